@@ -1,0 +1,47 @@
+// The module's entry point and its three exports. Each forwards into the core with the one process
+// context of this process and the state shared by every process that loaded the module.
+#include "driver/entry.h"
+
+#include <cstdint>
+
+namespace {
+
+// One instance for every process that loads the module: the section is shared between processes.
+__attribute__((section(".shared"), shared)) SharedState sharedState = initialSharedState;
+
+ProcessContext theProcess = {.moduleHandle = 0,
+                             .heap = platform::nullHandle,
+                             .ownerToken = noOwner,
+                             .shared = &sharedState,
+                             .portLock = {}};
+
+constexpr uint32_t processDetach = 0;
+constexpr uint32_t processAttach = 1;
+
+} // namespace
+
+extern "C" int __stdcall DllMain(void* module, uint32_t reason, void*) {
+    if (reason == processAttach) {
+        return moduleAttach(theProcess, reinterpret_cast<uintptr_t>(module));
+    }
+    if (reason == processDetach) {
+        moduleDetach(theProcess);
+    }
+    return 1;
+}
+
+extern "C" intptr_t __stdcall DriverProc(uintptr_t driverId, void* driver, uint32_t message,
+                                         intptr_t param1, intptr_t param2) {
+    return driverProc(theProcess, driverId, reinterpret_cast<uintptr_t>(driver), message, param1,
+                      param2);
+}
+
+extern "C" uint32_t __stdcall modMessage(uint32_t deviceIndex, uint32_t message, uintptr_t instance,
+                                         uintptr_t param1, uintptr_t param2) {
+    return modMessage(theProcess, deviceIndex, message, instance, param1, param2);
+}
+
+extern "C" uint32_t __stdcall midMessage(uint32_t deviceIndex, uint32_t message, uintptr_t instance,
+                                         uintptr_t param1, uintptr_t param2) {
+    return midMessage(theProcess, deviceIndex, message, instance, param1, param2);
+}

@@ -1,0 +1,47 @@
+#include "driver/entry.h"
+#include "driver/host.h"
+
+namespace {
+
+// Until settings are stored, the instrument is looked for on COM1.
+constexpr uint16_t defaultPortNumber = 1;
+
+} // namespace
+
+intptr_t driverProc(ProcessContext&, uintptr_t driverId, uintptr_t driver, uint32_t message,
+                    intptr_t param1, intptr_t param2) {
+    switch (message) {
+    case DRV_LOAD:
+    case DRV_ENABLE:
+    case DRV_OPEN:
+    case DRV_CLOSE:
+    case DRV_DISABLE:
+    case DRV_FREE:
+    case DRV_QUERYCONFIGURE:
+    case DRV_INSTALL:
+        return 1;
+    case DRV_CONFIGURE:
+        return 0; // nothing can be configured yet: as if the user cancelled
+    default:
+        return platform::defaultDriverProc(driverId, driver, message, param1, param2);
+    }
+}
+
+int moduleAttach(ProcessContext& process, uintptr_t moduleHandle) {
+    if (process.heap != platform::nullHandle) {
+        process.moduleHandle = moduleHandle;
+        return 1;
+    }
+    platform::stopThreadNotifications(moduleHandle);
+    if (!createProcessContext(process, moduleHandle)) {
+        return 0;
+    }
+    if (process.shared->portNumber == 0) {
+        process.shared->portNumber = defaultPortNumber;
+    }
+    return 1;
+}
+
+void moduleDetach(ProcessContext& process) {
+    destroyProcessContext(process);
+}

@@ -1,0 +1,29 @@
+// One opened device: created by openStream, handed to the host as the device's instance data,
+// and released by closeStream.
+#pragma once
+
+#include "driver/host.h"
+#include "driver/process_context.h"
+
+#include <cstdint>
+
+struct Stream {
+    uint32_t deviceIndex;
+    uint32_t kind;
+    uintptr_t clientCallback;
+    uintptr_t clientInstance;
+    uintptr_t deviceHandle;
+    PortSlot port;
+    uint32_t openFlags;        // the high 16 bits say how the client wants to be called back
+    uint32_t rememberedLength; // output: length of the last classified short message
+    // Output: used for every port write of the stream; its event is created at open.
+    platform::CompletionRecord writeCompletion;
+    OwnerToken owner;
+    ProcessContext* process;
+};
+
+uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
+                    Stream** instanceAddress, const MidiOpenDescription& openDescription,
+                    uint32_t flags);
+void closeStream(Stream& stream);
+void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1, uintptr_t param2);

@@ -1,0 +1,111 @@
+#include "output/encoder.h"
+
+#include "port/port.h"
+
+namespace {
+
+bool isSynthDestination(uint32_t index) {
+    return index == 2 || index == 3;
+}
+
+bool passes(const Stream& stream, uint32_t kind) {
+    return kindEnabled(*stream.process->shared, kind, stream.deviceIndex) != 0;
+}
+
+uint32_t systemMessageLength(uint8_t status) {
+    switch (status) {
+    case 0xF1:
+    case 0xF3:
+        return 2;
+    case 0xF2:
+        return 3;
+    default:
+        return 1;
+    }
+}
+
+// Controllers 0 and 32 select the bank; they pass only when Bank Select does.
+bool isBankSelect(uint8_t controller) {
+    return (controller & ~0x20) == 0;
+}
+
+uint32_t channelMessageLength(const Stream& stream, const uint8_t* bytes) {
+    switch (bytes[0] & 0xF0) {
+    case 0xA0:
+        return passes(stream, kindPolyKeyPressure) ? 3 : 0;
+    case 0xB0:
+        return passes(stream, kindControlChange) &&
+                       (passes(stream, kindBankSelect) || !isBankSelect(bytes[1]))
+                   ? 3
+                   : 0;
+    case 0xC0:
+        return passes(stream, kindProgramChange) ? 2 : 0;
+    case 0xD0:
+        return passes(stream, kindChannelPressure) ? 2 : 0;
+    default: // Note Off, Note On and Pitch Bend are never filtered
+        return 3;
+    }
+}
+
+} // namespace
+
+uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index) {
+    uint32_t bit = isSynthDestination(index) ? kind + 8 : kind;
+    return (shared.messageMask >> bit) & 1u;
+}
+
+uint32_t messageLength(Stream& stream, const uint8_t* bytes) {
+    uint8_t status = bytes[0];
+    if (status >= 0xF8) {
+        return 1; // real-time bytes leave running status alone
+    }
+    if (status < 0x80) {
+        // Running status: the data shares the decision taken for its status byte.
+        return stream.rememberedLength == 0 ? 0 : stream.rememberedLength - 1;
+    }
+    stream.rememberedLength =
+        status >= 0xF0 ? systemMessageLength(status) : channelMessageLength(stream, bytes);
+    return stream.rememberedLength;
+}
+
+void selectDestination(Stream& stream) {
+    SharedState& shared = *stream.process->shared;
+    if (shared.lastDestination == stream.deviceIndex) {
+        return;
+    }
+    uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(stream.deviceIndex)};
+    // Only a pair the instrument was given counts as announced: otherwise the next data for this
+    // output would go to whatever destination the instrument still has selected.
+    if (writePort(pair, sizeof pair, stream) == MMSYSERR_NOERROR) {
+        shared.lastDestination = static_cast<uint16_t>(stream.deviceIndex);
+    }
+}
+
+uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
+    if (!holdsOpenPort(*stream.process->shared, stream)) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (isSynthDestination(stream.deviceIndex)) {
+        return writePort(bytes, count, stream);
+    }
+    uint32_t status = MMSYSERR_NOERROR;
+    for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
+         offset += packetDataBytes) {
+        uint32_t n = count - offset < packetDataBytes ? count - offset : packetDataBytes;
+        uint8_t packet[1 + packetDataBytes] = {packetLead};
+        for (uint32_t i = 0; i < n; ++i) {
+            packet[1 + i] = bytes[offset + i];
+        }
+        status = writePort(packet, 1 + n, stream);
+    }
+    return status;
+}
+
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream) {
+    if (count == 0) {
+        return MMSYSERR_NOERROR;
+    }
+    std::lock_guard<std::mutex> hold(stream.process->portLock);
+    selectDestination(stream);
+    return writePacketed(bytes, count, stream);
+}

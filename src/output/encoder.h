@@ -1,0 +1,26 @@
+// The output encoder: how many bytes of a short message go out (the message filters), the
+// destination-select pair, and the framing of data for its destination.
+//
+// On the wire: 0xF5 and the output index announce a destination; data for outputs 0 and 1 goes in
+// packets of 0xFF and up to four bytes, data for outputs 2 and 3 goes raw. Each select pair,
+// packet and raw block is one write.
+#pragma once
+
+#include "driver/stream.h"
+
+#include <cstdint>
+
+constexpr uint8_t destinationSelect = 0xF5;
+constexpr uint8_t packetLead = 0xFF;
+constexpr uint32_t packetDataBytes = 4;
+
+// 1 when `kind` passes on output `index`, else 0.
+uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index);
+// How many bytes of the packed short message in `bytes` (status first) are sent: 0 to 3, 0 when
+// the message is filtered. Updates the stream's remembered length for running status.
+uint32_t messageLength(Stream& stream, const uint8_t* bytes);
+// Announces the stream's output on the wire unless it is the last one announced.
+void selectDestination(Stream& stream);
+uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream);
+// The single write entry for output data; select and data go out as one step within the process.
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream);

@@ -1,0 +1,74 @@
+// Everything the driver asks of the operating system and of the multimedia host, in one place.
+// win32/ passes each call straight to the real API; sim/ is an in-memory stand-in for native tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// An OS handle carried as a number, so that the core needs no OS header.
+using Handle = uintptr_t;
+constexpr Handle invalidHandle = ~Handle{0};
+constexpr Handle nullHandle = 0;
+
+// The OS's overlapped-I/O record, laid out as the host's OVERLAPPED. The OS may write to it until
+// the operation it was given to has completed, so it must outlive that operation.
+struct CompletionRecord {
+    uintptr_t internal;
+    uintptr_t internalHigh;
+    uint32_t offset;
+    uint32_t offsetHigh;
+    Handle event;
+};
+
+// Who a process is: its id together with its start time, so that a later process that is given
+// the same id is still told apart from a dead one.
+struct ProcessIdentity {
+    uint32_t id;
+    uint64_t startTime;
+};
+
+// The calling thread's last OS error (GetLastError).
+uint32_t lastError();
+
+// Serial port. `openSerialPort` opens "COMn" exclusively for overlapped I/O (CreateFileW with
+// OPEN_EXISTING) and answers invalidHandle with the reason in lastError() when it cannot.
+Handle openSerialPort(const char16_t* name, uint32_t access);
+// Reads the line settings, rewrites them from `settings` (a mode text such as
+// "baud=38400 parity=N data=8 stop=1") and applies them; false when any step fails.
+bool configureSerialLine(Handle port, const char16_t* settings);
+// Starts an overlapped write. True when it is done at once; false with lastError() 997
+// (ERROR_IO_PENDING) while it goes on, or false with another error when it failed.
+bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRecord* record);
+// Waits without limit until a pending write has ended; true when it succeeded.
+bool finishWrite(Handle port, CompletionRecord* record);
+void closeHandle(Handle handle);
+
+// Events: auto-reset, initially clear; nullHandle when one cannot be created.
+Handle createEvent();
+
+// The process's private heap. Allocations are zero-filled; null when memory runs out.
+Handle createHeap(size_t initialSize);
+void* heapAllocate(Handle heap, size_t size);
+void heapFree(Handle heap, void* memory);
+void destroyHeap(Handle heap);
+
+// The loader: no thread-attach and thread-detach calls for this module (DisableThreadLibraryCalls).
+void stopThreadNotifications(uintptr_t module);
+
+ProcessIdentity currentProcess();
+// False once the process is gone, even if another process now has its id.
+bool processIsRunning(ProcessIdentity process);
+
+// The multimedia host.
+void driverCallback(uintptr_t callback, uint32_t flags, uintptr_t device, uint32_t message,
+                    uintptr_t instance, uintptr_t param1, uintptr_t param2);
+// The host's default driver procedure, for driver-control messages the driver leaves alone.
+intptr_t defaultDriverProc(uintptr_t driverId, uintptr_t driver, uint32_t message, intptr_t param1,
+                           intptr_t param2);
+// timeBeginPeriod(1) and timeEndPeriod(1), made and released in pairs.
+void beginFineTimer();
+void endFineTimer();
+
+} // namespace platform

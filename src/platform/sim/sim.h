@@ -1,0 +1,96 @@
+// Controls of the simulated platform, for native tests: a serial line whose far end a test reads,
+// opens and line setups that fail on demand, writes that complete at once, go pending or fail,
+// every notification with its seven arguments, process identities and a private heap that counts.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class WriteOutcome {
+    done,             // taken at once
+    pending,          // goes on, then completes when waited for
+    pendingThenFails, // goes on, then ends in failure
+    fails,            // refused at once
+};
+
+struct Notification {
+    uintptr_t callback;
+    uint32_t flags;
+    uintptr_t device;
+    uint32_t message;
+    uintptr_t instance;
+    uintptr_t param1;
+    uintptr_t param2;
+};
+
+struct DriverProcCall {
+    uintptr_t driverId;
+    uintptr_t driver;
+    uint32_t message;
+    intptr_t param1;
+    intptr_t param2;
+};
+
+constexpr uint32_t portCount = 4;
+
+struct SerialPort {
+    bool present = true;
+    uint32_t openError = 2; // ERROR_FILE_NOT_FOUND when the port is not there
+    bool configureFails = false;
+    uint32_t access = 0;
+    std::u16string settings;                  // the line settings last applied
+    std::vector<std::vector<uint8_t>> writes; // each write as its own chunk, in order
+    uint32_t opens = 0;
+};
+
+struct World {
+    std::mutex lock;
+    SerialPort ports[portCount + 1]; // ports[n] is COMn; ports[0] is unused
+    WriteOutcome writeOutcome = WriteOutcome::done;
+    uint32_t writeFailureError = 31; // ERROR_GEN_FAILURE
+
+    std::vector<Notification> notifications;
+    // Runs on the notifying thread after the notification is recorded, like a client callback.
+    std::function<void(const Notification&)> onNotify;
+
+    std::vector<DriverProcCall> defaultDriverProcCalls;
+    intptr_t defaultDriverProcResult = 0;
+
+    platform::ProcessIdentity currentProcess = {100, 1};
+    std::vector<platform::ProcessIdentity> endedProcesses;
+
+    bool heapCreateFails = false;
+    bool allocationFails = false;
+    bool eventCreateFails = false;
+
+    platform::Handle nextHandle = 0x100;
+    int finePeriods = 0; // timer requests begun and not yet ended
+    int badCloses = 0;   // closes of handles that were not open
+    std::map<platform::Handle, std::string> openHandles;
+    std::map<const platform::CompletionRecord*, WriteOutcome> pendingWrites;
+    std::map<platform::Handle, std::set<void*>> heaps;
+};
+
+World& world();
+// Starts every test from a fresh machine.
+void reset();
+// Everything written to COMn, in order, as one byte string.
+std::vector<uint8_t> wire(uint32_t port = 1);
+// The heap's live allocations.
+size_t liveAllocations();
+
+// For the simulated platform itself: a new open handle of the given kind (call with the lock
+// held), and the calling thread's last error.
+platform::Handle newHandle(const std::string& kind);
+void setLastError(uint32_t error);
+
+} // namespace sim

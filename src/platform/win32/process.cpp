@@ -1,0 +1,39 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+
+namespace {
+
+uint64_t startTimeOf(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    return (uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+
+} // namespace
+
+namespace platform {
+
+void stopThreadNotifications(uintptr_t module) {
+    DisableThreadLibraryCalls(reinterpret_cast<HMODULE>(module));
+}
+
+ProcessIdentity currentProcess() {
+    return {GetCurrentProcessId(), startTimeOf(GetCurrentProcess())};
+}
+
+bool processIsRunning(ProcessIdentity process) {
+    HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process.id);
+    if (handle == nullptr) {
+        // A process we may not look at still runs; only "no such process" means it is gone.
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    bool running =
+        WaitForSingleObject(handle, 0) == WAIT_TIMEOUT && startTimeOf(handle) == process.startTime;
+    CloseHandle(handle);
+    return running;
+}
+
+} // namespace platform

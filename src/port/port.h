@@ -1,0 +1,39 @@
+// Opening, joining, releasing and writing the one serial port, under the owner rule: only one
+// process at a time holds the port.
+#pragma once
+
+#include "port/shared_state.h"
+
+#include <cstdint>
+
+struct Stream;
+
+constexpr uint32_t readWriteAccess = 0xC0000000; // GENERIC_READ | GENERIC_WRITE
+
+// OS errors that the driver tells apart.
+constexpr uint32_t ERROR_SUCCESS = 0;
+constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
+constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
+constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr uint32_t ERROR_BUSY = 170;
+constexpr uint32_t ERROR_IO_PENDING = 997;
+
+// The text the line is configured from: 38400 baud, no parity, 8 data bits, 1 stop bit, and no
+// flow control since none is named.
+constexpr char16_t lineSettings[] = u"baud=38400 parity=N data=8 stop=1";
+
+// Gives `slot` a usable port handle: opens and configures the port, or joins it when this process
+// holds it already. The slot ends invalid on every failure.
+uint32_t attachPort(SharedState& shared, uint32_t kind, uint32_t index, PortSlot& slot,
+                    uint32_t access, OwnerToken ownerToken);
+// Releases the stream's hold and closes the port when no device slot holds it any longer.
+void detachPort(SharedState& shared, Stream& stream);
+// True when the handle in the stream's slot is the port that is open now.
+bool holdsOpenPort(const SharedState& shared, const Stream& stream);
+// Writes the bytes and returns once the port has taken them.
+uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream);
+// Translates the calling thread's last OS error into a driver status.
+uint32_t mapOsError();

@@ -1,0 +1,74 @@
+// The one record that every process which loads the driver sees in common, and the message mask
+// inside it.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+
+// Marks the process that holds the serial port. Every process has its own, never shared with
+// another process alive at the same time nor reused by a later one; all zero means "nobody".
+using OwnerToken = platform::ProcessIdentity;
+
+constexpr OwnerToken noOwner = {};
+
+inline bool sameOwner(OwnerToken a, OwnerToken b) {
+    return a.id == b.id && a.startTime == b.startTime;
+}
+
+constexpr uint32_t kindInput = 1;
+constexpr uint32_t kindOutput = 2;
+
+// One open flag per device slot; slot number = kind + device index (1 = input, 2..5 = outputs).
+constexpr uint32_t deviceSlotCount = 5;
+
+constexpr uint16_t noDestination = 0xFFFF;
+
+// MessageMask: a set bit passes the message kind, a clear bit drops it.
+constexpr uint16_t independentModeBit = 1u << 8;
+constexpr uint16_t initialMessageMask = 0x7E7F;
+
+struct SharedState {
+    uint16_t portNumber;  // 1..4 = COM1..COM4
+    uint8_t presentPorts; // bit n set when COMn could be opened during some module load
+    platform::Handle portHandle;
+    uint16_t openCount; // device slots that hold the port
+    uint16_t lastDestination;
+    uint16_t messageMask;
+    uint8_t openFlags[deviceSlotCount];
+    OwnerToken owner;
+    // Counts the openings of the port, so that a stream can tell whether the handle in its slot
+    // still belongs to the port that is open now.
+    uint32_t portGeneration;
+};
+
+constexpr SharedState initialSharedState = {
+    .portNumber = 0,
+    .presentPorts = 0,
+    .portHandle = platform::invalidHandle,
+    .openCount = 0,
+    .lastDestination = noDestination,
+    .messageMask = initialMessageMask,
+    .openFlags = {},
+    .owner = noOwner,
+    .portGeneration = 0,
+};
+
+inline bool independentMode(const SharedState& shared) {
+    return (shared.messageMask & independentModeBit) != 0;
+}
+
+// A stream's hold on the port: the handle it was given and which opening of the port that was.
+struct PortSlot {
+    platform::Handle handle;
+    uint32_t generation;
+};
+
+// The message kinds that MessageMask filters. A kind's bit is the kind number for outputs 0 and 1
+// (the MIDI destinations) and the kind number plus 8 for outputs 2 and 3 (the synthesizer ones).
+constexpr uint32_t kindProgramChange = 1;
+constexpr uint32_t kindControlChange = 2;
+constexpr uint32_t kindBankSelect = 3;
+constexpr uint32_t kindChannelPressure = 4;
+constexpr uint32_t kindPolyKeyPressure = 5;
+constexpr uint32_t kindExclusive = 6;

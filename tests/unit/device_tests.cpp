@@ -1,0 +1,91 @@
+// The devices applications see: counts, names and capability records, in both modes.
+#include "driver/devices.h"
+#include "driver_fixture.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+class Devices : public DriverTest {
+  protected:
+    std::u16string outputName(uint32_t index) {
+        MidiOutCaps caps = {};
+        EXPECT_EQ(modMessage(app.context, index, MODM_GETDEVCAPS, 0,
+                             reinterpret_cast<uintptr_t>(&caps), sizeof caps),
+                  MMSYSERR_NOERROR);
+        return caps.szPname;
+    }
+    std::u16string inputName() {
+        MidiInCaps caps = {};
+        EXPECT_EQ(midMessage(app.context, 0, MIDM_GETDEVCAPS, 0, reinterpret_cast<uintptr_t>(&caps),
+                             sizeof caps),
+                  MMSYSERR_NOERROR);
+        return caps.szPname;
+    }
+};
+
+TEST_F(Devices, OneOutputNamedAfterThePortUnlessIndependent) {
+    EXPECT_EQ(modMessage(app.context, 0, MODM_GETNUMDEVS, 0, 0, 0), 1u);
+    EXPECT_EQ(outputName(0), u"MELV PC I/F MIDI Port");
+    EXPECT_EQ(midMessage(app.context, 0, MIDM_GETNUMDEVS, 0, 0, 0), 1u);
+    EXPECT_EQ(inputName(), u"MELV PC I/F MIDI Port");
+}
+
+TEST_F(Devices, FourOutputsNamedAfterTheirDestinationsWhenIndependent) {
+    setIndependentMode();
+    EXPECT_EQ(modMessage(app.context, 0, MODM_GETNUMDEVS, 0, 0, 0), 4u);
+    EXPECT_EQ(outputName(0), u"MELV PC I/F Default MIDI");
+    EXPECT_EQ(outputName(1), u"MELV PC I/F MIDI Out");
+    EXPECT_EQ(outputName(2), u"MELV PC I/F Synth-A");
+    EXPECT_EQ(outputName(3), u"MELV PC I/F Synth-B");
+    EXPECT_EQ(midMessage(app.context, 0, MIDM_GETNUMDEVS, 0, 0, 0), 1u);
+    EXPECT_EQ(inputName(), u"MELV PC I/F MIDI Port");
+}
+
+TEST_F(Devices, CapabilityRecordsDescribeTheDriver) {
+    MidiOutCaps out = {};
+    getDevCaps(shared, 0, kindOutput, &out, sizeof out);
+    EXPECT_EQ(out.wMid, manufacturerId);
+    EXPECT_EQ(out.wPid, 1);
+    EXPECT_EQ(out.vDriverVersion, 0x011Fu);
+    EXPECT_EQ(out.wTechnology, MOD_MIDIPORT);
+    EXPECT_EQ(out.wVoices, 0);
+    EXPECT_EQ(out.wNotes, 0);
+    EXPECT_EQ(out.wChannelMask, 0xFFFF);
+    EXPECT_EQ(out.dwSupport, 0u);
+    MidiInCaps in = {};
+    getDevCaps(shared, 0, kindInput, &in, sizeof in);
+    EXPECT_EQ(in.wMid, manufacturerId);
+    EXPECT_EQ(in.wPid, 2);
+    EXPECT_EQ(in.vDriverVersion, 0x011Fu);
+    EXPECT_EQ(in.dwSupport, 0u);
+}
+
+TEST_F(Devices, ARecordIsCutToTheCallersSize) {
+    uint8_t record[sizeof(MidiOutCaps) + 8];
+    std::memset(record, 0xAB, sizeof record);
+    EXPECT_EQ(getDevCaps(shared, 0, kindOutput, record, 6), MMSYSERR_NOERROR);
+    EXPECT_EQ(record[0], manufacturerId & 0xFF);
+    EXPECT_EQ(record[5], 0x01) << "vDriverVersion's second byte";
+    for (size_t i = 6; i < sizeof record; ++i) {
+        ASSERT_EQ(record[i], 0xAB) << "byte " << i << " was written";
+    }
+    // A larger size than the record holds copies the record and no more.
+    EXPECT_EQ(getDevCaps(shared, 0, kindInput, record, sizeof record), MMSYSERR_NOERROR);
+    EXPECT_EQ(record[sizeof(MidiInCaps)], 0xAB);
+}
+
+TEST_F(Devices, BadRequestsCopyNothing) {
+    uint8_t record[sizeof(MidiOutCaps)];
+    std::memset(record, 0xAB, sizeof record);
+    EXPECT_EQ(getDevCaps(shared, 1, kindOutput, record, sizeof record), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(getDevCaps(shared, 1, kindInput, record, sizeof record), MMSYSERR_BADDEVICEID);
+    setIndependentMode();
+    EXPECT_EQ(getDevCaps(shared, 4, kindOutput, record, sizeof record), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(record[0], 0xAB);
+    EXPECT_EQ(getDevCaps(shared, 0, kindOutput, nullptr, sizeof record), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(getDevCaps(shared, 0, kindOutput, nullptr, 0), MMSYSERR_NOERROR);
+}
+
+} // namespace

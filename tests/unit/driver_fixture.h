@@ -1,0 +1,95 @@
+// A fresh simulated machine with one process that has loaded the driver, and the calls a client
+// makes, written out the way a test reads best.
+#pragma once
+
+#include "driver/entry.h"
+#include "driver/host.h"
+#include "driver/stream.h"
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t callbackFunction = 0x00030000; // CALLBACK_FUNCTION in the open flags
+
+struct ClientProcess {
+    ProcessContext context;
+
+    ClientProcess(SharedState& shared, platform::ProcessIdentity identity)
+        : context{.moduleHandle = 0,
+                  .heap = platform::nullHandle,
+                  .ownerToken = noOwner,
+                  .shared = &shared} {
+        sim::world().currentProcess = identity;
+        createProcessContext(context, 0x10000000);
+    }
+    ~ClientProcess() { destroyProcessContext(context); }
+
+    // Opens output `index`; the stream is null when the open failed.
+    uint32_t openOutput(uint32_t index, Stream*& stream, uintptr_t callback = 0xCA11BAC4) {
+        stream = nullptr;
+        MidiOpenDescription description = {0x4D1D1, callback, 0x1257A};
+        return modMessage(context, index, MODM_OPEN, reinterpret_cast<uintptr_t>(&stream),
+                          reinterpret_cast<uintptr_t>(&description), callbackFunction);
+    }
+    Stream* openOutput(uint32_t index) {
+        Stream* stream = nullptr;
+        EXPECT_EQ(openOutput(index, stream), MMSYSERR_NOERROR);
+        return stream;
+    }
+    uint32_t close(Stream* stream) {
+        return modMessage(context, 0, MODM_CLOSE, reinterpret_cast<uintptr_t>(stream), 0, 0);
+    }
+    uint32_t send(Stream* stream, uint32_t packed) {
+        return modMessage(context, 0, MODM_DATA, reinterpret_cast<uintptr_t>(stream), packed, 0);
+    }
+    uint32_t sendLong(Stream* stream, MidiHeader& header, uintptr_t size = sizeof(MidiHeader)) {
+        return modMessage(context, 0, MODM_LONGDATA, reinterpret_cast<uintptr_t>(stream),
+                          reinterpret_cast<uintptr_t>(&header), size);
+    }
+};
+
+inline SharedState withPortNumber(uint16_t portNumber) {
+    SharedState shared = initialSharedState;
+    shared.portNumber = portNumber;
+    return shared;
+}
+
+inline MidiHeader preparedHeader(Bytes& data) {
+    MidiHeader header = {};
+    header.lpData = data.data();
+    header.dwBufferLength = static_cast<uint32_t>(data.size());
+    header.dwFlags = MHDR_PREPARED;
+    return header;
+}
+
+// Comes first among the bases, so the machine is fresh before any process loads the driver and is
+// cleared only after every process has unloaded it.
+struct FreshMachine {
+    FreshMachine() { sim::reset(); }
+    ~FreshMachine() { sim::reset(); }
+};
+
+class DriverTest : public ::testing::Test, private FreshMachine {
+  protected:
+    void setIndependentMode() { shared.messageMask |= independentModeBit; }
+
+    std::vector<uint32_t> notified() {
+        std::vector<uint32_t> messages;
+        for (const sim::Notification& n : sim::world().notifications) {
+            messages.push_back(n.message);
+        }
+        return messages;
+    }
+    // Each write to COM1 as it went out.
+    std::vector<Bytes> writes() { return sim::world().ports[1].writes; }
+    Bytes wire() { return sim::wire(1); }
+    void forgetWire() { sim::world().ports[1].writes.clear(); }
+
+    SharedState shared = withPortNumber(1);
+    ClientProcess app{shared, {100, 1}};
+};

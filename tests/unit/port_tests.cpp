@@ -1,0 +1,206 @@
+// The serial port under the owner rule: opened once per process, joined by further devices,
+// refused to other processes, closed with the last device, and its failures.
+#include "driver_fixture.h"
+#include "port/port.h"
+
+namespace {
+
+class SerialPort : public DriverTest {
+  protected:
+    sim::SerialPort& com(uint32_t n) { return sim::world().ports[n]; }
+    // Attaches the input device's slot, as an input open will.
+    uint32_t attachInput(PortSlot& slot, const ClientProcess& process) {
+        return attachPort(shared, kindInput, 0, slot, readWriteAccess, process.context.ownerToken);
+    }
+    void detachInput(PortSlot slot, const ClientProcess& process) {
+        Stream input = {};
+        input.kind = kindInput;
+        input.port = slot;
+        input.owner = process.context.ownerToken;
+        detachPort(shared, input);
+    }
+};
+
+TEST_F(SerialPort, TheFirstOpenOpensAndConfiguresTheLineForThisProcess) {
+    shared.portNumber = 3;
+    Stream* out = app.openOutput(0);
+    EXPECT_EQ(com(3).opens, 1u);
+    EXPECT_EQ(com(3).access, 0xC0000000u);
+    EXPECT_EQ(com(3).settings, u"baud=38400 parity=N data=8 stop=1");
+    EXPECT_EQ(sim::world().finePeriods, 1);
+    EXPECT_TRUE(sameOwner(shared.owner, app.context.ownerToken));
+    EXPECT_EQ(shared.openCount, 1);
+
+    app.close(out);
+    EXPECT_EQ(shared.portHandle, platform::invalidHandle);
+    EXPECT_TRUE(sameOwner(shared.owner, noOwner));
+    EXPECT_EQ(sim::world().finePeriods, 0);
+    EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap: port and event are closed";
+}
+
+TEST_F(SerialPort, DevicesOfOneProcessShareOneOpeningUntilTheLastLetsGo) {
+    Stream* out = app.openOutput(0);
+    PortSlot input = {};
+    EXPECT_EQ(attachInput(input, app), MMSYSERR_NOERROR);
+    EXPECT_EQ(input.handle, shared.portHandle);
+    EXPECT_EQ(com(1).opens, 1u);
+    EXPECT_EQ(shared.openCount, 2);
+
+    app.close(out);
+    EXPECT_NE(shared.portHandle, platform::invalidHandle);
+    detachInput(input, app);
+    EXPECT_EQ(shared.portHandle, platform::invalidHandle);
+    EXPECT_EQ(sim::world().badCloses, 0);
+}
+
+TEST_F(SerialPort, DeviceIndexesFollowTheMode) {
+    Stream* out = nullptr;
+    EXPECT_EQ(app.openOutput(1, out), MMSYSERR_BADDEVICEID);
+    PortSlot slot = {};
+    EXPECT_EQ(attachPort(shared, kindInput, 1, slot, readWriteAccess, app.context.ownerToken),
+              MMSYSERR_BADDEVICEID);
+    setIndependentMode();
+    EXPECT_EQ(app.openOutput(4, out), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(attachPort(shared, kindInput, 1, slot, readWriteAccess, app.context.ownerToken),
+              MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(app.openOutput(3, out), MMSYSERR_NOERROR);
+    EXPECT_EQ(notified(), (std::vector<uint32_t>{MOM_OPEN}));
+}
+
+TEST_F(SerialPort, AnotherProcessIsRefusedUntilEveryDeviceIsClosed) {
+    Stream* first = app.openOutput(0);
+    PortSlot input = {};
+    attachInput(input, app);
+    ClientProcess other(shared, {200, 7});
+    Stream* refused = nullptr;
+    EXPECT_EQ(other.openOutput(0, refused), MMSYSERR_ALLOCATED);
+    PortSlot otherInput = {};
+    EXPECT_EQ(attachInput(otherInput, other), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(otherInput.handle, platform::invalidHandle);
+    EXPECT_EQ(shared.openCount, 2) << "a refusal changes nothing";
+
+    app.close(first);
+    detachInput(input, app);
+    Stream* granted = other.openOutput(0);
+    ASSERT_NE(granted, nullptr);
+    EXPECT_TRUE(sameOwner(shared.owner, other.context.ownerToken));
+    other.close(granted);
+}
+
+TEST_F(SerialPort, APortLeftByADeadProcessIsTakenOver) {
+    Stream* abandoned = app.openOutput(0);
+    (void)abandoned; // its process dies without closing it
+    sim::world().endedProcesses.push_back(app.context.ownerToken);
+    ClientProcess next(shared, {100, 2}); // same id, started later: another process
+    Stream* out = next.openOutput(0);
+    ASSERT_NE(out, nullptr);
+    EXPECT_TRUE(sameOwner(shared.owner, next.context.ownerToken));
+    EXPECT_EQ(shared.openCount, 1);
+    EXPECT_EQ(com(1).opens, 2u);
+    EXPECT_EQ(next.send(out, 0x00403C90), MMSYSERR_NOERROR);
+}
+
+TEST_F(SerialPort, TwoStreamsOfOneDeviceNeverCloseThePortTwice) {
+    Stream* first = app.openOutput(0);
+    Stream* second = app.openOutput(0);
+    EXPECT_EQ(shared.openCount, 1) << "one device slot, counted once";
+    app.close(first); // lets go of the slot: the port closes
+    EXPECT_EQ(shared.portHandle, platform::invalidHandle);
+    EXPECT_EQ(app.send(second, 0x00403C90), MMSYSERR_INVALPARAM);
+
+    // A third stream opens the port anew; the stale one neither writes into it nor closes it.
+    Stream* third = app.openOutput(0);
+    forgetWire();
+    EXPECT_EQ(app.send(second, 0x00403C90), MMSYSERR_INVALPARAM);
+    EXPECT_TRUE(wire().empty());
+    app.close(second);
+    EXPECT_NE(shared.portHandle, platform::invalidHandle);
+    EXPECT_EQ(app.send(third, 0x00403C90), MMSYSERR_NOERROR);
+    app.close(third);
+    EXPECT_EQ(sim::world().badCloses, 0);
+    EXPECT_EQ(sim::liveAllocations(), 0u);
+}
+
+TEST_F(SerialPort, AFailedWriteDoesNotCountAsAnAnnouncement) {
+    setIndependentMode();
+    Stream* first = app.openOutput(1);
+    Stream* stale = app.openOutput(1);
+    app.close(first);
+    EXPECT_EQ(app.send(stale, 0x00403C90), MMSYSERR_INVALPARAM);
+    Stream* fresh = app.openOutput(1);
+    app.send(fresh, 0x00403C90);
+    // The instrument never heard the stale stream's select, so the fresh one announces itself.
+    EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x01}, {0xFF, 0x90, 0x3C, 0x40}}));
+}
+
+TEST_F(SerialPort, FailedOpensAnswerWhyAndLeaveNothingBehind) {
+    struct Case {
+        uint32_t osError;
+        uint32_t status;
+    };
+    const Case cases[] = {{ERROR_FILE_NOT_FOUND, MMSYSERR_ERROR},
+                          {ERROR_ACCESS_DENIED, MMSYSERR_BADDEVICEID},
+                          {ERROR_BUSY, MMSYSERR_ALLOCATED},
+                          {ERROR_SUCCESS, MMSYSERR_ERROR}}; // never a success
+    for (const Case& c : cases) {
+        com(1).present = false;
+        com(1).openError = c.osError;
+        Stream* out = nullptr;
+        EXPECT_EQ(app.openOutput(0, out), c.status) << "last error " << c.osError;
+        EXPECT_EQ(out, nullptr);
+    }
+    com(1).present = true;
+    com(1).configureFails = true;
+    Stream* out = nullptr;
+    EXPECT_EQ(app.openOutput(0, out), MMSYSERR_NOTSUPPORTED);
+
+    EXPECT_TRUE(notified().empty());
+    EXPECT_EQ(sim::liveAllocations(), 0u);
+    EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap: the port was closed again";
+    EXPECT_EQ(shared.portHandle, platform::invalidHandle);
+    EXPECT_EQ(shared.openCount, 0);
+    EXPECT_EQ(sim::world().finePeriods, 0);
+}
+
+TEST_F(SerialPort, OsErrorsMapToStatuses) {
+    struct Case {
+        uint32_t osError;
+        uint32_t status;
+    };
+    const Case cases[] = {{0, MMSYSERR_NOERROR},      {997, MMSYSERR_NOERROR},
+                          {1, MMSYSERR_NOTSUPPORTED}, {50, MMSYSERR_NOTSUPPORTED},
+                          {5, MMSYSERR_BADDEVICEID},  {8, MMSYSERR_NOMEM},
+                          {122, MMSYSERR_INVALPARAM}, {170, MMSYSERR_ALLOCATED},
+                          {2, MMSYSERR_ERROR},        {31, MMSYSERR_ERROR}};
+    for (const Case& c : cases) {
+        sim::setLastError(c.osError);
+        EXPECT_EQ(mapOsError(), c.status) << "last error " << c.osError;
+    }
+}
+
+TEST_F(SerialPort, PendingWritesAreWaitedForAndFailuresReported) {
+    Stream* out = app.openOutput(0);
+    sim::world().writeOutcome = sim::WriteOutcome::pending;
+    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    EXPECT_EQ(wire(), (Bytes{0xF5, 0x00, 0xFF, 0x90, 0x3C, 0x40}));
+
+    sim::world().writeOutcome = sim::WriteOutcome::pendingThenFails;
+    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_INVALPARAM);
+    sim::world().writeOutcome = sim::WriteOutcome::fails;
+    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_INVALPARAM);
+}
+
+TEST_F(SerialPort, AFailedLongWriteStopsAndIsDoneButNotAnswered) {
+    Stream* out = app.openOutput(0);
+    app.send(out, 0xF8);
+    forgetWire();
+    sim::world().writeOutcome = sim::WriteOutcome::fails;
+    Bytes exclusive(10, 0x01);
+    MidiHeader header = preparedHeader(exclusive);
+    EXPECT_EQ(app.sendLong(out, header), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(header.dwFlags, MHDR_PREPARED | MHDR_DONE);
+    EXPECT_TRUE(wire().empty());
+    EXPECT_EQ(notified(), (std::vector<uint32_t>{MOM_OPEN}));
+}
+
+} // namespace
