@@ -1,12 +1,6 @@
+#include "config/settings.h"
 #include "driver/entry.h"
 #include "driver/host.h"
-
-namespace {
-
-// Until settings are stored, the instrument is looked for on COM1.
-constexpr uint16_t defaultPortNumber = 1;
-
-} // namespace
 
 intptr_t driverProc(ProcessContext&, uintptr_t driverId, uintptr_t driver, uint32_t message,
                     intptr_t param1, intptr_t param2) {
@@ -36,9 +30,7 @@ int moduleAttach(ProcessContext& process, uintptr_t moduleHandle) {
     if (!createProcessContext(process, moduleHandle)) {
         return 0;
     }
-    if (process.shared->portNumber == 0) {
-        process.shared->portNumber = defaultPortNumber;
-    }
+    loadSettings(*process.shared);
     return 1;
 }
 

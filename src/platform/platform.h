@@ -44,6 +44,8 @@ bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRec
 // Waits without limit until a pending write has ended; true when it succeeded.
 bool finishWrite(Handle port, CompletionRecord* record);
 void closeHandle(Handle handle);
+// True when the port can be opened for writing, exclusively, at this moment; it is closed again.
+bool probeSerialPort(const char16_t* name);
 
 // Events: auto-reset, initially clear; nullHandle when one cannot be created.
 Handle createEvent();
@@ -53,6 +55,15 @@ Handle createHeap(size_t initialSize);
 void* heapAllocate(Handle heap, size_t size);
 void heapFree(Handle heap, void* memory);
 void destroyHeap(Handle heap);
+
+// The registry, under HKEY_LOCAL_MACHINE. Keys are nullHandle when they cannot be had.
+Handle createRegistryKey(const char16_t* path, uint32_t access); // opened, or created if missing
+Handle openRegistryKey(const char16_t* path, uint32_t access);   // opened only if it exists
+// Reads a value's data, whatever its type, into `data` of `size` bytes; false when it is absent
+// or its data is longer than `size`. `size` becomes the length read.
+bool readRegistryValue(Handle key, const char16_t* name, uint8_t* data, uint32_t& size);
+void writeRegistryDword(Handle key, const char16_t* name, uint32_t value);
+void closeRegistryKey(Handle key);
 
 // The loader: no thread-attach and thread-detach calls for this module (DisableThreadLibraryCalls).
 void stopThreadNotifications(uintptr_t module);

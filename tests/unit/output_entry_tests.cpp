@@ -163,6 +163,7 @@ std::map<std::pair<int, int>, int> decodeNoteOns(const Bytes& wire) {
 
 TEST_F(OutputEntry, SendsFromSeveralThreadsReachTheirOwnDestinationsWhole) {
     setIndependentMode();
+    sim::world().giveWayAfterWrite = true;
     Stream* midi = app.openOutput(0);
     Stream* synth = app.openOutput(2);
     constexpr int each = 2000;

@@ -12,10 +12,7 @@ constexpr uint32_t errorInvalidHandle = 6;
 // The port a handle was opened on, or 0 when it is no open port.
 uint32_t portOf(platform::Handle handle) {
     auto found = sim::world().openHandles.find(handle);
-    if (found == sim::world().openHandles.end() || found->second.rfind("COM", 0) != 0) {
-        return 0;
-    }
-    return static_cast<uint32_t>(std::stoul(found->second.substr(3)));
+    return found == sim::world().openHandles.end() ? 0 : found->second.port;
 }
 
 uint32_t portNumberOf(const char16_t* name) {
@@ -37,7 +34,7 @@ bool recordWrite(platform::Handle handle, const uint8_t* bytes, uint32_t count,
         return false;
     }
     // A pending write has taken its bytes; whether they reach the line is decided at its end.
-    if (outcome != sim::WriteOutcome::pendingThenFails) {
+    if (outcome != sim::WriteOutcome::pendingThenFails && sim::world().keepWrites) {
         sim::world().ports[number].writes.emplace_back(bytes, bytes + count);
     }
     if (outcome == sim::WriteOutcome::done) {
@@ -62,7 +59,7 @@ Handle openSerialPort(const char16_t* name, uint32_t access) {
     sim::SerialPort& port = sim::world().ports[number];
     port.access = access;
     ++port.opens;
-    return sim::newHandle("COM" + std::to_string(number));
+    return sim::newHandle("COM", number);
 }
 
 bool configureSerialLine(Handle handle, const char16_t* settings) {
@@ -75,11 +72,27 @@ bool configureSerialLine(Handle handle, const char16_t* settings) {
     return true;
 }
 
+bool probeSerialPort(const char16_t* name) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    uint32_t number = portNumberOf(name);
+    if (number == 0 || !sim::world().ports[number].present) {
+        return false;
+    }
+    // Nobody else gets a port that is open already: it is opened exclusively.
+    for (const auto& handle : sim::world().openHandles) {
+        if (handle.second.port == number) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool startWrite(Handle handle, const uint8_t* bytes, uint32_t count, CompletionRecord* record) {
     bool done = recordWrite(handle, bytes, count, record);
-    // A real port takes its time over each write: giving way here lets another sender run between
-    // two writes, as it would on Windows.
-    std::this_thread::yield();
+    // A real port takes its time over each write, and another sender may run in between.
+    if (sim::world().giveWayAfterWrite) {
+        std::this_thread::yield();
+    }
     return done;
 }
 

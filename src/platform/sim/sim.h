@@ -52,16 +52,42 @@ struct SerialPort {
     uint32_t opens = 0;
 };
 
+struct OpenHandle {
+    std::string kind;    // "COM", "event", "heap", "key"
+    uint32_t port = 0;   // COMn for a port handle
+    std::u16string path; // a registry key's path
+};
+
+struct RegistryValue {
+    uint32_t type; // 4 = REG_DWORD
+    std::vector<uint8_t> data;
+};
+
+// Access rights that change a key (KEY_SET_VALUE | KEY_CREATE_SUB_KEY).
+constexpr uint32_t writeAccess = 0x0006;
+
+struct Registry {
+    std::map<std::u16string, std::map<std::u16string, RegistryValue>> keys;
+    bool createFails = false; // a missing key cannot be created
+    bool writeDenied = false; // keys open for reading only, as for a user without admin rights
+    uint32_t opens = 0;
+};
+
+RegistryValue dwordValue(uint32_t value);
+
 struct World {
     std::mutex lock;
     SerialPort ports[portCount + 1]; // ports[n] is COMn; ports[0] is unused
     WriteOutcome writeOutcome = WriteOutcome::done;
+    bool keepWrites = true;          // false: the line swallows writes, for benchmarks
+    bool giveWayAfterWrite = false;  // lets another sending thread run between two writes
     uint32_t writeFailureError = 31; // ERROR_GEN_FAILURE
 
     std::vector<Notification> notifications;
     // Runs on the notifying thread after the notification is recorded, like a client callback.
     std::function<void(const Notification&)> onNotify;
 
+    Registry registry;
     std::vector<DriverProcCall> defaultDriverProcCalls;
     intptr_t defaultDriverProcResult = 0;
 
@@ -75,7 +101,7 @@ struct World {
     platform::Handle nextHandle = 0x100;
     int finePeriods = 0; // timer requests begun and not yet ended
     int badCloses = 0;   // closes of handles that were not open
-    std::map<platform::Handle, std::string> openHandles;
+    std::map<platform::Handle, OpenHandle> openHandles;
     std::map<const platform::CompletionRecord*, WriteOutcome> pendingWrites;
     std::map<platform::Handle, std::set<void*>> heaps;
 };
@@ -90,7 +116,8 @@ size_t liveAllocations();
 
 // For the simulated platform itself: a new open handle of the given kind (call with the lock
 // held), and the calling thread's last error.
-platform::Handle newHandle(const std::string& kind);
+platform::Handle newHandle(const std::string& kind, uint32_t port = 0,
+                           const std::u16string& path = {});
 void setLastError(uint32_t error);
 
 } // namespace sim

@@ -1,5 +1,7 @@
 #include "platform/sim/sim.h"
 
+#include <cstdlib>
+
 namespace sim {
 
 namespace {
@@ -42,10 +44,20 @@ size_t liveAllocations() {
 
 namespace sim {
 
-platform::Handle newHandle(const std::string& kind) {
+platform::Handle newHandle(const std::string& kind, uint32_t port, const std::u16string& path) {
     platform::Handle handle = world().nextHandle++;
-    world().openHandles[handle] = kind;
+    world().openHandles[handle] = {kind, port, path};
     return handle;
+}
+
+} // namespace sim
+
+namespace sim {
+
+RegistryValue dwordValue(uint32_t value) {
+    return {4,
+            {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
 }
 
 } // namespace sim

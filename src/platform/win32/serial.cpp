@@ -18,6 +18,16 @@ bool configureSerialLine(Handle port, const char16_t* settings) {
            BuildCommDCBW(reinterpret_cast<LPCWSTR>(settings), &line) && SetCommState(handle, &line);
 }
 
+bool probeSerialPort(const char16_t* name) {
+    HANDLE port = CreateFileW(reinterpret_cast<LPCWSTR>(name), GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(port);
+    return true;
+}
+
 bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRecord* record) {
     return WriteFile(reinterpret_cast<HANDLE>(port), bytes, count, nullptr,
                      reinterpret_cast<OVERLAPPED*>(record)) != 0;

@@ -1,0 +1,62 @@
+// The output path from a packed short message or a long buffer to the port's write call, on the
+// simulated platform, whose line swallows the writes here so that the driver's own cost shows.
+#include "driver/entry.h"
+#include "driver/host.h"
+#include "driver/stream.h"
+#include "output/encoder.h"
+#include "platform/sim/sim.h"
+
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+namespace {
+
+struct OpenOutput {
+    SharedState shared = initialSharedState;
+    ProcessContext process = {
+        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &shared};
+    Stream* stream = nullptr;
+
+    OpenOutput() {
+        sim::reset();
+        sim::world().keepWrites = false;
+        shared.portNumber = 1;
+        createProcessContext(process, 0);
+        MidiOpenDescription description = {};
+        modMessage(process, 0, MODM_OPEN, reinterpret_cast<uintptr_t>(&stream),
+                   reinterpret_cast<uintptr_t>(&description), 0);
+    }
+    ~OpenOutput() {
+        modMessage(process, 0, MODM_CLOSE, reinterpret_cast<uintptr_t>(stream), 0, 0);
+        destroyProcessContext(process);
+    }
+};
+
+void shortMessage(benchmark::State& state) {
+    OpenOutput output;
+    const uint8_t noteOn[4] = {0x90, 0x3C, 0x40, 0x00};
+    for (auto _ : state) {
+        uint32_t length = messageLength(*output.stream, noteOn);
+        benchmark::DoNotOptimize(sendOutput(noteOn, length, *output.stream));
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(shortMessage);
+
+void longMessage(benchmark::State& state) {
+    OpenOutput output;
+    std::vector<uint8_t> exclusive(static_cast<size_t>(state.range(0)), 0x11);
+    exclusive.front() = 0xF0;
+    exclusive.back() = 0xF7;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            sendOutput(exclusive.data(), static_cast<uint32_t>(exclusive.size()), *output.stream));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(longMessage)->Arg(1024);
+
+} // namespace
+
+BENCHMARK_MAIN();

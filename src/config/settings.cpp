@@ -1,0 +1,74 @@
+#include "config/settings.h"
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint32_t keyAllAccess = 0xF003F;
+constexpr uint32_t keyRead = 0x20019;
+// Both builds of the driver must share one set of settings, so a 32-bit process on 64-bit
+// Windows looks past its redirected view of the key.
+constexpr uint32_t key64BitView = 0x0100;
+
+struct SettingsKey {
+    platform::Handle handle;
+    bool writable;
+};
+
+// Full access when the process may change the key. A process without administrator rights may
+// not, but it still reads the settings an administrator saved: it only skips the write-back.
+SettingsKey openSettingsKey() {
+    platform::Handle key =
+        platform::createRegistryKey(settingsKeyPath, keyAllAccess | key64BitView);
+    if (key != platform::nullHandle) {
+        return {key, true};
+    }
+    return {platform::openRegistryKey(settingsKeyPath, keyRead | key64BitView), false};
+}
+
+// The value's low 16 bits; false when the value is absent or longer than four bytes.
+bool readLow16(platform::Handle key, const char16_t* name, uint16_t& value) {
+    uint8_t data[4] = {};
+    uint32_t size = sizeof data;
+    if (key == platform::nullHandle || !platform::readRegistryValue(key, name, data, size)) {
+        return false;
+    }
+    value = static_cast<uint16_t>(data[0] | data[1] << 8);
+    return true;
+}
+
+void probePorts(SharedState& shared) {
+    for (uint16_t n = firstPort; n <= lastPort; ++n) {
+        const char16_t name[] = {u'C', u'O', u'M', static_cast<char16_t>(u'0' + n), 0};
+        if (platform::probeSerialPort(name)) {
+            shared.presentPorts = static_cast<uint8_t>(shared.presentPorts | 1u << n);
+        }
+    }
+}
+
+} // namespace
+
+void loadSettings(SharedState& shared) {
+    probePorts(shared);
+    SettingsKey key = openSettingsKey();
+
+    uint16_t portNumber = 0xFFFF;
+    readLow16(key.handle, portNumberValue, portNumber);
+    if (portNumber < firstPort || portNumber > lastPort) {
+        portNumber = firstPort;
+    }
+    shared.portNumber = portNumber;
+
+    uint16_t mask = shared.messageMask;
+    if (readLow16(key.handle, messageMaskValue, mask)) {
+        shared.messageMask = mask;
+    }
+
+    if (key.writable) {
+        platform::writeRegistryDword(key.handle, portNumberValue, shared.portNumber);
+        platform::writeRegistryDword(key.handle, messageMaskValue, shared.messageMask);
+    }
+    if (key.handle != platform::nullHandle) {
+        platform::closeRegistryKey(key.handle);
+    }
+}

@@ -1,0 +1,18 @@
+// The settings that outlive every process: the serial port number and the message mask, kept in
+// the registry and loaded into the shared state when a process loads the driver.
+#pragma once
+
+#include "port/shared_state.h"
+
+#include <cstdint>
+
+constexpr char16_t settingsKeyPath[] = u"Software\\MELV\\MELV PC I/F MIDI Driver";
+constexpr char16_t portNumberValue[] = u"COM";
+constexpr char16_t messageMaskValue[] = u"Messages";
+
+constexpr uint16_t firstPort = 1;
+constexpr uint16_t lastPort = 4;
+
+// Probes COM1 to COM4 into the present-ports set, then loads the port number and the mask from
+// the registry into `shared` and writes them back.
+void loadSettings(SharedState& shared);

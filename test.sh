@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The one command that proves the driver: installs what is missing, builds the native tree (core on
+# the simulated platform, unit tests, benchmarks), the same under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the 64- and 32-bit Windows trees, then runs every test: native
+# unit tests twice, the DLL checks, and the integration tests under Wine for both DLLs.
+set -euo pipefail
+top=$(cd "$(dirname "$0")" && pwd)
+cd "$top"
+jobs=$(nproc)
+
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev
+          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
+          binutils-mingw-w64-i686 wine wine64 wine32:i386 socat xvfb xauth)
+
+install_missing_packages() {
+    local missing=()
+    for package in "${packages[@]}"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    echo "== installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" dpkg --add-architecture i386
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+        "${missing[@]}"
+}
+
+configure_and_build() { # name, cmake options...
+    local name=$1
+    shift
+    echo "== building $name"
+    cmake -S "$top" -B "build/$name" "$@" >"build/$name.configure.log" ||
+        { cat "build/$name.configure.log"; return 1; }
+    cmake --build "build/$name" -j "$jobs"
+}
+
+passed=0
+failed=0
+step() { # name, command...
+    local name=$1
+    shift
+    echo "== $name"
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "== FAILED: $name"
+    fi
+}
+
+install_missing_packages
+mkdir -p build
+configure_and_build native
+configure_and_build native-sanitize -DMELV_SANITIZE=ON -DMELV_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win64.cmake"
+configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win32.cmake"
+
+step "native unit tests" ctest --test-dir build/native --output-on-failure -j "$jobs"
+step "native unit tests under ASan and UBSan" \
+    ctest --test-dir build/native-sanitize --output-on-failure -j "$jobs"
+step "win64 DLL checks" ctest --test-dir build/win64 --output-on-failure
+step "win32 DLL checks" ctest --test-dir build/win32 --output-on-failure
+step "integration tests under Wine" tests/wine/run-wine-tests.sh build/win64 build/win32
+step "output benchmark (figures only)" build/native/bench/output_bench --benchmark_min_time=0.2
+
+echo "DLLs: $top/build/win64/melvpcif.dll (64-bit), $top/build/win32/melvpcif.dll (32-bit)"
+echo "suites: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,126 @@
+// The settings a process finds when it loads the driver: port number and message mask from the
+// registry, written back, and the serial ports that are present.
+#include "config/settings.h"
+#include "driver/devices.h"
+#include "driver_fixture.h"
+
+namespace {
+
+class Settings : public DriverTest {
+  protected:
+    std::map<std::u16string, sim::RegistryValue>& stored() {
+        return sim::world().registry.keys[settingsKeyPath];
+    }
+    void store(const char16_t* name, uint32_t value) { stored()[name] = sim::dwordValue(value); }
+    uint32_t storedDword(const char16_t* name) {
+        const sim::RegistryValue& value = stored().at(name);
+        EXPECT_EQ(value.type, 4u) << "REG_DWORD";
+        EXPECT_EQ(value.data.size(), 4u);
+        return value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+               static_cast<uint32_t>(value.data[3]) << 24;
+    }
+    // What a process that loads the driver now makes of the registry.
+    SharedState load(SharedState before = initialSharedState) {
+        loadSettings(before);
+        return before;
+    }
+};
+
+TEST_F(Settings, AFreshSystemGetsTheDefaultsWritten) {
+    SharedState loaded = load();
+    EXPECT_EQ(loaded.portNumber, 1);
+    EXPECT_EQ(loaded.messageMask, 0x7E7F);
+    EXPECT_EQ(storedDword(u"COM"), 1u);
+    EXPECT_EQ(storedDword(u"Messages"), 0x7E7Fu);
+    EXPECT_EQ(sim::world().openHandles.size(), 1u) << "the key was closed; only the heap is open";
+}
+
+TEST_F(Settings, PortNumbersOutsideOneToFourBecomeOne) {
+    for (uint32_t value : {0u, 5u, 0xFFFFu}) {
+        store(u"COM", value);
+        EXPECT_EQ(load().portNumber, 1) << "COM " << value;
+        EXPECT_EQ(storedDword(u"COM"), 1u);
+    }
+    store(u"COM", 0x00020003); // only the low 16 bits count
+    EXPECT_EQ(load().portNumber, 3);
+    EXPECT_EQ(storedDword(u"COM"), 3u);
+}
+
+TEST_F(Settings, TheMaskTakesTheLow16BitsWhateverTheyHold) {
+    store(u"Messages", 0x12347F7F);
+    SharedState loaded = load();
+    EXPECT_EQ(loaded.messageMask, 0x7F7F);
+    EXPECT_EQ(deviceCount(loaded, kindOutput), 4u);
+    EXPECT_EQ(storedDword(u"Messages"), 0x7F7Fu);
+
+    store(u"Messages", 1); // independent mode off, every kind dropped everywhere
+    EXPECT_EQ(load().messageMask, 1);
+}
+
+TEST_F(Settings, AnAbsentMaskKeepsTheOneInForce) {
+    SharedState running = initialSharedState;
+    running.messageMask = 0x0102;
+    EXPECT_EQ(load(running).messageMask, 0x0102);
+    EXPECT_EQ(storedDword(u"Messages"), 0x0102u);
+}
+
+TEST_F(Settings, ValuesAreReadByTheirBytesWhateverTheirType) {
+    stored()[u"COM"] = {3 /* REG_BINARY */, {0x04}};
+    EXPECT_EQ(load().portNumber, 4);
+    stored()[u"COM"] = {1 /* REG_SZ */, {'3', 0, 0, 0, 0, 0}}; // too long to be a number
+    EXPECT_EQ(load().portNumber, 1);
+    EXPECT_EQ(storedDword(u"COM"), 1u);
+}
+
+TEST_F(Settings, PresentPortsAreOnlyEverAdded) {
+    sim::world().ports[2].present = false;
+    sim::world().ports[4].present = false;
+    EXPECT_EQ(load().presentPorts, 0b01010);
+    SharedState earlier = initialSharedState;
+    earlier.presentPorts = 0b10000; // COM4 was there when another process loaded
+    EXPECT_EQ(load(earlier).presentPorts, 0b11010);
+}
+
+TEST_F(Settings, APortHeldOpenIsNotCountedPresent) {
+    Stream* out = app.openOutput(0);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(load().presentPorts, 0b11100);
+}
+
+TEST_F(Settings, WithoutTheRightToChangeTheKeyTheSavedSettingsStillHold) {
+    store(u"COM", 2);
+    store(u"Messages", 0x7F7F);
+    sim::world().registry.writeDenied = true;
+    SharedState loaded = load();
+    EXPECT_EQ(loaded.portNumber, 2);
+    EXPECT_EQ(loaded.messageMask, 0x7F7F);
+    EXPECT_EQ(sim::world().openHandles.size(), 1u) << "the read-only key was closed";
+}
+
+TEST_F(Settings, WithoutAKeyTheDefaultsApplyAndNothingIsWritten) {
+    sim::world().registry.createFails = true;
+    SharedState running = initialSharedState;
+    running.messageMask = 0x0102;
+    SharedState loaded = load(running);
+    EXPECT_EQ(loaded.portNumber, 1);
+    EXPECT_EQ(loaded.messageMask, 0x0102);
+    EXPECT_TRUE(sim::world().registry.keys.empty());
+    EXPECT_EQ(sim::world().badCloses, 0);
+}
+
+TEST_F(Settings, LoadingTheModuleLoadsTheSettingsOnce) {
+    store(u"COM", 3);
+    store(u"Messages", 0x7F7F);
+    SharedState fresh = initialSharedState;
+    ProcessContext process = {
+        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &fresh};
+    EXPECT_EQ(moduleAttach(process, 0x400000), 1);
+    EXPECT_EQ(fresh.portNumber, 3);
+    EXPECT_EQ(modMessage(process, 0, MODM_GETNUMDEVS, 0, 0, 0), 4u);
+    uint32_t opens = sim::world().registry.opens;
+    EXPECT_EQ(moduleAttach(process, 0x400000), 1);
+    EXPECT_EQ(sim::world().registry.opens, opens) << "no second registry read";
+    moduleDetach(process);
+}
+
+} // namespace
