@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+struct InputAssembler;
+
 struct Stream {
     uint32_t deviceIndex;
     uint32_t kind;
@@ -14,7 +16,9 @@ struct Stream {
     uintptr_t clientInstance;
     uintptr_t deviceHandle;
     PortSlot port;
+    MidiHeader* bufferQueueHead; // input: client buffers waiting for exclusive data, in order
     uint32_t openFlags;        // the high 16 bits say how the client wants to be called back
+    InputAssembler* assembler; // input: follows the record in its allocation
     uint32_t rememberedLength; // output: length of the last classified short message
     // Output: used for every port write of the stream; its event is created at open.
     platform::CompletionRecord writeCompletion;

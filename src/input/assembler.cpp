@@ -1,0 +1,118 @@
+#include "input/assembler.h"
+
+#include "input/exclusive_queue.h"
+
+namespace {
+
+constexpr uint8_t startOfExclusive = 0xF0;
+constexpr uint8_t endOfExclusive = 0xF7;
+
+// Whatever is half-assembled is reported once as broken and dropped; a new message begins now.
+void flush(Stream& stream, InputAssembler& a, uint8_t runningStatus) {
+    if (a.pending != 0) {
+        notifyClient(stream, MIM_ERROR, a.pending, a.messageTime);
+        a.pending = 0;
+    }
+    a.runningStatus = runningStatus;
+    a.messageTime = a.now;
+}
+
+void beginMessage(InputAssembler& a, uint8_t status, uint8_t dataBytes) {
+    a.pending |= status;
+    a.remaining = dataBytes;
+    a.byteCount = 1;
+}
+
+void systemByte(Stream& stream, InputAssembler& a, uint8_t byte) {
+    if (a.inExclusive) {
+        a.inExclusive = 0;
+        if (byte == endOfExclusive) {
+            sinkExclusiveByte(stream, byte);
+            a.byteCount = 0;
+            return;
+        }
+        abortExclusive(stream);
+    }
+    flush(stream, a, 0);
+    switch (byte) {
+    case startOfExclusive:
+        a.inExclusive = 1;
+        a.byteCount = 0;
+        sinkExclusiveByte(stream, byte);
+        break;
+    case 0xF1: // time code quarter frame
+    case 0xF3: // song select
+        beginMessage(a, byte, 1);
+        break;
+    case 0xF2: // song position
+        beginMessage(a, byte, 2);
+        break;
+    case endOfExclusive: // with no exclusive in progress
+        notifyClient(stream, MIM_ERROR, byte, a.messageTime);
+        a.byteCount = 0;
+        break;
+    default: // 0xF4, 0xF5, 0xF6: complete in themselves
+        notifyClient(stream, MIM_DATA, byte, a.messageTime);
+        a.byteCount = 0;
+        break;
+    }
+}
+
+void channelStatus(Stream& stream, InputAssembler& a, uint8_t status) {
+    if (a.inExclusive) {
+        a.inExclusive = 0;
+        abortExclusive(stream);
+    }
+    flush(stream, a, status);
+    bool oneDataByte = status >= 0xC0 && status <= 0xDF; // Program Change, Channel Pressure
+    beginMessage(a, status, oneDataByte ? 1 : 2);
+}
+
+void dataByte(Stream& stream, InputAssembler& a, uint8_t byte) {
+    if (a.inExclusive) {
+        sinkExclusiveByte(stream, byte);
+        return;
+    }
+    if (a.byteCount == 0) { // no status known: the byte belongs to nothing
+        notifyClient(stream, MIM_ERROR, byte, a.messageTime);
+        return;
+    }
+    if (a.runningStatus != 0 && a.byteCount == 1) {
+        // The first data byte dates the message; with running status it also brings the status.
+        a.pending |= a.runningStatus;
+        a.messageTime = a.now;
+    }
+    a.pending += static_cast<uint32_t>(byte) << (8 * a.byteCount);
+    ++a.byteCount;
+    --a.remaining;
+    if (a.remaining != 0) {
+        return;
+    }
+    notifyClient(stream, MIM_DATA, a.pending, a.messageTime);
+    a.pending = 0;
+    if (a.runningStatus != 0) {
+        a.remaining = static_cast<uint8_t>(a.byteCount - 1);
+        a.byteCount = 1;
+    } else {
+        a.byteCount = 0;
+    }
+}
+
+} // namespace
+
+void parseInputByte(Stream& stream, uint8_t byte) {
+    InputAssembler& a = *stream.assembler;
+    if (a.started == 0) {
+        return;
+    }
+    if (byte >= 0xF8) {
+        // Real time: delivered at once, without disturbing a message or an exclusive.
+        notifyClient(stream, MIM_DATA, byte, a.now);
+    } else if (byte >= 0xF0) {
+        systemByte(stream, a, byte);
+    } else if (byte >= 0x80) {
+        channelStatus(stream, a, byte);
+    } else {
+        dataByte(stream, a, byte);
+    }
+}

@@ -1,0 +1,22 @@
+// The input byte assembler: turns the bytes the instrument sends, one at a time, into short
+// messages, error reports and system-exclusive data for the buffer queue. A pure state machine:
+// the caller sets `now` before each byte, and every effect is a notification or a queue call.
+#pragma once
+
+#include "driver/stream.h"
+
+#include <cstdint>
+
+struct InputAssembler {
+    uint32_t started;        // bytes are ignored while input is stopped
+    uint32_t pending;        // status in bits 0-7, data in 8-15 and 16-23; 0 = nothing pending
+    uint32_t exclusiveCount; // bytes stored so far in the head client buffer
+    uint8_t runningStatus;   // channel status in force for running status; 0 = none
+    uint8_t inExclusive;
+    uint8_t remaining; // data bytes still needed to complete the pending message
+    uint8_t byteCount; // bytes of the current message so far, status included; 0 = no status
+    uint32_t now;      // time of the byte being processed, ms since input was started
+    uint32_t messageTime;
+};
+
+void parseInputByte(Stream& stream, uint8_t byte);

@@ -1,0 +1,81 @@
+#include "input/exclusive_queue.h"
+
+#include "input/assembler.h"
+
+namespace {
+
+constexpr uint8_t endOfExclusive = 0xF7;
+
+void handBack(Stream& stream, MidiHeader* header, uint32_t bytesRecorded, uint32_t notification,
+              uint32_t time) {
+    header->dwBytesRecorded = bytesRecorded;
+    header->dwFlags = (header->dwFlags | MHDR_DONE) & ~MHDR_INQUEUE;
+    notifyClient(stream, notification, reinterpret_cast<uintptr_t>(header), time);
+}
+
+void finishHead(Stream& stream, uint32_t notification) {
+    MidiHeader* head = stream.bufferQueueHead;
+    stream.bufferQueueHead = head->lpNext;
+    InputAssembler& assembler = *stream.assembler;
+    uint32_t recorded = assembler.exclusiveCount;
+    assembler.exclusiveCount = 0;
+    handBack(stream, head, recorded, notification, assembler.messageTime);
+}
+
+} // namespace
+
+void appendBuffer(Stream& stream, MidiHeader* header) {
+    header->lpNext = nullptr;
+    MidiHeader** link = &stream.bufferQueueHead;
+    while (*link != nullptr) {
+        link = &(*link)->lpNext;
+    }
+    *link = header;
+}
+
+void sinkExclusiveByte(Stream& stream, uint8_t byte) {
+    // A buffer that can hold nothing goes back unused rather than swallow the byte: the byte
+    // belongs in the next buffer.
+    while (stream.bufferQueueHead != nullptr && stream.bufferQueueHead->dwBufferLength == 0) {
+        finishHead(stream, MIM_LONGDATA);
+    }
+    MidiHeader* head = stream.bufferQueueHead;
+    if (head == nullptr) {
+        return;
+    }
+    uint32_t& count = stream.assembler->exclusiveCount;
+    if (count < head->dwBufferLength) {
+        head->lpData[count++] = byte;
+    }
+    if (byte == endOfExclusive || count >= head->dwBufferLength) {
+        finishHead(stream, MIM_LONGDATA);
+    }
+}
+
+void abortExclusive(Stream& stream) {
+    if (stream.bufferQueueHead != nullptr) {
+        finishHead(stream, MIM_LONGERROR);
+    }
+}
+
+void flushPartialBuffer(Stream& stream) {
+    if (stream.bufferQueueHead != nullptr && stream.assembler->exclusiveCount > 0) {
+        finishHead(stream, MIM_LONGERROR);
+    }
+}
+
+void returnAllBuffers(Stream& stream) {
+    MidiHeader* header = stream.bufferQueueHead;
+    stream.bufferQueueHead = nullptr;
+    stream.assembler->exclusiveCount = 0;
+    while (header != nullptr) {
+        // Once handed back the header is the client's again: read the link first.
+        MidiHeader* next = header->lpNext;
+        handBack(stream, header, 0, MIM_LONGDATA, stream.assembler->now);
+        header = next;
+    }
+}
+
+bool buffersQueued(const Stream& stream) {
+    return stream.bufferQueueHead != nullptr;
+}
