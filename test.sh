@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
 jobs=$(nproc)
 
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
           binutils-mingw-w64-i686 wine wine64 wine32:i386 socat xvfb xauth)
 
@@ -50,10 +50,26 @@ step() { # name, command...
     fi
 }
 
+# New inputs the fuzzer finds go to a scratch folder; the committed seeds stay as they are.
+fuzz_assembler() {
+    local found status=0
+    found=$(mktemp -d)
+    build/fuzz/tests/fuzz/assembler_fuzz -max_total_time=30 -print_final_stats=1 \
+        -artifact_prefix=build/ "$found" tests/fuzz/corpus >build/fuzz.log 2>&1 || status=$?
+    rm -rf "$found"
+    grep -E '^(Done|stat::number_of_executed_units)' build/fuzz.log || true
+    [ "$status" -eq 0 ] || tail -40 build/fuzz.log
+    return "$status"
+}
+    rm -rf "$found"
+    return "$status"
+}
+
 install_missing_packages
 mkdir -p build
 configure_and_build native
 configure_and_build native-sanitize -DMELV_SANITIZE=ON -DMELV_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+CC=clang CXX=clang++ configure_and_build fuzz -DMELV_FUZZ=ON
 configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win64.cmake"
 configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win32.cmake"
 
@@ -63,7 +79,9 @@ step "native unit tests under ASan and UBSan" \
 step "win64 DLL checks" ctest --test-dir build/win64 --output-on-failure
 step "win32 DLL checks" ctest --test-dir build/win32 --output-on-failure
 step "integration tests under Wine" tests/wine/run-wine-tests.sh build/win64 build/win32
+step "input assembler fuzzing, 30 s" fuzz_assembler
 step "output benchmark (figures only)" build/native/bench/output_bench --benchmark_min_time=0.2
+step "input benchmark (figures only)" build/native/bench/input_bench --benchmark_min_time=0.2
 
 echo "DLLs: $top/build/win64/melvpcif.dll (64-bit), $top/build/win32/melvpcif.dll (32-bit)"
 echo "suites: $passed passed, $failed failed"

@@ -25,12 +25,17 @@ void finishHead(Stream& stream, uint32_t notification) {
 } // namespace
 
 void appendBuffer(Stream& stream, MidiHeader* header) {
+    // The host packs its header to the byte, so its link is reached through the header only.
     header->lpNext = nullptr;
-    MidiHeader** link = &stream.bufferQueueHead;
-    while (*link != nullptr) {
-        link = &(*link)->lpNext;
+    if (stream.bufferQueueHead == nullptr) {
+        stream.bufferQueueHead = header;
+        return;
     }
-    *link = header;
+    MidiHeader* last = stream.bufferQueueHead;
+    while (last->lpNext != nullptr) {
+        last = last->lpNext;
+    }
+    last->lpNext = header;
 }
 
 void sinkExclusiveByte(Stream& stream, uint8_t byte) {
