@@ -61,9 +61,6 @@ fuzz_assembler() {
     [ "$status" -eq 0 ] || tail -40 build/fuzz.log
     return "$status"
 }
-    rm -rf "$found"
-    return "$status"
-}
 
 install_missing_packages
 mkdir -p build
