@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The one command that proves the driver: installs what is missing, builds the native tree (core on
-# the simulated platform, unit tests, benchmarks), the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the 64- and 32-bit Windows trees, then runs every test: native
-# unit tests twice, the DLL checks, and the integration tests under Wine for both DLLs.
+# the simulated platform, unit tests, benchmarks), the same under AddressSanitizer with
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz target, and the 64- and 32-bit
+# Windows trees, then runs every test: native unit tests three times, a bounded fuzzing run, the
+# DLL checks, the integration tests under Wine for both DLLs, and the benchmarks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
@@ -66,6 +67,7 @@ install_missing_packages
 mkdir -p build
 configure_and_build native
 configure_and_build native-sanitize -DMELV_SANITIZE=ON -DMELV_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+configure_and_build native-tsan -DMELV_TSAN=ON -DMELV_BENCHMARKS=OFF
 CC=clang CXX=clang++ configure_and_build fuzz -DMELV_FUZZ=ON
 configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win64.cmake"
 configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win32.cmake"
@@ -73,6 +75,8 @@ configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win32.cma
 step "native unit tests" ctest --test-dir build/native --output-on-failure -j "$jobs"
 step "native unit tests under ASan and UBSan" \
     ctest --test-dir build/native-sanitize --output-on-failure -j "$jobs"
+step "native unit tests under ThreadSanitizer" \
+    ctest --test-dir build/native-tsan --output-on-failure -j "$jobs"
 step "win64 DLL checks" ctest --test-dir build/win64 --output-on-failure
 step "win32 DLL checks" ctest --test-dir build/win32 --output-on-failure
 step "integration tests under Wine" tests/wine/run-wine-tests.sh build/win64 build/win32

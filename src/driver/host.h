@@ -43,6 +43,13 @@ constexpr uint32_t MODM_RESET = 9;
 constexpr uint32_t MIDM_GETNUMDEVS = 0x35;
 constexpr uint32_t MIDM_GETDEVCAPS = 0x36;
 constexpr uint32_t MIDM_OPEN = 0x37;
+constexpr uint32_t MIDM_CLOSE = 0x38;
+constexpr uint32_t MIDM_PREPARE = 0x39;
+constexpr uint32_t MIDM_UNPREPARE = 0x3A;
+constexpr uint32_t MIDM_ADDBUFFER = 0x3B;
+constexpr uint32_t MIDM_START = 0x3C;
+constexpr uint32_t MIDM_STOP = 0x3D;
+constexpr uint32_t MIDM_RESET = 0x3E;
 
 // Driver-control messages (DriverProc).
 constexpr uint32_t DRV_LOAD = 1;

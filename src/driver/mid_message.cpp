@@ -1,16 +1,89 @@
 #include "driver/devices.h"
 #include "driver/entry.h"
 #include "driver/host.h"
+#include "input/worker.h"
 
-uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message, uintptr_t,
-                    uintptr_t param1, uintptr_t param2) {
+namespace {
+
+uint32_t openInput(ProcessContext& process, uint32_t deviceIndex, uintptr_t instance,
+                   uintptr_t param1, uintptr_t param2) {
+    auto* openDescription = reinterpret_cast<const MidiOpenDescription*>(param1);
+    if (instance == 0 || openDescription == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    return openStream(process, kindInput, deviceIndex, reinterpret_cast<Stream**>(instance),
+                      *openDescription, static_cast<uint32_t>(param2), startWorker);
+}
+
+uint32_t closeInput(Stream& stream) {
+    uint32_t status = stopWorker(stream);
+    if (status != MMSYSERR_NOERROR) {
+        return status; // the stream stays open and usable
+    }
+    notifyClient(stream, MIM_CLOSE, 0, 0);
+    closeStream(stream);
+    return MMSYSERR_NOERROR;
+}
+
+uint32_t addBuffer(Stream& stream, uintptr_t param1, uintptr_t param2) {
+    auto* header = reinterpret_cast<MidiHeader*>(param1);
+    if (header == nullptr || param2 < minimumHeaderSize ||
+        (header->lpData == nullptr && header->dwBufferLength != 0)) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if ((header->dwFlags & MHDR_PREPARED) == 0) {
+        return MIDIERR_UNPREPARED;
+    }
+    if ((header->dwFlags & MHDR_INQUEUE) != 0) {
+        return MIDIERR_STILLPLAYING;
+    }
+    header->reserved = reinterpret_cast<uintptr_t>(&stream);
+    header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+    return sendCommand(commandAddBuffer, param1, stream);
+}
+
+uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+    switch (message) {
+    case MIDM_CLOSE:
+        return closeInput(stream);
+    case MIDM_ADDBUFFER:
+        return addBuffer(stream, param1, param2);
+    case MIDM_START:
+        return sendCommand(commandControl, controlStart, stream);
+    case MIDM_STOP:
+        return sendCommand(commandControl, controlStop, stream);
+    case MIDM_RESET:
+        return sendCommand(commandControl, controlReset, stream);
+    default:
+        return MMSYSERR_NOTSUPPORTED;
+    }
+}
+
+} // namespace
+
+uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
+                    uintptr_t instance, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MIDM_GETNUMDEVS:
         return deviceCount(*process.shared, kindInput);
     case MIDM_GETDEVCAPS:
         return getDevCaps(*process.shared, deviceIndex, kindInput, reinterpret_cast<void*>(param1),
                           param2);
+    case MIDM_OPEN:
+        return openInput(process, deviceIndex, instance, param1, param2);
+    case MIDM_PREPARE:
+    case MIDM_UNPREPARE:
+        return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself
+    case MIDM_CLOSE:
+    case MIDM_ADDBUFFER:
+    case MIDM_START:
+    case MIDM_STOP:
+    case MIDM_RESET:
+        if (instance == 0) {
+            return MMSYSERR_INVALPARAM;
+        }
+        return streamMessage(*reinterpret_cast<Stream*>(instance), message, param1, param2);
     default:
-        return MMSYSERR_NOTSUPPORTED; // input streams are not served yet
+        return MMSYSERR_NOTSUPPORTED;
     }
 }

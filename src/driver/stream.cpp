@@ -1,32 +1,51 @@
 #include "driver/stream.h"
 
+#include "input/worker.h"
 #include "port/port.h"
 
 #include <new>
 
 namespace {
 
-Stream* allocateStream(ProcessContext& process) {
-    void* memory = platform::heapAllocate(process.heap, sizeof(Stream));
+// An output stream is the record alone; an input stream's assembler and read slots follow it.
+Stream* allocateStream(ProcessContext& process, uint32_t kind) {
+    size_t size = kind == kindInput ? sizeof(InputRecord) : sizeof(Stream);
+    void* memory = platform::heapAllocate(process.heap, size);
     if (memory == nullptr) {
         return nullptr;
     }
-    // The heap hands out zero-filled memory; the slot starts out holding no port.
-    Stream* stream = new (memory) Stream{};
-    stream->port.handle = platform::invalidHandle;
+    Stream* stream;
+    if (kind == kindInput) {
+        InputRecord* input = new (memory) InputRecord{};
+        for (ReadSlot& slot : input->slots) {
+            slot.owner = &input->stream;
+        }
+        input->stream.assembler = &input->assembler;
+        stream = &input->stream;
+    } else {
+        stream = new (memory) Stream{};
+    }
+    stream->port.handle = platform::invalidHandle; // holds no port yet
     stream->process = &process;
     return stream;
+}
+
+void closeIfOpen(platform::Handle& handle) {
+    if (handle != platform::nullHandle) {
+        platform::closeHandle(handle);
+        handle = platform::nullHandle;
+    }
 }
 
 } // namespace
 
 uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
                     Stream** instanceAddress, const MidiOpenDescription& openDescription,
-                    uint32_t flags) {
+                    uint32_t flags, StartUp startUp) {
     if (process.heap == platform::nullHandle) {
         return MMSYSERR_NOMEM;
     }
-    Stream* stream = allocateStream(process);
+    Stream* stream = allocateStream(process, kind);
     if (stream == nullptr) {
         return MMSYSERR_NOMEM;
     }
@@ -56,6 +75,10 @@ uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
         closeStream(*stream);
         return status;
     }
+    if (startUp != nullptr && startUp(*stream) != MMSYSERR_NOERROR) {
+        closeStream(*stream);
+        return MMSYSERR_NOMEM;
+    }
     *instanceAddress = stream;
     notifyClient(*stream, kind == kindOutput ? MOM_OPEN : MIM_OPEN, 0, 0);
     return MMSYSERR_NOERROR;
@@ -63,13 +86,14 @@ uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
 
 void closeStream(Stream& stream) {
     ProcessContext& process = *stream.process;
-    if (stream.writeCompletion.event != platform::nullHandle) {
-        platform::closeHandle(stream.writeCompletion.event);
-    }
+    closeIfOpen(stream.writeCompletion.event);
     {
         std::lock_guard<std::mutex> hold(process.portLock);
         detachPort(*process.shared, stream);
     }
+    closeIfOpen(stream.commandEvent);
+    closeIfOpen(stream.doneEvent);
+    // The record is the first member of an input stream's allocation, so this frees it all.
     stream.~Stream();
     platform::heapFree(process.heap, &stream);
 }

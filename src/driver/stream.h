@@ -6,6 +6,7 @@
 #include "driver/process_context.h"
 
 #include <cstdint>
+#include <mutex>
 
 struct InputAssembler;
 
@@ -17,17 +18,32 @@ struct Stream {
     uintptr_t deviceHandle;
     PortSlot port;
     MidiHeader* bufferQueueHead; // input: client buffers waiting for exclusive data, in order
+    // Input: a command for the worker and its answer, handed over through the two events.
+    uint32_t command;
+    uintptr_t commandArgument;
+    platform::Handle workerThread;
+    platform::Handle commandEvent;
+    platform::Handle doneEvent;
+    uint32_t commandResult;
+    uint32_t workerThreadId; // commands from the worker itself are carried out in place
+    // Input: one command at a time, whichever of the client's threads sends it.
+    std::mutex commandLock;
     uint32_t openFlags;        // the high 16 bits say how the client wants to be called back
     InputAssembler* assembler; // input: follows the record in its allocation
     uint32_t rememberedLength; // output: length of the last classified short message
+    uint32_t startTime;        // input: the millisecond clock when input was started
     // Output: used for every port write of the stream; its event is created at open.
     platform::CompletionRecord writeCompletion;
     OwnerToken owner;
     ProcessContext* process;
 };
 
+// A kind-specific step run once the port is attached and before the stream is published: the
+// input's worker start. A nonzero status fails the open.
+using StartUp = uint32_t (*)(Stream& stream);
+
 uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
                     Stream** instanceAddress, const MidiOpenDescription& openDescription,
-                    uint32_t flags);
+                    uint32_t flags, StartUp startUp = nullptr);
 void closeStream(Stream& stream);
 void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1, uintptr_t param2);

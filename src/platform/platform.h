@@ -47,8 +47,33 @@ void closeHandle(Handle handle);
 // True when the port can be opened for writing, exclusively, at this moment; it is closed again.
 bool probeSerialPort(const char16_t* name);
 
+// Reads one byte with ReadFileEx: true when the read was accepted (lastError() tells apart one that
+// failed). The routine runs later on the calling thread, only while it waits alertably, with the
+// error, the byte count and the record. A record must not be given a new read before its routine
+// has run, and must outlive it.
+using ReadRoutine = void (*)(uint32_t error, uint32_t count, CompletionRecord* record);
+bool startRead(Handle port, uint8_t* into, CompletionRecord* record, ReadRoutine routine);
+// Cancels the calling thread's outstanding reads on the port (CancelIo); their routines still run.
+void cancelReads(Handle port);
+
 // Events: auto-reset, initially clear; nullHandle when one cannot be created.
 Handle createEvent();
+void setEvent(Handle event);
+// Waits without limit until the event is signalled or the thread has ended.
+void waitForever(Handle handle);
+// Waits without limit for the event, alertably: false when it returned because read routines ran
+// (WAIT_IO_COMPLETION), true when the event was signalled.
+bool waitAlertably(Handle event);
+
+// Threads. `startTask` runs the routine on a new thread through the host (mmTaskCreate) and gives
+// its handle, which is signalled when the routine returns; false when no thread could be started.
+using TaskRoutine = void (*)(uintptr_t data);
+bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread);
+void raiseToTimeCritical(); // the calling thread
+uint32_t currentThreadId();
+
+// The system millisecond clock (timeGetTime): a 32-bit count that wraps.
+uint32_t milliseconds();
 
 // The process's private heap. Allocations are zero-filled; null when memory runs out.
 Handle createHeap(size_t initialSize);

@@ -10,6 +10,7 @@ void driverCallback(uintptr_t callback, uint32_t flags, uintptr_t device, uint32
         std::lock_guard<std::mutex> hold(sim::world().lock);
         sim::world().notifications.push_back(notification);
         client = sim::world().onNotify;
+        sim::world().changed.notify_all();
     }
     if (client) {
         client(notification);
@@ -31,6 +32,28 @@ void beginFineTimer() {
 void endFineTimer() {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     --sim::world().finePeriods;
+}
+
+bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    if (sim::world().taskStartFails) {
+        return false;
+    }
+    Handle handle = sim::newHandle("thread");
+    sim::Task& task = sim::world().tasks[handle];
+    task.thread = std::thread([routine, data, handle] {
+        routine(data);
+        std::lock_guard<std::mutex> end(sim::world().lock);
+        sim::world().tasks[handle].ended = true;
+        sim::world().changed.notify_all();
+    });
+    thread = handle;
+    return true;
+}
+
+uint32_t milliseconds() {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    return sim::world().clock;
 }
 
 } // namespace platform

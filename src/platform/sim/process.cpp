@@ -1,5 +1,7 @@
 #include "platform/sim/sim.h"
 
+#include <atomic>
+
 namespace platform {
 
 void stopThreadNotifications(uintptr_t) {}
@@ -17,6 +19,17 @@ bool processIsRunning(ProcessIdentity process) {
         }
     }
     return true;
+}
+
+void raiseToTimeCritical() {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    ++sim::world().timeCriticalThreads;
+}
+
+uint32_t currentThreadId() {
+    static std::atomic<uint32_t> lastId = 0;
+    thread_local uint32_t id = ++lastId;
+    return id;
 }
 
 } // namespace platform

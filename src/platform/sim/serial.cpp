@@ -8,6 +8,7 @@ namespace {
 constexpr uint32_t errorIoPending = 997;
 constexpr uint32_t errorFileNotFound = 2;
 constexpr uint32_t errorInvalidHandle = 6;
+constexpr uint32_t errorOperationAborted = 995;
 
 // The port a handle was opened on, or 0 when it is no open port.
 uint32_t portOf(platform::Handle handle) {
@@ -110,4 +111,73 @@ bool finishWrite(Handle, CompletionRecord* record) {
     return succeeded;
 }
 
+bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRoutine routine) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    uint32_t number = portOf(handle);
+    if (number == 0 || world.readsBeforeFailure == 0) {
+        sim::setLastError(number == 0 ? errorInvalidHandle : world.readFailureError);
+        return false;
+    }
+    if (world.readsBeforeFailure > 0) {
+        --world.readsBeforeFailure;
+    }
+    ++world.readsIssued;
+    uint32_t thread = currentThreadId();
+    std::deque<uint8_t>& unread = world.ports[number].unread;
+    if (unread.empty()) {
+        world.reads.push_back({thread, number, into, record, routine});
+        return true;
+    }
+    *into = unread.front();
+    unread.pop_front();
+    world.completions[thread].push_back({routine, 0, 1, record});
+    world.changed.notify_all();
+    return true;
+}
+
+void cancelReads(Handle handle) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    uint32_t number = portOf(handle);
+    uint32_t thread = currentThreadId();
+    for (auto read = world.reads.begin(); read != world.reads.end();) {
+        if (read->port == number && read->thread == thread) {
+            world.completions[thread].push_back(
+                {read->routine, errorOperationAborted, 0, read->record});
+            read = world.reads.erase(read);
+        } else {
+            ++read;
+        }
+    }
+    world.changed.notify_all();
+}
+
 } // namespace platform
+
+namespace sim {
+
+void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port) {
+    std::lock_guard<std::mutex> hold(world().lock);
+    for (uint8_t byte : bytes) {
+        auto read = world().reads.begin();
+        while (read != world().reads.end() && read->port != port) {
+            ++read;
+        }
+        if (read == world().reads.end()) {
+            world().ports[port].unread.push_back(byte);
+            continue;
+        }
+        *read->into = byte;
+        world().completions[read->thread].push_back({read->routine, 0, 1, read->record});
+        world().reads.erase(read);
+    }
+    world().changed.notify_all();
+}
+
+size_t outstandingReads() {
+    std::lock_guard<std::mutex> hold(world().lock);
+    return world().reads.size();
+}
+
+} // namespace sim

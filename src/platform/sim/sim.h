@@ -5,12 +5,15 @@
 
 #include "platform/platform.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -50,6 +53,29 @@ struct SerialPort {
     std::u16string settings;                  // the line settings last applied
     std::vector<std::vector<uint8_t>> writes; // each write as its own chunk, in order
     uint32_t opens = 0;
+    std::deque<uint8_t> unread; // sent by the instrument, not yet taken by a read
+};
+
+// A read that was issued and has not completed.
+struct OutstandingRead {
+    uint32_t thread;
+    uint32_t port;
+    uint8_t* into;
+    platform::CompletionRecord* record;
+    platform::ReadRoutine routine;
+};
+
+// A completed read whose routine waits for its thread's next alertable wait.
+struct Completion {
+    platform::ReadRoutine routine;
+    uint32_t error;
+    uint32_t count;
+    platform::CompletionRecord* record;
+};
+
+struct Task {
+    std::thread thread;
+    bool ended = false;
 };
 
 struct OpenHandle {
@@ -77,6 +103,7 @@ RegistryValue dwordValue(uint32_t value);
 
 struct World {
     std::mutex lock;
+    std::condition_variable changed; // anything a waiter may be waiting for
     SerialPort ports[portCount + 1]; // ports[n] is COMn; ports[0] is unused
     WriteOutcome writeOutcome = WriteOutcome::done;
     bool keepWrites = true;          // false: the line swallows writes, for benchmarks
@@ -93,6 +120,17 @@ struct World {
 
     platform::ProcessIdentity currentProcess = {100, 1};
     std::vector<platform::ProcessIdentity> endedProcesses;
+
+    std::map<platform::Handle, bool> events; // signalled or not
+    std::map<platform::Handle, Task> tasks;
+    std::deque<OutstandingRead> reads; // in the order they were issued
+    std::map<uint32_t, std::deque<Completion>> completions; // per thread
+    int readsBeforeFailure = -1;      // reads accepted before one is refused; -1: never
+    uint32_t readFailureError = 31;   // ERROR_GEN_FAILURE
+    uint32_t readsIssued = 0;
+    uint32_t clock = 0; // the system millisecond clock
+    bool taskStartFails = false;
+    int timeCriticalThreads = 0;
 
     bool heapCreateFails = false;
     bool allocationFails = false;
@@ -113,6 +151,17 @@ void reset();
 std::vector<uint8_t> wire(uint32_t port = 1);
 // The heap's live allocations.
 size_t liveAllocations();
+
+// The instrument sends bytes: outstanding reads complete with them in the order they were issued,
+// and what no read takes waits on the line for the next reads.
+void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port = 1);
+// Reads issued and not yet completed.
+size_t outstandingReads();
+// Waits until the condition, checked with the lock held, holds: false after a generous deadline,
+// so a test that waits for something that never comes fails instead of hanging.
+bool waitUntil(const std::function<bool()>& condition);
+size_t notificationCount();
+void setClock(uint32_t milliseconds);
 
 // For the simulated platform itself: a new open handle of the given kind (call with the lock
 // held), and the calling thread's last error.

@@ -1,5 +1,7 @@
 #include "platform/sim/sim.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 namespace sim {
@@ -13,6 +15,16 @@ World& world() {
 }
 
 void reset() {
+    for (auto& task : theWorld->tasks) {
+        // A thread still running would outlive the machine it runs on.
+        if (!task.second.ended) {
+            std::fprintf(stderr, "a simulated thread is still running at the end of a test\n");
+            std::abort();
+        }
+        if (task.second.thread.joinable()) {
+            task.second.thread.join();
+        }
+    }
     for (auto& heap : theWorld->heaps) {
         for (void* memory : heap.second) {
             std::free(memory);
@@ -58,6 +70,25 @@ RegistryValue dwordValue(uint32_t value) {
     return {4,
             {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
+}
+
+} // namespace sim
+
+namespace sim {
+
+bool waitUntil(const std::function<bool()>& condition) {
+    std::unique_lock<std::mutex> hold(world().lock);
+    return world().changed.wait_for(hold, std::chrono::seconds(20), condition);
+}
+
+size_t notificationCount() {
+    std::lock_guard<std::mutex> hold(world().lock);
+    return world().notifications.size();
+}
+
+void setClock(uint32_t milliseconds) {
+    std::lock_guard<std::mutex> hold(world().lock);
+    world().clock = milliseconds;
 }
 
 } // namespace sim

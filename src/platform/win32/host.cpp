@@ -4,6 +4,8 @@
 
 #include <mmsystem.h>
 
+#include <mmddk.h>
+
 // winmm exports it, but the SDK headers at hand do not declare it.
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
                                       DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
@@ -27,6 +29,19 @@ void beginFineTimer() {
 
 void endFineTimer() {
     timeEndPeriod(1);
+}
+
+bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread) {
+    HANDLE handle = nullptr;
+    if (mmTaskCreate(reinterpret_cast<LPTASKCALLBACK>(routine), &handle, data) != 0) {
+        return false;
+    }
+    thread = reinterpret_cast<Handle>(handle);
+    return true;
+}
+
+uint32_t milliseconds() {
+    return timeGetTime();
 }
 
 } // namespace platform

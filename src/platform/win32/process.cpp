@@ -36,4 +36,12 @@ bool processIsRunning(ProcessIdentity process) {
     return running;
 }
 
+void raiseToTimeCritical() {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+}
+
+uint32_t currentThreadId() {
+    return GetCurrentThreadId();
+}
+
 } // namespace platform

@@ -2,6 +2,17 @@
 
 #include <windows.h>
 
+namespace {
+
+// ReadFileEx leaves the record's event alone: the driver's routine travels there, so that this
+// thin layer keeps no state of its own.
+VOID CALLBACK readDone(DWORD error, DWORD count, LPOVERLAPPED overlapped) {
+    auto* record = reinterpret_cast<platform::CompletionRecord*>(overlapped);
+    reinterpret_cast<platform::ReadRoutine>(record->event)(error, count, record);
+}
+
+} // namespace
+
 namespace platform {
 
 Handle openSerialPort(const char16_t* name, uint32_t access) {
@@ -37,6 +48,16 @@ bool finishWrite(Handle port, CompletionRecord* record) {
     DWORD written = 0;
     return GetOverlappedResult(reinterpret_cast<HANDLE>(port),
                                reinterpret_cast<OVERLAPPED*>(record), &written, TRUE) != 0;
+}
+
+bool startRead(Handle port, uint8_t* into, CompletionRecord* record, ReadRoutine routine) {
+    record->event = reinterpret_cast<Handle>(routine);
+    return ReadFileEx(reinterpret_cast<HANDLE>(port), into, 1,
+                      reinterpret_cast<OVERLAPPED*>(record), readDone) != 0;
+}
+
+void cancelReads(Handle port) {
+    CancelIo(reinterpret_cast<HANDLE>(port));
 }
 
 } // namespace platform

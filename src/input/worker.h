@@ -1,0 +1,47 @@
+// The input worker: one thread per input stream that owns everything that changes while input
+// runs. It keeps eight one-byte reads outstanding on the port, feeds each received byte, in the
+// order the reads were issued and dated in ms since start, to the assembler, and carries out the
+// commands the client's threads hand it, one at a time.
+#pragma once
+
+#include "driver/stream.h"
+#include "input/assembler.h"
+
+#include <cstdint>
+
+constexpr uint32_t readSlotCount = 8;
+
+struct ReadSlot {
+    platform::CompletionRecord completion; // first: the read routine is handed this record
+    uint32_t bytesTransferred;
+    ReadSlot* next; // in the stream's read queue
+    uint32_t done;  // the read's routine has run and its byte waits to be processed
+    // A read was issued and its routine has not run yet: the OS may still write to the slot.
+    uint32_t outstanding;
+    Stream* owner;
+    uint8_t data;
+};
+
+// Commands and their arguments.
+constexpr uint32_t commandAddBuffer = 1;
+constexpr uint32_t commandControl = 2;
+constexpr uint32_t commandClose = 3;
+constexpr uint32_t controlStop = 1;
+constexpr uint32_t controlStart = 3;
+constexpr uint32_t controlReset = 4;
+
+// An input stream's allocation: the record, its assembler and its read slots, in one piece.
+struct InputRecord {
+    Stream stream;
+    InputAssembler assembler;
+    ReadSlot slots[readSlotCount];
+};
+
+// The input start-up step of an open: events, thread, and a wait until the thread runs.
+uint32_t startWorker(Stream& stream);
+// Ends the worker when no buffer is queued, and waits for its thread; MIDIERR_STILLPLAYING when
+// buffers are still queued or when asked from the worker's own thread, which cannot end itself.
+uint32_t stopWorker(Stream& stream);
+// Hands the command and its argument to the worker and returns its answer. Both travel together
+// under the stream's command lock, so that client threads sending at once cannot mix them up.
+uint32_t sendCommand(uint32_t command, uintptr_t argument, Stream& stream);

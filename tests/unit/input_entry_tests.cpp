@@ -1,0 +1,337 @@
+// midMessage and the input worker as the client sees them: notifications, answers, header flags
+// and time stamps, with the instrument sending on the simulated line.
+#include "input/worker.h"
+#include "input_fixture.h"
+#include "port/port.h"
+
+namespace {
+
+class InputDevice : public DriverTest {
+  protected:
+    ~InputDevice() override {
+        if (in != nullptr) {
+            call(MIDM_RESET);
+            EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
+        }
+    }
+
+    uint32_t open(uint32_t index = 0) {
+        MidiOpenDescription description = {0x4D1D1, 0xCA11BAC4, 0x1257A};
+        return midMessage(app.context, index, MIDM_OPEN, reinterpret_cast<uintptr_t>(&in),
+                          reinterpret_cast<uintptr_t>(&description), callbackFunction);
+    }
+    uint32_t call(uint32_t message, uintptr_t param1 = 0, uintptr_t param2 = 0) {
+        uint32_t status =
+            midMessage(app.context, 0, message, reinterpret_cast<uintptr_t>(in), param1, param2);
+        if (message == MIDM_CLOSE && status == MMSYSERR_NOERROR) {
+            in = nullptr;
+        }
+        return status;
+    }
+    uint32_t add(ClientBuffer& buffer) {
+        return call(MIDM_ADDBUFFER, buffer.address(), sizeof(MidiHeader));
+    }
+    ClientBuffer& prepared(uint32_t capacity) {
+        ClientBuffer& buffer = buffers.emplace_back(capacity);
+        buffer.header.dwFlags = MHDR_PREPARED;
+        return buffer;
+    }
+    // A round trip through the worker: everything the line brought before it has been processed
+    // and told by the time it returns.
+    void settle() { EXPECT_EQ(sendCommand(0, 0, *in), MMSYSERR_NOERROR); }
+    // What the client was told since it opened, MIM_OPEN left out.
+    std::vector<Told> told() {
+        std::lock_guard<std::mutex> hold(sim::world().lock);
+        std::vector<Told> result;
+        for (const sim::Notification& n : sim::world().notifications) {
+            if (n.message != MIM_OPEN) {
+                result.push_back({n.message, n.param1, n.param2});
+            }
+        }
+        return result;
+    }
+
+    Stream* in = nullptr;
+    std::deque<ClientBuffer> buffers;
+};
+
+TEST_F(InputDevice, OpensStoppedWithItsWorkerWaitingAtTimeCriticalPriority) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    EXPECT_EQ(notified(), (std::vector<uint32_t>{MIM_OPEN}));
+    EXPECT_EQ(sim::world().timeCriticalThreads, 1);
+    EXPECT_EQ(sim::outstandingReads(), 0u);
+    EXPECT_EQ(shared.openCount, 1);
+    Stream* refused = nullptr;
+    MidiOpenDescription description = {};
+    EXPECT_EQ(midMessage(app.context, 1, MIDM_OPEN, reinterpret_cast<uintptr_t>(&refused),
+                         reinterpret_cast<uintptr_t>(&description), 0),
+              MMSYSERR_BADDEVICEID);
+}
+
+TEST_F(InputDevice, StartedInputDatesMessagesFromTheStart) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    sim::setClock(1000);
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::outstandingReads(), readSlotCount);
+    sim::setClock(1025);
+    sim::instrumentSends({0x90, 0x3C, 0x40, 0x3E, 0x40});
+    settle();
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C90, 25}, {MIM_DATA, 0x00403E90, 25}}));
+    EXPECT_EQ(sim::outstandingReads(), readSlotCount) << "every read is issued again";
+}
+
+TEST_F(InputDevice, ASecondStartChangesNothing) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    call(MIDM_START);
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::world().readsIssued, readSlotCount);
+}
+
+TEST_F(InputDevice, StopEndsEveryReadAndStartIssuesThemAfresh) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    call(MIDM_START);
+    EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::outstandingReads(), 0u) << "outstanding reads are cancelled at stop";
+    sim::instrumentSends({0x90, 0x3C, 0x40}); // waits on the line meanwhile
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    settle();
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C90, 0}}));
+    EXPECT_EQ(sim::outstandingReads(), readSlotCount);
+}
+
+TEST_F(InputDevice, CloseWaitsForTheClientsBuffersToComeBack) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& buffer = prepared(16);
+    EXPECT_EQ(add(buffer), MMSYSERR_NOERROR);
+    EXPECT_EQ(buffer.header.dwFlags, MHDR_PREPARED | MHDR_INQUEUE);
+    uintptr_t owner = buffer.header.reserved; // the host's header is packed: read it by value
+    EXPECT_EQ(owner, reinterpret_cast<uintptr_t>(in));
+    EXPECT_EQ(call(MIDM_CLOSE), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(call(MIDM_RESET), MMSYSERR_NOERROR);
+    EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGDATA, buffer.address(), 0}, {MIM_CLOSE, 0, 0}}));
+    EXPECT_EQ(buffer.header.dwFlags, MHDR_PREPARED | MHDR_DONE);
+    EXPECT_EQ(buffer.header.dwBytesRecorded, 0u);
+}
+
+TEST_F(InputDevice, ClosingLeavesNothingBehind) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    call(MIDM_START);
+    sim::instrumentSends({0x90, 0x3C});
+    EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::outstandingReads(), 0u);
+    EXPECT_EQ(sim::liveAllocations(), 0u);
+    EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap";
+    EXPECT_EQ(shared.portHandle, platform::invalidHandle);
+    EXPECT_EQ(sim::world().finePeriods, 0);
+}
+
+TEST_F(InputDevice, AnExclusiveFillsBuffersAndStopAndResetHandThemBack) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& first = prepared(4);
+    ClientBuffer& second = prepared(4);
+    ClientBuffer& third = prepared(4);
+    add(first);
+    add(second);
+    add(third);
+    call(MIDM_START);
+    sim::instrumentSends({0xF0, 0x01, 0x02, 0x03, 0x04, 0x05});
+    settle();
+    EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+    EXPECT_EQ(call(MIDM_RESET), MMSYSERR_NOERROR);
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGDATA, first.address(), 0},
+                                         {MIM_LONGERROR, second.address(), 0},
+                                         {MIM_LONGDATA, third.address(), 0}}));
+    EXPECT_EQ(first.recorded(), (Bytes{0xF0, 0x01, 0x02, 0x03}));
+    EXPECT_EQ(second.recorded(), (Bytes{0x04, 0x05}));
+    EXPECT_EQ(third.header.dwBytesRecorded, 0u);
+}
+
+TEST_F(InputDevice, ResetWhileStoppedReturnsBuffersAndLeavesTheLineAlone) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& buffer = prepared(8);
+    add(buffer);
+    EXPECT_EQ(call(MIDM_RESET), MMSYSERR_NOERROR);
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGDATA, buffer.address(), 0}}));
+    EXPECT_EQ(sim::world().readsIssued, 0u);
+}
+
+TEST_F(InputDevice, AReadThatCannotBeIssuedSilencesInputUntilClose) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    sim::world().readsBeforeFailure = 3;
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::world().readsIssued, 3u);
+    sim::instrumentSends({0x90, 0x3C, 0x40});
+    settle();
+    EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+    EXPECT_EQ(call(MIDM_RESET), MMSYSERR_NOERROR);
+    sim::world().readsBeforeFailure = -1;
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    sim::instrumentSends({0x90, 0x3C, 0x40});
+    settle();
+    EXPECT_TRUE(told().empty());
+    EXPECT_EQ(sim::world().readsIssued, 3u) << "no read is issued again";
+}
+
+TEST_F(InputDevice, UnusableBuffersAreRefusedUntouched) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& buffer = prepared(8);
+    EXPECT_EQ(call(MIDM_ADDBUFFER, 0, sizeof(MidiHeader)), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(call(MIDM_ADDBUFFER, buffer.address(), minimumHeaderSize - 1), MMSYSERR_INVALPARAM);
+    ClientBuffer& noData = prepared(8);
+    noData.header.lpData = nullptr;
+    EXPECT_EQ(add(noData), MMSYSERR_INVALPARAM);
+    ClientBuffer& unprepared = prepared(8);
+    unprepared.header.dwFlags = 0;
+    EXPECT_EQ(add(unprepared), MIDIERR_UNPREPARED);
+    EXPECT_EQ(buffer.header.dwFlags, MHDR_PREPARED);
+    EXPECT_EQ(noData.header.dwFlags, MHDR_PREPARED);
+    EXPECT_EQ(unprepared.header.dwFlags, 0u);
+    uintptr_t owner = buffer.header.reserved;
+    EXPECT_EQ(owner, 0u);
+    EXPECT_FALSE(buffersQueued(*in));
+
+    EXPECT_EQ(add(buffer), MMSYSERR_NOERROR);
+    EXPECT_EQ(add(buffer), MIDIERR_STILLPLAYING) << "already queued";
+}
+
+TEST_F(InputDevice, OpensThatCannotStartAWorkerAnswerNoMemAndLeaveNothing) {
+    sim::world().taskStartFails = true;
+    EXPECT_EQ(open(), MMSYSERR_NOMEM);
+    sim::world().taskStartFails = false;
+    sim::world().eventCreateFails = true;
+    EXPECT_EQ(open(), MMSYSERR_NOMEM);
+    EXPECT_EQ(in, nullptr);
+    EXPECT_TRUE(notified().empty());
+    EXPECT_EQ(sim::liveAllocations(), 0u);
+    EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap";
+    EXPECT_EQ(shared.openCount, 0);
+}
+
+TEST_F(InputDevice, InputAndOutputShareOneOpeningOfThePort) {
+    Stream* out = app.openOutput(0);
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::world().ports[1].opens, 1u);
+    EXPECT_EQ(shared.openCount, 2);
+    app.close(out);
+    EXPECT_NE(shared.portHandle, platform::invalidHandle);
+}
+
+TEST_F(InputDevice, NoByteIsLostUnderAFlood) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    // A recording client: counts what arrives and gives each filled buffer straight back.
+    size_t arrived = 0;
+    size_t errors = 0;
+    sim::world().onNotify = [&](const sim::Notification& n) {
+        if (n.message == MIM_DATA) {
+            arrived += n.param1 >= 0xF8 && n.param1 <= 0xFF ? 1 : 3;
+        } else if (n.message == MIM_LONGDATA) {
+            auto* header = reinterpret_cast<MidiHeader*>(n.param1);
+            arrived += header->dwBytesRecorded;
+            EXPECT_EQ(call(MIDM_ADDBUFFER, n.param1, sizeof(MidiHeader)), MMSYSERR_NOERROR);
+        } else if (n.message != MIM_OPEN) {
+            ++errors;
+        }
+    };
+    for (int i = 0; i < 4; ++i) {
+        add(prepared(256));
+    }
+    call(MIDM_START);
+    // 64 KiB of notes with running status, clocks and exclusives, sent in bursts.
+    Bytes flood;
+    while (flood.size() < 65536) {
+        for (uint8_t note = 0x30; note < 0x50; ++note) {
+            flood.insert(flood.end(), {0x90, note, 0x40, 0xF8, note, 0x00});
+        }
+        flood.push_back(0xF0);
+        flood.insert(flood.end(), 500, 0x11);
+        flood.push_back(0xF7);
+    }
+    for (size_t at = 0; at < flood.size(); at += 4096) {
+        sim::instrumentSends(
+            Bytes(flood.begin() + at, flood.begin() + std::min(flood.size(), at + 4096)));
+    }
+    settle();
+    EXPECT_EQ(errors, 0u);
+    // Running status: every Note Off came without its status byte, and is told with it.
+    size_t notes = std::count(flood.begin(), flood.end(), uint8_t{0x90});
+    EXPECT_EQ(arrived, flood.size() + notes);
+    sim::world().onNotify = nullptr;
+}
+
+} // namespace
+
+namespace {
+
+// Clients call back into the driver from their input callback, on the worker's own thread.
+class CallingBackIn : public InputDevice {
+  protected:
+    void whenTold(uint32_t message, std::function<void(const sim::Notification&)> action) {
+        sim::world().onNotify = [message, action](const sim::Notification& n) {
+            if (n.message == message) {
+                action(n);
+            }
+        };
+    }
+    ~CallingBackIn() override { sim::world().onNotify = nullptr; }
+};
+
+TEST_F(CallingBackIn, AReturnedBufferIsAddedAgainAtOnce) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& buffer = prepared(4);
+    add(buffer);
+    int refills = 0;
+    whenTold(MIM_LONGDATA, [&](const sim::Notification& n) {
+        if (++refills <= 2) {
+            EXPECT_EQ(call(MIDM_ADDBUFFER, n.param1, sizeof(MidiHeader)), MMSYSERR_NOERROR);
+        }
+    });
+    call(MIDM_START);
+    sim::instrumentSends({0xF0, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0xF7});
+    settle();
+    EXPECT_EQ(refills, 3) << "filled three times over";
+    EXPECT_EQ(buffer.recorded(), (Bytes{0x08, 0x09, 0xF7}));
+}
+
+TEST_F(CallingBackIn, MidiThruGoesOutFromInsideTheCallback) {
+    Stream* out = app.openOutput(0);
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    whenTold(MIM_DATA, [&](const sim::Notification& n) {
+        EXPECT_EQ(app.send(out, static_cast<uint32_t>(n.param1)), MMSYSERR_NOERROR);
+    });
+    call(MIDM_START);
+    sim::instrumentSends({0x90, 0x3C, 0x40});
+    settle();
+    EXPECT_EQ(wire(), (Bytes{0xF5, 0x00, 0xFF, 0x90, 0x3C, 0x40}));
+}
+
+TEST_F(CallingBackIn, StopAndResetTakeEffectInPlace) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& buffer = prepared(8);
+    add(buffer);
+    whenTold(MIM_DATA, [&](const sim::Notification&) {
+        EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+        EXPECT_EQ(call(MIDM_RESET), MMSYSERR_NOERROR);
+    });
+    call(MIDM_START);
+    sim::instrumentSends({0xF8, 0xF8, 0xF8});
+    settle();
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 0}, {MIM_LONGDATA, buffer.address(), 0}}))
+        << "input stopped at the first byte";
+    EXPECT_EQ(sim::outstandingReads(), 0u);
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR) << "and starts again";
+    EXPECT_EQ(sim::outstandingReads(), readSlotCount);
+}
+
+TEST_F(CallingBackIn, CloseIsRefusedWithoutHanging) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    uint32_t answer = MMSYSERR_NOERROR;
+    whenTold(MIM_DATA, [&](const sim::Notification&) { answer = call(MIDM_CLOSE); });
+    call(MIDM_START);
+    sim::instrumentSends({0xF8});
+    settle();
+    EXPECT_EQ(answer, MIDIERR_STILLPLAYING);
+    EXPECT_NE(in, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,128 @@
+#include "child_process.h"
+
+#include "driver_host.h"
+
+#include <cstring>
+
+namespace {
+
+// A child normally ends within a second; the deadline only keeps a hung child from hanging the run.
+constexpr DWORD childDeadlineMs = 30000;
+
+int openOutputRole() {
+    LoadedDriver driver;
+    if (!driver.load()) {
+        return childLoadFailed;
+    }
+    OpenedOutput output;
+    DWORD status = driver.openOutput(0, &output, false);
+    if (status == MMSYSERR_NOERROR) {
+        driver.closeOutput(output);
+    }
+    return static_cast<int>(status);
+}
+
+int holdOutputRole(const char* eventName) {
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
+    LoadedDriver driver;
+    if (ready == nullptr || !driver.load()) {
+        return childLoadFailed;
+    }
+    OpenedOutput output;
+    DWORD status = driver.openOutput(0, &output, false);
+    if (status != MMSYSERR_NOERROR) {
+        return static_cast<int>(status);
+    }
+    SetEvent(ready);
+    // Holds the port until the parent kills this process: the driver never sees a close.
+    Sleep(INFINITE);
+    return 0;
+}
+
+} // namespace
+
+bool isChildRole(int argc, char** argv) {
+    return argc >= 2 && (std::strcmp(argv[1], "--open-output") == 0 ||
+                         std::strcmp(argv[1], "--hold-output") == 0);
+}
+
+int runChildRole(int argc, char** argv) {
+    if (std::strcmp(argv[1], "--open-output") == 0) {
+        return openOutputRole();
+    }
+    return argc >= 3 ? holdOutputRole(argv[2]) : childLoadFailed;
+}
+
+ChildProcess::~ChildProcess() {
+    if (process_ != nullptr) {
+        TerminateProcess(process_, 1);
+        WaitForSingleObject(process_, childDeadlineMs);
+        CloseHandle(process_);
+    }
+}
+
+::testing::AssertionResult ChildProcess::start(const std::wstring& arguments) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return ::testing::AssertionFailure()
+               << "the child process does not start, error " << GetLastError();
+    }
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult ChildProcess::exited(DWORD* exitCode) {
+    if (WaitForSingleObject(process_, childDeadlineMs) != WAIT_OBJECT_0) {
+        return ::testing::AssertionFailure() << "the child process did not end in time";
+    }
+    GetExitCodeProcess(process_, exitCode);
+    CloseHandle(process_);
+    process_ = nullptr;
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult ChildProcess::signalled(HANDLE event) {
+    HANDLE both[2] = {event, process_};
+    DWORD which = WaitForMultipleObjects(2, both, FALSE, childDeadlineMs);
+    if (which == WAIT_OBJECT_0) {
+        return ::testing::AssertionSuccess();
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process_, &exitCode);
+    if (which == WAIT_OBJECT_0 + 1) {
+        return ::testing::AssertionFailure()
+               << "the child process ended with " << exitCode << " before it held the port";
+    }
+    return ::testing::AssertionFailure() << "the child process did not get the port in time";
+}
+
+::testing::AssertionResult ChildProcess::kill() {
+    if (!TerminateProcess(process_, 1) ||
+        WaitForSingleObject(process_, childDeadlineMs) != WAIT_OBJECT_0) {
+        return ::testing::AssertionFailure() << "the child process could not be killed";
+    }
+    CloseHandle(process_);
+    process_ = nullptr;
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult openOutputInAnotherProcess(DWORD* status) {
+    ChildProcess child;
+    if (auto started = child.start(L"--open-output"); !started) {
+        return started;
+    }
+    if (auto ended = child.exited(status); !ended) {
+        return ended;
+    }
+    if (*status == childLoadFailed) {
+        return ::testing::AssertionFailure() << "the driver did not load in the child process";
+    }
+    return ::testing::AssertionSuccess();
+}

@@ -1,0 +1,42 @@
+// A second process that uses the driver: this executable started again in a child role. The
+// child loads the driver on its own, exactly as a second application would.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// Exit code of a child whose driver did not load; the other codes are the driver's status.
+constexpr DWORD childLoadFailed = 0x100;
+
+// Child roles, selected by the first argument:
+//   --open-output          opens output 0, closes it again when that worked, and exits with
+//                          the open's status.
+//   --hold-output EVENT    opens output 0, sets the named event and waits until it is killed;
+//                          exits with the open's status if the open fails.
+bool isChildRole(int argc, char** argv);
+int runChildRole(int argc, char** argv);
+
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // A child still running when the test ends is killed, so no test leaves the driver loaded.
+    ~ChildProcess();
+
+    ::testing::AssertionResult start(const std::wstring& arguments);
+    // Waits for the child to end on its own and reports its exit code.
+    ::testing::AssertionResult exited(DWORD* exitCode);
+    // Waits until `event` is set, failing early if the child ends first.
+    ::testing::AssertionResult signalled(HANDLE event);
+    ::testing::AssertionResult kill();
+
+  private:
+    HANDLE process_ = nullptr;
+};
+
+// The driver's status as a second process sees it when opening output 0.
+::testing::AssertionResult openOutputInAnotherProcess(DWORD* status);

@@ -1,0 +1,121 @@
+#include "driver_host.h"
+
+#include <iomanip>
+#include <mutex>
+
+namespace {
+
+std::mutex notificationLock;
+std::vector<Notification> notifications;
+
+void CALLBACK recordNotification(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                                 DWORD_PTR param2) {
+    std::lock_guard<std::mutex> hold(notificationLock);
+    notifications.push_back({message, param1, param2, device, instance});
+}
+
+const char* messageName(UINT message) {
+    switch (message) {
+    case MOM_OPEN:
+        return "MOM_OPEN";
+    case MOM_CLOSE:
+        return "MOM_CLOSE";
+    case MOM_DONE:
+        return "MOM_DONE";
+    case MIM_OPEN:
+        return "MIM_OPEN";
+    case MIM_CLOSE:
+        return "MIM_CLOSE";
+    case MIM_DATA:
+        return "MIM_DATA";
+    case MIM_LONGDATA:
+        return "MIM_LONGDATA";
+    case MIM_ERROR:
+        return "MIM_ERROR";
+    case MIM_LONGERROR:
+        return "MIM_LONGERROR";
+    default:
+        return "message";
+    }
+}
+
+} // namespace
+
+std::wstring driverPath() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring self(path, length);
+    return self.substr(0, self.find_last_of(L"\\/") + 1) + L"melvpcif.dll";
+}
+
+std::ostream& operator<<(std::ostream& out, const Notification& n) {
+    return out << messageName(n.message) << std::hex << " (0x" << n.message << ", param1 0x"
+               << n.param1 << ", param2 0x" << n.param2 << ", device " << n.device
+               << ", instance 0x" << n.instance << ")" << std::dec;
+}
+
+std::vector<Notification> takeNotifications() {
+    std::lock_guard<std::mutex> hold(notificationLock);
+    return std::exchange(notifications, {});
+}
+
+::testing::AssertionResult LoadedDriver::load() {
+    // Wine's OpenDriver cuts the name at its first space (the rest become arguments), so the build
+    // directory must have none in its path.
+    std::wstring path = driverPath();
+    driver_ = OpenDriver(path.c_str(), nullptr, 0);
+    if (driver_ == nullptr) {
+        return ::testing::AssertionFailure() << "OpenDriver refused the driver (the module did not "
+                                                "load or DriverProc declined DRV_LOAD/ENABLE/OPEN)";
+    }
+    // FARPROC says nothing of the real signature; passing through void (*)() marks the cast as
+    // intended.
+    modMessage_ = reinterpret_cast<MessageEntry>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetDriverModuleHandle(driver_), "modMessage")));
+    if (modMessage_ == nullptr) {
+        return ::testing::AssertionFailure() << "the driver exports no undecorated modMessage";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void LoadedDriver::unload() {
+    if (driver_ != nullptr) {
+        CloseDriver(driver_, 0, 0);
+    }
+    driver_ = nullptr;
+    modMessage_ = nullptr;
+}
+
+DWORD LoadedDriver::modMessage(UINT device, UINT message, DWORD_PTR user, DWORD_PTR param1,
+                               DWORD_PTR param2) {
+    return modMessage_(device, message, user, param1, param2);
+}
+
+DWORD LoadedDriver::openOutput(UINT device, OpenedOutput* output, bool withCallback) {
+    MIDIOPENDESC description{};
+    description.hMidi = testDeviceHandle;
+    description.dwCallback = withCallback ? reinterpret_cast<DWORD_PTR>(&recordNotification) : 0;
+    description.dwInstance = testInstance;
+    output->device = device;
+    return modMessage(device, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&output->instance),
+                      reinterpret_cast<DWORD_PTR>(&description),
+                      withCallback ? CALLBACK_FUNCTION : CALLBACK_NULL);
+}
+
+DWORD LoadedDriver::outputMessage(const OpenedOutput& output, UINT message, DWORD_PTR param1,
+                                  DWORD_PTR param2) {
+    return modMessage(output.device, message, output.instance, param1, param2);
+}
+
+DWORD LoadedDriver::closeOutput(const OpenedOutput& output) {
+    return outputMessage(output, MODM_CLOSE, 0, 0);
+}
+
+DWORD LoadedDriver::sendShort(const OpenedOutput& output, DWORD packed) {
+    return outputMessage(output, MODM_DATA, packed, 0);
+}
+
+DWORD LoadedDriver::sendLong(const OpenedOutput& output, MIDIHDR* header) {
+    return outputMessage(output, MODM_LONGDATA, reinterpret_cast<DWORD_PTR>(header),
+                         sizeof(MIDIHDR));
+}

@@ -1,0 +1,71 @@
+#include "instrument_port.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// Mapped by run-wine-tests.sh to the far end of the line whose near end is COM1. It lies outside
+// COM1 to COM4 so that the driver's port probe never touches it.
+const wchar_t* const instrumentPortName = L"\\\\.\\COM8";
+
+// Long enough for a loaded machine, and never waited out when the bytes come.
+constexpr DWORD expectedBytesDeadlineMs = 5000;
+// How long the wire must stay silent to count as "nothing further".
+constexpr DWORD quietWindowMs = 200;
+
+} // namespace
+
+InstrumentPort::~InstrumentPort() {
+    if (port_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(port_);
+    }
+}
+
+::testing::AssertionResult InstrumentPort::open() {
+    port_ = CreateFileW(instrumentPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        0, nullptr);
+    if (port_ == INVALID_HANDLE_VALUE) {
+        return ::testing::AssertionFailure()
+               << "the instrument's end of the line (COM8) does not open, error " << GetLastError();
+    }
+    DCB line{};
+    line.DCBlength = sizeof(line);
+    if (!GetCommState(port_, &line) ||
+        !BuildCommDCBW(L"baud=38400 parity=N data=8 stop=1", &line) ||
+        !SetCommState(port_, &line)) {
+        return ::testing::AssertionFailure()
+               << "the instrument's line settings are refused, error " << GetLastError();
+    }
+    // A pty keeps what nobody read: empty the line before the test writes anything.
+    while (!read(256, 50).empty()) {
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string InstrumentPort::receive(std::size_t count) {
+    return read(count, expectedBytesDeadlineMs);
+}
+
+std::string InstrumentPort::receiveStray() {
+    return read(256, quietWindowMs);
+}
+
+std::string InstrumentPort::read(std::size_t count, DWORD deadlineMs) {
+    // A read for exactly `count` bytes ends when they are in, or at the deadline with what came.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = deadlineMs;
+    SetCommTimeouts(port_, &timeouts);
+    std::vector<unsigned char> bytes(count);
+    DWORD received = 0;
+    if (!ReadFile(port_, bytes.data(), static_cast<DWORD>(count), &received, nullptr)) {
+        received = 0;
+    }
+    std::string hex;
+    for (DWORD i = 0; i < received; ++i) {
+        char digits[8];
+        std::snprintf(digits, sizeof(digits), "%s%02X", i == 0 ? "" : " ", bytes[i]);
+        hex += digits;
+    }
+    return hex;
+}

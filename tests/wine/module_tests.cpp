@@ -1,0 +1,51 @@
+// What the driver module carries for the system and for applications, before any port is used.
+#include "driver_host.h"
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+TEST(DriverModule, CarriesFileAndProductVersion1_31_0_1) {
+    std::wstring path = driverPath();
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_NE(size, 0u) << "the driver has no version resource";
+    std::vector<unsigned char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize));
+    ASSERT_GE(fixedSize, sizeof(VS_FIXEDFILEINFO));
+
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x0001001Fu);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x0001001Fu);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+}
+
+using OutputCapabilities = DriverTest;
+
+TEST_F(OutputCapabilities, OneOutputNamedMidiPortReportsDriverVersion1_31) {
+    EXPECT_EQ(driver.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 1u);
+
+    MIDIOUTCAPSW caps;
+    std::memset(&caps, 0xCC, sizeof(caps));
+    ASSERT_EQ(
+        driver.modMessage(0, MODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&caps), sizeof(caps)),
+        MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(caps.szPname, wcsnlen(caps.szPname, MAXPNAMELEN)),
+              L"MELV PC I/F MIDI Port");
+    EXPECT_EQ(caps.wPid, 1);
+    EXPECT_EQ(caps.vDriverVersion, 0x011Fu);
+    EXPECT_EQ(caps.wTechnology, MOD_MIDIPORT);
+    EXPECT_EQ(caps.wChannelMask, 0xFFFF);
+
+    // Without independent mode there is no output 1 to describe.
+    EXPECT_EQ(
+        driver.modMessage(1, MODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&caps), sizeof(caps)),
+        MMSYSERR_BADDEVICEID);
+}

@@ -1,0 +1,101 @@
+// Output 0 with independent mode off, as a first load of the driver offers it: what reaches the
+// instrument and what the client is told.
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using Notifications = std::vector<Notification>;
+
+constexpr DWORD noteOn = 0x00403C90; // 0x90 0x3C 0x40: middle C on channel 1
+
+} // namespace
+
+using OutputStream = WireTest;
+
+TEST_F(OutputStream, OpeningAndClosingNotifyTheClientOnceEachAndSendNothing) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_NE(output.instance, 0u) << "the driver stored no stream for the host to hand back";
+    EXPECT_EQ(takeNotifications(), Notifications{{MOM_OPEN}});
+
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+    EXPECT_EQ(takeNotifications(), Notifications{{MOM_CLOSE}});
+    EXPECT_EQ(instrument.receiveStray(), "");
+}
+
+TEST_F(OutputStream, NoteOnAnnouncesOutputZeroOnceThenTravelsAsOnePacket) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    takeNotifications();
+
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(4), "FF 90 3C 40");
+    EXPECT_EQ(instrument.receiveStray(), "");
+    EXPECT_EQ(takeNotifications(), Notifications{}) << "short messages are not answered";
+
+    driver.closeOutput(output);
+}
+
+TEST_F(OutputStream, AnnouncedDestinationOutlivesClosingThePort) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    driver.sendShort(output, noteOn);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    driver.closeOutput(output);
+
+    // The port closes with its last stream; the instrument still listens to output 0.
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(4), "FF 90 3C 40");
+    EXPECT_EQ(instrument.receiveStray(), "");
+    driver.closeOutput(output);
+}
+
+TEST_F(OutputStream, ExclusiveMessageTravelsInPacketsOfFourAndComesBackDone) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    takeNotifications();
+
+    // The host prepares headers itself when the driver declines to.
+    MIDIHDR header{};
+    EXPECT_EQ(driver.outputMessage(output, MODM_PREPARE, reinterpret_cast<DWORD_PTR>(&header),
+                                   sizeof(header)),
+              MMSYSERR_NOTSUPPORTED);
+    char exclusive[] = {'\xF0', '\x7D', 1, 2, 3, 4, 5, 6, 7, '\xF7'};
+    header.lpData = exclusive;
+    header.dwBufferLength = sizeof(exclusive);
+    header.dwFlags = MHDR_PREPARED;
+
+    EXPECT_EQ(driver.sendLong(output, &header), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(15), "F5 00 FF F0 7D 01 02 FF 03 04 05 06 FF 07 F7");
+    EXPECT_EQ(instrument.receiveStray(), "");
+    EXPECT_EQ(header.dwFlags, static_cast<DWORD>(MHDR_PREPARED | MHDR_DONE));
+    Notification done{MOM_DONE, reinterpret_cast<DWORD_PTR>(&header), 0};
+    EXPECT_EQ(takeNotifications(), Notifications{done});
+
+    driver.closeOutput(output);
+}
+
+TEST_F(OutputStream, UnpreparedExclusiveMessageIsRefusedAndLeftUntouched) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    takeNotifications();
+
+    char exclusive[] = {'\xF0', '\x7D', 1, '\xF7'};
+    MIDIHDR header{};
+    header.lpData = exclusive;
+    header.dwBufferLength = sizeof(exclusive);
+
+    EXPECT_EQ(driver.sendLong(output, &header), MIDIERR_UNPREPARED);
+    EXPECT_EQ(header.dwFlags, 0u);
+    EXPECT_EQ(instrument.receiveStray(), "");
+    EXPECT_EQ(takeNotifications(), Notifications{});
+
+    driver.closeOutput(output);
+}

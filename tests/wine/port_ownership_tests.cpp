@@ -1,0 +1,61 @@
+// The serial port belongs to one process at a time. Under Wine a second CreateFileW of COM1
+// succeeds, so these refusals come from the driver's own owner rule alone.
+#include "child_process.h"
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Notifications = std::vector<Notification>;
+
+constexpr DWORD noteOn = 0x00403C90;
+
+} // namespace
+
+using PortOwnership = WireTest;
+
+TEST_F(PortOwnership, SecondProcessIsRefusedWhileFirstHoldsThePortAndAdmittedAfterClose) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+
+    DWORD status = 0;
+    ASSERT_TRUE(openOutputInAnotherProcess(&status));
+    EXPECT_EQ(status, MMSYSERR_ALLOCATED);
+
+    driver.closeOutput(output);
+    ASSERT_TRUE(openOutputInAnotherProcess(&status));
+    EXPECT_EQ(status, MMSYSERR_NOERROR);
+}
+
+TEST_F(PortOwnership, PortOfAProcessThatDiedIsTakenOver) {
+    std::string readyName = "melv-wine-tests-holder-" + std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
+    ASSERT_NE(ready, nullptr);
+    ChildProcess holder;
+    ASSERT_TRUE(holder.start(L"--hold-output " + std::wstring(readyName.begin(), readyName.end())));
+    ASSERT_TRUE(holder.signalled(ready));
+    CloseHandle(ready);
+
+    OpenedOutput output;
+    EXPECT_EQ(driver.openOutput(0, &output), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(takeNotifications(), Notifications{});
+
+    // The holder never closes: it dies with the port recorded as its own.
+    ASSERT_TRUE(holder.kill());
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(takeNotifications(), Notifications{{MOM_OPEN}});
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+    EXPECT_EQ(takeNotifications(), Notifications{{MOM_CLOSE}});
+
+    // Closing gave the port up for good: another process gets it.
+    DWORD status = 0;
+    ASSERT_TRUE(openOutputInAnotherProcess(&status));
+    EXPECT_EQ(status, MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "");
+}

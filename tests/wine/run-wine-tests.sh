@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Runs the Windows test hosts of a win64 and a win32 build under Wine, in a fresh prefix, against
+# a virtual serial line: COM1 is the driver's end of the line, COM8 the instrument's.
+#
+#   tests/wine/run-wine-tests.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
+#
+# Each build directory holds melvpcif.dll and melv_wine_tests.exe. The MissingPort suite runs
+# afterwards on its own, in a prefix without COM1. Exits non-zero if any test failed.
+set -u
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2
+    exit 2
+fi
+builds=()
+for dir in "$1" "$2"; do
+    for file in melvpcif.dll melv_wine_tests.exe; do
+        if [ ! -f "$dir/$file" ]; then
+            echo "$dir/$file is missing: build the win64 and win32 trees first" >&2
+            exit 2
+        fi
+    done
+    builds+=("$(realpath "$dir")")
+done
+
+work=$(mktemp -d /tmp/melv-wine.XXXXXX)
+export WINEPREFIX="$work/prefix"
+export WINEDEBUG=-all
+# No Mono or Gecko: nothing here needs them, and their installers would hold up wineboot.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+socat_pid=
+
+cleanup() {
+    if [ -n "$socat_pid" ]; then
+        kill "$socat_pid" 2>/dev/null
+        wait "$socat_pid" 2>/dev/null
+    fi
+    # WINEPREFIX names this run's server only.
+    wineserver -k 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+map_port() {
+    wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null || exit 2
+}
+
+# Gives the prefix the same serial ports on every machine: COM1 on the line given ("" for no
+# COM1 at all), COM8 on the instrument's end, and no COM2 to COM4, so the driver's port probe
+# finds nothing but COM1 whatever /dev/ttyS* this machine has.
+#
+# Wine's mount manager makes the COM devices and their dosdevices links from
+# HKLM\Software\Wine\Ports when the server starts, and hands unmapped numbers to the serial
+# devices it detects. A port becomes absent when it is mapped (so no detected device takes its
+# number) and a directory stands where its link would go: the link fails, and with it the device.
+# A mapping to a path that does not exist is not enough: Wine then makes a device that opens and
+# only fails GetCommState. The directories go once the server is up; the server is kept running
+# so the devices stay as they are until the next call or the end of the run.
+set_ports() {
+    local com1=$1 absent=(2 3 4) n
+    map_port COM8 "$work/com8"
+    if [ -n "$com1" ]; then
+        map_port COM1 "$com1"
+    else
+        absent=(1 "${absent[@]}")
+    fi
+    for n in "${absent[@]}"; do
+        map_port "COM$n" "$work/absent"
+    done
+    wineserver -k 2>/dev/null
+    wineserver -w
+    for n in "${absent[@]}"; do
+        rm -rf "$WINEPREFIX/dosdevices/com$n"
+        mkdir -p "$WINEPREFIX/dosdevices/com$n/absent"
+    done
+    wineserver -p
+    local ports
+    ports=$(wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -o 'REG_SZ *COM[0-9]*' |
+        grep -o 'COM[0-9]*' | sort -V | xargs)
+    for n in "${absent[@]}"; do
+        rm -rf "$WINEPREFIX/dosdevices/com$n"
+    done
+    echo "=== serial ports: $ports"
+    local wanted=COM8
+    [ -n "$com1" ] && wanted="COM1 COM8"
+    if [ "$(echo "$ports" | grep -ow 'COM[1-48]' | xargs)" != "$wanted" ]; then
+        echo "the prefix did not get the serial ports $wanted" >&2
+        exit 2
+    fi
+}
+
+failed=0
+run_hosts() {
+    local label=$1
+    shift
+    for dir in "${builds[@]}"; do
+        echo "=== $label: $dir/melv_wine_tests.exe $*"
+        # The deadline only keeps a hung host from hanging the run; a host takes a few seconds.
+        timeout 60 wine "$dir/melv_wine_tests.exe" "$@"
+        local rc=$?
+        if [ $rc -ne 0 ]; then
+            echo "=== $label: $dir/melv_wine_tests.exe failed (exit code $rc)"
+            failed=1
+        fi
+    done
+}
+
+start=$(date +%s)
+echo "=== preparing Wine prefix $WINEPREFIX"
+wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 2; }
+
+socat "pty,raw,echo=0,link=$work/com1" "pty,raw,echo=0,link=$work/com8" &
+socat_pid=$!
+for _ in $(seq 100); do
+    [ -e "$work/com1" ] && [ -e "$work/com8" ] && break
+    sleep 0.05
+done
+if [ ! -e "$work/com1" ] || [ ! -e "$work/com8" ]; then
+    echo "socat did not make the virtual serial line" >&2
+    exit 2
+fi
+
+set_ports "$work/com1"
+run_hosts "COM1 on the virtual line" "--gtest_filter=-MissingPort.*"
+
+set_ports ""
+run_hosts "no COM1" "--gtest_filter=MissingPort.*"
+
+echo "=== Wine tests took $(($(date +%s) - start)) s"
+if [ $failed -ne 0 ]; then
+    echo "=== Wine tests FAILED"
+    exit 1
+fi
+echo "=== Wine tests passed"
