@@ -1,5 +1,7 @@
 # The driver DLL is loaded into every MIDI application: it may import nothing but DLLs that every
 # Windows system has, and must export its three entry points under their plain names.
+cmake_minimum_required(VERSION 3.20)
+
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "objdump could not read ${DLL}")

@@ -15,6 +15,10 @@ struct SettingsKey {
     bool writable;
 };
 
+platform::Handle openKeyForWriting() {
+    return platform::createRegistryKey(settingsKeyPath, keyAllAccess | key64BitView);
+}
+
 // Full access when the process may change the key. A process without administrator rights may
 // not, but it still reads the settings an administrator saved: it only skips the write-back.
 SettingsKey openSettingsKey() {
@@ -71,4 +75,13 @@ void loadSettings(SharedState& shared) {
     if (key.handle != platform::nullHandle) {
         platform::closeRegistryKey(key.handle);
     }
+}
+
+void writeSetting(const char16_t* name, uint32_t value) {
+    platform::Handle key = openKeyForWriting();
+    if (key == platform::nullHandle) {
+        return;
+    }
+    platform::writeRegistryDword(key, name, value);
+    platform::closeRegistryKey(key);
 }

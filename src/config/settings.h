@@ -16,3 +16,5 @@ constexpr uint16_t lastPort = 4;
 // Probes COM1 to COM4 into the present-ports set, then loads the port number and the mask from
 // the registry into `shared` and writes them back.
 void loadSettings(SharedState& shared);
+// Stores `value` as the REG_DWORD `name` under the settings key; a failure is not reported.
+void writeSetting(const char16_t* name, uint32_t value);

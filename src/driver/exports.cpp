@@ -13,7 +13,8 @@ ProcessContext theProcess = {.moduleHandle = 0,
                              .heap = platform::nullHandle,
                              .ownerToken = noOwner,
                              .shared = &sharedState,
-                             .portLock = {}};
+                             .portLock = {},
+                             .pendingPort = 0};
 
 constexpr uint32_t processDetach = 0;
 constexpr uint32_t processAttach = 1;

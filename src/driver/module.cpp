@@ -1,8 +1,9 @@
+#include "config/config_dialog.h"
 #include "config/settings.h"
 #include "driver/entry.h"
 #include "driver/host.h"
 
-intptr_t driverProc(ProcessContext&, uintptr_t driverId, uintptr_t driver, uint32_t message,
+intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver, uint32_t message,
                     intptr_t param1, intptr_t param2) {
     switch (message) {
     case DRV_LOAD:
@@ -15,7 +16,8 @@ intptr_t driverProc(ProcessContext&, uintptr_t driverId, uintptr_t driver, uint3
     case DRV_INSTALL:
         return 1;
     case DRV_CONFIGURE:
-        return 0; // nothing can be configured yet: as if the user cancelled
+        // The owner window comes in the low 16 bits of the first parameter.
+        return runConfigDialog(process, static_cast<platform::Handle>(param1 & 0xFFFF));
     default:
         return platform::defaultDriverProc(driverId, driver, message, param1, param2);
     }

@@ -16,6 +16,7 @@ struct ProcessContext {
     // port's state changes and each send (destination select plus its data) one step on the wire.
     // It is never held while the client's callback runs, since callbacks may call back in.
     std::mutex portLock;
+    uint16_t pendingPort; // the port chosen in the configuration dialog while it is open
 };
 
 // The private heap starts small and grows as streams are opened.

@@ -90,6 +90,21 @@ bool readRegistryValue(Handle key, const char16_t* name, uint8_t* data, uint32_t
 void writeRegistryDword(Handle key, const char16_t* name, uint32_t value);
 void closeRegistryKey(Handle key);
 
+// The modal dialog. `runDialog` shows the dialog template `templateId` from the module's
+// resources, owned by `owner`, and calls `handler` with `context` for each of its messages until
+// `endDialog`; it returns the value given to endDialog, or the platform's failure value when the
+// dialog cannot be shown (DialogBoxParamW). The handler answers 1 for a message it handled.
+using DialogHandler = intptr_t (*)(void* context, Handle dialog, uint32_t message, uintptr_t wParam,
+                                   intptr_t lParam);
+intptr_t runDialog(uintptr_t module, uint32_t templateId, Handle owner, DialogHandler handler,
+                   void* context);
+void endDialog(Handle dialog, intptr_t result);
+// Checks `id` and clears the other radio buttons from `first` to `last` (CheckRadioButton).
+void checkRadioButton(Handle dialog, uint32_t first, uint32_t last, uint32_t id);
+void checkButton(Handle dialog, uint32_t id, bool checked);   // CheckDlgButton
+bool buttonChecked(Handle dialog, uint32_t id);               // IsDlgButtonChecked
+void enableControl(Handle dialog, uint32_t id, bool enabled); // GetDlgItem and EnableWindow
+
 // The loader: no thread-attach and thread-detach calls for this module (DisableThreadLibraryCalls).
 void stopThreadNotifications(uintptr_t module);
 

@@ -101,6 +101,24 @@ struct Registry {
 
 RegistryValue dwordValue(uint32_t value);
 
+// A control of the dialog on screen, as the dialog manager keeps it.
+struct Control {
+    bool checked = false;
+    bool enabled = true;
+    bool toggles = false; // an automatic check box flips itself when clicked
+};
+
+struct Dialog {
+    platform::Handle handle = platform::nullHandle;
+    uint32_t templateId = 0;
+    platform::Handle owner = platform::nullHandle;
+    platform::DialogHandler handler = nullptr;
+    void* context = nullptr;
+    std::map<uint32_t, Control> controls;
+    bool ended = false;
+    intptr_t result = 0;
+};
+
 struct World {
     std::mutex lock;
     std::condition_variable changed; // anything a waiter may be waiting for
@@ -115,6 +133,11 @@ struct World {
     std::function<void(const Notification&)> onNotify;
 
     Registry registry;
+    Dialog dialog; // the one shown last
+    // The user in front of the dialog: looks at it and clicks, once it is initialised. A dialog
+    // the user leaves open is closed with its close box, as Cancel.
+    std::function<void()> dialogUser;
+    bool dialogFails = false;
     std::vector<DriverProcCall> defaultDriverProcCalls;
     intptr_t defaultDriverProcResult = 0;
 
@@ -162,6 +185,11 @@ size_t outstandingReads();
 bool waitUntil(const std::function<bool()>& condition);
 size_t notificationCount();
 void setClock(uint32_t milliseconds);
+
+// The user clicks a control of the dialog on screen: false when it is disabled, as the dialog
+// manager ignores clicks there. An automatic check box toggles itself first.
+bool click(uint32_t id);
+const Control& control(uint32_t id);
 
 // For the simulated platform itself: a new open handle of the given kind (call with the lock
 // held), and the calling thread's last error.

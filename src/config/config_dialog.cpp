@@ -1,0 +1,119 @@
+#include "config/config_dialog.h"
+
+#include "config/settings.h"
+
+namespace {
+
+constexpr uint32_t firstKind = kindProgramChange;
+constexpr uint32_t lastKind = kindExclusive;
+constexpr uint32_t synthBitOffset = 8; // a kind's bit for destinations 2 and 3 is kind + 8
+constexpr uint16_t alwaysSetBit = 1;   // bit 0 carries no meaning and is written as 1
+
+bool maskBit(uint16_t mask, uint32_t bit) {
+    return (mask >> bit & 1u) != 0;
+}
+
+void enableSynthGroup(platform::Handle dialog, bool enabled) {
+    platform::enableControl(dialog, synthGroup, enabled);
+    for (uint32_t kind = firstKind; kind <= lastKind; ++kind) {
+        platform::enableControl(dialog, synthGroup + kind, enabled);
+    }
+}
+
+void initDialog(ProcessContext& process, platform::Handle dialog) {
+    const SharedState& shared = *process.shared;
+    process.pendingPort = shared.portNumber;
+    platform::checkRadioButton(dialog, firstPortButton, lastPortButton,
+                               firstPortButton - 1 + shared.portNumber);
+    // An absent port cannot be chosen; the one configured stays checked even when absent.
+    for (uint16_t port = firstPort; port <= lastPort; ++port) {
+        if (!maskBit(shared.presentPorts, port)) {
+            platform::enableControl(dialog, firstPortButton - 1 + port, false);
+        }
+    }
+    bool independent = independentMode(shared);
+    platform::checkButton(dialog, independentBox, independent);
+    for (uint32_t kind = firstKind; kind <= lastKind; ++kind) {
+        if (maskBit(shared.messageMask, kind)) {
+            platform::checkButton(dialog, midiGroup + kind, true);
+        }
+        if (maskBit(shared.messageMask, kind + synthBitOffset)) {
+            platform::checkButton(dialog, synthGroup + kind, true);
+        }
+    }
+    if (!independent) {
+        enableSynthGroup(dialog, false);
+    }
+}
+
+// The mask as the dialog shows it; a disabled box still counts with its check mark.
+uint16_t maskFromDialog(platform::Handle dialog) {
+    uint16_t mask = alwaysSetBit;
+    for (uint32_t kind = firstKind; kind <= lastKind; ++kind) {
+        if (platform::buttonChecked(dialog, midiGroup + kind)) {
+            mask = static_cast<uint16_t>(mask | 1u << kind);
+        }
+        if (platform::buttonChecked(dialog, synthGroup + kind)) {
+            mask = static_cast<uint16_t>(mask | 1u << (kind + synthBitOffset));
+        }
+    }
+    if (platform::buttonChecked(dialog, independentBox)) {
+        mask |= independentModeBit;
+    }
+    return mask;
+}
+
+// The port number first, the mask last, after both registry writes: other processes see a mask
+// only once it is stored.
+void save(ProcessContext& process, platform::Handle dialog) {
+    SharedState& shared = *process.shared;
+    shared.portNumber = process.pendingPort;
+    writeSetting(portNumberValue, shared.portNumber);
+    uint16_t mask = maskFromDialog(dialog);
+    writeSetting(messageMaskValue, mask);
+    shared.messageMask = mask;
+}
+
+intptr_t command(ProcessContext& process, platform::Handle dialog, uint32_t id) {
+    if (id == okButton) {
+        save(process, dialog);
+        platform::endDialog(dialog, 1);
+    } else if (id == cancelButton) {
+        platform::endDialog(dialog, 0);
+    } else if (id >= firstPortButton && id <= lastPortButton) {
+        // The radio buttons are not automatic: the check mark moves here.
+        process.pendingPort = static_cast<uint16_t>(id - (firstPortButton - 1));
+        platform::checkRadioButton(dialog, firstPortButton, lastPortButton, id);
+    } else if (id == independentBox) {
+        enableSynthGroup(dialog, platform::buttonChecked(dialog, independentBox));
+    } else {
+        return 0; // the other boxes toggle themselves and are read at OK
+    }
+    return 1;
+}
+
+intptr_t handleDialogMessage(void* context, platform::Handle dialog, uint32_t message,
+                             uintptr_t wParam, intptr_t lParam) {
+    return configDialogProc(*static_cast<ProcessContext*>(context), dialog, message, wParam,
+                            lParam);
+}
+
+} // namespace
+
+intptr_t runConfigDialog(ProcessContext& process, platform::Handle owner) {
+    return platform::runDialog(process.moduleHandle, configDialogTemplate, owner,
+                               handleDialogMessage, &process);
+}
+
+intptr_t configDialogProc(ProcessContext& process, platform::Handle dialog, uint32_t message,
+                          uintptr_t wParam, intptr_t) {
+    switch (message) {
+    case WM_INITDIALOG:
+        initDialog(process, dialog);
+        return 1; // the dialog manager sets the initial focus
+    case WM_COMMAND:
+        return command(process, dialog, static_cast<uint32_t>(wParam & 0xFFFF));
+    default:
+        return 0;
+    }
+}

@@ -1,0 +1,97 @@
+#include "platform/sim/sim.h"
+
+namespace {
+
+constexpr uint32_t initDialogMessage = 0x110; // WM_INITDIALOG
+constexpr uint32_t commandMessage = 0x111;    // WM_COMMAND
+constexpr intptr_t dialogFailure = -1;
+
+// The controls of the configuration dialog's template, with the automatic check boxes marked.
+std::map<uint32_t, sim::Control> templateControls() {
+    std::map<uint32_t, sim::Control> controls;
+    for (uint32_t id : {1u, 2u, 101u, 102u, 103u, 104u, 105u, 112u, 120u}) {
+        controls[id] = {};
+    }
+    for (uint32_t id = 106; id <= 119; ++id) {
+        if (id != 112) {
+            controls[id] = {.checked = false, .enabled = true, .toggles = true};
+        }
+    }
+    return controls;
+}
+
+sim::Dialog& shown() {
+    return sim::world().dialog;
+}
+
+} // namespace
+
+namespace sim {
+
+bool click(uint32_t id) {
+    Control& control = shown().controls.at(id);
+    if (!control.enabled || shown().ended) {
+        return false;
+    }
+    if (control.toggles) {
+        control.checked = !control.checked;
+    }
+    shown().handler(shown().context, shown().handle, commandMessage, id, 0);
+    return true;
+}
+
+const Control& control(uint32_t id) {
+    return shown().controls.at(id);
+}
+
+} // namespace sim
+
+namespace platform {
+
+intptr_t runDialog(uintptr_t, uint32_t templateId, Handle owner, DialogHandler handler,
+                   void* context) {
+    if (sim::world().dialogFails) {
+        return dialogFailure;
+    }
+    shown() = {.handle = 0xD1A1,
+               .templateId = templateId,
+               .owner = owner,
+               .handler = handler,
+               .context = context,
+               .controls = templateControls(),
+               .ended = false,
+               .result = 0};
+    handler(context, shown().handle, initDialogMessage, 0, 0);
+    if (sim::world().dialogUser) {
+        sim::world().dialogUser();
+    }
+    if (!shown().ended) {
+        sim::click(2);
+    }
+    return shown().result;
+}
+
+void endDialog(Handle, intptr_t result) {
+    shown().ended = true;
+    shown().result = result;
+}
+
+void checkRadioButton(Handle, uint32_t first, uint32_t last, uint32_t id) {
+    for (uint32_t button = first; button <= last; ++button) {
+        shown().controls.at(button).checked = button == id;
+    }
+}
+
+void checkButton(Handle, uint32_t id, bool checked) {
+    shown().controls.at(id).checked = checked;
+}
+
+bool buttonChecked(Handle, uint32_t id) {
+    return shown().controls.at(id).checked;
+}
+
+void enableControl(Handle, uint32_t id, bool enabled) {
+    shown().controls.at(id).enabled = enabled;
+}
+
+} // namespace platform

@@ -1,0 +1,151 @@
+// The configuration dialog as the user sees and uses it, judged from its controls, the shared
+// settings and the registry.
+#include "config/config_dialog.h"
+#include "config/settings.h"
+#include "driver_fixture.h"
+
+namespace {
+
+class ConfigDialog : public DriverTest {
+  protected:
+    ConfigDialog() { shared.presentPorts = 0b11110; } // COM1 to COM4 present
+
+    // Opens the dialog over `owner` and lets the user act in it.
+    intptr_t configure(std::function<void()> user, intptr_t owner = 0x1234) {
+        sim::world().dialogUser = std::move(user);
+        return driverProc(app.context, 1, 2, DRV_CONFIGURE, owner, 0);
+    }
+    static bool checked(uint32_t id) { return sim::control(id).checked; }
+    static bool enabled(uint32_t id) { return sim::control(id).enabled; }
+    std::map<std::u16string, sim::RegistryValue>& stored() {
+        return sim::world().registry.keys[settingsKeyPath];
+    }
+    uint32_t storedDword(const char16_t* name) {
+        const Bytes& data = stored().at(name).data;
+        return data.at(0) | data.at(1) << 8 | data.at(2) << 16 |
+               static_cast<uint32_t>(data.at(3)) << 24;
+    }
+};
+
+TEST_F(ConfigDialog, AFreshMaskShowsEveryKindPassingAndTheSynthGroupDisabled) {
+    shared.portNumber = 2;
+    EXPECT_EQ(configure([] {
+                  EXPECT_TRUE(checked(102));
+                  EXPECT_FALSE(checked(101) || checked(103) || checked(104));
+                  for (uint32_t id :
+                       {106u, 107u, 108u, 109u, 110u, 111u, 113u, 114u, 115u, 116u, 117u, 118u}) {
+                      EXPECT_TRUE(checked(id)) << "box " << id;
+                      EXPECT_EQ(enabled(id), id > midiGroup) << "box " << id;
+                  }
+                  EXPECT_FALSE(checked(independentBox));
+                  EXPECT_FALSE(enabled(synthGroup));
+                  sim::click(okButton);
+              }),
+              1);
+    EXPECT_EQ(storedDword(u"Messages"), 0x7E7Fu);
+    EXPECT_EQ(storedDword(u"COM"), 2u);
+    EXPECT_EQ(shared.messageMask, 0x7E7F);
+}
+
+TEST_F(ConfigDialog, OkStoresTheChoicesInTheSharedStateAndTheRegistry) {
+    EXPECT_EQ(configure([] {
+                  sim::click(103);            // COM3
+                  sim::click(independentBox); // four outputs
+                  sim::click(midiGroup + 2);  // Control Change off for the MIDI outputs
+                  sim::click(synthGroup + 6); // Exclusive off for the Synth outputs
+                  EXPECT_TRUE(checked(103));
+                  EXPECT_FALSE(checked(101));
+                  EXPECT_TRUE(enabled(synthGroup + 1));
+                  sim::click(okButton);
+              }),
+              1);
+    EXPECT_EQ(shared.portNumber, 3);
+    EXPECT_EQ(shared.messageMask, 0x3F7B);
+    EXPECT_EQ(storedDword(u"COM"), 3u);
+    EXPECT_EQ(storedDword(u"Messages"), 0x3F7Bu);
+    EXPECT_EQ(modMessage(app.context, 0, MODM_GETNUMDEVS, 0, 0, 0), 4u) << "at once";
+}
+
+TEST_F(ConfigDialog, CancelChangesNothingAndTheNextDialogStartsAfresh) {
+    shared.portNumber = 1;
+    EXPECT_EQ(configure([] {
+                  sim::click(104);
+                  sim::click(independentBox);
+                  sim::click(cancelButton);
+              }),
+              0);
+    EXPECT_EQ(shared.portNumber, 1);
+    EXPECT_EQ(shared.messageMask, initialMessageMask);
+    EXPECT_TRUE(sim::world().registry.keys.empty());
+    configure([] {
+        EXPECT_TRUE(checked(101));
+        EXPECT_FALSE(checked(independentBox));
+    });
+}
+
+TEST_F(ConfigDialog, AnAbsentConfiguredPortStaysCheckedAndKept) {
+    shared.portNumber = 3;
+    shared.presentPorts = 0b00010; // only COM1
+    configure([] {
+        EXPECT_TRUE(checked(103));
+        EXPECT_FALSE(enabled(103));
+        EXPECT_FALSE(enabled(102) || enabled(104));
+        EXPECT_TRUE(enabled(101));
+        EXPECT_FALSE(sim::click(104)) << "an absent port cannot be chosen";
+        sim::click(okButton);
+    });
+    EXPECT_EQ(shared.portNumber, 3);
+    EXPECT_EQ(storedDword(u"COM"), 3u);
+}
+
+TEST_F(ConfigDialog, SwitchingIndependentModeOffKeepsTheSynthChoices) {
+    shared.messageMask = 0x7D7F; // independent, Program Change off for the Synth outputs
+    configure([] {
+        EXPECT_TRUE(enabled(synthGroup));
+        EXPECT_FALSE(checked(synthGroup + 1));
+        sim::click(independentBox);
+        EXPECT_FALSE(enabled(synthGroup));
+        for (uint32_t kind = 1; kind <= 6; ++kind) {
+            EXPECT_FALSE(enabled(synthGroup + kind));
+            EXPECT_EQ(checked(synthGroup + kind), kind != 1) << "check marks stay";
+        }
+        sim::click(okButton);
+    });
+    EXPECT_EQ(shared.messageMask, 0x7C7F);
+    configure([] {
+        sim::click(independentBox);
+        EXPECT_FALSE(checked(synthGroup + 1));
+        EXPECT_TRUE(checked(synthGroup + 2));
+        EXPECT_TRUE(enabled(synthGroup + 1));
+    });
+}
+
+TEST_F(ConfigDialog, OkRewritesTheMaskWithItsMeaninglessBitsSettled) {
+    shared.messageMask = 0x807E; // bit 0 clear, bits 7 and 15 set
+    configure([] { sim::click(okButton); });
+    EXPECT_EQ(shared.messageMask, 0x007F);
+    EXPECT_EQ(storedDword(u"Messages"), 0x007Fu);
+}
+
+TEST_F(ConfigDialog, OnlyTheLow16BitsOfTheFirstParameterNameTheOwner) {
+    configure([] { sim::click(cancelButton); }, static_cast<intptr_t>(0x7FFF00051234ll));
+    EXPECT_EQ(sim::world().dialog.owner, 0x1234u);
+    EXPECT_EQ(sim::world().dialog.templateId, configDialogTemplate);
+}
+
+TEST_F(ConfigDialog, ADialogThatCannotBeShownChangesNothing) {
+    sim::world().dialogFails = true;
+    EXPECT_EQ(configure([] {}), -1);
+    EXPECT_EQ(shared.messageMask, initialMessageMask);
+    EXPECT_TRUE(sim::world().registry.keys.empty());
+}
+
+TEST_F(ConfigDialog, OtherMessagesAreLeftToTheDialogManager) {
+    EXPECT_EQ(configDialogProc(app.context, 0xD1A1, 0x0030 /* WM_SETFONT */, 0, 0), 0);
+    configure([&] {
+        EXPECT_EQ(configDialogProc(app.context, 0xD1A1, WM_COMMAND, 120, 0), 0);
+        sim::click(cancelButton);
+    });
+}
+
+} // namespace
