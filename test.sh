@@ -63,6 +63,11 @@ fuzz_assembler() {
     return "$status"
 }
 
+package_and_check() {
+    local package
+    package=$(./package.sh | tail -n 1) && tests/package/check-package.py "$package"
+}
+
 install_missing_packages
 mkdir -p build
 configure_and_build native
@@ -81,6 +86,7 @@ step "win64 DLL checks" ctest --test-dir build/win64 --output-on-failure
 step "win32 DLL checks" ctest --test-dir build/win32 --output-on-failure
 step "integration tests under Wine" tests/wine/run-wine-tests.sh build/win64 build/win32
 step "installer under Wine" tests/install/test-installer.sh build/win64 build/win32
+step "release package" package_and_check
 step "input assembler fuzzing, 30 s" fuzz_assembler
 step "output benchmark (figures only)" build/native/bench/output_bench --benchmark_min_time=0.2
 step "input benchmark (figures only)" build/native/bench/input_bench --benchmark_min_time=0.2

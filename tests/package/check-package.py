@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""Checks the release package: every file a user needs is there, and each DLL and installer
+imports only system DLLs, and each DLL carries version 1.31.0.1 and exports the driver's
+three entry points.
+
+    tests/package/check-package.py build/melvpcif-1.31.0.1.zip
+"""
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+EXPECTED = {"melvpcif-setup.exe", "melvpcif-setup32.exe", "x64/melvpcif.dll",
+            "x86/melvpcif.dll", "README.md", "LICENSE"}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll", "msvcrt.dll"}
+OBJDUMP = {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump"}
+VERSION = (1, 31, 0, 1)
+
+failures = []
+passes = []
+
+
+def check(condition, what):
+    print(("ok: " if condition else "FAILED: ") + what)
+    (passes if condition else failures).append(what)
+
+
+def fixed_file_version(data):
+    """File and product version from the VS_FIXEDFILEINFO that follows its signature."""
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0:
+        return None, None
+    fields = struct.unpack_from("<IIIIII", data, at)
+    file_ms, file_ls, product_ms, product_ls = fields[2:6]
+
+    def split(ms, ls):
+        return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+    return split(file_ms, file_ls), split(product_ms, product_ls)
+
+
+def pe_details(path, objdump):
+    dump = subprocess.run([objdump, "-p", path], capture_output=True, text=True,
+                          check=True).stdout
+    imports = {line.split(":", 1)[1].strip().lower()
+               for line in dump.splitlines() if "DLL Name:" in line}
+    return imports, dump
+
+
+with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as package:
+    names = set(package.namelist())
+    missing = EXPECTED - names
+    check(not missing, "the package holds " + ", ".join(sorted(EXPECTED))
+          + (" (missing " + ", ".join(sorted(missing)) + ")" if missing else ""))
+    package.extractall(folder)
+    for arch in ("x64", "x86"):
+        dll = f"{folder}/{arch}/melvpcif.dll"
+        imports, dump = pe_details(dll, OBJDUMP[arch])
+        check(imports and imports <= SYSTEM_DLLS,
+              f"{arch} DLL imports only system DLLs: {sorted(imports)}")
+        for export in ("DriverProc", "modMessage", "midMessage"):
+            check(f"] {export}\n" in dump, f"{arch} DLL exports {export} undecorated")
+        file_version, product_version = fixed_file_version(open(dll, "rb").read())
+        check(file_version == VERSION and product_version == VERSION,
+              f"{arch} DLL carries version 1.31.0.1 (file {file_version}, "
+              f"product {product_version})")
+    for setup, arch in (("melvpcif-setup.exe", "x64"), ("melvpcif-setup32.exe", "x86")):
+        imports, _ = pe_details(f"{folder}/{setup}", OBJDUMP[arch])
+        check(imports and imports <= SYSTEM_DLLS,
+              f"{setup} imports only system DLLs: {sorted(imports)}")
+
+print(f"package: {len(passes)} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)
