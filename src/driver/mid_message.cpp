@@ -5,16 +5,6 @@
 
 namespace {
 
-uint32_t openInput(ProcessContext& process, uint32_t deviceIndex, uintptr_t instance,
-                   uintptr_t param1, uintptr_t param2) {
-    auto* openDescription = reinterpret_cast<const MidiOpenDescription*>(param1);
-    if (instance == 0 || openDescription == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    return openStream(process, kindInput, deviceIndex, reinterpret_cast<Stream**>(instance),
-                      *openDescription, static_cast<uint32_t>(param2), startWorker);
-}
-
 uint32_t closeInput(Stream& stream) {
     uint32_t status = stopWorker(stream);
     if (status != MMSYSERR_NOERROR) {
@@ -70,7 +60,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         return getDevCaps(*process.shared, deviceIndex, kindInput, reinterpret_cast<void*>(param1),
                           param2);
     case MIDM_OPEN:
-        return openInput(process, deviceIndex, instance, param1, param2);
+        return openFromHost(process, kindInput, deviceIndex, instance, param1, param2, startWorker);
     case MIDM_PREPARE:
     case MIDM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself

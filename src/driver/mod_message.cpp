@@ -9,16 +9,6 @@ Stream* streamOf(uintptr_t instance) {
     return reinterpret_cast<Stream*>(instance);
 }
 
-uint32_t openOutput(ProcessContext& process, uint32_t deviceIndex, uintptr_t instance,
-                    uintptr_t param1, uintptr_t param2) {
-    auto* openDescription = reinterpret_cast<const MidiOpenDescription*>(param1);
-    if (instance == 0 || openDescription == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    return openStream(process, kindOutput, deviceIndex, reinterpret_cast<Stream**>(instance),
-                      *openDescription, static_cast<uint32_t>(param2));
-}
-
 uint32_t closeOutput(Stream& stream) {
     notifyClient(stream, MOM_CLOSE, 0, 0);
     closeStream(stream);
@@ -86,7 +76,7 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         return getDevCaps(*process.shared, deviceIndex, kindOutput, reinterpret_cast<void*>(param1),
                           param2);
     case MODM_OPEN:
-        return openOutput(process, deviceIndex, instance, param1, param2);
+        return openFromHost(process, kindOutput, deviceIndex, instance, param1, param2, nullptr);
     case MODM_PREPARE:
     case MODM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself

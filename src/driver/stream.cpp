@@ -84,6 +84,16 @@ uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
     return MMSYSERR_NOERROR;
 }
 
+uint32_t openFromHost(ProcessContext& process, uint32_t kind, uint32_t index, uintptr_t instance,
+                      uintptr_t param1, uintptr_t param2, StartUp startUp) {
+    auto* openDescription = reinterpret_cast<const MidiOpenDescription*>(param1);
+    if (instance == 0 || openDescription == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    return openStream(process, kind, index, reinterpret_cast<Stream**>(instance), *openDescription,
+                      static_cast<uint32_t>(param2), startUp);
+}
+
 void closeStream(Stream& stream) {
     ProcessContext& process = *stream.process;
     closeIfOpen(stream.writeCompletion.event);
