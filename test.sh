@@ -9,25 +9,6 @@ top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
 jobs=$(nproc)
 
-packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
-          binutils-mingw-w64-i686 wine wine64 wine32:i386 socat xvfb xauth)
-
-install_missing_packages() {
-    local missing=()
-    for package in "${packages[@]}"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return
-    echo "== installing: ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" dpkg --add-architecture i386
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
-        "${missing[@]}"
-}
-
 configure_and_build() { # name, cmake options...
     local name=$1
     shift
@@ -68,7 +49,7 @@ package_and_check() {
     package=$(./package.sh | tail -n 1) && tests/package/check-package.py "$package"
 }
 
-install_missing_packages
+"$top/install-deps.sh"
 mkdir -p build
 configure_and_build native
 configure_and_build native-sanitize -DMELV_SANITIZE=ON -DMELV_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
