@@ -18,6 +18,11 @@ done
 echo "== installing: ${missing[*]}"
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-"${sudo[@]}" dpkg --add-architecture i386
-"${sudo[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+{
+    "${sudo[@]}" dpkg --add-architecture i386 &&
+        "${sudo[@]}" apt-get update -q &&
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
+} >"$log" 2>&1 || { cat "$log"; exit 1; }
+echo "== installed"
