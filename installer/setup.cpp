@@ -1,7 +1,7 @@
 // Installs and removes the driver on Windows: copies each DLL to the system folder of its
-// bitness and registers it as a MIDI driver in a free "midi" slot of the Drivers32 key, in each
-// registry view that has a DLL of its bitness. Drivers already registered are left as they are;
-// removal takes away exactly the driver's own slots and files.
+// bitness and registers it as a MIDI driver in a free "midi" slot of the Drivers32 key, with its
+// description beside, in each registry view that has a DLL of its bitness. Drivers already
+// registered are left as they are; removal takes away exactly the driver's own slots and files.
 //
 //   melvpcif-setup install [FOLDER]   FOLDER holds x64\melvpcif.dll and x86\melvpcif.dll
 //                                     (default: the folder of this program)
@@ -15,7 +15,10 @@
 namespace {
 
 const wchar_t driversKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+// The name Windows shows for the driver in its multimedia settings.
+const wchar_t descriptionsKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
 const wchar_t driverFile[] = L"melvpcif.dll";
+const wchar_t driverDescription[] = L"MELV PC I/F MIDI Driver";
 const wchar_t* const slotNames[] = {L"midi",  L"midi1", L"midi2", L"midi3", L"midi4",
                                     L"midi5", L"midi6", L"midi7", L"midi8", L"midi9"};
 
@@ -59,13 +62,32 @@ bool targetsOfThisSystem(std::vector<Target>& targets) {
     return true;
 }
 
-HKEY openDrivers(REGSAM view) {
+HKEY openKey(const wchar_t* path, REGSAM view) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, driversKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | view,
-                      &key) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | view, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
         return nullptr;
     }
     return key;
+}
+
+void describe(REGSAM view) {
+    HKEY key = openKey(descriptionsKey, view);
+    if (key != nullptr) {
+        DWORD size = static_cast<DWORD>(sizeof driverDescription);
+        RegSetValueExW(key, driverFile, 0, REG_SZ, reinterpret_cast<const BYTE*>(driverDescription),
+                       size);
+        RegCloseKey(key);
+    }
+}
+
+void forgetDescription(REGSAM view) {
+    HKEY key = openKey(descriptionsKey, view);
+    if (key != nullptr) {
+        RegDeleteValueW(key, driverFile);
+        RegCloseKey(key);
+    }
 }
 
 // The slot's value, or an empty string when the slot is free.
@@ -125,7 +147,7 @@ bool install(const std::vector<Target>& targets, const std::wstring& from) {
                           destination.c_str(), GetLastError());
             return false;
         }
-        HKEY key = openDrivers(target.view);
+        HKEY key = openKey(driversKey, target.view);
         bool registered = key != nullptr && registerDriver(key);
         if (key != nullptr) {
             RegCloseKey(key);
@@ -135,6 +157,7 @@ bool install(const std::vector<Target>& targets, const std::wstring& from) {
                           target.label);
             return false;
         }
+        describe(target.view);
         std::wprintf(L"Installed the %ls driver: %ls\n", target.label, destination.c_str());
     }
     return true;
@@ -142,11 +165,12 @@ bool install(const std::vector<Target>& targets, const std::wstring& from) {
 
 void uninstall(const std::vector<Target>& targets) {
     for (const Target& target : targets) {
-        HKEY key = openDrivers(target.view);
+        HKEY key = openKey(driversKey, target.view);
         if (key != nullptr) {
             unregisterDriver(key);
             RegCloseKey(key);
         }
+        forgetDescription(target.view);
         std::wstring file = target.systemFolder + L"\\" + driverFile;
         // A driver still loaded by a running program cannot be deleted now; Windows removes it
         // at the next restart.

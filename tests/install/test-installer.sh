@@ -64,6 +64,13 @@ check "registered once in the 64-bit view, in a free slot" test "$(slots 64)" = 
 check "registered once in the 32-bit view, in a free slot" test "$(slots 32)" = midi1
 check "the driver that was there stays" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 
+descriptions='HKLM\Software\Microsoft\Windows NT\CurrentVersion\drivers.desc'
+described() { # view
+    wine reg query "$descriptions" /v melvpcif.dll "/reg:$1" 2>/dev/null | tr -d '\r' |
+        grep -c 'MELV PC I/F MIDI Driver' || true
+}
+check "both views describe the driver by name" test "$(described 64)$(described 32)" = 11
+
 wine "$setup" install >/dev/null 2>&1
 check "a second install takes no second slot" test "$(slots 64)$(slots 32)" = midi1midi1
 
@@ -76,6 +83,7 @@ fi
 
 wine "$setup" uninstall >"$work/uninstall.log" 2>&1 || { cat "$work/uninstall.log"; false; }
 check "removal takes both registrations away" test -z "$(slots 64)$(slots 32)"
+check "removal takes the descriptions away" test "$(described 64)$(described 32)" = 00
 check "removal takes both files away" test ! -e "$system64" -a ! -e "$system32"
 check "removal leaves the other driver" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 
