@@ -68,6 +68,7 @@ step "win32 DLL checks" ctest --test-dir build/win32 --output-on-failure
 step "integration tests under Wine" tests/wine/run-wine-tests.sh build/win64 build/win32
 step "installer under Wine" tests/install/test-installer.sh build/win64 build/win32
 step "release package" package_and_check
+step "one-command demo under Wine" tests/demo/check-demo.sh
 step "input assembler fuzzing, 30 s" fuzz_assembler
 step "output benchmark (figures only)" build/native/bench/output_bench --benchmark_min_time=0.2
 step "input benchmark (figures only)" build/native/bench/input_bench --benchmark_min_time=0.2

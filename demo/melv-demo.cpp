@@ -164,6 +164,8 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     InitializeCriticalSection(&receivedLock);
+    // Each line as it happens, also when the output goes into a pipe.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
 
     // The driver reads its settings when it is loaded: set them before.
     HKEY settings = openSettings();
