@@ -65,7 +65,7 @@ void waitForever(Handle handle);
 // (WAIT_IO_COMPLETION), true when the event was signalled.
 bool waitAlertably(Handle event);
 
-// Threads. `startTask` runs the routine on a new thread through the host (mmTaskCreate) and gives
+// Threads. `startTask` runs the routine on a new thread and gives
 // its handle, which is signalled when the routine returns; false when no thread could be started.
 using TaskRoutine = void (*)(uintptr_t data);
 bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread);

@@ -4,11 +4,27 @@
 
 #include <mmsystem.h>
 
-#include <mmddk.h>
+#include <new>
 
 // winmm exports it, but the SDK headers at hand do not declare it.
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
                                       DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
+
+namespace {
+
+struct TaskStart {
+    platform::TaskRoutine routine;
+    uintptr_t data;
+};
+
+DWORD WINAPI runTask(LPVOID start) {
+    TaskStart task = *static_cast<TaskStart*>(start);
+    delete static_cast<TaskStart*>(start);
+    task.routine(task.data);
+    return 1;
+}
+
+} // namespace
 
 namespace platform {
 
@@ -31,9 +47,16 @@ void endFineTimer() {
     timeEndPeriod(1);
 }
 
+// The host's mmTaskCreate would do, but Wine's keeps only 32 bits of the thread's data in 64-bit
+// processes and hands back an event rather than the thread: a plain thread serves both hosts.
 bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread) {
-    HANDLE handle = nullptr;
-    if (mmTaskCreate(reinterpret_cast<LPTASKCALLBACK>(routine), &handle, data) != 0) {
+    auto* start = new (std::nothrow) TaskStart{routine, data};
+    if (start == nullptr) {
+        return false;
+    }
+    HANDLE handle = CreateThread(nullptr, 0, runTask, start, 0, nullptr);
+    if (handle == nullptr) {
+        delete start;
         return false;
     }
     thread = reinterpret_cast<Handle>(handle);
