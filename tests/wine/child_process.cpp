@@ -22,6 +22,19 @@ int openOutputRole() {
     return static_cast<int>(status);
 }
 
+int openInputRole() {
+    LoadedDriver driver;
+    if (!driver.load()) {
+        return childLoadFailed;
+    }
+    OpenedInput input;
+    DWORD status = driver.openInput(0, &input, false);
+    if (status == MMSYSERR_NOERROR) {
+        driver.closeInput(input);
+    }
+    return static_cast<int>(status);
+}
+
 int holdOutputRole(const char* eventName) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
     LoadedDriver driver;
@@ -43,12 +56,16 @@ int holdOutputRole(const char* eventName) {
 
 bool isChildRole(int argc, char** argv) {
     return argc >= 2 && (std::strcmp(argv[1], "--open-output") == 0 ||
+                         std::strcmp(argv[1], "--open-input") == 0 ||
                          std::strcmp(argv[1], "--hold-output") == 0);
 }
 
 int runChildRole(int argc, char** argv) {
     if (std::strcmp(argv[1], "--open-output") == 0) {
         return openOutputRole();
+    }
+    if (std::strcmp(argv[1], "--open-input") == 0) {
+        return openInputRole();
     }
     return argc >= 3 ? holdOutputRole(argv[2]) : childLoadFailed;
 }
@@ -113,9 +130,11 @@ ChildProcess::~ChildProcess() {
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult openOutputInAnotherProcess(DWORD* status) {
+namespace {
+
+::testing::AssertionResult openInAnotherProcess(const wchar_t* role, DWORD* status) {
     ChildProcess child;
-    if (auto started = child.start(L"--open-output"); !started) {
+    if (auto started = child.start(role); !started) {
         return started;
     }
     if (auto ended = child.exited(status); !ended) {
@@ -125,4 +144,14 @@ ChildProcess::~ChildProcess() {
         return ::testing::AssertionFailure() << "the driver did not load in the child process";
     }
     return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+::testing::AssertionResult openOutputInAnotherProcess(DWORD* status) {
+    return openInAnotherProcess(L"--open-output", status);
+}
+
+::testing::AssertionResult openInputInAnotherProcess(DWORD* status) {
+    return openInAnotherProcess(L"--open-input", status);
 }

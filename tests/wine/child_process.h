@@ -14,6 +14,7 @@ constexpr DWORD childLoadFailed = 0x100;
 // Child roles, selected by the first argument:
 //   --open-output          opens output 0, closes it again when that worked, and exits with
 //                          the open's status.
+//   --open-input           the same with input 0.
 //   --hold-output EVENT    opens output 0, sets the named event and waits until it is killed;
 //                          exits with the open's status if the open fails.
 bool isChildRole(int argc, char** argv);
@@ -38,5 +39,6 @@ class ChildProcess {
     HANDLE process_ = nullptr;
 };
 
-// The driver's status as a second process sees it when opening output 0.
+// The driver's status as a second process sees it when opening output 0, or input 0.
 ::testing::AssertionResult openOutputInAnotherProcess(DWORD* status);
+::testing::AssertionResult openInputInAnotherProcess(DWORD* status);

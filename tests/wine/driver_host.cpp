@@ -1,17 +1,44 @@
 #include "driver_host.h"
 
-#include <iomanip>
+#include "hex.h"
+
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace {
 
 std::mutex notificationLock;
+std::condition_variable notificationArrived;
 std::vector<Notification> notifications;
+const NotificationHook* notificationHook = nullptr;
+
+// How long the client must hear nothing for it to count as "nothing further".
+constexpr DWORD quietWindowMs = 200;
 
 void CALLBACK recordNotification(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                                  DWORD_PTR param2) {
-    std::lock_guard<std::mutex> hold(notificationLock);
-    notifications.push_back({message, param1, param2, device, instance});
+    Notification n{message, param1, param2, device, instance};
+    const NotificationHook* hook = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(notificationLock);
+        hook = notificationHook;
+    }
+    // Outside the lock: the hook may call the driver, which may notify again on this thread.
+    if (hook != nullptr) {
+        (*hook)(n);
+    }
+    {
+        std::lock_guard<std::mutex> hold(notificationLock);
+        notifications.push_back(n);
+    }
+    notificationArrived.notify_all();
+}
+
+bool carriesTime(UINT message) {
+    return message == MIM_DATA || message == MIM_ERROR || message == MIM_LONGDATA ||
+           message == MIM_LONGERROR;
 }
 
 const char* messageName(UINT message) {
@@ -59,6 +86,42 @@ std::vector<Notification> takeNotifications() {
     return std::exchange(notifications, {});
 }
 
+bool waitForNotifications(const std::function<bool(const std::vector<Notification>&)>& done,
+                          DWORD deadlineMs) {
+    std::unique_lock<std::mutex> hold(notificationLock);
+    return notificationArrived.wait_for(hold, std::chrono::milliseconds(deadlineMs),
+                                        [&] { return done(notifications); });
+}
+
+std::vector<Notification> takeNotifications(std::size_t count, DWORD deadlineMs) {
+    waitForNotifications(
+        [count](const std::vector<Notification>& all) { return all.size() >= count; }, deadlineMs);
+    return takeNotifications();
+}
+
+std::vector<Notification> takeStrayNotifications() {
+    return takeNotifications(1, quietWindowMs);
+}
+
+Notification withoutTime(Notification n) {
+    if (carriesTime(n.message)) {
+        n.param2 = 0;
+    }
+    return n;
+}
+
+std::vector<Notification> withoutTimes(std::vector<Notification> all) {
+    for (Notification& n : all) {
+        n = withoutTime(n);
+    }
+    return all;
+}
+
+void setNotificationHook(const NotificationHook* hook) {
+    std::lock_guard<std::mutex> hold(notificationLock);
+    notificationHook = hook;
+}
+
 ::testing::AssertionResult LoadedDriver::load() {
     // Wine's OpenDriver cuts the name at its first space (the rest become arguments), so the build
     // directory must have none in its path.
@@ -75,6 +138,11 @@ std::vector<Notification> takeNotifications() {
     if (modMessage_ == nullptr) {
         return ::testing::AssertionFailure() << "the driver exports no undecorated modMessage";
     }
+    midMessage_ = reinterpret_cast<MessageEntry>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetDriverModuleHandle(driver_), "midMessage")));
+    if (midMessage_ == nullptr) {
+        return ::testing::AssertionFailure() << "the driver exports no undecorated midMessage";
+    }
     return ::testing::AssertionSuccess();
 }
 
@@ -84,6 +152,7 @@ void LoadedDriver::unload() {
     }
     driver_ = nullptr;
     modMessage_ = nullptr;
+    midMessage_ = nullptr;
 }
 
 DWORD LoadedDriver::modMessage(UINT device, UINT message, DWORD_PTR user, DWORD_PTR param1,
@@ -118,4 +187,46 @@ DWORD LoadedDriver::sendShort(const OpenedOutput& output, DWORD packed) {
 DWORD LoadedDriver::sendLong(const OpenedOutput& output, MIDIHDR* header) {
     return outputMessage(output, MODM_LONGDATA, reinterpret_cast<DWORD_PTR>(header),
                          sizeof(MIDIHDR));
+}
+
+DWORD LoadedDriver::midMessage(UINT device, UINT message, DWORD_PTR user, DWORD_PTR param1,
+                               DWORD_PTR param2) {
+    return midMessage_(device, message, user, param1, param2);
+}
+
+DWORD LoadedDriver::openInput(UINT device, OpenedInput* input, bool withCallback) {
+    MIDIOPENDESC description{};
+    description.hMidi = testDeviceHandle;
+    description.dwCallback = withCallback ? reinterpret_cast<DWORD_PTR>(&recordNotification) : 0;
+    description.dwInstance = testInstance;
+    input->device = device;
+    return midMessage(device, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&input->instance),
+                      reinterpret_cast<DWORD_PTR>(&description),
+                      withCallback ? CALLBACK_FUNCTION : CALLBACK_NULL);
+}
+
+DWORD LoadedDriver::inputMessage(const OpenedInput& input, UINT message, DWORD_PTR param1,
+                                 DWORD_PTR param2) {
+    return midMessage(input.device, message, input.instance, param1, param2);
+}
+
+DWORD LoadedDriver::addBuffer(const OpenedInput& input, MIDIHDR* header) {
+    return inputMessage(input, MIDM_ADDBUFFER, reinterpret_cast<DWORD_PTR>(header),
+                        sizeof(MIDIHDR));
+}
+
+DWORD LoadedDriver::closeInput(const OpenedInput& input) {
+    return inputMessage(input, MIDM_CLOSE);
+}
+
+InputBuffer::InputBuffer(DWORD size) : data_(size) {
+    header_.lpData = data_.data();
+    header_.dwBufferLength = size;
+    header_.dwFlags = MHDR_PREPARED;
+}
+
+std::string InputBuffer::recorded() const {
+    DWORD count = header_.dwBytesRecorded < data_.size() ? header_.dwBytesRecorded
+                                                         : static_cast<DWORD>(data_.size());
+    return hexBytes(reinterpret_cast<const unsigned char*>(data_.data()), count);
 }

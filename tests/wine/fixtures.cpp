@@ -1,7 +1,14 @@
 #include "fixtures.h"
 
+#include <utility>
+#include <vector>
+
+bool driverModuleLoaded() {
+    return GetModuleHandleW(driverPath().c_str()) != nullptr;
+}
+
 void DriverTest::SetUp() {
-    ASSERT_EQ(GetModuleHandleW(driverPath().c_str()), nullptr)
+    ASSERT_FALSE(driverModuleLoaded())
         << "the driver is still loaded from an earlier test, so its shared state is not fresh";
     ASSERT_TRUE(driver.load());
     takeNotifications();
@@ -9,8 +16,7 @@ void DriverTest::SetUp() {
 
 void DriverTest::TearDown() {
     driver.unload();
-    EXPECT_EQ(GetModuleHandleW(driverPath().c_str()), nullptr)
-        << "CloseDriver left the driver module loaded";
+    EXPECT_FALSE(driverModuleLoaded()) << "CloseDriver left the driver module loaded";
 }
 
 void WireTest::SetUp() {
@@ -18,4 +24,82 @@ void WireTest::SetUp() {
     if (!HasFatalFailure()) {
         ASSERT_TRUE(instrument.open());
     }
+}
+
+namespace {
+
+// The driver's end of the line keeps whatever the instrument sent that no input read, for
+// instance when an earlier test failed half-way. Read it empty before the driver opens it, as
+// InstrumentPort::open does for the other direction.
+::testing::AssertionResult emptyDriversEndOfTheLine() {
+    HANDLE port = CreateFileW(L"\\\\.\\COM1", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        return ::testing::AssertionFailure()
+               << "the driver's end of the line (COM1) does not open, error " << GetLastError();
+    }
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = 50;
+    SetCommTimeouts(port, &timeouts);
+    unsigned char stale[256];
+    DWORD received = 0;
+    while (ReadFile(port, stale, sizeof(stale), &received, nullptr) && received != 0) {
+    }
+    CloseHandle(port);
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+void InputTest::SetUp() {
+    WireTest::SetUp();
+    if (!HasFatalFailure()) {
+        ASSERT_TRUE(emptyDriversEndOfTheLine());
+    }
+}
+
+void InputTest::TearDown() {
+    if (inputOpen) {
+        EXPECT_TRUE(closeInput()) << "while cleaning up after the test";
+    }
+    setNotificationHook(nullptr);
+    WireTest::TearDown();
+}
+
+::testing::AssertionResult InputTest::openInput() {
+    DWORD status = driver.openInput(0, &input);
+    if (status != MMSYSERR_NOERROR) {
+        return ::testing::AssertionFailure() << "MIDM_OPEN answered " << status;
+    }
+    inputOpen = true;
+    std::vector<Notification> heard = takeNotifications();
+    if (heard != std::vector<Notification>{{MIM_OPEN}}) {
+        auto failure = ::testing::AssertionFailure() << "opening notified";
+        for (const Notification& n : heard) {
+            failure << "\n  " << n;
+        }
+        return failure << "\ninstead of MIM_OPEN alone";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult InputTest::closeInput() {
+    DWORD reset = driver.inputMessage(input, MIDM_RESET);
+    DWORD close = driver.closeInput(input);
+    if (close == MMSYSERR_NOERROR) {
+        inputOpen = false;
+    }
+    if (reset != MMSYSERR_NOERROR || close != MMSYSERR_NOERROR) {
+        return ::testing::AssertionFailure()
+               << "MIDM_RESET answered " << reset << ", MIDM_CLOSE " << close;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+InputBuffer& InputTest::newBuffer(DWORD size) {
+    return buffers_.emplace_back(size);
+}
+
+void InputTest::installHook(NotificationHook hook) {
+    hook_ = std::move(hook);
+    setNotificationHook(&hook_);
 }

@@ -1,6 +1,7 @@
 #include "instrument_port.h"
 
-#include <cstdio>
+#include "hex.h"
+
 #include <vector>
 
 namespace {
@@ -51,6 +52,19 @@ std::string InstrumentPort::receiveStray() {
     return read(256, quietWindowMs);
 }
 
+::testing::AssertionResult InstrumentPort::send(const std::vector<unsigned char>& bytes) {
+    DWORD written = 0;
+    if (!WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        return ::testing::AssertionFailure()
+               << "the instrument's end of the line refuses the write, error " << GetLastError();
+    }
+    if (written != bytes.size()) {
+        return ::testing::AssertionFailure()
+               << "the line took " << written << " of " << bytes.size() << " bytes";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 std::string InstrumentPort::read(std::size_t count, DWORD deadlineMs) {
     // A read for exactly `count` bytes ends when they are in, or at the deadline with what came.
     COMMTIMEOUTS timeouts{};
@@ -61,11 +75,5 @@ std::string InstrumentPort::read(std::size_t count, DWORD deadlineMs) {
     if (!ReadFile(port_, bytes.data(), static_cast<DWORD>(count), &received, nullptr)) {
         received = 0;
     }
-    std::string hex;
-    for (DWORD i = 0; i < received; ++i) {
-        char digits[8];
-        std::snprintf(digits, sizeof(digits), "%s%02X", i == 0 ? "" : " ", bytes[i]);
-        hex += digits;
-    }
-    return hex;
+    return hexBytes(bytes.data(), received);
 }

@@ -1,5 +1,6 @@
 // The instrument's end of the virtual serial line: the test reads here what the driver wrote to
-// COM1. The run script maps this port to the far end of the line.
+// its port, and writes here what the instrument sends to the driver. The run script maps this
+// port to the far end of the line.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 class InstrumentPort {
   public:
@@ -26,6 +28,10 @@ class InstrumentPort {
 
     // Whatever arrives within a short quiet window, as hex; "" when the wire stayed silent.
     std::string receiveStray();
+
+    // Writes the bytes towards the driver, returning once the line has taken all of them. The line
+    // runs as fast as the pseudo-terminal under it takes bytes: its baud rate is not simulated.
+    ::testing::AssertionResult send(const std::vector<unsigned char>& bytes);
 
   private:
     std::string read(std::size_t count, DWORD deadlineMs);

@@ -1,5 +1,5 @@
-// Opening when the machine has no COM1. run-wine-tests.sh runs this suite alone, in a prefix
-// without COM1; everywhere else COM1 opens and the suite says so.
+// Opening when the machine has no COM1. run-wine-tests.sh runs this suite apart from the others,
+// in a prefix without COM1; everywhere else COM1 opens and the suite says so.
 #include "child_process.h"
 #include "fixtures.h"
 

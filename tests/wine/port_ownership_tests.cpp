@@ -59,3 +59,38 @@ TEST_F(PortOwnership, PortOfAProcessThatDiedIsTakenOver) {
     EXPECT_EQ(status, MMSYSERR_NOERROR);
     EXPECT_EQ(instrument.receiveStray(), "");
 }
+
+using PortSharing = InputTest;
+
+TEST_F(PortSharing, InputAndOutputOfOneProcessWorkOverOnePortThatOtherProcessesCannotOpen) {
+    ASSERT_TRUE(openInput());
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(takeNotifications(), Notifications{{MOM_OPEN}});
+    ASSERT_EQ(driver.inputMessage(input, MIDM_START), MMSYSERR_NOERROR);
+
+    // Both directions at once: the instrument answers a note with one of its own.
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    ASSERT_TRUE(instrument.send({0x90, 0x3E, 0x40}));
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(withoutTimes(takeNotifications(1)), (Notifications{{MIM_DATA, 0x00403E90}}));
+
+    DWORD status = 0;
+    ASSERT_TRUE(openOutputInAnotherProcess(&status));
+    EXPECT_EQ(status, MMSYSERR_ALLOCATED);
+    ASSERT_TRUE(openInputInAnotherProcess(&status));
+    EXPECT_EQ(status, MMSYSERR_ALLOCATED);
+
+    // The port stays open for input after output has let go of it.
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+    ASSERT_TRUE(instrument.send({0x90, 0x3E, 0x00}));
+    EXPECT_EQ(withoutTimes(takeNotifications(2)),
+              (Notifications{{MOM_CLOSE}, {MIM_DATA, 0x00003E90}}));
+    ASSERT_TRUE(openInputInAnotherProcess(&status));
+    EXPECT_EQ(status, MMSYSERR_ALLOCATED);
+
+    EXPECT_TRUE(closeInput());
+    ASSERT_TRUE(openInputInAnotherProcess(&status));
+    EXPECT_EQ(status, MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "");
+}

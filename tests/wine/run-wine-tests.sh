@@ -4,8 +4,9 @@
 #
 #   tests/wine/run-wine-tests.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
 #
-# Each build directory holds melvpcif.dll and melv_wine_tests.exe. The MissingPort suite runs
-# afterwards on its own, in a prefix without COM1. Exits non-zero if any test failed.
+# Each build directory holds melvpcif.dll and melv_wine_tests.exe. The MissingPort and
+# ConfiguredPort suites run afterwards on their own, with the driver's end of the line on COM3 and
+# no COM1. Exits non-zero if any test failed.
 set -u
 
 if [ $# -ne 2 ]; then
@@ -46,9 +47,10 @@ map_port() {
     wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null || exit 2
 }
 
-# Gives the prefix the same serial ports on every machine: COM1 on the line given ("" for no
-# COM1 at all), COM8 on the instrument's end, and no COM2 to COM4, so the driver's port probe
-# finds nothing but COM1 whatever /dev/ttyS* this machine has.
+# Gives the prefix the same serial ports on every machine: COMn on the driver's end of the line
+# (n given, 1 to 4, or "" for none), COM8 on the instrument's end, and none of the other ports
+# COM1 to COM4, so the driver's port probe finds nothing but COMn whatever /dev/ttyS* this
+# machine has.
 #
 # Wine's mount manager makes the COM devices and their dosdevices links from
 # HKLM\Software\Wine\Ports when the server starts, and hands unmapped numbers to the serial
@@ -58,15 +60,15 @@ map_port() {
 # only fails GetCommState. The directories go once the server is up; the server is kept running
 # so the devices stay as they are until the next call or the end of the run.
 set_ports() {
-    local com1=$1 absent=(2 3 4) n
-    map_port COM8 "$work/com8"
-    if [ -n "$com1" ]; then
-        map_port COM1 "$com1"
-    else
-        absent=(1 "${absent[@]}")
-    fi
-    for n in "${absent[@]}"; do
-        map_port "COM$n" "$work/absent"
+    local line=$1 absent=() n
+    map_port COM8 "$work/instrument-end"
+    for n in 1 2 3 4; do
+        if [ "$n" = "$line" ]; then
+            map_port "COM$n" "$work/driver-end"
+        else
+            map_port "COM$n" "$work/absent"
+            absent+=("$n")
+        fi
     done
     wineserver -k 2>/dev/null
     wineserver -w
@@ -83,7 +85,7 @@ set_ports() {
     done
     echo "=== serial ports: $ports"
     local wanted=COM8
-    [ -n "$com1" ] && wanted="COM1 COM8"
+    [ -n "$line" ] && wanted="COM$line COM8"
     if [ "$(echo "$ports" | grep -ow 'COM[1-48]' | xargs)" != "$wanted" ]; then
         echo "the prefix did not get the serial ports $wanted" >&2
         exit 2
@@ -96,8 +98,9 @@ run_hosts() {
     shift
     for dir in "${builds[@]}"; do
         echo "=== $label: $dir/melv_wine_tests.exe $*"
-        # The deadline only keeps a hung host from hanging the run; a host takes a few seconds.
-        timeout 60 wine "$dir/melv_wine_tests.exe" "$@"
+        # The deadline only keeps a hung host from hanging the run. A host takes up to half a
+        # minute, most of it for the input throughput test, which Wine's serial reads pace.
+        timeout 150 wine "$dir/melv_wine_tests.exe" "$@"
         local rc=$?
         if [ $rc -ne 0 ]; then
             echo "=== $label: $dir/melv_wine_tests.exe failed (exit code $rc)"
@@ -110,22 +113,22 @@ start=$(date +%s)
 echo "=== preparing Wine prefix $WINEPREFIX"
 wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 2; }
 
-socat "pty,raw,echo=0,link=$work/com1" "pty,raw,echo=0,link=$work/com8" &
+socat "pty,raw,echo=0,link=$work/driver-end" "pty,raw,echo=0,link=$work/instrument-end" &
 socat_pid=$!
 for _ in $(seq 100); do
-    [ -e "$work/com1" ] && [ -e "$work/com8" ] && break
+    [ -e "$work/driver-end" ] && [ -e "$work/instrument-end" ] && break
     sleep 0.05
 done
-if [ ! -e "$work/com1" ] || [ ! -e "$work/com8" ]; then
+if [ ! -e "$work/driver-end" ] || [ ! -e "$work/instrument-end" ]; then
     echo "socat did not make the virtual serial line" >&2
     exit 2
 fi
 
-set_ports "$work/com1"
-run_hosts "COM1 on the virtual line" "--gtest_filter=-MissingPort.*"
+set_ports 1
+run_hosts "COM1 on the virtual line" "--gtest_filter=-MissingPort.*:ConfiguredPort.*"
 
-set_ports ""
-run_hosts "no COM1" "--gtest_filter=MissingPort.*"
+set_ports 3
+run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=MissingPort.*:ConfiguredPort.*"
 
 echo "=== Wine tests took $(($(date +%s) - start)) s"
 if [ $failed -ne 0 ]; then

@@ -1,0 +1,106 @@
+// Independent mode: the message mask's bit 8, saved in the registry before the driver loads, gives
+// four outputs that address different destinations on the instrument.
+#include "fixtures.h"
+#include "settings_key.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Notifications = std::vector<Notification>;
+
+constexpr DWORD noteOn = 0x00403C90; // 0x90 0x3C 0x40: middle C on channel 1
+// Every kind of message passes on every destination, with independent mode on.
+constexpr DWORD independentMask = 0x7F7F;
+
+} // namespace
+
+class IndependentMode : public WireTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(writeSettingDword(L"Messages", independentMask));
+        WireTest::SetUp();
+    }
+
+    std::wstring outputName(UINT device) {
+        MIDIOUTCAPSW caps;
+        std::memset(&caps, 0xCC, sizeof(caps));
+        DWORD status = driver.modMessage(device, MODM_GETDEVCAPS, 0,
+                                         reinterpret_cast<DWORD_PTR>(&caps), sizeof(caps));
+        if (status != MMSYSERR_NOERROR) {
+            return L"(status " + std::to_wstring(status) + L")";
+        }
+        return std::wstring(caps.szPname, wcsnlen(caps.szPname, MAXPNAMELEN));
+    }
+
+    // Declared before the driver's load in SetUp, destroyed after its unload in TearDown.
+    SettingsSnapshot settings;
+};
+
+TEST_F(IndependentMode, FourOutputsAreListedUnderTheirDestinationsAndInputStaysOne) {
+    EXPECT_EQ(driver.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 4u);
+    EXPECT_EQ(outputName(0), L"MELV PC I/F Default MIDI");
+    EXPECT_EQ(outputName(1), L"MELV PC I/F MIDI Out");
+    EXPECT_EQ(outputName(2), L"MELV PC I/F Synth-A");
+    EXPECT_EQ(outputName(3), L"MELV PC I/F Synth-B");
+    EXPECT_EQ(outputName(4), L"(status 2)") << "MMSYSERR_BADDEVICEID past the fourth output";
+    EXPECT_EQ(driver.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0), 1u);
+}
+
+TEST_F(IndependentMode, ExclusiveOnMidiOutSelectsDestinationOneThenTravelsInPacketsOfFour) {
+    OpenedOutput midiOut;
+    ASSERT_EQ(driver.openOutput(1, &midiOut), MMSYSERR_NOERROR);
+    takeNotifications();
+
+    char exclusive[] = {'\xF0', '\x7D', 1, 2, 3, 4, 5, 6, 7, '\xF7'};
+    MIDIHDR header{};
+    header.lpData = exclusive;
+    header.dwBufferLength = sizeof(exclusive);
+    header.dwFlags = MHDR_PREPARED;
+
+    EXPECT_EQ(driver.sendLong(midiOut, &header), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(15), "F5 01 FF F0 7D 01 02 FF 03 04 05 06 FF 07 F7");
+    EXPECT_EQ(instrument.receiveStray(), "");
+    Notification done{MOM_DONE, reinterpret_cast<DWORD_PTR>(&header), 0};
+    EXPECT_EQ(takeNotifications(), Notifications{done});
+
+    driver.closeOutput(midiOut);
+}
+
+TEST_F(IndependentMode, NoteOnSynthASelectsDestinationTwoThenTravelsRaw) {
+    OpenedOutput synthA;
+    ASSERT_EQ(driver.openOutput(2, &synthA), MMSYSERR_NOERROR);
+
+    EXPECT_EQ(driver.sendShort(synthA, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(5), "F5 02 90 3C 40");
+    EXPECT_EQ(driver.sendShort(synthA, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(3), "90 3C 40");
+    EXPECT_EQ(instrument.receiveStray(), "");
+
+    driver.closeOutput(synthA);
+}
+
+TEST_F(IndependentMode, OutputsUsedInTurnEachAnnounceTheirDestinationOnTheSharedPort) {
+    OpenedOutput midiOut;
+    OpenedOutput synthB;
+    ASSERT_EQ(driver.openOutput(1, &midiOut), MMSYSERR_NOERROR);
+    ASSERT_EQ(driver.openOutput(3, &synthB), MMSYSERR_NOERROR);
+
+    EXPECT_EQ(driver.sendShort(synthB, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(5), "F5 03 90 3C 40");
+    EXPECT_EQ(driver.sendShort(midiOut, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 01 FF 90 3C 40");
+    EXPECT_EQ(driver.sendShort(midiOut, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(4), "FF 90 3C 40");
+    EXPECT_EQ(driver.sendShort(synthB, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(5), "F5 03 90 3C 40");
+    EXPECT_EQ(instrument.receiveStray(), "");
+
+    driver.closeOutput(synthB);
+    driver.closeOutput(midiOut);
+}
