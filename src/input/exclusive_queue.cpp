@@ -22,6 +22,28 @@ void finishHead(Stream& stream, uint32_t notification) {
     handBack(stream, head, recorded, notification, assembler.messageTime);
 }
 
+size_t queuedBuffers(const Stream& stream) {
+    size_t count = 0;
+    for (const MidiHeader* header = stream.bufferQueueHead; header != nullptr;
+         header = header->lpNext) {
+        ++count;
+    }
+    return count;
+}
+
+// A buffer that can hold nothing goes back unused rather than swallow a byte meant for the next
+// one. Only the buffers queued when the byte arrived go back: a client that adds each returned
+// buffer again at once would otherwise keep the worker handing the same one back forever.
+void returnEmptyBuffers(Stream& stream) {
+    for (size_t queued = queuedBuffers(stream); queued > 0; --queued) {
+        MidiHeader* head = stream.bufferQueueHead;
+        if (head == nullptr || head->dwBufferLength != 0) {
+            return;
+        }
+        finishHead(stream, MIM_LONGDATA);
+    }
+}
+
 } // namespace
 
 void appendBuffer(Stream& stream, MidiHeader* header) {
@@ -39,14 +61,12 @@ void appendBuffer(Stream& stream, MidiHeader* header) {
 }
 
 void sinkExclusiveByte(Stream& stream, uint8_t byte) {
-    // A buffer that can hold nothing goes back unused rather than swallow the byte: the byte
-    // belongs in the next buffer.
-    while (stream.bufferQueueHead != nullptr && stream.bufferQueueHead->dwBufferLength == 0) {
-        finishHead(stream, MIM_LONGDATA);
+    if (stream.bufferQueueHead != nullptr && stream.bufferQueueHead->dwBufferLength == 0) {
+        returnEmptyBuffers(stream);
     }
     MidiHeader* head = stream.bufferQueueHead;
-    if (head == nullptr) {
-        return;
+    if (head == nullptr || head->dwBufferLength == 0) {
+        return; // no buffer to take it
     }
     uint32_t& count = stream.assembler->exclusiveCount;
     if (count < head->dwBufferLength) {

@@ -55,7 +55,10 @@ void drainReads(Stream& stream) {
         if (slot.bytesTransferred == 1) {
             parseInputByte(stream, slot.data);
         }
-        if (assembler.started != 0 && issueRead(slot, stream) != MMSYSERR_NOERROR) {
+        // The client may have stopped and started input from its callback meanwhile, which gave
+        // this slot a new read already: a second one on the same record is never issued.
+        if (assembler.started != 0 && slot.outstanding == 0 &&
+            issueRead(slot, stream) != MMSYSERR_NOERROR) {
             assembler.readError = 1;
         }
     }

@@ -334,4 +334,41 @@ TEST_F(CallingBackIn, CloseIsRefusedWithoutHanging) {
     EXPECT_NE(in, nullptr);
 }
 
+TEST_F(CallingBackIn, AnEmptyBufferGivenBackAtOnceDoesNotHoldTheWorker) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& empty = prepared(0);
+    empty.header.lpData = nullptr;
+    add(empty);
+    int returned = 0;
+    whenTold(MIM_LONGDATA, [&](const sim::Notification& n) {
+        if (++returned < 1000) {
+            EXPECT_EQ(call(MIDM_ADDBUFFER, n.param1, sizeof(MidiHeader)), MMSYSERR_NOERROR);
+        }
+    });
+    call(MIDM_START);
+    sim::instrumentSends({0xF0, 0x01, 0xF7});
+    settle();
+    EXPECT_EQ(returned, 3) << "once per exclusive byte, then the byte is dropped";
+}
+
+TEST_F(CallingBackIn, StopAndStartFromTheCallbackKeepOneReadPerSlot) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    int clocks = 0;
+    whenTold(MIM_DATA, [&](const sim::Notification&) {
+        if (clocks++ == 0) {
+            EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+            EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+        }
+    });
+    call(MIDM_START);
+    sim::instrumentSends({0xF8});
+    settle();
+    EXPECT_EQ(sim::outstandingReads(), readSlotCount) << "one read per slot, none twice";
+    for (int i = 0; i < 32; ++i) {
+        sim::instrumentSends({0xF8});
+    }
+    settle();
+    EXPECT_EQ(clocks, 1 + 32) << "every clock after the restart arrives";
+}
+
 } // namespace
