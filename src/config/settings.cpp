@@ -1,6 +1,7 @@
 #include "config/settings.h"
 
 #include "platform/platform.h"
+#include "port/port.h"
 
 namespace {
 
@@ -43,7 +44,8 @@ bool readLow16(platform::Handle key, const char16_t* name, uint16_t& value) {
 
 void probePorts(SharedState& shared) {
     for (uint16_t n = firstPort; n <= lastPort; ++n) {
-        const char16_t name[] = {u'C', u'O', u'M', static_cast<char16_t>(u'0' + n), 0};
+        char16_t name[portNameLength];
+        formatPortName(n, name);
         if (platform::probeSerialPort(name)) {
             shared.presentPorts = static_cast<uint8_t>(shared.presentPorts | 1u << n);
         }

@@ -4,9 +4,6 @@
 
 namespace {
 
-constexpr uint8_t startOfExclusive = 0xF0;
-constexpr uint8_t endOfExclusive = 0xF7;
-
 // Whatever is half-assembled is reported once as broken and dropped; a new message begins now.
 void flush(Stream& stream, InputAssembler& a, uint8_t runningStatus) {
     if (a.pending != 0) {

@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr uint8_t endOfExclusive = 0xF7;
-
 void handBack(Stream& stream, MidiHeader* header, uint32_t bytesRecorded, uint32_t notification,
               uint32_t time) {
     header->dwBytesRecorded = bytesRecorded;

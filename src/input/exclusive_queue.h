@@ -9,6 +9,9 @@
 
 #include <cstdint>
 
+constexpr uint8_t startOfExclusive = 0xF0;
+constexpr uint8_t endOfExclusive = 0xF7;
+
 void appendBuffer(Stream& stream, MidiHeader* header);
 // Stores an exclusive byte in the head buffer; returns the buffer when it is full or the byte
 // ends the exclusive. Dropped when no buffer is queued.

@@ -28,8 +28,7 @@ uint32_t issueRead(ReadSlot& slot, Stream& stream) {
         platform::startRead(stream.port.handle, &slot.data, &slot.completion, readCompleted);
     if (!accepted && platform::lastError() != ERROR_IO_PENDING) {
         slot.outstanding = 0;
-        uint32_t status = mapOsError();
-        return status == MMSYSERR_NOERROR ? MMSYSERR_ERROR : status;
+        return mapFailure();
     }
     slot.next = nullptr;
     ReadSlot** link = &stream.assembler->readQueueHead;

@@ -5,27 +5,6 @@
 
 namespace {
 
-constexpr size_t portNameLength = 16;
-
-// "COMn" for the port number, as a zero-terminated wide string.
-void formatPortName(uint16_t portNumber, char16_t (&name)[portNameLength]) {
-    char16_t digits[6];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char16_t>(u'0' + portNumber % 10);
-        portNumber /= 10;
-    } while (portNumber != 0);
-    constexpr char16_t prefix[] = u"COM";
-    size_t at = 0;
-    for (; prefix[at] != 0; ++at) {
-        name[at] = prefix[at];
-    }
-    while (count > 0) {
-        name[at++] = digits[--count];
-    }
-    name[at] = 0;
-}
-
 bool indexExists(const SharedState& shared, uint32_t kind, uint32_t index) {
     if (kind == kindOutput && independentMode(shared)) {
         return index < 4;
@@ -69,9 +48,7 @@ uint32_t openAndConfigure(SharedState& shared, PortSlot& slot, uint32_t access) 
     formatPortName(shared.portNumber, name);
     platform::Handle port = platform::openSerialPort(name, access);
     if (port == platform::invalidHandle) {
-        // An open that failed must never be answered as a success, whatever the last error says.
-        uint32_t status = mapOsError();
-        return status == MMSYSERR_NOERROR ? MMSYSERR_ERROR : status;
+        return mapFailure();
     }
     if (!platform::configureSerialLine(port, lineSettings)) {
         platform::closeHandle(port);
@@ -83,6 +60,29 @@ uint32_t openAndConfigure(SharedState& shared, PortSlot& slot, uint32_t access) 
 }
 
 } // namespace
+
+void formatPortName(uint16_t portNumber, char16_t (&name)[portNameLength]) {
+    char16_t digits[6];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char16_t>(u'0' + portNumber % 10);
+        portNumber /= 10;
+    } while (portNumber != 0);
+    constexpr char16_t prefix[] = u"COM";
+    size_t at = 0;
+    for (; prefix[at] != 0; ++at) {
+        name[at] = prefix[at];
+    }
+    while (count > 0) {
+        name[at++] = digits[--count];
+    }
+    name[at] = 0;
+}
+
+uint32_t mapFailure() {
+    uint32_t status = mapOsError();
+    return status == MMSYSERR_NOERROR ? MMSYSERR_ERROR : status;
+}
 
 uint32_t attachPort(SharedState& shared, uint32_t kind, uint32_t index, PortSlot& slot,
                     uint32_t access, OwnerToken ownerToken) {

@@ -37,3 +37,9 @@ bool holdsOpenPort(const SharedState& shared, const Stream& stream);
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream);
 // Translates the calling thread's last OS error into a driver status.
 uint32_t mapOsError();
+// The same for a call known to have failed: never a success, whatever the last error says.
+uint32_t mapFailure();
+
+constexpr size_t portNameLength = 16;
+// "COMn" for the port number, as a zero-terminated wide string.
+void formatPortName(uint16_t portNumber, char16_t (&name)[portNameLength]);
