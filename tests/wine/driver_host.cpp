@@ -155,6 +155,10 @@ void LoadedDriver::unload() {
     midMessage_ = nullptr;
 }
 
+LRESULT LoadedDriver::sendDriverMessage(UINT message, LPARAM param1, LPARAM param2) {
+    return SendDriverMessage(driver_, message, param1, param2);
+}
+
 DWORD LoadedDriver::modMessage(UINT device, UINT message, DWORD_PTR user, DWORD_PTR param1,
                                DWORD_PTR param2) {
     return modMessage_(device, message, user, param1, param2);

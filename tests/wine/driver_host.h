@@ -90,6 +90,10 @@ class LoadedDriver {
     // CloseDriver (DRV_CLOSE, DRV_DISABLE, DRV_FREE); winmm frees the module with its last driver.
     void unload();
 
+    // A driver-control message through winmm to the driver's DriverProc, as the host sends
+    // DRV_QUERYCONFIGURE and DRV_CONFIGURE.
+    LRESULT sendDriverMessage(UINT message, LPARAM param1, LPARAM param2);
+
     DWORD modMessage(UINT device, UINT message, DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2);
 
     // MODM_OPEN with the test's open description. With a callback, notifications go to the

@@ -2,16 +2,33 @@
 # Runs the Windows test hosts of a win64 and a win32 build under Wine, in a fresh prefix, against
 # a virtual serial line: COM1 is the driver's end of the line, COM8 the instrument's.
 #
-#   tests/wine/run-wine-tests.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
+#   tests/wine/run-wine-tests.sh [--picture DIR] BUILD_DIR_WIN64 BUILD_DIR_WIN32
 #
-# Each build directory holds melvpcif.dll and melv_wine_tests.exe. The MissingPort and
-# ConfiguredPort suites run afterwards on their own, with the driver's end of the line on COM3 and
-# no COM1. Exits non-zero if any test failed.
+# Each build directory holds melvpcif.dll and melv_wine_tests.exe. The MissingPort,
+# ConfiguredPort and ConfigurationDialog suites run afterwards on their own, with the driver's end
+# of the line on COM3 and no COM1. Everything runs on a private X server (Xvfb) inside a Wine
+# virtual desktop, so no window appears on the user's screen. With --picture, the 64-bit host also
+# writes what the screen shows of the configuration dialog to DIR/config-dialog.png. Exits non-zero
+# if any test failed.
 set -u
 
-if [ $# -ne 2 ]; then
-    echo "usage: $0 BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2
+usage() {
+    echo "usage: $0 [--picture DIR] BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2
     exit 2
+}
+picture_dir=
+if [ $# -ge 1 ] && [ "$1" = "--picture" ]; then
+    [ $# -ge 2 ] || usage
+    picture_dir=$2
+    shift 2
+    if [ ! -d "$picture_dir" ]; then
+        echo "$picture_dir is not a directory" >&2
+        exit 2
+    fi
+    picture_dir=$(realpath "$picture_dir")
+fi
+if [ $# -ne 2 ]; then
+    usage
 fi
 builds=()
 for dir in "$1" "$2"; do
@@ -30,6 +47,7 @@ export WINEDEBUG=-all
 # No Mono or Gecko: nothing here needs them, and their installers would hold up wineboot.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 socat_pid=
+xvfb_pid=
 
 cleanup() {
     if [ -n "$socat_pid" ]; then
@@ -38,6 +56,10 @@ cleanup() {
     fi
     # WINEPREFIX names this run's server only.
     wineserver -k 2>/dev/null
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -76,7 +98,9 @@ set_ports() {
         rm -rf "$WINEPREFIX/dosdevices/com$n"
         mkdir -p "$WINEPREFIX/dosdevices/com$n/absent"
     done
-    wineserver -p
+    # The server's own messages (a dump of its objects when it is stopped) say nothing about the
+    # tests.
+    wineserver -p 2>/dev/null
     local ports
     ports=$(wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -o 'REG_SZ *COM[0-9]*' |
         grep -o 'COM[0-9]*' | sort -V | xargs)
@@ -109,9 +133,42 @@ run_hosts() {
     done
 }
 
+# A private X server: the dialog tests need a display, and their windows stay off the user's. Xvfb
+# picks a free display number itself and writes it to the descriptor given.
+start_display() {
+    local number_file="$work/display"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" \
+        >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$number_file" ] && break
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ ! -s "$number_file" ]; then
+        echo "Xvfb did not start:" >&2
+        cat "$work/xvfb.log" >&2
+        exit 2
+    fi
+    DISPLAY=":$(cat "$number_file")"
+    export DISPLAY
+}
+
+# Every program of the prefix runs inside one Wine virtual desktop (the setting winecfg calls
+# "Emulate a virtual desktop"). Wine then draws title bars and frames itself, and it need not wait
+# for a window manager that Xvfb does not have: on a bare X server each window that Wine hides
+# waits two seconds for a window manager's answer.
+use_virtual_desktop() {
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null || exit 2
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null ||
+        exit 2
+}
+
 start=$(date +%s)
-echo "=== preparing Wine prefix $WINEPREFIX"
+start_display
+echo "=== preparing Wine prefix $WINEPREFIX on display $DISPLAY"
 wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 2; }
+use_virtual_desktop
 
 socat "pty,raw,echo=0,link=$work/driver-end" "pty,raw,echo=0,link=$work/instrument-end" &
 socat_pid=$!
@@ -124,11 +181,45 @@ if [ ! -e "$work/driver-end" ] || [ ! -e "$work/instrument-end" ]; then
     exit 2
 fi
 
+# Suites that need the line on COM3 and no COM1.
+com3_suites="MissingPort.*:ConfiguredPort.*:ConfigurationDialog.*"
+
 set_ports 1
-run_hosts "COM1 on the virtual line" "--gtest_filter=-MissingPort.*:ConfiguredPort.*"
+run_hosts "COM1 on the virtual line" "--gtest_filter=-$com3_suites"
 
 set_ports 3
-run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=MissingPort.*:ConfiguredPort.*"
+run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=$com3_suites"
+
+# The picture for the documentation: the test whose first dialog shows COM3 and independent mode.
+# Wine draws the title bar's close box with its symbol font, which Debian's Wine 8 does not load
+# from its own font folder; copied into the prefix it is found, and the box shows a cross rather
+# than a plain "r".
+take_picture() {
+    local bitmap="$work/config-dialog.bmp"
+    local fonts="$WINEPREFIX/drive_c/windows/Fonts"
+    for font in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf; do
+        [ -f "$font" ] && mkdir -p "$fonts" && cp "$font" "$fonts/"
+    done
+    echo "=== picture of the configuration dialog: ${builds[0]}/melv_wine_tests.exe"
+    MELV_DIALOG_PICTURE=$(winepath -w "$bitmap") timeout 150 wine \
+        "${builds[0]}/melv_wine_tests.exe" \
+        "--gtest_filter=ConfigurationDialog.ClearingIndependentModeDisablesTheSynthGroup*"
+    local rc=$?
+    if [ $rc -ne 0 ]; then
+        echo "=== picture: the test failed (exit code $rc)"
+        failed=1
+    fi
+    if [ ! -s "$bitmap" ] || ! convert "$bitmap" -strip -define png:exclude-chunks=date,time \
+        "$picture_dir/config-dialog.png"; then
+        echo "=== no picture of the configuration dialog"
+        failed=1
+        return
+    fi
+    echo "=== picture: $picture_dir/config-dialog.png"
+}
+if [ -n "$picture_dir" ]; then
+    take_picture
+fi
 
 echo "=== Wine tests took $(($(date +%s) - start)) s"
 if [ $failed -ne 0 ]; then

@@ -1,0 +1,232 @@
+#include "config_dialog_host.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Long enough for a loaded machine to create its first dialog; never waited out when it comes.
+constexpr DWORD dialogAppearsDeadlineMs = 10000;
+// How long one read or click may take the dialog's thread, and how long DRV_CONFIGURE may take to
+// return once the dialog was ended.
+constexpr DWORD dialogAnswersDeadlineMs = 5000;
+constexpr DWORD pollIntervalMs = 10;
+
+constexpr int allControls[] = {1,   2,   101, 102, 103, 104, 105, 106, 107, 108, 109,
+                               110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120};
+constexpr int checkableControls[] = {101, 102, 103, 104, 106, 107, 108, 109, 110,
+                                     111, 113, 114, 115, 116, 117, 118, 119};
+
+std::string narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+std::wstring titleOf(HWND window) {
+    wchar_t title[256] = {};
+    GetWindowTextW(window, title, 256);
+    return title;
+}
+
+// The dialog on `thread` once it is shown (the dialog manager shows it after WM_INITDIALOG, so a
+// visible dialog has been set up); nullptr when `configureReturned` is set first or the deadline
+// passes.
+HWND waitForDialog(DWORD thread, HANDLE configureReturned) {
+    DWORD start = GetTickCount();
+    do {
+        HWND window = FindWindowW(nullptr, configDialogTitle);
+        if (window != nullptr && GetWindowThreadProcessId(window, nullptr) == thread &&
+            IsWindowVisible(window)) {
+            return window;
+        }
+    } while (WaitForSingleObject(configureReturned, pollIntervalMs) == WAIT_TIMEOUT &&
+             GetTickCount() - start < dialogAppearsDeadlineMs);
+    return nullptr;
+}
+
+BOOL CALLBACK endDialogWindow(HWND window, LPARAM titles) {
+    wchar_t className[16] = {};
+    GetClassNameW(window, className, 16);
+    if (std::wstring(className) == L"#32770") {
+        *reinterpret_cast<std::string*>(titles) += " \"" + narrow(titleOf(window)) + "\"";
+        // Meant for the dialog's own thread, but Wine's EndDialog works from any: the last resort.
+        EndDialog(window, IDCANCEL);
+    }
+    return TRUE;
+}
+
+// Ends whatever dialogs `thread` shows, so that a DRV_CONFIGURE which showed something other than
+// the expected dialog returns; says which titles it found.
+std::string endEveryDialogOf(DWORD thread) {
+    std::string titles;
+    EnumThreadWindows(thread, endDialogWindow, reinterpret_cast<LPARAM>(&titles));
+    return titles.empty() ? " none" : titles;
+}
+
+bool sendWithDeadline(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR* answer) {
+    return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL,
+                               dialogAnswersDeadlineMs, answer) != 0;
+}
+
+::testing::AssertionResult writeBitmapFile(const wchar_t* path, const BITMAPINFOHEADER& header,
+                                           const void* bits) {
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42; // "BM"
+    file.bfOffBits = sizeof(file) + sizeof(header);
+    file.bfSize = file.bfOffBits + header.biSizeImage;
+    HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        return ::testing::AssertionFailure()
+               << "cannot create the picture file, error " << GetLastError();
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(out, &file, sizeof(file), &written, nullptr) &&
+              WriteFile(out, &header, sizeof(header), &written, nullptr) &&
+              WriteFile(out, bits, header.biSizeImage, &written, nullptr);
+    CloseHandle(out);
+    if (!ok) {
+        return ::testing::AssertionFailure() << "cannot write the picture file";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+bool OpenDialog::checked(int id) const {
+    DWORD_PTR state = 0;
+    EXPECT_TRUE(sendWithDeadline(GetDlgItem(window_, id), BM_GETCHECK, 0, 0, &state))
+        << "control " << id << " did not answer BM_GETCHECK";
+    return state == BST_CHECKED;
+}
+
+bool OpenDialog::enabled(int id) const {
+    HWND item = GetDlgItem(window_, id);
+    EXPECT_NE(item, nullptr) << "the dialog has no control " << id;
+    return IsWindowEnabled(item) != FALSE;
+}
+
+std::set<int> OpenDialog::checkedControls() const {
+    std::set<int> ids;
+    for (int id : checkableControls) {
+        if (checked(id)) {
+            ids.insert(id);
+        }
+    }
+    return ids;
+}
+
+std::set<int> OpenDialog::disabledControls() const {
+    std::set<int> ids;
+    for (int id : allControls) {
+        if (!enabled(id)) {
+            ids.insert(id);
+        }
+    }
+    return ids;
+}
+
+void OpenDialog::click(int id) {
+    HWND item = GetDlgItem(window_, id);
+    ASSERT_NE(item, nullptr) << "the dialog has no control " << id << " to click";
+    // The button handles the click and notifies the dialog before the send returns.
+    DWORD_PTR ignored = 0;
+    EXPECT_TRUE(sendWithDeadline(item, BM_CLICK, 0, 0, &ignored))
+        << "control " << id << " did not take the click";
+}
+
+void OpenDialog::close(int id) {
+    click(id);
+    closed_ = true;
+}
+
+void OpenDialog::closeFromTitleBar() {
+    DWORD_PTR ignored = 0;
+    EXPECT_TRUE(sendWithDeadline(window_, WM_SYSCOMMAND, SC_CLOSE, 0, &ignored))
+        << "the dialog did not take the close box";
+    closed_ = true;
+}
+
+void OpenDialog::savePictureIfAsked() const {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"MELV_DIALOG_PICTURE", path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    // Without a window manager the X server gives Wine's desktop no input focus, and Wine draws
+    // every caption as inactive; a user who has just opened the dialog sees it active.
+    DWORD_PTR ignored = 0;
+    sendWithDeadline(window_, WM_NCACTIVATE, TRUE, 0, &ignored);
+    // Everything the dialog shows now is painted before the screen is read.
+    RedrawWindow(window_, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    sendWithDeadline(window_, WM_NULL, 0, 0, &ignored);
+
+    RECT frame;
+    ASSERT_TRUE(GetWindowRect(window_, &frame));
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof(header);
+    header.biWidth = frame.right - frame.left;
+    header.biHeight = frame.bottom - frame.top; // rows bottom-up, as a BMP file keeps them
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
+    header.biSizeImage = static_cast<DWORD>((header.biWidth * 3 + 3) / 4 * 4 * header.biHeight);
+
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP picture = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header),
+                                       DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool copied = false;
+    if (picture != nullptr) {
+        HGDIOBJ previous = SelectObject(memory, picture);
+        copied = BitBlt(memory, 0, 0, header.biWidth, header.biHeight, screen, frame.left,
+                        frame.top, SRCCOPY) != FALSE;
+        GdiFlush();
+        SelectObject(memory, previous);
+    }
+    EXPECT_TRUE(copied) << "the screen could not be read, error " << GetLastError();
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    if (copied) {
+        EXPECT_TRUE(writeBitmapFile(path, header, bits));
+    }
+    if (picture != nullptr) {
+        DeleteObject(picture);
+    }
+}
+
+LRESULT configure(LoadedDriver& driver, LPARAM ownerParam,
+                  const std::function<void(OpenDialog&)>& user) {
+    DWORD hostThread = GetCurrentThreadId();
+    HANDLE configureReturned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread userThread([&] {
+        HWND window = waitForDialog(hostThread, configureReturned);
+        if (window == nullptr) {
+            if (WaitForSingleObject(configureReturned, 0) == WAIT_OBJECT_0) {
+                ADD_FAILURE() << "DRV_CONFIGURE returned without showing a dialog";
+            } else {
+                ADD_FAILURE() << "no dialog titled \"" << narrow(configDialogTitle)
+                              << "\" appeared; dialogs shown:" << endEveryDialogOf(hostThread);
+            }
+            return;
+        }
+        OpenDialog dialog(window);
+        user(dialog);
+        if (!dialog.closed()) {
+            ADD_FAILURE() << "the test left the dialog open; cancelling it";
+            dialog.cancel();
+        }
+        if (WaitForSingleObject(configureReturned, dialogAnswersDeadlineMs) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the dialog did not end when the test closed it; ending it";
+            EndDialog(window, IDCANCEL); // from this thread: the last resort, as above
+        }
+    });
+    LRESULT result = driver.sendDriverMessage(DRV_CONFIGURE, ownerParam, 0);
+    SetEvent(configureReturned);
+    userThread.join();
+    CloseHandle(configureReturned);
+    return result;
+}
