@@ -155,6 +155,20 @@ void LoadedDriver::unload() {
     midMessage_ = nullptr;
 }
 
+namespace {
+
+// What the host hands the driver at an open: the test's device handle and instance, and the
+// test's callback when notifications are wanted.
+MIDIOPENDESC openDescription(bool withCallback) {
+    MIDIOPENDESC description{};
+    description.hMidi = testDeviceHandle;
+    description.dwCallback = withCallback ? reinterpret_cast<DWORD_PTR>(&recordNotification) : 0;
+    description.dwInstance = testInstance;
+    return description;
+}
+
+} // namespace
+
 LRESULT LoadedDriver::sendDriverMessage(UINT message, LPARAM param1, LPARAM param2) {
     return SendDriverMessage(driver_, message, param1, param2);
 }
@@ -165,10 +179,7 @@ DWORD LoadedDriver::modMessage(UINT device, UINT message, DWORD_PTR user, DWORD_
 }
 
 DWORD LoadedDriver::openOutput(UINT device, OpenedOutput* output, bool withCallback) {
-    MIDIOPENDESC description{};
-    description.hMidi = testDeviceHandle;
-    description.dwCallback = withCallback ? reinterpret_cast<DWORD_PTR>(&recordNotification) : 0;
-    description.dwInstance = testInstance;
+    MIDIOPENDESC description = openDescription(withCallback);
     output->device = device;
     return modMessage(device, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&output->instance),
                       reinterpret_cast<DWORD_PTR>(&description),
@@ -199,10 +210,7 @@ DWORD LoadedDriver::midMessage(UINT device, UINT message, DWORD_PTR user, DWORD_
 }
 
 DWORD LoadedDriver::openInput(UINT device, OpenedInput* input, bool withCallback) {
-    MIDIOPENDESC description{};
-    description.hMidi = testDeviceHandle;
-    description.dwCallback = withCallback ? reinterpret_cast<DWORD_PTR>(&recordNotification) : 0;
-    description.dwInstance = testInstance;
+    MIDIOPENDESC description = openDescription(withCallback);
     input->device = device;
     return midMessage(device, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&input->instance),
                       reinterpret_cast<DWORD_PTR>(&description),
