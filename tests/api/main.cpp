@@ -1,0 +1,48 @@
+// The public-API test host: reaches the installed driver only as applications do, through winmm's
+// MIDI functions, the MIDI mapper, the stream functions and the MCI sequencer. Run by
+// run-api-tests.sh in a prefix where the driver is installed; the same executable also plays the
+// second application of the ownership tests.
+//
+//   melv_api_tests.exe [--independent] [gtest options]
+//   melv_api_tests.exe --open-output      opens output 0 and closes it; exits with the status
+#include "settings.h"
+
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+int openOutputOnce() {
+    HMIDIOUT output = nullptr;
+    MMRESULT status = midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL);
+    if (status == MMSYSERR_NOERROR) {
+        midiOutClose(output);
+    }
+    return static_cast<int>(status);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--open-output") == 0) {
+        return openOutputOnce();
+    }
+    // The driver reads its settings when winmm loads it, at this process's first MIDI call: they
+    // are set before any. A process sees one mode for its whole life.
+    bool independent = argc >= 2 && std::strcmp(argv[1], "--independent") == 0;
+    if (independent) {
+        --argc;
+        ++argv;
+    }
+    if (!writeDriverSettings(1, independent ? independentMask : singleOutputMask)) {
+        std::fprintf(stderr, "the driver's settings cannot be written\n");
+        return 2;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,224 @@
+// Output devices as applications reach them: winmm's device list and capabilities, every kind of
+// callback, short and long messages, the MIDI mapper and a second application. The wire bytes are
+// read at the instrument's end of the line.
+#include "client.h"
+#include "instrument_port.h"
+
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr DWORD noteOn = 0x00403C90; // middle C on channel 1, velocity 0x40
+
+std::wstring outputName(UINT device) {
+    MIDIOUTCAPSW caps{};
+    if (midiOutGetDevCapsW(device, &caps, sizeof caps) != MMSYSERR_NOERROR) {
+        return L"(no capabilities)";
+    }
+    return caps.szPname;
+}
+
+class PublicOutput : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(instrument.open()); }
+
+    InstrumentPort instrument;
+};
+
+// A second application: this executable started again, opening output 0 through winmm.
+::testing::AssertionResult openOutputInAnotherProcess(DWORD* status) {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(path) + L"\" --open-output";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(path, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return ::testing::AssertionFailure()
+               << "the second application does not start, error " << GetLastError();
+    }
+    CloseHandle(process.hThread);
+    DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+    GetExitCodeProcess(process.hProcess, status);
+    if (waited != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hProcess);
+    if (waited != WAIT_OBJECT_0) {
+        return ::testing::AssertionFailure() << "the second application did not end";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+TEST(SingleOutputDevices, OneOutputAndOneInputNamedAfterThePort) {
+    ASSERT_EQ(midiOutGetNumDevs(), 1u) << "winmm does not list the installed driver";
+    MIDIOUTCAPSW out{};
+    ASSERT_EQ(midiOutGetDevCapsW(0, &out, sizeof out), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(out.szPname), L"MELV PC I/F MIDI Port");
+    EXPECT_EQ(out.wPid, 1);
+    EXPECT_EQ(out.vDriverVersion, 0x011Fu);
+    EXPECT_EQ(out.wTechnology, MOD_MIDIPORT);
+    EXPECT_EQ(out.wChannelMask, 0xFFFF);
+
+    ASSERT_EQ(midiInGetNumDevs(), 1u);
+    MIDIINCAPSW in{};
+    ASSERT_EQ(midiInGetDevCapsW(0, &in, sizeof in), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(in.szPname), L"MELV PC I/F MIDI Port");
+    EXPECT_EQ(in.wPid, 2);
+
+    EXPECT_EQ(midiOutGetDevCapsW(1, &out, sizeof out), MMSYSERR_BADDEVICEID);
+}
+
+// Each kind of callback a client may choose hears of the open, of its long message being done and
+// of the close, in that order, and of nothing else; winmm hands back the header it was given, with
+// the client's own fields as they were.
+class PublicOutputCallback : public PublicOutput,
+                             public ::testing::WithParamInterface<CallbackKind> {};
+
+TEST_P(PublicOutputCallback, OpenLongMessageAndCloseArriveInOrderAndNothingFurther) {
+    NotificationLog log;
+    ClientCallback client(GetParam(), log);
+    bool byEvent = GetParam() == CallbackKind::Event;
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, client.callback(), client.instance(), client.flags()),
+              MMSYSERR_NOERROR);
+    if (byEvent) {
+        EXPECT_TRUE(client.eventSet()) << "no signal for the open";
+    } else {
+        EXPECT_EQ(log.take(1), Notifications{{MOM_OPEN}});
+    }
+
+    char exclusive[] = {'\xF0', '\x7D', 1, 2, 3, 4, 5, 6, 7, '\xF7'};
+    MIDIHDR header{};
+    header.lpData = exclusive;
+    header.dwBufferLength = sizeof exclusive;
+    header.dwUser = 0x5EEDBEEF;
+    header.dwOffset = 7;
+    ASSERT_EQ(midiOutPrepareHeader(output, &header, sizeof header), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiOutLongMsg(output, &header, sizeof header), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(15), "F5 00 FF F0 7D 01 02 FF 03 04 05 06 FF 07 F7");
+    Notification done{MOM_DONE, reinterpret_cast<DWORD_PTR>(&header)};
+    if (byEvent) {
+        EXPECT_TRUE(client.eventSet()) << "no signal for the long message";
+    } else {
+        EXPECT_EQ(log.take(1), Notifications{done});
+    }
+    EXPECT_TRUE(header.dwFlags & MHDR_DONE);
+    EXPECT_EQ(header.dwUser, 0x5EEDBEEFu);
+    EXPECT_EQ(header.dwOffset, 7u);
+    EXPECT_EQ(midiOutUnprepareHeader(output, &header, sizeof header), MMSYSERR_NOERROR);
+
+    ASSERT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+    if (byEvent) {
+        EXPECT_TRUE(client.eventSet()) << "no signal for the close";
+    } else {
+        EXPECT_EQ(log.take(1), Notifications{{MOM_CLOSE}});
+    }
+    EXPECT_EQ(instrument.receiveStray(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKind, PublicOutputCallback,
+                         ::testing::Values(CallbackKind::Function, CallbackKind::Window,
+                                           CallbackKind::Thread, CallbackKind::Event),
+                         [](const auto& info) { return callbackName(info.param); });
+
+TEST_F(PublicOutput, ShortMessagesReachOutputZeroOnePacketEachRunningStatusIncluded) {
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(midiOutShortMsg(output, 0x00403E), MMSYSERR_NOERROR); // running status: E4 on
+    EXPECT_EQ(instrument.receive(3), "FF 3E 40");
+    EXPECT_EQ(midiOutShortMsg(output, 0x05C1), MMSYSERR_NOERROR); // program 5, channel 2
+    EXPECT_EQ(instrument.receive(3), "FF C1 05");
+    EXPECT_EQ(midiOutShortMsg(output, 0xF8), MMSYSERR_NOERROR); // clock
+    EXPECT_EQ(instrument.receive(2), "FF F8");
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "");
+}
+
+TEST_F(PublicOutput, AnUnpreparedLongMessageIsRefusedAndSendsNothing) {
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    char exclusive[] = {'\xF0', '\x7D', '\xF7'};
+    MIDIHDR header{};
+    header.lpData = exclusive;
+    header.dwBufferLength = sizeof exclusive;
+    EXPECT_EQ(midiOutLongMsg(output, &header, sizeof header), MIDIERR_UNPREPARED);
+    EXPECT_EQ(header.dwFlags, 0u);
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "");
+}
+
+TEST_F(PublicOutput, TheMidiMapperPlaysOnOutputZero) {
+    HMIDIOUT mapper = nullptr;
+    ASSERT_EQ(midiOutOpen(&mapper, MIDI_MAPPER, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(mapper, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(midiOutShortMsg(mapper, 0x00003C80), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(4), "FF 80 3C 00");
+    EXPECT_EQ(midiOutClose(mapper), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "");
+}
+
+TEST_F(PublicOutput, ASecondApplicationIsRefusedWhileThePortIsHeldAndAdmittedAfterClose) {
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    DWORD status = 0;
+    ASSERT_TRUE(openOutputInAnotherProcess(&status));
+    EXPECT_EQ(status, static_cast<DWORD>(MMSYSERR_ALLOCATED));
+
+    ASSERT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+    ASSERT_TRUE(openOutputInAnotherProcess(&status));
+    EXPECT_EQ(status, static_cast<DWORD>(MMSYSERR_NOERROR));
+}
+
+TEST(IndependentOutputs, FourOutputsEachWithItsDestinationsName) {
+    ASSERT_EQ(midiOutGetNumDevs(), 4u);
+    EXPECT_EQ(outputName(0), L"MELV PC I/F Default MIDI");
+    EXPECT_EQ(outputName(1), L"MELV PC I/F MIDI Out");
+    EXPECT_EQ(outputName(2), L"MELV PC I/F Synth-A");
+    EXPECT_EQ(outputName(3), L"MELV PC I/F Synth-B");
+    MIDIINCAPSW in{};
+    ASSERT_EQ(midiInGetDevCapsW(0, &in, sizeof in), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::wstring(in.szPname), L"MELV PC I/F MIDI Port");
+}
+
+// A synth output takes its bytes raw after its destination select, a MIDI output in packets; both
+// may be open at once in one application.
+TEST(IndependentOutputs, SynthOutputsTakeRawBytesAndMidiOutputsPackets) {
+    InstrumentPort instrument;
+    ASSERT_TRUE(instrument.open());
+    HMIDIOUT synth = nullptr, midiOut = nullptr;
+    ASSERT_EQ(midiOutOpen(&synth, 2, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiOutOpen(&midiOut, 1, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+
+    EXPECT_EQ(midiOutShortMsg(synth, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(5), "F5 02 90 3C 40");
+    char exclusive[] = {'\xF0', '\x7D', 1, 2, 3, 4, '\xF7'};
+    MIDIHDR header{};
+    header.lpData = exclusive;
+    header.dwBufferLength = sizeof exclusive;
+    ASSERT_EQ(midiOutPrepareHeader(synth, &header, sizeof header), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutLongMsg(synth, &header, sizeof header), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(7), "F0 7D 01 02 03 04 F7");
+    midiOutUnprepareHeader(synth, &header, sizeof header);
+
+    EXPECT_EQ(midiOutShortMsg(midiOut, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 01 FF 90 3C 40");
+    EXPECT_EQ(midiOutShortMsg(synth, 0x00003C80), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(5), "F5 02 80 3C 00");
+
+    EXPECT_EQ(midiOutClose(synth), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutClose(midiOut), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "");
+}

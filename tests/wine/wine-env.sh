@@ -1,0 +1,170 @@
+# The Wine side of every test and of the demo, in one place: a fresh prefix in a private folder,
+# a virtual serial line, the serial ports mapped onto it, the driver installed so that Wine's
+# multimedia system lists it, a private X server, and the clean-up of all of it.
+#
+# Source it, then call what the run needs:
+#
+#   . tests/wine/wine-env.sh
+#   wine_env_begin melv-api          # $wine_work, WINEPREFIX; clean-up at exit
+#   wine_env_start_line              # $wine_work/driver-end <-> $wine_work/instrument-end
+#   wine_env_set_ports 1             # COM1 = driver's end, COM8 = instrument's end, no other
+#   wine_env_install_driver build/win64 build/win32 [FORWARDER]
+#
+# Functions print what went wrong and return non-zero; the caller decides whether to go on.
+
+# The prefix and everything else of the run live in one temporary folder, removed at exit.
+wine_env_begin() { # name
+    wine_work=$(mktemp -d "/tmp/$1.XXXXXX")
+    export WINEPREFIX="$wine_work/prefix"
+    export WINEDEBUG=-all
+    # No Mono or Gecko: nothing here needs them, and their installers would hold up wineboot.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    wine_env_line_pid=
+    wine_env_display_pid=
+    trap wine_env_end EXIT
+    trap 'exit 130' INT TERM
+    # A prefix made after Wine's 32-bit part is installed runs programs of both bitnesses.
+    wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; return 2; }
+}
+
+wine_env_end() {
+    wine_env_stop_line
+    # WINEPREFIX names this run's server only.
+    wineserver -k >/dev/null 2>&1
+    if [ -n "${wine_env_display_pid:-}" ]; then
+        kill "$wine_env_display_pid" 2>/dev/null
+        wait "$wine_env_display_pid" 2>/dev/null
+    fi
+    [ -n "${wine_work:-}" ] && rm -rf "$wine_work"
+    return 0
+}
+
+# A virtual serial line: two pseudo-terminals joined by socat. A pty keeps what nobody read, so a
+# run that wants a silent line starts a new one.
+wine_env_start_line() {
+    wine_env_stop_line
+    socat "pty,raw,echo=0,link=$wine_work/driver-end" \
+        "pty,raw,echo=0,link=$wine_work/instrument-end" &
+    wine_env_line_pid=$!
+    for _ in $(seq 100); do
+        [ -e "$wine_work/driver-end" ] && [ -e "$wine_work/instrument-end" ] && return 0
+        sleep 0.05
+    done
+    echo "socat did not make the virtual serial line" >&2
+    return 2
+}
+
+wine_env_stop_line() {
+    if [ -n "${wine_env_line_pid:-}" ]; then
+        kill "$wine_env_line_pid" 2>/dev/null
+        wait "$wine_env_line_pid" 2>/dev/null
+        wine_env_line_pid=
+    fi
+    return 0
+}
+
+wine_env_map_port() { # name, path
+    wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null
+}
+
+# Gives the prefix the same serial ports on every machine: COMn on the driver's end of the line
+# (n given, 1 to 4, or "" for none), COM8 on the instrument's end (outside COM1 to COM4, so the
+# driver never looks at it), and none of the other ports COM1 to COM4 whatever /dev/ttyS* this
+# machine has.
+#
+# Wine's mount manager makes the COM devices and their dosdevices links from
+# HKLM\Software\Wine\Ports when the server starts, and hands unmapped numbers to the serial
+# devices it detects. A port becomes absent when it is mapped (so no detected device takes its
+# number) and a directory stands where its link would go: the link fails, and with it the device.
+# A mapping to a path that does not exist is not enough: Wine then makes a device that opens and
+# only fails GetCommState. The directories go once the server is up; the server is kept running
+# so the devices stay as they are until the next call or the end of the run.
+wine_env_set_ports() { # n
+    local line=$1 absent=() n
+    wine_env_map_port COM8 "$wine_work/instrument-end" || return 2
+    for n in 1 2 3 4; do
+        if [ "$n" = "$line" ]; then
+            wine_env_map_port "COM$n" "$wine_work/driver-end" || return 2
+        else
+            wine_env_map_port "COM$n" "$wine_work/absent" || return 2
+            absent+=("$n")
+        fi
+    done
+    wineserver -k 2>/dev/null
+    wineserver -w
+    for n in "${absent[@]}"; do
+        rm -rf "$WINEPREFIX/dosdevices/com$n"
+        mkdir -p "$WINEPREFIX/dosdevices/com$n/absent"
+    done
+    # The server's own messages (a dump of its objects when it is stopped) say nothing here.
+    wineserver -p 2>/dev/null
+    local ports
+    ports=$(wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -o 'REG_SZ *COM[0-9]*' |
+        grep -o 'COM[0-9]*' | sort -V | xargs)
+    for n in "${absent[@]}"; do
+        rm -rf "$WINEPREFIX/dosdevices/com$n"
+    done
+    local wanted=COM8
+    [ -n "$line" ] && wanted="COM$line COM8"
+    if [ "$(echo "$ports" | grep -ow 'COM[1-48]' | xargs)" != "$wanted" ]; then
+        echo "the prefix did not get the serial ports $wanted (it has: $ports)" >&2
+        return 2
+    fi
+}
+
+# Installs the driver so that Wine's multimedia system (winmm) loads it, both bitnesses: each DLL
+# in the system folder of its bitness, named as the MIDI driver in both registry views.
+#
+# Windows loads every driver that the installer registers in a "midi".."midi9" value of Drivers32.
+# Wine's winmm loads only one: the module its audio layer names in HKCU\Software\Wine\Drivers
+# "Audio". Set to the empty string, that name is "", which Wine looks up as the default value of
+# Drivers32. Wave audio is off in such a prefix, which nothing here needs.
+#
+# With a third argument, that DLL (from the same build folders) is registered in the driver's
+# place and carried beside it: the tests' forwarder, which does what Windows' winmm does and Wine's
+# does not (prepare headers when the driver leaves it to the host).
+wine_env_install_driver() { # build_win64, build_win32, [forwarder file name]
+    local win64=$1 win32=$2 forwarder=${3:-} registered=melvpcif.dll
+    local system64="$WINEPREFIX/drive_c/windows/system32"
+    local system32="$WINEPREFIX/drive_c/windows/syswow64"
+    cp "$win64/melvpcif.dll" "$system64/" && cp "$win32/melvpcif.dll" "$system32/" || return 2
+    if [ -n "$forwarder" ]; then
+        cp "$win64/$forwarder" "$system64/" && cp "$win32/$forwarder" "$system32/" || return 2
+        registered=$forwarder
+    fi
+    local drivers='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
+    for view in 64 32; do
+        wine reg add "$drivers" /ve /d "$registered" /f "/reg:$view" >/dev/null || return 2
+    done
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f >/dev/null || return 2
+}
+
+# A private X server, for programs that show windows: they stay off the user's screen. Xvfb picks
+# a free display number itself and writes it to the descriptor given.
+wine_env_start_display() {
+    local number_file="$wine_work/display"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" \
+        >"$wine_work/xvfb.log" 2>&1 &
+    wine_env_display_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$number_file" ] && break
+        kill -0 "$wine_env_display_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ ! -s "$number_file" ]; then
+        echo "Xvfb did not start:" >&2
+        cat "$wine_work/xvfb.log" >&2
+        return 2
+    fi
+    DISPLAY=":$(cat "$number_file")"
+    export DISPLAY
+}
+
+# Every program of the prefix runs inside one Wine virtual desktop (the setting winecfg calls
+# "Emulate a virtual desktop"). Wine then draws title bars and frames itself, and it need not wait
+# for a window manager that Xvfb does not have: on a bare X server each window that Wine hides
+# waits two seconds for a window manager's answer.
+wine_env_use_virtual_desktop() {
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null &&
+        wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null
+}
