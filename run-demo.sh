@@ -24,51 +24,47 @@ mkdir -p build
 echo "== building the driver, the demo and the stand-in"
 build native
 cmake --build build/native -j "$jobs" --target melv-instrument >/dev/null
-build "win$bits" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win$bits.cmake"
-cmake --build "build/win$bits" -j "$jobs" --target melvpcif melv-demo >/dev/null
+# Both bitnesses of the driver are installed, as the installer does on 64-bit Windows.
+for tree in 64 32; do
+    build "win$tree" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win$tree.cmake"
+    cmake --build "build/win$tree" -j "$jobs" --target melvpcif melvfwd melv-demo >/dev/null
+done
 
-work=$(mktemp -d /tmp/melv-demo.XXXXXX)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. "$top/tests/wine/wine-env.sh"
 instrument_pid=
-cleanup() {
+stop_instrument() {
     [ -n "$instrument_pid" ] && kill "$instrument_pid" 2>/dev/null && wait "$instrument_pid" 2>/dev/null
-    wineserver -k >/dev/null 2>&1 || true
-    rm -rf "$work"
+    instrument_pid=
+    return 0
 }
-trap cleanup EXIT
 
-echo "== preparing a Wine prefix"
-wineboot -i >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1
+echo "== preparing a Wine prefix with the driver installed"
+wine_env_begin melv-demo
+trap 'stop_instrument; wine_env_end' EXIT
+# Installed as the tests install it: Wine's winmm lists the driver, with the tests' forwarder in
+# front of it, which prepares headers as Windows' winmm does and Wine's does not.
+wine_env_install_driver build/win64 build/win32 melvfwd.dll
 wav="$top/build/demo.wav"
 # The instrument answers once the demo has opened the port: a chord, a controller and an
-# identity-reply style exclusive.
-build/native/tools/melv-instrument --link "$work/com1" --wav "$wav" --duration 50 \
+# identity-reply style exclusive. It holds the driver's end of the line itself.
+build/native/tools/melv-instrument --link "$wine_work/driver-end" --wav "$wav" --duration 50 \
     --send-delay 1.5 --send-hex "90 3C 64 40 64 43 64 B0 07 64 F0 7E 10 06 02 7D 01 F7" \
     > >(sed -u 's/^/instrument: /') 2>&1 &
 instrument_pid=$!
 for _ in $(seq 50); do
-    [ -e "$work/com1" ] && break
+    [ -e "$wine_work/driver-end" ] && break
     sleep 0.1
 done
-wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$work/com1" /f >/dev/null 2>&1
-# Wine makes its COM devices from that value when its server starts.
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1
-# Started here with its output silenced: the demo's own server would write its state dump onto
-# the terminal when it is stopped.
-wineserver -p >/dev/null 2>&1
+wine_env_set_ports 1
 
-echo "== running the demo ($bits-bit driver) against the stand-in on COM1"
-wine "build/win$bits/demo/melv-demo.exe" "$(winepath -w "build/win$bits/melvpcif.dll")" \
-    --port 1 --listen 3 | sed -u 's/\r$//; s/^/demo: /'
+echo "== running the demo (${bits}-bit) against the stand-in on COM1"
+wine "build/win$bits/demo/melv-demo.exe" --independent --port 1 --listen 3 |
+    sed -u 's/\r$//; s/^/demo: /'
 
-kill "$instrument_pid" 2>/dev/null && wait "$instrument_pid" 2>/dev/null || true
-instrument_pid=
+stop_instrument
 sleep 0.5 # lets the stand-in's last lines through
 echo
 echo "What the instrument heard, rendered: $wav"
 echo "Driver DLLs: $top/build/win64/melvpcif.dll (64-bit), $top/build/win32/melvpcif.dll (32-bit)"
-echo "             (the 64-bit one was built now; ./test.sh or ./package.sh builds both)"
-echo "With the instrument on a real serial port, run on Windows:"
-echo "    melv-demo.exe melvpcif.dll --port N"
+echo "On Windows, after installing, run melv-demo.exe to check the driver and the cable;"
+echo "melv-demo.exe --dll PATH\\melvpcif.dll tries a driver that is not installed."

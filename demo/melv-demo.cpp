@@ -1,11 +1,14 @@
-// The driver's main job, end to end: loads melvpcif.dll the way the Windows multimedia host does,
-// switches on independent mode, plays a short phrase to each of the four outputs, listens on the
-// input and prints what the instrument sends back. Works against the instrument on a real COM
-// port as well as against the stand-in under Wine.
+// Checks the installation and the cable, and shows the driver's main job end to end: finds the
+// instrument's MIDI devices by name, as every MIDI program does after the installer ran, plays a
+// short phrase to each output, listens on the input for a few seconds and prints what the
+// instrument sends. When something is wrong it says what, in plain words: the driver is not
+// installed, another program has the port, the port cannot be opened, nothing arrives.
 //
-//   melv-demo.exe [PATH\melvpcif.dll] [--port N] [--listen SECONDS]
+//   melv-demo.exe [--dll PATH\melvpcif.dll] [--independent] [--port N] [--listen SECONDS]
 //
-// The settings it changes for the demonstration (port and message mask) are put back at the end.
+// --dll loads a driver that is not installed (for trying a build) the way Windows' multimedia
+// system loads an installed one. --independent and --port change the driver's settings for this
+// run only (they need administrator rights) and put them back at the end.
 #include <windows.h>
 
 #include <mmddk.h>
@@ -18,25 +21,142 @@
 
 namespace {
 
-using DriverEntry = DWORD(WINAPI*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-
 const wchar_t settingsKey[] = L"Software\\MELV\\MELV PC I/F MIDI Driver";
+const wchar_t devicePrefix[] = L"MELV PC I/F";
 constexpr DWORD independentMode = 1u << 8;
 
-struct Driver {
+// Exit codes, for scripts that set up studio machines.
+enum Outcome : int {
+    allWell = 0,
+    notInstalled = 3,
+    portInUse = 4,
+    portUnavailable = 5,
+    nothingArrived = 6,
+    badArguments = 2,
+};
+
+struct Options {
+    std::wstring dll;
+    bool independent = false;
+    DWORD port = 0;
+    DWORD listenSeconds = 5;
+};
+
+// How the demo reaches the driver: through winmm, as applications do, or straight into a DLL
+// loaded with OpenDriver, as winmm does with an installed one.
+using DriverEntry = DWORD(WINAPI*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+struct DirectDriver {
     HDRVR handle = nullptr;
     DriverEntry modMessage = nullptr;
     DriverEntry midMessage = nullptr;
 };
+DirectDriver direct;
+
+bool loadDirect(const std::wstring& path) {
+    direct.handle = OpenDriver(path.c_str(), nullptr, 0);
+    if (direct.handle == nullptr) {
+        return false;
+    }
+    HMODULE module = GetDriverModuleHandle(direct.handle);
+    auto entry = [&](const char* name) {
+        return reinterpret_cast<DriverEntry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    };
+    direct.modMessage = entry("modMessage");
+    direct.midMessage = entry("midMessage");
+    return direct.modMessage != nullptr && direct.midMessage != nullptr;
+}
+
+bool isDirect() {
+    return direct.handle != nullptr;
+}
+
+// An opened device: the winmm handle, or the driver's own instance value when loaded directly.
+struct Opened {
+    UINT device;
+    DWORD_PTR handle;
+};
+
+UINT outputCount() {
+    return isDirect() ? direct.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0) : midiOutGetNumDevs();
+}
+
+UINT inputCount() {
+    return isDirect() ? direct.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0) : midiInGetNumDevs();
+}
+
+std::wstring outputName(UINT device) {
+    MIDIOUTCAPSW caps{};
+    MMRESULT status = isDirect()
+                          ? direct.modMessage(device, MODM_GETDEVCAPS, 0,
+                                              reinterpret_cast<DWORD_PTR>(&caps), sizeof caps)
+                          : midiOutGetDevCapsW(device, &caps, sizeof caps);
+    return status == MMSYSERR_NOERROR ? caps.szPname : L"";
+}
+
+std::wstring inputName(UINT device) {
+    MIDIINCAPSW caps{};
+    MMRESULT status = isDirect()
+                          ? direct.midMessage(device, MIDM_GETDEVCAPS, 0,
+                                              reinterpret_cast<DWORD_PTR>(&caps), sizeof caps)
+                          : midiInGetDevCapsW(device, &caps, sizeof caps);
+    return status == MMSYSERR_NOERROR ? caps.szPname : L"";
+}
+
+bool isOurs(const std::wstring& name) {
+    return std::wcsncmp(name.c_str(), devicePrefix, std::wcslen(devicePrefix)) == 0;
+}
+
+MMRESULT openOutput(UINT device, Opened& output) {
+    output = {device, 0};
+    if (isDirect()) {
+        MIDIOPENDESC description{};
+        return direct.modMessage(device, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&output.handle),
+                                 reinterpret_cast<DWORD_PTR>(&description), CALLBACK_NULL);
+    }
+    HMIDIOUT handle = nullptr;
+    MMRESULT status = midiOutOpen(&handle, device, 0, 0, CALLBACK_NULL);
+    output.handle = reinterpret_cast<DWORD_PTR>(handle);
+    return status;
+}
+
+MMRESULT send(const Opened& output, DWORD message) {
+    return isDirect() ? direct.modMessage(output.device, MODM_DATA, output.handle, message, 0)
+                      : midiOutShortMsg(reinterpret_cast<HMIDIOUT>(output.handle), message);
+}
+
+MMRESULT sendLong(const Opened& output, std::vector<BYTE> bytes) {
+    MIDIHDR header{};
+    header.lpData = reinterpret_cast<LPSTR>(bytes.data());
+    header.dwBufferLength = static_cast<DWORD>(bytes.size());
+    if (isDirect()) {
+        header.dwFlags = MHDR_PREPARED; // the host prepares headers; here the demo stands in for it
+        return direct.modMessage(output.device, MODM_LONGDATA, output.handle,
+                                 reinterpret_cast<DWORD_PTR>(&header), sizeof header);
+    }
+    auto handle = reinterpret_cast<HMIDIOUT>(output.handle);
+    MMRESULT status = midiOutPrepareHeader(handle, &header, sizeof header);
+    if (status == MMSYSERR_NOERROR) {
+        status = midiOutLongMsg(handle, &header, sizeof header);
+        midiOutUnprepareHeader(handle, &header, sizeof header);
+    }
+    return status;
+}
+
+void closeOutput(const Opened& output) {
+    isDirect() ? (void)direct.modMessage(output.device, MODM_CLOSE, output.handle, 0, 0)
+               : (void)midiOutClose(reinterpret_cast<HMIDIOUT>(output.handle));
+}
 
 // What the input callback saw, printed by the main thread: the callback runs on the driver's
 // input thread and should return quickly.
 CRITICAL_SECTION receivedLock;
 std::vector<std::wstring> received;
+DWORD receivedCount = 0;
 
 void note(const std::wstring& line) {
     EnterCriticalSection(&receivedLock);
     received.push_back(line);
+    ++receivedCount;
     LeaveCriticalSection(&receivedLock);
 }
 
@@ -74,13 +194,72 @@ void CALLBACK onInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_
     }
 }
 
-// The settings key in the 64-bit view, which both builds of the driver share.
-HKEY openSettings() {
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, settingsKey, 0, nullptr, 0,
-                    KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
-    return key;
+// The input device with four exclusive buffers, opened and started.
+struct Input {
+    Opened opened{};
+    MIDIHDR headers[4] = {};
+    char memory[4][512] = {};
+};
+
+DWORD_PTR inputMessage(const Input& input, UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+    return direct.midMessage(input.opened.device, message, input.opened.handle, param1, param2);
 }
+
+MMRESULT openInput(UINT device, Input& input) {
+    input.opened = {device, 0};
+    HMIDIIN handle = nullptr;
+    MMRESULT status;
+    if (isDirect()) {
+        MIDIOPENDESC description{};
+        description.dwCallback = reinterpret_cast<DWORD_PTR>(onInput);
+        status =
+            direct.midMessage(device, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&input.opened.handle),
+                              reinterpret_cast<DWORD_PTR>(&description), CALLBACK_FUNCTION);
+    } else {
+        status =
+            midiInOpen(&handle, device, reinterpret_cast<DWORD_PTR>(onInput), 0, CALLBACK_FUNCTION);
+        input.opened.handle = reinterpret_cast<DWORD_PTR>(handle);
+    }
+    if (status != MMSYSERR_NOERROR) {
+        return status;
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        MIDIHDR& header = input.headers[i];
+        header.lpData = input.memory[i];
+        header.dwBufferLength = sizeof input.memory[i];
+        if (isDirect()) {
+            header.dwFlags = MHDR_PREPARED;
+            inputMessage(input, MIDM_ADDBUFFER, reinterpret_cast<DWORD_PTR>(&header),
+                         sizeof header);
+        } else {
+            midiInPrepareHeader(handle, &header, sizeof header);
+            midiInAddBuffer(handle, &header, sizeof header);
+        }
+    }
+    return isDirect() ? inputMessage(input, MIDM_START, 0, 0) : midiInStart(handle);
+}
+
+void closeInput(Input& input) {
+    if (isDirect()) {
+        inputMessage(input, MIDM_RESET, 0, 0);
+        inputMessage(input, MIDM_CLOSE, 0, 0);
+        return;
+    }
+    auto handle = reinterpret_cast<HMIDIIN>(input.opened.handle);
+    midiInReset(handle); // hands every buffer back, so that the close is accepted
+    for (MIDIHDR& header : input.headers) {
+        midiInUnprepareHeader(handle, &header, sizeof header);
+    }
+    midiInClose(handle);
+}
+
+// The driver's settings, changed for the demonstration and put back afterwards. They are read
+// when the driver is loaded, so they are set before the first MIDI call.
+struct SavedSettings {
+    HKEY key = nullptr;
+    DWORD mask = 0, port = 0;
+    bool hadMask = false, hadPort = false;
+};
 
 bool readDword(HKEY key, const wchar_t* name, DWORD& value) {
     DWORD size = sizeof value;
@@ -88,152 +267,212 @@ bool readDword(HKEY key, const wchar_t* name, DWORD& value) {
            ERROR_SUCCESS;
 }
 
-void writeDword(HKEY key, const wchar_t* name, DWORD value) {
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof value) == ERROR_SUCCESS;
 }
 
-DriverEntry entry(HMODULE module, const char* name) {
-    return reinterpret_cast<DriverEntry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+// The port the driver is set to use, for the messages below; 1 when nothing is saved.
+DWORD configuredPort() {
+    HKEY key = nullptr;
+    DWORD port = 1;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      &key) == ERROR_SUCCESS) {
+        readDword(key, L"COM", port);
+        RegCloseKey(key);
+    }
+    return port;
 }
 
-bool loadDriver(const std::wstring& path, Driver& driver) {
-    driver.handle = OpenDriver(path.c_str(), nullptr, 0);
-    if (driver.handle == nullptr) {
+bool changeSettings(const Options& options, SavedSettings& saved) {
+    if (!options.independent && options.port == 0) {
+        return true;
+    }
+    // The 64-bit view, which both builds of the driver share.
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, settingsKey, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &saved.key,
+                        nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    HMODULE module = GetDriverModuleHandle(driver.handle);
-    driver.modMessage = entry(module, "modMessage");
-    driver.midMessage = entry(module, "midMessage");
-    return driver.modMessage != nullptr && driver.midMessage != nullptr;
+    saved.hadMask = readDword(saved.key, L"Messages", saved.mask);
+    saved.hadPort = readDword(saved.key, L"COM", saved.port);
+    bool written = true;
+    if (options.independent) {
+        written = writeDword(saved.key, L"Messages",
+                             (saved.hadMask ? saved.mask : 0x7E7F) | independentMode);
+    }
+    if (options.port != 0) {
+        written = written && writeDword(saved.key, L"COM", options.port);
+    }
+    return written;
 }
 
-DWORD send(const Driver& driver, DWORD_PTR stream, DWORD message) {
-    return driver.modMessage(0, MODM_DATA, stream, message, 0);
-}
-
-DWORD sendLong(const Driver& driver, DWORD_PTR stream, std::vector<BYTE> bytes) {
-    MIDIHDR header = {};
-    header.lpData = reinterpret_cast<LPSTR>(bytes.data());
-    header.dwBufferLength = static_cast<DWORD>(bytes.size());
-    header.dwFlags = MHDR_PREPARED; // the host prepares headers; this program stands in for it
-    return driver.modMessage(0, MODM_LONGDATA, stream, reinterpret_cast<DWORD_PTR>(&header),
-                             sizeof header);
-}
-
-// A bar of music on one output: program, volume, bank, a short arpeggio and a GM-on exclusive.
-void playPhrase(const Driver& driver, UINT output, const wchar_t* name) {
-    MIDIOPENDESC description = {};
-    DWORD_PTR stream = 0;
-    DWORD status = driver.modMessage(output, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&stream),
-                                     reinterpret_cast<DWORD_PTR>(&description), CALLBACK_NULL);
-    if (status != MMSYSERR_NOERROR) {
-        std::wprintf(L"  out %u %ls: open failed with status %lu\n", output, name, status);
+void restoreSettings(SavedSettings& saved) {
+    if (saved.key == nullptr) {
         return;
     }
-    BYTE channel = static_cast<BYTE>(output);
-    send(driver, stream, 0x000000C0u | channel | (output * 8 + 1) << 8); // program change
-    send(driver, stream, 0x006407B0u | channel);                         // volume 100
-    send(driver, stream, 0x000000B0u | channel);                         // bank select MSB 0
-    DWORD sysexStatus = sendLong(driver, stream, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});
-    for (BYTE key : {60, 64, 67, 72}) {
-        BYTE pitch = static_cast<BYTE>(key + 2 * output);
-        send(driver, stream, 0x00600090u | channel | pitch << 8);
-        Sleep(120);
-        send(driver, stream, 0x00000080u | channel | pitch << 8);
+    saved.hadMask ? (void)writeDword(saved.key, L"Messages", saved.mask)
+                  : (void)RegDeleteValueW(saved.key, L"Messages");
+    saved.hadPort ? (void)writeDword(saved.key, L"COM", saved.port)
+                  : (void)RegDeleteValueW(saved.key, L"COM");
+    RegCloseKey(saved.key);
+}
+
+// Says in plain words why a device would not open; answers the exit code that goes with it.
+int explainOpenFailure(const std::wstring& device, MMRESULT status) {
+    std::wprintf(L"\n%ls cannot be opened (status %u).\n", device.c_str(), status);
+    if (status == MMSYSERR_ALLOCATED) {
+        std::wprintf(L"Another program is using the instrument right now. Close that program, "
+                     L"or its MIDI devices, and try again.\n");
+        return portInUse;
     }
-    driver.modMessage(0, MODM_CLOSE, stream, 0, 0);
-    std::wprintf(L"  out %u %ls: program, volume, bank select, GM-on exclusive (status %lu), "
-                 L"four notes\n",
-                 output, name, sysexStatus);
+    std::wprintf(L"The serial port COM%lu cannot be opened. Check that the cable is on that "
+                 L"port, that no other program (a terminal, a modem tool) holds it, and that the "
+                 L"port chosen in the driver's settings is the right one.\n",
+                 configuredPort());
+    return portUnavailable;
+}
+
+// A bar of music on one output: program, volume, bank, a GM-on exclusive and a short arpeggio.
+MMRESULT playPhrase(UINT device, const std::wstring& name, UINT position) {
+    Opened output;
+    MMRESULT status = openOutput(device, output);
+    if (status != MMSYSERR_NOERROR) {
+        return status;
+    }
+    BYTE channel = static_cast<BYTE>(position);
+    send(output, 0x000000C0u | channel | (position * 8 + 1) << 8); // program change
+    send(output, 0x006407B0u | channel);                           // volume 100
+    send(output, 0x000000B0u | channel);                           // bank select MSB 0
+    MMRESULT exclusive = sendLong(output, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});
+    for (BYTE key : {60, 64, 67, 72}) {
+        BYTE pitch = static_cast<BYTE>(key + 2 * position);
+        status = send(output, 0x00600090u | channel | pitch << 8);
+        Sleep(120);
+        send(output, 0x00000080u | channel | pitch << 8);
+    }
+    closeOutput(output);
+    std::wprintf(L"  out %u %ls: program, volume, bank select, GM-on exclusive (status %u), "
+                 L"four notes (status %u)\n",
+                 device, name.c_str(), exclusive, status);
+    return status;
+}
+
+bool parseOptions(int argc, wchar_t** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::wstring arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == L"--dll" && hasValue) {
+            options.dll = argv[++i];
+        } else if (arg == L"--port" && hasValue) {
+            options.port = std::wcstoul(argv[++i], nullptr, 10);
+        } else if (arg == L"--listen" && hasValue) {
+            options.listenSeconds = std::wcstoul(argv[++i], nullptr, 10);
+        } else if (arg == L"--independent") {
+            options.independent = true;
+        } else {
+            return false;
+        }
+    }
+    return options.port <= 4;
+}
+
+int check(const Options& options) {
+    if (!options.dll.empty() && !loadDirect(options.dll)) {
+        std::wprintf(L"The driver %ls cannot be loaded.\n", options.dll.c_str());
+        return notInstalled;
+    }
+    std::vector<UINT> outputs;
+    for (UINT device = 0; device < outputCount(); ++device) {
+        if (isOurs(outputName(device))) {
+            outputs.push_back(device);
+        }
+    }
+    UINT inputDevice = ~0u;
+    for (UINT device = 0; device < inputCount(); ++device) {
+        if (isOurs(inputName(device)) && inputDevice == ~0u) {
+            inputDevice = device;
+        }
+    }
+    std::wprintf(L"driver: %zu outputs, %u input\n", outputs.size(), inputDevice == ~0u ? 0 : 1);
+    if (outputs.empty() || inputDevice == ~0u) {
+        std::wprintf(L"\nNo MIDI device named \"%ls ...\" was found: the driver is not installed. "
+                     L"Run the setup program, then start this check again.\n",
+                     devicePrefix);
+        return notInstalled;
+    }
+    for (UINT device : outputs) {
+        std::wprintf(L"  output %u: %ls\n", device, outputName(device).c_str());
+    }
+    std::wprintf(L"  input %u: %ls\n", inputDevice, inputName(inputDevice).c_str());
+
+    Input input;
+    MMRESULT status = openInput(inputDevice, input);
+    if (status != MMSYSERR_NOERROR) {
+        return explainOpenFailure(inputName(inputDevice), status);
+    }
+    std::wprintf(L"input open and started\n");
+    int outcome = allWell;
+    for (UINT position = 0; position < outputs.size() && outcome == allWell; ++position) {
+        std::wstring name = outputName(outputs[position]);
+        status = playPhrase(outputs[position], name, position);
+        if (status != MMSYSERR_NOERROR) {
+            outcome = explainOpenFailure(name, status);
+        }
+        printReceived();
+    }
+    std::wprintf(L"listening for %lu s: play something on the instrument\n", options.listenSeconds);
+    for (DWORD tenth = 0; tenth < options.listenSeconds * 10; ++tenth) {
+        Sleep(100);
+        printReceived();
+    }
+    closeInput(input);
+    printReceived();
+    if (outcome == allWell && receivedCount == 0) {
+        std::wprintf(L"\nNothing arrived from the instrument. If you played on it, check that the "
+                     L"cable is on COM%lu and firmly plugged in at both ends, and that the "
+                     L"instrument's computer interface is switched on.\n",
+                     configuredPort());
+        outcome = nothingArrived;
+    }
+    if (isDirect()) {
+        CloseDriver(direct.handle, 0, 0);
+    }
+    return outcome;
+}
+
+// Started from the Start menu or by a double-click, the program has a console of its own, which
+// would close with it before anyone could read the result.
+void waitIfConsoleIsOurs() {
+    DWORD processes[2];
+    if (GetConsoleProcessList(processes, 2) == 1) {
+        std::wprintf(L"\nPress Enter to close this window.");
+        std::getwchar();
+    }
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::wstring path = L"melvpcif.dll";
-    DWORD port = 0;
-    DWORD listenSeconds = 3;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring arg = argv[i];
-        if (arg == L"--port" && i + 1 < argc) {
-            port = std::wcstoul(argv[++i], nullptr, 10);
-        } else if (arg == L"--listen" && i + 1 < argc) {
-            listenSeconds = std::wcstoul(argv[++i], nullptr, 10);
-        } else {
-            path = arg;
-        }
-    }
-    InitializeCriticalSection(&receivedLock);
     // Each line as it happens, also when the output goes into a pipe.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-
-    // The driver reads its settings when it is loaded: set them before.
-    HKEY settings = openSettings();
-    DWORD savedMask = 0x7E7F, savedPort = 1;
-    bool hadMask = settings && readDword(settings, L"Messages", savedMask);
-    bool hadPort = settings && readDword(settings, L"COM", savedPort);
-    if (settings) {
-        writeDword(settings, L"Messages", (hadMask ? savedMask : 0x7E7F) | independentMode);
-        if (port != 0) {
-            writeDword(settings, L"COM", port);
-        }
+    Options options;
+    if (!parseOptions(argc, argv, options)) {
+        std::wprintf(L"usage: melv-demo.exe [--dll PATH] [--independent] [--port 1-4] "
+                     L"[--listen SECONDS]\n");
+        return badArguments;
     }
-
-    Driver driver;
-    if (!loadDriver(path, driver)) {
-        std::wprintf(L"cannot load the driver %ls\n", path.c_str());
-        return 1;
+    InitializeCriticalSection(&receivedLock);
+    std::wprintf(L"Checking the MELV PC I/F MIDI driver and the connection to the instrument\n");
+    SavedSettings saved;
+    if (!changeSettings(options, saved)) {
+        std::wprintf(L"(the settings for this run cannot be changed without administrator "
+                     L"rights; the saved settings apply)\n");
     }
-    DWORD outputs = driver.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0);
-    std::wprintf(L"driver %ls: %lu outputs, %lu input\n", path.c_str(), outputs,
-                 driver.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0));
-
-    MIDIOPENDESC description = {nullptr, reinterpret_cast<DWORD_PTR>(onInput), 0, 0, 0, {}};
-    DWORD_PTR input = 0;
-    DWORD status = driver.midMessage(0, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&input),
-                                     reinterpret_cast<DWORD_PTR>(&description), CALLBACK_FUNCTION);
-    std::vector<MIDIHDR> headers(4);
-    std::vector<std::vector<char>> memory(4, std::vector<char>(512));
-    if (status == MMSYSERR_NOERROR) {
-        for (size_t i = 0; i < headers.size(); ++i) {
-            headers[i].lpData = memory[i].data();
-            headers[i].dwBufferLength = 512;
-            headers[i].dwFlags = MHDR_PREPARED;
-            driver.midMessage(0, MIDM_ADDBUFFER, input, reinterpret_cast<DWORD_PTR>(&headers[i]),
-                              sizeof(MIDIHDR));
-        }
-        driver.midMessage(0, MIDM_START, input, 0, 0);
-        std::wprintf(L"input open and started\n");
-    } else {
-        std::wprintf(L"input open failed with status %lu\n", status);
-    }
-
-    for (UINT output = 0; output < outputs; ++output) {
-        MIDIOUTCAPSW caps = {};
-        driver.modMessage(output, MODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&caps),
-                          sizeof caps);
-        playPhrase(driver, output, caps.szPname);
-        printReceived();
-    }
-    std::wprintf(L"listening for %lu s\n", listenSeconds);
-    for (DWORD tenth = 0; tenth < listenSeconds * 10; ++tenth) {
-        Sleep(100);
-        printReceived();
-    }
-    if (status == MMSYSERR_NOERROR) {
-        driver.midMessage(0, MIDM_STOP, input, 0, 0);
-        driver.midMessage(0, MIDM_RESET, input, 0, 0);
-        driver.midMessage(0, MIDM_CLOSE, input, 0, 0);
-    }
-    printReceived();
-    CloseDriver(driver.handle, 0, 0);
-
-    if (settings) {
-        hadMask ? writeDword(settings, L"Messages", savedMask)
-                : (void)RegDeleteValueW(settings, L"Messages");
-        hadPort ? writeDword(settings, L"COM", savedPort) : (void)RegDeleteValueW(settings, L"COM");
-        RegCloseKey(settings);
-    }
-    std::wprintf(L"done\n");
-    return 0;
+    int outcome = check(options);
+    restoreSettings(saved);
+    std::wprintf(outcome == allWell ? L"done: the driver and the connection work\n"
+                                    : L"done: see above\n");
+    waitIfConsoleIsOurs();
+    return outcome;
 }

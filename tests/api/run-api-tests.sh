@@ -14,7 +14,7 @@ if [ $# -ne 2 ]; then
 fi
 builds=()
 for dir in "$1" "$2"; do
-    for file in melvpcif.dll melvfwd.dll melv_api_tests.exe; do
+    for file in melvpcif.dll melvfwd.dll api-tests/melv_api_tests.exe demo/melv-demo.exe; do
         if [ ! -f "$dir/$file" ]; then
             echo "$dir/$file is missing: build the win64 and win32 trees first" >&2
             exit 2
@@ -34,9 +34,9 @@ failed=0
 run() { # build, label, arguments...
     local dir=$1 label=$2
     shift 2
-    echo "=== $label: $dir/melv_api_tests.exe $*"
+    echo "=== $label: $dir/api-tests/melv_api_tests.exe $*"
     # The deadline only keeps a hung host from hanging the run.
-    timeout 120 wine "$dir/melv_api_tests.exe" "$@"
+    timeout 120 wine "$dir/api-tests/melv_api_tests.exe" "$@"
     local rc=$?
     if [ $rc -ne 0 ]; then
         echo "=== $label: failed (exit code $rc)"
@@ -46,6 +46,24 @@ run() { # build, label, arguments...
 for dir in "${builds[@]}"; do
     run "$dir" "one output" "--gtest_filter=-IndependentOutputs.*"
     run "$dir" "independent mode" --independent "--gtest_filter=IndependentOutputs.*"
+done
+
+# The check program on a machine where the driver is not installed says so. (Its other messages
+# are tested inside the test host, where the driver is installed.)
+wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' /ve /f /reg:64 \
+    >/dev/null 2>&1
+wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' /ve /f /reg:32 \
+    >/dev/null 2>&1
+for dir in "${builds[@]}"; do
+    output=$(timeout 60 wine "$dir/demo/melv-demo.exe" --listen 0 2>&1)
+    rc=$?
+    if [ $rc -eq 3 ] && grep -q "the driver is not installed" <<<"$output"; then
+        echo "=== the check program of $dir says the driver is not installed"
+    else
+        echo "=== FAILED: the check program of $dir without the driver ended with $rc:"
+        echo "$output"
+        failed=1
+    fi
 done
 
 echo "=== public-API tests took $(($(date +%s) - start)) s"

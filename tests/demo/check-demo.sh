@@ -23,7 +23,9 @@ expect() { # description, pattern
     fi
 }
 [ "$status" -eq 0 ] || { echo "FAILED: the demo ended with status $status"; failures=$((failures + 1)); }
-expect "the driver shows four outputs" "demo: driver .*: 4 outputs, 1 input"
+expect "winmm lists four outputs of the driver" "demo: driver: 4 outputs, 1 input"
+expect "the demo found Synth-B by its name" "demo: +output 3: MELV PC I/F Synth-B"
+expect "the demo says the connection works" "demo: done: the driver and the connection work"
 for destination in "Default MIDI" "MIDI Out" "Synth-A" "Synth-B"; do
     expect "the $destination phrase reached its destination whole" \
         "instrument: +[0-9.]+ +$destination +Note Off ch [1-4] [A-G]#?5 vel 0"

@@ -1,0 +1,107 @@
+// The check program that ships with the driver (melv-demo.exe), run as a user runs it after
+// installing: it finds the devices through winmm and says in plain words what is wrong.
+#include "instrument_port.h"
+
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct ProgramRun {
+    DWORD exitCode = 0;
+    std::string output;
+};
+
+// Runs the check program of this build (demo\melv-demo.exe beside this host's own folder) and
+// collects what it prints.
+::testing::AssertionResult runCheckProgram(const std::wstring& arguments, ProgramRun* run) {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    while (length > 0 && path[length - 1] != L'\\') {
+        --length;
+    }
+    std::wstring program = std::wstring(path, length) + L"..\\demo\\melv-demo.exe";
+    std::wstring command = L"\"" + program + L"\" " + arguments;
+
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+        return ::testing::AssertionFailure() << "no pipe, error " << GetLastError();
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process{};
+    BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                  nullptr, nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return ::testing::AssertionFailure()
+               << "the check program does not start, error " << GetLastError();
+    }
+    char chunk[512];
+    DWORD got = 0;
+    while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        run->output.append(chunk, got);
+    }
+    CloseHandle(readEnd);
+    DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+    GetExitCodeProcess(process.hProcess, &run->exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (waited != WAIT_OBJECT_0) {
+        return ::testing::AssertionFailure() << "the check program did not end";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool says(const ProgramRun& run, const char* text) {
+    return run.output.find(text) != std::string::npos;
+}
+
+class CheckProgram : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(instrument.open()); }
+
+    InstrumentPort instrument;
+};
+
+} // namespace
+
+TEST_F(CheckProgram, ShowsWhatTheInstrumentSendsAndThatAllIsWell) {
+    // Bytes waiting on the line are read as soon as the program opens the input.
+    ASSERT_TRUE(instrument.send({0x90, 0x3C, 0x40}));
+    ProgramRun run;
+    ASSERT_TRUE(runCheckProgram(L"--listen 1", &run));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(says(run, "output 0: MELV PC I/F MIDI Port")) << run.output;
+    EXPECT_TRUE(says(run, "in  data  403C90")) << run.output;
+    EXPECT_TRUE(says(run, "the driver and the connection work")) << run.output;
+}
+
+TEST_F(CheckProgram, SaysSoWhenNothingArrivesFromTheInstrument) {
+    ProgramRun run;
+    ASSERT_TRUE(runCheckProgram(L"--listen 1", &run));
+    EXPECT_EQ(run.exitCode, 6u) << run.output;
+    EXPECT_TRUE(says(run, "Nothing arrived from the instrument")) << run.output;
+    EXPECT_TRUE(says(run, "COM1")) << run.output;
+}
+
+TEST_F(CheckProgram, SaysSoWhenAnotherProgramHasTheInstrument) {
+    HMIDIOUT held = nullptr;
+    ASSERT_EQ(midiOutOpen(&held, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ProgramRun run;
+    ASSERT_TRUE(runCheckProgram(L"--listen 1", &run));
+    midiOutClose(held);
+    EXPECT_EQ(run.exitCode, 4u) << run.output;
+    EXPECT_TRUE(says(run, "Another program is using the instrument")) << run.output;
+}
