@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs the Windows-path benchmark of a win64 and a win32 build under Wine against a virtual
+# serial line (COM1 the driver's end, COM8 the instrument's) and prints its figures. Figures
+# only: it fails only when a benchmark cannot run at all.
+#
+#   bench/wine/run-wine-bench.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
+set -u
+top=$(cd "$(dirname "$0")/../.." && pwd)
+if [ $# -ne 2 ]; then
+    echo "usage: $0 BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2
+    exit 2
+fi
+. "$top/tests/wine/wine-env.sh"
+wine_env_begin melv-bench || exit 2
+wine_env_start_line || exit 2
+wine_env_set_ports 1 || exit 2
+status=0
+for dir in "$1" "$2"; do
+    timeout 300 wine "$(realpath "$dir")/melv_wine_bench.exe" || status=1
+done
+exit $status
