@@ -40,6 +40,7 @@ stop_instrument() {
 
 echo "== preparing a Wine prefix with the driver installed"
 wine_env_begin melv-demo
+wine_env_boot
 trap 'stop_instrument; wine_env_end' EXIT
 # Installed as the tests install it: Wine's winmm lists the driver, with the tests' forwarder in
 # front of it, which prepares headers as Windows' winmm does and Wine's does not.

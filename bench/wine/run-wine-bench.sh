@@ -12,6 +12,7 @@ if [ $# -ne 2 ]; then
 fi
 . "$top/tests/wine/wine-env.sh"
 wine_env_begin melv-bench || exit 2
+wine_env_boot || exit 2
 wine_env_start_line || exit 2
 wine_env_set_ports 1 || exit 2
 status=0

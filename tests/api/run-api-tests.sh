@@ -26,6 +26,7 @@ done
 . "$top/tests/wine/wine-env.sh"
 start=$(date +%s)
 wine_env_begin melv-api || exit 2
+wine_env_boot || exit 2
 wine_env_start_line || exit 2
 wine_env_set_ports 1 || exit 2
 wine_env_install_driver "${builds[0]}" "${builds[1]}" melvfwd.dll || exit 2

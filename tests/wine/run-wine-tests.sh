@@ -41,80 +41,8 @@ for dir in "$1" "$2"; do
     builds+=("$(realpath "$dir")")
 done
 
-work=$(mktemp -d /tmp/melv-wine.XXXXXX)
-export WINEPREFIX="$work/prefix"
-export WINEDEBUG=-all
-# No Mono or Gecko: nothing here needs them, and their installers would hold up wineboot.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-socat_pid=
-xvfb_pid=
-
-cleanup() {
-    if [ -n "$socat_pid" ]; then
-        kill "$socat_pid" 2>/dev/null
-        wait "$socat_pid" 2>/dev/null
-    fi
-    # WINEPREFIX names this run's server only.
-    wineserver -k 2>/dev/null
-    if [ -n "$xvfb_pid" ]; then
-        kill "$xvfb_pid" 2>/dev/null
-        wait "$xvfb_pid" 2>/dev/null
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-map_port() {
-    wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null || exit 2
-}
-
-# Gives the prefix the same serial ports on every machine: COMn on the driver's end of the line
-# (n given, 1 to 4, or "" for none), COM8 on the instrument's end, and none of the other ports
-# COM1 to COM4, so the driver's port probe finds nothing but COMn whatever /dev/ttyS* this
-# machine has.
-#
-# Wine's mount manager makes the COM devices and their dosdevices links from
-# HKLM\Software\Wine\Ports when the server starts, and hands unmapped numbers to the serial
-# devices it detects. A port becomes absent when it is mapped (so no detected device takes its
-# number) and a directory stands where its link would go: the link fails, and with it the device.
-# A mapping to a path that does not exist is not enough: Wine then makes a device that opens and
-# only fails GetCommState. The directories go once the server is up; the server is kept running
-# so the devices stay as they are until the next call or the end of the run.
-set_ports() {
-    local line=$1 absent=() n
-    map_port COM8 "$work/instrument-end"
-    for n in 1 2 3 4; do
-        if [ "$n" = "$line" ]; then
-            map_port "COM$n" "$work/driver-end"
-        else
-            map_port "COM$n" "$work/absent"
-            absent+=("$n")
-        fi
-    done
-    wineserver -k 2>/dev/null
-    wineserver -w
-    for n in "${absent[@]}"; do
-        rm -rf "$WINEPREFIX/dosdevices/com$n"
-        mkdir -p "$WINEPREFIX/dosdevices/com$n/absent"
-    done
-    # The server's own messages (a dump of its objects when it is stopped) say nothing about the
-    # tests.
-    wineserver -p 2>/dev/null
-    local ports
-    ports=$(wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -o 'REG_SZ *COM[0-9]*' |
-        grep -o 'COM[0-9]*' | sort -V | xargs)
-    for n in "${absent[@]}"; do
-        rm -rf "$WINEPREFIX/dosdevices/com$n"
-    done
-    echo "=== serial ports: $ports"
-    local wanted=COM8
-    [ -n "$line" ] && wanted="COM$line COM8"
-    if [ "$(echo "$ports" | grep -ow 'COM[1-48]' | xargs)" != "$wanted" ]; then
-        echo "the prefix did not get the serial ports $wanted" >&2
-        exit 2
-    fi
-}
+top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/tests/wine/wine-env.sh"
 
 failed=0
 run_hosts() {
@@ -133,61 +61,23 @@ run_hosts() {
     done
 }
 
-# A private X server: the dialog tests need a display, and their windows stay off the user's. Xvfb
-# picks a free display number itself and writes it to the descriptor given.
-start_display() {
-    local number_file="$work/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" \
-        >"$work/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$number_file" ] && break
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    if [ ! -s "$number_file" ]; then
-        echo "Xvfb did not start:" >&2
-        cat "$work/xvfb.log" >&2
-        exit 2
-    fi
-    DISPLAY=":$(cat "$number_file")"
-    export DISPLAY
-}
-
-# Every program of the prefix runs inside one Wine virtual desktop (the setting winecfg calls
-# "Emulate a virtual desktop"). Wine then draws title bars and frames itself, and it need not wait
-# for a window manager that Xvfb does not have: on a bare X server each window that Wine hides
-# waits two seconds for a window manager's answer.
-use_virtual_desktop() {
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null || exit 2
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null ||
-        exit 2
-}
-
 start=$(date +%s)
-start_display
+wine_env_begin melv-wine || exit 2
+# The dialog tests need a display; their windows stay on a private X server, inside the prefix's
+# virtual desktop.
+wine_env_start_display || exit 2
 echo "=== preparing Wine prefix $WINEPREFIX on display $DISPLAY"
-wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 2; }
-use_virtual_desktop
-
-socat "pty,raw,echo=0,link=$work/driver-end" "pty,raw,echo=0,link=$work/instrument-end" &
-socat_pid=$!
-for _ in $(seq 100); do
-    [ -e "$work/driver-end" ] && [ -e "$work/instrument-end" ] && break
-    sleep 0.05
-done
-if [ ! -e "$work/driver-end" ] || [ ! -e "$work/instrument-end" ]; then
-    echo "socat did not make the virtual serial line" >&2
-    exit 2
-fi
+wine_env_boot || exit 2
+wine_env_use_virtual_desktop || exit 2
+wine_env_start_line || exit 2
 
 # Suites that need the line on COM3 and no COM1.
 com3_suites="MissingPort.*:ConfiguredPort.*:ConfigurationDialog.*"
 
-set_ports 1
+wine_env_set_ports 1 || exit 2
 run_hosts "COM1 on the virtual line" "--gtest_filter=-$com3_suites"
 
-set_ports 3
+wine_env_set_ports 3 || exit 2
 run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=$com3_suites"
 
 # The picture for the documentation: the test whose first dialog shows COM3 and independent mode.
@@ -195,7 +85,7 @@ run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=$com3_suites"
 # from its own font folder; copied into the prefix it is found, and the box shows a cross rather
 # than a plain "r".
 take_picture() {
-    local bitmap="$work/config-dialog.bmp"
+    local bitmap="$wine_work/config-dialog.bmp"
     local fonts="$WINEPREFIX/drive_c/windows/Fonts"
     for font in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf; do
         [ -f "$font" ] && mkdir -p "$fonts" && cp "$font" "$fonts/"

@@ -6,13 +6,14 @@
 #
 #   . tests/wine/wine-env.sh
 #   wine_env_begin melv-api          # $wine_work, WINEPREFIX; clean-up at exit
+#   wine_env_boot                    # a fresh prefix (after wine_env_start_display, if wanted)
 #   wine_env_start_line              # $wine_work/driver-end <-> $wine_work/instrument-end
 #   wine_env_set_ports 1             # COM1 = driver's end, COM8 = instrument's end, no other
 #   wine_env_install_driver build/win64 build/win32 [FORWARDER]
 #
 # Functions print what went wrong and return non-zero; the caller decides whether to go on.
 
-# The prefix and everything else of the run live in one temporary folder, removed at exit.
+# Everything of the run lives in one temporary folder, removed at exit.
 wine_env_begin() { # name
     wine_work=$(mktemp -d "/tmp/$1.XXXXXX")
     export WINEPREFIX="$wine_work/prefix"
@@ -23,7 +24,10 @@ wine_env_begin() { # name
     wine_env_display_pid=
     trap wine_env_end EXIT
     trap 'exit 130' INT TERM
-    # A prefix made after Wine's 32-bit part is installed runs programs of both bitnesses.
+}
+
+# A prefix made after Wine's 32-bit part is installed runs programs of both bitnesses.
+wine_env_boot() {
     wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; return 2; }
 }
 
