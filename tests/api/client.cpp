@@ -190,6 +190,10 @@ bool ClientCallback::eventSet() const {
     return WaitForSingleObject(event_, notificationDeadlineMs) == WAIT_OBJECT_0;
 }
 
+bool ClientCallback::eventSetAgain() const {
+    return WaitForSingleObject(event_, quietWindowMs) == WAIT_OBJECT_0;
+}
+
 std::ostream& operator<<(std::ostream& out, const WireMessage& message) {
     return out << "{" << message.destination << ": " << message.bytes << "}";
 }

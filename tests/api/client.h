@@ -61,8 +61,10 @@ class ClientCallback {
     DWORD_PTR callback() const;
     DWORD_PTR instance() const;
     DWORD flags() const; // CALLBACK_FUNCTION, CALLBACK_WINDOW ...
-    // For an event callback: whether the event was set since the last look.
+    // For an event callback: whether the event is set, or gets set before a deadline passes.
     bool eventSet() const;
+    // For an event callback: whether it gets set within a short quiet window ("nothing further").
+    bool eventSetAgain() const;
 
   private:
     CallbackKind kind_;

@@ -120,6 +120,7 @@ TEST_P(PublicOutputCallback, OpenLongMessageAndCloseArriveInOrderAndNothingFurth
     ASSERT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
     if (byEvent) {
         EXPECT_TRUE(client.eventSet()) << "no signal for the close";
+        EXPECT_FALSE(client.eventSetAgain()) << "a signal after the close";
     } else {
         EXPECT_EQ(log.take(1), Notifications{{MOM_CLOSE}});
     }
