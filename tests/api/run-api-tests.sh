@@ -7,23 +7,15 @@
 #
 #   tests/api/run-api-tests.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
 set -u
-top=$(cd "$(dirname "$0")/../.." && pwd)
 if [ $# -ne 2 ]; then
     echo "usage: $0 BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2
     exit 2
 fi
-builds=()
-for dir in "$1" "$2"; do
-    for file in melvpcif.dll melvfwd.dll api-tests/melv_api_tests.exe demo/melv-demo.exe; do
-        if [ ! -f "$dir/$file" ]; then
-            echo "$dir/$file is missing: build the win64 and win32 trees first" >&2
-            exit 2
-        fi
-    done
-    builds+=("$(realpath "$dir")")
-done
-
+top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/tests/wine/wine-env.sh"
+wine_env_find_builds "melvpcif.dll melvfwd.dll api-tests/melv_api_tests.exe demo/melv-demo.exe" "$1" "$2" || exit 2
+builds=("${wine_env_builds[@]}")
+
 start=$(date +%s)
 wine_env_begin melv-api || exit 2
 wine_env_boot || exit 2

@@ -30,19 +30,11 @@ fi
 if [ $# -ne 2 ]; then
     usage
 fi
-builds=()
-for dir in "$1" "$2"; do
-    for file in melvpcif.dll melv_wine_tests.exe; do
-        if [ ! -f "$dir/$file" ]; then
-            echo "$dir/$file is missing: build the win64 and win32 trees first" >&2
-            exit 2
-        fi
-    done
-    builds+=("$(realpath "$dir")")
-done
-
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/tests/wine/wine-env.sh"
+wine_env_find_builds "melvpcif.dll melv_wine_tests.exe" "$1" "$2" || exit 2
+builds=("${wine_env_builds[@]}")
+
 
 failed=0
 run_hosts() {

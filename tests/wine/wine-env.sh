@@ -13,6 +13,23 @@
 #
 # Functions print what went wrong and return non-zero; the caller decides whether to go on.
 
+# Checks that each of the Windows build trees has the files the run needs, and sets
+# wine_env_builds to their absolute paths.
+wine_env_find_builds() { # "file ...", build_dir...
+    local files=$1 dir file
+    shift
+    wine_env_builds=()
+    for dir in "$@"; do
+        for file in $files; do
+            if [ ! -f "$dir/$file" ]; then
+                echo "$dir/$file is missing: build the win64 and win32 trees first" >&2
+                return 2
+            fi
+        done
+        wine_env_builds+=("$(realpath "$dir")")
+    done
+}
+
 # Everything of the run lives in one temporary folder, removed at exit.
 wine_env_begin() { # name
     wine_work=$(mktemp -d "/tmp/$1.XXXXXX")
