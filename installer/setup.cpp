@@ -6,13 +6,20 @@
 //   melvpcif-setup install [FOLDER]   FOLDER holds x64\melvpcif.dll and x86\melvpcif.dll
 //                                     (default: the folder of this program)
 //   melvpcif-setup uninstall
+//
+// Exit codes: 0 done; 1 failed (an install that fails changes nothing it could check before);
+// 2 wrong command line or wrong program for this Windows; 3 done, but a driver file in use by a
+// running program is replaced or removed when Windows next starts.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
+
+enum ExitCode { done = 0, failed = 1, misused = 2, doneAtRestart = 3 };
 
 const wchar_t driversKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 // The name Windows shows for the driver in its multimedia settings.
@@ -21,6 +28,8 @@ const wchar_t driverFile[] = L"melvpcif.dll";
 const wchar_t driverDescription[] = L"MELV PC I/F MIDI Driver";
 const wchar_t* const slotNames[] = {L"midi",  L"midi1", L"midi2", L"midi3", L"midi4",
                                     L"midi5", L"midi6", L"midi7", L"midi8", L"midi9"};
+// Where Windows keeps the file operations it carries out when it next starts.
+const wchar_t sessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 // One place the driver goes: a system folder and the registry view that serves it.
 struct Target {
@@ -72,22 +81,35 @@ HKEY openKey(const wchar_t* path, REGSAM view) {
     return key;
 }
 
-void describe(REGSAM view) {
-    HKEY key = openKey(descriptionsKey, view);
-    if (key != nullptr) {
-        DWORD size = static_cast<DWORD>(sizeof driverDescription);
-        RegSetValueExW(key, driverFile, 0, REG_SZ, reinterpret_cast<const BYTE*>(driverDescription),
-                       size);
-        RegCloseKey(key);
-    }
+bool setString(HKEY key, const wchar_t* name, const wchar_t* value) {
+    DWORD size = static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t));
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), size) ==
+           ERROR_SUCCESS;
 }
 
-void forgetDescription(REGSAM view) {
+bool deleteValue(HKEY key, const wchar_t* name) {
+    LONG result = RegDeleteValueW(key, name);
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+bool describe(REGSAM view) {
     HKEY key = openKey(descriptionsKey, view);
-    if (key != nullptr) {
-        RegDeleteValueW(key, driverFile);
-        RegCloseKey(key);
+    if (key == nullptr) {
+        return false;
     }
+    bool described = setString(key, driverFile, driverDescription);
+    RegCloseKey(key);
+    return described;
+}
+
+bool forgetDescription(REGSAM view) {
+    HKEY key = openKey(descriptionsKey, view);
+    if (key == nullptr) {
+        return false;
+    }
+    bool forgotten = deleteValue(key, driverFile);
+    RegCloseKey(key);
+    return forgotten;
 }
 
 // The slot's value, or an empty string when the slot is free.
@@ -106,29 +128,160 @@ bool isOurs(const std::wstring& value) {
     return lstrcmpiW(value.c_str(), driverFile) == 0;
 }
 
-bool registerDriver(HKEY key) {
+// The slot the driver has already (an earlier installation keeps it), else the first free one;
+// null when all ten are taken by other drivers.
+const wchar_t* slotFor(HKEY key) {
     for (const wchar_t* slot : slotNames) {
         if (isOurs(slotValue(key, slot))) {
-            return true; // installed already: keep its slot
+            return slot;
         }
     }
     for (const wchar_t* slot : slotNames) {
         if (slotValue(key, slot).empty()) {
-            DWORD size = static_cast<DWORD>((lstrlenW(driverFile) + 1) * sizeof(wchar_t));
-            return RegSetValueExW(key, slot, 0, REG_SZ, reinterpret_cast<const BYTE*>(driverFile),
-                                  size) == ERROR_SUCCESS;
+            return slot;
         }
     }
-    std::fwprintf(stderr, L"All ten MIDI driver slots are taken.\n");
-    return false;
+    return nullptr;
 }
 
-void unregisterDriver(HKEY key) {
+bool registerDriver(HKEY key, const wchar_t* slot) {
+    return isOurs(slotValue(key, slot)) || setString(key, slot, driverFile);
+}
+
+bool unregisterDriver(HKEY key) {
+    bool removed = true;
     for (const wchar_t* slot : slotNames) {
         if (isOurs(slotValue(key, slot))) {
-            RegDeleteValueW(key, slot);
+            removed = deleteValue(key, slot) && removed;
         }
     }
+    return removed;
+}
+
+// What Windows will do to a file when it next starts, by the last of its pending operations.
+enum class AtRestart { nothing, removal, replacement };
+
+std::wstring withoutPrefix(const wchar_t* path) {
+    if (*path == L'!') { // "replace an existing file"
+        ++path;
+    }
+    if (wcsncmp(path, L"\\??\\", 4) == 0) {
+        path += 4;
+    }
+    return path;
+}
+
+AtRestart pendingAtRestart(const std::wstring& file) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sessionManagerKey, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return AtRestart::nothing;
+    }
+    DWORD size = 0;
+    std::vector<wchar_t> list;
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr,
+                         &size) == ERROR_SUCCESS) {
+        // Two terminators more than the value holds, so that a list cut short still ends.
+        list.assign(size / sizeof(wchar_t) + 2, L'\0');
+        if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(list.data()), &size) != ERROR_SUCCESS) {
+            list.clear();
+        }
+    }
+    RegCloseKey(key);
+
+    // Pairs of strings: what, and where to; an empty "where to" removes it.
+    AtRestart pending = AtRestart::nothing;
+    const wchar_t* entry = list.data();
+    while (!list.empty() && *entry != L'\0') {
+        const wchar_t* from = entry;
+        const wchar_t* to = from + lstrlenW(from) + 1;
+        if (*to == L'\0') {
+            if (lstrcmpiW(withoutPrefix(from).c_str(), file.c_str()) == 0) {
+                pending = AtRestart::removal;
+            }
+            entry = to + 1;
+            continue;
+        }
+        if (lstrcmpiW(withoutPrefix(to).c_str(), file.c_str()) == 0) {
+            pending = AtRestart::replacement;
+        } else if (lstrcmpiW(withoutPrefix(from).c_str(), file.c_str()) == 0) {
+            pending = AtRestart::removal; // moved away
+        }
+        entry = to + lstrlenW(to) + 1;
+    }
+    return pending;
+}
+
+bool sameContents(const std::wstring& a, const std::wstring& b) {
+    HANDLE files[2];
+    const std::wstring* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        files[i] = CreateFileW(paths[i]->c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    }
+    bool same = files[0] != INVALID_HANDLE_VALUE && files[1] != INVALID_HANDLE_VALUE;
+    static char blocks[2][65536];
+    while (same) {
+        DWORD got[2] = {};
+        same = ReadFile(files[0], blocks[0], sizeof blocks[0], &got[0], nullptr) &&
+               ReadFile(files[1], blocks[1], sizeof blocks[1], &got[1], nullptr) &&
+               got[0] == got[1] && std::memcmp(blocks[0], blocks[1], got[0]) == 0;
+        if (got[0] == 0) {
+            break;
+        }
+    }
+    for (HANDLE file : files) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+    }
+    return same;
+}
+
+enum class Placed { now, atRestart, impossible };
+
+// A copy of `source` beside `destination`, which Windows moves into place when it next starts.
+Placed placeAtRestart(const std::wstring& source, const std::wstring& destination,
+                      const std::wstring& folder) {
+    wchar_t staged[MAX_PATH];
+    if (GetTempFileNameW(folder.c_str(), L"mlv", 0, staged) == 0) {
+        return Placed::impossible;
+    }
+    if (!CopyFileW(source.c_str(), staged, FALSE) ||
+        !MoveFileExW(staged, destination.c_str(),
+                     MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(staged);
+        return Placed::impossible;
+    }
+    return Placed::atRestart;
+}
+
+Placed placeFile(const std::wstring& source, const std::wstring& destination,
+                 const std::wstring& folder) {
+    // An earlier uninstall, while a program had the driver loaded, left the file to be removed
+    // at the next start: that removal would take this installation's file too, so the file is
+    // put back after it.
+    if (pendingAtRestart(destination) == AtRestart::removal) {
+        if (!sameContents(source, destination)) {
+            CopyFileW(source.c_str(), destination.c_str(), FALSE); // in use: at restart only
+        }
+        return placeAtRestart(source, destination, folder);
+    }
+    // Installing the same version again changes nothing, even while programs have it loaded.
+    if (sameContents(source, destination) ||
+        CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+        return Placed::now;
+    }
+    DWORD error = GetLastError();
+    // A running program has the driver loaded: Windows keeps the file until it ends.
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE ||
+        error == ERROR_ACCESS_DENIED) {
+        return placeAtRestart(source, destination, folder);
+    }
+    SetLastError(error);
+    return Placed::impossible;
 }
 
 std::wstring folderOfThisProgram() {
@@ -138,67 +291,121 @@ std::wstring folderOfThisProgram() {
     return folder.substr(0, folder.find_last_of(L"\\/"));
 }
 
-bool install(const std::vector<Target>& targets, const std::wstring& from) {
+ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
+    // Every view must have a slot before anything changes, so that a full one leaves the
+    // machine as it was.
+    std::vector<const wchar_t*> slots;
     for (const Target& target : targets) {
+        HKEY key = openKey(driversKey, target.view);
+        if (key == nullptr) {
+            std::fwprintf(stderr, L"Cannot change the list of MIDI drivers: run as administrator.\n");
+            return failed;
+        }
+        slots.push_back(slotFor(key));
+        RegCloseKey(key);
+        if (slots.back() == nullptr) {
+            std::fwprintf(stderr,
+                          L"All ten MIDI driver slots of the %ls registry view (midi, midi1 to "
+                          L"midi9) are taken by other drivers: remove one you no longer use.\n",
+                          target.label);
+            return failed;
+        }
+    }
+    bool atRestart = false;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const Target& target = targets[i];
         std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + driverFile;
         std::wstring destination = target.systemFolder + L"\\" + driverFile;
-        if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+        Placed placed = placeFile(source, destination, target.systemFolder);
+        if (placed == Placed::impossible) {
             std::fwprintf(stderr, L"Cannot copy %ls to %ls (error %lu).\n", source.c_str(),
                           destination.c_str(), GetLastError());
-            return false;
+            return failed;
         }
         HKEY key = openKey(driversKey, target.view);
-        bool registered = key != nullptr && registerDriver(key);
+        bool registered = key != nullptr && registerDriver(key, slots[i]);
         if (key != nullptr) {
             RegCloseKey(key);
         }
-        if (!registered) {
+        if (!registered || !describe(target.view)) {
             std::fwprintf(stderr, L"Cannot register the %ls driver (administrator rights?).\n",
                           target.label);
-            return false;
+            return failed;
         }
-        describe(target.view);
-        std::wprintf(L"Installed the %ls driver: %ls\n", target.label, destination.c_str());
+        if (placed == Placed::atRestart) {
+            atRestart = true;
+            std::wprintf(L"Installed the %ls driver as %ls. A running program has the driver "
+                         L"loaded, or an earlier removal waits for the restart: Windows puts the "
+                         L"new file in place when it next starts.\n",
+                         target.label, slots[i]);
+        } else {
+            std::wprintf(L"Installed the %ls driver as %ls: %ls\n", target.label, slots[i],
+                         destination.c_str());
+        }
     }
-    return true;
+    return atRestart ? doneAtRestart : done;
 }
 
-void uninstall(const std::vector<Target>& targets) {
+ExitCode uninstall(const std::vector<Target>& targets) {
+    bool atRestart = false;
+    bool complete = true;
     for (const Target& target : targets) {
         HKEY key = openKey(driversKey, target.view);
+        bool unregistered = key != nullptr && unregisterDriver(key);
         if (key != nullptr) {
-            unregisterDriver(key);
             RegCloseKey(key);
         }
-        forgetDescription(target.view);
-        std::wstring file = target.systemFolder + L"\\" + driverFile;
-        // A driver still loaded by a running program cannot be deleted now; Windows removes it
-        // at the next restart.
-        if (!DeleteFileW(file.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        if (!unregistered || !forgetDescription(target.view)) {
+            std::fwprintf(stderr, L"Cannot unregister the %ls driver: run as administrator.\n",
+                          target.label);
+            complete = false;
+            continue;
         }
-        std::wprintf(L"Removed the %ls driver.\n", target.label);
+        std::wstring file = target.systemFolder + L"\\" + driverFile;
+        if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+            // A file that an earlier install left to be put in place at the next start would
+            // come back then: it goes again right after.
+            if (pendingAtRestart(file) == AtRestart::replacement) {
+                MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            }
+            std::wprintf(L"Removed the %ls driver.\n", target.label);
+            continue;
+        }
+        // A driver still loaded by a running program cannot be deleted now; Windows removes it
+        // when it next starts.
+        if (!MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            std::fwprintf(stderr, L"Cannot remove %ls (error %lu).\n", file.c_str(),
+                          GetLastError());
+            complete = false;
+            continue;
+        }
+        atRestart = true;
+        std::wprintf(L"Removed the %ls driver. A running program still has it loaded: Windows "
+                     L"deletes %ls when it next starts.\n",
+                     target.label, file.c_str());
     }
+    if (!complete) {
+        return failed;
+    }
+    return atRestart ? doneAtRestart : done;
 }
+
+const wchar_t usage[] = L"usage: melvpcif-setup install [FOLDER] | uninstall\n";
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    std::wstring action = argc > 1 ? argv[1] : L"";
+    if (action != L"install" && action != L"uninstall") {
+        std::fwprintf(stderr, usage);
+        return misused;
+    }
     std::vector<Target> targets;
-    if (argc < 2 || !targetsOfThisSystem(targets)) {
-        if (argc < 2) {
-            std::fwprintf(stderr, L"usage: melvpcif-setup install [FOLDER] | uninstall\n");
-        }
-        return 2;
+    if (!targetsOfThisSystem(targets)) {
+        return misused;
     }
-    std::wstring action = argv[1];
     if (action == L"install") {
-        return install(targets, argc > 2 ? argv[2] : folderOfThisProgram()) ? 0 : 1;
+        return install(targets, argc > 2 ? argv[2] : folderOfThisProgram());
     }
-    if (action == L"uninstall") {
-        uninstall(targets);
-        return 0;
-    }
-    std::fwprintf(stderr, L"usage: melvpcif-setup install [FOLDER] | uninstall\n");
-    return 2;
+    return uninstall(targets);
 }
