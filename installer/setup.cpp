@@ -12,6 +12,8 @@
 // running program is replaced or removed when Windows next starts.
 #include <windows.h>
 
+#include "config/settings.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -30,6 +32,12 @@ const wchar_t* const slotNames[] = {L"midi",  L"midi1", L"midi2", L"midi3", L"mi
                                     L"midi5", L"midi6", L"midi7", L"midi8", L"midi9"};
 // Where Windows keeps the file operations it carries out when it next starts.
 const wchar_t sessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+// The driver's settings key, as the driver names it: in the 64-bit view, which both builds of the
+// driver share.
+const wchar_t* settingsKey() {
+    return reinterpret_cast<const wchar_t*>(settingsKeyPath);
+}
 
 // One place the driver goes: a system folder and the registry view that serves it.
 struct Target {
@@ -284,6 +292,76 @@ Placed placeFile(const std::wstring& source, const std::wstring& destination,
     return Placed::impossible;
 }
 
+// Old 32-bit programs without a manifest that may not write the settings key would otherwise be
+// given a private copy of it by Windows: the driver writes its settings back each time it is
+// loaded, and from then on such a program would see its own copy and never again the settings
+// made in the configuration dialog. With virtualization off for the key, such a program reads
+// the shared settings like every other program without administrator rights. Windows versions
+// without registry virtualization (and Wine) do not know the flags; that is no failure.
+void keepSettingsShared() {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, settingsKey(), 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        std::wprintf(L"Cannot create the settings key HKEY_LOCAL_MACHINE\\%ls.\n", settingsKey());
+        return;
+    }
+    RegCloseKey(key);
+    std::wstring command = L"\"" + systemFolder() + L"\\reg.exe\" flags \"HKLM\\" +
+                           settingsKey() + L"\" set DONT_VIRTUALIZE DONT_SILENT_FAIL";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    DWORD exitCode = 1;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                       nullptr, nullptr, &startup, &process)) {
+        if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process.hProcess, &exitCode);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    if (exitCode == 0) {
+        std::wprintf(L"Old programs share the driver's settings with every other program.\n");
+    } else {
+        std::wprintf(L"Could not switch off registry virtualization for the settings (reg flags "
+                     L"ended with %lu); Windows versions without it need nothing.\n",
+                     exitCode);
+    }
+}
+
+// The settings key holds the user's settings once the driver has been loaded: those stay. A key
+// the installation made and nobody filled goes with it.
+void forgetEmptySettingsKey() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKey(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      &key) != ERROR_SUCCESS) {
+        return;
+    }
+    DWORD subkeys = 1, values = 1;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                     nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    if (subkeys != 0 || values != 0) {
+        return;
+    }
+    std::wstring path = settingsKey();
+    // This program runs in the native view of its Windows, the one the driver uses.
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    // The maker's key above it, if nothing else is kept there.
+    path = path.substr(0, path.find_last_of(L'\\'));
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      &key) == ERROR_SUCCESS) {
+        subkeys = values = 1;
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr);
+        RegCloseKey(key);
+        if (subkeys == 0 && values == 0) {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+        }
+    }
+}
+
 std::wstring folderOfThisProgram() {
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -343,6 +421,7 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
                          destination.c_str());
         }
     }
+    keepSettingsShared();
     return atRestart ? doneAtRestart : done;
 }
 
@@ -384,6 +463,7 @@ ExitCode uninstall(const std::vector<Target>& targets) {
                      L"deletes %ls when it next starts.\n",
                      target.label, file.c_str());
     }
+    forgetEmptySettingsKey();
     if (!complete) {
         return failed;
     }

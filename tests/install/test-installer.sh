@@ -34,6 +34,9 @@ descriptions_of() { # view: how many of our descriptions it has
     wine reg query "$descriptions" /v melvpcif.dll "/reg:$1" 2>/dev/null | tr -d '\r' |
         grep -c 'MELV PC I/F MIDI Driver' || true
 }
+settings_key_exists() {
+    wine reg query "$settings" /reg:64 >/dev/null 2>&1
+}
 system64="$WINEPREFIX/drive_c/windows/system32/melvpcif.dll"
 system32="$WINEPREFIX/drive_c/windows/syswow64/melvpcif.dll"
 
@@ -76,6 +79,7 @@ check "registered once in the 64-bit view, in a free slot" test "$(slots 64)" = 
 check "registered once in the 32-bit view, in a free slot" test "$(slots 32)" = midi1
 check "the driver that was there stays" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 check "both views describe the driver by name" test "$(descriptions_of 64)$(descriptions_of 32)" = 11
+check "the settings key is there for the driver, in the 64-bit view" settings_key_exists
 
 run_setup install-again install
 check "a second install takes no second slot" test "$(slots 64)$(slots 32)" = midi1midi1
@@ -92,6 +96,15 @@ check "removal takes both registrations away" test -z "$(slots 64)$(slots 32)"
 check "removal takes the descriptions away" test "$(descriptions_of 64)$(descriptions_of 32)" = 00
 check "removal takes both files away" test ! -e "$system64" -a ! -e "$system32"
 check "removal leaves the other driver" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
+check "removal takes the settings key away when it holds no settings" \
+    eval '! settings_key_exists && ! wine reg query "HKLM\Software\MELV" /reg:64 >/dev/null 2>&1'
+
+echo "== settings the user made"
+run_setup install install
+wine reg add "$settings" /v COM /t REG_DWORD /d 2 /f /reg:64 >/dev/null 2>&1
+run_setup uninstall uninstall
+check "removal keeps the settings" \
+    is_number "$(value_in "$(query 64 "$settings")" COM)" 2
 
 echo "== a registry view with no free slot"
 fillers="$work/fillers.reg"
