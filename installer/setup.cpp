@@ -6,6 +6,9 @@
 //   melvpcif-setup install [FOLDER]   FOLDER holds x64\melvpcif.dll and x86\melvpcif.dll
 //                                     (default: the folder of this program)
 //   melvpcif-setup uninstall
+//   melvpcif-setup remove-after PID PATH...
+//                                     for the uninstaller: waits until process PID has ended,
+//                                     then deletes each PATH, a file or an empty folder
 //
 // Exit codes: 0 done; 1 failed (an install that fails changes nothing it could check before);
 // 2 wrong command line or wrong program for this Windows; 3 done, but a driver file in use by a
@@ -16,6 +19,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -470,12 +474,36 @@ ExitCode uninstall(const std::vector<Target>& targets) {
     return atRestart ? doneAtRestart : done;
 }
 
+// An uninstaller started from the folder it removes cannot delete its own file while it runs;
+// this program, started from elsewhere, does it once the uninstaller has ended.
+ExitCode removeAfter(DWORD processId, int count, wchar_t** paths) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process != nullptr) { // else it has ended already
+        WaitForSingleObject(process, INFINITE);
+        CloseHandle(process);
+    }
+    bool removed = true;
+    for (int i = 0; i < count; ++i) {
+        DWORD attributes = GetFileAttributesW(paths[i]);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            continue; // gone already
+        }
+        removed = ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(paths[i])
+                                                                 : DeleteFileW(paths[i])) &&
+                  removed;
+    }
+    return removed ? done : failed;
+}
+
 const wchar_t usage[] = L"usage: melvpcif-setup install [FOLDER] | uninstall\n";
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     std::wstring action = argc > 1 ? argv[1] : L"";
+    if (action == L"remove-after" && argc > 3) {
+        return removeAfter(std::wcstoul(argv[2], nullptr, 10), argc - 3, argv + 3);
+    }
     if (action != L"install" && action != L"uninstall") {
         std::fwprintf(stderr, usage);
         return misused;

@@ -169,5 +169,19 @@ check "removing a driver whose update waits for the restart ends with exit code 
 restart_windows
 check "the update does not bring the file back at the restart" test ! -e "$system64"
 
+echo "== removing files once a program has ended"
+leftover="$WINEPREFIX/drive_c/leftover"
+mkdir -p "$leftover"
+echo data >"$leftover/file.txt"
+hold_driver 'C:\windows\system32\version.dll' || echo "the program did not start"
+wine "$setup" remove-after "$(holder_process)" 'C:\leftover\file.txt' 'C:\leftover' \
+    >"$work/remove-after.log" 2>&1 &
+remover=$!
+check "nothing is removed while the program runs" test -e "$leftover/file.txt"
+release_driver
+check "the file and the folder go when it has ended" eventually 30 test ! -e "$leftover"
+wait "$remover"
+check "and the remover ends with exit code 0" test $? -eq 0
+
 echo "installer: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]
