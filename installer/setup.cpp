@@ -2,6 +2,8 @@
 // bitness and registers it as a MIDI driver in a free "midi" slot of the Drivers32 key, with its
 // description beside, in each registry view that has a DLL of its bitness. Drivers already
 // registered are left as they are; removal takes away exactly the driver's own slots and files.
+// The setup program (melvpcif.nsi) carries this program and runs it, so these rules live here
+// alone.
 //
 //   melvpcif-setup install [FOLDER]   FOLDER holds x64\melvpcif.dll and x86\melvpcif.dll
 //                                     (default: the folder of this program)
