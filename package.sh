@@ -1,42 +1,76 @@
 #!/usr/bin/env bash
-# Builds the release package from the Windows trees that test.sh builds (or builds them):
+# Builds the setup program and the release package from the Windows trees that test.sh builds
+# (or builds them):
+#   build/melvpcif-1.31.0.1-setup.exe    the setup program, for 32- and 64-bit Windows
 #   build/melvpcif-1.31.0.1.zip
-#     melvpcif-setup.exe       installer for 64-bit Windows (installs both DLLs)
-#     melvpcif-setup32.exe     installer for 32-bit Windows
-#     x64/melvpcif.dll         the driver for 64-bit programs
-#     x86/melvpcif.dll         the driver for 32-bit programs
+#     melvpcif-1.31.0.1-setup.exe
 #     README.md, LICENSE, docs/
+#     by-hand/                           for those who install by hand:
+#       INSTALL-BY-HAND.txt              how
+#       x64/melvpcif.dll                 the driver for 64-bit programs
+#       x86/melvpcif.dll                 the driver for 32-bit programs
+#       melvpcif-setup.exe               command-line installer for 64-bit Windows
+#       melvpcif-setup32.exe             command-line installer for 32-bit Windows
+# Prints the setup program's path, then the package's.
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
 version=1.31.0.1
 for bits in 64 32; do
-    if [ ! -f "build/win$bits/melvpcif.dll" ] || [ ! -f "build/win$bits/installer/melvpcif-setup.exe" ]; then
+    if [ ! -f "build/win$bits/melvpcif.dll" ] ||
+        [ ! -f "build/win$bits/installer/melvpcif-setup.exe" ] ||
+        [ ! -f "build/win$bits/demo/melv-demo.exe" ]; then
         cmake -S . -B "build/win$bits" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win$bits.cmake" >/dev/null
-        cmake --build "build/win$bits" -j "$(nproc)" --target melvpcif melvpcif-setup
+        cmake --build "build/win$bits" -j "$(nproc)" --target melvpcif melvpcif-setup melv-demo
     fi
 done
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-mkdir -p "$stage/x64" "$stage/x86"
-# Debug information stays in the build trees; users get the stripped files.
-x86_64-w64-mingw32-strip -o "$stage/x64/melvpcif.dll" build/win64/melvpcif.dll
-i686-w64-mingw32-strip -o "$stage/x86/melvpcif.dll" build/win32/melvpcif.dll
-x86_64-w64-mingw32-strip -o "$stage/melvpcif-setup.exe" build/win64/installer/melvpcif-setup.exe
-i686-w64-mingw32-strip -o "$stage/melvpcif-setup32.exe" build/win32/installer/melvpcif-setup.exe
-cp README.md LICENSE "$stage/"
-[ -d docs ] && cp -r docs "$stage/"
+# Windows' Notepad before 2018 shows a text file with bare line feeds as one line.
+crlf() { sed 's/\r*$/\r/' "$1" >"$2"; }
+
+# What the setup program carries: the DLLs, the command-line installer that holds the rules of
+# where they go, and the connection check, per bitness. Debug information stays in the build
+# trees; users get the stripped files.
+mkdir -p "$stage/carried/x64" "$stage/carried/x86"
+for arch in x64 x86; do
+    case $arch in
+    x64) tree=build/win64 strip=x86_64-w64-mingw32-strip ;;
+    x86) tree=build/win32 strip=i686-w64-mingw32-strip ;;
+    esac
+    $strip -o "$stage/carried/$arch/melvpcif.dll" "$tree/melvpcif.dll"
+    $strip -o "$stage/carried/$arch/melvpcif-setup.exe" "$tree/installer/melvpcif-setup.exe"
+    $strip -o "$stage/carried/$arch/melv-demo.exe" "$tree/demo/melv-demo.exe"
+done
+crlf README.md "$stage/carried/README.txt"
+crlf LICENSE "$stage/carried/LICENSE.txt"
+
+setup="build/melvpcif-$version-setup.exe"
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage/carried" -DOUTFILE="$top/$setup" \
+    installer/melvpcif.nsi >"$stage/makensis.log" || { cat "$stage/makensis.log"; exit 1; }
+
+files="$stage/files"
+mkdir -p "$files/by-hand/x64" "$files/by-hand/x86"
+cp "$setup" "$files/"
+cp README.md LICENSE "$files/"
+[ -d docs ] && cp -r docs "$files/"
+crlf installer/INSTALL-BY-HAND.txt "$files/by-hand/INSTALL-BY-HAND.txt"
+cp "$stage/carried/x64/melvpcif.dll" "$files/by-hand/x64/"
+cp "$stage/carried/x86/melvpcif.dll" "$files/by-hand/x86/"
+cp "$stage/carried/x64/melvpcif-setup.exe" "$files/by-hand/melvpcif-setup.exe"
+cp "$stage/carried/x86/melvpcif-setup.exe" "$files/by-hand/melvpcif-setup32.exe"
 
 package="build/melvpcif-$version.zip"
 rm -f "$package"
-python3 - "$stage" "$package" <<'PY'
+python3 - "$files" "$package" <<'PY'
 import os, sys, zipfile
-stage, package = sys.argv[1], sys.argv[2]
+files, package = sys.argv[1], sys.argv[2]
 with zipfile.ZipFile(package, "w", zipfile.ZIP_DEFLATED) as archive:
-    for folder, _, files in sorted(os.walk(stage)):
-        for name in sorted(files):
+    for folder, _, names in sorted(os.walk(files)):
+        for name in sorted(names):
             path = os.path.join(folder, name)
-            archive.write(path, os.path.relpath(path, stage))
+            archive.write(path, os.path.relpath(path, files))
 PY
+echo "$top/$setup"
 echo "$top/$package"

@@ -3,7 +3,8 @@
 # the simulated platform, unit tests, benchmarks), the same under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz target, and the 64- and 32-bit
 # Windows trees, then runs every test: native unit tests three times, a bounded fuzzing run, the
-# DLL checks, the integration tests under Wine for both DLLs, and the benchmarks.
+# DLL checks, the integration tests under Wine for both DLLs, the command-line installer, the
+# release package and its setup program under Wine, the demo, and the benchmarks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
@@ -44,9 +45,13 @@ fuzz_assembler() {
     return "$status"
 }
 
+package=
 package_and_check() {
-    local package
     package=$(./package.sh | tail -n 1) && tests/package/check-package.py "$package"
+}
+setup_program() {
+    [ -n "$package" ] || { echo "no release package was made"; return 1; }
+    tests/install/test-setup.sh "$package" build/win64 build/win32
 }
 
 "$top/install-deps.sh"
@@ -66,8 +71,9 @@ step "native unit tests under ThreadSanitizer" \
 step "win64 DLL checks" ctest --test-dir build/win64 --output-on-failure
 step "win32 DLL checks" ctest --test-dir build/win32 --output-on-failure
 step "integration tests under Wine" tests/wine/run-wine-tests.sh build/win64 build/win32
-step "installer under Wine" tests/install/test-installer.sh build/win64 build/win32
+step "command-line installer under Wine" tests/install/test-installer.sh build/win64 build/win32
 step "release package" package_and_check
+step "setup program under Wine" setup_program
 step "one-command demo under Wine" tests/demo/check-demo.sh
 step "input assembler fuzzing, 30 s" fuzz_assembler
 step "output benchmark (figures only)" build/native/bench/output_bench --benchmark_min_time=0.2

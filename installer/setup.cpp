@@ -2,17 +2,32 @@
 // bitness and registers it as a MIDI driver in a free "midi" slot of the Drivers32 key, with its
 // description beside, in each registry view that has a DLL of its bitness. Drivers already
 // registered are left as they are; removal takes away exactly the driver's own slots and files.
+// The setup program (melvpcif.nsi) carries this program and runs it, so these rules live here
+// alone.
 //
 //   melvpcif-setup install [FOLDER]   FOLDER holds x64\melvpcif.dll and x86\melvpcif.dll
 //                                     (default: the folder of this program)
 //   melvpcif-setup uninstall
+//   melvpcif-setup remove-after PID PATH...
+//                                     for the uninstaller: waits until process PID has ended,
+//                                     then deletes each PATH, a file or an empty folder
+//
+// Exit codes: 0 done; 1 failed (an install that fails changes nothing it could check before);
+// 2 wrong command line or wrong program for this Windows; 3 done, but a driver file in use by a
+// running program is replaced or removed when Windows next starts.
 #include <windows.h>
 
+#include "config/settings.h"
+
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 namespace {
+
+enum ExitCode { done = 0, failed = 1, misused = 2, doneAtRestart = 3 };
 
 const wchar_t driversKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 // The name Windows shows for the driver in its multimedia settings.
@@ -21,6 +36,14 @@ const wchar_t driverFile[] = L"melvpcif.dll";
 const wchar_t driverDescription[] = L"MELV PC I/F MIDI Driver";
 const wchar_t* const slotNames[] = {L"midi",  L"midi1", L"midi2", L"midi3", L"midi4",
                                     L"midi5", L"midi6", L"midi7", L"midi8", L"midi9"};
+// Where Windows keeps the file operations it carries out when it next starts.
+const wchar_t sessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+// The driver's settings key, as the driver names it: in the 64-bit view, which both builds of the
+// driver share.
+const wchar_t* settingsKey() {
+    return reinterpret_cast<const wchar_t*>(settingsKeyPath);
+}
 
 // One place the driver goes: a system folder and the registry view that serves it.
 struct Target {
@@ -72,22 +95,35 @@ HKEY openKey(const wchar_t* path, REGSAM view) {
     return key;
 }
 
-void describe(REGSAM view) {
-    HKEY key = openKey(descriptionsKey, view);
-    if (key != nullptr) {
-        DWORD size = static_cast<DWORD>(sizeof driverDescription);
-        RegSetValueExW(key, driverFile, 0, REG_SZ, reinterpret_cast<const BYTE*>(driverDescription),
-                       size);
-        RegCloseKey(key);
-    }
+bool setString(HKEY key, const wchar_t* name, const wchar_t* value) {
+    DWORD size = static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t));
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), size) ==
+           ERROR_SUCCESS;
 }
 
-void forgetDescription(REGSAM view) {
+bool deleteValue(HKEY key, const wchar_t* name) {
+    LONG result = RegDeleteValueW(key, name);
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+bool describe(REGSAM view) {
     HKEY key = openKey(descriptionsKey, view);
-    if (key != nullptr) {
-        RegDeleteValueW(key, driverFile);
-        RegCloseKey(key);
+    if (key == nullptr) {
+        return false;
     }
+    bool described = setString(key, driverFile, driverDescription);
+    RegCloseKey(key);
+    return described;
+}
+
+bool forgetDescription(REGSAM view) {
+    HKEY key = openKey(descriptionsKey, view);
+    if (key == nullptr) {
+        return false;
+    }
+    bool forgotten = deleteValue(key, driverFile);
+    RegCloseKey(key);
+    return forgotten;
 }
 
 // The slot's value, or an empty string when the slot is free.
@@ -106,27 +142,228 @@ bool isOurs(const std::wstring& value) {
     return lstrcmpiW(value.c_str(), driverFile) == 0;
 }
 
-bool registerDriver(HKEY key) {
+// The slot the driver has already (an earlier installation keeps it), else the first free one;
+// null when all ten are taken by other drivers.
+const wchar_t* slotFor(HKEY key) {
     for (const wchar_t* slot : slotNames) {
         if (isOurs(slotValue(key, slot))) {
-            return true; // installed already: keep its slot
+            return slot;
         }
     }
     for (const wchar_t* slot : slotNames) {
         if (slotValue(key, slot).empty()) {
-            DWORD size = static_cast<DWORD>((lstrlenW(driverFile) + 1) * sizeof(wchar_t));
-            return RegSetValueExW(key, slot, 0, REG_SZ, reinterpret_cast<const BYTE*>(driverFile),
-                                  size) == ERROR_SUCCESS;
+            return slot;
         }
     }
-    std::fwprintf(stderr, L"All ten MIDI driver slots are taken.\n");
-    return false;
+    return nullptr;
 }
 
-void unregisterDriver(HKEY key) {
+bool registerDriver(HKEY key, const wchar_t* slot) {
+    return isOurs(slotValue(key, slot)) || setString(key, slot, driverFile);
+}
+
+bool unregisterDriver(HKEY key) {
+    bool removed = true;
     for (const wchar_t* slot : slotNames) {
         if (isOurs(slotValue(key, slot))) {
-            RegDeleteValueW(key, slot);
+            removed = deleteValue(key, slot) && removed;
+        }
+    }
+    return removed;
+}
+
+// What Windows will do to a file when it next starts, by the last of its pending operations.
+enum class AtRestart { nothing, removal, replacement };
+
+std::wstring withoutPrefix(const wchar_t* path) {
+    if (*path == L'!') { // "replace an existing file"
+        ++path;
+    }
+    if (wcsncmp(path, L"\\??\\", 4) == 0) {
+        path += 4;
+    }
+    return path;
+}
+
+AtRestart pendingAtRestart(const std::wstring& file) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sessionManagerKey, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return AtRestart::nothing;
+    }
+    DWORD size = 0;
+    std::vector<wchar_t> list;
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr,
+                         &size) == ERROR_SUCCESS) {
+        // Two terminators more than the value holds, so that a list cut short still ends.
+        list.assign(size / sizeof(wchar_t) + 2, L'\0');
+        if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(list.data()), &size) != ERROR_SUCCESS) {
+            list.clear();
+        }
+    }
+    RegCloseKey(key);
+
+    // Pairs of strings: what, and where to; an empty "where to" removes it.
+    AtRestart pending = AtRestart::nothing;
+    const wchar_t* entry = list.data();
+    while (!list.empty() && *entry != L'\0') {
+        const wchar_t* from = entry;
+        const wchar_t* to = from + lstrlenW(from) + 1;
+        if (*to == L'\0') {
+            if (lstrcmpiW(withoutPrefix(from).c_str(), file.c_str()) == 0) {
+                pending = AtRestart::removal;
+            }
+            entry = to + 1;
+            continue;
+        }
+        if (lstrcmpiW(withoutPrefix(to).c_str(), file.c_str()) == 0) {
+            pending = AtRestart::replacement;
+        } else if (lstrcmpiW(withoutPrefix(from).c_str(), file.c_str()) == 0) {
+            pending = AtRestart::removal; // moved away
+        }
+        entry = to + lstrlenW(to) + 1;
+    }
+    return pending;
+}
+
+bool sameContents(const std::wstring& a, const std::wstring& b) {
+    HANDLE files[2];
+    const std::wstring* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        files[i] = CreateFileW(paths[i]->c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    }
+    bool same = files[0] != INVALID_HANDLE_VALUE && files[1] != INVALID_HANDLE_VALUE;
+    static char blocks[2][65536];
+    while (same) {
+        DWORD got[2] = {};
+        same = ReadFile(files[0], blocks[0], sizeof blocks[0], &got[0], nullptr) &&
+               ReadFile(files[1], blocks[1], sizeof blocks[1], &got[1], nullptr) &&
+               got[0] == got[1] && std::memcmp(blocks[0], blocks[1], got[0]) == 0;
+        if (got[0] == 0) {
+            break;
+        }
+    }
+    for (HANDLE file : files) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+    }
+    return same;
+}
+
+enum class Placed { now, atRestart, impossible };
+
+// A copy of `source` beside `destination`, which Windows moves into place when it next starts.
+Placed placeAtRestart(const std::wstring& source, const std::wstring& destination,
+                      const std::wstring& folder) {
+    wchar_t staged[MAX_PATH];
+    if (GetTempFileNameW(folder.c_str(), L"mlv", 0, staged) == 0) {
+        return Placed::impossible;
+    }
+    if (!CopyFileW(source.c_str(), staged, FALSE) ||
+        !MoveFileExW(staged, destination.c_str(),
+                     MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(staged);
+        return Placed::impossible;
+    }
+    return Placed::atRestart;
+}
+
+Placed placeFile(const std::wstring& source, const std::wstring& destination,
+                 const std::wstring& folder) {
+    // An earlier uninstall, while a program had the driver loaded, left the file to be removed
+    // at the next start: that removal would take this installation's file too, so the file is
+    // put back after it.
+    if (pendingAtRestart(destination) == AtRestart::removal) {
+        if (!sameContents(source, destination)) {
+            CopyFileW(source.c_str(), destination.c_str(), FALSE); // in use: at restart only
+        }
+        return placeAtRestart(source, destination, folder);
+    }
+    // Installing the same version again changes nothing, even while programs have it loaded.
+    if (sameContents(source, destination) ||
+        CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+        return Placed::now;
+    }
+    DWORD error = GetLastError();
+    // A running program has the driver loaded: Windows keeps the file until it ends.
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE ||
+        error == ERROR_ACCESS_DENIED) {
+        return placeAtRestart(source, destination, folder);
+    }
+    SetLastError(error);
+    return Placed::impossible;
+}
+
+// Old 32-bit programs without a manifest that may not write the settings key would otherwise be
+// given a private copy of it by Windows: the driver writes its settings back each time it is
+// loaded, and from then on such a program would see its own copy and never again the settings
+// made in the configuration dialog. With virtualization off for the key, such a program reads
+// the shared settings like every other program without administrator rights. Windows versions
+// without registry virtualization (and Wine) do not know the flags; that is no failure.
+void keepSettingsShared() {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, settingsKey(), 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        std::wprintf(L"Cannot create the settings key HKEY_LOCAL_MACHINE\\%ls.\n", settingsKey());
+        return;
+    }
+    RegCloseKey(key);
+    std::wstring command = L"\"" + systemFolder() + L"\\reg.exe\" flags \"HKLM\\" +
+                           settingsKey() + L"\" set DONT_VIRTUALIZE DONT_SILENT_FAIL";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    DWORD exitCode = 1;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                       nullptr, nullptr, &startup, &process)) {
+        if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process.hProcess, &exitCode);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    if (exitCode == 0) {
+        std::wprintf(L"Old programs share the driver's settings with every other program.\n");
+    } else {
+        std::wprintf(L"Could not switch off registry virtualization for the settings (reg flags "
+                     L"ended with %lu); Windows versions without it need nothing.\n",
+                     exitCode);
+    }
+}
+
+// The settings key holds the user's settings once the driver has been loaded: those stay. A key
+// the installation made and nobody filled goes with it.
+void forgetEmptySettingsKey() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKey(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      &key) != ERROR_SUCCESS) {
+        return;
+    }
+    DWORD subkeys = 1, values = 1;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                     nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    if (subkeys != 0 || values != 0) {
+        return;
+    }
+    std::wstring path = settingsKey();
+    // This program runs in the native view of its Windows, the one the driver uses.
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    // The maker's key above it, if nothing else is kept there.
+    path = path.substr(0, path.find_last_of(L'\\'));
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      &key) == ERROR_SUCCESS) {
+        subkeys = values = 1;
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr);
+        RegCloseKey(key);
+        if (subkeys == 0 && values == 0) {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
         }
     }
 }
@@ -138,67 +375,147 @@ std::wstring folderOfThisProgram() {
     return folder.substr(0, folder.find_last_of(L"\\/"));
 }
 
-bool install(const std::vector<Target>& targets, const std::wstring& from) {
+ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
+    // Every view must have a slot before anything changes, so that a full one leaves the
+    // machine as it was.
+    std::vector<const wchar_t*> slots;
     for (const Target& target : targets) {
+        HKEY key = openKey(driversKey, target.view);
+        if (key == nullptr) {
+            std::fwprintf(stderr, L"Cannot change the list of MIDI drivers: run as administrator.\n");
+            return failed;
+        }
+        slots.push_back(slotFor(key));
+        RegCloseKey(key);
+        if (slots.back() == nullptr) {
+            std::fwprintf(stderr,
+                          L"All ten MIDI driver slots of the %ls registry view (midi, midi1 to "
+                          L"midi9) are taken by other drivers: remove one you no longer use.\n",
+                          target.label);
+            return failed;
+        }
+    }
+    bool atRestart = false;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const Target& target = targets[i];
         std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + driverFile;
         std::wstring destination = target.systemFolder + L"\\" + driverFile;
-        if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+        Placed placed = placeFile(source, destination, target.systemFolder);
+        if (placed == Placed::impossible) {
             std::fwprintf(stderr, L"Cannot copy %ls to %ls (error %lu).\n", source.c_str(),
                           destination.c_str(), GetLastError());
-            return false;
+            return failed;
         }
         HKEY key = openKey(driversKey, target.view);
-        bool registered = key != nullptr && registerDriver(key);
+        bool registered = key != nullptr && registerDriver(key, slots[i]);
         if (key != nullptr) {
             RegCloseKey(key);
         }
-        if (!registered) {
+        if (!registered || !describe(target.view)) {
             std::fwprintf(stderr, L"Cannot register the %ls driver (administrator rights?).\n",
                           target.label);
-            return false;
+            return failed;
         }
-        describe(target.view);
-        std::wprintf(L"Installed the %ls driver: %ls\n", target.label, destination.c_str());
+        if (placed == Placed::atRestart) {
+            atRestart = true;
+            std::wprintf(L"Installed the %ls driver as %ls. A running program has the driver "
+                         L"loaded, or an earlier removal waits for the restart: Windows puts the "
+                         L"new file in place when it next starts.\n",
+                         target.label, slots[i]);
+        } else {
+            std::wprintf(L"Installed the %ls driver as %ls: %ls\n", target.label, slots[i],
+                         destination.c_str());
+        }
     }
-    return true;
+    keepSettingsShared();
+    return atRestart ? doneAtRestart : done;
 }
 
-void uninstall(const std::vector<Target>& targets) {
+ExitCode uninstall(const std::vector<Target>& targets) {
+    bool atRestart = false;
+    bool complete = true;
     for (const Target& target : targets) {
         HKEY key = openKey(driversKey, target.view);
+        bool unregistered = key != nullptr && unregisterDriver(key);
         if (key != nullptr) {
-            unregisterDriver(key);
             RegCloseKey(key);
         }
-        forgetDescription(target.view);
-        std::wstring file = target.systemFolder + L"\\" + driverFile;
-        // A driver still loaded by a running program cannot be deleted now; Windows removes it
-        // at the next restart.
-        if (!DeleteFileW(file.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        if (!unregistered || !forgetDescription(target.view)) {
+            std::fwprintf(stderr, L"Cannot unregister the %ls driver: run as administrator.\n",
+                          target.label);
+            complete = false;
+            continue;
         }
-        std::wprintf(L"Removed the %ls driver.\n", target.label);
+        std::wstring file = target.systemFolder + L"\\" + driverFile;
+        if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+            // A file that an earlier install left to be put in place at the next start would
+            // come back then: it goes again right after.
+            if (pendingAtRestart(file) == AtRestart::replacement) {
+                MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            }
+            std::wprintf(L"Removed the %ls driver.\n", target.label);
+            continue;
+        }
+        // A driver still loaded by a running program cannot be deleted now; Windows removes it
+        // when it next starts.
+        if (!MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            std::fwprintf(stderr, L"Cannot remove %ls (error %lu).\n", file.c_str(),
+                          GetLastError());
+            complete = false;
+            continue;
+        }
+        atRestart = true;
+        std::wprintf(L"Removed the %ls driver. A running program still has it loaded: Windows "
+                     L"deletes %ls when it next starts.\n",
+                     target.label, file.c_str());
     }
+    forgetEmptySettingsKey();
+    if (!complete) {
+        return failed;
+    }
+    return atRestart ? doneAtRestart : done;
 }
+
+// An uninstaller started from the folder it removes cannot delete its own file while it runs;
+// this program, started from elsewhere, does it once the uninstaller has ended.
+ExitCode removeAfter(DWORD processId, int count, wchar_t** paths) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process != nullptr) { // else it has ended already
+        WaitForSingleObject(process, INFINITE);
+        CloseHandle(process);
+    }
+    bool removed = true;
+    for (int i = 0; i < count; ++i) {
+        DWORD attributes = GetFileAttributesW(paths[i]);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            continue; // gone already
+        }
+        removed = ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(paths[i])
+                                                                 : DeleteFileW(paths[i])) &&
+                  removed;
+    }
+    return removed ? done : failed;
+}
+
+const wchar_t usage[] = L"usage: melvpcif-setup install [FOLDER] | uninstall\n";
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    std::wstring action = argc > 1 ? argv[1] : L"";
+    if (action == L"remove-after" && argc > 3) {
+        return removeAfter(std::wcstoul(argv[2], nullptr, 10), argc - 3, argv + 3);
+    }
+    if (action != L"install" && action != L"uninstall") {
+        std::fwprintf(stderr, usage);
+        return misused;
+    }
     std::vector<Target> targets;
-    if (argc < 2 || !targetsOfThisSystem(targets)) {
-        if (argc < 2) {
-            std::fwprintf(stderr, L"usage: melvpcif-setup install [FOLDER] | uninstall\n");
-        }
-        return 2;
+    if (!targetsOfThisSystem(targets)) {
+        return misused;
     }
-    std::wstring action = argv[1];
     if (action == L"install") {
-        return install(targets, argc > 2 ? argv[2] : folderOfThisProgram()) ? 0 : 1;
+        return install(targets, argc > 2 ? argv[2] : folderOfThisProgram());
     }
-    if (action == L"uninstall") {
-        uninstall(targets);
-        return 0;
-    }
-    std::fwprintf(stderr, L"usage: melvpcif-setup install [FOLDER] | uninstall\n");
-    return 2;
+    return uninstall(targets);
 }

@@ -1,36 +1,27 @@
 #!/usr/bin/env bash
-# Runs the installer and the uninstaller in a fresh 64-bit Wine prefix and checks the system
-# folders and both registry views before and after: each DLL lands in the folder of its bitness
-# and is registered in a free "midi" slot, a driver registered before is left alone, a second
-# install changes nothing, and removal takes away exactly what was added.
+# Runs the command-line installer, which holds the rules the setup program follows, and the
+# uninstaller in a fresh 64-bit Wine prefix and checks the system folders and both registry views
+# before and after: each DLL lands in the folder of its bitness and is registered in a free
+# "midi" slot, a driver registered before is left alone, a second install changes nothing, a
+# full registry view stops the install before anything changes, and removal takes away exactly
+# what was added. A driver file that a running program has loaded is replaced or removed when
+# Windows next starts (Wine's restart carries that out), also when it is installed again before.
 #   tests/install/test-installer.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
-set -euo pipefail
+set -uo pipefail
 win64=$(cd "$1" && pwd)
 win32=$(cd "$2" && pwd)
+tool64="$win64/tests/install/setup-test-tool.exe"
 
 work=$(mktemp -d /tmp/melv-install.XXXXXX)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/common.sh"
 cleanup() {
+    release_driver 2>/dev/null
     wineserver -k >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-passes=0
-failures=0
-check() { # description, command...
-    local description=$1
-    shift
-    if "$@"; then
-        echo "ok: $description"
-        passes=$((passes + 1))
-    else
-        echo "FAILED: $description"
-        failures=$((failures + 1))
-    fi
-}
-
-drivers='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 slots() { # view: the slots that name our driver
     wine reg query "$drivers" "/reg:$1" 2>/dev/null | tr -d '\r' |
         awk 'tolower($3) == "melvpcif.dll" { print $1 }'
@@ -38,6 +29,13 @@ slots() { # view: the slots that name our driver
 value_of() { # view, slot
     wine reg query "$drivers" /v "$2" "/reg:$1" 2>/dev/null | tr -d '\r' |
         awk -v slot="$2" '$1 == slot { print $3 }'
+}
+descriptions_of() { # view: how many of our descriptions it has
+    wine reg query "$descriptions" /v melvpcif.dll "/reg:$1" 2>/dev/null | tr -d '\r' |
+        grep -c 'MELV PC I/F MIDI Driver' || true
+}
+settings_key_exists() {
+    wine reg query "$settings" /reg:64 >/dev/null 2>&1
 }
 system64="$WINEPREFIX/drive_c/windows/system32/melvpcif.dll"
 system32="$WINEPREFIX/drive_c/windows/syswow64/melvpcif.dll"
@@ -54,24 +52,36 @@ cp "$win32/melvpcif.dll" "$work/package/x86/"
 cp "$win64/installer/melvpcif-setup.exe" "$work/package/"
 setup="$work/package/melvpcif-setup.exe"
 
+run_setup() { # log name, arguments...: the installer's exit code; its output in $work/NAME.log
+    local log="$work/$1.log"
+    shift
+    wine "$setup" "$@" >"$log" 2>&1
+    local status=$?
+    tr -d '\r' <"$log" >"$log.text"
+    mv "$log.text" "$log"
+    return $status
+}
+exit_code() { # log name, arguments...
+    run_setup "$@"
+    echo $?
+}
+says() { # log name, text
+    grep -q -- "$2" "$work/$1.log"
+}
+
 check "nothing of ours before installing" \
     test -z "$(slots 64)$(slots 32)" -a ! -e "$system64" -a ! -e "$system32"
 
-wine "$setup" install >"$work/install.log" 2>&1 || { cat "$work/install.log"; false; }
+check "the install ends with exit code 0" test "$(exit_code install install)" = 0
 check "the 64-bit DLL is in System32" cmp -s "$system64" "$win64/melvpcif.dll"
 check "the 32-bit DLL is in SysWOW64" cmp -s "$system32" "$win32/melvpcif.dll"
 check "registered once in the 64-bit view, in a free slot" test "$(slots 64)" = midi1
 check "registered once in the 32-bit view, in a free slot" test "$(slots 32)" = midi1
 check "the driver that was there stays" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
+check "both views describe the driver by name" test "$(descriptions_of 64)$(descriptions_of 32)" = 11
+check "the settings key is there for the driver, in the 64-bit view" settings_key_exists
 
-descriptions='HKLM\Software\Microsoft\Windows NT\CurrentVersion\drivers.desc'
-described() { # view
-    wine reg query "$descriptions" /v melvpcif.dll "/reg:$1" 2>/dev/null | tr -d '\r' |
-        grep -c 'MELV PC I/F MIDI Driver' || true
-}
-check "both views describe the driver by name" test "$(described 64)$(described 32)" = 11
-
-wine "$setup" install >/dev/null 2>&1
+run_setup install-again install
 check "a second install takes no second slot" test "$(slots 64)$(slots 32)" = midi1midi1
 
 if wine "$win32/installer/melvpcif-setup.exe" install "$(winepath -w "$work/package")" \
@@ -81,11 +91,97 @@ else
     check "the 32-bit installer refuses 64-bit Windows" test $? -eq 2
 fi
 
-wine "$setup" uninstall >"$work/uninstall.log" 2>&1 || { cat "$work/uninstall.log"; false; }
+check "removal ends with exit code 0" test "$(exit_code uninstall uninstall)" = 0
 check "removal takes both registrations away" test -z "$(slots 64)$(slots 32)"
-check "removal takes the descriptions away" test "$(described 64)$(described 32)" = 00
+check "removal takes the descriptions away" test "$(descriptions_of 64)$(descriptions_of 32)" = 00
 check "removal takes both files away" test ! -e "$system64" -a ! -e "$system32"
 check "removal leaves the other driver" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
+check "removal takes the settings key away when it holds no settings" \
+    eval '! settings_key_exists && ! wine reg query "HKLM\Software\MELV" /reg:64 >/dev/null 2>&1'
+
+echo "== settings the user made"
+run_setup install install
+wine reg add "$settings" /v COM /t REG_DWORD /d 2 /f /reg:64 >/dev/null 2>&1
+run_setup uninstall uninstall
+check "removal keeps the settings" \
+    is_number "$(value_in "$(query 64 "$settings")" COM)" 2
+
+echo "== a registry view with no free slot"
+fillers="$work/fillers.reg"
+{
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+    printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32]\r\n'
+    for n in 1 2 3 4 5 6 7 8 9; do printf '"midi%s"="filler%s.drv"\r\n' "$n" "$n"; done
+} >"$fillers"
+wine reg import "$(winepath -w "$fillers")" /reg:32 >/dev/null 2>&1
+check "the install fails with exit code 1" test "$(exit_code full install)" = 1
+check "and says which view is full" says full "All ten MIDI driver slots of the 32-bit registry view"
+check "it changed nothing: no file, no slot in the other view, no description" \
+    test ! -e "$system64" -a ! -e "$system32" -a -z "$(slots 64)" \
+    -a "$(descriptions_of 64)$(descriptions_of 32)" = 00
+sed -i 's/="filler[0-9]\.drv"/=-/' "$fillers"
+wine reg import "$(winepath -w "$fillers")" /reg:32 >/dev/null 2>&1
+
+echo "== a driver that a running program has loaded"
+# An earlier version of the driver: the same DLL with one byte more at its end.
+mkdir -p "$work/earlier/x64" "$work/earlier/x86"
+cp "$work/package/x86/melvpcif.dll" "$work/earlier/x86/"
+{ cat "$win64/melvpcif.dll"; printf '\0'; } >"$work/earlier/x64/melvpcif.dll"
+check "the earlier version installs" \
+    test "$(exit_code earlier install "$(winepath -w "$work/earlier")")" = 0
+hold_driver 'C:\windows\system32\melvpcif.dll' || echo "the program did not load the driver"
+check "installing the same version again while it is loaded changes nothing" \
+    eval 'test "$(exit_code same install "$(winepath -w "$work/earlier")")" = 0 &&
+          ! pending_at_restart | grep -qi melvpcif'
+check "installing the new version while the earlier is loaded ends with exit code 3" \
+    test "$(exit_code update install)" = 3
+check "and says the new file is put in place when Windows next starts" \
+    says update "Windows puts the new file in place when it next starts"
+check "the loaded file stays as it is until then" cmp -s "$system64" "$work/earlier/x64/melvpcif.dll"
+release_driver
+restart_windows
+check "after the restart the new version is in place" \
+    eval 'cmp -s "$system64" "$win64/melvpcif.dll" && test -z "$(pending_at_restart)"'
+
+hold_driver 'C:\windows\system32\melvpcif.dll' || echo "the program did not load the driver"
+check "removal while the driver is loaded ends with exit code 3" \
+    test "$(exit_code in-use-removal uninstall)" = 3
+check "and says the file goes when Windows next starts" \
+    says in-use-removal "Windows deletes .*melvpcif.dll when it next starts"
+check "the registrations are gone at once; the loaded file waits for the restart" \
+    eval 'test -z "$(slots 64)$(slots 32)" -a -e "$system64" -a ! -e "$system32" &&
+          pending_at_restart | grep -qi "system32.melvpcif.dll"'
+check "installing again before that restart ends with exit code 3" \
+    test "$(exit_code reinstall install)" = 3
+release_driver
+restart_windows
+check "after the restart the driver installed last is there and registered" \
+    eval 'cmp -s "$system64" "$win64/melvpcif.dll" && cmp -s "$system32" "$win32/melvpcif.dll" &&
+          test "$(slots 64)$(slots 32)" = midi1midi1'
+check "and is removed with exit code 0" test "$(exit_code last-removal uninstall)" = 0
+
+run_setup earlier install "$(winepath -w "$work/earlier")"
+hold_driver 'C:\windows\system32\melvpcif.dll' || echo "the program did not load the driver"
+run_setup update install
+release_driver
+check "removing a driver whose update waits for the restart ends with exit code 0" \
+    test "$(exit_code removal-before-update uninstall)" = 0
+restart_windows
+check "the update does not bring the file back at the restart" test ! -e "$system64"
+
+echo "== removing files once a program has ended"
+leftover="$WINEPREFIX/drive_c/leftover"
+mkdir -p "$leftover"
+echo data >"$leftover/file.txt"
+hold_driver 'C:\windows\system32\version.dll' || echo "the program did not start"
+wine "$setup" remove-after "$(holder_process)" 'C:\leftover\file.txt' 'C:\leftover' \
+    >"$work/remove-after.log" 2>&1 &
+remover=$!
+check "nothing is removed while the program runs" test -e "$leftover/file.txt"
+release_driver
+check "the file and the folder go when it has ended" eventually 30 test ! -e "$leftover"
+wait "$remover"
+check "and the remover ends with exit code 0" test $? -eq 0
 
 echo "installer: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Checks the release package: every file a user needs is there, and each DLL and installer
-imports only system DLLs, and each DLL carries version 1.31.0.1 and exports the driver's
-three entry points.
+"""Checks the release package: every file a user needs is there; the setup program is one
+32-bit program for both bitnesses of Windows that asks for administrator rights itself and
+carries version 1.31.0.1; each DLL and command-line installer for installing by hand imports
+only system DLLs, and each DLL carries version 1.31.0.1 and exports the driver's three entry
+points.
 
     tests/package/check-package.py build/melvpcif-1.31.0.1.zip
 """
@@ -11,11 +13,13 @@ import sys
 import tempfile
 import zipfile
 
-EXPECTED = {"melvpcif-setup.exe", "melvpcif-setup32.exe", "x64/melvpcif.dll",
-            "x86/melvpcif.dll", "README.md", "LICENSE"}
+VERSION = (1, 31, 0, 1)
+SETUP = "melvpcif-%d.%d.%d.%d-setup.exe" % VERSION
+EXPECTED = {SETUP, "README.md", "LICENSE", "by-hand/INSTALL-BY-HAND.txt",
+            "by-hand/melvpcif-setup.exe", "by-hand/melvpcif-setup32.exe",
+            "by-hand/x64/melvpcif.dll", "by-hand/x86/melvpcif.dll"}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll", "msvcrt.dll"}
 OBJDUMP = {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump"}
-VERSION = (1, 31, 0, 1)
 
 failures = []
 passes = []
@@ -55,7 +59,7 @@ with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as pa
           + (" (missing " + ", ".join(sorted(missing)) + ")" if missing else ""))
     package.extractall(folder)
     for arch in ("x64", "x86"):
-        dll = f"{folder}/{arch}/melvpcif.dll"
+        dll = f"{folder}/by-hand/{arch}/melvpcif.dll"
         imports, dump = pe_details(dll, OBJDUMP[arch])
         check(imports and imports <= SYSTEM_DLLS,
               f"{arch} DLL imports only system DLLs: {sorted(imports)}")
@@ -66,9 +70,22 @@ with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as pa
               f"{arch} DLL carries version 1.31.0.1 (file {file_version}, "
               f"product {product_version})")
     for setup, arch in (("melvpcif-setup.exe", "x64"), ("melvpcif-setup32.exe", "x86")):
-        imports, _ = pe_details(f"{folder}/{setup}", OBJDUMP[arch])
+        imports, _ = pe_details(f"{folder}/by-hand/{setup}", OBJDUMP[arch])
         check(imports and imports <= SYSTEM_DLLS,
-              f"{setup} imports only system DLLs: {sorted(imports)}")
+              f"by-hand/{setup} imports only system DLLs: {sorted(imports)}")
+
+    if SETUP in names:
+        setup = f"{folder}/{SETUP}"
+        data = open(setup, "rb").read()
+        _, dump = pe_details(setup, OBJDUMP["x86"])
+        check("file format pei-i386" in dump,
+              f"{SETUP} is a 32-bit program, which runs on 32- and 64-bit Windows")
+        check(b'level="requireAdministrator"' in data,
+              f"{SETUP} asks for administrator rights itself")
+        file_version, product_version = fixed_file_version(data)
+        check(file_version == VERSION and product_version == VERSION,
+              f"{SETUP} carries version 1.31.0.1 (file {file_version}, "
+              f"product {product_version})")
 
 print(f"package: {len(passes)} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

@@ -1,0 +1,238 @@
+; The setup program a musician double-clicks: it asks for administrator rights itself, shows the
+; licence, installs the driver for 32- and 64-bit programs, the connection check with its Start
+; menu entry, the README and the licence, and registers with Apps & features. /S installs and
+; uninstalls silently.
+;
+; Where the DLLs go and which registry slots they take is the business of melvpcif-setup.exe
+; (setup.cpp), which this program carries and runs, so those rules exist once. This script adds
+; what a Windows installation has around them.
+;
+;   makensis -DVERSION=1.31.0.1 -DSTAGE=FOLDER -DOUTFILE=FILE installer/melvpcif.nsi
+;
+; FOLDER holds x64\ and x86\ (melvpcif.dll, melvpcif-setup.exe, melv-demo.exe of that bitness),
+; README.txt and LICENSE.txt.
+;
+; Exit codes, also with /S: 0 done; 3010 done, but a program had the driver loaded and Windows
+; finishes at the next restart; 2 failed; 1 cancelled.
+
+!ifndef VERSION | STAGE | OUTFILE
+  !error "define VERSION, STAGE and OUTFILE"
+!endif
+
+Unicode true
+ManifestSupportedOS all
+ManifestDPIAware true
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+
+!include MUI2.nsh
+!include LogicLib.nsh
+!include x64.nsh
+!include FileFunc.nsh
+
+!define PRODUCT "MELV PC I/F MIDI Driver"
+!define PUBLISHER "MELV"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\melvpcif"
+!define CHECK_PROGRAM "melv-demo.exe"
+; A file name cannot hold "/": the Start menu entry shows the same name with a division slash.
+!define CHECK_ENTRY "Check the MELV PC I${U+2215}F connection.lnk"
+!define RESTART_NEEDED 3 ; melvpcif-setup.exe: done, the rest when Windows next starts
+!define ERROR_SUCCESS_REBOOT_REQUIRED 3010
+
+Name "${PRODUCT}"
+Caption "${PRODUCT} ${VERSION} Setup"
+UninstallCaption "${PRODUCT} ${VERSION} Uninstall"
+BrandingText "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${VERSION}"
+VIFileVersion "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} Setup"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (c) 2026 MELV"
+
+!define MUI_ABORTWARNING
+!define MUI_UNABORTWARNING
+
+!define MUI_WELCOMEPAGE_TEXT "This installs the ${PRODUCT} ${VERSION}. With it, every MIDI \
+program on this computer reaches the MELV synthesizer through its computer port, on a serial \
+cable to COM1, COM2, COM3 or COM4.$\r$\n$\r$\nThe driver is installed for 32-bit and 64-bit \
+programs and for every user. If it is installed already, it is updated and keeps its \
+settings.$\r$\n$\r$\nClose your MIDI programs, then click Next to continue."
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE.txt"
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_TITLE "The driver is installed"
+!define MUI_FINISHPAGE_TEXT_LARGE
+!define MUI_FINISHPAGE_TEXT "Start your MIDI program (restart it if it was running): it lists \
+$\"MELV PC I/F MIDI Port$\" among its MIDI inputs and outputs.$\r$\n$\r$\n\
+Settings: in your MIDI program's MIDI driver settings, choose $\"Settings$\" or \
+$\"Configure$\" on $\"${PRODUCT}$\" to pick the serial port, the message filters and \
+independent mode.$\r$\n$\r$\n\
+Checking the connection: connect the instrument's computer port to the serial port (COM1 \
+unless you change it), then open $\"Check the MELV PC I/F connection$\" in the Start menu."
+!define MUI_FINISHPAGE_TEXT_REBOOT "A running program has the previous driver loaded: Windows \
+puts the new one in place when it restarts. Restart now?"
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!define MUI_FINISHPAGE_TEXT_REBOOT "A running program still has the driver loaded: Windows \
+deletes its file when it restarts. Restart now?"
+!insertmacro MUI_UNPAGE_FINISH
+
+!insertmacro MUI_LANGUAGE "English"
+
+; Apps & features lists what is in the 64-bit view on 64-bit Windows.
+!macro NativeRegistryView
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
+!macroend
+
+; The helper of this Windows' bitness, into the plug-ins folder: the 64-bit one serves both
+; bitnesses of 64-bit Windows, the 32-bit one 32-bit Windows.
+!macro ExtractHelper
+  SetOutPath "$PLUGINSDIR"
+  ${If} ${RunningX64}
+    File "${STAGE}\x64\melvpcif-setup.exe"
+  ${Else}
+    File "${STAGE}\x86\melvpcif-setup.exe"
+  ${EndIf}
+!macroend
+
+Function .onInit
+  !insertmacro NativeRegistryView
+  ; /D= chooses the folder; otherwise that of an earlier installation, or Program Files.
+  ${If} $INSTDIR == ""
+    ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${EndIf}
+  ${If} $INSTDIR == ""
+    ${If} ${RunningX64}
+      StrCpy $INSTDIR "$PROGRAMFILES64\MELV PC IF MIDI Driver"
+    ${Else}
+      StrCpy $INSTDIR "$PROGRAMFILES\MELV PC IF MIDI Driver"
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+Section "Driver"
+  InitPluginsDir
+  !insertmacro ExtractHelper
+  SetOutPath "$PLUGINSDIR\driver\x86"
+  File "${STAGE}\x86\melvpcif.dll"
+  ${If} ${RunningX64}
+    SetOutPath "$PLUGINSDIR\driver\x64"
+    File "${STAGE}\x64\melvpcif.dll"
+  ${EndIf}
+  DetailPrint "Installing the driver into the system folders and the list of MIDI drivers..."
+  nsExec::ExecToLog '"$PLUGINSDIR\melvpcif-setup.exe" install "$PLUGINSDIR\driver"'
+  Pop $0
+  ${If} $0 == ${RESTART_NEEDED}
+    SetRebootFlag true
+  ${ElseIf} $0 != 0
+    DetailPrint "The driver was not installed (melvpcif-setup.exe ended with $0)."
+    MessageBox MB_OK|MB_ICONSTOP "The ${PRODUCT} could not be installed: the details above \
+      say why." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+
+  SetOutPath "$INSTDIR"
+  ${If} ${RunningX64}
+    File "${STAGE}\x64\${CHECK_PROGRAM}"
+  ${Else}
+    File "${STAGE}\x86\${CHECK_PROGRAM}"
+  ${EndIf}
+  File "${STAGE}\README.txt"
+  File "${STAGE}\LICENSE.txt"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  ; The check runs in a console window; the window waits for a key so that its result can be
+  ; read.
+  SetShellVarContext all
+  CreateShortCut "$SMPROGRAMS\${CHECK_ENTRY}" "$SYSDIR\cmd.exe" \
+    '/c ""$INSTDIR\${CHECK_PROGRAM}" & pause"' "$INSTDIR\${CHECK_PROGRAM}" 0 SW_SHOWNORMAL "" \
+    "Checks that the driver is installed and that the instrument answers on the serial cable"
+
+  ; The size Apps & features shows: the install folder and the DLLs in the system folders.
+  ${GetSize} "$INSTDIR" "/S=0K" $1 $2 $3
+  ${GetSize} "$PLUGINSDIR\driver" "/M=melvpcif.dll /S=0K" $4 $2 $3
+  IntOp $1 $1 + $4
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\uninstall.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  ; Started in place (_?=), the uninstaller's exit code is that of the uninstall itself.
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe" _?=$INSTDIR'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" \
+    '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Function .onInstSuccess
+  ${If} ${RebootFlag}
+    SetErrorLevel ${ERROR_SUCCESS_REBOOT_REQUIRED}
+  ${EndIf}
+FunctionEnd
+
+Function un.onInit
+  !insertmacro NativeRegistryView
+FunctionEnd
+
+; Removes the uninstaller and the install folder.
+Function un.RemoveUninstallerAndFolder
+  SetOutPath "$TEMP"
+  ${If} $EXEDIR != $INSTDIR
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+    Return
+  ${EndIf}
+  ; Started in place, as the Apps & features entry's commands start it so that they end with
+  ; this uninstall's exit code, this program keeps its own file until it ends. The helper, from
+  ; the temporary folder, removes the file and the folder then.
+  System::Call "kernel32::GetCurrentProcessId() i .r0"
+  ExecShell "open" "$PLUGINSDIR\melvpcif-setup.exe" \
+    'remove-after $0 "$INSTDIR\uninstall.exe" "$INSTDIR"' SW_HIDE
+FunctionEnd
+
+Section "Uninstall"
+  InitPluginsDir
+  !insertmacro ExtractHelper
+  DetailPrint "Removing the driver from the system folders and the list of MIDI drivers..."
+  nsExec::ExecToLog '"$PLUGINSDIR\melvpcif-setup.exe" uninstall'
+  Pop $0
+  ${If} $0 == ${RESTART_NEEDED}
+    SetRebootFlag true
+    DetailPrint "A running program still has the driver loaded: Windows deletes its file when \
+      it restarts."
+  ${ElseIf} $0 != 0
+    DetailPrint "The driver was not removed (melvpcif-setup.exe ended with $0)."
+    MessageBox MB_OK|MB_ICONSTOP "The ${PRODUCT} could not be removed: the details above say \
+      why." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\${CHECK_ENTRY}"
+  Delete "$INSTDIR\${CHECK_PROGRAM}"
+  Delete "$INSTDIR\README.txt"
+  Delete "$INSTDIR\LICENSE.txt"
+  Call un.RemoveUninstallerAndFolder
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd
+
+Function un.onUninstSuccess
+  ${If} ${RebootFlag}
+    SetErrorLevel ${ERROR_SUCCESS_REBOOT_REQUIRED}
+  ${EndIf}
+FunctionEnd

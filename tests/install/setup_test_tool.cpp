@@ -1,0 +1,403 @@
+// What the setup program's tests need from inside Windows (run under Wine by test-setup.sh):
+//
+//   setup-test-tool run PROGRAM [ARGUMENT...]
+//       runs PROGRAM, waits for it and prints its exit code: the shell sees only the low eight
+//       bits of one, and 3010 tells a restart is needed
+//   setup-test-tool run-entry UninstallString|QuietUninstallString
+//       the same with that command of the driver's Apps & features entry, exactly as Windows
+//       runs it (the command line as written, not re-quoted by a shell)
+//   setup-test-tool hold DLL
+//       loads DLL as a MIDI program has the driver loaded, prints "loaded by process ID", and
+//       keeps it until its standard input ends
+//   setup-test-tool pages PROGRAM PICTURE.bmp|- STEP...
+//       starts PROGRAM (a path, or entry:VALUE for a command of the Apps & features entry) and
+//       goes through its pages as a user clicks them. A STEP is the label of the wizard's main
+//       button (Next >, I Agree, Uninstall, Finish): wait until the button reads so, print every
+//       text of the page, click it; or choose:TEXT, which clicks the control of the page that
+//       reads TEXT (an option) before the next step. The last page before its click is written
+//       as a picture. Ends with the program's exit code.
+//
+// Exit code 100 and a line on stderr when the tool itself cannot do what it was asked.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int toolFailed = 100;
+// Generous: a page appears within a second or two, even on a loaded machine.
+constexpr DWORD pageDeadlineMs = 60000;
+constexpr DWORD programDeadlineMs = 120000;
+constexpr DWORD answerDeadlineMs = 5000;
+
+const wchar_t uninstallKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\melvpcif";
+
+int fail(const wchar_t* what) {
+    std::fwprintf(stderr, L"setup-test-tool: %ls (error %lu)\n", what, GetLastError());
+    return toolFailed;
+}
+
+// Runs `commandLine` as given and waits for it; its exit code, or toolFailed.
+int runAndWait(std::wstring commandLine) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return fail(L"cannot start the command");
+    }
+    CloseHandle(process.hThread);
+    DWORD exitCode = toolFailed;
+    if (WaitForSingleObject(process.hProcess, programDeadlineMs) != WAIT_OBJECT_0) {
+        fail(L"the command did not end in time");
+        TerminateProcess(process.hProcess, toolFailed);
+    } else {
+        GetExitCodeProcess(process.hProcess, &exitCode);
+    }
+    CloseHandle(process.hProcess);
+    std::wprintf(L"exit code: %lu\n", exitCode);
+    return static_cast<int>(exitCode);
+}
+
+int run(int count, wchar_t** arguments) {
+    // Options in quotes are no options to an NSIS program: only what holds a space is quoted.
+    std::wstring commandLine;
+    for (int i = 0; i < count; ++i) {
+        std::wstring argument = arguments[i];
+        if (i == 0 || argument.find(L' ') != std::wstring::npos) {
+            argument = L"\"" + argument + L"\"";
+        }
+        commandLine += (i == 0 ? L"" : L" ") + argument;
+    }
+    return runAndWait(commandLine);
+}
+
+int runEntry(const wchar_t* valueName) {
+    // Apps & features reads the native view: the 64-bit one on 64-bit Windows.
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      &key) != ERROR_SUCCESS) {
+        return fail(L"there is no Apps & features entry");
+    }
+    wchar_t command[1024] = {};
+    DWORD size = sizeof command - sizeof(wchar_t);
+    DWORD type = 0;
+    LONG result = RegQueryValueExW(key, valueName, nullptr, &type,
+                                   reinterpret_cast<BYTE*>(command), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS || type != REG_SZ) {
+        return fail(L"the Apps & features entry has no such command");
+    }
+    std::wprintf(L"running: %ls\n", command);
+    return runAndWait(command);
+}
+
+int hold(const wchar_t* path) {
+    HMODULE module = LoadLibraryW(path);
+    if (module == nullptr) {
+        return fail(L"cannot load the DLL");
+    }
+    std::wprintf(L"loaded by process %lu\n", GetCurrentProcessId());
+    std::fflush(stdout);
+    char buffer[64];
+    DWORD got = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) &&
+           got > 0) {
+    }
+    FreeLibrary(module);
+    return 0;
+}
+
+// --- the setup program's pages ---
+
+std::wstring textOf(HWND window) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, answerDeadlineMs,
+                             &length)) {
+        return std::wstring();
+    }
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_NORMAL, answerDeadlineMs, &copied);
+    text.resize(copied);
+    return text;
+}
+
+// A button's text as the user reads it: without the "&" of its access key.
+std::wstring label(HWND button) {
+    std::wstring text;
+    for (wchar_t c : textOf(button)) {
+        if (c != L'&') {
+            text += c;
+        }
+    }
+    return text;
+}
+
+struct Search {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK findWizard(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<Search*>(context);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == search->process && IsWindowVisible(window) &&
+        GetDlgItem(window, IDOK) != nullptr) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK collectText(HWND window, LPARAM context) {
+    auto* texts = reinterpret_cast<std::vector<std::wstring>*>(context);
+    if (IsWindowVisible(window)) {
+        std::wstring text = textOf(window);
+        if (!text.empty()) {
+            texts->push_back(text);
+        }
+    }
+    return TRUE;
+}
+
+// Every visible text of the page that the wizard shows now, its buttons' included.
+std::vector<std::wstring> pageTexts(HWND wizard) {
+    std::vector<std::wstring> texts;
+    EnumChildWindows(wizard, collectText, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+void printPage(const wchar_t* page, HWND wizard) {
+    for (const std::wstring& text : pageTexts(wizard)) {
+        // One line per text; line breaks inside it shown as " | ".
+        std::wstring line;
+        for (wchar_t c : text) {
+            if (c == L'\r') {
+                continue;
+            }
+            line += c == L'\n' ? std::wstring(L" | ") : std::wstring(1, c);
+        }
+        std::wprintf(L"%ls: %ls\n", page, line.c_str());
+    }
+}
+
+// Waits until the wizard's main button reads `wanted` and can be clicked.
+bool waitForButton(HWND wizard, const wchar_t* wanted, HANDLE process) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < pageDeadlineMs) {
+        HWND button = GetDlgItem(wizard, IDOK);
+        if (button != nullptr && label(button) == wanted && IsWindowEnabled(button)) {
+            return true;
+        }
+        if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0) {
+            return false; // ended before the page came
+        }
+    }
+    return false;
+}
+
+void click(HWND wizard) {
+    PostMessageW(GetDlgItem(wizard, IDOK), BM_CLICK, 0, 0);
+}
+
+bool writePicture(HWND window, const wchar_t* path) {
+    // Without a window manager the X server gives Wine's desktop no input focus and Wine draws
+    // every caption as inactive; a user at the finishing page sees it active.
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, answerDeadlineMs, &ignored);
+    RedrawWindow(window, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, answerDeadlineMs, &ignored);
+
+    RECT frame;
+    if (!GetWindowRect(window, &frame)) {
+        return false;
+    }
+    BITMAPINFOHEADER header = {};
+    header.biSize = sizeof header;
+    header.biWidth = frame.right - frame.left;
+    header.biHeight = frame.bottom - frame.top; // rows bottom-up, as a BMP file keeps them
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
+    header.biSizeImage = static_cast<DWORD>((header.biWidth * 3 + 3) / 4 * 4 * header.biHeight);
+
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP picture = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header),
+                                       DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool copied = false;
+    if (picture != nullptr) {
+        HGDIOBJ previous = SelectObject(memory, picture);
+        copied = BitBlt(memory, 0, 0, header.biWidth, header.biHeight, screen, frame.left,
+                        frame.top, SRCCOPY) != FALSE;
+        GdiFlush();
+        SelectObject(memory, previous);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+
+    bool written = false;
+    HANDLE out = copied ? CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)
+                        : INVALID_HANDLE_VALUE;
+    if (out != INVALID_HANDLE_VALUE) {
+        BITMAPFILEHEADER file = {};
+        file.bfType = 0x4D42; // "BM"
+        file.bfOffBits = sizeof file + sizeof header;
+        file.bfSize = file.bfOffBits + header.biSizeImage;
+        DWORD done = 0;
+        written = WriteFile(out, &file, sizeof file, &done, nullptr) &&
+                  WriteFile(out, &header, sizeof header, &done, nullptr) &&
+                  WriteFile(out, bits, header.biSizeImage, &done, nullptr);
+        CloseHandle(out);
+    }
+    if (picture != nullptr) {
+        DeleteObject(picture);
+    }
+    return written;
+}
+
+struct ControlSearch {
+    const wchar_t* text;
+    HWND found;
+};
+
+BOOL CALLBACK findControl(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<ControlSearch*>(context);
+    if (IsWindowVisible(window) && label(window) == search->text) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The program's command line: a path, or a command of the driver's Apps & features entry.
+bool commandLineOf(const std::wstring& program, std::wstring& commandLine) {
+    const std::wstring entry = L"entry:";
+    if (program.compare(0, entry.size(), entry) != 0) {
+        commandLine = L"\"" + program + L"\"";
+        return true;
+    }
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    wchar_t command[1024] = {};
+    DWORD size = sizeof command - sizeof(wchar_t);
+    LONG result = RegQueryValueExW(key, program.substr(entry.size()).c_str(), nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(command), &size);
+    RegCloseKey(key);
+    commandLine = command;
+    return result == ERROR_SUCCESS;
+}
+
+int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wchar_t** steps) {
+    std::wstring commandLine;
+    if (!commandLineOf(program, commandLine)) {
+        return fail(L"the Apps & features entry has no such command");
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return fail(L"cannot start the program");
+    }
+    CloseHandle(process.hThread);
+    auto giveUp = [&](const wchar_t* why) {
+        TerminateProcess(process.hProcess, toolFailed);
+        CloseHandle(process.hProcess);
+        return fail(why);
+    };
+
+    // The wizard: a window of that process with a main button.
+    Search search = {process.dwProcessId, nullptr};
+    DWORD start = GetTickCount();
+    while (search.found == nullptr && GetTickCount() - start < pageDeadlineMs &&
+           WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
+        EnumWindows(findWizard, reinterpret_cast<LPARAM>(&search));
+    }
+    HWND wizard = search.found;
+    if (wizard == nullptr) {
+        return giveUp(L"the program showed no wizard");
+    }
+    std::wprintf(L"title: %ls\n", textOf(wizard).c_str());
+
+    for (int i = 0; i < stepCount; ++i) {
+        std::wstring step = steps[i];
+        const std::wstring choose = L"choose:";
+        if (step.compare(0, choose.size(), choose) == 0) {
+            // The option may belong to a page still to come.
+            ControlSearch control = {step.c_str() + choose.size(), nullptr};
+            DWORD waited = GetTickCount();
+            while (GetTickCount() - waited < pageDeadlineMs &&
+                   WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
+                EnumChildWindows(wizard, findControl, reinterpret_cast<LPARAM>(&control));
+                if (control.found != nullptr) {
+                    break;
+                }
+            }
+            if (control.found == nullptr) {
+                printPage(L"stuck", wizard);
+                return giveUp(L"the page has no such control");
+            }
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutW(control.found, BM_CLICK, 0, 0, SMTO_NORMAL, answerDeadlineMs,
+                                &ignored);
+            continue;
+        }
+        if (!waitForButton(wizard, step.c_str(), process.hProcess)) {
+            printPage(L"stuck", wizard);
+            return giveUp(L"the wizard's main button did not come to read as expected");
+        }
+        printPage(step.c_str(), wizard);
+        if (i == stepCount - 1 && wcscmp(picturePath, L"-") != 0 &&
+            !writePicture(wizard, picturePath)) {
+            return giveUp(L"cannot write the picture");
+        }
+        click(wizard);
+    }
+    DWORD exitCode = toolFailed;
+    if (WaitForSingleObject(process.hProcess, programDeadlineMs) != WAIT_OBJECT_0) {
+        return giveUp(L"the program did not end after its last page");
+    }
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hProcess);
+    std::wprintf(L"exit code: %lu\n", exitCode);
+    return static_cast<int>(exitCode);
+}
+
+const wchar_t usage[] =
+    L"usage: setup-test-tool run PROGRAM [ARGUMENT...] | run-entry VALUE | hold DLL\n"
+    L"       | pages PROGRAM PICTURE|- STEP...\n";
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    // Each line as it happens, also when the output goes into a pipe.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"run" && argc >= 3) {
+        return run(argc - 2, argv + 2);
+    }
+    if (command == L"run-entry" && argc == 3) {
+        return runEntry(argv[2]);
+    }
+    if (command == L"hold" && argc == 3) {
+        return hold(argv[2]);
+    }
+    if (command == L"pages" && argc >= 5) {
+        return pages(argv[2], argv[3], argc - 4, argv + 4);
+    }
+    std::fwprintf(stderr, usage);
+    return toolFailed;
+}
