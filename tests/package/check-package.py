@@ -17,7 +17,8 @@ VERSION = (1, 31, 0, 1)
 SETUP = "melvpcif-%d.%d.%d.%d-setup.exe" % VERSION
 EXPECTED = {SETUP, "README.md", "LICENSE", "by-hand/INSTALL-BY-HAND.txt",
             "by-hand/melvpcif-setup.exe", "by-hand/melvpcif-setup32.exe",
-            "by-hand/x64/melvpcif.dll", "by-hand/x86/melvpcif.dll"}
+            "by-hand/x64/melvpcif.dll", "by-hand/x86/melvpcif.dll",
+            "by-hand/x64/melv-demo.exe", "by-hand/x86/melv-demo.exe"}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll", "msvcrt.dll"}
 OBJDUMP = {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump"}
 
@@ -69,7 +70,8 @@ with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as pa
         check(file_version == VERSION and product_version == VERSION,
               f"{arch} DLL carries version 1.31.0.1 (file {file_version}, "
               f"product {product_version})")
-    for setup, arch in (("melvpcif-setup.exe", "x64"), ("melvpcif-setup32.exe", "x86")):
+    for setup, arch in (("melvpcif-setup.exe", "x64"), ("melvpcif-setup32.exe", "x86"),
+                        ("x64/melv-demo.exe", "x64"), ("x86/melv-demo.exe", "x86")):
         imports, _ = pe_details(f"{folder}/by-hand/{setup}", OBJDUMP[arch])
         check(imports and imports <= SYSTEM_DLLS,
               f"by-hand/{setup} imports only system DLLs: {sorted(imports)}")
