@@ -56,6 +56,9 @@ uint32_t openAndConfigure(SharedState& shared, PortSlot& slot, uint32_t access) 
     }
     slot.handle = port;
     slot.generation = ++shared.portGeneration;
+    // Opened for writing, exclusively: the port is present by the dialog's own rule, and the
+    // dialog, which cannot open it while it is held here, still offers it.
+    markPortPresent(shared, shared.portNumber);
     return MMSYSERR_NOERROR;
 }
 

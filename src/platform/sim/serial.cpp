@@ -76,6 +76,9 @@ bool configureSerialLine(Handle handle, const char16_t* settings) {
 bool probeSerialPort(const char16_t* name) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portNumberOf(name);
+    if (number != 0) {
+        ++sim::world().ports[number].probes;
+    }
     if (number == 0 || !sim::world().ports[number].present) {
         return false;
     }

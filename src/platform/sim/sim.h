@@ -53,6 +53,7 @@ struct SerialPort {
     std::u16string settings;                  // the line settings last applied
     std::vector<std::vector<uint8_t>> writes; // each write as its own chunk, in order
     uint32_t opens = 0;
+    uint32_t probes = 0; // looks at whether the port is there, each an open and close of its own
     std::deque<uint8_t> unread; // sent by the instrument, not yet taken by a read
 };
 
@@ -146,10 +147,10 @@ struct World {
 
     std::map<platform::Handle, bool> events; // signalled or not
     std::map<platform::Handle, Task> tasks;
-    std::deque<OutstandingRead> reads; // in the order they were issued
+    std::deque<OutstandingRead> reads;                      // in the order they were issued
     std::map<uint32_t, std::deque<Completion>> completions; // per thread
-    int readsBeforeFailure = -1;      // reads accepted before one is refused; -1: never
-    uint32_t readFailureError = 31;   // ERROR_GEN_FAILURE
+    int readsBeforeFailure = -1;    // reads accepted before one is refused; -1: never
+    uint32_t readFailureError = 31; // ERROR_GEN_FAILURE
     uint32_t readsIssued = 0;
     uint32_t clock = 0; // the system millisecond clock
     bool taskStartFails = false;
