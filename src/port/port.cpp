@@ -110,6 +110,11 @@ uint32_t attachPort(SharedState& shared, uint32_t kind, uint32_t index, PortSlot
     }
     shared.owner = ownerToken;
     shared.portHandle = slot.handle;
+    // While the port was closed any program may have selected another destination on the
+    // instrument (the other bitness of this driver keeps a shared state of its own), or the
+    // instrument may have been switched off and on: the first data of this opening announces its
+    // destination again.
+    shared.lastDestination = noDestination;
     holdSlot(shared, kind, index);
     platform::beginFineTimer();
     return MMSYSERR_NOERROR;

@@ -32,8 +32,8 @@ struct SharedState {
     uint16_t portNumber;  // 1..4 = COM1..COM4
     uint8_t presentPorts; // bit n set when COMn was found: by the dialog's look, or opened here
     platform::Handle portHandle;
-    uint16_t openCount; // device slots that hold the port
-    uint16_t lastDestination;
+    uint16_t openCount;       // device slots that hold the port
+    uint16_t lastDestination; // announced on the wire since the port was opened; or noDestination
     uint16_t messageMask;
     uint8_t openFlags[deviceSlotCount];
     OwnerToken owner;

@@ -30,6 +30,11 @@ bool recordWrite(platform::Handle handle, const uint8_t* bytes, uint32_t count,
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portOf(handle);
     sim::WriteOutcome outcome = sim::world().writeOutcome;
+    std::deque<sim::WriteOutcome>& next = sim::world().nextWriteOutcomes;
+    if (number != 0 && !next.empty()) {
+        outcome = next.front();
+        next.pop_front();
+    }
     if (number == 0 || outcome == sim::WriteOutcome::fails) {
         sim::setLastError(number == 0 ? errorInvalidHandle : sim::world().writeFailureError);
         return false;

@@ -125,6 +125,8 @@ struct World {
     std::condition_variable changed; // anything a waiter may be waiting for
     SerialPort ports[portCount + 1]; // ports[n] is COMn; ports[0] is unused
     WriteOutcome writeOutcome = WriteOutcome::done;
+    // Outcomes for the coming writes in turn, before writeOutcome applies again.
+    std::deque<WriteOutcome> nextWriteOutcomes;
     bool keepWrites = true;          // false: the line swallows writes, for benchmarks
     bool giveWayAfterWrite = false;  // lets another sending thread run between two writes
     uint32_t writeFailureError = 31; // ERROR_GEN_FAILURE
