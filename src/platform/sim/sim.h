@@ -171,6 +171,7 @@ struct World {
     uint32_t clock = 0;      // the system millisecond clock
     uint32_t timedWaits = 0; // threads in a wait whose time limit runs on that clock
     bool taskStartFails = false;
+    int moduleReferences = 0; // held by running tasks: the driver cannot be unloaded under them
     int timeCriticalThreads = 0;
 
     bool heapCreateFails = false;
