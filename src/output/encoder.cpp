@@ -63,6 +63,7 @@ uint32_t messageLength(Stream& stream, const uint8_t* bytes) {
         // Running status: the data shares the decision taken for its status byte.
         return stream.rememberedLength == 0 ? 0 : stream.rememberedLength - 1;
     }
+    stream.rememberedStatus = status;
     stream.rememberedLength =
         status >= 0xF0 ? systemMessageLength(status) : channelMessageLength(stream, bytes);
     return stream.rememberedLength;
