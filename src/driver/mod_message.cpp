@@ -2,6 +2,7 @@
 #include "driver/entry.h"
 #include "driver/stream.h"
 #include "output/encoder.h"
+#include "output/sounding.h"
 
 namespace {
 
@@ -15,6 +16,20 @@ uint32_t closeOutput(Stream& stream) {
     return MMSYSERR_NOERROR;
 }
 
+// Running-status data goes out as it came, unless a reset has put messages of its own on the wire
+// since the client's last status byte: then the instrument would take the data for more of the
+// reset's, so it goes out once with its status byte in front.
+uint32_t sendRunningStatusData(Stream& stream, const uint8_t* whole, uint32_t length) {
+    if (stream.runningStatusOverwritten == 0) {
+        return sendOutput(whole + 1, length, stream);
+    }
+    uint32_t status = sendOutput(whole, length + 1, stream);
+    if (status == MMSYSERR_NOERROR) {
+        stream.runningStatusOverwritten = 0;
+    }
+    return status;
+}
+
 uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
     // The packed message lives in a local buffer, status byte first: nothing is allocated.
     uint8_t bytes[4];
@@ -22,7 +37,22 @@ uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
         bytes[i] = static_cast<uint8_t>(packed >> (8 * i));
     }
     uint32_t length = messageLength(stream, bytes);
-    return sendOutput(bytes, length, stream);
+    if (length == 0) {
+        return MMSYSERR_NOERROR;
+    }
+    // Under running status the message starts with a data byte; `whole` has its status in front.
+    bool runningStatus = bytes[0] < 0x80;
+    uint8_t whole[4] = {stream.rememberedStatus, bytes[0], bytes[1], 0};
+    uint32_t status = runningStatus ? sendRunningStatusData(stream, whole, length)
+                                    : sendOutput(bytes, length, stream);
+    if (status != MMSYSERR_NOERROR) {
+        return status;
+    }
+    if (!runningStatus && bytes[0] < 0xF8) {
+        stream.runningStatusOverwritten = 0; // the client's own status byte is on the wire again
+    }
+    noteChannelMessage(stream.sounding, runningStatus ? whole : bytes);
+    return MMSYSERR_NOERROR;
 }
 
 bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize) {
@@ -41,6 +71,11 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
     uint32_t status = MMSYSERR_NOERROR;
     if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex) != 0) {
         status = sendOutput(header->lpData, header->dwBufferLength, stream);
+        // Clients send channel messages in long buffers too; those may leave notes on as well.
+        if (status == MMSYSERR_NOERROR && header->dwBufferLength != 0) {
+            noteLongMessage(stream.sounding, header->lpData, header->dwBufferLength);
+            stream.runningStatusOverwritten = 0; // the client's own bytes follow the reset's
+        }
     }
     // The header is complete before the client hears of it, and before modMessage returns.
     header->dwFlags |= MHDR_DONE;
@@ -59,7 +94,8 @@ uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintp
     case MODM_LONGDATA:
         return sendLongMessage(stream, param1, param2);
     case MODM_RESET:
-        return MMSYSERR_NOERROR; // nothing is held back, so there is nothing to reset
+        // Nothing is held back, but notes may be left sounding on the instrument.
+        return silenceOutput(stream);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -4,6 +4,7 @@
 
 #include "driver/host.h"
 #include "driver/process_context.h"
+#include "output/sounding.h"
 
 #include <cstdint>
 #include <mutex>
@@ -31,7 +32,12 @@ struct Stream {
     uint32_t openFlags;        // the high 16 bits say how the client wants to be called back
     InputAssembler* assembler; // input: follows the record in its allocation
     uint32_t rememberedLength; // output: length of the last classified short message
-    uint32_t startTime;        // input: the millisecond clock when input was started
+    uint8_t rememberedStatus;  // output: its status byte, which running-status data goes under
+    // Output: a reset has put status bytes of its own on the wire since the client's last one, so
+    // the instrument's running status is no longer the client's.
+    uint8_t runningStatusOverwritten;
+    SoundingNotes sounding; // output: the notes and pedals the stream left on
+    uint32_t startTime;     // input: the millisecond clock when input was started
     // Output: used for every port write of the stream; its event is created at open.
     platform::CompletionRecord writeCompletion;
     OwnerToken owner;

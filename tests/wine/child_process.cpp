@@ -2,12 +2,15 @@
 
 #include "driver_host.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 // A child normally ends within a second; the deadline only keeps a hung child from hanging the run.
 constexpr DWORD childDeadlineMs = 30000;
+// How long a child waits for what the instrument sends; well within the parent's deadline.
+constexpr DWORD hearingDeadlineMs = 10000;
 
 int openOutputRole() {
     LoadedDriver driver;
@@ -35,6 +38,53 @@ int openInputRole() {
     return static_cast<int>(status);
 }
 
+int sendOutputRole(UINT device, DWORD packed) {
+    LoadedDriver driver;
+    if (!driver.load()) {
+        return childLoadFailed;
+    }
+    OpenedOutput output;
+    DWORD status = driver.openOutput(device, &output, false);
+    if (status != MMSYSERR_NOERROR) {
+        return static_cast<int>(status);
+    }
+    status = driver.sendShort(output, packed);
+    DWORD closed = driver.closeOutput(output);
+    return static_cast<int>(status != MMSYSERR_NOERROR ? status : closed);
+}
+
+int unloadWithInputOpenRole(const char* eventName) {
+    // A crash ends the process at once, with its exception code, instead of calling a debugger.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
+    LoadedDriver driver;
+    if (ready == nullptr || !driver.load()) {
+        return childLoadFailed;
+    }
+    OpenedInput input;
+    DWORD status = driver.openInput(0, &input);
+    if (status == MMSYSERR_NOERROR) {
+        status = driver.inputMessage(input, MIDM_START);
+    }
+    if (status != MMSYSERR_NOERROR) {
+        return static_cast<int>(status);
+    }
+    // The program is done with the driver, or thinks so: the host frees the module.
+    driver.unload();
+    SetEvent(ready);
+    bool heard = waitForNotifications(
+        [](const std::vector<Notification>& all) {
+            for (const Notification& n : all) {
+                if (n.message == MIM_DATA && n.param1 == 0x00403C90) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        hearingDeadlineMs);
+    return heard ? 0 : static_cast<int>(childNothingHeard);
+}
+
 int holdOutputRole(const char* eventName) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
     LoadedDriver driver;
@@ -57,7 +107,9 @@ int holdOutputRole(const char* eventName) {
 bool isChildRole(int argc, char** argv) {
     return argc >= 2 && (std::strcmp(argv[1], "--open-output") == 0 ||
                          std::strcmp(argv[1], "--open-input") == 0 ||
-                         std::strcmp(argv[1], "--hold-output") == 0);
+                         std::strcmp(argv[1], "--hold-output") == 0 ||
+                         std::strcmp(argv[1], "--send-output") == 0 ||
+                         std::strcmp(argv[1], "--unload-with-input-open") == 0);
 }
 
 int runChildRole(int argc, char** argv) {
@@ -66,6 +118,14 @@ int runChildRole(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "--open-input") == 0) {
         return openInputRole();
+    }
+    if (std::strcmp(argv[1], "--unload-with-input-open") == 0) {
+        return argc >= 3 ? unloadWithInputOpenRole(argv[2]) : childLoadFailed;
+    }
+    if (std::strcmp(argv[1], "--send-output") == 0) {
+        return argc >= 4 ? sendOutputRole(std::strtoul(argv[2], nullptr, 10),
+                                          std::strtoul(argv[3], nullptr, 16))
+                         : childLoadFailed;
     }
     return argc >= 3 ? holdOutputRole(argv[2]) : childLoadFailed;
 }
@@ -78,10 +138,12 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-::testing::AssertionResult ChildProcess::start(const std::wstring& arguments) {
+::testing::AssertionResult ChildProcess::start(const std::wstring& arguments,
+                                               const std::wstring& executable) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
+    std::wstring program = executable.empty() ? std::wstring(self) : executable;
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -89,8 +151,8 @@ ChildProcess::~ChildProcess() {
     // under load: that says nothing about the driver, so the start is tried once more.
     bool started = false;
     for (int attempt = 0; attempt < 2 && !started; ++attempt) {
-        started = CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &info) != 0;
+        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &startup, &info) != 0;
         if (!started && GetLastError() != ERROR_INTERNAL_ERROR) {
             break;
         }
@@ -137,6 +199,12 @@ ChildProcess::~ChildProcess() {
     CloseHandle(process_);
     process_ = nullptr;
     return ::testing::AssertionSuccess();
+}
+
+std::wstring otherBitnessHost() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"MELV_OTHER_BITNESS_HOST", path, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(path, length);
 }
 
 namespace {

@@ -8,8 +8,10 @@
 
 #include <string>
 
-// Exit code of a child whose driver did not load; the other codes are the driver's status.
+// Exit code of a child whose driver did not load, and of one that heard nothing it waited for; the
+// other codes are the driver's status, or the system's code for a crash.
 constexpr DWORD childLoadFailed = 0x100;
+constexpr DWORD childNothingHeard = 0x101;
 
 // Child roles, selected by the first argument:
 //   --open-output          opens output 0, closes it again when that worked, and exits with
@@ -17,6 +19,12 @@ constexpr DWORD childLoadFailed = 0x100;
 //   --open-input           the same with input 0.
 //   --hold-output EVENT    opens output 0, sets the named event and waits until it is killed;
 //                          exits with the open's status if the open fails.
+//   --unload-with-input-open EVENT
+//                          opens and starts input 0, frees the driver without closing it, sets the
+//                          named event and exits with 0 once the instrument's Note On 0x90 0x3C
+//                          0x40 has arrived, or childNothingHeard after a deadline.
+//   --send-output N PACKED opens output N, sends the short message PACKED (hex), closes it and
+//                          exits with the first status that was not MMSYSERR_NOERROR, else 0.
 bool isChildRole(int argc, char** argv);
 int runChildRole(int argc, char** argv);
 
@@ -28,7 +36,9 @@ class ChildProcess {
     // A child still running when the test ends is killed, so no test leaves the driver loaded.
     ~ChildProcess();
 
-    ::testing::AssertionResult start(const std::wstring& arguments);
+    // Starts this executable in a child role, or `executable` (the test host of the other bitness).
+    ::testing::AssertionResult start(const std::wstring& arguments,
+                                     const std::wstring& executable = {});
     // Waits for the child to end on its own and reports its exit code.
     ::testing::AssertionResult exited(DWORD* exitCode);
     // Waits until `event` is set, failing early if the child ends first.
@@ -38,6 +48,10 @@ class ChildProcess {
   private:
     HANDLE process_ = nullptr;
 };
+
+// The test host of the other bitness, which loads the driver of its own bitness from beside it:
+// run-wine-tests.sh names it in MELV_OTHER_BITNESS_HOST. Empty when the variable is not set.
+std::wstring otherBitnessHost();
 
 // The driver's status as a second process sees it when opening output 0, or input 0.
 ::testing::AssertionResult openOutputInAnotherProcess(DWORD* status);

@@ -42,17 +42,19 @@ TEST_F(OutputStream, NoteOnAnnouncesOutputZeroOnceThenTravelsAsOnePacket) {
     driver.closeOutput(output);
 }
 
-TEST_F(OutputStream, AnnouncedDestinationOutlivesClosingThePort) {
+TEST_F(OutputStream, EveryOpeningOfThePortAnnouncesTheDestinationAgain) {
     OpenedOutput output;
     ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
     driver.sendShort(output, noteOn);
     EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
     driver.closeOutput(output);
 
-    // The port closes with its last stream; the instrument still listens to output 0.
+    // The port closes with its last stream. Meanwhile another program may have selected another
+    // destination, so the next opening announces output 0 again, once.
     ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
     EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
-    EXPECT_EQ(instrument.receive(4), "FF 90 3C 40");
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(10), "F5 00 FF 90 3C 40 FF 90 3C 40");
     EXPECT_EQ(instrument.receiveStray(), "");
     driver.closeOutput(output);
 }
@@ -96,6 +98,27 @@ TEST_F(OutputStream, UnpreparedExclusiveMessageIsRefusedAndLeftUntouched) {
     EXPECT_EQ(header.dwFlags, 0u);
     EXPECT_EQ(instrument.receiveStray(), "");
     EXPECT_EQ(takeNotifications(), Notifications{});
+
+    driver.closeOutput(output);
+}
+
+TEST_F(OutputStream, ResetTurnsOffTheNotesAndReleasesThePedalsTheOutputLeftOn) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.outputMessage(output, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "") << "nothing sounds yet, so nothing is written";
+
+    // Middle C on channel 1; E on channel 2 with its sustain pedal down; D on and off again.
+    for (DWORD message : {noteOn, 0x00404091ul, 0x007F40B1ul, 0x00403E90ul, 0x00003E80ul}) {
+        EXPECT_EQ(driver.sendShort(output, message), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(instrument.receive(22),
+              "F5 00 FF 90 3C 40 FF 91 40 40 FF B1 40 7F FF 90 3E 40 FF 80 3E 00");
+    EXPECT_EQ(driver.outputMessage(output, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(12), "FF 80 3C 40 FF 81 40 40 FF B1 40 00");
+    EXPECT_EQ(driver.outputMessage(output, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "") << "a second reset finds nothing left on";
+    EXPECT_EQ(takeNotifications(), (Notifications{{MOM_OPEN}}));
 
     driver.closeOutput(output);
 }
