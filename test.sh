@@ -71,6 +71,7 @@ step "native unit tests under ThreadSanitizer" \
 step "win64 DLL checks" ctest --test-dir build/win64 --output-on-failure
 step "win32 DLL checks" ctest --test-dir build/win32 --output-on-failure
 step "integration tests under Wine" tests/wine/run-wine-tests.sh build/win64 build/win32
+step "public-API tests under Wine" tests/api/run-api-tests.sh build/win64 build/win32
 step "command-line installer under Wine" tests/install/test-installer.sh build/win64 build/win32
 step "release package" package_and_check
 step "setup program under Wine" setup_program
@@ -78,6 +79,8 @@ step "one-command demo under Wine" tests/demo/check-demo.sh
 step "input assembler fuzzing, 30 s" fuzz_assembler
 step "output benchmark (figures only)" build/native/bench/output_bench --benchmark_min_time=0.2
 step "input benchmark (figures only)" build/native/bench/input_bench --benchmark_min_time=0.2
+step "Windows-path benchmark under Wine (figures only)" \
+    bench/wine/run-wine-bench.sh build/win64 build/win32
 
 echo "DLLs: $top/build/win64/melvpcif.dll (64-bit), $top/build/win32/melvpcif.dll (32-bit)"
 echo "suites: $passed passed, $failed failed"

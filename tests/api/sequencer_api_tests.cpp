@@ -83,9 +83,10 @@ class MciSequencer : public ::testing::Test {
         return ::testing::AssertionFailure() << "MCI error " << status << ": " << narrow;
     }
 
-    // Everything the instrument receives until the line falls quiet, as MIDI messages.
-    WireMessages receiveUntilQuiet() {
-        std::string wire;
+    // Everything the instrument receives until the line falls quiet, after what it received
+    // already, as MIDI messages: the wire is decoded as one stream, since a destination select
+    // holds for all that follows it.
+    WireMessages receiveUntilQuiet(std::string wire = "") {
         for (std::string more = instrument.receiveStray(); !more.empty();
              more = instrument.receiveStray()) {
             wire += (wire.empty() ? "" : " ") + more;
@@ -149,9 +150,7 @@ TEST_F(MciSequencer, StopInTheMiddleEndsPlaybackAndLeavesNothingSounding) {
     // The pedal and both first notes are down once this much has arrived.
     std::string start = instrument.receive(14);
     ASSERT_TRUE(command(L"stop song"));
-    WireMessages heard = decodeWire(start);
-    WireMessages rest = receiveUntilQuiet();
-    heard.insert(heard.end(), rest.begin(), rest.end());
+    WireMessages heard = receiveUntilQuiet(start);
 
     std::vector<WireMessage> file = onOutputZero(channelMessagesInPlayOrder(tracks));
     size_t played = 0;
