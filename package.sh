@@ -40,9 +40,9 @@ for arch in x64 x86; do
     x64) tree=build/win64 strip=x86_64-w64-mingw32-strip ;;
     x86) tree=build/win32 strip=i686-w64-mingw32-strip ;;
     esac
-    $strip -o "$stage/carried/$arch/melvpcif.dll" "$tree/melvpcif.dll"
-    $strip -o "$stage/carried/$arch/melvpcif-setup.exe" "$tree/installer/melvpcif-setup.exe"
-    $strip -o "$stage/carried/$arch/melv-demo.exe" "$tree/demo/melv-demo.exe"
+    "$strip" -o "$stage/carried/$arch/melvpcif.dll" "$tree/melvpcif.dll"
+    "$strip" -o "$stage/carried/$arch/melvpcif-setup.exe" "$tree/installer/melvpcif-setup.exe"
+    "$strip" -o "$stage/carried/$arch/melv-demo.exe" "$tree/demo/melv-demo.exe"
 done
 crlf README.md "$stage/carried/README.txt"
 crlf LICENSE "$stage/carried/LICENSE.txt"

@@ -441,16 +441,6 @@ int check(const Options& options) {
     return outcome;
 }
 
-// Started from the Start menu or by a double-click, the program has a console of its own, which
-// would close with it before anyone could read the result.
-void waitIfConsoleIsOurs() {
-    DWORD processes[2];
-    if (GetConsoleProcessList(processes, 2) == 1) {
-        std::wprintf(L"\nPress Enter to close this window.");
-        std::getwchar();
-    }
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -473,6 +463,5 @@ int wmain(int argc, wchar_t** argv) {
     restoreSettings(saved);
     std::wprintf(outcome == allWell ? L"done: the driver and the connection work\n"
                                     : L"done: see above\n");
-    waitIfConsoleIsOurs();
     return outcome;
 }

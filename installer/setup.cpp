@@ -193,8 +193,8 @@ AtRestart pendingAtRestart(const std::wstring& file) {
     }
     DWORD size = 0;
     std::vector<wchar_t> list;
-    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr,
-                         &size) == ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) ==
+        ERROR_SUCCESS) {
         // Two terminators more than the value holds, so that a list cut short still ends.
         list.assign(size / sizeof(wchar_t) + 2, L'\0');
         if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
@@ -313,14 +313,14 @@ void keepSettingsShared() {
         return;
     }
     RegCloseKey(key);
-    std::wstring command = L"\"" + systemFolder() + L"\\reg.exe\" flags \"HKLM\\" +
-                           settingsKey() + L"\" set DONT_VIRTUALIZE DONT_SILENT_FAIL";
+    std::wstring command = L"\"" + systemFolder() + L"\\reg.exe\" flags \"HKLM\\" + settingsKey() +
+                           L"\" set DONT_VIRTUALIZE DONT_SILENT_FAIL";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     DWORD exitCode = 1;
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                       nullptr, nullptr, &startup, &process)) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                       nullptr, &startup, &process)) {
         if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
             GetExitCodeProcess(process.hProcess, &exitCode);
         }
@@ -345,8 +345,8 @@ void forgetEmptySettingsKey() {
         return;
     }
     DWORD subkeys = 1, values = 1;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                     nullptr, nullptr, nullptr, nullptr);
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                     nullptr, nullptr, nullptr);
     RegCloseKey(key);
     if (subkeys != 0 || values != 0) {
         return;
@@ -382,7 +382,8 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
     for (const Target& target : targets) {
         HKEY key = openKey(driversKey, target.view);
         if (key == nullptr) {
-            std::fwprintf(stderr, L"Cannot change the list of MIDI drivers: run as administrator.\n");
+            std::fwprintf(stderr,
+                          L"Cannot change the list of MIDI drivers: run as administrator.\n");
             return failed;
         }
         slots.push_back(slotFor(key));
@@ -491,13 +492,26 @@ ExitCode removeAfter(DWORD processId, int count, wchar_t** paths) {
             continue; // gone already
         }
         removed = ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(paths[i])
-                                                                 : DeleteFileW(paths[i])) &&
+                                                                : DeleteFileW(paths[i])) &&
                   removed;
+    }
+    // This program runs from the uninstaller's temporary folder, which the uninstaller could not
+    // remove while this ran: Windows removes both at the next restart.
+    wchar_t self[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        MoveFileExW(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        while (length > 0 && self[length - 1] != L'\\') {
+            --length;
+        }
+        self[length > 0 ? length - 1 : 0] = 0;
+        MoveFileExW(self, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     return removed ? done : failed;
 }
 
-const wchar_t usage[] = L"usage: melvpcif-setup install [FOLDER] | uninstall\n";
+const wchar_t usage[] =
+    L"usage: melvpcif-setup install [FOLDER] | uninstall | remove-after PID PATH...\n";
 
 } // namespace
 

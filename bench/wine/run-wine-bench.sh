@@ -11,12 +11,13 @@ if [ $# -ne 2 ]; then
     exit 2
 fi
 . "$top/tests/wine/wine-env.sh"
+wine_env_find_builds "melvpcif.dll melv_wine_bench.exe" "$1" "$2" || exit 2
 wine_env_begin melv-bench || exit 2
 wine_env_boot || exit 2
 wine_env_start_line || exit 2
 wine_env_set_ports 1 || exit 2
 status=0
-for dir in "$1" "$2"; do
-    timeout 300 wine "$(realpath "$dir")/melv_wine_bench.exe" || status=1
+for dir in "${wine_env_builds[@]}"; do
+    timeout 300 wine "$dir/melv_wine_bench.exe" || status=1
 done
 exit $status

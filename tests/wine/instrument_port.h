@@ -26,7 +26,8 @@ class InstrumentPort {
     // first. Returns as soon as `count` bytes have arrived.
     std::string receive(std::size_t count);
 
-    // Whatever arrives within a short quiet window, as hex; "" when the wire stayed silent.
+    // Whatever arrives within one short read window (200 ms, up to 256 bytes), as hex; "" when the
+    // wire stayed silent that long.
     std::string receiveStray();
 
     // Writes the bytes towards the driver, returning once the line has taken all of them. The line

@@ -145,7 +145,7 @@ wine_env_set_ports() { # n
 # place and carried beside it: the tests' forwarder, which does what Windows' winmm does and Wine's
 # does not (prepare headers when the driver leaves it to the host).
 wine_env_install_driver() { # build_win64, build_win32, [forwarder file name]
-    local win64=$1 win32=$2 forwarder=${3:-} registered=melvpcif.dll
+    local win64=$1 win32=$2 forwarder=${3:-} registered=melvpcif.dll view
     local system64="$WINEPREFIX/drive_c/windows/system32"
     local system32="$WINEPREFIX/drive_c/windows/syswow64"
     cp "$win64/melvpcif.dll" "$system64/" && cp "$win32/melvpcif.dll" "$system32/" || return 2
