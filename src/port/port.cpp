@@ -50,7 +50,7 @@ uint32_t openAndConfigure(SharedState& shared, PortSlot& slot, uint32_t access) 
     if (port == platform::invalidHandle) {
         return mapFailure();
     }
-    if (!platform::configureSerialLine(port, lineSettings)) {
+    if (!platform::configureSerialLine(port, lineSetup)) {
         platform::closeHandle(port);
         return MMSYSERR_NOTSUPPORTED;
     }
