@@ -1,6 +1,7 @@
 #include "config/config_dialog.h"
 
 #include "config/settings.h"
+#include "port/port.h"
 
 namespace {
 
@@ -20,8 +21,22 @@ void enableSynthGroup(platform::Handle dialog, bool enabled) {
     }
 }
 
+// The ports are looked for when the dialog opens, its only reader, and never when the driver is
+// loaded. A port that opens for writing, exclusively, is present; one that does not (missing, or
+// in another program's use at this moment) keeps whatever an earlier look found.
+void probePorts(SharedState& shared) {
+    for (uint16_t port = firstPort; port <= lastPort; ++port) {
+        char16_t name[portNameLength];
+        formatPortName(port, name);
+        if (platform::probeSerialPort(name)) {
+            markPortPresent(shared, port);
+        }
+    }
+}
+
 void initDialog(ProcessContext& process, platform::Handle dialog) {
-    const SharedState& shared = *process.shared;
+    SharedState& shared = *process.shared;
+    probePorts(shared);
     process.pendingPort = shared.portNumber;
     platform::checkRadioButton(dialog, firstPortButton, lastPortButton,
                                firstPortButton - 1 + shared.portNumber);

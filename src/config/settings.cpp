@@ -1,7 +1,6 @@
 #include "config/settings.h"
 
 #include "platform/platform.h"
-#include "port/port.h"
 
 namespace {
 
@@ -42,20 +41,9 @@ bool readLow16(platform::Handle key, const char16_t* name, uint16_t& value) {
     return true;
 }
 
-void probePorts(SharedState& shared) {
-    for (uint16_t n = firstPort; n <= lastPort; ++n) {
-        char16_t name[portNameLength];
-        formatPortName(n, name);
-        if (platform::probeSerialPort(name)) {
-            shared.presentPorts = static_cast<uint8_t>(shared.presentPorts | 1u << n);
-        }
-    }
-}
-
 } // namespace
 
 void loadSettings(SharedState& shared) {
-    probePorts(shared);
     SettingsKey key = openSettingsKey();
 
     uint16_t portNumber = 0xFFFF;

@@ -13,8 +13,9 @@ constexpr char16_t messageMaskValue[] = u"Messages";
 constexpr uint16_t firstPort = 1;
 constexpr uint16_t lastPort = 4;
 
-// Probes COM1 to COM4 into the present-ports set, then loads the port number and the mask from
-// the registry into `shared` and writes them back.
+// Loads the port number and the mask from the registry into `shared` and writes them back. It
+// touches no serial port: every program that looks at MIDI devices loads the driver, and opening
+// a port there would take it from its user for a moment and raise its modem lines.
 void loadSettings(SharedState& shared);
 // Stores `value` as the REG_DWORD `name` under the settings key; a failure is not reported.
 void writeSetting(const char16_t* name, uint32_t value);

@@ -39,6 +39,13 @@ uint32_t issueRead(ReadSlot& slot, Stream& stream) {
     return MMSYSERR_NOERROR;
 }
 
+// A read that cannot be issued silences input until it is reset.
+void issueNextRead(ReadSlot& slot, Stream& stream) {
+    if (issueRead(slot, stream) != MMSYSERR_NOERROR) {
+        stream.assembler->readError = 1;
+    }
+}
+
 // Processes completed reads strictly in the order they were issued: a later read that completed
 // waits for every earlier one.
 void drainReads(Stream& stream) {
@@ -56,33 +63,53 @@ void drainReads(Stream& stream) {
         }
         // The client may have stopped and started input from its callback meanwhile, which gave
         // this slot a new read already: a second one on the same record is never issued.
-        if (assembler.started != 0 && slot.outstanding == 0 &&
-            issueRead(slot, stream) != MMSYSERR_NOERROR) {
-            assembler.readError = 1;
+        if (assembler.started == 0 || slot.outstanding != 0) {
+            continue;
+        }
+        if (slot.bytesTransferred == 0) {
+            slot.resting = 1;
+        } else {
+            issueNextRead(slot, stream);
         }
     }
 }
 
-bool readsOutstanding(Stream& stream) {
+// Whether any of the stream's read slots has `flag` set.
+bool anySlot(Stream& stream, uint32_t ReadSlot::*flag) {
     for (uint32_t i = 0; i < readSlotCount; ++i) {
-        if (slotsOf(stream)[i].outstanding != 0) {
+        if (slotsOf(stream)[i].*flag != 0) {
             return true;
         }
     }
     return false;
 }
 
+// Issues again the reads that came back without a byte, once their pause is over.
+void endRest(Stream& stream) {
+    InputAssembler& assembler = *stream.assembler;
+    for (uint32_t i = 0; i < readSlotCount; ++i) {
+        ReadSlot& slot = slotsOf(stream)[i];
+        if (slot.resting != 0) {
+            slot.resting = 0;
+            if (assembler.started != 0 && assembler.readError == 0) {
+                issueNextRead(slot, stream);
+            }
+        }
+    }
+}
+
 // Cancels the reads still outstanding and waits until each one's routine has run: until then the
 // OS may write into a slot, so no slot is read again and the stream's memory is not freed before.
 // Cancelling must happen on the worker, which issued the reads. What they brought is dropped.
 void endReads(Stream& stream) {
-    if (readsOutstanding(stream)) {
+    if (anySlot(stream, &ReadSlot::outstanding)) {
         platform::cancelReads(stream.port.handle);
         // Called from a client's callback, this wait may take the signal of a command that a
         // client thread sends meanwhile: it is given back, or that thread would wait forever.
         bool commandArrived = false;
-        while (readsOutstanding(stream)) {
-            commandArrived |= platform::waitAlertably(stream.commandEvent);
+        while (anySlot(stream, &ReadSlot::outstanding)) {
+            commandArrived |=
+                platform::waitAlertably(stream.commandEvent) == platform::Woken::bySignal;
         }
         if (commandArrived) {
             platform::setEvent(stream.commandEvent);
@@ -91,6 +118,7 @@ void endReads(Stream& stream) {
     stream.assembler->readQueueHead = nullptr;
     for (uint32_t i = 0; i < readSlotCount; ++i) {
         slotsOf(stream)[i].done = 0;
+        slotsOf(stream)[i].resting = 0;
     }
 }
 
@@ -161,6 +189,22 @@ uint32_t carryOut(Stream& stream, uint32_t command, uintptr_t argument) {
     }
 }
 
+// Processes reads as they complete until the next command arrives.
+void waitForCommand(Stream& stream) {
+    for (;;) {
+        uint32_t limit =
+            anySlot(stream, &ReadSlot::resting) ? emptyReadPauseMs : platform::noTimeLimit;
+        platform::Woken woken = platform::waitAlertably(stream.commandEvent, limit);
+        if (woken == platform::Woken::bySignal) {
+            return;
+        }
+        if (woken == platform::Woken::byTimeLimit) {
+            endRest(stream);
+        }
+        drainReads(stream);
+    }
+}
+
 void inputWorker(uintptr_t data) {
     Stream& stream = *reinterpret_cast<Stream*>(data);
     platform::raiseToTimeCritical();
@@ -177,9 +221,7 @@ void inputWorker(uintptr_t data) {
         if (ending) {
             return;
         }
-        while (!platform::waitAlertably(stream.commandEvent)) {
-            drainReads(stream);
-        }
+        waitForCommand(stream);
     }
 }
 

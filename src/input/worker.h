@@ -10,6 +10,11 @@
 #include <cstdint>
 
 constexpr uint32_t readSlotCount = 8;
+// How long a read that came back without a byte waits before it is issued again. Reads wait for
+// their byte on a line set up by the driver, but some serial drivers still answer a read at once
+// with nothing: issued again straight away, such reads would keep the worker spinning at
+// time-critical priority. What arrives meanwhile waits in the port's own buffer.
+constexpr uint32_t emptyReadPauseMs = 1;
 
 struct ReadSlot {
     platform::CompletionRecord completion; // first: the read routine is handed this record
@@ -18,6 +23,7 @@ struct ReadSlot {
     uint32_t done;  // the read's routine has run and its byte waits to be processed
     // A read was issued and its routine has not run yet: the OS may still write to the slot.
     uint32_t outstanding;
+    uint32_t resting; // its read came back without a byte: it is issued again after a pause
     Stream* owner;
     uint8_t data;
 };

@@ -68,17 +68,18 @@ uint32_t messageLength(Stream& stream, const uint8_t* bytes) {
     return stream.rememberedLength;
 }
 
-void selectDestination(Stream& stream) {
+uint32_t selectDestination(Stream& stream) {
     SharedState& shared = *stream.process->shared;
     if (shared.lastDestination == stream.deviceIndex) {
-        return;
+        return MMSYSERR_NOERROR;
     }
     uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(stream.deviceIndex)};
-    // Only a pair the instrument was given counts as announced: otherwise the next data for this
-    // output would go to whatever destination the instrument still has selected.
-    if (writePort(pair, sizeof pair, stream) == MMSYSERR_NOERROR) {
-        shared.lastDestination = static_cast<uint16_t>(stream.deviceIndex);
-    }
+    uint32_t status = writePort(pair, sizeof pair, stream);
+    // Only a pair the instrument was given counts as announced. After a failed one nobody knows
+    // which destination the instrument has, so the next data of any output announces its own.
+    shared.lastDestination =
+        status == MMSYSERR_NOERROR ? static_cast<uint16_t>(stream.deviceIndex) : noDestination;
+    return status;
 }
 
 uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
@@ -106,6 +107,10 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream) {
         return MMSYSERR_NOERROR;
     }
     std::lock_guard<std::mutex> hold(stream.process->portLock);
-    selectDestination(stream);
+    // Data behind a select that failed would reach whatever destination the instrument still has.
+    uint32_t status = selectDestination(stream);
+    if (status != MMSYSERR_NOERROR) {
+        return status;
+    }
     return writePacketed(bytes, count, stream);
 }

@@ -35,9 +35,40 @@ uint32_t lastError();
 // Serial port. `openSerialPort` opens "COMn" exclusively for overlapped I/O (CreateFileW with
 // OPEN_EXISTING) and answers invalidHandle with the reason in lastError() when it cannot.
 Handle openSerialPort(const char16_t* name, uint32_t access);
-// Reads the line settings, rewrites them from `settings` (a mode text such as
-// "baud=38400 parity=N data=8 stop=1") and applies them; false when any step fails.
-bool configureSerialLine(Handle port, const char16_t* settings);
+// The settings a serial port keeps from one program to the next besides its speed and framing:
+// the flow-control and error-handling fields of the OS's line record (DCB) and the time-outs
+// (COMMTIMEOUTS). Each field is named after the one it sets.
+constexpr uint8_t lineHigh = 1; // DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE: held high
+struct LineHandling {
+    bool outxCtsFlow;
+    bool outxDsrFlow;
+    uint8_t dtrControl; // DTR_CONTROL_*: 0 low, lineHigh, 2 handshake
+    bool dsrSensitivity;
+    bool outX; // XON/XOFF
+    bool inX;
+    bool errorChar;
+    bool null;
+    uint8_t rtsControl; // RTS_CONTROL_*: 0 low, lineHigh, 2 handshake, 3 toggle
+    bool abortOnError;
+    bool operator==(const LineHandling&) const = default;
+};
+struct SerialTimeouts { // in ms; all 0: a read waits until its bytes arrive, a write until done
+    uint32_t readInterval;
+    uint32_t readTotalMultiplier;
+    uint32_t readTotalConstant;
+    uint32_t writeTotalMultiplier;
+    uint32_t writeTotalConstant;
+    bool operator==(const SerialTimeouts&) const = default;
+};
+struct LineSetup {
+    const char16_t* mode; // a mode text such as "baud=38400 parity=N data=8 stop=1"
+    LineHandling handling;
+    SerialTimeouts timeouts;
+};
+// Reads the line settings, rewrites them from the mode text, sets the handling fields and applies
+// them (GetCommState, BuildCommDCBW, SetCommState), then sets the time-outs (SetCommTimeouts);
+// false when any step fails.
+bool configureSerialLine(Handle port, const LineSetup& setup);
 // Starts an overlapped write. True when it is done at once; false with lastError() 997
 // (ERROR_IO_PENDING) while it goes on, or false with another error when it failed.
 bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRecord* record);
@@ -61,9 +92,12 @@ Handle createEvent();
 void setEvent(Handle event);
 // Waits without limit until the event is signalled or the thread has ended.
 void waitForever(Handle handle);
-// Waits without limit for the event, alertably: false when it returned because read routines ran
-// (WAIT_IO_COMPLETION), true when the event was signalled.
-bool waitAlertably(Handle event);
+// Waits for the event alertably (WaitForSingleObjectEx), for at most `limit` ms or, with
+// noTimeLimit, without limit. Says why it returned: read routines ran (WAIT_IO_COMPLETION), the
+// event was signalled, or the limit passed.
+enum class Woken { byCompletions, bySignal, byTimeLimit };
+constexpr uint32_t noTimeLimit = 0xFFFFFFFF; // INFINITE
+Woken waitAlertably(Handle event, uint32_t limit = noTimeLimit);
 
 // Threads. `startTask` runs the routine on a new thread and gives
 // its handle, which is signalled when the routine returns; false when no thread could be started.

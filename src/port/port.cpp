@@ -50,12 +50,15 @@ uint32_t openAndConfigure(SharedState& shared, PortSlot& slot, uint32_t access) 
     if (port == platform::invalidHandle) {
         return mapFailure();
     }
-    if (!platform::configureSerialLine(port, lineSettings)) {
+    if (!platform::configureSerialLine(port, lineSetup)) {
         platform::closeHandle(port);
         return MMSYSERR_NOTSUPPORTED;
     }
     slot.handle = port;
     slot.generation = ++shared.portGeneration;
+    // Opened for writing, exclusively: the port is present by the dialog's own rule, and the
+    // dialog, which cannot open it while it is held here, still offers it.
+    markPortPresent(shared, shared.portNumber);
     return MMSYSERR_NOERROR;
 }
 
@@ -107,6 +110,11 @@ uint32_t attachPort(SharedState& shared, uint32_t kind, uint32_t index, PortSlot
     }
     shared.owner = ownerToken;
     shared.portHandle = slot.handle;
+    // While the port was closed any program may have selected another destination on the
+    // instrument (the other bitness of this driver keeps a shared state of its own), or the
+    // instrument may have been switched off and on: the first data of this opening announces its
+    // destination again.
+    shared.lastDestination = noDestination;
     holdSlot(shared, kind, index);
     platform::beginFineTimer();
     return MMSYSERR_NOERROR;

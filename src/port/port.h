@@ -21,9 +21,27 @@ constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr uint32_t ERROR_BUSY = 170;
 constexpr uint32_t ERROR_IO_PENDING = 997;
 
-// The text the line is configured from: 38400 baud, no parity, 8 data bits, 1 stop bit, and no
-// flow control since none is named.
-constexpr char16_t lineSettings[] = u"baud=38400 parity=N data=8 stop=1";
+// How the line is set up at every opening: 38400 baud, no parity, 8 data bits, 1 stop bit. A port
+// keeps its other settings from the program that used it last, so every one that could keep MIDI
+// from passing is set too: no flow control (the instrument answers no handshake, and XON/XOFF
+// would take 0x11 and 0x13 out of the music), no DSR sensitivity, no replacement of bad or null
+// bytes (0 is a common data byte), no abort after a line error (one framing error would stop all
+// reading), DTR and RTS held high, and no time-outs, so that a read waits for its byte instead of
+// coming back empty at once and being issued again in a loop.
+constexpr platform::LineSetup lineSetup = {
+    .mode = u"baud=38400 parity=N data=8 stop=1",
+    .handling = {.outxCtsFlow = false,
+                 .outxDsrFlow = false,
+                 .dtrControl = platform::lineHigh,
+                 .dsrSensitivity = false,
+                 .outX = false,
+                 .inX = false,
+                 .errorChar = false,
+                 .null = false,
+                 .rtsControl = platform::lineHigh,
+                 .abortOnError = false},
+    .timeouts = {},
+};
 
 // Gives `slot` a usable port handle: opens and configures the port, or joins it when this process
 // holds it already. The slot ends invalid on every failure.

@@ -30,10 +30,10 @@ constexpr uint16_t initialMessageMask = 0x7E7F;
 
 struct SharedState {
     uint16_t portNumber;  // 1..4 = COM1..COM4
-    uint8_t presentPorts; // bit n set when COMn could be opened during some module load
+    uint8_t presentPorts; // bit n set when COMn was found: by the dialog's look, or opened here
     platform::Handle portHandle;
-    uint16_t openCount; // device slots that hold the port
-    uint16_t lastDestination;
+    uint16_t openCount;       // device slots that hold the port
+    uint16_t lastDestination; // announced on the wire since the port was opened; or noDestination
     uint16_t messageMask;
     uint8_t openFlags[deviceSlotCount];
     OwnerToken owner;
@@ -53,6 +53,11 @@ constexpr SharedState initialSharedState = {
     .owner = noOwner,
     .portGeneration = 0,
 };
+
+// Bits of the present-ports set are only ever set: a port once found stays choosable.
+inline void markPortPresent(SharedState& shared, uint16_t port) {
+    shared.presentPorts = static_cast<uint8_t>(shared.presentPorts | 1u << port);
+}
 
 inline bool independentMode(const SharedState& shared) {
     return (shared.messageMask & independentModeBit) != 0;

@@ -8,8 +8,6 @@ namespace {
 
 class ConfigDialog : public DriverTest {
   protected:
-    ConfigDialog() { shared.presentPorts = 0b11110; } // COM1 to COM4 present
-
     // Opens the dialog over `owner` and lets the user act in it.
     intptr_t configure(std::function<void()> user, intptr_t owner = 0x1234) {
         sim::world().dialogUser = std::move(user);
@@ -85,7 +83,9 @@ TEST_F(ConfigDialog, CancelChangesNothingAndTheNextDialogStartsAfresh) {
 
 TEST_F(ConfigDialog, AnAbsentConfiguredPortStaysCheckedAndKept) {
     shared.portNumber = 3;
-    shared.presentPorts = 0b00010; // only COM1
+    for (uint32_t n : {2u, 3u, 4u}) {
+        sim::world().ports[n].present = false; // only COM1
+    }
     configure([] {
         EXPECT_TRUE(checked(103));
         EXPECT_FALSE(enabled(103));
@@ -96,6 +96,42 @@ TEST_F(ConfigDialog, AnAbsentConfiguredPortStaysCheckedAndKept) {
     });
     EXPECT_EQ(shared.portNumber, 3);
     EXPECT_EQ(storedDword(u"COM"), 3u);
+}
+
+TEST_F(ConfigDialog, TheDialogOffersThePortsItsOwnLookFindsAndKeepsThoseFoundBefore) {
+    sim::world().ports[2].present = false;
+    // Another program holds COM4: it cannot be opened exclusively, so it counts as absent.
+    platform::Handle elsewhere = platform::openSerialPort(u"COM4", 0x40000000);
+    configure([] {
+        EXPECT_TRUE(enabled(101) && enabled(103));
+        EXPECT_FALSE(enabled(102) || enabled(104));
+        sim::click(cancelButton);
+    });
+    EXPECT_EQ(shared.presentPorts, 0b01010);
+    for (uint32_t n = 1; n <= sim::portCount; ++n) {
+        EXPECT_EQ(sim::world().ports[n].probes, 1u) << "COM" << n << " looked at once";
+    }
+
+    // COM3 has gone and COM4 is free again: a port found once stays offered.
+    platform::closeHandle(elsewhere);
+    sim::world().ports[3].present = false;
+    configure([] {
+        EXPECT_TRUE(enabled(101) && enabled(103) && enabled(104));
+        EXPECT_FALSE(enabled(102));
+        sim::click(cancelButton);
+    });
+}
+
+TEST_F(ConfigDialog, ThePortTheDriverHoldsStaysOffered) {
+    shared.portNumber = 2;
+    Stream* out = app.openOutput(0);
+    ASSERT_NE(out, nullptr);
+    configure([] {
+        EXPECT_TRUE(checked(102));
+        EXPECT_TRUE(enabled(102)) << "the look cannot open it, but the driver has it open";
+        sim::click(okButton);
+    });
+    EXPECT_EQ(shared.portNumber, 2);
 }
 
 TEST_F(ConfigDialog, SwitchingIndependentModeOffKeepsTheSynthChoices) {

@@ -82,11 +82,19 @@ TEST_F(OutputWire, TwoStreamsAnnounceTheirDestinationBeforeEveryAlternateWrite) 
                                             {0xFF, 0x80, 0x3C, 0x00}}));
 }
 
-TEST_F(OutputWire, TheLastDestinationOutlivesThePort) {
-    app.close(openAnnounced(0));
+TEST_F(OutputWire, EachOpeningOfThePortAnnouncesTheDestinationAgainButOnlyOnce) {
+    Stream* first = openAnnounced(0);
+    Stream* joined = app.openOutput(0); // joins the open port
+    app.send(joined, 0x00403C90);
+    app.close(joined);
+    app.close(first); // the port closes
     Stream* again = app.openOutput(0);
     app.send(again, 0x00403C90);
-    EXPECT_EQ(writes(), (std::vector<Bytes>{{0xFF, 0x90, 0x3C, 0x40}}));
+    app.send(again, 0x00403C90);
+    EXPECT_EQ(writes(), (std::vector<Bytes>{{0xFF, 0x90, 0x3C, 0x40},
+                                            {0xF5, 0x00},
+                                            {0xFF, 0x90, 0x3C, 0x40},
+                                            {0xFF, 0x90, 0x3C, 0x40}}));
 }
 
 TEST_F(OutputWire, SystemAndRealTimeMessagesHaveTheirOwnLengths) {

@@ -121,16 +121,48 @@ TEST_F(SerialPort, TwoStreamsOfOneDeviceNeverCloseThePortTwice) {
     EXPECT_EQ(sim::liveAllocations(), 0u);
 }
 
-TEST_F(SerialPort, AFailedWriteDoesNotCountAsAnAnnouncement) {
+TEST_F(SerialPort, ASelectThatFailsKeepsItsDataOffTheWireAndIsMadeAgain) {
     setIndependentMode();
-    Stream* first = app.openOutput(1);
-    Stream* stale = app.openOutput(1);
-    app.close(first);
-    EXPECT_EQ(app.send(stale, 0x00403C90), MMSYSERR_INVALPARAM);
-    Stream* fresh = app.openOutput(1);
-    app.send(fresh, 0x00403C90);
-    // The instrument never heard the stale stream's select, so the fresh one announces itself.
+    Stream* midiOut = app.openOutput(1);
+    sim::world().nextWriteOutcomes = {sim::WriteOutcome::fails};
+    EXPECT_EQ(app.send(midiOut, 0x00403C90), MMSYSERR_INVALPARAM);
+    EXPECT_TRUE(wire().empty()) << "the Note On would have played on another destination";
+    EXPECT_EQ(app.send(midiOut, 0x00403C90), MMSYSERR_NOERROR);
     EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x01}, {0xFF, 0x90, 0x3C, 0x40}}));
+
+    // A select that failed half-way leaves the instrument's destination unknown, so even the
+    // output announced before it announces itself again.
+    Stream* synthA = app.openOutput(2);
+    forgetWire();
+    sim::world().nextWriteOutcomes = {sim::WriteOutcome::pendingThenFails};
+    EXPECT_EQ(app.send(synthA, 0x00403C90), MMSYSERR_INVALPARAM);
+    app.send(midiOut, 0x00403C90);
+    EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x01}, {0xFF, 0x90, 0x3C, 0x40}}));
+}
+
+TEST_F(SerialPort, ProcessesWithSharedStatesOfTheirOwnTakingTurnsDoNotMisrouteNotes) {
+    // On 64-bit Windows the 32-bit and the 64-bit driver each keep a shared state of their own,
+    // over the one serial line.
+    setIndependentMode();
+    SharedState otherBitness = shared;
+    ClientProcess other(otherBitness, {300, 1});
+
+    Stream* synthA = app.openOutput(2);
+    app.send(synthA, 0x00403C90);
+    app.close(synthA);
+    Stream* defaultMidi = other.openOutput(0);
+    other.send(defaultMidi, 0x00403C91);
+    other.close(defaultMidi);
+    synthA = app.openOutput(2);
+    app.send(synthA, 0x00403C90);
+    app.close(synthA);
+
+    EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x02},
+                                            {0x90, 0x3C, 0x40},
+                                            {0xF5, 0x00},
+                                            {0xFF, 0x91, 0x3C, 0x40},
+                                            {0xF5, 0x02},
+                                            {0x90, 0x3C, 0x40}}));
 }
 
 TEST_F(SerialPort, FailedOpensAnswerWhyAndLeaveNothingBehind) {

@@ -1,5 +1,5 @@
 // The settings a process finds when it loads the driver: port number and message mask from the
-// registry, written back, and the serial ports that are present.
+// registry, written back, and no serial port touched.
 #include "config/settings.h"
 #include "driver/devices.h"
 #include "driver_fixture.h"
@@ -72,21 +72,6 @@ TEST_F(Settings, ValuesAreReadByTheirBytesWhateverTheirType) {
     EXPECT_EQ(storedDword(u"COM"), 1u);
 }
 
-TEST_F(Settings, PresentPortsAreOnlyEverAdded) {
-    sim::world().ports[2].present = false;
-    sim::world().ports[4].present = false;
-    EXPECT_EQ(load().presentPorts, 0b01010);
-    SharedState earlier = initialSharedState;
-    earlier.presentPorts = 0b10000; // COM4 was there when another process loaded
-    EXPECT_EQ(load(earlier).presentPorts, 0b11010);
-}
-
-TEST_F(Settings, APortHeldOpenIsNotCountedPresent) {
-    Stream* out = app.openOutput(0);
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(load().presentPorts, 0b11100);
-}
-
 TEST_F(Settings, WithoutTheRightToChangeTheKeyTheSavedSettingsStillHold) {
     store(u"COM", 2);
     store(u"Messages", 0x7F7F);
@@ -120,6 +105,19 @@ TEST_F(Settings, LoadingTheModuleLoadsTheSettingsOnce) {
     uint32_t opens = sim::world().registry.opens;
     EXPECT_EQ(moduleAttach(process, 0x400000), 1);
     EXPECT_EQ(sim::world().registry.opens, opens) << "no second registry read";
+    moduleDetach(process);
+}
+
+TEST_F(Settings, LoadingTheModuleTouchesNoSerialPort) {
+    SharedState fresh = initialSharedState;
+    ProcessContext process = {
+        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &fresh};
+    EXPECT_EQ(moduleAttach(process, 0x400000), 1);
+    for (uint32_t n = 1; n <= sim::portCount; ++n) {
+        EXPECT_EQ(sim::world().ports[n].opens, 0u) << "COM" << n;
+        EXPECT_EQ(sim::world().ports[n].probes, 0u) << "COM" << n;
+    }
+    EXPECT_EQ(fresh.presentPorts, 0) << "nothing is known of the ports until the dialog looks";
     moduleDetach(process);
 }
 

@@ -2,6 +2,7 @@
 
 #include "driver_host.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -35,6 +36,21 @@ int openInputRole() {
     return static_cast<int>(status);
 }
 
+int sendOutputRole(UINT device, DWORD packed) {
+    LoadedDriver driver;
+    if (!driver.load()) {
+        return childLoadFailed;
+    }
+    OpenedOutput output;
+    DWORD status = driver.openOutput(device, &output, false);
+    if (status != MMSYSERR_NOERROR) {
+        return static_cast<int>(status);
+    }
+    status = driver.sendShort(output, packed);
+    DWORD closed = driver.closeOutput(output);
+    return static_cast<int>(status != MMSYSERR_NOERROR ? status : closed);
+}
+
 int holdOutputRole(const char* eventName) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
     LoadedDriver driver;
@@ -57,7 +73,8 @@ int holdOutputRole(const char* eventName) {
 bool isChildRole(int argc, char** argv) {
     return argc >= 2 && (std::strcmp(argv[1], "--open-output") == 0 ||
                          std::strcmp(argv[1], "--open-input") == 0 ||
-                         std::strcmp(argv[1], "--hold-output") == 0);
+                         std::strcmp(argv[1], "--hold-output") == 0 ||
+                         std::strcmp(argv[1], "--send-output") == 0);
 }
 
 int runChildRole(int argc, char** argv) {
@@ -66,6 +83,11 @@ int runChildRole(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "--open-input") == 0) {
         return openInputRole();
+    }
+    if (std::strcmp(argv[1], "--send-output") == 0) {
+        return argc >= 4 ? sendOutputRole(std::strtoul(argv[2], nullptr, 10),
+                                          std::strtoul(argv[3], nullptr, 16))
+                         : childLoadFailed;
     }
     return argc >= 3 ? holdOutputRole(argv[2]) : childLoadFailed;
 }
@@ -78,10 +100,12 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-::testing::AssertionResult ChildProcess::start(const std::wstring& arguments) {
+::testing::AssertionResult ChildProcess::start(const std::wstring& arguments,
+                                               const std::wstring& executable) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
+    std::wstring program = executable.empty() ? std::wstring(self) : executable;
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -89,8 +113,8 @@ ChildProcess::~ChildProcess() {
     // under load: that says nothing about the driver, so the start is tried once more.
     bool started = false;
     for (int attempt = 0; attempt < 2 && !started; ++attempt) {
-        started = CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &info) != 0;
+        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &startup, &info) != 0;
         if (!started && GetLastError() != ERROR_INTERNAL_ERROR) {
             break;
         }
@@ -137,6 +161,12 @@ ChildProcess::~ChildProcess() {
     CloseHandle(process_);
     process_ = nullptr;
     return ::testing::AssertionSuccess();
+}
+
+std::wstring otherBitnessHost() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"MELV_OTHER_BITNESS_HOST", path, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(path, length);
 }
 
 namespace {

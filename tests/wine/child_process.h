@@ -17,6 +17,8 @@ constexpr DWORD childLoadFailed = 0x100;
 //   --open-input           the same with input 0.
 //   --hold-output EVENT    opens output 0, sets the named event and waits until it is killed;
 //                          exits with the open's status if the open fails.
+//   --send-output N PACKED opens output N, sends the short message PACKED (hex), closes it and
+//                          exits with the first status that was not MMSYSERR_NOERROR, else 0.
 bool isChildRole(int argc, char** argv);
 int runChildRole(int argc, char** argv);
 
@@ -28,7 +30,9 @@ class ChildProcess {
     // A child still running when the test ends is killed, so no test leaves the driver loaded.
     ~ChildProcess();
 
-    ::testing::AssertionResult start(const std::wstring& arguments);
+    // Starts this executable in a child role, or `executable` (the test host of the other bitness).
+    ::testing::AssertionResult start(const std::wstring& arguments,
+                                     const std::wstring& executable = {});
     // Waits for the child to end on its own and reports its exit code.
     ::testing::AssertionResult exited(DWORD* exitCode);
     // Waits until `event` is set, failing early if the child ends first.
@@ -38,6 +42,10 @@ class ChildProcess {
   private:
     HANDLE process_ = nullptr;
 };
+
+// The test host of the other bitness, which loads the driver of its own bitness from beside it:
+// run-wine-tests.sh names it in MELV_OTHER_BITNESS_HOST. Empty when the variable is not set.
+std::wstring otherBitnessHost();
 
 // The driver's status as a second process sees it when opening output 0, or input 0.
 ::testing::AssertionResult openOutputInAnotherProcess(DWORD* status);

@@ -1,5 +1,6 @@
 // Independent mode: the message mask's bit 8, saved in the registry before the driver loads, gives
 // four outputs that address different destinations on the instrument.
+#include "child_process.h"
 #include "fixtures.h"
 #include "settings_key.h"
 
@@ -103,4 +104,32 @@ TEST_F(IndependentMode, OutputsUsedInTurnEachAnnounceTheirDestinationOnTheShared
 
     driver.closeOutput(synthB);
     driver.closeOutput(midiOut);
+}
+
+TEST_F(IndependentMode, TheOtherBitnessSelectingInBetweenDoesNotMisrouteTheNextNote) {
+    // On 64-bit Windows the 32-bit and the 64-bit driver each keep a shared state of their own,
+    // so neither sees what the other selected on the instrument.
+    std::wstring otherHost = otherBitnessHost();
+    ASSERT_FALSE(otherHost.empty()) << "MELV_OTHER_BITNESS_HOST names no test host";
+
+    OpenedOutput synthA;
+    ASSERT_EQ(driver.openOutput(2, &synthA), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(synthA, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(5), "F5 02 90 3C 40");
+    driver.closeOutput(synthA);
+
+    // A program of the other bitness plays on output 0 while this one has the port closed.
+    ChildProcess other;
+    ASSERT_TRUE(other.start(L"--send-output 0 403C91", otherHost));
+    DWORD status = childLoadFailed;
+    ASSERT_TRUE(other.exited(&status));
+    EXPECT_EQ(status, MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 91 3C 40");
+
+    ASSERT_EQ(driver.openOutput(2, &synthA), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(synthA, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(5), "F5 02 90 3C 40")
+        << "Synth-A's note must not play on output 0";
+    EXPECT_EQ(instrument.receiveStray(), "");
+    driver.closeOutput(synthA);
 }

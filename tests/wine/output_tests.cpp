@@ -42,17 +42,19 @@ TEST_F(OutputStream, NoteOnAnnouncesOutputZeroOnceThenTravelsAsOnePacket) {
     driver.closeOutput(output);
 }
 
-TEST_F(OutputStream, AnnouncedDestinationOutlivesClosingThePort) {
+TEST_F(OutputStream, EveryOpeningOfThePortAnnouncesTheDestinationAgain) {
     OpenedOutput output;
     ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
     driver.sendShort(output, noteOn);
     EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
     driver.closeOutput(output);
 
-    // The port closes with its last stream; the instrument still listens to output 0.
+    // The port closes with its last stream. Meanwhile another program may have selected another
+    // destination, so the next opening announces output 0 again, once.
     ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
     EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
-    EXPECT_EQ(instrument.receive(4), "FF 90 3C 40");
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(10), "F5 00 FF 90 3C 40 FF 90 3C 40");
     EXPECT_EQ(instrument.receiveStray(), "");
     driver.closeOutput(output);
 }

@@ -46,9 +46,14 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 
 failed=0
 run_hosts() {
-    local label=$1
+    local label=$1 index other
     shift
-    for dir in "${builds[@]}"; do
+    for index in 0 1; do
+        local dir=${builds[$index]}
+        # Each host starts the other bitness's host for the tests of both drivers taking turns.
+        other=${builds[$((1 - index))]}
+        MELV_OTHER_BITNESS_HOST=$(winepath -w "$other/melv_wine_tests.exe")
+        export MELV_OTHER_BITNESS_HOST
         echo "=== $label: $dir/melv_wine_tests.exe $*"
         # The deadline only keeps a hung host from hanging the run. A host takes up to half a
         # minute, most of it for the input throughput test, which Wine's serial reads pace.

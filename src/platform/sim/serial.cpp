@@ -25,11 +25,30 @@ uint32_t portNumberOf(const char16_t* name) {
     return text[3] - u'0';
 }
 
+bool answersReadsEmpty(const sim::SerialPort& port) {
+    const platform::SerialTimeouts& at = port.timeouts;
+    return port.emptyReads || (at.readInterval == sim::maxDword && at.readTotalMultiplier == 0 &&
+                               at.readTotalConstant == 0);
+}
+
+// Bytes from the instrument that the port's handling keeps from every reader: all of them while
+// it waits for a DSR the instrument never raises, nulls when it strips them, and XON and XOFF
+// when it takes them for flow control.
+bool takenByThePort(const platform::LineHandling& handling, uint8_t byte) {
+    return handling.dsrSensitivity || (handling.null && byte == 0x00) ||
+           (handling.outX && (byte == 0x11 || byte == 0x13));
+}
+
 bool recordWrite(platform::Handle handle, const uint8_t* bytes, uint32_t count,
                  platform::CompletionRecord* record) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portOf(handle);
     sim::WriteOutcome outcome = sim::world().writeOutcome;
+    std::deque<sim::WriteOutcome>& next = sim::world().nextWriteOutcomes;
+    if (number != 0 && !next.empty()) {
+        outcome = next.front();
+        next.pop_front();
+    }
     if (number == 0 || outcome == sim::WriteOutcome::fails) {
         sim::setLastError(number == 0 ? errorInvalidHandle : sim::world().writeFailureError);
         return false;
@@ -63,19 +82,25 @@ Handle openSerialPort(const char16_t* name, uint32_t access) {
     return sim::newHandle("COM", number);
 }
 
-bool configureSerialLine(Handle handle, const char16_t* settings) {
+bool configureSerialLine(Handle handle, const LineSetup& setup) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portOf(handle);
     if (number == 0 || sim::world().ports[number].configureFails) {
         return false;
     }
-    sim::world().ports[number].settings = settings;
+    sim::SerialPort& port = sim::world().ports[number];
+    port.settings = setup.mode;
+    port.handling = setup.handling;
+    port.timeouts = setup.timeouts;
     return true;
 }
 
 bool probeSerialPort(const char16_t* name) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portNumberOf(name);
+    if (number != 0) {
+        ++sim::world().ports[number].probes;
+    }
     if (number == 0 || !sim::world().ports[number].present) {
         return false;
     }
@@ -119,14 +144,23 @@ bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRouti
         sim::setLastError(number == 0 ? errorInvalidHandle : world.readFailureError);
         return false;
     }
+    if (world.ports[number].errorPending) {
+        sim::setLastError(errorOperationAborted);
+        return false;
+    }
     if (world.readsBeforeFailure > 0) {
         --world.readsBeforeFailure;
     }
     ++world.readsIssued;
     uint32_t thread = currentThreadId();
     std::deque<uint8_t>& unread = world.ports[number].unread;
-    if (unread.empty()) {
+    if (unread.empty() && !answersReadsEmpty(world.ports[number])) {
         world.reads.push_back({thread, number, into, record, routine});
+        return true;
+    }
+    if (unread.empty()) {
+        world.completions[thread].push_back({routine, 0, 0, record});
+        world.changed.notify_all();
         return true;
     }
     *into = unread.front();
@@ -141,16 +175,9 @@ void cancelReads(Handle handle) {
     sim::World& world = sim::world();
     uint32_t number = portOf(handle);
     uint32_t thread = currentThreadId();
-    for (auto read = world.reads.begin(); read != world.reads.end();) {
-        if (read->port == number && read->thread == thread) {
-            world.completions[thread].push_back(
-                {read->routine, errorOperationAborted, 0, read->record});
-            read = world.reads.erase(read);
-        } else {
-            ++read;
-        }
-    }
-    world.changed.notify_all();
+    sim::abortReads([number, thread](const sim::OutstandingRead& read) {
+        return read.port == number && read.thread == thread;
+    });
 }
 
 } // namespace platform
@@ -160,6 +187,9 @@ namespace sim {
 void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port) {
     std::lock_guard<std::mutex> hold(world().lock);
     for (uint8_t byte : bytes) {
+        if (takenByThePort(world().ports[port].handling, byte)) {
+            continue;
+        }
         auto read = world().reads.begin();
         while (read != world().reads.end() && read->port != port) {
             ++read;
@@ -171,6 +201,28 @@ void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port) {
         *read->into = byte;
         world().completions[read->thread].push_back({read->routine, 0, 1, read->record});
         world().reads.erase(read);
+    }
+    world().changed.notify_all();
+}
+
+void lineError(uint32_t port) {
+    std::lock_guard<std::mutex> hold(world().lock);
+    if (!world().ports[port].handling.abortOnError) {
+        return;
+    }
+    world().ports[port].errorPending = true;
+    abortReads([port](const OutstandingRead& read) { return read.port == port; });
+}
+
+void abortReads(const std::function<bool(const OutstandingRead&)>& which) {
+    for (auto read = world().reads.begin(); read != world().reads.end();) {
+        if (which(*read)) {
+            world().completions[read->thread].push_back(
+                {read->routine, errorOperationAborted, 0, read->record});
+            read = world().reads.erase(read);
+        } else {
+            ++read;
+        }
     }
     world().changed.notify_all();
 }

@@ -45,14 +45,29 @@ struct DriverProcCall {
 
 constexpr uint32_t portCount = 4;
 
+// A port's handling as nobody has changed it: no flow control, DTR and RTS high.
+constexpr platform::LineHandling plainHandling = {.dtrControl = platform::lineHigh,
+                                                  .rtsControl = platform::lineHigh};
+constexpr uint32_t maxDword = 0xFFFFFFFF;
+// Time-outs that make a read return at once with whatever has arrived, possibly nothing.
+constexpr platform::SerialTimeouts readsReturnAtOnce = {.readInterval = maxDword};
+
 struct SerialPort {
     bool present = true;
     uint32_t openError = 2; // ERROR_FILE_NOT_FOUND when the port is not there
     bool configureFails = false;
     uint32_t access = 0;
-    std::u16string settings;                  // the line settings last applied
+    // The line as the last program left it: a port keeps its settings from one open to the next.
+    std::u16string settings; // the mode text last applied
+    platform::LineHandling handling = plainHandling;
+    platform::SerialTimeouts timeouts = {};
+    // A serial driver that answers a read at once, with no byte, when none has arrived, whatever
+    // the time-outs say.
+    bool emptyReads = false;
+    bool errorPending = false; // a line error stopped the port, with abort-on-error set
     std::vector<std::vector<uint8_t>> writes; // each write as its own chunk, in order
     uint32_t opens = 0;
+    uint32_t probes = 0; // looks at whether the port is there, each an open and close of its own
     std::deque<uint8_t> unread; // sent by the instrument, not yet taken by a read
 };
 
@@ -124,6 +139,8 @@ struct World {
     std::condition_variable changed; // anything a waiter may be waiting for
     SerialPort ports[portCount + 1]; // ports[n] is COMn; ports[0] is unused
     WriteOutcome writeOutcome = WriteOutcome::done;
+    // Outcomes for the coming writes in turn, before writeOutcome applies again.
+    std::deque<WriteOutcome> nextWriteOutcomes;
     bool keepWrites = true;          // false: the line swallows writes, for benchmarks
     bool giveWayAfterWrite = false;  // lets another sending thread run between two writes
     uint32_t writeFailureError = 31; // ERROR_GEN_FAILURE
@@ -146,12 +163,13 @@ struct World {
 
     std::map<platform::Handle, bool> events; // signalled or not
     std::map<platform::Handle, Task> tasks;
-    std::deque<OutstandingRead> reads; // in the order they were issued
+    std::deque<OutstandingRead> reads;                      // in the order they were issued
     std::map<uint32_t, std::deque<Completion>> completions; // per thread
-    int readsBeforeFailure = -1;      // reads accepted before one is refused; -1: never
-    uint32_t readFailureError = 31;   // ERROR_GEN_FAILURE
+    int readsBeforeFailure = -1;    // reads accepted before one is refused; -1: never
+    uint32_t readFailureError = 31; // ERROR_GEN_FAILURE
     uint32_t readsIssued = 0;
-    uint32_t clock = 0; // the system millisecond clock
+    uint32_t clock = 0;      // the system millisecond clock
+    uint32_t timedWaits = 0; // threads in a wait whose time limit runs on that clock
     bool taskStartFails = false;
     int timeCriticalThreads = 0;
 
@@ -180,6 +198,9 @@ size_t liveAllocations();
 void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port = 1);
 // Reads issued and not yet completed.
 size_t outstandingReads();
+// A framing or overrun error on the line. With abort-on-error set the port ends every outstanding
+// read and refuses new ones until the error is cleared; without it the damaged byte is just lost.
+void lineError(uint32_t port = 1);
 // Waits until the condition, checked with the lock held, holds: false after a generous deadline,
 // so a test that waits for something that never comes fails instead of hanging.
 bool waitUntil(const std::function<bool()>& condition);
@@ -195,6 +216,9 @@ const Control& control(uint32_t id);
 // held), and the calling thread's last error.
 platform::Handle newHandle(const std::string& kind, uint32_t port = 0,
                            const std::u16string& path = {});
+// Ends the outstanding reads chosen, as aborted: their routines wait for their threads' next
+// alertable wait. Call with the lock held.
+void abortReads(const std::function<bool(const OutstandingRead&)>& which);
 void setLastError(uint32_t error);
 
 } // namespace sim

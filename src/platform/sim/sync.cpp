@@ -25,14 +25,8 @@ void closeHandle(Handle handle) {
     }
     // Closing a port ends the reads still outstanding on it, as the OS does.
     uint32_t port = found->second.port;
-    auto& reads = sim::world().reads;
-    for (auto read = reads.begin(); read != reads.end();) {
-        if (port != 0 && read->port == port) {
-            sim::world().completions[read->thread].push_back({read->routine, 995, 0, read->record});
-            read = reads.erase(read);
-        } else {
-            ++read;
-        }
+    if (port != 0) {
+        sim::abortReads([port](const sim::OutstandingRead& read) { return read.port == port; });
     }
     sim::world().openHandles.erase(found);
     sim::world().changed.notify_all();
@@ -73,14 +67,23 @@ void waitForever(Handle handle) {
     }
 }
 
-bool waitAlertably(Handle event) {
+Woken waitAlertably(Handle event, uint32_t limit) {
     std::unique_lock<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
     std::deque<sim::Completion>& mine = world.completions[currentThreadId()];
-    world.changed.wait(hold, [&] { return !mine.empty() || world.events[event]; });
+    // The limit runs on the simulated clock, which only a test moves.
+    uint32_t start = world.clock;
+    auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
+    world.timedWaits += limit != noTimeLimit;
+    world.changed.notify_all();
+    world.changed.wait(hold, [&] { return !mine.empty() || world.events[event] || limitPassed(); });
+    world.timedWaits -= limit != noTimeLimit;
+    if (mine.empty() && !world.events[event]) {
+        return Woken::byTimeLimit;
+    }
     if (mine.empty()) {
         world.events[event] = false;
-        return true;
+        return Woken::bySignal;
     }
     // Completion routines run on this thread, inside its wait, in the order the reads completed.
     std::deque<sim::Completion> due;
@@ -89,7 +92,7 @@ bool waitAlertably(Handle event) {
     for (const sim::Completion& completion : due) {
         completion.routine(completion.error, completion.count, completion.record);
     }
-    return false;
+    return Woken::byCompletions;
 }
 
 } // namespace platform

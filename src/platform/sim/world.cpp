@@ -89,6 +89,7 @@ size_t notificationCount() {
 void setClock(uint32_t milliseconds) {
     std::lock_guard<std::mutex> hold(world().lock);
     world().clock = milliseconds;
+    world().changed.notify_all(); // waits with a time limit run on this clock
 }
 
 } // namespace sim

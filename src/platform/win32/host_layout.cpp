@@ -43,3 +43,6 @@ SAME_FIELD(MidiInCaps, MIDIINCAPSW, dwSupport);
 static_assert(sizeof(platform::CompletionRecord) == sizeof(OVERLAPPED));
 static_assert(offsetof(platform::CompletionRecord, event) == offsetof(OVERLAPPED, hEvent));
 static_assert(sizeof(platform::Handle) == sizeof(HANDLE));
+
+static_assert(platform::noTimeLimit == INFINITE);
+static_assert(platform::lineHigh == DTR_CONTROL_ENABLE && platform::lineHigh == RTS_CONTROL_ENABLE);

@@ -21,12 +21,29 @@ Handle openSerialPort(const char16_t* name, uint32_t access) {
     return reinterpret_cast<Handle>(port);
 }
 
-bool configureSerialLine(Handle port, const char16_t* settings) {
+bool configureSerialLine(Handle port, const LineSetup& setup) {
     DCB line = {};
     line.DCBlength = sizeof line;
     HANDLE handle = reinterpret_cast<HANDLE>(port);
-    return GetCommState(handle, &line) &&
-           BuildCommDCBW(reinterpret_cast<LPCWSTR>(settings), &line) && SetCommState(handle, &line);
+    if (!GetCommState(handle, &line) ||
+        !BuildCommDCBW(reinterpret_cast<LPCWSTR>(setup.mode), &line)) {
+        return false;
+    }
+    const LineHandling& handling = setup.handling;
+    line.fOutxCtsFlow = handling.outxCtsFlow;
+    line.fOutxDsrFlow = handling.outxDsrFlow;
+    line.fDtrControl = handling.dtrControl;
+    line.fDsrSensitivity = handling.dsrSensitivity;
+    line.fOutX = handling.outX;
+    line.fInX = handling.inX;
+    line.fErrorChar = handling.errorChar;
+    line.fNull = handling.null;
+    line.fRtsControl = handling.rtsControl;
+    line.fAbortOnError = handling.abortOnError;
+    COMMTIMEOUTS timeouts = {setup.timeouts.readInterval, setup.timeouts.readTotalMultiplier,
+                             setup.timeouts.readTotalConstant, setup.timeouts.writeTotalMultiplier,
+                             setup.timeouts.writeTotalConstant};
+    return SetCommState(handle, &line) && SetCommTimeouts(handle, &timeouts);
 }
 
 bool probeSerialPort(const char16_t* name) {

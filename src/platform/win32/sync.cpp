@@ -24,9 +24,15 @@ void waitForever(Handle handle) {
     WaitForSingleObject(reinterpret_cast<HANDLE>(handle), INFINITE);
 }
 
-bool waitAlertably(Handle event) {
-    return WaitForSingleObjectEx(reinterpret_cast<HANDLE>(event), INFINITE, TRUE) !=
-           WAIT_IO_COMPLETION;
+Woken waitAlertably(Handle event, uint32_t limit) {
+    switch (WaitForSingleObjectEx(reinterpret_cast<HANDLE>(event), limit, TRUE)) {
+    case WAIT_IO_COMPLETION:
+        return Woken::byCompletions;
+    case WAIT_TIMEOUT:
+        return Woken::byTimeLimit;
+    default:
+        return Woken::bySignal;
+    }
 }
 
 } // namespace platform
