@@ -1,5 +1,6 @@
 // What one process that loaded the driver owns: its module handle, its private heap, its
-// OwnerToken and its view of the state shared between processes.
+// OwnerToken, its view of the state shared between processes, and the serial port while it holds
+// it.
 #pragma once
 
 #include "port/shared_state.h"
@@ -11,16 +12,30 @@ struct ProcessContext {
     uintptr_t moduleHandle;
     platform::Handle heap;
     OwnerToken ownerToken;
+    // The shared record. Mapped at load under sharedStateName; a test may hand in one of its own,
+    // which is then left as it is.
     SharedState* shared;
-    // Output streams of one process are driven from several threads at once. This lock makes the
-    // port's state changes and each send (destination select plus its data) one step on the wire.
-    // It is never held while the client's callback runs, since callbacks may call back in.
-    std::mutex portLock;
+    platform::Handle sharedMapping; // nullHandle when `shared` was handed in
+    // Makes each change of who holds the port one step across every process of both bitnesses:
+    // held for attach and detach, never for a send.
+    platform::Handle ownerLock;
+    // The serial port while this process holds it; invalidHandle otherwise. Only this process can
+    // use the value, so it never goes into the shared record.
+    platform::Handle portHandle;
+    // Output streams of one process are driven from several threads at once. This lock makes each
+    // send (destination select plus its data) one step on the wire, and keeps the port handle
+    // from being closed under a write. It is never held while the client's callback runs, since
+    // callbacks may call back in, and never while waiting for ownerLock.
+    std::mutex sendLock;
     uint16_t pendingPort; // the port chosen in the configuration dialog while it is open
 };
 
 // The private heap starts small and grows as streams are opened.
 constexpr size_t initialHeapSize = 800;
+
+// Both bitnesses of the driver open these names; "Local\" keeps them within the logon session.
+constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
+constexpr char16_t ownerLockName[] = u"Local\\MELV-PCIF-MIDI-Driver-Owner-1";
 
 bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle);
 void destroyProcessContext(ProcessContext& process);

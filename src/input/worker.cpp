@@ -18,14 +18,14 @@ void readCompleted(uint32_t, uint32_t count, platform::CompletionRecord* record)
 }
 
 uint32_t issueRead(ReadSlot& slot, Stream& stream) {
-    if (!holdsOpenPort(*stream.process->shared, stream)) {
+    if (!holdsOpenPort(stream)) {
         return MMSYSERR_INVALPARAM;
     }
     // A completion left over from an earlier read must never be taken for this one's.
     slot.done = 0;
     slot.outstanding = 1;
     bool accepted =
-        platform::startRead(stream.port.handle, &slot.data, &slot.completion, readCompleted);
+        platform::startRead(stream.process->portHandle, &slot.data, &slot.completion, readCompleted);
     if (!accepted && platform::lastError() != ERROR_IO_PENDING) {
         slot.outstanding = 0;
         return mapFailure();
@@ -103,7 +103,7 @@ void endRest(Stream& stream) {
 // Cancelling must happen on the worker, which issued the reads. What they brought is dropped.
 void endReads(Stream& stream) {
     if (anySlot(stream, &ReadSlot::outstanding)) {
-        platform::cancelReads(stream.port.handle);
+        platform::cancelReads(stream.process->portHandle);
         // Called from a client's callback, this wait may take the signal of a command that a
         // client thread sends meanwhile: it is given back, or that thread would wait forever.
         bool commandArrived = false;

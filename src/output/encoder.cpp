@@ -83,7 +83,7 @@ uint32_t selectDestination(Stream& stream) {
 }
 
 uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
-    if (!holdsOpenPort(*stream.process->shared, stream)) {
+    if (!holdsOpenPort(stream)) {
         return MMSYSERR_INVALPARAM;
     }
     if (isSynthDestination(stream.deviceIndex)) {
@@ -106,7 +106,7 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream) {
     if (count == 0) {
         return MMSYSERR_NOERROR;
     }
-    std::lock_guard<std::mutex> hold(stream.process->portLock);
+    std::lock_guard<std::mutex> hold(stream.process->sendLock);
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream);
     if (status != MMSYSERR_NOERROR) {

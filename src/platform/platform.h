@@ -24,10 +24,13 @@ struct CompletionRecord {
 
 // Who a process is: its id together with its start time, so that a later process that is given
 // the same id is still told apart from a dead one.
+// Laid out alike by 32-bit and 64-bit builds (16 bytes, the start time 8-aligned), so that both
+// read it at the same place in memory they share.
 struct ProcessIdentity {
     uint32_t id;
-    uint64_t startTime;
+    alignas(8) uint64_t startTime;
 };
+static_assert(sizeof(ProcessIdentity) == 16);
 
 // The calling thread's last OS error (GetLastError).
 uint32_t lastError();
@@ -138,6 +141,21 @@ void checkRadioButton(Handle dialog, uint32_t first, uint32_t last, uint32_t id)
 void checkButton(Handle dialog, uint32_t id, bool checked);   // CheckDlgButton
 bool buttonChecked(Handle dialog, uint32_t id);               // IsDlgButtonChecked
 void enableControl(Handle dialog, uint32_t id, bool enabled); // GetDlgItem and EnableWindow
+
+// Named objects, seen alike by every process of the caller's logon session whatever its bitness,
+// under the default security of named objects. Names are of the form "Local\\...".
+//
+// A mutex (CreateMutexW); nullHandle when it cannot be had. Close it with closeHandle.
+Handle openNamedLock(const char16_t* name);
+// Waits without limit until the calling thread holds the lock; the holder may take it again. A
+// lock whose holder ended while holding it is taken all the same (WAIT_ABANDONED): the new holder
+// finds what the dead one left and must judge it.
+void takeNamedLock(Handle lock);
+void releaseNamedLock(Handle lock);
+// Memory shared under a name (CreateFileMappingW on the paging file, MapViewOfFile), zero-filled
+// when the first process makes it and gone when the last one lets go; null when it cannot be had.
+void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping);
+void unmapSharedMemory(void* view, Handle mapping);
 
 // The loader: no thread-attach and thread-detach calls for this module (DisableThreadLibraryCalls).
 void stopThreadNotifications(uintptr_t module);

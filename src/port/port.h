@@ -2,6 +2,7 @@
 // process at a time holds the port.
 #pragma once
 
+#include "driver/process_context.h"
 #include "port/shared_state.h"
 
 #include <cstdint>
@@ -43,15 +44,15 @@ constexpr platform::LineSetup lineSetup = {
     .timeouts = {},
 };
 
-// Gives `slot` a usable port handle: opens and configures the port, or joins it when this process
-// holds it already. The slot ends invalid on every failure.
-uint32_t attachPort(SharedState& shared, uint32_t kind, uint32_t index, PortSlot& slot,
-                    uint32_t access, OwnerToken ownerToken);
+// Gives the stream's slot a hold on the port: opens and configures the port, or joins it when
+// this process holds it already. The slot holds nothing after every failure.
+uint32_t attachPort(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot);
 // Releases the stream's hold and closes the port when no device slot holds it any longer.
-void detachPort(SharedState& shared, Stream& stream);
-// True when the handle in the stream's slot is the port that is open now.
-bool holdsOpenPort(const SharedState& shared, const Stream& stream);
-// Writes the bytes and returns once the port has taken them.
+void detachPort(Stream& stream);
+// True when the stream's hold is on the opening of the port that is current.
+bool holdsOpenPort(const Stream& stream);
+// Writes the bytes and returns once the port has taken them. The caller holds the process's
+// sendLock, which keeps the port open meanwhile.
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream);
 // Translates the calling thread's last OS error into a driver status.
 uint32_t mapOsError();

@@ -72,7 +72,7 @@ TEST_F(InputDevice, ClosingLeavesNothingBehind) {
     EXPECT_EQ(sim::outstandingReads(), 0u);
     EXPECT_EQ(sim::liveAllocations(), 0u);
     EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap";
-    EXPECT_EQ(shared.portHandle, platform::invalidHandle);
+    EXPECT_FALSE(portIsHeld(shared));
     EXPECT_EQ(sim::world().finePeriods, 0);
 }
 
@@ -164,7 +164,7 @@ TEST_F(InputDevice, InputAndOutputShareOneOpeningOfThePort) {
     EXPECT_EQ(sim::world().ports[1].opens, 1u);
     EXPECT_EQ(shared.openCount, 2);
     app.close(out);
-    EXPECT_NE(shared.portHandle, platform::invalidHandle);
+    EXPECT_TRUE(portIsHeld(shared));
 }
 
 TEST_F(InputDevice, NoByteIsLostUnderAFlood) {

@@ -134,6 +134,19 @@ struct Dialog {
     intptr_t result = 0;
 };
 
+// A named mutex: held by one thread at a time, which may take it again.
+struct NamedLock {
+    uint32_t holder = 0; // thread id; 0 when nobody holds it
+    uint32_t depth = 0;
+    uint32_t takes = 0; // times a thread got it
+};
+
+// Memory shared under a name, 8-aligned, alive while some process has it mapped.
+struct SharedMemory {
+    std::vector<uint64_t> words;
+    uint32_t users = 0;
+};
+
 struct World {
     std::mutex lock;
     std::condition_variable changed; // anything a waiter may be waiting for
@@ -172,6 +185,13 @@ struct World {
     uint32_t timedWaits = 0; // threads in a wait whose time limit runs on that clock
     bool taskStartFails = false;
     int timeCriticalThreads = 0;
+
+    // Named objects; their handles are kept apart from openHandles, which tests count per stream.
+    std::map<std::u16string, NamedLock> namedLocks;
+    std::map<platform::Handle, std::u16string> lockHandles;
+    std::map<std::u16string, SharedMemory> sharedMemories;
+    std::map<platform::Handle, std::u16string> mappingHandles;
+    bool namedObjectsFail = false;
 
     bool heapCreateFails = false;
     bool allocationFails = false;

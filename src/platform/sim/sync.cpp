@@ -18,6 +18,9 @@ uint32_t lastError() {
 
 void closeHandle(Handle handle) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
+    if (sim::world().lockHandles.erase(handle) != 0) {
+        return;
+    }
     auto found = sim::world().openHandles.find(handle);
     if (found == sim::world().openHandles.end()) {
         ++sim::world().badCloses;
@@ -93,6 +96,42 @@ Woken waitAlertably(Handle event, uint32_t limit) {
         completion.routine(completion.error, completion.count, completion.record);
     }
     return Woken::byCompletions;
+}
+
+} // namespace platform
+
+namespace platform {
+
+Handle openNamedLock(const char16_t* name) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    if (sim::world().namedObjectsFail) {
+        return nullHandle;
+    }
+    Handle lock = sim::world().nextHandle++;
+    sim::world().namedLocks[name];
+    sim::world().lockHandles[lock] = name;
+    return lock;
+}
+
+void takeNamedLock(Handle lock) {
+    std::unique_lock<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    sim::NamedLock& named = world.namedLocks.at(world.lockHandles.at(lock));
+    uint32_t me = currentThreadId();
+    world.changed.wait(hold, [&] { return named.depth == 0 || named.holder == me; });
+    named.holder = me;
+    ++named.depth;
+    ++named.takes;
+}
+
+void releaseNamedLock(Handle lock) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    sim::NamedLock& named = world.namedLocks.at(world.lockHandles.at(lock));
+    if (named.depth > 0 && named.holder == currentThreadId() && --named.depth == 0) {
+        named.holder = 0;
+        world.changed.notify_all();
+    }
 }
 
 } // namespace platform
