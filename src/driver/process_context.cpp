@@ -4,6 +4,10 @@
 
 namespace {
 
+// Both bitnesses of the driver open these names; "Local\" keeps them within the logon session.
+constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
+constexpr char16_t ownerLockName[] = u"Local\\MELV-PCIF-MIDI-Driver-Owner-1";
+
 // How long a process waits for another one to fill in a record it has just made. Filling it takes
 // a few instructions; one that is still not done after this died half-way, and the record is
 // filled in again.

@@ -33,9 +33,5 @@ struct ProcessContext {
 // The private heap starts small and grows as streams are opened.
 constexpr size_t initialHeapSize = 800;
 
-// Both bitnesses of the driver open these names; "Local\" keeps them within the logon session.
-constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
-constexpr char16_t ownerLockName[] = u"Local\\MELV-PCIF-MIDI-Driver-Owner-1";
-
 bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle);
 void destroyProcessContext(ProcessContext& process);
