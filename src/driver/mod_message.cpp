@@ -2,6 +2,7 @@
 #include "driver/entry.h"
 #include "driver/stream.h"
 #include "output/encoder.h"
+#include "port/port.h"
 
 namespace {
 
@@ -10,6 +11,10 @@ Stream* streamOf(uintptr_t instance) {
 }
 
 uint32_t closeOutput(Stream& stream) {
+    // A long message being written on another thread still uses the stream's record and event.
+    if (stream.longMessagesUnderWay != 0) {
+        return MIDIERR_STILLPLAYING;
+    }
     notifyClient(stream, MOM_CLOSE, 0, 0);
     closeStream(stream);
     return MMSYSERR_NOERROR;
@@ -40,7 +45,14 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
     }
     uint32_t status = MMSYSERR_NOERROR;
     if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex) != 0) {
+        ++stream.longMessagesUnderWay;
+        stream.cutRequested = false;
         status = sendOutput(header->lpData, header->dwBufferLength, stream);
+        // A message cut by the client's own reset has ended as the client asked: it is done.
+        if (stream.cutRequested.exchange(false)) {
+            status = MMSYSERR_NOERROR;
+        }
+        --stream.longMessagesUnderWay;
     }
     // The header is complete before the client hears of it, and before modMessage returns.
     header->dwFlags |= MHDR_DONE;
@@ -59,7 +71,11 @@ uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintp
     case MODM_LONGDATA:
         return sendLongMessage(stream, param1, param2);
     case MODM_RESET:
-        return MMSYSERR_NOERROR; // nothing is held back, so there is nothing to reset
+        // Nothing is held back; only a long message being written on another thread is stopped.
+        if (stream.longMessagesUnderWay != 0) {
+            cutWrite(stream);
+        }
+        return MMSYSERR_NOERROR;
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -5,6 +5,7 @@
 #include "driver/host.h"
 #include "driver/process_context.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -34,6 +35,11 @@ struct Stream {
     uint32_t startTime;        // input: the millisecond clock when input was started
     // Output: used for every port write of the stream; its event is created at open.
     platform::CompletionRecord writeCompletion;
+    // Output: long messages under way on the client's threads. While one is, the stream's
+    // record and event are in use and the stream cannot be closed.
+    std::atomic<uint32_t> longMessagesUnderWay;
+    // Output: a reset asked the long message under way to stop.
+    std::atomic<bool> cutRequested;
     OwnerToken owner;
     ProcessContext* process;
 };

@@ -24,8 +24,8 @@ uint32_t issueRead(ReadSlot& slot, Stream& stream) {
     // A completion left over from an earlier read must never be taken for this one's.
     slot.done = 0;
     slot.outstanding = 1;
-    bool accepted =
-        platform::startRead(stream.process->portHandle, &slot.data, &slot.completion, readCompleted);
+    bool accepted = platform::startRead(stream.process->portHandle, &slot.data, &slot.completion,
+                                        readCompleted);
     if (!accepted && platform::lastError() != ERROR_IO_PENDING) {
         slot.outstanding = 0;
         return mapFailure();

@@ -90,6 +90,7 @@ uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
         return writePort(bytes, count, stream);
     }
     uint32_t status = MMSYSERR_NOERROR;
+    // writePort refuses every packet after a reset cut the message.
     for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
          offset += packetDataBytes) {
         uint32_t n = count - offset < packetDataBytes ? count - offset : packetDataBytes;

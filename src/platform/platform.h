@@ -35,6 +35,8 @@ static_assert(sizeof(ProcessIdentity) == 16);
 // The calling thread's last OS error (GetLastError).
 uint32_t lastError();
 
+constexpr uint32_t noTimeLimit = 0xFFFFFFFF; // INFINITE, for the waits that take a limit
+
 // Serial port. `openSerialPort` opens "COMn" exclusively for overlapped I/O (CreateFileW with
 // OPEN_EXISTING) and answers invalidHandle with the reason in lastError() when it cannot.
 Handle openSerialPort(const char16_t* name, uint32_t access);
@@ -75,8 +77,15 @@ bool configureSerialLine(Handle port, const LineSetup& setup);
 // Starts an overlapped write. True when it is done at once; false with lastError() 997
 // (ERROR_IO_PENDING) while it goes on, or false with another error when it failed.
 bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRecord* record);
-// Waits without limit until a pending write has ended; true when it succeeded.
-bool finishWrite(Handle port, CompletionRecord* record);
+// Waits until a pending write has ended, for at most `limit` ms or, with noTimeLimit, without
+// limit (on the record's event, then GetOverlappedResult). A write that is still going on at the
+// limit is `late`: it must be cancelled and waited for again, as the OS may still touch the
+// record and the bytes until it has ended.
+enum class WriteEnd { done, failed, late };
+WriteEnd finishWrite(Handle port, CompletionRecord* record, uint32_t limit);
+// Asks the OS to cancel the write of this record on the port, if it is still going on
+// (CancelIoEx); it then ends soon, as failed. From any thread.
+void cancelWrite(Handle port, CompletionRecord* record);
 void closeHandle(Handle handle);
 // True when the port can be opened for writing, exclusively, at this moment; it is closed again.
 bool probeSerialPort(const char16_t* name);
@@ -99,7 +108,6 @@ void waitForever(Handle handle);
 // noTimeLimit, without limit. Says why it returned: read routines ran (WAIT_IO_COMPLETION), the
 // event was signalled, or the limit passed.
 enum class Woken { byCompletions, bySignal, byTimeLimit };
-constexpr uint32_t noTimeLimit = 0xFFFFFFFF; // INFINITE
 Woken waitAlertably(Handle event, uint32_t limit = noTimeLimit);
 
 // Threads. `startTask` runs the routine on a new thread and gives

@@ -157,8 +157,15 @@ void detachPort(Stream& stream) {
     stream.port.generation = noHold;
 }
 
+uint32_t writeDeadline(uint32_t count) {
+    uint64_t wireTime = uint64_t{count} * 1000 / lineBytesPerSecond;
+    uint64_t deadline = wireTime + writeGraceMs;
+    return deadline < platform::noTimeLimit ? static_cast<uint32_t>(deadline)
+                                            : platform::noTimeLimit - 1;
+}
+
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
-    if (!holdsOpenPort(stream)) {
+    if (!holdsOpenPort(stream) || stream.cutRequested) {
         return MMSYSERR_INVALPARAM;
     }
     platform::Handle port = stream.process->portHandle;
@@ -166,11 +173,27 @@ uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
     if (platform::startWrite(port, bytes, count, &record)) {
         return MMSYSERR_NOERROR;
     }
-    // A pending write is waited for to its end, and a write that failed on the way is reported.
-    if (platform::lastError() == ERROR_IO_PENDING && platform::finishWrite(port, &record)) {
-        return MMSYSERR_NOERROR;
+    if (platform::lastError() != ERROR_IO_PENDING) {
+        return MMSYSERR_INVALPARAM;
     }
-    return MMSYSERR_INVALPARAM;
+    // A reset that came between the check above and the start found nothing to cancel yet.
+    if (stream.cutRequested) {
+        platform::cancelWrite(port, &record);
+    }
+    platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
+    if (end == platform::WriteEnd::late) {
+        // The line has stopped taking bytes. Until the cancelled write has ended the OS may still
+        // read the bytes and write the record, so it is waited for; cancelled, it ends at once.
+        platform::cancelWrite(port, &record);
+        platform::finishWrite(port, &record, platform::noTimeLimit);
+        return MMSYSERR_INVALPARAM;
+    }
+    return end == platform::WriteEnd::done ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
+}
+
+void cutWrite(Stream& stream) {
+    stream.cutRequested = true;
+    platform::cancelWrite(stream.process->portHandle, &stream.writeCompletion);
 }
 
 uint32_t mapOsError() {

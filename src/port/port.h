@@ -51,9 +51,20 @@ uint32_t attachPort(ProcessContext& process, uint32_t kind, uint32_t index, Port
 void detachPort(Stream& stream);
 // True when the stream's hold is on the opening of the port that is current.
 bool holdsOpenPort(const Stream& stream);
-// Writes the bytes and returns once the port has taken them. The caller holds the process's
-// sendLock, which keeps the port open meanwhile.
+// The line's pace: 38400 baud with ten bits to the byte.
+constexpr uint32_t lineBytesPerSecond = 3840;
+// How much longer than its bytes need on the line a write may take before it is given up: a line
+// that takes nothing for this long has stopped taking bytes.
+constexpr uint32_t writeGraceMs = 3000;
+// The longest a write of `count` bytes is waited for, in ms.
+uint32_t writeDeadline(uint32_t count);
+// Writes the bytes and returns once the port has taken them; a failure when the write fails,
+// when it misses its deadline (it is cancelled), and when a reset cuts the stream's message. The
+// caller holds the process's sendLock, which keeps the port open meanwhile.
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream);
+// Stops the message the stream is writing on another thread: the write under way is cancelled
+// and no further one starts until the message has ended.
+void cutWrite(Stream& stream);
 // Translates the calling thread's last OS error into a driver status.
 uint32_t mapOsError();
 // The same for a call known to have failed: never a success, whatever the last error says.

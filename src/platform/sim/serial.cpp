@@ -53,14 +53,17 @@ bool recordWrite(platform::Handle handle, const uint8_t* bytes, uint32_t count,
         sim::setLastError(number == 0 ? errorInvalidHandle : sim::world().writeFailureError);
         return false;
     }
-    // A pending write has taken its bytes; whether they reach the line is decided at its end.
-    if (outcome != sim::WriteOutcome::pendingThenFails && sim::world().keepWrites) {
+    // A pending write has taken its bytes; whether they reach the line is decided at its end. A
+    // stalled one gets none of them onto the line.
+    if (outcome != sim::WriteOutcome::pendingThenFails && outcome != sim::WriteOutcome::stalls &&
+        sim::world().keepWrites) {
         sim::world().ports[number].writes.emplace_back(bytes, bytes + count);
     }
     if (outcome == sim::WriteOutcome::done) {
         return true;
     }
     sim::world().pendingWrites[record] = outcome;
+    sim::world().changed.notify_all();
     sim::setLastError(errorIoPending);
     return false;
 }
@@ -122,18 +125,42 @@ bool startWrite(Handle handle, const uint8_t* bytes, uint32_t count, CompletionR
     return done;
 }
 
-bool finishWrite(Handle, CompletionRecord* record) {
+WriteEnd finishWrite(Handle, CompletionRecord* record, uint32_t limit) {
+    std::unique_lock<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    auto found = world.pendingWrites.find(record);
+    if (found == world.pendingWrites.end()) {
+        return WriteEnd::failed;
+    }
+    // A stalled write ends only when cancelled; the limit runs on the simulated clock.
+    uint32_t start = world.clock;
+    auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
+    world.timedWaits += limit != noTimeLimit;
+    world.changed.notify_all();
+    world.changed.wait(hold,
+                       [&] { return found->second != sim::WriteOutcome::stalls || limitPassed(); });
+    world.timedWaits -= limit != noTimeLimit;
+    if (found->second == sim::WriteOutcome::stalls) {
+        return WriteEnd::late;
+    }
+    sim::WriteOutcome outcome = found->second;
+    world.pendingWrites.erase(found);
+    world.changed.notify_all();
+    if (outcome == sim::WriteOutcome::pending) {
+        return WriteEnd::done;
+    }
+    sim::setLastError(outcome == sim::WriteOutcome::cancelled ? errorOperationAborted
+                                                              : world.writeFailureError);
+    return WriteEnd::failed;
+}
+
+void cancelWrite(Handle, CompletionRecord* record) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     auto found = sim::world().pendingWrites.find(record);
-    if (found == sim::world().pendingWrites.end()) {
-        return false;
+    if (found != sim::world().pendingWrites.end() && found->second == sim::WriteOutcome::stalls) {
+        found->second = sim::WriteOutcome::cancelled;
+        sim::world().changed.notify_all();
     }
-    bool succeeded = found->second == sim::WriteOutcome::pending;
-    sim::world().pendingWrites.erase(found);
-    if (!succeeded) {
-        sim::setLastError(sim::world().writeFailureError);
-    }
-    return succeeded;
 }
 
 bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRoutine routine) {

@@ -23,6 +23,9 @@ enum class WriteOutcome {
     pending,          // goes on, then completes when waited for
     pendingThenFails, // goes on, then ends in failure
     fails,            // refused at once
+    stalls,           // goes on and never ends, as on a line whose far end stopped reading,
+                      // until it is cancelled
+    cancelled,        // a stalled write that was cancelled: it ends as failed
 };
 
 struct Notification {
