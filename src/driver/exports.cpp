@@ -16,6 +16,12 @@ ProcessContext theProcess = {.moduleHandle = 0,
                              .ownerLock = platform::nullHandle,
                              .portHandle = platform::invalidHandle,
                              .sendLock = {},
+                             .lineLock = {},
+                             .heldPortNumber = 0,
+                             .lineOpening = 0,
+                             .lineAway = false,
+                             .reopenTried = false,
+                             .lastReopenTry = 0,
                              .pendingPort = 0};
 
 constexpr uint32_t processDetach = 0;

@@ -33,6 +33,10 @@ struct Stream {
     InputAssembler* assembler; // input: follows the record in its allocation
     uint32_t rememberedLength; // output: length of the last classified short message
     uint32_t startTime;        // input: the millisecond clock when input was started
+    // Input: the line opening (ProcessContext::lineOpening) the reads were issued on, and whether
+    // that line is in trouble: a read failed or could not be issued, or the line was opened anew.
+    uint32_t readsOpening;
+    uint32_t lineTrouble;
     // Output: used for every port write of the stream; its event is created at open.
     platform::CompletionRecord writeCompletion;
     // Output: long messages under way on the client's threads. While one is, the stream's

@@ -108,6 +108,11 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream) {
         return MMSYSERR_NOERROR;
     }
     std::lock_guard<std::mutex> hold(stream.process->sendLock);
+    // A lost line is picked up, when it is due, before the select is decided: the instrument
+    // hears the destination again on a line opened anew. Until then sends fail at once.
+    if (!holdsOpenPort(stream) || !lineIsUp(*stream.process)) {
+        return MMSYSERR_INVALPARAM;
+    }
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream);
     if (status != MMSYSERR_NOERROR) {

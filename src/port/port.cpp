@@ -35,23 +35,65 @@ void holdSlot(SharedState& shared, uint32_t kind, uint32_t index) {
     }
 }
 
-uint32_t openAndConfigure(ProcessContext& process, uint32_t access) {
-    SharedState& shared = *process.shared;
+// Opens and configures the port: the handle, or invalidHandle with the status that says why.
+platform::Handle openConfigured(uint16_t portNumber, uint32_t& status) {
     char16_t name[portNameLength];
-    formatPortName(shared.portNumber, name);
-    platform::Handle port = platform::openSerialPort(name, access);
+    formatPortName(portNumber, name);
+    platform::Handle port = platform::openSerialPort(name, readWriteAccess);
     if (port == platform::invalidHandle) {
-        return mapFailure();
+        status = mapFailure();
+        return port;
     }
     if (!platform::configureSerialLine(port, lineSetup)) {
         platform::closeHandle(port);
-        return MMSYSERR_NOTSUPPORTED;
+        status = MMSYSERR_NOTSUPPORTED;
+        return platform::invalidHandle;
     }
+    status = MMSYSERR_NOERROR;
+    return port;
+}
+
+// A new line for the process: whatever the instrument last heard was on another one, so the next
+// data announces its destination again. Called with lineLock held.
+void takeLine(ProcessContext& process, platform::Handle port) {
     process.portHandle = port;
+    process.lineAway = false;
+    ++process.lineOpening;
+    process.shared->lastDestination = noDestination;
+}
+
+uint32_t openAndConfigure(ProcessContext& process) {
+    SharedState& shared = *process.shared;
+    uint32_t status;
+    platform::Handle port = openConfigured(shared.portNumber, status);
+    if (port == platform::invalidHandle) {
+        return status;
+    }
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    takeLine(process, port);
+    process.heldPortNumber = shared.portNumber;
+    process.reopenTried = false;
     // Opened for writing, exclusively: the port is present by the dialog's own rule, and the
     // dialog, which cannot open it while it is held here, still offers it.
     markPortPresent(shared, shared.portNumber);
     return MMSYSERR_NOERROR;
+}
+
+// Tries to open the lost line again, at most once per reopenIntervalMs however often it is asked:
+// a device that fails at once after every opening costs a few openings a second, never a spin.
+// Called with sendLock and lineLock held.
+void reopenWhenDue(ProcessContext& process) {
+    uint32_t now = platform::milliseconds();
+    if (process.reopenTried && now - process.lastReopenTry < reopenIntervalMs) {
+        return;
+    }
+    process.reopenTried = true;
+    process.lastReopenTry = now;
+    uint32_t status;
+    platform::Handle port = openConfigured(process.heldPortNumber, status);
+    if (port != platform::invalidHandle) {
+        takeLine(process, port);
+    }
 }
 
 uint32_t nextGeneration(uint32_t generation) {
@@ -72,7 +114,7 @@ uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, Port
     }
     if (!portIsHeld(shared)) {
         forgetHolders(shared);
-        uint32_t status = openAndConfigure(process, readWriteAccess);
+        uint32_t status = openAndConfigure(process);
         if (status != MMSYSERR_NOERROR) {
             return status;
         }
@@ -144,10 +186,14 @@ void detachPort(Stream& stream) {
         }
         if (shared.openCount == 0) {
             {
-                // Only a second stream of this same device can be writing now: it finishes first.
-                std::lock_guard<std::mutex> noWriteInFlight(process.sendLock);
-                platform::closeHandle(process.portHandle);
+                // Only a second stream of this same device can be writing now: its write ends,
+                // failed, and no write starts on the closed handle.
+                std::lock_guard<std::mutex> hold(process.lineLock);
+                if (process.portHandle != platform::invalidHandle) {
+                    platform::closeHandle(process.portHandle);
+                }
                 process.portHandle = platform::invalidHandle;
+                process.lineAway = false;
             }
             shared.owner = noOwner;
             platform::endFineTimer();
@@ -165,15 +211,27 @@ uint32_t writeDeadline(uint32_t count) {
 }
 
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
-    if (!holdsOpenPort(stream) || stream.cutRequested) {
+    ProcessContext& process = *stream.process;
+    if (!holdsOpenPort(stream) || stream.cutRequested || !lineIsUp(process)) {
         return MMSYSERR_INVALPARAM;
     }
-    platform::Handle port = stream.process->portHandle;
     platform::CompletionRecord& record = stream.writeCompletion;
-    if (platform::startWrite(port, bytes, count, &record)) {
+    platform::Handle port;
+    uint32_t opening;
+    bool done;
+    uint32_t error;
+    {
+        std::lock_guard<std::mutex> hold(process.lineLock);
+        port = process.portHandle;
+        opening = process.lineOpening;
+        done = platform::startWrite(port, bytes, count, &record);
+        error = platform::lastError();
+    }
+    if (done) {
         return MMSYSERR_NOERROR;
     }
-    if (platform::lastError() != ERROR_IO_PENDING) {
+    if (error != ERROR_IO_PENDING) {
+        lineFailed(process, opening);
         return MMSYSERR_INVALPARAM;
     }
     // A reset that came between the check above and the start found nothing to cancel yet.
@@ -182,13 +240,39 @@ uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
     }
     platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
     if (end == platform::WriteEnd::late) {
-        // The line has stopped taking bytes. Until the cancelled write has ended the OS may still
-        // read the bytes and write the record, so it is waited for; cancelled, it ends at once.
+        // The line has stopped taking bytes, which is no lost line. Until the cancelled write has
+        // ended the OS may still read the bytes and write the record, so it is waited for;
+        // cancelled, it ends at once.
         platform::cancelWrite(port, &record);
         platform::finishWrite(port, &record, platform::noTimeLimit);
         return MMSYSERR_INVALPARAM;
     }
+    if (end == platform::WriteEnd::failed && !stream.cutRequested) {
+        lineFailed(process, opening);
+    }
     return end == platform::WriteEnd::done ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
+}
+
+void lineFailed(ProcessContext& process, uint32_t opening) {
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    // Whoever saw the failure first has closed that opening already.
+    if (process.lineAway || process.lineOpening != opening ||
+        process.portHandle == platform::invalidHandle) {
+        return;
+    }
+    // Closing ends every read and write still going on the handle, as failed.
+    platform::closeHandle(process.portHandle);
+    process.portHandle = platform::invalidHandle;
+    process.lineAway = true;
+    reopenWhenDue(process);
+}
+
+bool lineIsUp(ProcessContext& process) {
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    if (process.lineAway) {
+        reopenWhenDue(process);
+    }
+    return process.portHandle != platform::invalidHandle;
 }
 
 void cutWrite(Stream& stream) {

@@ -62,6 +62,15 @@ uint32_t writeDeadline(uint32_t count);
 // when it misses its deadline (it is cancelled), and when a reset cuts the stream's message. The
 // caller holds the process's sendLock, which keeps the port open meanwhile.
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream);
+// How often a line that was lost is tried again: a few times a second.
+constexpr uint32_t reopenIntervalMs = 250;
+// An I/O on the line's opening `opening` failed without being cancelled by the driver: the device
+// is taken for gone. Its handle is closed, which ends every other I/O on it, and the port is tried
+// again at once if it was not tried within reopenIntervalMs. Called with sendLock held.
+void lineFailed(ProcessContext& process, uint32_t opening);
+// Whether the process has a line to use now; a lost one is tried again when due. Called with
+// sendLock held.
+bool lineIsUp(ProcessContext& process);
 // Stops the message the stream is writing on another thread: the write under way is cancelled
 // and no further one starts until the message has ended.
 void cutWrite(Stream& stream);

@@ -139,6 +139,8 @@ TEST_F(SerialPort, ASelectThatFailsKeepsItsDataOffTheWireAndIsMadeAgain) {
     forgetWire();
     sim::world().nextWriteOutcomes = {sim::WriteOutcome::pendingThenFails};
     EXPECT_EQ(app.send(synthA, 0x00403C90), MMSYSERR_INVALPARAM);
+    // A failed write takes the line for lost as well; it is picked up when next due.
+    sim::setClock(reopenIntervalMs);
     app.send(midiOut, 0x00403C90);
     EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x01}, {0xFF, 0x90, 0x3C, 0x40}}));
 }

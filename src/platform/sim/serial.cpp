@@ -9,11 +9,17 @@ constexpr uint32_t errorIoPending = 997;
 constexpr uint32_t errorFileNotFound = 2;
 constexpr uint32_t errorInvalidHandle = 6;
 constexpr uint32_t errorOperationAborted = 995;
+constexpr uint32_t errorBadCommand = 22; // what I/O on a vanished serial device ends with
 
 // The port a handle was opened on, or 0 when it is no open port.
 uint32_t portOf(platform::Handle handle) {
     auto found = sim::world().openHandles.find(handle);
     return found == sim::world().openHandles.end() ? 0 : found->second.port;
+}
+
+bool isDead(platform::Handle handle) {
+    auto found = sim::world().openHandles.find(handle);
+    return found != sim::world().openHandles.end() && found->second.dead;
 }
 
 uint32_t portNumberOf(const char16_t* name) {
@@ -49,8 +55,10 @@ bool recordWrite(platform::Handle handle, const uint8_t* bytes, uint32_t count,
         outcome = next.front();
         next.pop_front();
     }
-    if (number == 0 || outcome == sim::WriteOutcome::fails) {
-        sim::setLastError(number == 0 ? errorInvalidHandle : sim::world().writeFailureError);
+    if (number == 0 || outcome == sim::WriteOutcome::fails || isDead(handle)) {
+        sim::setLastError(number == 0      ? errorInvalidHandle
+                          : isDead(handle) ? errorBadCommand
+                                           : sim::world().writeFailureError);
         return false;
     }
     // A pending write has taken its bytes; whether they reach the line is decided at its end. A
@@ -75,6 +83,9 @@ namespace platform {
 Handle openSerialPort(const char16_t* name, uint32_t access) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portNumberOf(name);
+    if (number != 0) {
+        ++sim::world().ports[number].openAttempts;
+    }
     if (number == 0 || !sim::world().ports[number].present) {
         sim::setLastError(number == 0 ? errorFileNotFound : sim::world().ports[number].openError);
         return invalidHandle;
@@ -180,6 +191,11 @@ bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRouti
     }
     ++world.readsIssued;
     uint32_t thread = currentThreadId();
+    if (isDead(handle)) {
+        world.completions[thread].push_back({routine, errorBadCommand, 0, record});
+        world.changed.notify_all();
+        return true;
+    }
     std::deque<uint8_t>& unread = world.ports[number].unread;
     if (unread.empty() && !answersReadsEmpty(world.ports[number])) {
         world.reads.push_back({thread, number, into, record, routine});
@@ -241,16 +257,33 @@ void lineError(uint32_t port) {
     abortReads([port](const OutstandingRead& read) { return read.port == port; });
 }
 
-void abortReads(const std::function<bool(const OutstandingRead&)>& which) {
+void abortReads(const std::function<bool(const OutstandingRead&)>& which, uint32_t error) {
     for (auto read = world().reads.begin(); read != world().reads.end();) {
         if (which(*read)) {
-            world().completions[read->thread].push_back(
-                {read->routine, errorOperationAborted, 0, read->record});
+            world().completions[read->thread].push_back({read->routine, error, 0, read->record});
             read = world().reads.erase(read);
         } else {
             ++read;
         }
     }
+    world().changed.notify_all();
+}
+
+void pullDevice(uint32_t port) {
+    std::lock_guard<std::mutex> hold(world().lock);
+    world().ports[port].present = false;
+    world().ports[port].unread.clear();
+    for (auto& handle : world().openHandles) {
+        if (handle.second.port == port) {
+            handle.second.dead = true;
+        }
+    }
+    abortReads([port](const OutstandingRead& read) { return read.port == port; }, errorBadCommand);
+}
+
+void plugDevice(uint32_t port) {
+    std::lock_guard<std::mutex> hold(world().lock);
+    world().ports[port].present = true;
     world().changed.notify_all();
 }
 

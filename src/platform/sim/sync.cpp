@@ -78,9 +78,12 @@ Woken waitAlertably(Handle event, uint32_t limit) {
     uint32_t start = world.clock;
     auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
     world.timedWaits += limit != noTimeLimit;
+    ++world.alertableWaits;
+    world.lastAlertableWaitStart = start;
     world.changed.notify_all();
     world.changed.wait(hold, [&] { return !mine.empty() || world.events[event] || limitPassed(); });
     world.timedWaits -= limit != noTimeLimit;
+    --world.alertableWaits;
     if (mine.empty() && !world.events[event]) {
         return Woken::byTimeLimit;
     }
