@@ -57,6 +57,37 @@ void longMessage(benchmark::State& state) {
 }
 BENCHMARK(longMessage)->Arg(1024);
 
+// The same through modMessage, as the host sends them: a Note On and its Note Off, so that what the
+// stream keeps of the notes it left sounding comes and goes as in music.
+void shortMessagesFromTheHost(benchmark::State& state) {
+    OpenOutput output;
+    const uintptr_t instance = reinterpret_cast<uintptr_t>(output.stream);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(modMessage(output.process, 0, MODM_DATA, instance, 0x00403C90, 0));
+        benchmark::DoNotOptimize(modMessage(output.process, 0, MODM_DATA, instance, 0x00003C80, 0));
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
+}
+BENCHMARK(shortMessagesFromTheHost);
+
+void longMessageFromTheHost(benchmark::State& state) {
+    OpenOutput output;
+    std::vector<uint8_t> exclusive(static_cast<size_t>(state.range(0)), 0x11);
+    exclusive.front() = 0xF0;
+    exclusive.back() = 0xF7;
+    MidiHeader header = {};
+    header.lpData = exclusive.data();
+    header.dwBufferLength = static_cast<uint32_t>(exclusive.size());
+    const uintptr_t instance = reinterpret_cast<uintptr_t>(output.stream);
+    for (auto _ : state) {
+        header.dwFlags = MHDR_PREPARED;
+        benchmark::DoNotOptimize(modMessage(output.process, 0, MODM_LONGDATA, instance,
+                                            reinterpret_cast<uintptr_t>(&header), sizeof header));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(longMessageFromTheHost)->Arg(1024);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -2,6 +2,7 @@
 #include "driver/entry.h"
 #include "driver/stream.h"
 #include "output/encoder.h"
+#include "output/sounding.h"
 #include "port/port.h"
 
 namespace {
@@ -20,6 +21,20 @@ uint32_t closeOutput(Stream& stream) {
     return MMSYSERR_NOERROR;
 }
 
+// Running-status data goes out as it came, unless a reset has put messages of its own on the wire
+// since the client's last status byte: then the instrument would take the data for more of the
+// reset's, so it goes out once with its status byte in front.
+uint32_t sendRunningStatusData(Stream& stream, const uint8_t* whole, uint32_t length) {
+    if (stream.runningStatusOverwritten == 0) {
+        return sendOutput(whole + 1, length, stream);
+    }
+    uint32_t status = sendOutput(whole, length + 1, stream);
+    if (status == MMSYSERR_NOERROR) {
+        stream.runningStatusOverwritten = 0;
+    }
+    return status;
+}
+
 uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
     // The packed message lives in a local buffer, status byte first: nothing is allocated.
     uint8_t bytes[4];
@@ -27,7 +42,22 @@ uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
         bytes[i] = static_cast<uint8_t>(packed >> (8 * i));
     }
     uint32_t length = messageLength(stream, bytes);
-    return sendOutput(bytes, length, stream);
+    if (length == 0) {
+        return MMSYSERR_NOERROR;
+    }
+    // Under running status the message starts with a data byte; `whole` has its status in front.
+    bool runningStatus = bytes[0] < 0x80;
+    uint8_t whole[4] = {stream.rememberedStatus, bytes[0], bytes[1], 0};
+    uint32_t status = runningStatus ? sendRunningStatusData(stream, whole, length)
+                                    : sendOutput(bytes, length, stream);
+    if (status != MMSYSERR_NOERROR) {
+        return status;
+    }
+    if (!runningStatus && bytes[0] < 0xF8) {
+        stream.runningStatusOverwritten = 0; // the client's own status byte is on the wire again
+    }
+    noteChannelMessage(stream.sounding, runningStatus ? whole : bytes);
+    return MMSYSERR_NOERROR;
 }
 
 bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize) {
@@ -47,12 +77,21 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
     if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex) != 0) {
         ++stream.longMessagesUnderWay;
         stream.cutRequested = false;
-        status = sendOutput(header->lpData, header->dwBufferLength, stream);
+        status = sendOutput(header->lpData, header->dwBufferLength, stream, cuttable);
         // A message cut by the client's own reset has ended as the client asked: it is done.
+        // What of it reached the wire is not known, so it is taken in whole: the reset that cut
+        // it turns off whatever it may have left on.
         if (stream.cutRequested.exchange(false)) {
             status = MMSYSERR_NOERROR;
         }
+        // Clients send channel messages in long buffers too; those may leave notes on as well.
+        if (status == MMSYSERR_NOERROR && header->dwBufferLength != 0) {
+            noteLongMessage(stream.sounding, header->lpData, header->dwBufferLength);
+            stream.runningStatusOverwritten = 0; // the client's own bytes follow the reset's
+        }
+        // The reset waiting for this message to end silences what it left on.
         --stream.longMessagesUnderWay;
+        stream.longMessagesUnderWay.notify_all();
     }
     // The header is complete before the client hears of it, and before modMessage returns.
     header->dwFlags |= MHDR_DONE;
@@ -60,6 +99,22 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
         notifyClient(stream, MOM_DONE, param1, 0);
     }
     return status;
+}
+
+// Nothing is held back, but a long message may be being written on another thread, and notes may
+// be left sounding on the instrument. The message is stopped, and once its sender has taken in
+// what it may have left on, everything left on is turned off.
+uint32_t resetOutput(Stream& stream) {
+    if (stream.longMessagesUnderWay != 0) {
+        cutWrite(stream);
+        // Its write is cancelled, so it ends at once, or as soon as it has the wire, when it
+        // stops before writing anything. The silencing below needs the wire all the same.
+        for (uint32_t underWay = stream.longMessagesUnderWay; underWay != 0;
+             underWay = stream.longMessagesUnderWay) {
+            stream.longMessagesUnderWay.wait(underWay);
+        }
+    }
+    return silenceOutput(stream);
 }
 
 uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
@@ -71,11 +126,7 @@ uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintp
     case MODM_LONGDATA:
         return sendLongMessage(stream, param1, param2);
     case MODM_RESET:
-        // Nothing is held back; only a long message being written on another thread is stopped.
-        if (stream.longMessagesUnderWay != 0) {
-            cutWrite(stream);
-        }
-        return MMSYSERR_NOERROR;
+        return resetOutput(stream);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -4,6 +4,7 @@
 
 #include "driver/host.h"
 #include "driver/process_context.h"
+#include "output/sounding.h"
 
 #include <atomic>
 #include <cstdint>
@@ -32,7 +33,12 @@ struct Stream {
     uint32_t openFlags;        // the high 16 bits say how the client wants to be called back
     InputAssembler* assembler; // input: follows the record in its allocation
     uint32_t rememberedLength; // output: length of the last classified short message
-    uint32_t startTime;        // input: the millisecond clock when input was started
+    uint8_t rememberedStatus;  // output: its status byte, which running-status data goes under
+    // Output: a reset has put status bytes of its own on the wire since the client's last one, so
+    // the instrument's running status is no longer the client's.
+    uint8_t runningStatusOverwritten;
+    SoundingNotes sounding; // output: the notes and pedals the stream left on
+    uint32_t startTime;     // input: the millisecond clock when input was started
     // Input: the line opening (ProcessContext::lineOpening) the reads were issued on, and whether
     // that line is in trouble: a read failed or could not be issued, or the line was opened anew.
     uint32_t readsOpening;
@@ -42,8 +48,10 @@ struct Stream {
     // Output: long messages under way on the client's threads. While one is, the stream's
     // record and event are in use and the stream cannot be closed.
     std::atomic<uint32_t> longMessagesUnderWay;
-    // Output: a reset asked the long message under way to stop.
+    // Output: a reset asked the long message under way to stop; it stops only the send that is
+    // cuttable (set under the process's sendLock while that send has the wire).
     std::atomic<bool> cutRequested;
+    bool cuttableSend;
     OwnerToken owner;
     ProcessContext* process;
 };

@@ -63,6 +63,7 @@ uint32_t messageLength(Stream& stream, const uint8_t* bytes) {
         // Running status: the data shares the decision taken for its status byte.
         return stream.rememberedLength == 0 ? 0 : stream.rememberedLength - 1;
     }
+    stream.rememberedStatus = status;
     stream.rememberedLength =
         status >= 0xF0 ? systemMessageLength(status) : channelMessageLength(stream, bytes);
     return stream.rememberedLength;
@@ -103,7 +104,7 @@ uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
     return status;
 }
 
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream) {
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut) {
     if (count == 0) {
         return MMSYSERR_NOERROR;
     }
@@ -113,10 +114,13 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream) {
     if (!holdsOpenPort(stream) || !lineIsUp(*stream.process)) {
         return MMSYSERR_INVALPARAM;
     }
+    // Only the client's long message is cut by a reset, never the reset's own Note Offs.
+    stream.cuttableSend = canBeCut;
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream);
-    if (status != MMSYSERR_NOERROR) {
-        return status;
+    if (status == MMSYSERR_NOERROR) {
+        status = writePacketed(bytes, count, stream);
     }
-    return writePacketed(bytes, count, stream);
+    stream.cuttableSend = false;
+    return status;
 }

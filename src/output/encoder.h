@@ -17,11 +17,13 @@ constexpr uint32_t packetDataBytes = 4;
 // 1 when `kind` passes on output `index`, else 0.
 uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index);
 // How many bytes of the packed short message in `bytes` (status first) are sent: 0 to 3, 0 when
-// the message is filtered. Updates the stream's remembered length for running status.
+// the message is filtered. Updates the stream's remembered length and status for running status.
 uint32_t messageLength(Stream& stream, const uint8_t* bytes);
 // Announces the stream's output on the wire unless it is the last one announced; the status of
 // the select's write.
 uint32_t selectDestination(Stream& stream);
 uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream);
 // The single write entry for output data; select and data go out as one step within the process.
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream);
+// A cuttable send (a long message of the client's) is stopped by a reset: see cutWrite.
+constexpr bool cuttable = true;
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut = false);

@@ -110,8 +110,10 @@ void waitForever(Handle handle);
 enum class Woken { byCompletions, bySignal, byTimeLimit };
 Woken waitAlertably(Handle event, uint32_t limit = noTimeLimit);
 
-// Threads. `startTask` runs the routine on a new thread and gives
-// its handle, which is signalled when the routine returns; false when no thread could be started.
+// Threads. `startTask` runs the routine on a new thread and gives its handle, which is signalled
+// when the routine returns; false when no thread could be started. The thread holds a reference
+// on the driver's module from before it starts until it has ended, so that a program that frees
+// the driver while the thread runs does not take the code and the private heap from under it.
 using TaskRoutine = void (*)(uintptr_t data);
 bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread);
 void raiseToTimeCritical(); // the calling thread

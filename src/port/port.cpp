@@ -203,6 +203,14 @@ void detachPort(Stream& stream) {
     stream.port.generation = noHold;
 }
 
+namespace {
+
+bool cutNow(const Stream& stream) {
+    return stream.cuttableSend && stream.cutRequested;
+}
+
+} // namespace
+
 uint32_t writeDeadline(uint32_t count) {
     uint64_t wireTime = uint64_t{count} * 1000 / lineBytesPerSecond;
     uint64_t deadline = wireTime + writeGraceMs;
@@ -212,7 +220,7 @@ uint32_t writeDeadline(uint32_t count) {
 
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
     ProcessContext& process = *stream.process;
-    if (!holdsOpenPort(stream) || stream.cutRequested || !lineIsUp(process)) {
+    if (!holdsOpenPort(stream) || cutNow(stream) || !lineIsUp(process)) {
         return MMSYSERR_INVALPARAM;
     }
     platform::CompletionRecord& record = stream.writeCompletion;
@@ -235,7 +243,7 @@ uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
         return MMSYSERR_INVALPARAM;
     }
     // A reset that came between the check above and the start found nothing to cancel yet.
-    if (stream.cutRequested) {
+    if (cutNow(stream)) {
         platform::cancelWrite(port, &record);
     }
     platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
@@ -247,7 +255,7 @@ uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
         platform::finishWrite(port, &record, platform::noTimeLimit);
         return MMSYSERR_INVALPARAM;
     }
-    if (end == platform::WriteEnd::failed && !stream.cutRequested) {
+    if (end == platform::WriteEnd::failed && !cutNow(stream)) {
         lineFailed(process, opening);
     }
     return end == platform::WriteEnd::done ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;

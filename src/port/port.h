@@ -24,8 +24,8 @@ constexpr uint32_t ERROR_IO_PENDING = 997;
 
 // How the line is set up at every opening: 38400 baud, no parity, 8 data bits, 1 stop bit. A port
 // keeps its other settings from the program that used it last, so every one that could keep MIDI
-// from passing is set too: no flow control (the instrument answers no handshake, and XON/XOFF
-// would take 0x11 and 0x13 out of the music), no DSR sensitivity, no replacement of bad or null
+// from passing is set too: no flow control (the line runs without handshake, and XON/XOFF would
+// take 0x11 and 0x13 out of the music), no DSR sensitivity, no replacement of bad or null
 // bytes (0 is a common data byte), no abort after a line error (one framing error would stop all
 // reading), DTR and RTS held high, and no time-outs, so that a read waits for its byte instead of
 // coming back empty at once and being issued again in a loop.

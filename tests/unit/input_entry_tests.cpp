@@ -9,6 +9,7 @@ TEST_F(InputDevice, OpensStoppedWithItsWorkerWaitingAtTimeCriticalPriority) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     EXPECT_EQ(notified(), (std::vector<uint32_t>{MIM_OPEN}));
     EXPECT_EQ(sim::world().timeCriticalThreads, 1);
+    EXPECT_EQ(sim::world().moduleReferences, 1) << "the worker keeps the driver loaded";
     EXPECT_EQ(sim::outstandingReads(), 0u);
     EXPECT_EQ(shared.openCount, 1);
     Stream* refused = nullptr;
@@ -71,6 +72,7 @@ TEST_F(InputDevice, ClosingLeavesNothingBehind) {
     EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
     EXPECT_EQ(sim::outstandingReads(), 0u);
     EXPECT_EQ(sim::liveAllocations(), 0u);
+    EXPECT_EQ(sim::world().moduleReferences, 0) << "the driver may be unloaded again";
     EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap";
     EXPECT_FALSE(portIsHeld(shared));
     EXPECT_EQ(sim::world().finePeriods, 0);

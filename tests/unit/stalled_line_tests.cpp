@@ -21,6 +21,10 @@ class StalledLine : public InputDevice {
         data.assign(size, 0x11);
         data.front() = 0xF0;
         data.back() = 0xF7;
+        sendLongOnAnotherThread(out, data);
+    }
+    void sendLongOnAnotherThread(Stream* out, const Bytes& bytes) {
+        data = bytes;
         header = preparedHeader(data);
         sender = std::thread([this, out] {
             senderStatus = app.sendLong(out, header);
@@ -103,6 +107,25 @@ TEST_F(StalledLine, AResetFromAnotherThreadCutsTheMessageAndHandsItsHeaderBackDo
     MidiHeader nextHeader = preparedHeader(next);
     EXPECT_EQ(app.sendLong(out, nextHeader), MMSYSERR_NOERROR);
     EXPECT_EQ(wire(), (Bytes{0xFF, 0xF0, 0x7E, 0x7F, 0x09, 0xFF, 0x01, 0xF7}));
+    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
+}
+
+TEST_F(StalledLine, AResetCutsABufferOfNotesAndThenTurnsOffEveryNoteItMayHaveLeftOn) {
+    Stream* out = app.openOutput(0);
+    sim::world().nextWriteOutcomes = {sim::WriteOutcome::done, sim::WriteOutcome::done,
+                                      sim::WriteOutcome::stalls};
+    sendLongOnAnotherThread(out, Bytes{0x90, 0x3C, 0x40, 0x90, 0x3E, 0x40, 0x90, 0x40, 0x40});
+    ASSERT_TRUE(writeHangs());
+
+    EXPECT_EQ(reset(out), MMSYSERR_NOERROR);
+    EXPECT_TRUE(senderDone) << "the reset returned once the cut message had ended";
+    EXPECT_EQ(finishSender(), MMSYSERR_NOERROR);
+    // Which notes of the cut buffer sounded is not known: every one is turned off.
+    EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x00},
+                                            {0xFF, 0x90, 0x3C, 0x40, 0x90},
+                                            {0xFF, 0x80, 0x3C, 0x40},
+                                            {0xFF, 0x80, 0x3E, 0x40},
+                                            {0xFF, 0x80, 0x40, 0x40}}));
     EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
 }
 

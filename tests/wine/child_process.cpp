@@ -9,6 +9,8 @@ namespace {
 
 // A child normally ends within a second; the deadline only keeps a hung child from hanging the run.
 constexpr DWORD childDeadlineMs = 30000;
+// How long a child waits for what the instrument sends; well within the parent's deadline.
+constexpr DWORD hearingDeadlineMs = 10000;
 
 int openOutputRole() {
     LoadedDriver driver;
@@ -49,6 +51,38 @@ int sendOutputRole(UINT device, DWORD packed) {
     status = driver.sendShort(output, packed);
     DWORD closed = driver.closeOutput(output);
     return static_cast<int>(status != MMSYSERR_NOERROR ? status : closed);
+}
+
+int unloadWithInputOpenRole(const char* eventName) {
+    // A crash ends the process at once, with its exception code, instead of calling a debugger.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
+    LoadedDriver driver;
+    if (ready == nullptr || !driver.load()) {
+        return childLoadFailed;
+    }
+    OpenedInput input;
+    DWORD status = driver.openInput(0, &input);
+    if (status == MMSYSERR_NOERROR) {
+        status = driver.inputMessage(input, MIDM_START);
+    }
+    if (status != MMSYSERR_NOERROR) {
+        return static_cast<int>(status);
+    }
+    // The program is done with the driver, or thinks so: the host frees the module.
+    driver.unload();
+    SetEvent(ready);
+    bool heard = waitForNotifications(
+        [](const std::vector<Notification>& all) {
+            for (const Notification& n : all) {
+                if (n.message == MIM_DATA && n.param1 == 0x00403C90) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        hearingDeadlineMs);
+    return heard ? 0 : static_cast<int>(childNothingHeard);
 }
 
 int holdOutputRole(const char* eventName) {
@@ -103,7 +137,8 @@ bool isChildRole(int argc, char** argv) {
                          std::strcmp(argv[1], "--open-input") == 0 ||
                          std::strcmp(argv[1], "--hold-output") == 0 ||
                          std::strcmp(argv[1], "--send-output") == 0 ||
-                         std::strcmp(argv[1], "--race-output") == 0);
+                         std::strcmp(argv[1], "--race-output") == 0 ||
+                         std::strcmp(argv[1], "--unload-with-input-open") == 0);
 }
 
 int runChildRole(int argc, char** argv) {
@@ -112,6 +147,9 @@ int runChildRole(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "--open-input") == 0) {
         return openInputRole();
+    }
+    if (std::strcmp(argv[1], "--unload-with-input-open") == 0) {
+        return argc >= 3 ? unloadWithInputOpenRole(argv[2]) : childLoadFailed;
     }
     if (std::strcmp(argv[1], "--send-output") == 0) {
         return argc >= 4 ? sendOutputRole(std::strtoul(argv[2], nullptr, 10),

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-// Exit code of a child whose driver did not load; the other codes are the driver's status.
+// Exit code of a child whose driver did not load, and of one that heard nothing it waited for; the
+// other codes are the driver's status, or the system's code for a crash.
 constexpr DWORD childLoadFailed = 0x100;
+constexpr DWORD childNothingHeard = 0x101;
 
 // Child roles, selected by the first argument:
 //   --open-output          opens output 0, closes it again when that worked, and exits with
@@ -18,6 +20,10 @@ constexpr DWORD childLoadFailed = 0x100;
 //   --open-input           the same with input 0.
 //   --hold-output EVENT    opens output 0, sets the named event and waits until it is killed;
 //                          exits with the open's status if the open fails.
+//   --unload-with-input-open EVENT
+//                          opens and starts input 0, frees the driver without closing it, sets the
+//                          named event and exits with 0 once the instrument's Note On 0x90 0x3C
+//                          0x40 has arrived, or childNothingHeard after a deadline.
 //   --send-output N PACKED opens output N, sends the short message PACKED (hex), closes it and
 //                          exits with the first status that was not MMSYSERR_NOERROR, else 0.
 //   --race-output NAME     loads the driver, releases the semaphore NAME-ready, waits for the

@@ -11,8 +11,8 @@ namespace {
 
 using Notifications = std::vector<Notification>;
 
-// What a terminal program might leave behind on COM1: XON/XOFF flow control both ways.
-::testing::AssertionResult leaveXonXoffOnComOne() {
+// Switches XON/XOFF flow control both ways on COM1 on or off, as a terminal program might leave it.
+::testing::AssertionResult setXonXoffOnComOne(bool on) {
     HANDLE port = CreateFileW(L"\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
@@ -21,25 +21,33 @@ using Notifications = std::vector<Notification>;
     DCB line{};
     line.DCBlength = sizeof(line);
     bool set = GetCommState(port, &line);
-    line.fOutX = TRUE;
-    line.fInX = TRUE;
+    line.fOutX = on;
+    line.fInX = on;
     set = set && SetCommState(port, &line);
     DCB left{};
     left.DCBlength = sizeof(left);
-    set = set && GetCommState(port, &left) && left.fOutX;
+    set = set && GetCommState(port, &left) && static_cast<bool>(left.fOutX) == on;
     CloseHandle(port);
     if (!set) {
-        return ::testing::AssertionFailure() << "XON/XOFF could not be left on COM1";
+        return ::testing::AssertionFailure()
+               << "XON/XOFF could not be left " << (on ? "on" : "off");
     }
     return ::testing::AssertionSuccess();
 }
 
 } // namespace
 
-using LineLeftBehind = InputTest;
+class LineLeftBehind : public InputTest {
+  protected:
+    // A driver that kept the flow control would leave it to the tests after this one.
+    void TearDown() override {
+        InputTest::TearDown();
+        EXPECT_TRUE(setXonXoffOnComOne(false));
+    }
+};
 
 TEST_F(LineLeftBehind, NotesThatLookLikeXonAndXoffPassBothWaysOnALineLeftWithFlowControl) {
-    ASSERT_TRUE(leaveXonXoffOnComOne());
+    ASSERT_TRUE(setXonXoffOnComOne(true));
     ASSERT_TRUE(openInput());
     OpenedOutput output;
     ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);

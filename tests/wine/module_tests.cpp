@@ -1,4 +1,6 @@
-// What the driver module carries for the system and for applications, before any port is used.
+// What the driver module carries for the system and for applications, before any port is used,
+// and what becomes of it when a program frees it too early.
+#include "child_process.h"
 #include "driver_host.h"
 #include "fixtures.h"
 
@@ -67,4 +69,26 @@ TEST(DriverModule, HasNoWritableSharedSection) {
             << "section " << name << " is writable and shared";
     }
     FreeLibrary(module);
+}
+
+TEST(DriverModule, FreedWithInputRunningItKeepsTheProgramAlive) {
+    ASSERT_FALSE(driverModuleLoaded()) << "the driver is still loaded from an earlier test";
+    InstrumentPort instrument;
+    ASSERT_TRUE(instrument.open());
+    std::string readyName = "melv-wine-tests-freed-" + std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
+    ASSERT_NE(ready, nullptr);
+
+    // A program frees the driver while its input runs, and the instrument goes on playing.
+    ChildProcess program;
+    ASSERT_TRUE(program.start(L"--unload-with-input-open " +
+                              std::wstring(readyName.begin(), readyName.end())));
+    ASSERT_TRUE(program.signalled(ready));
+    CloseHandle(ready);
+    ASSERT_TRUE(instrument.send({0x90, 0x3C, 0x40}));
+
+    DWORD status = 0;
+    ASSERT_TRUE(program.exited(&status));
+    EXPECT_EQ(status, 0u) << std::hex << "0x" << status
+                          << ": 0x101 heard nothing, 0xC0000005 and the like crashed";
 }

@@ -101,3 +101,24 @@ TEST_F(OutputStream, UnpreparedExclusiveMessageIsRefusedAndLeftUntouched) {
 
     driver.closeOutput(output);
 }
+
+TEST_F(OutputStream, ResetTurnsOffTheNotesAndReleasesThePedalsTheOutputLeftOn) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.outputMessage(output, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "") << "nothing sounds yet, so nothing is written";
+
+    // Middle C on channel 1; E on channel 2 with its sustain pedal down; D on and off again.
+    for (DWORD message : {noteOn, 0x00404091ul, 0x007F40B1ul, 0x00403E90ul, 0x00003E80ul}) {
+        EXPECT_EQ(driver.sendShort(output, message), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(instrument.receive(22),
+              "F5 00 FF 90 3C 40 FF 91 40 40 FF B1 40 7F FF 90 3E 40 FF 80 3E 00");
+    EXPECT_EQ(driver.outputMessage(output, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(12), "FF 80 3C 40 FF 81 40 40 FF B1 40 00");
+    EXPECT_EQ(driver.outputMessage(output, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receiveStray(), "") << "a second reset finds nothing left on";
+    EXPECT_EQ(takeNotifications(), (Notifications{{MOM_OPEN}}));
+
+    driver.closeOutput(output);
+}

@@ -41,9 +41,11 @@ bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread) {
     }
     Handle handle = sim::newHandle("thread");
     sim::Task& task = sim::world().tasks[handle];
+    ++sim::world().moduleReferences;
     task.thread = std::thread([routine, data, handle] {
         routine(data);
         std::lock_guard<std::mutex> end(sim::world().lock);
+        --sim::world().moduleReferences;
         sim::world().tasks[handle].ended = true;
         sim::world().changed.notify_all();
     });

@@ -31,6 +31,8 @@ uint32_t portNumberOf(const char16_t* name) {
     return text[3] - u'0';
 }
 
+// Whether a read with nothing to take is done at once, empty: when the time-outs say so, or when
+// the serial driver does it whatever they say.
 bool answersReadsEmpty(const sim::SerialPort& port) {
     const platform::SerialTimeouts& at = port.timeouts;
     return port.emptyReads || (at.readInterval == sim::maxDword && at.readTotalMultiplier == 0 &&
@@ -201,7 +203,7 @@ bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRouti
         world.reads.push_back({thread, number, into, record, routine});
         return true;
     }
-    if (unread.empty()) {
+    if (unread.empty()) { // done at once, without a byte
         world.completions[thread].push_back({routine, 0, 0, record});
         world.changed.notify_all();
         return true;

@@ -191,6 +191,7 @@ struct World {
     uint32_t alertableWaits = 0;         // threads in an alertable wait, timed or not
     uint32_t lastAlertableWaitStart = 0; // the clock when the latest one began
     bool taskStartFails = false;
+    int moduleReferences = 0; // held by running tasks: the driver cannot be unloaded under them
     int timeCriticalThreads = 0;
 
     // Named objects; their handles are kept apart from openHandles, which tests count per stream.

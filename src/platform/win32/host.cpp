@@ -15,13 +15,15 @@ namespace {
 struct TaskStart {
     platform::TaskRoutine routine;
     uintptr_t data;
+    HMODULE module; // the reference the thread holds on this module
 };
 
 DWORD WINAPI runTask(LPVOID start) {
     TaskStart task = *static_cast<TaskStart*>(start);
     delete static_cast<TaskStart*>(start);
     task.routine(task.data);
-    return 1;
+    // Releasing the last reference unloads this very code, so the thread never returns into it.
+    FreeLibraryAndExitThread(task.module, 1);
 }
 
 } // namespace
@@ -50,13 +52,17 @@ void endFineTimer() {
 // The host's mmTaskCreate would do, but Wine's keeps only 32 bits of the thread's data in 64-bit
 // processes and hands back an event rather than the thread: a plain thread serves both hosts.
 bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread) {
-    auto* start = new (std::nothrow) TaskStart{routine, data};
-    if (start == nullptr) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&runTask), &module)) {
         return false;
     }
-    HANDLE handle = CreateThread(nullptr, 0, runTask, start, 0, nullptr);
+    auto* start = new (std::nothrow) TaskStart{routine, data, module};
+    HANDLE handle =
+        start == nullptr ? nullptr : CreateThread(nullptr, 0, runTask, start, 0, nullptr);
     if (handle == nullptr) {
         delete start;
+        FreeLibrary(module);
         return false;
     }
     thread = reinterpret_cast<Handle>(handle);

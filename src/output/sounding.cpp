@@ -1,0 +1,121 @@
+#include "output/sounding.h"
+
+#include "driver/host.h"
+#include "driver/stream.h"
+#include "output/encoder.h"
+
+namespace {
+
+constexpr uint8_t noteOff = 0x80;
+constexpr uint8_t noteOn = 0x90;
+constexpr uint8_t controlChange = 0xB0;
+constexpr uint8_t sustainPedal = 64;
+constexpr uint8_t pedalDownFrom = 64;
+// What a keyboard without release velocity sends.
+constexpr uint8_t releaseVelocity = 0x40;
+
+bool keyIsOn(const SoundingNotes& sounding, uint32_t channel, uint32_t key) {
+    return (sounding.keys[channel][key / 8] >> (key % 8) & 1u) != 0;
+}
+
+void setKey(SoundingNotes& sounding, uint32_t channel, uint32_t key, bool on) {
+    uint8_t& bits = sounding.keys[channel][key / 8];
+    uint8_t bit = static_cast<uint8_t>(1u << (key % 8));
+    bits = static_cast<uint8_t>(on ? bits | bit : bits & ~bit);
+}
+
+void setPedal(SoundingNotes& sounding, uint32_t channel, bool down) {
+    uint16_t bit = static_cast<uint16_t>(1u << channel);
+    sounding.sustained =
+        static_cast<uint16_t>(down ? sounding.sustained | bit : sounding.sustained & ~bit);
+}
+
+// Data bytes of a channel message by its status: Program Change and Channel Pressure have one.
+uint32_t dataBytesOf(uint8_t status) {
+    uint8_t kind = status & 0xF0;
+    return kind == 0xC0 || kind == 0xD0 ? 1 : 2;
+}
+
+// One message of the reset, through the normal output path. Once it has reached the wire the
+// instrument's running status is the reset's, no longer the client's.
+uint32_t sendReleasing(Stream& stream, uint8_t status, uint8_t data1, uint8_t data2) {
+    uint8_t message[3] = {status, data1, data2};
+    uint32_t result = sendOutput(message, sizeof message, stream);
+    if (result == MMSYSERR_NOERROR) {
+        stream.runningStatusOverwritten = 1;
+    }
+    return result;
+}
+
+} // namespace
+
+void noteChannelMessage(SoundingNotes& sounding, const uint8_t* message) {
+    uint8_t status = message[0];
+    uint32_t channel = status & 0x0F;
+    switch (status & 0xF0) {
+    case noteOff:
+        setKey(sounding, channel, message[1], false);
+        break;
+    case noteOn:
+        setKey(sounding, channel, message[1], message[2] != 0);
+        break;
+    case controlChange:
+        if (message[1] == sustainPedal) {
+            setPedal(sounding, channel, message[2] >= pedalDownFrom);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count) {
+    uint8_t message[3] = {};
+    uint32_t have = 0; // data bytes of the message under way
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t byte = bytes[i];
+        if (byte >= 0xF8) {
+            continue; // real time, anywhere, changes nothing
+        }
+        if (byte >= 0x80) {
+            // A channel status starts a message; exclusive and system common end running status.
+            message[0] = byte < 0xF0 ? byte : 0;
+            have = 0;
+            continue;
+        }
+        if (message[0] == 0) {
+            continue; // exclusive data, or data with no status in this buffer
+        }
+        message[1 + have++] = byte;
+        if (have == dataBytesOf(message[0])) {
+            noteChannelMessage(sounding, message);
+            have = 0;
+        }
+    }
+}
+
+uint32_t silenceOutput(Stream& stream) {
+    SoundingNotes& sounding = stream.sounding;
+    for (uint32_t channel = 0; channel < channelCount; ++channel) {
+        for (uint32_t key = 0; key < keyCount; ++key) {
+            if (!keyIsOn(sounding, channel, key)) {
+                continue;
+            }
+            uint32_t status = sendReleasing(stream, static_cast<uint8_t>(noteOff | channel),
+                                            static_cast<uint8_t>(key), releaseVelocity);
+            if (status != MMSYSERR_NOERROR) {
+                return status;
+            }
+            setKey(sounding, channel, key, false);
+        }
+        if ((sounding.sustained >> channel & 1u) != 0) {
+            uint32_t status = sendReleasing(stream, static_cast<uint8_t>(controlChange | channel),
+                                            sustainPedal, 0);
+            if (status != MMSYSERR_NOERROR) {
+                return status;
+            }
+            setPedal(sounding, channel, false);
+        }
+    }
+    return MMSYSERR_NOERROR;
+}
