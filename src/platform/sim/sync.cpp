@@ -26,10 +26,16 @@ void closeHandle(Handle handle) {
         ++sim::world().badCloses;
         return;
     }
-    // Closing a port ends the reads still outstanding on it, as the OS does.
+    // Closing a port ends the reads and writes still going on it, as the OS does. The simulated
+    // machine has one writer per port at a time, so every stalled write is this port's.
     uint32_t port = found->second.port;
     if (port != 0) {
         sim::abortReads([port](const sim::OutstandingRead& read) { return read.port == port; });
+        for (auto& write : sim::world().pendingWrites) {
+            if (write.second == sim::WriteOutcome::stalls) {
+                write.second = sim::WriteOutcome::cancelled;
+            }
+        }
     }
     sim::world().openHandles.erase(found);
     sim::world().changed.notify_all();
