@@ -1,19 +1,27 @@
 // The module's entry point and its three exports. Each forwards into the core with the one process
-// context of this process and the state shared by every process that loaded the module.
+// context of this process, which reaches the state shared by every process that loaded the module.
 #include "driver/entry.h"
 
 #include <cstdint>
 
 namespace {
 
-// One instance for every process that loads the module: the section is shared between processes.
-__attribute__((section(".shared"), shared)) SharedState sharedState = initialSharedState;
-
+// The state shared with other processes is mapped at load, under a name that both bitnesses of
+// the driver use; the module itself has no shared section.
 ProcessContext theProcess = {.moduleHandle = 0,
                              .heap = platform::nullHandle,
                              .ownerToken = noOwner,
-                             .shared = &sharedState,
-                             .portLock = {},
+                             .shared = nullptr,
+                             .sharedMapping = platform::nullHandle,
+                             .ownerLock = platform::nullHandle,
+                             .portHandle = platform::invalidHandle,
+                             .sendLock = {},
+                             .lineLock = {},
+                             .heldPortNumber = 0,
+                             .lineOpening = 0,
+                             .lineAway = false,
+                             .reopenTried = false,
+                             .lastReopenTry = 0,
                              .pendingPort = 0};
 
 constexpr uint32_t processDetach = 0;

@@ -3,6 +3,7 @@
 #include "driver/stream.h"
 #include "output/encoder.h"
 #include "output/sounding.h"
+#include "port/port.h"
 
 namespace {
 
@@ -11,6 +12,10 @@ Stream* streamOf(uintptr_t instance) {
 }
 
 uint32_t closeOutput(Stream& stream) {
+    // A long message being written on another thread still uses the stream's record and event.
+    if (stream.longMessagesUnderWay != 0) {
+        return MIDIERR_STILLPLAYING;
+    }
     notifyClient(stream, MOM_CLOSE, 0, 0);
     closeStream(stream);
     return MMSYSERR_NOERROR;
@@ -70,12 +75,23 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
     }
     uint32_t status = MMSYSERR_NOERROR;
     if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex) != 0) {
-        status = sendOutput(header->lpData, header->dwBufferLength, stream);
+        ++stream.longMessagesUnderWay;
+        stream.cutRequested = false;
+        status = sendOutput(header->lpData, header->dwBufferLength, stream, cuttable);
+        // A message cut by the client's own reset has ended as the client asked: it is done.
+        // What of it reached the wire is not known, so it is taken in whole: the reset that cut
+        // it turns off whatever it may have left on.
+        if (stream.cutRequested.exchange(false)) {
+            status = MMSYSERR_NOERROR;
+        }
         // Clients send channel messages in long buffers too; those may leave notes on as well.
         if (status == MMSYSERR_NOERROR && header->dwBufferLength != 0) {
             noteLongMessage(stream.sounding, header->lpData, header->dwBufferLength);
             stream.runningStatusOverwritten = 0; // the client's own bytes follow the reset's
         }
+        // The reset waiting for this message to end silences what it left on.
+        --stream.longMessagesUnderWay;
+        stream.longMessagesUnderWay.notify_all();
     }
     // The header is complete before the client hears of it, and before modMessage returns.
     header->dwFlags |= MHDR_DONE;
@@ -83,6 +99,22 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
         notifyClient(stream, MOM_DONE, param1, 0);
     }
     return status;
+}
+
+// Nothing is held back, but a long message may be being written on another thread, and notes may
+// be left sounding on the instrument. The message is stopped, and once its sender has taken in
+// what it may have left on, everything left on is turned off.
+uint32_t resetOutput(Stream& stream) {
+    if (stream.longMessagesUnderWay != 0) {
+        cutWrite(stream);
+        // Its write is cancelled, so it ends at once, or as soon as it has the wire, when it
+        // stops before writing anything. The silencing below needs the wire all the same.
+        for (uint32_t underWay = stream.longMessagesUnderWay; underWay != 0;
+             underWay = stream.longMessagesUnderWay) {
+            stream.longMessagesUnderWay.wait(underWay);
+        }
+    }
+    return silenceOutput(stream);
 }
 
 uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
@@ -94,8 +126,7 @@ uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintp
     case MODM_LONGDATA:
         return sendLongMessage(stream, param1, param2);
     case MODM_RESET:
-        // Nothing is held back, but notes may be left sounding on the instrument.
-        return silenceOutput(stream);
+        return resetOutput(stream);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

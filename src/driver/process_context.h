@@ -1,5 +1,6 @@
 // What one process that loaded the driver owns: its module handle, its private heap, its
-// OwnerToken and its view of the state shared between processes.
+// OwnerToken, its view of the state shared between processes, and the serial port while it holds
+// it.
 #pragma once
 
 #include "port/shared_state.h"
@@ -11,12 +12,34 @@ struct ProcessContext {
     uintptr_t moduleHandle;
     platform::Handle heap;
     OwnerToken ownerToken;
+    // The shared record. Mapped at load under sharedStateName; a test may hand in one of its own,
+    // which is then left as it is.
     SharedState* shared;
-    // Output streams of one process are driven from several threads at once. This lock makes the
-    // port's state changes and each send (destination select plus its data) one step on the wire.
-    // It is never held while the client's callback runs, since callbacks may call back in.
-    std::mutex portLock;
-    uint16_t pendingPort; // the port chosen in the configuration dialog while it is open
+    platform::Handle sharedMapping; // nullHandle when `shared` was handed in
+    // Makes each change of who holds the port one step across every process of both bitnesses:
+    // held for attach and detach, never for a send.
+    platform::Handle ownerLock;
+    // The serial port while this process holds it and the device is there; invalidHandle
+    // otherwise. Only this process can use the value, so it never goes into the shared record.
+    platform::Handle portHandle;
+    // Output streams of one process are driven from several threads at once. This lock makes each
+    // send (destination select plus its data) one step on the wire; the line is also lost and
+    // picked up again under it, so that no send sees the destination of a line that is gone. It
+    // is never held while the client's callback runs, since callbacks may call back in, and never
+    // while waiting for ownerLock.
+    std::mutex sendLock;
+    // Guards the line's fields below and portHandle, for moments only: a read or a write is
+    // started under it, so that no I/O starts on a handle being closed, and it is never held
+    // while waiting for I/O. Taken after sendLock and ownerLock, never before.
+    std::mutex lineLock;
+    // The line while this process holds the port. A device that vanishes (a USB adapter pulled)
+    // is closed and opened again on the same port, while every stream stays open.
+    uint16_t heldPortNumber; // the port opened when this process took it
+    uint32_t lineOpening;    // counts the openings of the line while the port is held
+    bool lineAway;           // the device went away and has not been opened again
+    bool reopenTried;        // since the port was taken
+    uint32_t lastReopenTry;  // the millisecond clock then
+    uint16_t pendingPort;    // the port chosen in the configuration dialog while it is open
 };
 
 // The private heap starts small and grows as streams are opened.

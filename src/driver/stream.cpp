@@ -25,7 +25,7 @@ Stream* allocateStream(ProcessContext& process, uint32_t kind) {
     } else {
         stream = new (memory) Stream{};
     }
-    stream->port.handle = platform::invalidHandle; // holds no port yet
+    stream->port.generation = noHold;
     stream->process = &process;
     return stream;
 }
@@ -65,12 +65,7 @@ uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
     stream->openFlags = flags;
     stream->owner = process.ownerToken;
 
-    uint32_t status;
-    {
-        std::lock_guard<std::mutex> hold(process.portLock);
-        status =
-            attachPort(*process.shared, kind, index, stream->port, readWriteAccess, stream->owner);
-    }
+    uint32_t status = attachPort(process, kind, index, stream->port);
     if (status != MMSYSERR_NOERROR) {
         closeStream(*stream);
         return status;
@@ -97,10 +92,7 @@ uint32_t openFromHost(ProcessContext& process, uint32_t kind, uint32_t index, ui
 void closeStream(Stream& stream) {
     ProcessContext& process = *stream.process;
     closeIfOpen(stream.writeCompletion.event);
-    {
-        std::lock_guard<std::mutex> hold(process.portLock);
-        detachPort(*process.shared, stream);
-    }
+    detachPort(stream);
     closeIfOpen(stream.commandEvent);
     closeIfOpen(stream.doneEvent);
     // The record is the first member of an input stream's allocation, so this frees it all.

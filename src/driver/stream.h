@@ -6,6 +6,7 @@
 #include "driver/process_context.h"
 #include "output/sounding.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -38,8 +39,19 @@ struct Stream {
     uint8_t runningStatusOverwritten;
     SoundingNotes sounding; // output: the notes and pedals the stream left on
     uint32_t startTime;     // input: the millisecond clock when input was started
+    // Input: the line opening (ProcessContext::lineOpening) the reads were issued on, and whether
+    // that line is in trouble: a read failed or could not be issued, or the line was opened anew.
+    uint32_t readsOpening;
+    uint32_t lineTrouble;
     // Output: used for every port write of the stream; its event is created at open.
     platform::CompletionRecord writeCompletion;
+    // Output: long messages under way on the client's threads. While one is, the stream's
+    // record and event are in use and the stream cannot be closed.
+    std::atomic<uint32_t> longMessagesUnderWay;
+    // Output: a reset asked the long message under way to stop; it stops only the send that is
+    // cuttable (set under the process's sendLock while that send has the wire).
+    std::atomic<bool> cutRequested;
+    bool cuttableSend;
     OwnerToken owner;
     ProcessContext* process;
 };

@@ -113,3 +113,15 @@ void parseInputByte(Stream& stream, uint8_t byte) {
         dataByte(stream, a, byte);
     }
 }
+
+void forgetPartialMessage(Stream& stream) {
+    InputAssembler& a = *stream.assembler;
+    if (a.inExclusive != 0) {
+        a.inExclusive = 0;
+        abortExclusive(stream);
+    }
+    a.pending = 0;
+    a.remaining = 0;
+    a.byteCount = 0;
+    a.runningStatus = 0;
+}

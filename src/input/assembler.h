@@ -15,7 +15,6 @@ struct InputAssembler {
     uint32_t exclusiveCount; // bytes stored so far in the head client buffer
     uint8_t runningStatus;   // channel status in force for running status; 0 = none
     uint8_t inExclusive;
-    uint8_t readError; // a read could not be issued: input stays silent until reset
     uint8_t remaining; // data bytes still needed to complete the pending message
     uint8_t byteCount; // bytes of the current message so far, status included; 0 = no status
     uint32_t now;      // time of the byte being processed, ms since input was started
@@ -24,3 +23,6 @@ struct InputAssembler {
 };
 
 void parseInputByte(Stream& stream, uint8_t byte);
+// The line was lost under a message: a short message cut by it is dropped without a word, an
+// exclusive comes back in its buffer as a long error, and running status is forgotten.
+void forgetPartialMessage(Stream& stream);

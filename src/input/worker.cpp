@@ -10,25 +10,43 @@ ReadSlot* slotsOf(Stream& stream) {
 }
 
 // Runs on the worker, inside its alertable wait. The slot is the read's record.
-void readCompleted(uint32_t, uint32_t count, platform::CompletionRecord* record) {
+void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
     auto* slot = reinterpret_cast<ReadSlot*>(record);
+    slot->error = error;
     slot->bytesTransferred = count;
     slot->outstanding = 0;
     slot->done = 1;
 }
 
-uint32_t issueRead(ReadSlot& slot, Stream& stream) {
-    if (!holdsOpenPort(*stream.process->shared, stream)) {
-        return MMSYSERR_INVALPARAM;
-    }
+// Input's reads stop for a line in trouble: the worker takes the line down, if nobody has yet,
+// and issues reads again only once the line is up, never straight away.
+void readsInTrouble(Stream& stream) {
+    stream.lineTrouble = 1;
+}
+
+// Issues a read on the line the stream's reads belong to; a read that cannot be issued puts the
+// line in trouble.
+void issueRead(ReadSlot& slot, Stream& stream) {
+    ProcessContext& process = *stream.process;
     // A completion left over from an earlier read must never be taken for this one's.
     slot.done = 0;
-    slot.outstanding = 1;
-    bool accepted =
-        platform::startRead(stream.port.handle, &slot.data, &slot.completion, readCompleted);
-    if (!accepted && platform::lastError() != ERROR_IO_PENDING) {
+    slot.error = 0;
+    bool accepted = false;
+    uint32_t error = 0;
+    {
+        std::lock_guard<std::mutex> hold(process.lineLock);
+        if (holdsOpenPort(stream) && !process.lineAway &&
+            process.lineOpening == stream.readsOpening) {
+            slot.outstanding = 1;
+            accepted = platform::startRead(process.portHandle, &slot.data, &slot.completion,
+                                           readCompleted);
+            error = platform::lastError();
+        }
+    }
+    if (!accepted && error != ERROR_IO_PENDING) {
         slot.outstanding = 0;
-        return mapFailure();
+        readsInTrouble(stream);
+        return;
     }
     slot.next = nullptr;
     ReadSlot** link = &stream.assembler->readQueueHead;
@@ -36,14 +54,6 @@ uint32_t issueRead(ReadSlot& slot, Stream& stream) {
         link = &(*link)->next;
     }
     *link = &slot;
-    return MMSYSERR_NOERROR;
-}
-
-// A read that cannot be issued silences input until it is reset.
-void issueNextRead(ReadSlot& slot, Stream& stream) {
-    if (issueRead(slot, stream) != MMSYSERR_NOERROR) {
-        stream.assembler->readError = 1;
-    }
 }
 
 // Processes completed reads strictly in the order they were issued: a later read that completed
@@ -55,10 +65,7 @@ void drainReads(Stream& stream) {
         slot.done = 0;
         assembler.readQueueHead = slot.next;
         assembler.now = platform::milliseconds() - stream.startTime;
-        if (assembler.readError != 0) {
-            continue;
-        }
-        if (slot.bytesTransferred == 1) {
+        if (slot.bytesTransferred == 1 && slot.error == 0 && stream.lineTrouble == 0) {
             parseInputByte(stream, slot.data);
         }
         // The client may have stopped and started input from its callback meanwhile, which gave
@@ -66,10 +73,16 @@ void drainReads(Stream& stream) {
         if (assembler.started == 0 || slot.outstanding != 0) {
             continue;
         }
-        if (slot.bytesTransferred == 0) {
+        // A read that failed is never issued again at once: on a device that has gone, it
+        // would fail again at once, for ever.
+        if (slot.error != 0) {
+            readsInTrouble(stream);
+        } else if (stream.lineTrouble != 0) {
+            continue; // the slot waits for the line to be picked up
+        } else if (slot.bytesTransferred == 0) {
             slot.resting = 1;
         } else {
-            issueNextRead(slot, stream);
+            issueRead(slot, stream);
         }
     }
 }
@@ -86,13 +99,12 @@ bool anySlot(Stream& stream, uint32_t ReadSlot::*flag) {
 
 // Issues again the reads that came back without a byte, once their pause is over.
 void endRest(Stream& stream) {
-    InputAssembler& assembler = *stream.assembler;
     for (uint32_t i = 0; i < readSlotCount; ++i) {
         ReadSlot& slot = slotsOf(stream)[i];
         if (slot.resting != 0) {
             slot.resting = 0;
-            if (assembler.started != 0 && assembler.readError == 0) {
-                issueNextRead(slot, stream);
+            if (stream.assembler->started != 0 && stream.lineTrouble == 0) {
+                issueRead(slot, stream);
             }
         }
     }
@@ -103,7 +115,14 @@ void endRest(Stream& stream) {
 // Cancelling must happen on the worker, which issued the reads. What they brought is dropped.
 void endReads(Stream& stream) {
     if (anySlot(stream, &ReadSlot::outstanding)) {
-        platform::cancelReads(stream.port.handle);
+        {
+            // Reads on an opening that was closed since have been ended by that close.
+            ProcessContext& process = *stream.process;
+            std::lock_guard<std::mutex> hold(process.lineLock);
+            if (!process.lineAway && process.lineOpening == stream.readsOpening) {
+                platform::cancelReads(process.portHandle);
+            }
+        }
         // Called from a client's callback, this wait may take the signal of a command that a
         // client thread sends meanwhile: it is given back, or that thread would wait forever.
         bool commandArrived = false;
@@ -122,17 +141,60 @@ void endReads(Stream& stream) {
     }
 }
 
-void startInput(Stream& stream) {
+// Issues all eight reads on the line that is up now.
+void issueAllReads(Stream& stream) {
+    {
+        std::lock_guard<std::mutex> hold(stream.process->lineLock);
+        stream.readsOpening = stream.process->lineOpening;
+    }
+    for (uint32_t i = 0; i < readSlotCount && stream.lineTrouble == 0; ++i) {
+        issueRead(slotsOf(stream)[i], stream);
+    }
+}
+
+// The line of the stream's reads failed, or was closed and opened again by a sender. Once every
+// read on it has ended, input picks up the line that is up, or waits for one: the line is tried
+// again at most every reopenIntervalMs. Nothing is told to the client meanwhile; an exclusive
+// cut by the loss comes back as a long error and a message cut by it is dropped.
+void tendLine(Stream& stream) {
     InputAssembler& assembler = *stream.assembler;
-    if (assembler.started != 0 || assembler.readError != 0) {
+    if (stream.lineTrouble == 0 || assembler.started == 0) {
         return;
     }
-    for (uint32_t i = 0; i < readSlotCount; ++i) {
-        if (issueRead(slotsOf(stream)[i], stream) != MMSYSERR_NOERROR) {
-            assembler.readError = 1;
-            break;
+    ProcessContext& process = *stream.process;
+    if (stream.readsOpening != 0) {
+        // The opening in trouble is closed, unless someone did so already: its reads still
+        // outstanding end with it.
+        {
+            std::lock_guard<std::mutex> hold(process.sendLock);
+            lineFailed(process, stream.readsOpening);
         }
+        forgetPartialMessage(stream);
+        stream.readsOpening = 0; // dealt with; nothing more until reads resume
     }
+    if (anySlot(stream, &ReadSlot::outstanding)) {
+        return; // their routines come soon, and the line is tended again then
+    }
+    bool up;
+    {
+        std::lock_guard<std::mutex> hold(process.sendLock);
+        up = lineIsUp(process);
+    }
+    if (!up) {
+        return;
+    }
+    stream.lineTrouble = 0;
+    issueAllReads(stream);
+    drainReads(stream);
+}
+
+void startInput(Stream& stream) {
+    InputAssembler& assembler = *stream.assembler;
+    if (assembler.started != 0) {
+        return;
+    }
+    stream.lineTrouble = 0;
+    issueAllReads(stream);
     drainReads(stream);
     assembler.started = 1;
     stream.startTime = platform::milliseconds();
@@ -144,9 +206,7 @@ void stopInput(Stream& stream, bool reset) {
         assembler.started = 0;
         drainReads(stream); // bytes completed so far are dropped: input has stopped
         endReads(stream);
-        if (reset) {
-            assembler.readError = 0;
-        }
+        stream.lineTrouble = 0;
         flushPartialBuffer(stream);
     }
     if (reset) {
@@ -189,12 +249,22 @@ uint32_t carryOut(Stream& stream, uint32_t command, uintptr_t argument) {
     }
 }
 
+// How long the worker may wait for its next command: until a resting read's pause is over, until
+// a lost line is due to be tried again, or without limit.
+uint32_t waitLimit(Stream& stream) {
+    if (anySlot(stream, &ReadSlot::resting)) {
+        return emptyReadPauseMs;
+    }
+    if (stream.lineTrouble != 0 && stream.assembler->started != 0) {
+        return reopenIntervalMs;
+    }
+    return platform::noTimeLimit;
+}
+
 // Processes reads as they complete until the next command arrives.
 void waitForCommand(Stream& stream) {
     for (;;) {
-        uint32_t limit =
-            anySlot(stream, &ReadSlot::resting) ? emptyReadPauseMs : platform::noTimeLimit;
-        platform::Woken woken = platform::waitAlertably(stream.commandEvent, limit);
+        platform::Woken woken = platform::waitAlertably(stream.commandEvent, waitLimit(stream));
         if (woken == platform::Woken::bySignal) {
             return;
         }
@@ -202,6 +272,7 @@ void waitForCommand(Stream& stream) {
             endRest(stream);
         }
         drainReads(stream);
+        tendLine(stream);
     }
 }
 
@@ -217,6 +288,7 @@ void inputWorker(uintptr_t data) {
         bool ending = command == commandClose && stream.commandResult == MMSYSERR_NOERROR;
         stream.command = 0;
         drainReads(stream);
+        tendLine(stream);
         platform::setEvent(stream.doneEvent);
         if (ending) {
             return;

@@ -24,6 +24,7 @@ struct ReadSlot {
     // A read was issued and its routine has not run yet: the OS may still write to the slot.
     uint32_t outstanding;
     uint32_t resting; // its read came back without a byte: it is issued again after a pause
+    uint32_t error;   // the OS's error for the read; 0 when it succeeded
     Stream* owner;
     uint8_t data;
 };

@@ -84,13 +84,14 @@ uint32_t selectDestination(Stream& stream) {
 }
 
 uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
-    if (!holdsOpenPort(*stream.process->shared, stream)) {
+    if (!holdsOpenPort(stream)) {
         return MMSYSERR_INVALPARAM;
     }
     if (isSynthDestination(stream.deviceIndex)) {
         return writePort(bytes, count, stream);
     }
     uint32_t status = MMSYSERR_NOERROR;
+    // writePort refuses every packet after a reset cut the message.
     for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
          offset += packetDataBytes) {
         uint32_t n = count - offset < packetDataBytes ? count - offset : packetDataBytes;
@@ -103,15 +104,23 @@ uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
     return status;
 }
 
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream) {
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut) {
     if (count == 0) {
         return MMSYSERR_NOERROR;
     }
-    std::lock_guard<std::mutex> hold(stream.process->portLock);
+    std::lock_guard<std::mutex> hold(stream.process->sendLock);
+    // A lost line is picked up, when it is due, before the select is decided: the instrument
+    // hears the destination again on a line opened anew. Until then sends fail at once.
+    if (!holdsOpenPort(stream) || !lineIsUp(*stream.process)) {
+        return MMSYSERR_INVALPARAM;
+    }
+    // Only the client's long message is cut by a reset, never the reset's own Note Offs.
+    stream.cuttableSend = canBeCut;
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream);
-    if (status != MMSYSERR_NOERROR) {
-        return status;
+    if (status == MMSYSERR_NOERROR) {
+        status = writePacketed(bytes, count, stream);
     }
-    return writePacketed(bytes, count, stream);
+    stream.cuttableSend = false;
+    return status;
 }

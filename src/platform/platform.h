@@ -24,13 +24,18 @@ struct CompletionRecord {
 
 // Who a process is: its id together with its start time, so that a later process that is given
 // the same id is still told apart from a dead one.
+// Laid out alike by 32-bit and 64-bit builds (16 bytes, the start time 8-aligned), so that both
+// read it at the same place in memory they share.
 struct ProcessIdentity {
     uint32_t id;
-    uint64_t startTime;
+    alignas(8) uint64_t startTime;
 };
+static_assert(sizeof(ProcessIdentity) == 16);
 
 // The calling thread's last OS error (GetLastError).
 uint32_t lastError();
+
+constexpr uint32_t noTimeLimit = 0xFFFFFFFF; // INFINITE, for the waits that take a limit
 
 // Serial port. `openSerialPort` opens "COMn" exclusively for overlapped I/O (CreateFileW with
 // OPEN_EXISTING) and answers invalidHandle with the reason in lastError() when it cannot.
@@ -72,8 +77,15 @@ bool configureSerialLine(Handle port, const LineSetup& setup);
 // Starts an overlapped write. True when it is done at once; false with lastError() 997
 // (ERROR_IO_PENDING) while it goes on, or false with another error when it failed.
 bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRecord* record);
-// Waits without limit until a pending write has ended; true when it succeeded.
-bool finishWrite(Handle port, CompletionRecord* record);
+// Waits until a pending write has ended, for at most `limit` ms or, with noTimeLimit, without
+// limit (on the record's event, then GetOverlappedResult). A write that is still going on at the
+// limit is `late`: it must be cancelled and waited for again, as the OS may still touch the
+// record and the bytes until it has ended.
+enum class WriteEnd { done, failed, late };
+WriteEnd finishWrite(Handle port, CompletionRecord* record, uint32_t limit);
+// Asks the OS to cancel the write of this record on the port, if it is still going on
+// (CancelIoEx); it then ends soon, as failed. From any thread.
+void cancelWrite(Handle port, CompletionRecord* record);
 void closeHandle(Handle handle);
 // True when the port can be opened for writing, exclusively, at this moment; it is closed again.
 bool probeSerialPort(const char16_t* name);
@@ -96,7 +108,6 @@ void waitForever(Handle handle);
 // noTimeLimit, without limit. Says why it returned: read routines ran (WAIT_IO_COMPLETION), the
 // event was signalled, or the limit passed.
 enum class Woken { byCompletions, bySignal, byTimeLimit };
-constexpr uint32_t noTimeLimit = 0xFFFFFFFF; // INFINITE
 Woken waitAlertably(Handle event, uint32_t limit = noTimeLimit);
 
 // Threads. `startTask` runs the routine on a new thread and gives its handle, which is signalled
@@ -140,6 +151,21 @@ void checkRadioButton(Handle dialog, uint32_t first, uint32_t last, uint32_t id)
 void checkButton(Handle dialog, uint32_t id, bool checked);   // CheckDlgButton
 bool buttonChecked(Handle dialog, uint32_t id);               // IsDlgButtonChecked
 void enableControl(Handle dialog, uint32_t id, bool enabled); // GetDlgItem and EnableWindow
+
+// Named objects, seen alike by every process of the caller's logon session whatever its bitness,
+// under the default security of named objects. Names are of the form "Local\\...".
+//
+// A mutex (CreateMutexW); nullHandle when it cannot be had. Close it with closeHandle.
+Handle openNamedLock(const char16_t* name);
+// Waits without limit until the calling thread holds the lock; the holder may take it again. A
+// lock whose holder ended while holding it is taken all the same (WAIT_ABANDONED): the new holder
+// finds what the dead one left and must judge it.
+void takeNamedLock(Handle lock);
+void releaseNamedLock(Handle lock);
+// Memory shared under a name (CreateFileMappingW on the paging file, MapViewOfFile), zero-filled
+// when the first process makes it and gone when the last one lets go; null when it cannot be had.
+void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping);
+void unmapSharedMemory(void* view, Handle mapping);
 
 // The loader: no thread-attach and thread-detach calls for this module (DisableThreadLibraryCalls).
 void stopThreadNotifications(uintptr_t module);

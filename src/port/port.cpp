@@ -16,19 +16,11 @@ uint8_t& openFlag(SharedState& shared, uint32_t kind, uint32_t index) {
     return shared.openFlags[kind + index - 1];
 }
 
-bool portIsOpen(const SharedState& shared) {
-    return shared.portHandle != platform::invalidHandle;
-}
-
-void markClosed(SharedState& shared) {
-    shared.portHandle = platform::invalidHandle;
+// Nobody holds the port: whatever the record still counts was left by a process that died
+// holding it (its handle and timer request went with it), or that died half-way through a change,
+// and is forgotten so that the port can be opened afresh.
+void forgetHolders(SharedState& shared) {
     shared.owner = noOwner;
-}
-
-// A process that died holding the port took its handle and its timer request with it; what it
-// left in the shared record is forgotten so that the port can be opened afresh.
-void forgetDeadOwner(SharedState& shared) {
-    markClosed(shared);
     shared.openCount = 0;
     for (uint8_t& flag : shared.openFlags) {
         flag = 0;
@@ -43,22 +35,99 @@ void holdSlot(SharedState& shared, uint32_t kind, uint32_t index) {
     }
 }
 
-uint32_t openAndConfigure(SharedState& shared, PortSlot& slot, uint32_t access) {
+// Opens and configures the port: the handle, or invalidHandle with the status that says why.
+platform::Handle openConfigured(uint16_t portNumber, uint32_t& status) {
     char16_t name[portNameLength];
-    formatPortName(shared.portNumber, name);
-    platform::Handle port = platform::openSerialPort(name, access);
+    formatPortName(portNumber, name);
+    platform::Handle port = platform::openSerialPort(name, readWriteAccess);
     if (port == platform::invalidHandle) {
-        return mapFailure();
+        status = mapFailure();
+        return port;
     }
     if (!platform::configureSerialLine(port, lineSetup)) {
         platform::closeHandle(port);
-        return MMSYSERR_NOTSUPPORTED;
+        status = MMSYSERR_NOTSUPPORTED;
+        return platform::invalidHandle;
     }
-    slot.handle = port;
-    slot.generation = ++shared.portGeneration;
+    status = MMSYSERR_NOERROR;
+    return port;
+}
+
+// A new line for the process: whatever the instrument last heard was on another one, so the next
+// data announces its destination again. Called with lineLock held.
+void takeLine(ProcessContext& process, platform::Handle port) {
+    process.portHandle = port;
+    process.lineAway = false;
+    ++process.lineOpening;
+    process.shared->lastDestination = noDestination;
+}
+
+uint32_t openAndConfigure(ProcessContext& process) {
+    SharedState& shared = *process.shared;
+    uint32_t status;
+    platform::Handle port = openConfigured(shared.portNumber, status);
+    if (port == platform::invalidHandle) {
+        return status;
+    }
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    takeLine(process, port);
+    process.heldPortNumber = shared.portNumber;
+    process.reopenTried = false;
     // Opened for writing, exclusively: the port is present by the dialog's own rule, and the
     // dialog, which cannot open it while it is held here, still offers it.
     markPortPresent(shared, shared.portNumber);
+    return MMSYSERR_NOERROR;
+}
+
+// Tries to open the lost line again, at most once per reopenIntervalMs however often it is asked:
+// a device that fails at once after every opening costs a few openings a second, never a spin.
+// Called with sendLock and lineLock held.
+void reopenWhenDue(ProcessContext& process) {
+    uint32_t now = platform::milliseconds();
+    if (process.reopenTried && now - process.lastReopenTry < reopenIntervalMs) {
+        return;
+    }
+    process.reopenTried = true;
+    process.lastReopenTry = now;
+    uint32_t status;
+    platform::Handle port = openConfigured(process.heldPortNumber, status);
+    if (port != platform::invalidHandle) {
+        takeLine(process, port);
+    }
+}
+
+uint32_t nextGeneration(uint32_t generation) {
+    return generation + 1 == noHold ? generation + 2 : generation + 1;
+}
+
+// The owner decision and the opening, with ownerLock held: one step for every process.
+uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot) {
+    SharedState& shared = *process.shared;
+    if (!indexExists(shared, kind, index)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    if (portIsHeld(shared) && !sameOwner(shared.owner, process.ownerToken)) {
+        if (platform::processIsRunning(shared.owner)) {
+            return MMSYSERR_ALLOCATED;
+        }
+        forgetHolders(shared);
+    }
+    if (!portIsHeld(shared)) {
+        forgetHolders(shared);
+        uint32_t status = openAndConfigure(process);
+        if (status != MMSYSERR_NOERROR) {
+            return status;
+        }
+        shared.owner = process.ownerToken;
+        shared.portGeneration = nextGeneration(shared.portGeneration);
+        // While the port was closed any program may have selected another destination on the
+        // instrument, or the instrument may have been switched off and on: the first data of
+        // this opening announces its destination again.
+        shared.lastDestination = noDestination;
+        platform::beginFineTimer();
+    }
+    slot.generation = shared.portGeneration;
+    holdSlot(shared, kind, index);
     return MMSYSERR_NOERROR;
 }
 
@@ -87,49 +156,27 @@ uint32_t mapFailure() {
     return status == MMSYSERR_NOERROR ? MMSYSERR_ERROR : status;
 }
 
-uint32_t attachPort(SharedState& shared, uint32_t kind, uint32_t index, PortSlot& slot,
-                    uint32_t access, OwnerToken ownerToken) {
-    slot.handle = platform::invalidHandle;
-    if (!indexExists(shared, kind, index)) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    if (portIsOpen(shared) && !sameOwner(shared.owner, ownerToken)) {
-        if (platform::processIsRunning(shared.owner)) {
-            return MMSYSERR_ALLOCATED;
-        }
-        forgetDeadOwner(shared);
-    }
-    if (portIsOpen(shared)) {
-        slot = {shared.portHandle, shared.portGeneration};
-        holdSlot(shared, kind, index);
-        return MMSYSERR_NOERROR;
-    }
-    uint32_t status = openAndConfigure(shared, slot, access);
-    if (status != MMSYSERR_NOERROR) {
-        return status;
-    }
-    shared.owner = ownerToken;
-    shared.portHandle = slot.handle;
-    // While the port was closed any program may have selected another destination on the
-    // instrument (the other bitness of this driver keeps a shared state of its own), or the
-    // instrument may have been switched off and on: the first data of this opening announces its
-    // destination again.
-    shared.lastDestination = noDestination;
-    holdSlot(shared, kind, index);
-    platform::beginFineTimer();
-    return MMSYSERR_NOERROR;
+uint32_t attachPort(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot) {
+    slot.generation = noHold;
+    platform::takeNamedLock(process.ownerLock);
+    uint32_t status = attachHeld(process, kind, index, slot);
+    platform::releaseNamedLock(process.ownerLock);
+    return status;
 }
 
-bool holdsOpenPort(const SharedState& shared, const Stream& stream) {
-    return stream.port.handle != platform::invalidHandle && portIsOpen(shared) &&
-           shared.portHandle == stream.port.handle &&
-           shared.portGeneration == stream.port.generation && sameOwner(shared.owner, stream.owner);
+bool holdsOpenPort(const Stream& stream) {
+    const SharedState& shared = *stream.process->shared;
+    return stream.port.generation != noHold && sameOwner(shared.owner, stream.owner) &&
+           shared.portGeneration == stream.port.generation;
 }
 
-void detachPort(SharedState& shared, Stream& stream) {
-    // A slot whose port has been closed since (another stream of the same device let it go) holds
-    // a handle that is closed already: it must not be closed a second time.
-    if (holdsOpenPort(shared, stream)) {
+void detachPort(Stream& stream) {
+    ProcessContext& process = *stream.process;
+    SharedState& shared = *process.shared;
+    platform::takeNamedLock(process.ownerLock);
+    // A stream whose opening has been closed since (another stream of the same device let it go)
+    // holds nothing any more: it must not count down or close a second time.
+    if (holdsOpenPort(stream)) {
         uint8_t& flag = openFlag(shared, stream.kind, stream.deviceIndex);
         if (flag != 0) {
             flag = 0;
@@ -138,28 +185,107 @@ void detachPort(SharedState& shared, Stream& stream) {
             }
         }
         if (shared.openCount == 0) {
-            platform::closeHandle(stream.port.handle);
-            markClosed(shared);
+            {
+                // Only a second stream of this same device can be writing now: its write ends,
+                // failed, and no write starts on the closed handle.
+                std::lock_guard<std::mutex> hold(process.lineLock);
+                if (process.portHandle != platform::invalidHandle) {
+                    platform::closeHandle(process.portHandle);
+                }
+                process.portHandle = platform::invalidHandle;
+                process.lineAway = false;
+            }
+            shared.owner = noOwner;
             platform::endFineTimer();
         }
     }
-    stream.port.handle = platform::invalidHandle;
+    platform::releaseNamedLock(process.ownerLock);
+    stream.port.generation = noHold;
+}
+
+namespace {
+
+bool cutNow(const Stream& stream) {
+    return stream.cuttableSend && stream.cutRequested;
+}
+
+} // namespace
+
+uint32_t writeDeadline(uint32_t count) {
+    uint64_t wireTime = uint64_t{count} * 1000 / lineBytesPerSecond;
+    uint64_t deadline = wireTime + writeGraceMs;
+    return deadline < platform::noTimeLimit ? static_cast<uint32_t>(deadline)
+                                            : platform::noTimeLimit - 1;
 }
 
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
-    if (!holdsOpenPort(*stream.process->shared, stream)) {
+    ProcessContext& process = *stream.process;
+    if (!holdsOpenPort(stream) || cutNow(stream) || !lineIsUp(process)) {
         return MMSYSERR_INVALPARAM;
     }
     platform::CompletionRecord& record = stream.writeCompletion;
-    if (platform::startWrite(stream.port.handle, bytes, count, &record)) {
+    platform::Handle port;
+    uint32_t opening;
+    bool done;
+    uint32_t error;
+    {
+        std::lock_guard<std::mutex> hold(process.lineLock);
+        port = process.portHandle;
+        opening = process.lineOpening;
+        done = platform::startWrite(port, bytes, count, &record);
+        error = platform::lastError();
+    }
+    if (done) {
         return MMSYSERR_NOERROR;
     }
-    // A pending write is waited for to its end, and a write that failed on the way is reported.
-    if (platform::lastError() == ERROR_IO_PENDING &&
-        platform::finishWrite(stream.port.handle, &record)) {
-        return MMSYSERR_NOERROR;
+    if (error != ERROR_IO_PENDING) {
+        lineFailed(process, opening);
+        return MMSYSERR_INVALPARAM;
     }
-    return MMSYSERR_INVALPARAM;
+    // A reset that came between the check above and the start found nothing to cancel yet.
+    if (cutNow(stream)) {
+        platform::cancelWrite(port, &record);
+    }
+    platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
+    if (end == platform::WriteEnd::late) {
+        // The line has stopped taking bytes, which is no lost line. Until the cancelled write has
+        // ended the OS may still read the bytes and write the record, so it is waited for;
+        // cancelled, it ends at once.
+        platform::cancelWrite(port, &record);
+        platform::finishWrite(port, &record, platform::noTimeLimit);
+        return MMSYSERR_INVALPARAM;
+    }
+    if (end == platform::WriteEnd::failed && !cutNow(stream)) {
+        lineFailed(process, opening);
+    }
+    return end == platform::WriteEnd::done ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
+}
+
+void lineFailed(ProcessContext& process, uint32_t opening) {
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    // Whoever saw the failure first has closed that opening already.
+    if (process.lineAway || process.lineOpening != opening ||
+        process.portHandle == platform::invalidHandle) {
+        return;
+    }
+    // Closing ends every read and write still going on the handle, as failed.
+    platform::closeHandle(process.portHandle);
+    process.portHandle = platform::invalidHandle;
+    process.lineAway = true;
+    reopenWhenDue(process);
+}
+
+bool lineIsUp(ProcessContext& process) {
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    if (process.lineAway) {
+        reopenWhenDue(process);
+    }
+    return process.portHandle != platform::invalidHandle;
+}
+
+void cutWrite(Stream& stream) {
+    stream.cutRequested = true;
+    platform::cancelWrite(stream.process->portHandle, &stream.writeCompletion);
 }
 
 uint32_t mapOsError() {

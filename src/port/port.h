@@ -2,6 +2,7 @@
 // process at a time holds the port.
 #pragma once
 
+#include "driver/process_context.h"
 #include "port/shared_state.h"
 
 #include <cstdint>
@@ -43,16 +44,36 @@ constexpr platform::LineSetup lineSetup = {
     .timeouts = {},
 };
 
-// Gives `slot` a usable port handle: opens and configures the port, or joins it when this process
-// holds it already. The slot ends invalid on every failure.
-uint32_t attachPort(SharedState& shared, uint32_t kind, uint32_t index, PortSlot& slot,
-                    uint32_t access, OwnerToken ownerToken);
+// Gives the stream's slot a hold on the port: opens and configures the port, or joins it when
+// this process holds it already. The slot holds nothing after every failure.
+uint32_t attachPort(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot);
 // Releases the stream's hold and closes the port when no device slot holds it any longer.
-void detachPort(SharedState& shared, Stream& stream);
-// True when the handle in the stream's slot is the port that is open now.
-bool holdsOpenPort(const SharedState& shared, const Stream& stream);
-// Writes the bytes and returns once the port has taken them.
+void detachPort(Stream& stream);
+// True when the stream's hold is on the opening of the port that is current.
+bool holdsOpenPort(const Stream& stream);
+// The line's pace: 38400 baud with ten bits to the byte.
+constexpr uint32_t lineBytesPerSecond = 3840;
+// How much longer than its bytes need on the line a write may take before it is given up: a line
+// that takes nothing for this long has stopped taking bytes.
+constexpr uint32_t writeGraceMs = 3000;
+// The longest a write of `count` bytes is waited for, in ms.
+uint32_t writeDeadline(uint32_t count);
+// Writes the bytes and returns once the port has taken them; a failure when the write fails,
+// when it misses its deadline (it is cancelled), and when a reset cuts the stream's message. The
+// caller holds the process's sendLock, which keeps the port open meanwhile.
 uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream);
+// How often a line that was lost is tried again: a few times a second.
+constexpr uint32_t reopenIntervalMs = 250;
+// An I/O on the line's opening `opening` failed without being cancelled by the driver: the device
+// is taken for gone. Its handle is closed, which ends every other I/O on it, and the port is tried
+// again at once if it was not tried within reopenIntervalMs. Called with sendLock held.
+void lineFailed(ProcessContext& process, uint32_t opening);
+// Whether the process has a line to use now; a lost one is tried again when due. Called with
+// sendLock held.
+bool lineIsUp(ProcessContext& process);
+// Stops the message the stream is writing on another thread: the write under way is cancelled
+// and no further one starts until the message has ended.
+void cutWrite(Stream& stream);
 // Translates the calling thread's last OS error into a driver status.
 uint32_t mapOsError();
 // The same for a call known to have failed: never a success, whatever the last error says.

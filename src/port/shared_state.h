@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // Marks the process that holds the serial port. Every process has its own, never shared with
@@ -28,30 +29,48 @@ constexpr uint16_t noDestination = 0xFFFF;
 constexpr uint16_t independentModeBit = 1u << 8;
 constexpr uint16_t initialMessageMask = 0x7E7F;
 
+// Every process of the logon session that loads the driver, 32-bit or 64-bit, maps this one
+// record under one name, so each field has the same width and place in both builds: fixed-width
+// fields only, nothing pointer-sized. It holds no handle: a handle value means something only in
+// the process that opened it, and the port handle stays in the owner's process context.
 struct SharedState {
-    uint16_t portNumber;  // 1..4 = COM1..COM4
-    uint8_t presentPorts; // bit n set when COMn was found: by the dialog's look, or opened here
-    platform::Handle portHandle;
+    uint16_t portNumber;      // 1..4 = COM1..COM4
     uint16_t openCount;       // device slots that hold the port
     uint16_t lastDestination; // announced on the wire since the port was opened; or noDestination
     uint16_t messageMask;
+    uint8_t presentPorts; // bit n set when COMn was found: by the dialog's look, or opened here
     uint8_t openFlags[deviceSlotCount];
-    OwnerToken owner;
-    // Counts the openings of the port, so that a stream can tell whether the handle in its slot
-    // still belongs to the port that is open now.
+    uint16_t reserved;
+    OwnerToken owner; // the process that holds the port; noOwner when the port is closed
+    // Counts the openings of the port, so that a stream can tell whether its hold is on the
+    // opening that is current; never 0, which marks a stream that holds nothing.
     uint32_t portGeneration;
+    // Whether the record has been given its initial values (sharedStateReady) after the first
+    // process made it.
+    uint32_t readiness;
 };
+
+static_assert(sizeof(SharedState) == 40);
+static_assert(offsetof(SharedState, openFlags) == 9);
+static_assert(offsetof(SharedState, owner) == 16);
+static_assert(offsetof(SharedState, portGeneration) == 32);
+static_assert(offsetof(SharedState, readiness) == 36);
+
+constexpr uint32_t sharedStateFresh = 0; // as the OS hands out new shared memory
+constexpr uint32_t sharedStateFilling = 1;
+constexpr uint32_t sharedStateReady = 2;
 
 constexpr SharedState initialSharedState = {
     .portNumber = 0,
-    .presentPorts = 0,
-    .portHandle = platform::invalidHandle,
     .openCount = 0,
     .lastDestination = noDestination,
     .messageMask = initialMessageMask,
+    .presentPorts = 0,
     .openFlags = {},
+    .reserved = 0,
     .owner = noOwner,
     .portGeneration = 0,
+    .readiness = sharedStateReady,
 };
 
 // Bits of the present-ports set are only ever set: a port once found stays choosable.
@@ -63,11 +82,15 @@ inline bool independentMode(const SharedState& shared) {
     return (shared.messageMask & independentModeBit) != 0;
 }
 
-// A stream's hold on the port: the handle it was given and which opening of the port that was.
+inline bool portIsHeld(const SharedState& shared) {
+    return !sameOwner(shared.owner, noOwner);
+}
+
+// A stream's hold on the port: which opening of the port it was given, or noHold.
 struct PortSlot {
-    platform::Handle handle;
     uint32_t generation;
 };
+constexpr uint32_t noHold = 0;
 
 // The message kinds that MessageMask filters. A kind's bit is the kind number for outputs 0 and 1
 // (the MIDI destinations) and the kind number plus 8 for outputs 2 and 3 (the synthesizer ones).

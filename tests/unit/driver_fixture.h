@@ -27,6 +27,15 @@ struct ClientProcess {
         sim::world().currentProcess = identity;
         createProcessContext(context, 0x10000000);
     }
+    // A process that maps the shared record by its name, as the loaded module does.
+    explicit ClientProcess(platform::ProcessIdentity identity)
+        : context{.moduleHandle = 0,
+                  .heap = platform::nullHandle,
+                  .ownerToken = noOwner,
+                  .shared = nullptr} {
+        sim::world().currentProcess = identity;
+        createProcessContext(context, 0x10000000);
+    }
     ~ClientProcess() { destroyProcessContext(context); }
 
     // Opens output `index`; the stream is null when the open failed.

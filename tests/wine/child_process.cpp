@@ -102,6 +102,34 @@ int holdOutputRole(const char* eventName) {
     return 0;
 }
 
+HANDLE openNamed(const std::string& name, bool semaphore) {
+    return semaphore ? OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, name.c_str())
+                     : OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
+}
+
+int raceOutputRole(const std::string& name) {
+    HANDLE ready = openNamed(name + "-ready", true);
+    HANDLE go = openNamed(name + "-go", false);
+    HANDLE decided = openNamed(name + "-decided", true);
+    HANDLE release = openNamed(name + "-release", false);
+    LoadedDriver driver;
+    if (ready == nullptr || go == nullptr || decided == nullptr || release == nullptr ||
+        !driver.load()) {
+        return childLoadFailed;
+    }
+    ReleaseSemaphore(ready, 1, nullptr);
+    WaitForSingleObject(go, childDeadlineMs);
+    OpenedOutput output;
+    DWORD status = driver.openOutput(0, &output, false);
+    ReleaseSemaphore(decided, 1, nullptr);
+    // Every contender holds on to what it was given until all have been answered.
+    WaitForSingleObject(release, childDeadlineMs);
+    if (status == MMSYSERR_NOERROR) {
+        driver.closeOutput(output);
+    }
+    return static_cast<int>(status);
+}
+
 } // namespace
 
 bool isChildRole(int argc, char** argv) {
@@ -109,6 +137,7 @@ bool isChildRole(int argc, char** argv) {
                          std::strcmp(argv[1], "--open-input") == 0 ||
                          std::strcmp(argv[1], "--hold-output") == 0 ||
                          std::strcmp(argv[1], "--send-output") == 0 ||
+                         std::strcmp(argv[1], "--race-output") == 0 ||
                          std::strcmp(argv[1], "--unload-with-input-open") == 0);
 }
 
@@ -126,6 +155,9 @@ int runChildRole(int argc, char** argv) {
         return argc >= 4 ? sendOutputRole(std::strtoul(argv[2], nullptr, 10),
                                           std::strtoul(argv[3], nullptr, 16))
                          : childLoadFailed;
+    }
+    if (std::strcmp(argv[1], "--race-output") == 0) {
+        return argc >= 3 ? raceOutputRole(argv[2]) : childLoadFailed;
     }
     return argc >= 3 ? holdOutputRole(argv[2]) : childLoadFailed;
 }
@@ -231,4 +263,43 @@ namespace {
 
 ::testing::AssertionResult openInputInAnotherProcess(DWORD* status) {
     return openInAnotherProcess(L"--open-input", status);
+}
+
+::testing::AssertionResult raceForOutput(int contenders, std::vector<DWORD>* statuses) {
+    static int races = 0;
+    std::string name =
+        "melv-race-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++races);
+    HANDLE ready = CreateSemaphoreA(nullptr, 0, contenders, (name + "-ready").c_str());
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, (name + "-go").c_str());
+    HANDLE decided = CreateSemaphoreA(nullptr, 0, contenders, (name + "-decided").c_str());
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, (name + "-release").c_str());
+    std::vector<ChildProcess> children(contenders);
+    ::testing::AssertionResult result = ::testing::AssertionSuccess();
+    std::wstring other = otherBitnessHost();
+    std::wstring arguments = L"--race-output " + std::wstring(name.begin(), name.end());
+    for (int i = 0; i < contenders && result; ++i) {
+        result = children[i].start(arguments, i % 2 == 1 ? other : std::wstring());
+    }
+    for (int i = 0; i < contenders && result; ++i) {
+        if (WaitForSingleObject(ready, childDeadlineMs) != WAIT_OBJECT_0) {
+            result = ::testing::AssertionFailure() << "a contender did not load the driver";
+        }
+    }
+    SetEvent(go);
+    for (int i = 0; i < contenders && result; ++i) {
+        if (WaitForSingleObject(decided, childDeadlineMs) != WAIT_OBJECT_0) {
+            result = ::testing::AssertionFailure() << "a contender was never answered";
+        }
+    }
+    SetEvent(release);
+    statuses->clear();
+    for (int i = 0; i < contenders && result; ++i) {
+        DWORD exitCode = 0;
+        result = children[i].exited(&exitCode);
+        statuses->push_back(exitCode);
+    }
+    for (HANDLE handle : {ready, go, decided, release}) {
+        CloseHandle(handle);
+    }
+    return result;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 // Exit code of a child whose driver did not load, and of one that heard nothing it waited for; the
 // other codes are the driver's status, or the system's code for a crash.
@@ -25,6 +26,10 @@ constexpr DWORD childNothingHeard = 0x101;
 //                          0x40 has arrived, or childNothingHeard after a deadline.
 //   --send-output N PACKED opens output N, sends the short message PACKED (hex), closes it and
 //                          exits with the first status that was not MMSYSERR_NOERROR, else 0.
+//   --race-output NAME     loads the driver, releases the semaphore NAME-ready, waits for the
+//                          event NAME-go, opens output 0, releases NAME-decided, waits for the
+//                          event NAME-release, closes what it opened and exits with the open's
+//                          status: one contender of many opening at the same moment.
 bool isChildRole(int argc, char** argv);
 int runChildRole(int argc, char** argv);
 
@@ -56,3 +61,7 @@ std::wstring otherBitnessHost();
 // The driver's status as a second process sees it when opening output 0, or input 0.
 ::testing::AssertionResult openOutputInAnotherProcess(DWORD* status);
 ::testing::AssertionResult openInputInAnotherProcess(DWORD* status);
+
+// Starts `contenders` processes, every second one of the other bitness when its host is known,
+// lets them open output 0 at the same moment and gives the status each was answered.
+::testing::AssertionResult raceForOutput(int contenders, std::vector<DWORD>* statuses);

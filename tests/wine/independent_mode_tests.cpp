@@ -107,8 +107,8 @@ TEST_F(IndependentMode, OutputsUsedInTurnEachAnnounceTheirDestinationOnTheShared
 }
 
 TEST_F(IndependentMode, TheOtherBitnessSelectingInBetweenDoesNotMisrouteTheNextNote) {
-    // On 64-bit Windows the 32-bit and the 64-bit driver each keep a shared state of their own,
-    // so neither sees what the other selected on the instrument.
+    // A program of the other bitness takes its turn on the port between two of this one's: every
+    // opening announces its destination afresh.
     std::wstring otherHost = otherBitnessHost();
     ASSERT_FALSE(otherHost.empty()) << "MELV_OTHER_BITNESS_HOST names no test host";
 

@@ -44,6 +44,14 @@ InstrumentPort::~InstrumentPort() {
     return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult InstrumentPort::reopen() {
+    if (port_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(port_);
+        port_ = INVALID_HANDLE_VALUE;
+    }
+    return open();
+}
+
 std::string InstrumentPort::receive(std::size_t count) {
     return read(count, expectedBytesDeadlineMs);
 }

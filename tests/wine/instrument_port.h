@@ -21,6 +21,8 @@ class InstrumentPort {
     // Opens the port at the instrument's line settings and throws away whatever earlier tests
     // left unread on the line.
     ::testing::AssertionResult open();
+    // Closes the port and opens it again: for a line that was taken away and brought back.
+    ::testing::AssertionResult reopen();
 
     // The next `count` bytes off the wire as hex ("F5 00 FF 90"), or fewer if the deadline passes
     // first. Returns as soon as `count` bytes have arrived.

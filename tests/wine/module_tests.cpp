@@ -52,6 +52,25 @@ TEST_F(OutputCapabilities, OneOutputNamedMidiPortReportsDriverVersion1_31) {
         MMSYSERR_BADDEVICEID);
 }
 
+// A writable section shared by every process that loads the module would be a door between users:
+// the state the driver shares lives in a named mapping of the logon session instead.
+TEST(DriverModule, HasNoWritableSharedSection) {
+    HMODULE module = LoadLibraryExW(driverPath().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(module, nullptr);
+    auto* base = reinterpret_cast<const unsigned char*>(module);
+    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        std::string name(reinterpret_cast<const char*>(section->Name),
+                         strnlen(reinterpret_cast<const char*>(section->Name), 8));
+        EXPECT_FALSE((section->Characteristics & IMAGE_SCN_MEM_SHARED) != 0 &&
+                     (section->Characteristics & IMAGE_SCN_MEM_WRITE) != 0)
+            << "section " << name << " is writable and shared";
+    }
+    FreeLibrary(module);
+}
+
 TEST(DriverModule, FreedWithInputRunningItKeepsTheProgramAlive) {
     ASSERT_FALSE(driverModuleLoaded()) << "the driver is still loaded from an earlier test";
     InstrumentPort instrument;

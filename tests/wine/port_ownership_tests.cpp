@@ -60,6 +60,59 @@ TEST_F(PortOwnership, PortOfAProcessThatDiedIsTakenOver) {
     EXPECT_EQ(instrument.receiveStray(), "");
 }
 
+TEST_F(PortOwnership, OfProcessesOfBothBitnessesOpeningAtOnceExactlyOneWinsEveryRound) {
+    ASSERT_FALSE(otherBitnessHost().empty()) << "MELV_OTHER_BITNESS_HOST names no test host";
+    for (int contenders = 4; contenders <= 8; ++contenders) {
+        std::vector<DWORD> statuses;
+        ASSERT_TRUE(raceForOutput(contenders, &statuses));
+        int winners = 0;
+        for (DWORD status : statuses) {
+            winners += status == MMSYSERR_NOERROR;
+            if (status != MMSYSERR_NOERROR) {
+                EXPECT_EQ(status, MMSYSERR_ALLOCATED);
+            }
+        }
+        EXPECT_EQ(winners, 1) << contenders << " contenders";
+    }
+    // Every winner gave the port back: it is free for the next program.
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    driver.closeOutput(output);
+}
+
+TEST_F(PortOwnership, AProgramOfTheOtherBitnessHoldingThePortIsSeenAndTakenOverWhenItDies) {
+    std::wstring otherHost = otherBitnessHost();
+    ASSERT_FALSE(otherHost.empty()) << "MELV_OTHER_BITNESS_HOST names no test host";
+    std::string readyName = "melv-wine-tests-other-" + std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
+    ASSERT_NE(ready, nullptr);
+    ChildProcess holder;
+    ASSERT_TRUE(holder.start(L"--hold-output " + std::wstring(readyName.begin(), readyName.end()),
+                             otherHost));
+    ASSERT_TRUE(holder.signalled(ready));
+    CloseHandle(ready);
+
+    OpenedOutput output;
+    EXPECT_EQ(driver.openOutput(0, &output), MMSYSERR_ALLOCATED);
+    OpenedInput input;
+    EXPECT_EQ(driver.openInput(0, &input), MMSYSERR_ALLOCATED);
+
+    ASSERT_TRUE(holder.kill());
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    // While this process holds it, a program of the other bitness is refused in turn.
+    DWORD status = 0;
+    ChildProcess refused;
+    ASSERT_TRUE(refused.start(L"--open-output", otherHost));
+    ASSERT_TRUE(refused.exited(&status));
+    EXPECT_EQ(status, MMSYSERR_ALLOCATED);
+    driver.closeOutput(output);
+    takeNotifications();
+}
+
 using PortSharing = InputTest;
 
 TEST_F(PortSharing, InputAndOutputOfOneProcessWorkOverOnePortThatOtherProcessesCannotOpen) {

@@ -68,6 +68,33 @@ wine_env_boot || exit 2
 wine_env_use_virtual_desktop || exit 2
 wine_env_start_line || exit 2
 
+# Takes the line away and brings it back on the same paths when a test asks, as a USB serial
+# adapter pulled and put back: the test leaves a file named "away" or "back" in the control
+# folder and waits for "away-done" or "back-done".
+line_control=$wine_work/line-control
+mkdir -p "$line_control"
+line_keeper() {
+    trap 'wine_env_stop_line; exit 0' TERM
+    while :; do
+        if [ -e "$line_control/away" ]; then
+            rm -f "$line_control/away"
+            wine_env_stop_line
+            rm -f "$wine_work/driver-end" "$wine_work/instrument-end"
+            touch "$line_control/away-done"
+        fi
+        if [ -e "$line_control/back" ]; then
+            rm -f "$line_control/back"
+            wine_env_start_line && touch "$line_control/back-done"
+        fi
+        sleep 0.02
+    done
+}
+line_keeper &
+line_keeper_pid=$!
+trap 'kill "$line_keeper_pid" 2>/dev/null; wait "$line_keeper_pid" 2>/dev/null; wine_env_end' EXIT
+MELV_LINE_CONTROL=$(winepath -w "$line_control")
+export MELV_LINE_CONTROL
+
 # Suites that need the line on COM3 and no COM1.
 com3_suites="MissingPort.*:ConfiguredPort.*:ConfigurationDialog.*"
 

@@ -41,3 +41,38 @@ void destroyHeap(Handle heap) {
 }
 
 } // namespace platform
+
+namespace platform {
+
+void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    if (world.namedObjectsFail) {
+        return nullptr;
+    }
+    sim::SharedMemory& memory = world.sharedMemories[name];
+    if (memory.users == 0) {
+        memory.words.assign((size + 7) / 8, 0);
+    }
+    ++memory.users;
+    mapping = world.nextHandle++;
+    world.mappingHandles[mapping] = name;
+    return memory.words.data();
+}
+
+void unmapSharedMemory(void*, Handle mapping) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    auto found = world.mappingHandles.find(mapping);
+    if (found == world.mappingHandles.end()) {
+        ++world.badCloses;
+        return;
+    }
+    // The last process to let go takes the memory with it, as the OS does.
+    if (--world.sharedMemories.at(found->second).users == 0) {
+        world.sharedMemories.erase(found->second);
+    }
+    world.mappingHandles.erase(found);
+}
+
+} // namespace platform

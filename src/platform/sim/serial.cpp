@@ -9,11 +9,17 @@ constexpr uint32_t errorIoPending = 997;
 constexpr uint32_t errorFileNotFound = 2;
 constexpr uint32_t errorInvalidHandle = 6;
 constexpr uint32_t errorOperationAborted = 995;
+constexpr uint32_t errorBadCommand = 22; // what I/O on a vanished serial device ends with
 
 // The port a handle was opened on, or 0 when it is no open port.
 uint32_t portOf(platform::Handle handle) {
     auto found = sim::world().openHandles.find(handle);
     return found == sim::world().openHandles.end() ? 0 : found->second.port;
+}
+
+bool isDead(platform::Handle handle) {
+    auto found = sim::world().openHandles.find(handle);
+    return found != sim::world().openHandles.end() && found->second.dead;
 }
 
 uint32_t portNumberOf(const char16_t* name) {
@@ -51,18 +57,23 @@ bool recordWrite(platform::Handle handle, const uint8_t* bytes, uint32_t count,
         outcome = next.front();
         next.pop_front();
     }
-    if (number == 0 || outcome == sim::WriteOutcome::fails) {
-        sim::setLastError(number == 0 ? errorInvalidHandle : sim::world().writeFailureError);
+    if (number == 0 || outcome == sim::WriteOutcome::fails || isDead(handle)) {
+        sim::setLastError(number == 0      ? errorInvalidHandle
+                          : isDead(handle) ? errorBadCommand
+                                           : sim::world().writeFailureError);
         return false;
     }
-    // A pending write has taken its bytes; whether they reach the line is decided at its end.
-    if (outcome != sim::WriteOutcome::pendingThenFails && sim::world().keepWrites) {
+    // A pending write has taken its bytes; whether they reach the line is decided at its end. A
+    // stalled one gets none of them onto the line.
+    if (outcome != sim::WriteOutcome::pendingThenFails && outcome != sim::WriteOutcome::stalls &&
+        sim::world().keepWrites) {
         sim::world().ports[number].writes.emplace_back(bytes, bytes + count);
     }
     if (outcome == sim::WriteOutcome::done) {
         return true;
     }
     sim::world().pendingWrites[record] = outcome;
+    sim::world().changed.notify_all();
     sim::setLastError(errorIoPending);
     return false;
 }
@@ -74,6 +85,9 @@ namespace platform {
 Handle openSerialPort(const char16_t* name, uint32_t access) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portNumberOf(name);
+    if (number != 0) {
+        ++sim::world().ports[number].openAttempts;
+    }
     if (number == 0 || !sim::world().ports[number].present) {
         sim::setLastError(number == 0 ? errorFileNotFound : sim::world().ports[number].openError);
         return invalidHandle;
@@ -124,18 +138,42 @@ bool startWrite(Handle handle, const uint8_t* bytes, uint32_t count, CompletionR
     return done;
 }
 
-bool finishWrite(Handle, CompletionRecord* record) {
+WriteEnd finishWrite(Handle, CompletionRecord* record, uint32_t limit) {
+    std::unique_lock<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    auto found = world.pendingWrites.find(record);
+    if (found == world.pendingWrites.end()) {
+        return WriteEnd::failed;
+    }
+    // A stalled write ends only when cancelled; the limit runs on the simulated clock.
+    uint32_t start = world.clock;
+    auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
+    world.timedWaits += limit != noTimeLimit;
+    world.changed.notify_all();
+    world.changed.wait(hold,
+                       [&] { return found->second != sim::WriteOutcome::stalls || limitPassed(); });
+    world.timedWaits -= limit != noTimeLimit;
+    if (found->second == sim::WriteOutcome::stalls) {
+        return WriteEnd::late;
+    }
+    sim::WriteOutcome outcome = found->second;
+    world.pendingWrites.erase(found);
+    world.changed.notify_all();
+    if (outcome == sim::WriteOutcome::pending) {
+        return WriteEnd::done;
+    }
+    sim::setLastError(outcome == sim::WriteOutcome::cancelled ? errorOperationAborted
+                                                              : world.writeFailureError);
+    return WriteEnd::failed;
+}
+
+void cancelWrite(Handle, CompletionRecord* record) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     auto found = sim::world().pendingWrites.find(record);
-    if (found == sim::world().pendingWrites.end()) {
-        return false;
+    if (found != sim::world().pendingWrites.end() && found->second == sim::WriteOutcome::stalls) {
+        found->second = sim::WriteOutcome::cancelled;
+        sim::world().changed.notify_all();
     }
-    bool succeeded = found->second == sim::WriteOutcome::pending;
-    sim::world().pendingWrites.erase(found);
-    if (!succeeded) {
-        sim::setLastError(sim::world().writeFailureError);
-    }
-    return succeeded;
 }
 
 bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRoutine routine) {
@@ -155,6 +193,11 @@ bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRouti
     }
     ++world.readsIssued;
     uint32_t thread = currentThreadId();
+    if (isDead(handle)) {
+        world.completions[thread].push_back({routine, errorBadCommand, 0, record});
+        world.changed.notify_all();
+        return true;
+    }
     std::deque<uint8_t>& unread = world.ports[number].unread;
     if (unread.empty() && !answersReadsEmpty(world.ports[number])) {
         world.reads.push_back({thread, number, into, record, routine});
@@ -216,16 +259,33 @@ void lineError(uint32_t port) {
     abortReads([port](const OutstandingRead& read) { return read.port == port; });
 }
 
-void abortReads(const std::function<bool(const OutstandingRead&)>& which) {
+void abortReads(const std::function<bool(const OutstandingRead&)>& which, uint32_t error) {
     for (auto read = world().reads.begin(); read != world().reads.end();) {
         if (which(*read)) {
-            world().completions[read->thread].push_back(
-                {read->routine, errorOperationAborted, 0, read->record});
+            world().completions[read->thread].push_back({read->routine, error, 0, read->record});
             read = world().reads.erase(read);
         } else {
             ++read;
         }
     }
+    world().changed.notify_all();
+}
+
+void pullDevice(uint32_t port) {
+    std::lock_guard<std::mutex> hold(world().lock);
+    world().ports[port].present = false;
+    world().ports[port].unread.clear();
+    for (auto& handle : world().openHandles) {
+        if (handle.second.port == port) {
+            handle.second.dead = true;
+        }
+    }
+    abortReads([port](const OutstandingRead& read) { return read.port == port; }, errorBadCommand);
+}
+
+void plugDevice(uint32_t port) {
+    std::lock_guard<std::mutex> hold(world().lock);
+    world().ports[port].present = true;
     world().changed.notify_all();
 }
 

@@ -23,6 +23,9 @@ enum class WriteOutcome {
     pending,          // goes on, then completes when waited for
     pendingThenFails, // goes on, then ends in failure
     fails,            // refused at once
+    stalls,           // goes on and never ends, as on a line whose far end stopped reading,
+                      // until it is cancelled
+    cancelled,        // a stalled write that was cancelled: it ends as failed
 };
 
 struct Notification {
@@ -67,6 +70,7 @@ struct SerialPort {
     bool errorPending = false; // a line error stopped the port, with abort-on-error set
     std::vector<std::vector<uint8_t>> writes; // each write as its own chunk, in order
     uint32_t opens = 0;
+    uint32_t openAttempts = 0; // opens tried, whether the port was there or not
     uint32_t probes = 0; // looks at whether the port is there, each an open and close of its own
     std::deque<uint8_t> unread; // sent by the instrument, not yet taken by a read
 };
@@ -97,6 +101,7 @@ struct OpenHandle {
     std::string kind;    // "COM", "event", "heap", "key"
     uint32_t port = 0;   // COMn for a port handle
     std::u16string path; // a registry key's path
+    bool dead = false;   // its device went away: every read and write on it fails at once
 };
 
 struct RegistryValue {
@@ -134,6 +139,19 @@ struct Dialog {
     intptr_t result = 0;
 };
 
+// A named mutex: held by one thread at a time, which may take it again.
+struct NamedLock {
+    uint32_t holder = 0; // thread id; 0 when nobody holds it
+    uint32_t depth = 0;
+    uint32_t takes = 0; // times a thread got it
+};
+
+// Memory shared under a name, 8-aligned, alive while some process has it mapped.
+struct SharedMemory {
+    std::vector<uint64_t> words;
+    uint32_t users = 0;
+};
+
 struct World {
     std::mutex lock;
     std::condition_variable changed; // anything a waiter may be waiting for
@@ -168,11 +186,20 @@ struct World {
     int readsBeforeFailure = -1;    // reads accepted before one is refused; -1: never
     uint32_t readFailureError = 31; // ERROR_GEN_FAILURE
     uint32_t readsIssued = 0;
-    uint32_t clock = 0;      // the system millisecond clock
-    uint32_t timedWaits = 0; // threads in a wait whose time limit runs on that clock
+    uint32_t clock = 0;                  // the system millisecond clock
+    uint32_t timedWaits = 0;             // threads in a wait whose time limit runs on that clock
+    uint32_t alertableWaits = 0;         // threads in an alertable wait, timed or not
+    uint32_t lastAlertableWaitStart = 0; // the clock when the latest one began
     bool taskStartFails = false;
     int moduleReferences = 0; // held by running tasks: the driver cannot be unloaded under them
     int timeCriticalThreads = 0;
+
+    // Named objects; their handles are kept apart from openHandles, which tests count per stream.
+    std::map<std::u16string, NamedLock> namedLocks;
+    std::map<platform::Handle, std::u16string> lockHandles;
+    std::map<std::u16string, SharedMemory> sharedMemories;
+    std::map<platform::Handle, std::u16string> mappingHandles;
+    bool namedObjectsFail = false;
 
     bool heapCreateFails = false;
     bool allocationFails = false;
@@ -199,6 +226,11 @@ size_t liveAllocations();
 void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port = 1);
 // Reads issued and not yet completed.
 size_t outstandingReads();
+// The device behind COMn goes away, as a USB serial adapter that is pulled: its outstanding
+// reads end with an error, and every read on a handle opened before then completes at once with
+// an error, every write fails at once, and the port cannot be opened until it is put back.
+void pullDevice(uint32_t port = 1);
+void plugDevice(uint32_t port = 1);
 // A framing or overrun error on the line. With abort-on-error set the port ends every outstanding
 // read and refuses new ones until the error is cleared; without it the damaged byte is just lost.
 void lineError(uint32_t port = 1);
@@ -217,9 +249,10 @@ const Control& control(uint32_t id);
 // held), and the calling thread's last error.
 platform::Handle newHandle(const std::string& kind, uint32_t port = 0,
                            const std::u16string& path = {});
-// Ends the outstanding reads chosen, as aborted: their routines wait for their threads' next
-// alertable wait. Call with the lock held.
-void abortReads(const std::function<bool(const OutstandingRead&)>& which);
+// Ends the outstanding reads chosen, as aborted or with the error given: their routines wait for
+// their threads' next alertable wait. Call with the lock held.
+void abortReads(const std::function<bool(const OutstandingRead&)>& which,
+                uint32_t error = 995); // ERROR_OPERATION_ABORTED
 void setLastError(uint32_t error);
 
 } // namespace sim

@@ -18,15 +18,24 @@ uint32_t lastError() {
 
 void closeHandle(Handle handle) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
+    if (sim::world().lockHandles.erase(handle) != 0) {
+        return;
+    }
     auto found = sim::world().openHandles.find(handle);
     if (found == sim::world().openHandles.end()) {
         ++sim::world().badCloses;
         return;
     }
-    // Closing a port ends the reads still outstanding on it, as the OS does.
+    // Closing a port ends the reads and writes still going on it, as the OS does. The simulated
+    // machine has one writer per port at a time, so every stalled write is this port's.
     uint32_t port = found->second.port;
     if (port != 0) {
         sim::abortReads([port](const sim::OutstandingRead& read) { return read.port == port; });
+        for (auto& write : sim::world().pendingWrites) {
+            if (write.second == sim::WriteOutcome::stalls) {
+                write.second = sim::WriteOutcome::cancelled;
+            }
+        }
     }
     sim::world().openHandles.erase(found);
     sim::world().changed.notify_all();
@@ -75,9 +84,12 @@ Woken waitAlertably(Handle event, uint32_t limit) {
     uint32_t start = world.clock;
     auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
     world.timedWaits += limit != noTimeLimit;
+    ++world.alertableWaits;
+    world.lastAlertableWaitStart = start;
     world.changed.notify_all();
     world.changed.wait(hold, [&] { return !mine.empty() || world.events[event] || limitPassed(); });
     world.timedWaits -= limit != noTimeLimit;
+    --world.alertableWaits;
     if (mine.empty() && !world.events[event]) {
         return Woken::byTimeLimit;
     }
@@ -93,6 +105,42 @@ Woken waitAlertably(Handle event, uint32_t limit) {
         completion.routine(completion.error, completion.count, completion.record);
     }
     return Woken::byCompletions;
+}
+
+} // namespace platform
+
+namespace platform {
+
+Handle openNamedLock(const char16_t* name) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    if (sim::world().namedObjectsFail) {
+        return nullHandle;
+    }
+    Handle lock = sim::world().nextHandle++;
+    sim::world().namedLocks[name];
+    sim::world().lockHandles[lock] = name;
+    return lock;
+}
+
+void takeNamedLock(Handle lock) {
+    std::unique_lock<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    sim::NamedLock& named = world.namedLocks.at(world.lockHandles.at(lock));
+    uint32_t me = currentThreadId();
+    world.changed.wait(hold, [&] { return named.depth == 0 || named.holder == me; });
+    named.holder = me;
+    ++named.depth;
+    ++named.takes;
+}
+
+void releaseNamedLock(Handle lock) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    sim::NamedLock& named = world.namedLocks.at(world.lockHandles.at(lock));
+    if (named.depth > 0 && named.holder == currentThreadId() && --named.depth == 0) {
+        named.holder = 0;
+        world.changed.notify_all();
+    }
 }
 
 } // namespace platform

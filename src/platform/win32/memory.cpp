@@ -21,3 +21,27 @@ void destroyHeap(Handle heap) {
 }
 
 } // namespace platform
+
+namespace platform {
+
+void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping) {
+    HANDLE made = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                     static_cast<DWORD>(size), reinterpret_cast<LPCWSTR>(name));
+    if (made == nullptr) {
+        return nullptr;
+    }
+    void* view = MapViewOfFile(made, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size);
+    if (view == nullptr) {
+        CloseHandle(made);
+        return nullptr;
+    }
+    mapping = reinterpret_cast<Handle>(made);
+    return view;
+}
+
+void unmapSharedMemory(void* view, Handle mapping) {
+    UnmapViewOfFile(view);
+    CloseHandle(reinterpret_cast<HANDLE>(mapping));
+}
+
+} // namespace platform

@@ -61,10 +61,19 @@ bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRec
                      reinterpret_cast<OVERLAPPED*>(record)) != 0;
 }
 
-bool finishWrite(Handle port, CompletionRecord* record) {
+WriteEnd finishWrite(Handle port, CompletionRecord* record, uint32_t limit) {
+    if (WaitForSingleObject(reinterpret_cast<HANDLE>(record->event), limit) == WAIT_TIMEOUT) {
+        return WriteEnd::late;
+    }
     DWORD written = 0;
     return GetOverlappedResult(reinterpret_cast<HANDLE>(port),
-                               reinterpret_cast<OVERLAPPED*>(record), &written, TRUE) != 0;
+                               reinterpret_cast<OVERLAPPED*>(record), &written, FALSE) != 0
+               ? WriteEnd::done
+               : WriteEnd::failed;
+}
+
+void cancelWrite(Handle port, CompletionRecord* record) {
+    CancelIoEx(reinterpret_cast<HANDLE>(port), reinterpret_cast<OVERLAPPED*>(record));
 }
 
 bool startRead(Handle port, uint8_t* into, CompletionRecord* record, ReadRoutine routine) {

@@ -36,3 +36,19 @@ Woken waitAlertably(Handle event, uint32_t limit) {
 }
 
 } // namespace platform
+
+namespace platform {
+
+Handle openNamedLock(const char16_t* name) {
+    return reinterpret_cast<Handle>(CreateMutexW(nullptr, FALSE, reinterpret_cast<LPCWSTR>(name)));
+}
+
+void takeNamedLock(Handle lock) {
+    WaitForSingleObject(reinterpret_cast<HANDLE>(lock), INFINITE); // abandoned counts as taken
+}
+
+void releaseNamedLock(Handle lock) {
+    ReleaseMutex(reinterpret_cast<HANDLE>(lock));
+}
+
+} // namespace platform

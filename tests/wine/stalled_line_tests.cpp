@@ -1,0 +1,149 @@
+// A line whose far end has stopped reading: the instrument's end of the virtual line is not read,
+// so once the pseudo-terminals under it are full the driver's writes hang. A long message stuck
+// there holds up nothing but its own device, a reset stops it, a close is refused while it is
+// under way, and a write that makes no progress is given up after a few seconds.
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Notifications = std::vector<Notification>;
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD noteOn = 0x00403C90;
+
+// Far more than the line's buffers hold: its write hangs until it is stopped or given up.
+constexpr size_t stuckMessageSize = 1 << 20;
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class StalledLine : public InputTest {
+  protected:
+    void TearDown() override {
+        if (sender.joinable()) {
+            sender.join();
+        }
+        InputTest::TearDown();
+    }
+
+    // A client's player thread sends one long message to output 0.
+    void sendLongOnAnotherThread() {
+        data.assign(stuckMessageSize, 0x11);
+        data.front() = 0xF0;
+        data.back() = 0xF7;
+        header = {};
+        header.lpData = reinterpret_cast<LPSTR>(data.data());
+        header.dwBufferLength = static_cast<DWORD>(data.size());
+        header.dwFlags = MHDR_PREPARED;
+        sending = true;
+        sender = std::thread([this] {
+            senderStatus = driver.sendLong(output, &header);
+            sending = false;
+        });
+    }
+    // Waits for the sender to end, at most `deadlineMs`; false if it did not.
+    bool senderEnds(long long deadlineMs) {
+        Clock::time_point start = Clock::now();
+        while (sending && msSince(start) < deadlineMs) {
+            std::this_thread::yield();
+        }
+        if (sending) {
+            return false;
+        }
+        sender.join();
+        return true;
+    }
+
+    OpenedOutput output;
+    std::vector<unsigned char> data;
+    MIDIHDR header{};
+    std::thread sender;
+    std::atomic<bool> sending = false;
+    std::atomic<DWORD> senderStatus = 0xFFFF;
+};
+
+} // namespace
+
+TEST_F(StalledLine, OtherDevicesOpenAndCloseAtOnceAndAResetStopsTheStuckMessage) {
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    takeNotifications();
+    sendLongOnAnotherThread();
+
+    Clock::time_point start = Clock::now();
+    ASSERT_TRUE(openInput());
+    EXPECT_EQ(driver.inputMessage(input, MIDM_START), MMSYSERR_NOERROR);
+    OpenedOutput second; // a second stream of the same output, as a second player opens it
+    EXPECT_EQ(driver.openOutput(0, &second), MMSYSERR_NOERROR);
+    EXPECT_TRUE(closeInput());
+    long long otherDevicesMs = msSince(start);
+    EXPECT_LT(otherDevicesMs, 1000) << "opening and closing waited for another device's data";
+    EXPECT_TRUE(sending) << "the message was still under way";
+
+    // Closing the output under its own message would cut the write off: refused, nothing done.
+    EXPECT_EQ(driver.closeOutput(output), static_cast<DWORD>(MIDIERR_STILLPLAYING));
+
+    start = Clock::now();
+    EXPECT_EQ(driver.outputMessage(output, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    ASSERT_TRUE(senderEnds(2000)) << "the reset did not stop the message";
+    long long resetMs = msSince(start);
+    EXPECT_EQ(senderStatus, MMSYSERR_NOERROR);
+    EXPECT_NE(header.dwFlags & MHDR_DONE, 0u);
+    std::printf("other devices opened and closed in %lld ms; the reset stopped the message in "
+                "%lld ms\n",
+                otherDevicesMs, resetMs);
+    EXPECT_EQ(driver.closeOutput(second), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+}
+
+TEST_F(StalledLine, AWriteThatMakesNoProgressIsGivenUpAndTheNextNoteStillGoesOut) {
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    Clock::time_point start = Clock::now();
+    sendLongOnAnotherThread();
+    ASSERT_TRUE(senderEnds(30000)) << "the write was never given up";
+    long long givenUpMs = msSince(start);
+    EXPECT_EQ(senderStatus, MMSYSERR_INVALPARAM);
+    EXPECT_NE(header.dwFlags & MHDR_DONE, 0u);
+    EXPECT_GE(givenUpMs, 3000) << "a write is given a few seconds beyond its wire time";
+    std::printf("the stuck write was given up after %lld ms\n", givenUpMs);
+
+    // The far end reads again: what the line held comes out, then the next note.
+    while (!instrument.receiveStray().empty()) {
+    }
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    std::string tail = instrument.receive(4);
+    EXPECT_EQ(tail, "FF 90 3C 40");
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+}
+
+TEST_F(StalledLine, TheSameOutputsOtherStreamLettingGoEndsTheStuckMessageAtOnce) {
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    OpenedOutput second; // both streams hold output 0's one device slot
+    ASSERT_EQ(driver.openOutput(0, &second), MMSYSERR_NOERROR);
+    sendLongOnAnotherThread();
+    EXPECT_EQ(instrument.receive(1000).size(), 1000u * 3 - 1) << "the message is going out";
+
+    // The slot and with it the port are let go under the message: its write ends, failed.
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(driver.closeOutput(second), MMSYSERR_NOERROR);
+    ASSERT_TRUE(senderEnds(2000)) << "the message outlived the port";
+    std::printf("the message ended %lld ms after the port was let go\n", msSince(start));
+    EXPECT_EQ(senderStatus, MMSYSERR_INVALPARAM);
+    EXPECT_NE(header.dwFlags & MHDR_DONE, 0u);
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+
+    // The port was closed once and can be had again.
+    while (!instrument.receiveStray().empty()) {
+    }
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+}
