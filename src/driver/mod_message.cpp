@@ -41,6 +41,7 @@ uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
     for (uint32_t i = 0; i < 4; ++i) {
         bytes[i] = static_cast<uint8_t>(packed >> (8 * i));
     }
+    std::lock_guard<std::mutex> tracking(stream.trackingLock);
     uint32_t length = messageLength(stream, bytes);
     if (length == 0) {
         return MMSYSERR_NOERROR;
@@ -85,7 +86,9 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
             status = MMSYSERR_NOERROR;
         }
         // Clients send channel messages in long buffers too; those may leave notes on as well.
+        // The message is not sent under the tracking lock, so that a reset can cut it.
         if (status == MMSYSERR_NOERROR && header->dwBufferLength != 0) {
+            std::lock_guard<std::mutex> tracking(stream.trackingLock);
             noteLongMessage(stream.sounding, header->lpData, header->dwBufferLength);
             stream.runningStatusOverwritten = 0; // the client's own bytes follow the reset's
         }
@@ -114,6 +117,7 @@ uint32_t resetOutput(Stream& stream) {
             stream.longMessagesUnderWay.wait(underWay);
         }
     }
+    std::lock_guard<std::mutex> tracking(stream.trackingLock);
     return silenceOutput(stream);
 }
 

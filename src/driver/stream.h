@@ -38,7 +38,11 @@ struct Stream {
     // the instrument's running status is no longer the client's.
     uint8_t runningStatusOverwritten;
     SoundingNotes sounding; // output: the notes and pedals the stream left on
-    uint32_t startTime;     // input: the millisecond clock when input was started
+    // Output: makes a short message's send and its bookkeeping (sounding, running status) one
+    // step against a reset of the same stream from another thread, as players stop from their
+    // interface thread while their playing thread still sends. Taken before the send lock.
+    std::mutex trackingLock;
+    uint32_t startTime; // input: the millisecond clock when input was started
     // Input: the line opening (ProcessContext::lineOpening) the reads were issued on, and whether
     // that line is in trouble: a read failed or could not be issued, or the line was opened anew.
     uint32_t readsOpening;

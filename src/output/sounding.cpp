@@ -50,6 +50,11 @@ uint32_t sendReleasing(Stream& stream, uint8_t status, uint8_t data1, uint8_t da
 } // namespace
 
 void noteChannelMessage(SoundingNotes& sounding, const uint8_t* message) {
+    // A client may pack any value into a short message; a "key" of 0x80 or more names no key
+    // and must not be taken for one.
+    if (message[1] >= 0x80 || message[2] >= 0x80) {
+        return;
+    }
     uint8_t status = message[0];
     uint32_t channel = status & 0x0F;
     switch (status & 0xF0) {
