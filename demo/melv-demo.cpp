@@ -334,28 +334,37 @@ int explainOpenFailure(const std::wstring& device, MMRESULT status) {
 }
 
 // A bar of music on one output: program, volume, bank, a GM-on exclusive and a short arpeggio.
-MMRESULT playPhrase(UINT device, const std::wstring& name, UINT position) {
+// Answers the exit code: all well, or what went wrong, said in plain words.
+int playPhrase(UINT device, const std::wstring& name, UINT position) {
     Opened output;
     MMRESULT status = openOutput(device, output);
     if (status != MMSYSERR_NOERROR) {
-        return status;
+        return explainOpenFailure(name, status);
     }
+    MMRESULT sent = MMSYSERR_NOERROR; // the first send that failed, if one did
+    auto keep = [&sent](MMRESULT result) { sent = sent != MMSYSERR_NOERROR ? sent : result; };
     BYTE channel = static_cast<BYTE>(position);
-    send(output, 0x000000C0u | channel | (position * 8 + 1) << 8); // program change
-    send(output, 0x006407B0u | channel);                           // volume 100
-    send(output, 0x000000B0u | channel);                           // bank select MSB 0
-    MMRESULT exclusive = sendLong(output, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});
+    keep(send(output, 0x000000C0u | channel | (position * 8 + 1) << 8)); // program change
+    keep(send(output, 0x006407B0u | channel));                           // volume 100
+    keep(send(output, 0x000000B0u | channel));                           // bank select MSB 0
+    keep(sendLong(output, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}));        // GM on
     for (BYTE key : {60, 64, 67, 72}) {
         BYTE pitch = static_cast<BYTE>(key + 2 * position);
-        status = send(output, 0x00600090u | channel | pitch << 8);
+        keep(send(output, 0x00600090u | channel | pitch << 8));
         Sleep(120);
-        send(output, 0x00000080u | channel | pitch << 8);
+        keep(send(output, 0x00000080u | channel | pitch << 8));
     }
     closeOutput(output);
-    std::wprintf(L"  out %u %ls: program, volume, bank select, GM-on exclusive (status %u), "
-                 L"four notes (status %u)\n",
-                 device, name.c_str(), exclusive, status);
-    return status;
+    std::wprintf(L"  out %u %ls: program, volume, bank select, GM-on exclusive, four notes "
+                 L"(status %u)\n",
+                 device, name.c_str(), sent);
+    if (sent != MMSYSERR_NOERROR) {
+        std::wprintf(L"\nThe serial line stopped taking what %ls sent. Check that the cable and "
+                     L"the serial adapter are plugged in, then try again.\n",
+                     name.c_str());
+        return portUnavailable;
+    }
+    return allWell;
 }
 
 bool parseOptions(int argc, wchar_t** argv, Options& options) {
@@ -377,11 +386,7 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     return options.port <= 4;
 }
 
-int check(const Options& options) {
-    if (!options.dll.empty() && !loadDirect(options.dll)) {
-        std::wprintf(L"The driver %ls cannot be loaded.\n", options.dll.c_str());
-        return notInstalled;
-    }
+int checkDevices(const Options& options) {
     std::vector<UINT> outputs;
     for (UINT device = 0; device < outputCount(); ++device) {
         if (isOurs(outputName(device))) {
@@ -414,11 +419,7 @@ int check(const Options& options) {
     std::wprintf(L"input open and started\n");
     int outcome = allWell;
     for (UINT position = 0; position < outputs.size() && outcome == allWell; ++position) {
-        std::wstring name = outputName(outputs[position]);
-        status = playPhrase(outputs[position], name, position);
-        if (status != MMSYSERR_NOERROR) {
-            outcome = explainOpenFailure(name, status);
-        }
+        outcome = playPhrase(outputs[position], outputName(outputs[position]), position);
         printReceived();
     }
     std::wprintf(L"listening for %lu s: play something on the instrument\n", options.listenSeconds);
@@ -435,9 +436,19 @@ int check(const Options& options) {
                      configuredPort());
         outcome = nothingArrived;
     }
-    if (isDirect()) {
-        CloseDriver(direct.handle, 0, 0);
+    return outcome;
+}
+
+int check(const Options& options) {
+    if (options.dll.empty()) {
+        return checkDevices(options);
     }
+    if (!loadDirect(options.dll)) {
+        std::wprintf(L"The driver %ls cannot be loaded.\n", options.dll.c_str());
+        return notInstalled;
+    }
+    int outcome = checkDevices(options);
+    CloseDriver(direct.handle, 0, 0);
     return outcome;
 }
 

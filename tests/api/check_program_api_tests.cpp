@@ -1,5 +1,6 @@
 // The check program that ships with the driver (melv-demo.exe), run as a user runs it after
 // installing: it finds the devices through winmm and says in plain words what is wrong.
+#include "client.h"
 #include "instrument_port.h"
 
 #include <windows.h>
@@ -40,8 +41,7 @@ struct ProgramRun {
     startup.hStdOutput = startup.hStdError = writeEnd;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
-                                  nullptr, nullptr, &startup, &process);
+    bool started = startProcess(program, command, true, startup, process);
     CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);

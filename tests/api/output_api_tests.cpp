@@ -39,8 +39,7 @@ class PublicOutput : public ::testing::Test {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(path, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!startProcess(path, command, false, startup, process)) {
         return ::testing::AssertionFailure()
                << "the second application does not start, error " << GetLastError();
     }

@@ -129,7 +129,7 @@ cp "$work/package/x86/melvpcif.dll" "$work/earlier/x86/"
 { cat "$win64/melvpcif.dll"; printf '\0'; } >"$work/earlier/x64/melvpcif.dll"
 check "the earlier version installs" \
     test "$(exit_code earlier install "$(winepath -w "$work/earlier")")" = 0
-hold_driver 'C:\windows\system32\melvpcif.dll' || echo "the program did not load the driver"
+check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
 check "installing the same version again while it is loaded changes nothing" \
     eval 'test "$(exit_code same install "$(winepath -w "$work/earlier")")" = 0 &&
           ! pending_at_restart | grep -qi melvpcif'
@@ -143,7 +143,7 @@ restart_windows
 check "after the restart the new version is in place" \
     eval 'cmp -s "$system64" "$win64/melvpcif.dll" && test -z "$(pending_at_restart)"'
 
-hold_driver 'C:\windows\system32\melvpcif.dll' || echo "the program did not load the driver"
+check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
 check "removal while the driver is loaded ends with exit code 3" \
     test "$(exit_code in-use-removal uninstall)" = 3
 check "and says the file goes when Windows next starts" \
@@ -161,7 +161,7 @@ check "after the restart the driver installed last is there and registered" \
 check "and is removed with exit code 0" test "$(exit_code last-removal uninstall)" = 0
 
 run_setup earlier install "$(winepath -w "$work/earlier")"
-hold_driver 'C:\windows\system32\melvpcif.dll' || echo "the program did not load the driver"
+check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
 run_setup update install
 release_driver
 check "removing a driver whose update waits for the restart ends with exit code 0" \
@@ -173,7 +173,7 @@ echo "== removing files once a program has ended"
 leftover="$WINEPREFIX/drive_c/leftover"
 mkdir -p "$leftover"
 echo data >"$leftover/file.txt"
-hold_driver 'C:\windows\system32\version.dll' || echo "the program did not start"
+check "the program that holds a file runs" hold_driver 'C:\windows\system32\version.dll'
 wine "$setup" remove-after "$(holder_process)" 'C:\leftover\file.txt' 'C:\leftover' \
     >"$work/remove-after.log" 2>&1 &
 remover=$!

@@ -282,7 +282,7 @@ if [ -n "$picture_dir" ]; then
 fi
 
 echo "== uninstalling while a program has the driver loaded"
-hold_driver 'C:\windows\system32\melvpcif.dll' || echo "the program did not load the driver"
+check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
 wine "$tool64" pages entry:UninstallString - Uninstall \
     "choose:I want to manually reboot later" Finish 2>&1 | tr -d '\r' >"$work/pages.log"
 status=$(sed -n 's/^exit code: //p' "$work/pages.log")
