@@ -59,7 +59,7 @@ void takeLine(ProcessContext& process, platform::Handle port) {
     process.portHandle = port;
     process.lineAway = false;
     ++process.lineOpening;
-    process.shared->lastDestination = noDestination;
+    setLastDestination(*process.shared, noDestination);
 }
 
 uint32_t openAndConfigure(ProcessContext& process) {
@@ -123,7 +123,7 @@ uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, Port
         // While the port was closed any program may have selected another destination on the
         // instrument, or the instrument may have been switched off and on: the first data of
         // this opening announces its destination again.
-        shared.lastDestination = noDestination;
+        setLastDestination(shared, noDestination);
         platform::beginFineTimer();
     }
     slot.generation = shared.portGeneration;
