@@ -192,6 +192,14 @@ bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRouti
         --world.readsBeforeFailure;
     }
     ++world.readsIssued;
+    for (const sim::OutstandingRead& read : world.reads) {
+        world.readsOnBusyRecords += read.record == record;
+    }
+    for (const auto& queue : world.completions) {
+        for (const sim::Completion& completion : queue.second) {
+            world.readsOnBusyRecords += completion.record == record;
+        }
+    }
     uint32_t thread = currentThreadId();
     if (isDead(handle)) {
         world.completions[thread].push_back({routine, errorBadCommand, 0, record});
