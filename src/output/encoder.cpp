@@ -105,7 +105,8 @@ uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
     return status;
 }
 
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut) {
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut,
+                    uint32_t cutsBefore) {
     if (count == 0) {
         return MMSYSERR_NOERROR;
     }
@@ -115,13 +116,14 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool c
     if (!holdsOpenPort(stream) || !lineIsUp(*stream.process)) {
         return MMSYSERR_INVALPARAM;
     }
-    // Only the client's long message is cut by a reset, never the reset's own Note Offs.
-    stream.cuttableSend = canBeCut;
+    // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a
+    // short message of the same stream.
+    setCuttable(stream, canBeCut, cutsBefore);
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream);
     if (status == MMSYSERR_NOERROR) {
         status = writePacketed(bytes, count, stream);
     }
-    stream.cuttableSend = false;
+    setCuttable(stream, false, 0);
     return status;
 }

@@ -205,8 +205,9 @@ void detachPort(Stream& stream) {
 
 namespace {
 
+// Read on the sending thread, which set both fields itself.
 bool cutNow(const Stream& stream) {
-    return stream.cuttableSend && stream.cutRequested;
+    return stream.cuttableSend && stream.cutsRequested.load() != stream.cutsBeforeSend;
 }
 
 } // namespace
@@ -247,6 +248,12 @@ uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
         platform::cancelWrite(port, &record);
     }
     platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
+    if (end == platform::WriteEnd::done) {
+        return MMSYSERR_NOERROR;
+    }
+    // Part of the write may be on the wire, a packet or a select left half-way: the next send
+    // announces its destination again, which the instrument takes as a fresh start.
+    setLastDestination(*process.shared, noDestination);
     if (end == platform::WriteEnd::late) {
         // The line has stopped taking bytes, which is no lost line. Until the cancelled write has
         // ended the OS may still read the bytes and write the record, so it is waited for;
@@ -255,10 +262,12 @@ uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
         platform::finishWrite(port, &record, platform::noTimeLimit);
         return MMSYSERR_INVALPARAM;
     }
-    if (end == platform::WriteEnd::failed && !cutNow(stream)) {
+    // A write that failed while a reset was cutting its message was cancelled by that reset: the
+    // line is healthy.
+    if (!cutNow(stream)) {
         lineFailed(process, opening);
     }
-    return end == platform::WriteEnd::done ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
+    return MMSYSERR_INVALPARAM;
 }
 
 void lineFailed(ProcessContext& process, uint32_t opening) {
@@ -283,9 +292,22 @@ bool lineIsUp(ProcessContext& process) {
     return process.portHandle != platform::invalidHandle;
 }
 
+void setCuttable(Stream& stream, bool canBeCut, uint32_t cutsBefore) {
+    std::lock_guard<std::mutex> hold(stream.process->lineLock);
+    stream.cuttableSend = canBeCut;
+    stream.cutsBeforeSend = cutsBefore;
+}
+
 void cutWrite(Stream& stream) {
-    stream.cutRequested = true;
-    platform::cancelWrite(stream.process->portHandle, &stream.writeCompletion);
+    ++stream.cutsRequested;
+    ProcessContext& process = *stream.process;
+    // A short message or a reset's Note Off of the same stream may own the record now: it is left
+    // to end, and the cut message stops once it has the wire. A write started after this moment
+    // sees the cut itself.
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    if (stream.cuttableSend && process.portHandle != platform::invalidHandle) {
+        platform::cancelWrite(process.portHandle, &stream.writeCompletion);
+    }
 }
 
 uint32_t mapOsError() {
