@@ -118,8 +118,10 @@ uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, Port
         if (status != MMSYSERR_NOERROR) {
             return status;
         }
-        shared.owner = process.ownerToken;
+        // The opening is counted before its owner is published: a stream of this process left
+        // from the last opening must never see this owner with its own, old, count.
         shared.portGeneration = nextGeneration(shared.portGeneration);
+        shared.owner = process.ownerToken;
         // While the port was closed any program may have selected another destination on the
         // instrument, or the instrument may have been switched off and on: the first data of
         // this opening announces its destination again.
