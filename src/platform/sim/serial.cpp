@@ -147,7 +147,10 @@ WriteEnd finishWrite(Handle, CompletionRecord* record, uint32_t limit) {
     }
     // A stalled write ends only when cancelled; the limit runs on the simulated clock.
     uint32_t start = world.clock;
-    auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
+    auto limitPassed = [&] {
+        ++world.timedWaitChecks;
+        return limit != noTimeLimit && world.clock - start >= limit;
+    };
     world.timedWaits += limit != noTimeLimit;
     world.changed.notify_all();
     world.changed.wait(hold,

@@ -191,6 +191,7 @@ struct World {
     uint32_t readsOnBusyRecords = 0;
     uint32_t clock = 0;                  // the system millisecond clock
     uint32_t timedWaits = 0;             // threads in a wait whose time limit runs on that clock
+    uint32_t timedWaitChecks = 0;        // times such a waiter looked at the clock and its write
     uint32_t alertableWaits = 0;         // threads in an alertable wait, timed or not
     uint32_t lastAlertableWaitStart = 0; // the clock when the latest one began
     bool taskStartFails = false;
