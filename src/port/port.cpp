@@ -56,6 +56,10 @@ platform::Handle openConfigured(uint16_t portNumber, uint32_t& status) {
 // A new line for the process: whatever the instrument last heard was on another one, so the next
 // data announces its destination again. Called with lineLock held.
 void takeLine(ProcessContext& process, platform::Handle port) {
+    // A handle still here was left by a release that did not happen: it is closed, never lost.
+    if (process.portHandle != platform::invalidHandle) {
+        platform::closeHandle(process.portHandle);
+    }
     process.portHandle = port;
     process.lineAway = false;
     ++process.lineOpening;
@@ -100,6 +104,12 @@ uint32_t nextGeneration(uint32_t generation) {
     return generation + 1 == noHold ? generation + 2 : generation + 1;
 }
 
+// Whether this process has a line of its own: open, or lost and being tried again.
+bool holdsLine(ProcessContext& process) {
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    return process.portHandle != platform::invalidHandle || process.lineAway;
+}
+
 // The owner decision and the opening, with ownerLock held: one step for every process.
 uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot) {
     SharedState& shared = *process.shared;
@@ -110,6 +120,11 @@ uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, Port
         if (platform::processIsRunning(shared.owner)) {
             return MMSYSERR_ALLOCATED;
         }
+        forgetHolders(shared);
+    }
+    // The record names this process, which holds no line: what it says is stale, and the port
+    // is opened afresh rather than joined with nothing to write on.
+    if (portIsHeld(shared) && !holdsLine(process)) {
         forgetHolders(shared);
     }
     if (!portIsHeld(shared)) {

@@ -344,6 +344,23 @@ TEST_F(SharedRecord, OfManyProcessesOpeningAtOnceExactlyOneWins) {
     }
 }
 
+TEST_F(SharedRecord, ARecordNamingThisProcessThatHoldsNoLineIsTakenForStale) {
+    ClientProcess app({100, 1});
+    SharedState& shared = *app.context.shared;
+    shared.portNumber = 1;
+    shared.owner = app.context.ownerToken;
+    shared.openFlags[kindOutput] = 1;
+    shared.openCount = 1;
+    Stream* out = nullptr;
+    ASSERT_EQ(app.openOutput(0, out), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::world().ports[1].opens, 1u) << "the port was opened, not joined";
+    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    app.close(out);
+    EXPECT_FALSE(portIsHeld(shared));
+    EXPECT_EQ(sim::world().finePeriods, 0);
+    EXPECT_EQ(sim::world().badCloses, 0);
+}
+
 TEST_F(SharedRecord, WhatADeadProcessLeftHalfChangedIsForgotten) {
     ClientProcess app({100, 1});
     SharedState& shared = *app.context.shared;
