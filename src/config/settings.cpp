@@ -53,14 +53,14 @@ void loadSettings(SharedState& shared) {
     }
     shared.portNumber = portNumber;
 
-    uint16_t mask = messageMask(shared);
+    uint16_t mask = shared.messageMask;
     if (readLow16(key.handle, messageMaskValue, mask)) {
-        setMessageMask(shared, mask);
+        shared.messageMask = mask;
     }
 
     if (key.writable) {
         platform::writeRegistryDword(key.handle, portNumberValue, shared.portNumber);
-        platform::writeRegistryDword(key.handle, messageMaskValue, messageMask(shared));
+        platform::writeRegistryDword(key.handle, messageMaskValue, shared.messageMask);
     }
     if (key.handle != platform::nullHandle) {
         platform::closeRegistryKey(key.handle);

@@ -85,7 +85,7 @@ struct FreshMachine {
 
 class DriverTest : public ::testing::Test, private FreshMachine {
   protected:
-    void setIndependentMode() { setMessageMask(shared, messageMask(shared) | independentModeBit); }
+    void setIndependentMode() { shared.messageMask |= independentModeBit; }
 
     std::vector<uint32_t> notified() {
         std::vector<uint32_t> messages;
