@@ -49,10 +49,10 @@ void initDialog(ProcessContext& process, platform::Handle dialog) {
     bool independent = independentMode(shared);
     platform::checkButton(dialog, independentBox, independent);
     for (uint32_t kind = firstKind; kind <= lastKind; ++kind) {
-        if (maskBit(shared.messageMask, kind)) {
+        if (maskBit(messageMask(shared), kind)) {
             platform::checkButton(dialog, midiGroup + kind, true);
         }
-        if (maskBit(shared.messageMask, kind + synthBitOffset)) {
+        if (maskBit(messageMask(shared), kind + synthBitOffset)) {
             platform::checkButton(dialog, synthGroup + kind, true);
         }
     }
@@ -86,7 +86,7 @@ void save(ProcessContext& process, platform::Handle dialog) {
     writeSetting(portNumberValue, shared.portNumber);
     uint16_t mask = maskFromDialog(dialog);
     writeSetting(messageMaskValue, mask);
-    shared.messageMask = mask;
+    setMessageMask(shared, mask);
 }
 
 intptr_t command(ProcessContext& process, platform::Handle dialog, uint32_t id) {

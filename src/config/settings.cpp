@@ -53,14 +53,14 @@ void loadSettings(SharedState& shared) {
     }
     shared.portNumber = portNumber;
 
-    uint16_t mask = shared.messageMask;
+    uint16_t mask = messageMask(shared);
     if (readLow16(key.handle, messageMaskValue, mask)) {
-        shared.messageMask = mask;
+        setMessageMask(shared, mask);
     }
 
     if (key.writable) {
         platform::writeRegistryDword(key.handle, portNumberValue, shared.portNumber);
-        platform::writeRegistryDword(key.handle, messageMaskValue, shared.messageMask);
+        platform::writeRegistryDword(key.handle, messageMaskValue, messageMask(shared));
     }
     if (key.handle != platform::nullHandle) {
         platform::closeRegistryKey(key.handle);

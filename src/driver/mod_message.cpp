@@ -12,8 +12,8 @@ Stream* streamOf(uintptr_t instance) {
 }
 
 uint32_t closeOutput(Stream& stream) {
-    // A long message being written on another thread still uses the stream's record and event.
-    if (stream.longMessagesUnderWay != 0) {
+    // A send or reset going on on another thread still uses the stream's record and event.
+    if (stream.callsUnderWay != 0) {
         return MIDIERR_STILLPLAYING;
     }
     notifyClient(stream, MOM_CLOSE, 0, 0);
@@ -76,13 +76,15 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
     }
     uint32_t status = MMSYSERR_NOERROR;
     if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex) != 0) {
+        // The count is noted before the message is counted under way: a reset that sees it under
+        // way moves the count on afterwards, so its cut is never missed.
+        uint32_t cutsBefore = stream.cutsRequested.load();
         ++stream.longMessagesUnderWay;
-        stream.cutRequested = false;
-        status = sendOutput(header->lpData, header->dwBufferLength, stream, cuttable);
+        status = sendOutput(header->lpData, header->dwBufferLength, stream, cuttable, cutsBefore);
         // A message cut by the client's own reset has ended as the client asked: it is done.
         // What of it reached the wire is not known, so it is taken in whole: the reset that cut
         // it turns off whatever it may have left on.
-        if (stream.cutRequested.exchange(false)) {
+        if (stream.cutsRequested.load() != cutsBefore) {
             status = MMSYSERR_NOERROR;
         }
         // Clients send channel messages in long buffers too; those may leave notes on as well.
@@ -121,10 +123,8 @@ uint32_t resetOutput(Stream& stream) {
     return silenceOutput(stream);
 }
 
-uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t useStream(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
     switch (message) {
-    case MODM_CLOSE:
-        return closeOutput(stream);
     case MODM_DATA:
         return sendShortMessage(stream, param1);
     case MODM_LONGDATA:
@@ -134,6 +134,16 @@ uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintp
     default:
         return MMSYSERR_NOTSUPPORTED;
     }
+}
+
+uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+    if (message == MODM_CLOSE) {
+        return closeOutput(stream);
+    }
+    ++stream.callsUnderWay;
+    uint32_t status = useStream(stream, message, param1, param2);
+    --stream.callsUnderWay;
+    return status;
 }
 
 } // namespace

@@ -1,39 +1,10 @@
 #include "driver/process_context.h"
 
-#include <atomic>
-
 namespace {
 
 // Both bitnesses of the driver open these names; "Local\" keeps them within the logon session.
 constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
 constexpr char16_t ownerLockName[] = u"Local\\MELV-PCIF-MIDI-Driver-Owner-1";
-
-// How long a process waits for another one to fill in a record it has just made. Filling it takes
-// a few instructions; one that is still not done after this died half-way, and the record is
-// filled in again.
-constexpr uint32_t fillingPatienceMs = 1000;
-
-// The first process to map the record fills in its initial values, without taking ownerLock: this
-// runs inside the loader's module attach, which must not wait for other processes.
-void makeReady(SharedState& shared) {
-    std::atomic_ref<uint32_t> readiness(shared.readiness);
-    uint32_t expected = sharedStateFresh;
-    if (!readiness.compare_exchange_strong(expected, sharedStateFilling)) {
-        uint32_t since = platform::milliseconds();
-        while (readiness.load() != sharedStateReady) {
-            if (platform::milliseconds() - since > fillingPatienceMs) {
-                break;
-            }
-        }
-        if (readiness.load() == sharedStateReady) {
-            return;
-        }
-    }
-    SharedState initial = initialSharedState;
-    initial.readiness = sharedStateFilling;
-    shared = initial;
-    readiness.store(sharedStateReady);
-}
 
 bool connectSharedState(ProcessContext& process) {
     process.ownerLock = platform::openNamedLock(ownerLockName);
@@ -48,8 +19,9 @@ bool connectSharedState(ProcessContext& process) {
     if (view == nullptr) {
         return false;
     }
+    // A fresh mapping is all zero, which is the record's initial state: nothing is filled in, so
+    // a process that loads while others use the record never overwrites what they use.
     process.shared = static_cast<SharedState*>(view);
-    makeReady(*process.shared);
     return true;
 }
 

@@ -52,10 +52,18 @@ struct Stream {
     // Output: long messages under way on the client's threads. While one is, the stream's
     // record and event are in use and the stream cannot be closed.
     std::atomic<uint32_t> longMessagesUnderWay;
-    // Output: a reset asked the long message under way to stop; it stops only the send that is
-    // cuttable (set under the process's sendLock while that send has the wire).
-    std::atomic<bool> cutRequested;
+    // Output: every call using the stream on the client's threads (short message, long message,
+    // reset). While one is, the stream cannot be closed.
+    std::atomic<uint32_t> callsUnderWay;
+    // Output: counts the resets that cut the long messages under way. A long message notes the
+    // count before it is counted under way, and is cut once the count has moved on: nothing ever
+    // clears a cut, so no message can take back a cut meant for another.
+    std::atomic<uint32_t> cutsRequested;
+    // Output: whether the send that has the wire is a long message that a reset may cut, and the
+    // cut count it noted. Set under the process's sendLock and lineLock, so that a reset cancels
+    // the stream's write only while such a send owns the stream's record.
     bool cuttableSend;
+    uint32_t cutsBeforeSend;
     OwnerToken owner;
     ProcessContext* process;
 };

@@ -27,6 +27,11 @@ void readsInTrouble(Stream& stream) {
 // Issues a read on the line the stream's reads belong to; a read that cannot be issued puts the
 // line in trouble.
 void issueRead(ReadSlot& slot, Stream& stream) {
+    // A slot has one record: a second read on it while the first one has not ended would share
+    // it with the OS, and link the slot twice into the queue.
+    if (slot.outstanding != 0) {
+        return;
+    }
     ProcessContext& process = *stream.process;
     // A completion left over from an earlier read must never be taken for this one's.
     slot.done = 0;
@@ -169,8 +174,14 @@ void tendLine(Stream& stream) {
             std::lock_guard<std::mutex> hold(process.sendLock);
             lineFailed(process, stream.readsOpening);
         }
-        forgetPartialMessage(stream);
         stream.readsOpening = 0; // dealt with; nothing more until reads resume
+        // This may tell the client of a long error, and its callback may stop, reset or start
+        // input again in place: whatever it did stands, and reads are issued only for input that
+        // is still started and still waiting for its line.
+        forgetPartialMessage(stream);
+        if (stream.lineTrouble == 0 || assembler.started == 0) {
+            return;
+        }
     }
     if (anySlot(stream, &ReadSlot::outstanding)) {
         return; // their routines come soon, and the line is tended again then

@@ -51,7 +51,7 @@ uint32_t channelMessageLength(const Stream& stream, const uint8_t* bytes) {
 
 uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index) {
     uint32_t bit = isSynthDestination(index) ? kind + 8 : kind;
-    return (shared.messageMask >> bit) & 1u;
+    return (messageMask(shared) >> bit) & 1u;
 }
 
 uint32_t messageLength(Stream& stream, const uint8_t* bytes) {
@@ -71,15 +71,16 @@ uint32_t messageLength(Stream& stream, const uint8_t* bytes) {
 
 uint32_t selectDestination(Stream& stream) {
     SharedState& shared = *stream.process->shared;
-    if (shared.lastDestination == stream.deviceIndex) {
+    if (lastDestination(shared) == stream.deviceIndex) {
         return MMSYSERR_NOERROR;
     }
     uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(stream.deviceIndex)};
     uint32_t status = writePort(pair, sizeof pair, stream);
     // Only a pair the instrument was given counts as announced. After a failed one nobody knows
     // which destination the instrument has, so the next data of any output announces its own.
-    shared.lastDestination =
-        status == MMSYSERR_NOERROR ? static_cast<uint16_t>(stream.deviceIndex) : noDestination;
+    setLastDestination(shared, status == MMSYSERR_NOERROR
+                                   ? static_cast<uint16_t>(stream.deviceIndex)
+                                   : noDestination);
     return status;
 }
 
@@ -104,7 +105,8 @@ uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
     return status;
 }
 
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut) {
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut,
+                    uint32_t cutsBefore) {
     if (count == 0) {
         return MMSYSERR_NOERROR;
     }
@@ -114,13 +116,14 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool c
     if (!holdsOpenPort(stream) || !lineIsUp(*stream.process)) {
         return MMSYSERR_INVALPARAM;
     }
-    // Only the client's long message is cut by a reset, never the reset's own Note Offs.
-    stream.cuttableSend = canBeCut;
+    // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a
+    // short message of the same stream.
+    setCuttable(stream, canBeCut, cutsBefore);
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream);
     if (status == MMSYSERR_NOERROR) {
         status = writePacketed(bytes, count, stream);
     }
-    stream.cuttableSend = false;
+    setCuttable(stream, false, 0);
     return status;
 }

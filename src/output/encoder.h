@@ -24,6 +24,8 @@ uint32_t messageLength(Stream& stream, const uint8_t* bytes);
 uint32_t selectDestination(Stream& stream);
 uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream);
 // The single write entry for output data; select and data go out as one step within the process.
-// A cuttable send (a long message of the client's) is stopped by a reset: see cutWrite.
+// A cuttable send (a long message of the client's) is stopped by a reset once the stream's
+// cutsRequested has moved on from `cutsBefore`: see cutWrite.
 constexpr bool cuttable = true;
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut = false);
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut = false,
+                    uint32_t cutsBefore = 0);

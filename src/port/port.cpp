@@ -56,10 +56,14 @@ platform::Handle openConfigured(uint16_t portNumber, uint32_t& status) {
 // A new line for the process: whatever the instrument last heard was on another one, so the next
 // data announces its destination again. Called with lineLock held.
 void takeLine(ProcessContext& process, platform::Handle port) {
+    // A handle still here was left by a release that did not happen: it is closed, never lost.
+    if (process.portHandle != platform::invalidHandle) {
+        platform::closeHandle(process.portHandle);
+    }
     process.portHandle = port;
     process.lineAway = false;
     ++process.lineOpening;
-    process.shared->lastDestination = noDestination;
+    setLastDestination(*process.shared, noDestination);
 }
 
 uint32_t openAndConfigure(ProcessContext& process) {
@@ -100,6 +104,12 @@ uint32_t nextGeneration(uint32_t generation) {
     return generation + 1 == noHold ? generation + 2 : generation + 1;
 }
 
+// Whether this process has a line of its own: open, or lost and being tried again.
+bool holdsLine(ProcessContext& process) {
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    return process.portHandle != platform::invalidHandle || process.lineAway;
+}
+
 // The owner decision and the opening, with ownerLock held: one step for every process.
 uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot) {
     SharedState& shared = *process.shared;
@@ -112,18 +122,25 @@ uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, Port
         }
         forgetHolders(shared);
     }
+    // The record names this process, which holds no line: what it says is stale, and the port
+    // is opened afresh rather than joined with nothing to write on.
+    if (portIsHeld(shared) && !holdsLine(process)) {
+        forgetHolders(shared);
+    }
     if (!portIsHeld(shared)) {
         forgetHolders(shared);
         uint32_t status = openAndConfigure(process);
         if (status != MMSYSERR_NOERROR) {
             return status;
         }
-        shared.owner = process.ownerToken;
+        // The opening is counted before its owner is published: a stream of this process left
+        // from the last opening must never see this owner with its own, old, count.
         shared.portGeneration = nextGeneration(shared.portGeneration);
+        shared.owner = process.ownerToken;
         // While the port was closed any program may have selected another destination on the
         // instrument, or the instrument may have been switched off and on: the first data of
         // this opening announces its destination again.
-        shared.lastDestination = noDestination;
+        setLastDestination(shared, noDestination);
         platform::beginFineTimer();
     }
     slot.generation = shared.portGeneration;
@@ -205,8 +222,9 @@ void detachPort(Stream& stream) {
 
 namespace {
 
+// Read on the sending thread, which set both fields itself.
 bool cutNow(const Stream& stream) {
-    return stream.cuttableSend && stream.cutRequested;
+    return stream.cuttableSend && stream.cutsRequested.load() != stream.cutsBeforeSend;
 }
 
 } // namespace
@@ -247,6 +265,12 @@ uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
         platform::cancelWrite(port, &record);
     }
     platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
+    if (end == platform::WriteEnd::done) {
+        return MMSYSERR_NOERROR;
+    }
+    // Part of the write may be on the wire, a packet or a select left half-way: the next send
+    // announces its destination again, which the instrument takes as a fresh start.
+    setLastDestination(*process.shared, noDestination);
     if (end == platform::WriteEnd::late) {
         // The line has stopped taking bytes, which is no lost line. Until the cancelled write has
         // ended the OS may still read the bytes and write the record, so it is waited for;
@@ -255,10 +279,12 @@ uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
         platform::finishWrite(port, &record, platform::noTimeLimit);
         return MMSYSERR_INVALPARAM;
     }
-    if (end == platform::WriteEnd::failed && !cutNow(stream)) {
+    // A write that failed while a reset was cutting its message was cancelled by that reset: the
+    // line is healthy.
+    if (!cutNow(stream)) {
         lineFailed(process, opening);
     }
-    return end == platform::WriteEnd::done ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
+    return MMSYSERR_INVALPARAM;
 }
 
 void lineFailed(ProcessContext& process, uint32_t opening) {
@@ -283,9 +309,22 @@ bool lineIsUp(ProcessContext& process) {
     return process.portHandle != platform::invalidHandle;
 }
 
+void setCuttable(Stream& stream, bool canBeCut, uint32_t cutsBefore) {
+    std::lock_guard<std::mutex> hold(stream.process->lineLock);
+    stream.cuttableSend = canBeCut;
+    stream.cutsBeforeSend = cutsBefore;
+}
+
 void cutWrite(Stream& stream) {
-    stream.cutRequested = true;
-    platform::cancelWrite(stream.process->portHandle, &stream.writeCompletion);
+    ++stream.cutsRequested;
+    ProcessContext& process = *stream.process;
+    // A short message or a reset's Note Off of the same stream may own the record now: it is left
+    // to end, and the cut message stops once it has the wire. A write started after this moment
+    // sees the cut itself.
+    std::lock_guard<std::mutex> hold(process.lineLock);
+    if (stream.cuttableSend && process.portHandle != platform::invalidHandle) {
+        platform::cancelWrite(process.portHandle, &stream.writeCompletion);
+    }
 }
 
 uint32_t mapOsError() {

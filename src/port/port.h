@@ -71,8 +71,10 @@ void lineFailed(ProcessContext& process, uint32_t opening);
 // Whether the process has a line to use now; a lost one is tried again when due. Called with
 // sendLock held.
 bool lineIsUp(ProcessContext& process);
-// Stops the message the stream is writing on another thread: the write under way is cancelled
-// and no further one starts until the message has ended.
+// Marks the send that now takes the wire (the caller holds sendLock) as cuttable or not.
+void setCuttable(Stream& stream, bool canBeCut, uint32_t cutsBefore);
+// Stops the long messages the stream is writing on other threads: the write under way is
+// cancelled if a cuttable send owns it, and none of them starts another.
 void cutWrite(Stream& stream);
 // Translates the calling thread's last OS error into a driver status.
 uint32_t mapOsError();

@@ -33,11 +33,16 @@ constexpr uint16_t initialMessageMask = 0x7E7F;
 // record under one name, so each field has the same width and place in both builds: fixed-width
 // fields only, nothing pointer-sized. It holds no handle: a handle value means something only in
 // the process that opened it, and the port handle stays in the owner's process context.
+//
+// The OS hands the record out all zero, and all zero is its initial state: a process that maps it
+// never fills it in, so none can wipe what another one is using. The two fields whose initial
+// value is not zero are therefore kept as their value XOR that initial value; read and write them
+// through the functions below.
 struct SharedState {
-    uint16_t portNumber;      // 1..4 = COM1..COM4
-    uint16_t openCount;       // device slots that hold the port
-    uint16_t lastDestination; // announced on the wire since the port was opened; or noDestination
-    uint16_t messageMask;
+    uint16_t portNumber;          // 1..4 = COM1..COM4
+    uint16_t openCount;           // device slots that hold the port
+    uint16_t lastDestinationCode; // see lastDestination()
+    uint16_t messageMaskCode;     // see messageMask()
     uint8_t presentPorts; // bit n set when COMn was found: by the dialog's look, or opened here
     uint8_t openFlags[deviceSlotCount];
     uint16_t reserved;
@@ -45,33 +50,34 @@ struct SharedState {
     // Counts the openings of the port, so that a stream can tell whether its hold is on the
     // opening that is current; never 0, which marks a stream that holds nothing.
     uint32_t portGeneration;
-    // Whether the record has been given its initial values (sharedStateReady) after the first
-    // process made it.
-    uint32_t readiness;
+    uint32_t reserved2;
 };
 
 static_assert(sizeof(SharedState) == 40);
 static_assert(offsetof(SharedState, openFlags) == 9);
 static_assert(offsetof(SharedState, owner) == 16);
 static_assert(offsetof(SharedState, portGeneration) == 32);
-static_assert(offsetof(SharedState, readiness) == 36);
+static_assert(offsetof(SharedState, reserved2) == 36);
 
-constexpr uint32_t sharedStateFresh = 0; // as the OS hands out new shared memory
-constexpr uint32_t sharedStateFilling = 1;
-constexpr uint32_t sharedStateReady = 2;
+// The destination announced on the wire since the port was opened, or noDestination.
+constexpr uint16_t lastDestination(const SharedState& shared) {
+    return static_cast<uint16_t>(shared.lastDestinationCode ^ noDestination);
+}
+constexpr void setLastDestination(SharedState& shared, uint16_t destination) {
+    shared.lastDestinationCode = static_cast<uint16_t>(destination ^ noDestination);
+}
+// Which message kinds pass, and independent mode: see MessageMask above.
+constexpr uint16_t messageMask(const SharedState& shared) {
+    return static_cast<uint16_t>(shared.messageMaskCode ^ initialMessageMask);
+}
+constexpr void setMessageMask(SharedState& shared, uint16_t mask) {
+    shared.messageMaskCode = static_cast<uint16_t>(mask ^ initialMessageMask);
+}
 
-constexpr SharedState initialSharedState = {
-    .portNumber = 0,
-    .openCount = 0,
-    .lastDestination = noDestination,
-    .messageMask = initialMessageMask,
-    .presentPorts = 0,
-    .openFlags = {},
-    .reserved = 0,
-    .owner = noOwner,
-    .portGeneration = 0,
-    .readiness = sharedStateReady,
-};
+// The record as a fresh mapping holds it.
+constexpr SharedState initialSharedState = {};
+static_assert(lastDestination(initialSharedState) == noDestination);
+static_assert(messageMask(initialSharedState) == initialMessageMask);
 
 // Bits of the present-ports set are only ever set: a port once found stays choosable.
 inline void markPortPresent(SharedState& shared, uint16_t port) {
@@ -79,7 +85,7 @@ inline void markPortPresent(SharedState& shared, uint16_t port) {
 }
 
 inline bool independentMode(const SharedState& shared) {
-    return (shared.messageMask & independentModeBit) != 0;
+    return (messageMask(shared) & independentModeBit) != 0;
 }
 
 inline bool portIsHeld(const SharedState& shared) {

@@ -42,7 +42,7 @@ TEST_F(ConfigDialog, AFreshMaskShowsEveryKindPassingAndTheSynthGroupDisabled) {
               1);
     EXPECT_EQ(storedDword(u"Messages"), 0x7E7Fu);
     EXPECT_EQ(storedDword(u"COM"), 2u);
-    EXPECT_EQ(shared.messageMask, 0x7E7F);
+    EXPECT_EQ(messageMask(shared), 0x7E7F);
 }
 
 TEST_F(ConfigDialog, OkStoresTheChoicesInTheSharedStateAndTheRegistry) {
@@ -58,7 +58,7 @@ TEST_F(ConfigDialog, OkStoresTheChoicesInTheSharedStateAndTheRegistry) {
               }),
               1);
     EXPECT_EQ(shared.portNumber, 3);
-    EXPECT_EQ(shared.messageMask, 0x3F7B);
+    EXPECT_EQ(messageMask(shared), 0x3F7B);
     EXPECT_EQ(storedDword(u"COM"), 3u);
     EXPECT_EQ(storedDword(u"Messages"), 0x3F7Bu);
     EXPECT_EQ(modMessage(app.context, 0, MODM_GETNUMDEVS, 0, 0, 0), 4u) << "at once";
@@ -73,7 +73,7 @@ TEST_F(ConfigDialog, CancelChangesNothingAndTheNextDialogStartsAfresh) {
               }),
               0);
     EXPECT_EQ(shared.portNumber, 1);
-    EXPECT_EQ(shared.messageMask, initialMessageMask);
+    EXPECT_EQ(messageMask(shared), initialMessageMask);
     EXPECT_TRUE(sim::world().registry.keys.empty());
     configure([] {
         EXPECT_TRUE(checked(101));
@@ -135,7 +135,7 @@ TEST_F(ConfigDialog, ThePortTheDriverHoldsStaysOffered) {
 }
 
 TEST_F(ConfigDialog, SwitchingIndependentModeOffKeepsTheSynthChoices) {
-    shared.messageMask = 0x7D7F; // independent, Program Change off for the Synth outputs
+    setMessageMask(shared, 0x7D7F); // independent, Program Change off for the Synth outputs
     configure([] {
         EXPECT_TRUE(enabled(synthGroup));
         EXPECT_FALSE(checked(synthGroup + 1));
@@ -147,7 +147,7 @@ TEST_F(ConfigDialog, SwitchingIndependentModeOffKeepsTheSynthChoices) {
         }
         sim::click(okButton);
     });
-    EXPECT_EQ(shared.messageMask, 0x7C7F);
+    EXPECT_EQ(messageMask(shared), 0x7C7F);
     configure([] {
         sim::click(independentBox);
         EXPECT_FALSE(checked(synthGroup + 1));
@@ -157,9 +157,9 @@ TEST_F(ConfigDialog, SwitchingIndependentModeOffKeepsTheSynthChoices) {
 }
 
 TEST_F(ConfigDialog, OkRewritesTheMaskWithItsMeaninglessBitsSettled) {
-    shared.messageMask = 0x807E; // bit 0 clear, bits 7 and 15 set
+    setMessageMask(shared, 0x807E); // bit 0 clear, bits 7 and 15 set
     configure([] { sim::click(okButton); });
-    EXPECT_EQ(shared.messageMask, 0x007F);
+    EXPECT_EQ(messageMask(shared), 0x007F);
     EXPECT_EQ(storedDword(u"Messages"), 0x007Fu);
 }
 
@@ -172,7 +172,7 @@ TEST_F(ConfigDialog, OnlyTheLow16BitsOfTheFirstParameterNameTheOwner) {
 TEST_F(ConfigDialog, ADialogThatCannotBeShownChangesNothing) {
     sim::world().dialogFails = true;
     EXPECT_EQ(configure([] {}), -1);
-    EXPECT_EQ(shared.messageMask, initialMessageMask);
+    EXPECT_EQ(messageMask(shared), initialMessageMask);
     EXPECT_TRUE(sim::world().registry.keys.empty());
 }
 

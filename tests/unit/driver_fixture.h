@@ -85,7 +85,7 @@ struct FreshMachine {
 
 class DriverTest : public ::testing::Test, private FreshMachine {
   protected:
-    void setIndependentMode() { shared.messageMask |= independentModeBit; }
+    void setIndependentMode() { setMessageMask(shared, messageMask(shared) | independentModeBit); }
 
     std::vector<uint32_t> notified() {
         std::vector<uint32_t> messages;

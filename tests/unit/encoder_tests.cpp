@@ -112,7 +112,7 @@ TEST_F(OutputWire, SystemAndRealTimeMessagesHaveTheirOwnLengths) {
 class MessageFilter : public OutputWire {};
 
 TEST_F(MessageFilter, BankSelectIsDroppedApartFromOtherControllers) {
-    shared.messageMask &= ~(1u << kindBankSelect);
+    setMessageMask(shared, messageMask(shared) & ~(1u << kindBankSelect));
     Stream* out = openAnnounced(0);
     app.send(out, 0x000100B0); // controller 0: bank select
     app.send(out, 0x000120B0); // controller 32: bank select
@@ -122,7 +122,7 @@ TEST_F(MessageFilter, BankSelectIsDroppedApartFromOtherControllers) {
 }
 
 TEST_F(MessageFilter, WithoutControlChangeNoControllerPasses) {
-    shared.messageMask &= ~(1u << kindControlChange);
+    setMessageMask(shared, messageMask(shared) & ~(1u << kindControlChange));
     Stream* out = openAnnounced(0);
     app.send(out, 0x006407B0);
     app.send(out, 0x000100B0);
@@ -130,12 +130,12 @@ TEST_F(MessageFilter, WithoutControlChangeNoControllerPasses) {
 }
 
 TEST_F(MessageFilter, AFilteredMessageLeavesNothingOnTheWireNotEvenASelect) {
-    shared.messageMask &= ~(1u << kindProgramChange);
+    setMessageMask(shared, messageMask(shared) & ~(1u << kindProgramChange));
     Stream* out = app.openOutput(0);
     EXPECT_EQ(app.send(out, 0x000005C0), MMSYSERR_NOERROR);
     EXPECT_EQ(app.send(out, 0x00000006), MMSYSERR_NOERROR); // running status after it: dropped
     EXPECT_TRUE(wire().empty());
-    EXPECT_EQ(shared.lastDestination, noDestination);
+    EXPECT_EQ(lastDestination(shared), noDestination);
 }
 
 TEST_F(MessageFilter, EachKindHasItsBitPerDestinationGroup) {
@@ -151,12 +151,12 @@ TEST_F(MessageFilter, EachKindHasItsBitPerDestinationGroup) {
     for (const Case& c : cases) {
         for (uint32_t index : {0u, 1u, 2u, 3u}) {
             uint32_t bit = index >= 2 ? c.kind + 8 : c.kind;
-            shared.messageMask = static_cast<uint16_t>(0xFFFF & ~(1u << bit));
+            setMessageMask(shared, static_cast<uint16_t>(0xFFFF & ~(1u << bit)));
             Stream* out = openAnnounced(index);
             app.send(out, c.packed);
             EXPECT_TRUE(wire().empty()) << "kind " << c.kind << " on output " << index;
             // The other group's bit does not stop it.
-            shared.messageMask = static_cast<uint16_t>(0xFFFF & ~(1u << (bit ^ 8)));
+            setMessageMask(shared, static_cast<uint16_t>(0xFFFF & ~(1u << (bit ^ 8))));
             app.send(out, c.packed);
             EXPECT_FALSE(wire().empty()) << "kind " << c.kind << " on output " << index;
             app.close(out);
@@ -165,7 +165,7 @@ TEST_F(MessageFilter, EachKindHasItsBitPerDestinationGroup) {
 }
 
 TEST_F(MessageFilter, NotesAndPitchBendAlwaysPass) {
-    shared.messageMask = independentModeBit; // every kind off
+    setMessageMask(shared, independentModeBit); // every kind off
     Stream* out = openAnnounced(0);
     app.send(out, 0x00403C90);
     app.send(out, 0x00003C80);
@@ -175,7 +175,7 @@ TEST_F(MessageFilter, NotesAndPitchBendAlwaysPass) {
 }
 
 TEST_F(MessageFilter, AFilteredExclusiveIsStillDoneAndAnswered) {
-    shared.messageMask &= ~(1u << kindExclusive);
+    setMessageMask(shared, messageMask(shared) & ~(1u << kindExclusive));
     Stream* out = app.openOutput(0);
     Bytes exclusive = {0xF0, 0x7D, 0xF7};
     MidiHeader header = preparedHeader(exclusive);

@@ -94,6 +94,37 @@ TEST_F(LostLine, AnExclusiveCutByTheLossComesBackAsALongError) {
     EXPECT_EQ(buffer.header.dwBytesRecorded, 3u);
 }
 
+TEST_F(LostLine, AClientThatStopsInputFromTheLongErrorGetsNoReadsUntilItStartsAgain) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    add(prepared(16));
+    ASSERT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    sim::instrumentSends({0xF0, 0x7E, 0x7F});
+    settle();
+    // The client stops input from its callback, on the worker, just as the line is back.
+    sim::world().onNotify = [this](const sim::Notification& n) {
+        if (n.message == MIM_LONGERROR) {
+            sim::plugDevice();
+            sim::setClock(reopenIntervalMs);
+            call(MIDM_STOP);
+        }
+    };
+    sim::pullDevice();
+    settle();
+    ASSERT_EQ(told().size(), 1u);
+    EXPECT_EQ(sim::outstandingReads(), 0u) << "stopped input reads nothing";
+
+    sim::world().onNotify = nullptr;
+    ASSERT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    settle();
+    EXPECT_EQ(sim::outstandingReads(), readSlotCount);
+    EXPECT_EQ(count(sim::world().readsOnBusyRecords), 0u) << "one read per slot at a time";
+    sim::instrumentSends({0x90, 0x3C, 0x40});
+    settle();
+    ASSERT_EQ(told().size(), 2u);
+    EXPECT_EQ(told()[1].message, MIM_DATA);
+    EXPECT_EQ(told()[1].param1, 0x00403C90u);
+}
+
 TEST_F(LostLine, SendsFailAtOnceWhileTheLineIsAwayAndTheNextNoteAnnouncesItsDestination) {
     Stream* out = app.openOutput(0);
     EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);

@@ -4,6 +4,7 @@
 #include "port/port.h"
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -254,14 +255,15 @@ class SharedRecord : public ::testing::Test, private FreshMachine {
 TEST_F(SharedRecord, IsMadeOnceWithItsInitialValuesAndSeenByEveryProcess) {
     auto first = std::make_unique<ClientProcess>(platform::ProcessIdentity{100, 1});
     SharedState& seen = *first->context.shared;
-    EXPECT_EQ(seen.messageMask, initialMessageMask);
-    EXPECT_EQ(seen.lastDestination, noDestination);
+    EXPECT_EQ(messageMask(seen), initialMessageMask);
+    EXPECT_EQ(lastDestination(seen), noDestination);
     EXPECT_FALSE(portIsHeld(seen));
     seen.portNumber = 1;
-    seen.messageMask |= independentModeBit; // as the dialog of one process sets it
+    setMessageMask(seen,
+                   messageMask(seen) | independentModeBit); // as the dialog of one process sets it
 
     auto second = std::make_unique<ClientProcess>(platform::ProcessIdentity{200, 1});
-    EXPECT_EQ(second->context.shared->messageMask & independentModeBit, independentModeBit)
+    EXPECT_EQ(messageMask(*second->context.shared) & independentModeBit, independentModeBit)
         << "a setting made in one process reaches the others at once";
     Stream* out = nullptr;
     ASSERT_EQ(openOutput(*second, out), MMSYSERR_NOERROR);
@@ -274,8 +276,27 @@ TEST_F(SharedRecord, IsMadeOnceWithItsInitialValuesAndSeenByEveryProcess) {
     second.reset();
     first.reset();
     ClientProcess later({300, 1});
-    EXPECT_EQ(later.context.shared->messageMask, initialMessageMask);
+    EXPECT_EQ(messageMask(*later.context.shared), initialMessageMask);
     EXPECT_EQ(sim::world().badCloses, 0);
+}
+
+TEST_F(SharedRecord, ProcessesLoadingWhileThePortIsInUseLeaveEveryFieldAlone) {
+    ClientProcess holder({100, 1});
+    SharedState& shared = *holder.context.shared;
+    shared.portNumber = 1;
+    setMessageMask(shared, messageMask(shared) | independentModeBit);
+    Stream* out = nullptr;
+    ASSERT_EQ(openOutput(holder, out), MMSYSERR_NOERROR);
+    ASSERT_EQ(holder.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    ASSERT_EQ(lastDestination(shared), 0);
+    SharedState before = shared;
+
+    // Loading takes no lock and must not wait for other processes, so it writes nothing at all.
+    ClientProcess loadingNow({200, 1});
+    ClientProcess loadingLater({300, 1});
+    EXPECT_EQ(std::memcmp(&before, &shared, sizeof shared), 0);
+    EXPECT_TRUE(sameOwner(shared.owner, holder.context.ownerToken));
+    EXPECT_EQ(holder.close(out), MMSYSERR_NOERROR);
 }
 
 TEST_F(SharedRecord, OfManyProcessesOpeningAtOnceExactlyOneWins) {
@@ -321,6 +342,23 @@ TEST_F(SharedRecord, OfManyProcessesOpeningAtOnceExactlyOneWins) {
             EXPECT_NE(handle.second.kind, "COM") << "no port handle left behind";
         }
     }
+}
+
+TEST_F(SharedRecord, ARecordNamingThisProcessThatHoldsNoLineIsTakenForStale) {
+    ClientProcess app({100, 1});
+    SharedState& shared = *app.context.shared;
+    shared.portNumber = 1;
+    shared.owner = app.context.ownerToken;
+    shared.openFlags[kindOutput] = 1;
+    shared.openCount = 1;
+    Stream* out = nullptr;
+    ASSERT_EQ(app.openOutput(0, out), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::world().ports[1].opens, 1u) << "the port was opened, not joined";
+    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    app.close(out);
+    EXPECT_FALSE(portIsHeld(shared));
+    EXPECT_EQ(sim::world().finePeriods, 0);
+    EXPECT_EQ(sim::world().badCloses, 0);
 }
 
 TEST_F(SharedRecord, WhatADeadProcessLeftHalfChangedIsForgotten) {

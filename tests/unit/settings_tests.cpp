@@ -29,7 +29,7 @@ class Settings : public DriverTest {
 TEST_F(Settings, AFreshSystemGetsTheDefaultsWritten) {
     SharedState loaded = load();
     EXPECT_EQ(loaded.portNumber, 1);
-    EXPECT_EQ(loaded.messageMask, 0x7E7F);
+    EXPECT_EQ(messageMask(loaded), 0x7E7F);
     EXPECT_EQ(storedDword(u"COM"), 1u);
     EXPECT_EQ(storedDword(u"Messages"), 0x7E7Fu);
     EXPECT_EQ(sim::world().openHandles.size(), 1u) << "the key was closed; only the heap is open";
@@ -49,18 +49,18 @@ TEST_F(Settings, PortNumbersOutsideOneToFourBecomeOne) {
 TEST_F(Settings, TheMaskTakesTheLow16BitsWhateverTheyHold) {
     store(u"Messages", 0x12347F7F);
     SharedState loaded = load();
-    EXPECT_EQ(loaded.messageMask, 0x7F7F);
+    EXPECT_EQ(messageMask(loaded), 0x7F7F);
     EXPECT_EQ(deviceCount(loaded, kindOutput), 4u);
     EXPECT_EQ(storedDword(u"Messages"), 0x7F7Fu);
 
     store(u"Messages", 1); // independent mode off, every kind dropped everywhere
-    EXPECT_EQ(load().messageMask, 1);
+    EXPECT_EQ(messageMask(load()), 1);
 }
 
 TEST_F(Settings, AnAbsentMaskKeepsTheOneInForce) {
     SharedState running = initialSharedState;
-    running.messageMask = 0x0102;
-    EXPECT_EQ(load(running).messageMask, 0x0102);
+    setMessageMask(running, 0x0102);
+    EXPECT_EQ(messageMask(load(running)), 0x0102);
     EXPECT_EQ(storedDword(u"Messages"), 0x0102u);
 }
 
@@ -78,17 +78,17 @@ TEST_F(Settings, WithoutTheRightToChangeTheKeyTheSavedSettingsStillHold) {
     sim::world().registry.writeDenied = true;
     SharedState loaded = load();
     EXPECT_EQ(loaded.portNumber, 2);
-    EXPECT_EQ(loaded.messageMask, 0x7F7F);
+    EXPECT_EQ(messageMask(loaded), 0x7F7F);
     EXPECT_EQ(sim::world().openHandles.size(), 1u) << "the read-only key was closed";
 }
 
 TEST_F(Settings, WithoutAKeyTheDefaultsApplyAndNothingIsWritten) {
     sim::world().registry.createFails = true;
     SharedState running = initialSharedState;
-    running.messageMask = 0x0102;
+    setMessageMask(running, 0x0102);
     SharedState loaded = load(running);
     EXPECT_EQ(loaded.portNumber, 1);
-    EXPECT_EQ(loaded.messageMask, 0x0102);
+    EXPECT_EQ(messageMask(loaded), 0x0102);
     EXPECT_TRUE(sim::world().registry.keys.empty());
     EXPECT_EQ(sim::world().badCloses, 0);
 }

@@ -147,7 +147,10 @@ WriteEnd finishWrite(Handle, CompletionRecord* record, uint32_t limit) {
     }
     // A stalled write ends only when cancelled; the limit runs on the simulated clock.
     uint32_t start = world.clock;
-    auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
+    auto limitPassed = [&] {
+        ++world.timedWaitChecks;
+        return limit != noTimeLimit && world.clock - start >= limit;
+    };
     world.timedWaits += limit != noTimeLimit;
     world.changed.notify_all();
     world.changed.wait(hold,
@@ -192,6 +195,14 @@ bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRouti
         --world.readsBeforeFailure;
     }
     ++world.readsIssued;
+    for (const sim::OutstandingRead& read : world.reads) {
+        world.readsOnBusyRecords += read.record == record;
+    }
+    for (const auto& queue : world.completions) {
+        for (const sim::Completion& completion : queue.second) {
+            world.readsOnBusyRecords += completion.record == record;
+        }
+    }
     uint32_t thread = currentThreadId();
     if (isDead(handle)) {
         world.completions[thread].push_back({routine, errorBadCommand, 0, record});

@@ -186,8 +186,12 @@ struct World {
     int readsBeforeFailure = -1;    // reads accepted before one is refused; -1: never
     uint32_t readFailureError = 31; // ERROR_GEN_FAILURE
     uint32_t readsIssued = 0;
+    // Reads issued on a record whose earlier read has not ended or whose routine has not run yet:
+    // on Windows the two would share one OVERLAPPED. Always a fault of the driver.
+    uint32_t readsOnBusyRecords = 0;
     uint32_t clock = 0;                  // the system millisecond clock
     uint32_t timedWaits = 0;             // threads in a wait whose time limit runs on that clock
+    uint32_t timedWaitChecks = 0;        // times such a waiter looked at the clock and its write
     uint32_t alertableWaits = 0;         // threads in an alertable wait, timed or not
     uint32_t lastAlertableWaitStart = 0; // the clock when the latest one began
     bool taskStartFails = false;
