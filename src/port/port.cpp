@@ -104,12 +104,6 @@ uint32_t nextGeneration(uint32_t generation) {
     return generation + 1 == noHold ? generation + 2 : generation + 1;
 }
 
-// Whether this process has a line of its own: open, or lost and being tried again.
-bool holdsLine(ProcessContext& process) {
-    std::lock_guard<std::mutex> hold(process.lineLock);
-    return process.portHandle != platform::invalidHandle || process.lineAway;
-}
-
 // The owner decision and the opening, with ownerLock held: one step for every process.
 uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot) {
     SharedState& shared = *process.shared;
@@ -120,11 +114,6 @@ uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, Port
         if (platform::processIsRunning(shared.owner)) {
             return MMSYSERR_ALLOCATED;
         }
-        forgetHolders(shared);
-    }
-    // The record names this process, which holds no line: what it says is stale, and the port
-    // is opened afresh rather than joined with nothing to write on.
-    if (portIsHeld(shared) && !holdsLine(process)) {
         forgetHolders(shared);
     }
     if (!portIsHeld(shared)) {

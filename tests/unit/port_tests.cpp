@@ -344,19 +344,23 @@ TEST_F(SharedRecord, OfManyProcessesOpeningAtOnceExactlyOneWins) {
     }
 }
 
-TEST_F(SharedRecord, ARecordNamingThisProcessThatHoldsNoLineIsTakenForStale) {
-    ClientProcess app({100, 1});
-    SharedState& shared = *app.context.shared;
-    shared.portNumber = 1;
-    shared.owner = app.context.ownerToken;
-    shared.openFlags[kindOutput] = 1;
-    shared.openCount = 1;
-    Stream* out = nullptr;
-    ASSERT_EQ(app.openOutput(0, out), MMSYSERR_NOERROR);
-    EXPECT_EQ(sim::world().ports[1].opens, 1u) << "the port was opened, not joined";
-    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
-    app.close(out);
-    EXPECT_FALSE(portIsHeld(shared));
+// A program may load the driver twice, from two paths, and both copies carry the process's
+// identity: the second copy joins the hold on the record but has no line of its own, and must
+// never take the first copy's port away.
+TEST_F(SharedRecord, ASecondCopyOfTheDriverInTheSameProcessNeverCutsOffTheFirst) {
+    ClientProcess first({100, 1});
+    ClientProcess second({100, 1});
+    first.context.shared->portNumber = 1;
+    Stream* out = first.openOutput(0);
+    ASSERT_NE(out, nullptr);
+    Stream* joined = second.openOutput(0);
+    ASSERT_NE(joined, nullptr);
+    EXPECT_EQ(second.send(joined, 0x00403C90), MMSYSERR_INVALPARAM) << "it has no line to write on";
+    EXPECT_EQ(sim::world().ports[1].opens, 1u) << "the port was never opened a second time";
+    EXPECT_EQ(first.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    second.close(joined);
+    first.close(out);
+    EXPECT_FALSE(portIsHeld(*first.context.shared));
     EXPECT_EQ(sim::world().finePeriods, 0);
     EXPECT_EQ(sim::world().badCloses, 0);
 }
