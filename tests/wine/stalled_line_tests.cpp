@@ -44,6 +44,7 @@ class StalledLine : public InputTest {
         header.dwBufferLength = static_cast<DWORD>(data.size());
         header.dwFlags = MHDR_PREPARED;
         sending = true;
+        sendStart = Clock::now();
         sender = std::thread([this] {
             senderStatus = driver.sendLong(output, &header);
             sending = false;
@@ -68,6 +69,7 @@ class StalledLine : public InputTest {
     std::thread sender;
     std::atomic<bool> sending = false;
     std::atomic<DWORD> senderStatus = 0xFFFF;
+    Clock::time_point sendStart;
 };
 
 } // namespace
@@ -85,7 +87,9 @@ TEST_F(StalledLine, OtherDevicesOpenAndCloseAtOnceAndAResetStopsTheStuckMessage)
     EXPECT_TRUE(closeInput());
     long long otherDevicesMs = msSince(start);
     EXPECT_LT(otherDevicesMs, 1000) << "opening and closing waited for another device's data";
-    EXPECT_TRUE(sending) << "the message was still under way";
+    // Were the message over, the stream would be closed below under the test's feet.
+    ASSERT_TRUE(sending) << "the message ended with status " << senderStatus << " after "
+                         << msSince(sendStart) << " ms, before the line could have given it up";
 
     // Closing the output under its own message would cut the write off: refused, nothing done.
     EXPECT_EQ(driver.closeOutput(output), static_cast<DWORD>(MIDIERR_STILLPLAYING));
