@@ -47,6 +47,18 @@ uint32_t channelMessageLength(const Stream& stream, const uint8_t* bytes) {
     }
 }
 
+// Raw data goes out in blocks, so that a line that stops taking bytes is noticed within a few
+// seconds of its last progress, never only after the wire time of a whole long message.
+uint32_t writeRaw(const uint8_t* bytes, uint32_t count, Stream& stream) {
+    uint32_t status = MMSYSERR_NOERROR;
+    for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
+         offset += rawBlockBytes) {
+        uint32_t n = count - offset < rawBlockBytes ? count - offset : rawBlockBytes;
+        status = writePort(bytes + offset, n, stream);
+    }
+    return status;
+}
+
 } // namespace
 
 uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index) {
@@ -89,7 +101,7 @@ uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
         return MMSYSERR_INVALPARAM;
     }
     if (isSynthDestination(stream.deviceIndex)) {
-        return writePort(bytes, count, stream);
+        return writeRaw(bytes, count, stream);
     }
     uint32_t status = MMSYSERR_NOERROR;
     // writePort refuses every packet after a reset cut the message.

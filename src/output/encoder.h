@@ -2,8 +2,8 @@
 // destination-select pair, and the framing of data for its destination.
 //
 // On the wire: 0xF5 and the output index announce a destination; data for outputs 0 and 1 goes in
-// packets of 0xFF and up to four bytes, data for outputs 2 and 3 goes raw. Each select pair,
-// packet and raw block is one write.
+// packets of 0xFF and up to four bytes, data for outputs 2 and 3 goes raw, in blocks of up to
+// rawBlockBytes. Each select pair, packet and raw block is one write.
 #pragma once
 
 #include "driver/stream.h"
@@ -13,6 +13,7 @@
 constexpr uint8_t destinationSelect = 0xF5;
 constexpr uint8_t packetLead = 0xFF;
 constexpr uint32_t packetDataBytes = 4;
+constexpr uint32_t rawBlockBytes = 256; // about 70 ms on the wire
 
 // 1 when `kind` passes on output `index`, else 0.
 uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index);
