@@ -3,8 +3,10 @@
 // it.
 #pragma once
 
+#include "output/sounding.h"
 #include "port/shared_state.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -27,7 +29,14 @@ struct ProcessContext {
     // picked up again under it, so that no send sees the destination of a line that is gone. It
     // is never held while the client's callback runs, since callbacks may call back in, and never
     // while waiting for ownerLock.
-    std::mutex sendLock;
+    std::timed_mutex sendLock;
+    // What resets could not send because another output's message had the wire, per output: the
+    // Note Offs and pedal releases go out from whichever sender has the wire next, before its
+    // own data and before it lets the wire go, so that a reset never waits for another output's
+    // long message. Bit n of owedOutputs: output n is owed some.
+    std::mutex owedLock;
+    SoundingNotes owedSilence[outputCount];
+    std::atomic<uint32_t> owedOutputs;
     // Guards the line's fields below and portHandle, for moments only: a read or a write is
     // started under it, so that no I/O starts on a handle being closed, and it is never held
     // while waiting for I/O. Taken after sendLock and ownerLock, never before.

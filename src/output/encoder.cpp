@@ -1,5 +1,6 @@
 #include "output/encoder.h"
 
+#include "output/sounding.h"
 #include "port/port.h"
 
 namespace {
@@ -59,6 +60,44 @@ uint32_t writeRaw(const uint8_t* bytes, uint32_t count, Stream& stream) {
     return status;
 }
 
+// Announces `output` on the wire unless it is the last one announced; the status of the select's
+// write.
+uint32_t selectDestination(Stream& stream, uint32_t output) {
+    SharedState& shared = *stream.process->shared;
+    if (lastDestination(shared) == output) {
+        return MMSYSERR_NOERROR;
+    }
+    uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(output)};
+    uint32_t status = writePort(pair, sizeof pair, stream);
+    // Only a pair the instrument was given counts as announced. After a failed one nobody knows
+    // which destination the instrument has, so the next data of any output announces its own.
+    setLastDestination(shared,
+                       status == MMSYSERR_NOERROR ? static_cast<uint16_t>(output) : noDestination);
+    return status;
+}
+
+// Frames the data for `output`: packets for outputs 0 and 1, raw blocks for the synths.
+uint32_t writeFramed(const uint8_t* bytes, uint32_t count, Stream& stream, uint32_t output) {
+    if (!holdsOpenPort(stream)) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (isSynthDestination(output)) {
+        return writeRaw(bytes, count, stream);
+    }
+    uint32_t status = MMSYSERR_NOERROR;
+    // writePort refuses every packet after a reset cut the message.
+    for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
+         offset += packetDataBytes) {
+        uint32_t n = count - offset < packetDataBytes ? count - offset : packetDataBytes;
+        uint8_t packet[1 + packetDataBytes] = {packetLead};
+        for (uint32_t i = 0; i < n; ++i) {
+            packet[1 + i] = bytes[offset + i];
+        }
+        status = writePort(packet, 1 + n, stream);
+    }
+    return status;
+}
+
 } // namespace
 
 uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index) {
@@ -81,48 +120,8 @@ uint32_t messageLength(Stream& stream, const uint8_t* bytes) {
     return stream.rememberedLength;
 }
 
-uint32_t selectDestination(Stream& stream) {
-    SharedState& shared = *stream.process->shared;
-    if (lastDestination(shared) == stream.deviceIndex) {
-        return MMSYSERR_NOERROR;
-    }
-    uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(stream.deviceIndex)};
-    uint32_t status = writePort(pair, sizeof pair, stream);
-    // Only a pair the instrument was given counts as announced. After a failed one nobody knows
-    // which destination the instrument has, so the next data of any output announces its own.
-    setLastDestination(shared, status == MMSYSERR_NOERROR
-                                   ? static_cast<uint16_t>(stream.deviceIndex)
-                                   : noDestination);
-    return status;
-}
-
-uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream) {
-    if (!holdsOpenPort(stream)) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (isSynthDestination(stream.deviceIndex)) {
-        return writeRaw(bytes, count, stream);
-    }
-    uint32_t status = MMSYSERR_NOERROR;
-    // writePort refuses every packet after a reset cut the message.
-    for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
-         offset += packetDataBytes) {
-        uint32_t n = count - offset < packetDataBytes ? count - offset : packetDataBytes;
-        uint8_t packet[1 + packetDataBytes] = {packetLead};
-        for (uint32_t i = 0; i < n; ++i) {
-            packet[1 + i] = bytes[offset + i];
-        }
-        status = writePort(packet, 1 + n, stream);
-    }
-    return status;
-}
-
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut,
-                    uint32_t cutsBefore) {
-    if (count == 0) {
-        return MMSYSERR_NOERROR;
-    }
-    std::lock_guard<std::mutex> hold(stream.process->sendLock);
+uint32_t sendOnWire(const uint8_t* bytes, uint32_t count, Stream& stream, uint32_t output,
+                    bool canBeCut, uint32_t cutsBefore) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
     if (!holdsOpenPort(stream) || !lineIsUp(*stream.process)) {
@@ -132,10 +131,29 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool c
     // short message of the same stream.
     setCuttable(stream, canBeCut, cutsBefore);
     // Data behind a select that failed would reach whatever destination the instrument still has.
-    uint32_t status = selectDestination(stream);
+    uint32_t status = selectDestination(stream, output);
     if (status == MMSYSERR_NOERROR) {
-        status = writePacketed(bytes, count, stream);
+        status = writeFramed(bytes, count, stream, output);
     }
     setCuttable(stream, false, 0);
+    return status;
+}
+
+uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut,
+                    uint32_t cutsBefore) {
+    if (count == 0) {
+        return MMSYSERR_NOERROR;
+    }
+    ProcessContext& process = *stream.process;
+    uint32_t status;
+    {
+        std::lock_guard<std::timed_mutex> hold(process.sendLock);
+        // A reset of this very output may have handed its Note Offs over: they go out before
+        // the data that follows the reset.
+        sendOwedSilence(stream);
+        status = sendOnWire(bytes, count, stream, stream.deviceIndex, canBeCut, cutsBefore);
+        sendOwedSilence(stream);
+    }
+    sendSilenceOwedMeanwhile(stream);
     return status;
 }

@@ -20,13 +20,14 @@ uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index);
 // How many bytes of the packed short message in `bytes` (status first) are sent: 0 to 3, 0 when
 // the message is filtered. Updates the stream's remembered length and status for running status.
 uint32_t messageLength(Stream& stream, const uint8_t* bytes);
-// Announces the stream's output on the wire unless it is the last one announced; the status of
-// the select's write.
-uint32_t selectDestination(Stream& stream);
-uint32_t writePacketed(const uint8_t* bytes, uint32_t count, Stream& stream);
 // The single write entry for output data; select and data go out as one step within the process.
 // A cuttable send (a long message of the client's) is stopped by a reset once the stream's
-// cutsRequested has moved on from `cutsBefore`: see cutWrite.
+// cutsRequested has moved on from `cutsBefore`: see cutWrite. The sender also sends the silencing
+// that resets handed over (see silenceOutput), before its data and before it lets the wire go.
 constexpr bool cuttable = true;
 uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut = false,
                     uint32_t cutsBefore = 0);
+// The same as `output`'s data for a caller that holds the process's sendLock, written with the
+// stream's port hold and record: a reset's Note Offs, sent by whichever stream has the wire.
+uint32_t sendOnWire(const uint8_t* bytes, uint32_t count, Stream& stream, uint32_t output,
+                    bool canBeCut = false, uint32_t cutsBefore = 0);

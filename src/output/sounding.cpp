@@ -4,6 +4,8 @@
 #include "driver/stream.h"
 #include "output/encoder.h"
 
+#include <chrono>
+
 namespace {
 
 constexpr uint8_t noteOff = 0x80;
@@ -36,15 +38,73 @@ uint32_t dataBytesOf(uint8_t status) {
     return kind == 0xC0 || kind == 0xD0 ? 1 : 2;
 }
 
-// One message of the reset, through the normal output path. Once it has reached the wire the
-// instrument's running status is the reset's, no longer the client's.
-uint32_t sendReleasing(Stream& stream, uint8_t status, uint8_t data1, uint8_t data2) {
-    uint8_t message[3] = {status, data1, data2};
-    uint32_t result = sendOutput(message, sizeof message, stream);
-    if (result == MMSYSERR_NOERROR) {
-        stream.runningStatusOverwritten = 1;
+bool anySounding(const SoundingNotes& sounding) {
+    for (const auto& channelKeys : sounding.keys) {
+        for (uint8_t bits : channelKeys) {
+            if (bits != 0) {
+                return true;
+            }
+        }
     }
-    return result;
+    return sounding.sustained != 0;
+}
+
+void addSounding(SoundingNotes& into, const SoundingNotes& from) {
+    for (uint32_t channel = 0; channel < channelCount; ++channel) {
+        for (uint32_t byte = 0; byte < keyCount / 8; ++byte) {
+            into.keys[channel][byte] |= from.keys[channel][byte];
+        }
+    }
+    into.sustained |= from.sustained;
+}
+
+// One message of a reset, as `output`'s data; the caller holds the process's sendLock.
+uint32_t sendReleasing(Stream& sender, uint32_t output, uint8_t status, uint8_t data1,
+                       uint8_t data2) {
+    uint8_t message[3] = {status, data1, data2};
+    return sendOnWire(message, sizeof message, sender, output);
+}
+
+// Turns off, as `output`'s data, every note and pedal `sounding` holds, forgetting each once it
+// has gone out; the status of the first write that failed. The caller holds sendLock.
+uint32_t sendSilencing(SoundingNotes& sounding, Stream& sender, uint32_t output) {
+    for (uint32_t channel = 0; channel < channelCount; ++channel) {
+        for (uint32_t key = 0; key < keyCount; ++key) {
+            if (!keyIsOn(sounding, channel, key)) {
+                continue;
+            }
+            uint32_t status = sendReleasing(sender, output, static_cast<uint8_t>(noteOff | channel),
+                                            static_cast<uint8_t>(key), releaseVelocity);
+            if (status != MMSYSERR_NOERROR) {
+                return status;
+            }
+            setKey(sounding, channel, key, false);
+        }
+        if ((sounding.sustained >> channel & 1u) != 0) {
+            uint32_t status = sendReleasing(
+                sender, output, static_cast<uint8_t>(controlChange | channel), sustainPedal, 0);
+            if (status != MMSYSERR_NOERROR) {
+                return status;
+            }
+            setPedal(sounding, channel, false);
+        }
+    }
+    return MMSYSERR_NOERROR;
+}
+
+// The stream's silencing becomes the process's to send. Once it has gone out, the instrument's
+// running status is the reset's, no longer the client's, and the stream's next data can only
+// follow it: whoever has the wire sends what is owed before its own data.
+void handOverSilence(Stream& stream) {
+    if (!anySounding(stream.sounding)) {
+        return;
+    }
+    ProcessContext& process = *stream.process;
+    std::lock_guard<std::mutex> hold(process.owedLock);
+    addSounding(process.owedSilence[stream.deviceIndex], stream.sounding);
+    stream.sounding = {};
+    stream.runningStatusOverwritten = 1;
+    process.owedOutputs.fetch_or(1u << stream.deviceIndex);
 }
 
 } // namespace
@@ -100,27 +160,58 @@ void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t cou
 }
 
 uint32_t silenceOutput(Stream& stream) {
-    SoundingNotes& sounding = stream.sounding;
-    for (uint32_t channel = 0; channel < channelCount; ++channel) {
-        for (uint32_t key = 0; key < keyCount; ++key) {
-            if (!keyIsOn(sounding, channel, key)) {
-                continue;
-            }
-            uint32_t status = sendReleasing(stream, static_cast<uint8_t>(noteOff | channel),
-                                            static_cast<uint8_t>(key), releaseVelocity);
-            if (status != MMSYSERR_NOERROR) {
-                return status;
-            }
-            setKey(sounding, channel, key, false);
+    ProcessContext& process = *stream.process;
+    std::unique_lock<std::timed_mutex> wire(process.sendLock, std::defer_lock);
+    if (!wire.try_lock_for(std::chrono::milliseconds(wireWaitMs))) {
+        handOverSilence(stream);
+        // The sender may have let the wire go before it could see what was handed over.
+        if (wire.try_lock()) {
+            sendOwedSilence(stream);
         }
-        if ((sounding.sustained >> channel & 1u) != 0) {
-            uint32_t status = sendReleasing(stream, static_cast<uint8_t>(controlChange | channel),
-                                            sustainPedal, 0);
-            if (status != MMSYSERR_NOERROR) {
-                return status;
-            }
-            setPedal(sounding, channel, false);
+        return MMSYSERR_NOERROR;
+    }
+    bool anything = anySounding(stream.sounding);
+    uint32_t status = sendSilencing(stream.sounding, stream, stream.deviceIndex);
+    // Once a message of the reset may be on the wire, the running status is no longer the
+    // client's.
+    if (anything) {
+        stream.runningStatusOverwritten = 1;
+    }
+    sendOwedSilence(stream);
+    return status;
+}
+
+void sendOwedSilence(Stream& sender) {
+    ProcessContext& process = *sender.process;
+    for (uint32_t output = 0; output < outputCount; ++output) {
+        uint32_t bit = 1u << output;
+        if ((process.owedOutputs.load() & bit) == 0) {
+            continue;
+        }
+        SoundingNotes owed;
+        {
+            std::lock_guard<std::mutex> hold(process.owedLock);
+            owed = process.owedSilence[output];
+            process.owedSilence[output] = {};
+            process.owedOutputs.fetch_and(~bit);
+        }
+        if (sendSilencing(owed, sender, output) != MMSYSERR_NOERROR) {
+            // What did not go out stays owed, for the next sender.
+            std::lock_guard<std::mutex> hold(process.owedLock);
+            addSounding(process.owedSilence[output], owed);
+            process.owedOutputs.fetch_or(bit);
         }
     }
-    return MMSYSERR_NOERROR;
+}
+
+void sendSilenceOwedMeanwhile(Stream& sender) {
+    ProcessContext& process = *sender.process;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (process.owedOutputs.load() == 0) {
+        return;
+    }
+    std::unique_lock<std::timed_mutex> wire(process.sendLock, std::try_to_lock);
+    if (wire.owns_lock()) {
+        sendOwedSilence(sender);
+    }
 }

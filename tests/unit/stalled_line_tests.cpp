@@ -111,6 +111,57 @@ TEST_F(StalledLine, AWriteThatMakesNoProgressIsGivenUpAfterItsWireTimeAndAFewSec
     EXPECT_EQ(app.close(synthA), MMSYSERR_NOERROR);
 }
 
+// A sequencer stops: it resets every output while another output is still sending a sound dump.
+// The reset does not wait for the dump; its Note Offs follow it onto the wire, before anything
+// else the reset output sends afterwards.
+TEST_F(StalledLine, AResetWhileAnotherOutputHasTheWireReturnsAndItsNoteOffsFollowThatMessage) {
+    setIndependentMode();
+    Stream* out = app.openOutput(0);
+    Stream* synthA = app.openOutput(2);
+    ASSERT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    forgetWire();
+    sim::world().nextWriteOutcomes = {sim::WriteOutcome::done, sim::WriteOutcome::stalls};
+    sendLongOnAnotherThread(synthA, 3840);
+    ASSERT_TRUE(writeHangs());
+
+    EXPECT_EQ(reset(out), MMSYSERR_NOERROR);
+    EXPECT_FALSE(senderDone) << "the reset returned while the other output's message had the wire";
+    uint32_t noteStatus = 0xFFFF;
+    std::thread player([&] { noteStatus = app.send(out, 0x00403C90); }); // plays on at once
+    sim::setClock(writeDeadline(rawBlockBytes)); // the stuck block is given up
+    EXPECT_EQ(finishSender(), MMSYSERR_INVALPARAM);
+    player.join();
+    EXPECT_EQ(noteStatus, MMSYSERR_NOERROR);
+    EXPECT_EQ(writes(),
+              (std::vector<Bytes>{
+                  {0xF5, 0x02}, {0xF5, 0x00}, {0xFF, 0x80, 0x3C, 0x40}, {0xFF, 0x90, 0x3C, 0x40}}))
+        << "the Note Off went out after the stuck message, and before the next note";
+    EXPECT_EQ(app.close(synthA), MMSYSERR_NOERROR);
+    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
+}
+
+// Nothing else comes to send them: the reset's Note Offs still go out once the wire is free.
+TEST_F(StalledLine, NoteOffsHandedOverGoOutWhenTheOtherMessageEndsAndNothingElseIsSent) {
+    setIndependentMode();
+    Stream* out = app.openOutput(1);
+    Stream* synthB = app.openOutput(3);
+    ASSERT_EQ(app.send(out, 0x007F4091), MMSYSERR_NOERROR);
+    ASSERT_EQ(app.send(out, 0x007F40B1), MMSYSERR_NOERROR); // channel 2's pedal down
+    forgetWire();
+    sim::world().nextWriteOutcomes = {sim::WriteOutcome::done, sim::WriteOutcome::stalls};
+    sendLongOnAnotherThread(synthB, 1000);
+    ASSERT_TRUE(writeHangs());
+
+    EXPECT_EQ(reset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR) << "nothing of the closed stream is needed";
+    EXPECT_EQ(reset(synthB), MMSYSERR_NOERROR); // cuts the dump
+    EXPECT_EQ(finishSender(), MMSYSERR_NOERROR);
+    EXPECT_EQ(writes(),
+              (std::vector<Bytes>{
+                  {0xF5, 0x03}, {0xF5, 0x01}, {0xFF, 0x81, 0x40, 0x40}, {0xFF, 0xB1, 0x40, 0x00}}));
+    EXPECT_EQ(app.close(synthB), MMSYSERR_NOERROR);
+}
+
 TEST_F(StalledLine, AResetFromAnotherThreadCutsTheMessageAndHandsItsHeaderBackDone) {
     Stream* out = app.openOutput(0);
     sim::world().nextWriteOutcomes = {sim::WriteOutcome::done, sim::WriteOutcome::done,
