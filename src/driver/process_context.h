@@ -29,7 +29,7 @@ struct ProcessContext {
     // picked up again under it, so that no send sees the destination of a line that is gone. It
     // is never held while the client's callback runs, since callbacks may call back in, and never
     // while waiting for ownerLock.
-    std::timed_mutex sendLock;
+    std::mutex sendLock;
     // What resets could not send because another output's message had the wire, per output: the
     // Note Offs and pedal releases go out from whichever sender has the wire next, before its
     // own data and before it lets the wire go, so that a reset never waits for another output's

@@ -171,7 +171,7 @@ void tendLine(Stream& stream) {
         // The opening in trouble is closed, unless someone did so already: its reads still
         // outstanding end with it.
         {
-            std::lock_guard<std::timed_mutex> hold(process.sendLock);
+            std::lock_guard<std::mutex> hold(process.sendLock);
             lineFailed(process, stream.readsOpening);
         }
         stream.readsOpening = 0; // dealt with; nothing more until reads resume
@@ -188,7 +188,7 @@ void tendLine(Stream& stream) {
     }
     bool up;
     {
-        std::lock_guard<std::timed_mutex> hold(process.sendLock);
+        std::lock_guard<std::mutex> hold(process.sendLock);
         up = lineIsUp(process);
     }
     if (!up) {

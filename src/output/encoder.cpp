@@ -147,7 +147,7 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool c
     ProcessContext& process = *stream.process;
     uint32_t status;
     {
-        std::lock_guard<std::timed_mutex> hold(process.sendLock);
+        std::lock_guard<std::mutex> hold(process.sendLock);
         // A reset of this very output may have handed its Note Offs over: they go out before
         // the data that follows the reset.
         sendOwedSilence(stream);

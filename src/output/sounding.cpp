@@ -5,6 +5,7 @@
 #include "output/encoder.h"
 
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -92,6 +93,19 @@ uint32_t sendSilencing(SoundingNotes& sounding, Stream& sender, uint32_t output)
     return MMSYSERR_NOERROR;
 }
 
+// Takes the process's sendLock if it comes free within wireWaitMs. Tried again every
+// millisecond rather than waited for with a time limit, which the race checker cannot follow.
+bool takeWireSoon(std::unique_lock<std::mutex>& wire) {
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(wireWaitMs);
+    while (!wire.try_lock()) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // The stream's silencing becomes the process's to send. Once it has gone out, the instrument's
 // running status is the reset's, no longer the client's, and the stream's next data can only
 // follow it: whoever has the wire sends what is owed before its own data.
@@ -161,8 +175,8 @@ void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t cou
 
 uint32_t silenceOutput(Stream& stream) {
     ProcessContext& process = *stream.process;
-    std::unique_lock<std::timed_mutex> wire(process.sendLock, std::defer_lock);
-    if (!wire.try_lock_for(std::chrono::milliseconds(wireWaitMs))) {
+    std::unique_lock<std::mutex> wire(process.sendLock, std::defer_lock);
+    if (!takeWireSoon(wire)) {
         handOverSilence(stream);
         // The sender may have let the wire go before it could see what was handed over.
         if (wire.try_lock()) {
@@ -210,7 +224,7 @@ void sendSilenceOwedMeanwhile(Stream& sender) {
     if (process.owedOutputs.load() == 0) {
         return;
     }
-    std::unique_lock<std::timed_mutex> wire(process.sendLock, std::try_to_lock);
+    std::unique_lock<std::mutex> wire(process.sendLock, std::try_to_lock);
     if (wire.owns_lock()) {
         sendOwedSilence(sender);
     }

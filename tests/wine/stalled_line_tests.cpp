@@ -3,6 +3,7 @@
 // there holds up nothing but its own device, a reset stops it, a close is refused while it is
 // under way, and a write that makes no progress is given up after a few seconds.
 #include "fixtures.h"
+#include "settings_key.h"
 
 #include <gtest/gtest.h>
 
@@ -34,8 +35,9 @@ class StalledLine : public InputTest {
         InputTest::TearDown();
     }
 
-    // A client's player thread sends one long message to output 0.
-    void sendLongOnAnotherThread() {
+    // A client's player thread sends one long message, to output 0 unless told otherwise.
+    void sendLongOnAnotherThread() { sendLongOnAnotherThread(output); }
+    void sendLongOnAnotherThread(OpenedOutput& to) {
         data.assign(stuckMessageSize, 0x11);
         data.front() = 0xF0;
         data.back() = 0xF7;
@@ -45,8 +47,8 @@ class StalledLine : public InputTest {
         header.dwFlags = MHDR_PREPARED;
         sending = true;
         sendStart = Clock::now();
-        sender = std::thread([this] {
-            senderStatus = driver.sendLong(output, &header);
+        sender = std::thread([this, &to] {
+            senderStatus = driver.sendLong(to, &header);
             sending = false;
         });
     }
@@ -70,6 +72,18 @@ class StalledLine : public InputTest {
     std::atomic<bool> sending = false;
     std::atomic<DWORD> senderStatus = 0xFFFF;
     Clock::time_point sendStart;
+};
+
+// Four outputs, each addressing its own destination on the instrument.
+class StalledLineWithFourOutputs : public StalledLine {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(writeSettingDword(L"Messages", 0x7F7F));
+        StalledLine::SetUp();
+    }
+
+    // Declared before the driver's load in SetUp, destroyed after its unload in TearDown.
+    SettingsSnapshot settings;
 };
 
 } // namespace
@@ -151,4 +165,43 @@ TEST_F(StalledLine, TheSameOutputsOtherStreamLettingGoEndsTheStuckMessageAtOnce)
     EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
     EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
     EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+}
+
+// A sequencer stops while one output's dump is stuck on the line: the reset of another output
+// returns at once, and its Note Off goes out behind the dump once that is cut.
+TEST_F(StalledLineWithFourOutputs, AResetOfAnotherOutputReturnsAndItsNoteOffFollowsTheStuckDump) {
+    OpenedOutput midiOut;
+    OpenedOutput synthA;
+    ASSERT_EQ(driver.openOutput(1, &midiOut), MMSYSERR_NOERROR);
+    ASSERT_EQ(driver.openOutput(2, &synthA), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(midiOut, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 01 FF 90 3C 40");
+    sendLongOnAnotherThread(synthA);
+    EXPECT_EQ(instrument.receive(3), "F5 02 F0") << "the dump has the wire";
+
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(driver.outputMessage(midiOut, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    long long resetMs = msSince(start);
+    EXPECT_LT(resetMs, 1000) << "the reset waited for another output's message";
+    ASSERT_TRUE(sending) << "the dump ended with status " << senderStatus;
+
+    // The dump is cut; what the line held comes out, then the Note Off.
+    EXPECT_EQ(driver.outputMessage(synthA, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    std::string tail;
+    Clock::time_point draining = Clock::now();
+    for (std::string got = instrument.receiveStray(); sending || !got.empty();
+         got = instrument.receiveStray()) {
+        tail += " " + got;
+        if (tail.size() > 4096) {
+            tail.erase(0, tail.size() - 64); // only the end matters
+        }
+        if (msSince(draining) > 20000) {
+            break;
+        }
+    }
+    ASSERT_TRUE(senderEnds(1000)) << "the dump was never cut";
+    std::printf("the reset of another output returned in %lld ms\n", resetMs);
+    EXPECT_TRUE(tail.ends_with("F5 01 FF 80 3C 40")) << tail;
+    EXPECT_EQ(driver.closeOutput(synthA), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.closeOutput(midiOut), MMSYSERR_NOERROR);
 }
