@@ -56,8 +56,8 @@ std::string InstrumentPort::receive(std::size_t count) {
     return read(count, expectedBytesDeadlineMs);
 }
 
-std::string InstrumentPort::receiveStray() {
-    return read(256, quietWindowMs);
+std::string InstrumentPort::receiveStray(std::size_t upTo) {
+    return read(upTo, quietWindowMs);
 }
 
 ::testing::AssertionResult InstrumentPort::send(const std::vector<unsigned char>& bytes) {

@@ -28,9 +28,9 @@ class InstrumentPort {
     // first. Returns as soon as `count` bytes have arrived.
     std::string receive(std::size_t count);
 
-    // Whatever arrives within one short read window (200 ms, up to 256 bytes), as hex; "" when the
-    // wire stayed silent that long.
-    std::string receiveStray();
+    // Whatever arrives within one short read window (200 ms, up to `upTo` bytes), as hex; "" when
+    // the wire stayed silent that long.
+    std::string receiveStray(std::size_t upTo = 256);
 
     // Writes the bytes towards the driver, returning once the line has taken all of them. The line
     // runs as fast as the pseudo-terminal under it takes bytes: its baud rate is not simulated.

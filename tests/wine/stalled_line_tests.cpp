@@ -185,21 +185,25 @@ TEST_F(StalledLineWithFourOutputs, AResetOfAnotherOutputReturnsAndItsNoteOffFoll
     EXPECT_LT(resetMs, 1000) << "the reset waited for another output's message";
     ASSERT_TRUE(sending) << "the dump ended with status " << senderStatus;
 
-    // The dump is cut; what the line held comes out, then the Note Off.
-    EXPECT_EQ(driver.outputMessage(synthA, MODM_RESET, 0, 0), MMSYSERR_NOERROR);
+    // The dump is cut, from the player's interface thread; what the line held comes out, then
+    // the Note Off. The line is emptied meanwhile: the dump's sender puts the Note Off on the wire
+    // before the reset that waits for it returns.
+    std::atomic<DWORD> dumpResetStatus = 0xFFFF;
+    std::thread stopper([&] { dumpResetStatus = driver.outputMessage(synthA, MODM_RESET, 0, 0); });
     std::string tail;
+    constexpr size_t whatTheLineHolds = 1 << 16;
     Clock::time_point draining = Clock::now();
-    for (std::string got = instrument.receiveStray(); sending || !got.empty();
-         got = instrument.receiveStray()) {
+    for (std::string got = instrument.receiveStray(whatTheLineHolds);
+         (sending || !got.empty()) && msSince(draining) < 20000;
+         got = instrument.receiveStray(whatTheLineHolds)) {
         tail += " " + got;
         if (tail.size() > 4096) {
             tail.erase(0, tail.size() - 64); // only the end matters
         }
-        if (msSince(draining) > 20000) {
-            break;
-        }
     }
+    stopper.join();
     ASSERT_TRUE(senderEnds(1000)) << "the dump was never cut";
+    EXPECT_EQ(dumpResetStatus, MMSYSERR_NOERROR);
     std::printf("the reset of another output returned in %lld ms\n", resetMs);
     EXPECT_TRUE(tail.ends_with("F5 01 FF 80 3C 40")) << tail;
     EXPECT_EQ(driver.closeOutput(synthA), MMSYSERR_NOERROR);
