@@ -45,6 +45,8 @@ bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle) {
         return true;
     }
     process.portHandle = platform::invalidHandle;
+    process.heldGeneration = noHold;
+    process.heldSlots = 0;
     process.heap = platform::createHeap(initialHeapSize);
     if (process.heap == platform::nullHandle) {
         return false;

@@ -24,6 +24,13 @@ struct ProcessContext {
     // The serial port while this process holds it and the device is there; invalidHandle
     // otherwise. Only this process can use the value, so it never goes into the shared record.
     platform::Handle portHandle;
+    // Which opening of the port this process holds (SharedState::portGeneration when it took
+    // it), or noHold, and the device slots of this process that hold it (bit kind + index - 1).
+    // Whether a stream may write and when the port is let go are decided by these, never by the
+    // shared record, which another program could change under this process. Changed under
+    // ownerLock.
+    std::atomic<uint32_t> heldGeneration;
+    uint8_t heldSlots;
     // Output streams of one process are driven from several threads at once. This lock makes each
     // send (destination select plus its data) one step on the wire; the line is also lost and
     // picked up again under it, so that no send sees the destination of a line that is gone. It

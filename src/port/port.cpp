@@ -27,12 +27,61 @@ void forgetHolders(SharedState& shared) {
     }
 }
 
-void holdSlot(SharedState& shared, uint32_t kind, uint32_t index) {
-    uint8_t& flag = openFlag(shared, kind, index);
+uint8_t slotBit(uint32_t kind, uint32_t index) {
+    return static_cast<uint8_t>(1u << (kind + index - 1));
+}
+
+void holdSlot(ProcessContext& process, uint32_t kind, uint32_t index) {
+    process.heldSlots |= slotBit(kind, index);
+    uint8_t& flag = openFlag(*process.shared, kind, index);
     if (flag == 0) {
         flag = 1;
-        ++shared.openCount;
+        ++process.shared->openCount;
     }
+}
+
+// Whether the shared record still says what this process did when it took the port.
+bool recordNamesThisOpening(const ProcessContext& process) {
+    const SharedState& shared = *process.shared;
+    return sameOwner(shared.owner, process.ownerToken) &&
+           shared.portGeneration == process.heldGeneration.load();
+}
+
+// The device slot lets go; the record is kept in step while it still names this opening.
+void releaseSlot(ProcessContext& process, uint32_t kind, uint32_t index) {
+    uint8_t bit = slotBit(kind, index);
+    if ((process.heldSlots & bit) == 0) {
+        return;
+    }
+    process.heldSlots = static_cast<uint8_t>(process.heldSlots & ~bit);
+    SharedState& shared = *process.shared;
+    uint8_t& flag = openFlag(shared, kind, index);
+    if (recordNamesThisOpening(process) && flag != 0) {
+        flag = 0;
+        if (shared.openCount > 0) {
+            --shared.openCount;
+        }
+    }
+}
+
+// The last device slot of this process let go: the port is closed, whatever the record says, so
+// that neither the handle nor the timer request is ever left behind.
+void releasePort(ProcessContext& process) {
+    {
+        // Only a second stream of a device whose slot was let go can be writing now: its write
+        // ends, failed, and no write starts on the closed handle.
+        std::lock_guard<std::mutex> hold(process.lineLock);
+        if (process.portHandle != platform::invalidHandle) {
+            platform::closeHandle(process.portHandle);
+        }
+        process.portHandle = platform::invalidHandle;
+        process.lineAway = false;
+    }
+    if (recordNamesThisOpening(process)) {
+        process.shared->owner = noOwner;
+    }
+    process.heldGeneration = noHold;
+    platform::endFineTimer();
 }
 
 // Opens and configures the port: the handle, or invalidHandle with the status that says why.
@@ -131,9 +180,15 @@ uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, Port
         // this opening announces its destination again.
         setLastDestination(shared, noDestination);
         platform::beginFineTimer();
+        process.heldGeneration = shared.portGeneration;
+        process.heldSlots = 0;
+    } else if (process.heldGeneration.load() != shared.portGeneration) {
+        // The record names this process, but not this copy of the driver: a program that loads
+        // the driver from two paths has two, and the port is the other one's.
+        return MMSYSERR_ALLOCATED;
     }
     slot.generation = shared.portGeneration;
-    holdSlot(shared, kind, index);
+    holdSlot(process, kind, index);
     return MMSYSERR_NOERROR;
 }
 
@@ -171,38 +226,19 @@ uint32_t attachPort(ProcessContext& process, uint32_t kind, uint32_t index, Port
 }
 
 bool holdsOpenPort(const Stream& stream) {
-    const SharedState& shared = *stream.process->shared;
-    return stream.port.generation != noHold && sameOwner(shared.owner, stream.owner) &&
-           shared.portGeneration == stream.port.generation;
+    return stream.port.generation != noHold &&
+           stream.port.generation == stream.process->heldGeneration.load();
 }
 
 void detachPort(Stream& stream) {
     ProcessContext& process = *stream.process;
-    SharedState& shared = *process.shared;
     platform::takeNamedLock(process.ownerLock);
     // A stream whose opening has been closed since (another stream of the same device let it go)
     // holds nothing any more: it must not count down or close a second time.
     if (holdsOpenPort(stream)) {
-        uint8_t& flag = openFlag(shared, stream.kind, stream.deviceIndex);
-        if (flag != 0) {
-            flag = 0;
-            if (shared.openCount > 0) {
-                --shared.openCount;
-            }
-        }
-        if (shared.openCount == 0) {
-            {
-                // Only a second stream of this same device can be writing now: its write ends,
-                // failed, and no write starts on the closed handle.
-                std::lock_guard<std::mutex> hold(process.lineLock);
-                if (process.portHandle != platform::invalidHandle) {
-                    platform::closeHandle(process.portHandle);
-                }
-                process.portHandle = platform::invalidHandle;
-                process.lineAway = false;
-            }
-            shared.owner = noOwner;
-            platform::endFineTimer();
+        releaseSlot(process, stream.kind, stream.deviceIndex);
+        if (process.heldSlots == 0) {
+            releasePort(process);
         }
     }
     platform::releaseNamedLock(process.ownerLock);

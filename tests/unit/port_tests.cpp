@@ -345,24 +345,42 @@ TEST_F(SharedRecord, OfManyProcessesOpeningAtOnceExactlyOneWins) {
 }
 
 // A program may load the driver twice, from two paths, and both copies carry the process's
-// identity: the second copy joins the hold on the record but has no line of its own, and must
-// never take the first copy's port away.
-TEST_F(SharedRecord, ASecondCopyOfTheDriverInTheSameProcessNeverCutsOffTheFirst) {
+// identity: the port is the first copy's, the second is told so, and never takes it away.
+TEST_F(SharedRecord, ASecondCopyOfTheDriverInTheSameProcessIsRefusedAndNeverCutsOffTheFirst) {
     ClientProcess first({100, 1});
     ClientProcess second({100, 1});
     first.context.shared->portNumber = 1;
     Stream* out = first.openOutput(0);
     ASSERT_NE(out, nullptr);
-    Stream* joined = second.openOutput(0);
-    ASSERT_NE(joined, nullptr);
-    EXPECT_EQ(second.send(joined, 0x00403C90), MMSYSERR_INVALPARAM) << "it has no line to write on";
+    Stream* refused = nullptr;
+    EXPECT_EQ(second.openOutput(0, refused), MMSYSERR_ALLOCATED);
     EXPECT_EQ(sim::world().ports[1].opens, 1u) << "the port was never opened a second time";
     EXPECT_EQ(first.send(out, 0x00403C90), MMSYSERR_NOERROR);
-    second.close(joined);
     first.close(out);
     EXPECT_FALSE(portIsHeld(*first.context.shared));
     EXPECT_EQ(sim::world().finePeriods, 0);
     EXPECT_EQ(sim::world().badCloses, 0);
+}
+
+// Any program of the session can write the shared record. One that wipes it takes nothing from
+// the process holding the port: its streams still write, and its last close still closes the
+// port and ends its timer request.
+TEST_F(SharedRecord, ARecordWipedUnderTheHolderLeavesItsPortItsOwnToUseAndToClose) {
+    ClientProcess app({100, 1});
+    SharedState& shared = *app.context.shared;
+    shared.portNumber = 1;
+    Stream* out = app.openOutput(0);
+    ASSERT_NE(out, nullptr);
+    shared = initialSharedState;
+    shared.portNumber = 1;
+
+    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap: the port was closed";
+    EXPECT_EQ(sim::world().finePeriods, 0);
+    Stream* again = app.openOutput(0);
+    ASSERT_NE(again, nullptr) << "the port can be had again";
+    app.close(again);
 }
 
 TEST_F(SharedRecord, WhatADeadProcessLeftHalfChangedIsForgotten) {
