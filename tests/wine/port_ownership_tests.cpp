@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <string>
 #include <vector>
 
@@ -146,4 +149,61 @@ TEST_F(PortSharing, InputAndOutputOfOneProcessWorkOverOnePortThatOtherProcessesC
     ASSERT_TRUE(openInputInAnotherProcess(&status));
     EXPECT_EQ(status, MMSYSERR_NOERROR);
     EXPECT_EQ(instrument.receiveStray(), "");
+}
+
+namespace {
+
+// The string form of the access-allowed SIDs in the object's DACL, in order; "" when the object or
+// its security cannot be read.
+std::vector<std::string> allowedSids(HANDLE object) {
+    std::vector<std::string> sids;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (object == nullptr ||
+        GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return {""};
+    }
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        LPSTR text = nullptr;
+        if (GetAce(dacl, i, &ace) &&
+            static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ConvertSidToStringSidA(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &text)) {
+            sids.emplace_back(text);
+            LocalFree(text);
+        }
+    }
+    LocalFree(descriptor);
+    return sids;
+}
+
+std::string userSid() {
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    LPSTR text = nullptr;
+    std::string sid;
+    if (GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+        sid = text;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+} // namespace
+
+// A program run as administrator may be the first to load the driver: what it makes must still
+// be open to the same user's other programs, and to nobody else.
+TEST_F(PortOwnership, TheSharedRecordAndOwnerLockAreMadeForTheUserAndTheSystemOnly) {
+    HANDLE record = OpenFileMappingW(READ_CONTROL, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-State-1");
+    HANDLE lock = OpenMutexW(READ_CONTROL, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-Owner-1");
+    std::vector<std::string> expected = {"S-1-5-18", userSid()};
+    EXPECT_EQ(allowedSids(record), expected);
+    EXPECT_EQ(allowedSids(lock), expected);
+    CloseHandle(record);
+    CloseHandle(lock);
 }

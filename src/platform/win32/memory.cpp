@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include "platform/win32/user_only.h"
+
 #include <windows.h>
 
 namespace platform {
@@ -25,8 +27,11 @@ void destroyHeap(Handle heap) {
 namespace platform {
 
 void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping) {
-    HANDLE made = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                     static_cast<DWORD>(size), reinterpret_cast<LPCWSTR>(name));
+    UserOnlySecurity security;
+    HANDLE made =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, userOnlySecurity(security), PAGE_READWRITE, 0,
+                           static_cast<DWORD>(size), reinterpret_cast<LPCWSTR>(name));
+    freeUserOnlySecurity(security);
     if (made == nullptr) {
         return nullptr;
     }

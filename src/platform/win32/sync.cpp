@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include "platform/win32/user_only.h"
+
 #include <windows.h>
 
 namespace platform {
@@ -40,7 +42,10 @@ Woken waitAlertably(Handle event, uint32_t limit) {
 namespace platform {
 
 Handle openNamedLock(const char16_t* name) {
-    return reinterpret_cast<Handle>(CreateMutexW(nullptr, FALSE, reinterpret_cast<LPCWSTR>(name)));
+    UserOnlySecurity security;
+    HANDLE lock = CreateMutexW(userOnlySecurity(security), FALSE, reinterpret_cast<LPCWSTR>(name));
+    freeUserOnlySecurity(security);
+    return reinterpret_cast<Handle>(lock);
 }
 
 void takeNamedLock(Handle lock) {
