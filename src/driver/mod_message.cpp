@@ -5,6 +5,9 @@
 #include "output/sounding.h"
 #include "port/port.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 Stream* streamOf(uintptr_t instance) {
@@ -96,7 +99,6 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
         }
         // The reset waiting for this message to end silences what it left on.
         --stream.longMessagesUnderWay;
-        stream.longMessagesUnderWay.notify_all();
     }
     // The header is complete before the client hears of it, and before modMessage returns.
     header->dwFlags |= MHDR_DONE;
@@ -113,10 +115,11 @@ uint32_t resetOutput(Stream& stream) {
     if (stream.longMessagesUnderWay != 0) {
         cutWrite(stream);
         // Its write is cancelled, so it ends at once, or as soon as it has the wire, when it
-        // stops before writing anything. The silencing below needs the wire all the same.
-        for (uint32_t underWay = stream.longMessagesUnderWay; underWay != 0;
-             underWay = stream.longMessagesUnderWay) {
-            stream.longMessagesUnderWay.wait(underWay);
+        // stops before writing anything. The silencing below needs the wire all the same. The
+        // count is looked at every millisecond: the runtime's own wait for an atomic value can
+        // miss the wake-up on Windows and would then wait for ever.
+        while (stream.longMessagesUnderWay.load() != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     std::lock_guard<std::mutex> tracking(stream.trackingLock);
