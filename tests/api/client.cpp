@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include "common/hex.h"
+
 #include <cstdio>
 #include <ostream>
 
@@ -214,13 +216,8 @@ WireMessages decodeWire(const std::string& wireHex) {
     finishWire(decoder, 0, events);
     WireMessages messages;
     for (const WireEvent& event : events) {
-        std::string text;
-        for (uint8_t byte : event.bytes) {
-            char digits[4];
-            std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
-            text += digits;
-        }
-        messages.push_back({event.problem == WireProblem::None ? event.destination : -2, text});
+        messages.push_back({event.problem == WireProblem::None ? event.destination : -2,
+                            hexBytes(event.bytes.data(), event.bytes.size())});
     }
     return messages;
 }
