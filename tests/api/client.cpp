@@ -221,17 +221,3 @@ WireMessages decodeWire(const std::string& wireHex) {
     }
     return messages;
 }
-
-bool startProcess(const std::wstring& program, std::wstring commandLine, bool inheritHandles,
-                  STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0,
-                           nullptr, nullptr, &startup, &process)) {
-            return true;
-        }
-        if (GetLastError() != ERROR_INTERNAL_ERROR) {
-            return false;
-        }
-    }
-    return false;
-}

@@ -18,6 +18,9 @@
 //       as a picture. Ends with the program's exit code.
 //
 // Exit code 100 and a line on stderr when the tool itself cannot do what it was asked.
+#include "common/process.h"
+#include "common/window_picture.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -33,8 +36,7 @@ constexpr DWORD pageDeadlineMs = 60000;
 constexpr DWORD programDeadlineMs = 120000;
 constexpr DWORD answerDeadlineMs = 5000;
 
-const wchar_t uninstallKey[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\melvpcif";
+const wchar_t uninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\melvpcif";
 
 int fail(const wchar_t* what) {
     std::fwprintf(stderr, L"setup-test-tool: %ls (error %lu)\n", what, GetLastError());
@@ -46,8 +48,7 @@ int runAndWait(std::wstring commandLine) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!startProcess(nullptr, commandLine, false, startup, process)) {
         return fail(L"cannot start the command");
     }
     CloseHandle(process.hThread);
@@ -86,8 +87,8 @@ int runEntry(const wchar_t* valueName) {
     wchar_t command[1024] = {};
     DWORD size = sizeof command - sizeof(wchar_t);
     DWORD type = 0;
-    LONG result = RegQueryValueExW(key, valueName, nullptr, &type,
-                                   reinterpret_cast<BYTE*>(command), &size);
+    LONG result =
+        RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(command), &size);
     RegCloseKey(key);
     if (result != ERROR_SUCCESS || type != REG_SZ) {
         return fail(L"the Apps & features entry has no such command");
@@ -207,64 +208,6 @@ void click(HWND wizard) {
     PostMessageW(GetDlgItem(wizard, IDOK), BM_CLICK, 0, 0);
 }
 
-bool writePicture(HWND window, const wchar_t* path) {
-    // Without a window manager the X server gives Wine's desktop no input focus and Wine draws
-    // every caption as inactive; a user at the finishing page sees it active.
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(window, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, answerDeadlineMs, &ignored);
-    RedrawWindow(window, nullptr, nullptr,
-                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, answerDeadlineMs, &ignored);
-
-    RECT frame;
-    if (!GetWindowRect(window, &frame)) {
-        return false;
-    }
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = frame.right - frame.left;
-    header.biHeight = frame.bottom - frame.top; // rows bottom-up, as a BMP file keeps them
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    header.biSizeImage = static_cast<DWORD>((header.biWidth * 3 + 3) / 4 * 4 * header.biHeight);
-
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP picture = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header),
-                                       DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool copied = false;
-    if (picture != nullptr) {
-        HGDIOBJ previous = SelectObject(memory, picture);
-        copied = BitBlt(memory, 0, 0, header.biWidth, header.biHeight, screen, frame.left,
-                        frame.top, SRCCOPY) != FALSE;
-        GdiFlush();
-        SelectObject(memory, previous);
-    }
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-
-    bool written = false;
-    HANDLE out = copied ? CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)
-                        : INVALID_HANDLE_VALUE;
-    if (out != INVALID_HANDLE_VALUE) {
-        BITMAPFILEHEADER file = {};
-        file.bfType = 0x4D42; // "BM"
-        file.bfOffBits = sizeof file + sizeof header;
-        file.bfSize = file.bfOffBits + header.biSizeImage;
-        DWORD done = 0;
-        written = WriteFile(out, &file, sizeof file, &done, nullptr) &&
-                  WriteFile(out, &header, sizeof header, &done, nullptr) &&
-                  WriteFile(out, bits, header.biSizeImage, &done, nullptr);
-        CloseHandle(out);
-    }
-    if (picture != nullptr) {
-        DeleteObject(picture);
-    }
-    return written;
-}
-
 struct ControlSearch {
     const wchar_t* text;
     HWND found;
@@ -308,8 +251,7 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!startProcess(nullptr, commandLine, false, startup, process)) {
         return fail(L"cannot start the program");
     }
     CloseHandle(process.hThread);
@@ -360,9 +302,12 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
             return giveUp(L"the wizard's main button did not come to read as expected");
         }
         printPage(step.c_str(), wizard);
+        std::string whyNot;
         if (i == stepCount - 1 && wcscmp(picturePath, L"-") != 0 &&
-            !writePicture(wizard, picturePath)) {
-            return giveUp(L"cannot write the picture");
+            !writeWindowPicture(wizard, picturePath, answerDeadlineMs, whyNot)) {
+            std::wstring why =
+                L"cannot write the picture: " + std::wstring(whyNot.begin(), whyNot.end());
+            return giveUp(why.c_str());
         }
         click(wizard);
     }

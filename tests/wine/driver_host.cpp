@@ -1,6 +1,7 @@
 #include "driver_host.h"
 
 #include "common/hex.h"
+#include "common/process.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -69,10 +70,7 @@ const char* messageName(UINT message) {
 } // namespace
 
 std::wstring driverPath() {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring self(path, length);
-    return self.substr(0, self.find_last_of(L"\\/") + 1) + L"melvpcif.dll";
+    return besideProgram(L"melvpcif.dll");
 }
 
 std::ostream& operator<<(std::ostream& out, const Notification& n) {
