@@ -43,25 +43,39 @@ int fail(const wchar_t* what) {
     return toolFailed;
 }
 
-// Runs `commandLine` as given and waits for it; its exit code, or toolFailed.
-int runAndWait(std::wstring commandLine) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!startProcess(nullptr, commandLine, false, startup, process)) {
-        return fail(L"cannot start the command");
-    }
-    CloseHandle(process.hThread);
+// Waits for `process` to end, prints its exit code and closes it; its exit code, or toolFailed
+// when it did not end in time.
+int reportExit(HANDLE process, const wchar_t* late) {
     DWORD exitCode = toolFailed;
-    if (WaitForSingleObject(process.hProcess, programDeadlineMs) != WAIT_OBJECT_0) {
-        fail(L"the command did not end in time");
-        TerminateProcess(process.hProcess, toolFailed);
+    if (WaitForSingleObject(process, programDeadlineMs) != WAIT_OBJECT_0) {
+        fail(late);
+        TerminateProcess(process, toolFailed);
     } else {
-        GetExitCodeProcess(process.hProcess, &exitCode);
+        GetExitCodeProcess(process, &exitCode);
     }
-    CloseHandle(process.hProcess);
+    CloseHandle(process);
     std::wprintf(L"exit code: %lu\n", exitCode);
     return static_cast<int>(exitCode);
+}
+
+// Starts `commandLine` as given; the thread handle is closed at once.
+bool startCommand(const std::wstring& commandLine, PROCESS_INFORMATION& process) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (!startProcess(nullptr, commandLine, false, startup, process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    return true;
+}
+
+// Runs `commandLine` as given and waits for it; its exit code, or toolFailed.
+int runAndWait(const std::wstring& commandLine) {
+    PROCESS_INFORMATION process = {};
+    if (!startCommand(commandLine, process)) {
+        return fail(L"cannot start the command");
+    }
+    return reportExit(process.hProcess, L"the command did not end in time");
 }
 
 int run(int count, wchar_t** arguments) {
@@ -77,23 +91,30 @@ int run(int count, wchar_t** arguments) {
     return runAndWait(commandLine);
 }
 
-int runEntry(const wchar_t* valueName) {
+// A command of the driver's Apps & features entry, as written there.
+bool entryCommand(const wchar_t* valueName, std::wstring& command) {
     // Apps & features reads the native view: the 64-bit one on 64-bit Windows.
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
                       &key) != ERROR_SUCCESS) {
-        return fail(L"there is no Apps & features entry");
+        return false;
     }
-    wchar_t command[1024] = {};
-    DWORD size = sizeof command - sizeof(wchar_t);
+    wchar_t text[1024] = {};
+    DWORD size = sizeof text - sizeof(wchar_t);
     DWORD type = 0;
     LONG result =
-        RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(command), &size);
+        RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
     RegCloseKey(key);
-    if (result != ERROR_SUCCESS || type != REG_SZ) {
+    command = text;
+    return result == ERROR_SUCCESS && type == REG_SZ;
+}
+
+int runEntry(const wchar_t* valueName) {
+    std::wstring command;
+    if (!entryCommand(valueName, command)) {
         return fail(L"the Apps & features entry has no such command");
     }
-    std::wprintf(L"running: %ls\n", command);
+    std::wprintf(L"running: %ls\n", command.c_str());
     return runAndWait(command);
 }
 
@@ -229,18 +250,7 @@ bool commandLineOf(const std::wstring& program, std::wstring& commandLine) {
         commandLine = L"\"" + program + L"\"";
         return true;
     }
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                      &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    wchar_t command[1024] = {};
-    DWORD size = sizeof command - sizeof(wchar_t);
-    LONG result = RegQueryValueExW(key, program.substr(entry.size()).c_str(), nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(command), &size);
-    RegCloseKey(key);
-    commandLine = command;
-    return result == ERROR_SUCCESS;
+    return entryCommand(program.substr(entry.size()).c_str(), commandLine);
 }
 
 int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wchar_t** steps) {
@@ -248,13 +258,10 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
     if (!commandLineOf(program, commandLine)) {
         return fail(L"the Apps & features entry has no such command");
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!startProcess(nullptr, commandLine, false, startup, process)) {
+    if (!startCommand(commandLine, process)) {
         return fail(L"cannot start the program");
     }
-    CloseHandle(process.hThread);
     auto giveUp = [&](const wchar_t* why) {
         TerminateProcess(process.hProcess, toolFailed);
         CloseHandle(process.hProcess);
@@ -311,14 +318,7 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
         }
         click(wizard);
     }
-    DWORD exitCode = toolFailed;
-    if (WaitForSingleObject(process.hProcess, programDeadlineMs) != WAIT_OBJECT_0) {
-        return giveUp(L"the program did not end after its last page");
-    }
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
-    std::wprintf(L"exit code: %lu\n", exitCode);
-    return static_cast<int>(exitCode);
+    return reportExit(process.hProcess, L"the program did not end after its last page");
 }
 
 const wchar_t usage[] =
