@@ -1,35 +1,11 @@
-# What the installer tests share (sourced): counting checks, waiting with a deadline, reading the
-# registry of the prefix in $WINEPREFIX, and a program that keeps the driver loaded. The caller
-# sets $work (a scratch folder) and $tool64 (setup-test-tool.exe of the win64 tree).
+# What the installer tests share (sourced after tests/lib/checks.sh): reading the registry of the
+# prefix in $WINEPREFIX, and a program that keeps the driver loaded. The caller sets $work (a
+# scratch folder) and $tool64 (setup-test-tool.exe of the win64 tree).
 
 drivers='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 descriptions='HKLM\Software\Microsoft\Windows NT\CurrentVersion\drivers.desc'
 settings='HKLM\Software\MELV\MELV PC I/F MIDI Driver'
 session='HKLM\System\CurrentControlSet\Control\Session Manager'
-
-passes=0
-failures=0
-check() { # description, command...
-    local description=$1
-    shift
-    if "$@"; then
-        echo "ok: $description"
-        passes=$((passes + 1))
-    else
-        echo "FAILED: $description"
-        failures=$((failures + 1))
-    fi
-}
-
-# Waits up to `seconds` for the command to succeed: for what another process finishes.
-eventually() { # seconds, command...
-    local deadline=$(($(date +%s) + $1))
-    shift
-    until "$@"; do
-        [ "$(date +%s)" -lt "$deadline" ] || return 1
-        sleep 0.1
-    done
-}
 
 query() { # view, key: the key's values as reg prints them, empty when the key is absent
     local out

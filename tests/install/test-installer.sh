@@ -14,6 +14,7 @@ tool64="$win64/tests/install/setup-test-tool.exe"
 
 work=$(mktemp -d /tmp/melv-install.XXXXXX)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/../lib/checks.sh"
 . "$(dirname "$0")/common.sh"
 cleanup() {
     release_driver 2>/dev/null
@@ -183,5 +184,4 @@ check "the file and the folder go when it has ended" eventually 30 test ! -e "$l
 wait "$remover"
 check "and the remover ends with exit code 0" test $? -eq 0
 
-echo "installer: $passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+checks_summary installer

@@ -31,6 +31,7 @@ tool32=$(realpath "$3/tests/install/setup-test-tool.exe")
 
 work=$(mktemp -d /tmp/melv-setup.XXXXXX)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/../lib/checks.sh"
 . "$(dirname "$0")/common.sh"
 xvfb_pid=
 cleanup() {
@@ -333,5 +334,4 @@ check "nothing of ours is left" \
     eval 'test ! -e "$drive_c/windows/system32/melvpcif.dll" -a -z "$(slots_in "$drivers32")" \
           -a -z "$entry_native" -a ! -e "$programs/$check_entry" && eventually 30 test ! -e "$install_dir"'
 
-echo "setup program: $passes passed, $failures failed ($(($(date +%s) - start)) s)"
-[ "$failures" -eq 0 ]
+checks_summary "setup program" "$(($(date +%s) - start)) s"

@@ -10,6 +10,7 @@
 #   wine_env_start_line              # $wine_work/driver-end <-> $wine_work/instrument-end
 #   wine_env_set_ports 1             # COM1 = driver's end, COM8 = instrument's end, no other
 #   wine_env_install_driver build/win64 build/win32 [FORWARDER]
+#   wine_env_run 120 program.exe ... # a Windows program with a deadline
 #
 # Functions print what went wrong and return non-zero; the caller decides whether to go on.
 
@@ -158,6 +159,17 @@ wine_env_install_driver() { # build_win64, build_win32, [forwarder file name]
         wine reg add "$drivers" /ve /d "$registered" /f "/reg:$view" >/dev/null || return 2
     done
     wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f >/dev/null || return 2
+}
+
+# Runs a Windows program of the prefix. The deadline only keeps a hung program from hanging the
+# run; an exit code other than 0 is said.
+wine_env_run() { # seconds, program, arguments...
+    local seconds=$1 status
+    shift
+    timeout "$seconds" wine "$@"
+    status=$?
+    [ "$status" -eq 0 ] || echo "$1 ended with exit code $status"
+    return "$status"
 }
 
 # A private X server, for programs that show windows: they stay off the user's screen. Xvfb picks
