@@ -7,14 +7,11 @@
 #
 #   tests/api/run-api-tests.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
 set -u
-if [ $# -ne 2 ]; then
-    echo "usage: $0 BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2
-    exit 2
-fi
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/tests/wine/wine-env.sh"
 . "$top/tests/lib/checks.sh"
-wine_env_find_builds "melvpcif.dll melvfwd.dll api-tests/melv_api_tests.exe demo/melv-demo.exe" "$1" "$2" || exit 2
+wine_env_find_builds "melvpcif.dll melvfwd.dll api-tests/melv_api_tests.exe demo/melv-demo.exe" \
+    "$@" || exit 2
 builds=("${wine_env_builds[@]}")
 
 start=$(date +%s)
@@ -37,10 +34,7 @@ done
 
 # The check program on a machine where the driver is not installed says so. (Its other messages
 # are tested inside the test host, where the driver is installed.)
-wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' /ve /f /reg:64 \
-    >/dev/null 2>&1
-wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' /ve /f /reg:32 \
-    >/dev/null 2>&1
+wine_env_remove_driver || exit 2
 says_not_installed() { # build
     local output status
     output=$(timeout 60 wine "$1/demo/melv-demo.exe" --listen 0 2>&1)

@@ -99,15 +99,9 @@ wine_env_set_ports 3 || exit 2
 run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=$com3_suites"
 
 # The picture for the documentation: the test whose first dialog shows COM3 and independent mode.
-# Wine draws the title bar's close box with its symbol font, which Debian's Wine 8 does not load
-# from its own font folder; copied into the prefix it is found, and the box shows a cross rather
-# than a plain "r".
 take_picture() {
     local bitmap="$wine_work/config-dialog.bmp"
-    local fonts="$WINEPREFIX/drive_c/windows/Fonts"
-    for font in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf; do
-        [ -f "$font" ] && mkdir -p "$fonts" && cp "$font" "$fonts/"
-    done
+    wine_env_install_title_bar_font
     echo "=== picture of the configuration dialog: ${builds[0]}/melv_wine_tests.exe"
     MELV_DIALOG_PICTURE=$(winepath -w "$bitmap") check "the picture's test passes" \
         wine_env_run 150 "${builds[0]}/melv_wine_tests.exe" \
