@@ -9,6 +9,10 @@
 // --dll loads a driver that is not installed (for trying a build) the way Windows' multimedia
 // system loads an installed one. --independent and --port change the driver's settings for this
 // run only (they need administrator rights) and put them back at the end.
+#include "common/driver_loader.h"
+#include "common/hex.h"
+#include "common/settings_key.h"
+
 #include <windows.h>
 
 #include <mmddk.h>
@@ -21,9 +25,7 @@
 
 namespace {
 
-const wchar_t settingsKey[] = L"Software\\MELV\\MELV PC I/F MIDI Driver";
 const wchar_t devicePrefix[] = L"MELV PC I/F";
-constexpr DWORD independentMode = 1u << 8;
 
 // Exit codes, for scripts that set up studio machines.
 enum Outcome : int {
@@ -44,30 +46,10 @@ struct Options {
 
 // How the demo reaches the driver: through winmm, as applications do, or straight into a DLL
 // loaded with OpenDriver, as winmm does with an installed one.
-using DriverEntry = DWORD(WINAPI*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-struct DirectDriver {
-    HDRVR handle = nullptr;
-    DriverEntry modMessage = nullptr;
-    DriverEntry midMessage = nullptr;
-};
-DirectDriver direct;
-
-bool loadDirect(const std::wstring& path) {
-    direct.handle = OpenDriver(path.c_str(), nullptr, 0);
-    if (direct.handle == nullptr) {
-        return false;
-    }
-    HMODULE module = GetDriverModuleHandle(direct.handle);
-    auto entry = [&](const char* name) {
-        return reinterpret_cast<DriverEntry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    };
-    direct.modMessage = entry("modMessage");
-    direct.midMessage = entry("midMessage");
-    return direct.modMessage != nullptr && direct.midMessage != nullptr;
-}
+DriverEntries direct;
 
 bool isDirect() {
-    return direct.handle != nullptr;
+    return direct.driver != nullptr;
 }
 
 // An opened device: the winmm handle, or the driver's own instance value when loaded directly.
@@ -169,16 +151,6 @@ void printReceived() {
     LeaveCriticalSection(&receivedLock);
 }
 
-std::wstring hex(const BYTE* bytes, DWORD count) {
-    std::wstring text;
-    wchar_t byte[4];
-    for (DWORD i = 0; i < count; ++i) {
-        std::swprintf(byte, 4, i == 0 ? L"%02X" : L" %02X", bytes[i]);
-        text += byte;
-    }
-    return text;
-}
-
 void CALLBACK onInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR param2) {
     wchar_t line[96];
     if (message == MIM_DATA || message == MIM_ERROR) {
@@ -188,8 +160,10 @@ void CALLBACK onInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_
     } else if (message == MIM_LONGDATA || message == MIM_LONGERROR) {
         auto* header = reinterpret_cast<MIDIHDR*>(param1);
         if (header->dwBytesRecorded > 0) {
+            std::string bytes = hexBytes(reinterpret_cast<const unsigned char*>(header->lpData),
+                                         header->dwBytesRecorded);
             note((message == MIM_LONGDATA ? L"sysex " : L"sysex (cut short) ") +
-                 hex(reinterpret_cast<BYTE*>(header->lpData), header->dwBytesRecorded));
+                 std::wstring(bytes.begin(), bytes.end()));
         }
     }
 }
@@ -261,24 +235,11 @@ struct SavedSettings {
     bool hadMask = false, hadPort = false;
 };
 
-bool readDword(HKEY key, const wchar_t* name, DWORD& value) {
-    DWORD size = sizeof value;
-    return RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) ==
-           ERROR_SUCCESS;
-}
-
-bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
-    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                          sizeof value) == ERROR_SUCCESS;
-}
-
 // The port the driver is set to use, for the messages below; 1 when nothing is saved.
 DWORD configuredPort() {
-    HKEY key = nullptr;
     DWORD port = 1;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                      &key) == ERROR_SUCCESS) {
-        readDword(key, L"COM", port);
+    if (HKEY key = openSettingsKey(KEY_QUERY_VALUE); key != nullptr) {
+        readDword(key, portSetting, port);
         RegCloseKey(key);
     }
     return port;
@@ -288,21 +249,20 @@ bool changeSettings(const Options& options, SavedSettings& saved) {
     if (!options.independent && options.port == 0) {
         return true;
     }
-    // The 64-bit view, which both builds of the driver share.
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, settingsKey, 0, nullptr, 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &saved.key,
-                        nullptr) != ERROR_SUCCESS) {
+    saved.key = createSettingsKey(KEY_QUERY_VALUE | KEY_SET_VALUE);
+    if (saved.key == nullptr) {
         return false;
     }
-    saved.hadMask = readDword(saved.key, L"Messages", saved.mask);
-    saved.hadPort = readDword(saved.key, L"COM", saved.port);
+    saved.hadMask = readDword(saved.key, messagesSetting, saved.mask);
+    saved.hadPort = readDword(saved.key, portSetting, saved.port);
     bool written = true;
     if (options.independent) {
-        written = writeDword(saved.key, L"Messages",
-                             (saved.hadMask ? saved.mask : 0x7E7F) | independentMode);
+        written =
+            writeDword(saved.key, messagesSetting,
+                       (saved.hadMask ? saved.mask : defaultMessageMask) | independentModeBit);
     }
     if (options.port != 0) {
-        written = written && writeDword(saved.key, L"COM", options.port);
+        written = written && writeDword(saved.key, portSetting, options.port);
     }
     return written;
 }
@@ -311,10 +271,10 @@ void restoreSettings(SavedSettings& saved) {
     if (saved.key == nullptr) {
         return;
     }
-    saved.hadMask ? (void)writeDword(saved.key, L"Messages", saved.mask)
-                  : (void)RegDeleteValueW(saved.key, L"Messages");
-    saved.hadPort ? (void)writeDword(saved.key, L"COM", saved.port)
-                  : (void)RegDeleteValueW(saved.key, L"COM");
+    saved.hadMask ? (void)writeDword(saved.key, messagesSetting, saved.mask)
+                  : (void)RegDeleteValueW(saved.key, messagesSetting);
+    saved.hadPort ? (void)writeDword(saved.key, portSetting, saved.port)
+                  : (void)RegDeleteValueW(saved.key, portSetting);
     RegCloseKey(saved.key);
 }
 
@@ -443,12 +403,12 @@ int check(const Options& options) {
     if (options.dll.empty()) {
         return checkDevices(options);
     }
-    if (!loadDirect(options.dll)) {
+    if (loadDriver(options.dll.c_str(), direct) != DriverLoad::loaded) {
         std::wprintf(L"The driver %ls cannot be loaded.\n", options.dll.c_str());
         return notInstalled;
     }
     int outcome = checkDevices(options);
-    CloseDriver(direct.handle, 0, 0);
+    unloadDriver(direct);
     return outcome;
 }
 

@@ -6,12 +6,8 @@
 #   bench/wine/run-wine-bench.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
-if [ $# -ne 2 ]; then
-    echo "usage: $0 BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2
-    exit 2
-fi
 . "$top/tests/wine/wine-env.sh"
-wine_env_find_builds "melvpcif.dll melv_wine_bench.exe" "$1" "$2" || exit 2
+wine_env_find_builds "melvpcif.dll melv_wine_bench.exe" "$@" || exit 2
 wine_env_begin melv-bench || exit 2
 wine_env_boot || exit 2
 wine_env_start_line || exit 2

@@ -8,6 +8,8 @@
 // Short messages per second: modMessage(MODM_DATA) against one overlapped WriteFile per message.
 // Input latency, from a byte written at the instrument's end to the client's callback: the
 // driver's input against a bare reader with the same eight one-byte ReadFileEx reads.
+#include "common/driver_loader.h"
+
 #include <windows.h>
 
 #include <mmddk.h>
@@ -24,9 +26,8 @@ constexpr int messagesPerRound = 1500;
 constexpr int latencySamplesPerRound = 40;
 constexpr DWORD noteOn = 0x00403C90;
 
-using DriverEntry = DWORD(WINAPI*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-DriverEntry modMessage = nullptr;
-DriverEntry midMessage = nullptr;
+DriverMessageEntry modMessage = nullptr;
+DriverMessageEntry midMessage = nullptr;
 
 double nowMs() {
     static LARGE_INTEGER frequency = [] {
@@ -224,19 +225,17 @@ double ratio(double driver, double raw) {
 
 int main() {
     const char* bits = sizeof(void*) == 8 ? "64-bit" : "32-bit";
-    HDRVR driver = OpenDriver(L"melvpcif.dll", nullptr, 0);
-    HMODULE module = driver != nullptr ? GetDriverModuleHandle(driver) : nullptr;
-    if (module == nullptr) {
+    DriverEntries driver;
+    DriverLoad load = loadDriver(L"melvpcif.dll", driver);
+    if (load == DriverLoad::refused) {
         std::printf("the driver beside this program does not load\n");
         return 1;
     }
-    modMessage = reinterpret_cast<DriverEntry>(
-        reinterpret_cast<void*>(GetProcAddress(module, "modMessage")));
-    midMessage = reinterpret_cast<DriverEntry>(
-        reinterpret_cast<void*>(GetProcAddress(module, "midMessage")));
+    modMessage = driver.modMessage;
+    midMessage = driver.midMessage;
     instrument = openLine(L"\\\\.\\COM8", 0);
     arrived = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (modMessage == nullptr || midMessage == nullptr || instrument == INVALID_HANDLE_VALUE) {
+    if (load != DriverLoad::loaded || instrument == INVALID_HANDLE_VALUE) {
         std::printf("the driver's entry points or the instrument's end of the line are missing\n");
         return 1;
     }
@@ -256,7 +255,7 @@ int main() {
         driverLatency(driverLatencies);
         rawLatency(rawLatencies);
     }
-    CloseDriver(driver, 0, 0);
+    unloadDriver(driver);
 
     double driverRate = percentile(driverRates, 0.5), rawRate = percentile(rawRates, 0.5);
     std::printf("%s short messages per second (median of %d rounds of %d): driver %.0f, raw "

@@ -1,6 +1,7 @@
 // The check program that ships with the driver (melv-demo.exe), run as a user runs it after
 // installing: it finds the devices through winmm and says in plain words what is wrong.
 #include "client.h"
+#include "common/process.h"
 #include "instrument_port.h"
 
 #include <windows.h>
@@ -21,12 +22,7 @@ struct ProgramRun {
 // Runs the check program of this build (demo\melv-demo.exe beside this host's own folder) and
 // collects what it prints.
 ::testing::AssertionResult runCheckProgram(const std::wstring& arguments, ProgramRun* run) {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    while (length > 0 && path[length - 1] != L'\\') {
-        --length;
-    }
-    std::wstring program = std::wstring(path, length) + L"..\\demo\\melv-demo.exe";
+    std::wstring program = besideProgram(L"..\\demo\\melv-demo.exe");
     std::wstring command = L"\"" + program + L"\" " + arguments;
 
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -41,7 +37,7 @@ struct ProgramRun {
     startup.hStdOutput = startup.hStdError = writeEnd;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process{};
-    bool started = startProcess(program, command, true, startup, process);
+    bool started = startProcess(program.c_str(), command, true, startup, process);
     CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);

@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include "common/hex.h"
+
 #include <cstdio>
 #include <ostream>
 
@@ -214,27 +216,8 @@ WireMessages decodeWire(const std::string& wireHex) {
     finishWire(decoder, 0, events);
     WireMessages messages;
     for (const WireEvent& event : events) {
-        std::string text;
-        for (uint8_t byte : event.bytes) {
-            char digits[4];
-            std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
-            text += digits;
-        }
-        messages.push_back({event.problem == WireProblem::None ? event.destination : -2, text});
+        messages.push_back({event.problem == WireProblem::None ? event.destination : -2,
+                            hexBytes(event.bytes.data(), event.bytes.size())});
     }
     return messages;
-}
-
-bool startProcess(const std::wstring& program, std::wstring commandLine, bool inheritHandles,
-                  STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0,
-                           nullptr, nullptr, &startup, &process)) {
-            return true;
-        }
-        if (GetLastError() != ERROR_INTERNAL_ERROR) {
-            return false;
-        }
-    }
-    return false;
 }

@@ -89,8 +89,3 @@ using WireMessages = std::vector<WireMessage>;
 // as a message with destination -2 and the bytes concerned, so that a comparison fails on it.
 WireMessages decodeWire(const std::string& wireHex);
 WireMessage onOutput(int destination, const std::string& bytes);
-
-// CreateProcessW, tried once more when Wine loses the process it is starting (it has been seen,
-// rarely, to fail with ERROR_INTERNAL_ERROR under load, which says nothing about the driver).
-bool startProcess(const std::wstring& program, std::wstring commandLine, bool inheritHandles,
-                  STARTUPINFOW& startup, PROCESS_INFORMATION& process);

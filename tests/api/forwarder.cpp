@@ -3,6 +3,9 @@
 // Windows' winmm does and Wine's does not: when the driver leaves header preparation to the host
 // (it answers the prepare and unprepare messages with MMSYSERR_NOTSUPPORTED), the host prepares
 // and unprepares the header itself. It is built for the tests and never ships.
+#include "common/driver_loader.h"
+#include "common/process.h"
+
 #include <windows.h>
 
 #include <mmddk.h>
@@ -12,47 +15,23 @@
 
 namespace {
 
-using DriverProcedure = LRESULT(WINAPI*)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
-using MessageProcedure = DWORD(WINAPI*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-
-struct Driver {
-    DriverProcedure driverProc;
-    MessageProcedure modMessage;
-    MessageProcedure midMessage;
-};
-
-template <typename Procedure> Procedure entry(HMODULE module, const char* name) {
-    return reinterpret_cast<Procedure>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-BOOL CALLBACK loadDriver(PINIT_ONCE, PVOID, PVOID* context) {
+BOOL CALLBACK loadForwardedDriver(PINIT_ONCE, PVOID, PVOID* context) {
     // The driver sits beside this module, in the system folder of its bitness.
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                            GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&loadDriver), &self);
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-    while (length > 0 && path[length - 1] != L'\\') {
-        --length;
-    }
-    lstrcpyW(path + length, L"melvpcif.dll");
-    static Driver driver;
-    HMODULE module = LoadLibraryW(path);
-    if (module != nullptr) {
-        driver = {entry<DriverProcedure>(module, "DriverProc"),
-                  entry<MessageProcedure>(module, "modMessage"),
-                  entry<MessageProcedure>(module, "midMessage")};
-    }
+                       reinterpret_cast<LPCWSTR>(&loadForwardedDriver), &self);
+    static DriverExports driver;
+    driver = driverExportsOf(LoadLibraryW(besideModule(self, L"melvpcif.dll").c_str()));
     *context = &driver;
     return TRUE;
 }
 
-const Driver& driver() {
+const DriverExports& driver() {
     static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
     void* loaded = nullptr;
-    InitOnceExecuteOnce(&once, loadDriver, nullptr, &loaded);
-    return *static_cast<const Driver*>(loaded);
+    InitOnceExecuteOnce(&once, loadForwardedDriver, nullptr, &loaded);
+    return *static_cast<const DriverExports*>(loaded);
 }
 
 // What Windows' winmm does with a header the driver would not prepare: a header too short to
@@ -81,7 +60,7 @@ DWORD unprepareOnHostSide(DWORD_PTR headerAddress, DWORD_PTR size) {
     return MMSYSERR_NOERROR;
 }
 
-DWORD forward(MessageProcedure procedure, UINT prepare, UINT unprepare, UINT device, UINT message,
+DWORD forward(DriverMessageEntry procedure, UINT prepare, UINT unprepare, UINT device, UINT message,
               DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2) {
     if (procedure == nullptr) {
         return MMSYSERR_NODRIVER;
@@ -105,7 +84,7 @@ extern "C" {
 
 LRESULT WINAPI DriverProc(DWORD_PTR driverId, HDRVR handle, UINT message, LPARAM param1,
                           LPARAM param2) {
-    DriverProcedure procedure = driver().driverProc;
+    DriverProcEntry procedure = driver().driverProc;
     if (procedure == nullptr) {
         return 0; // the driver did not load: the host sees a driver that refuses to open
     }

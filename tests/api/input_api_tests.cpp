@@ -2,6 +2,7 @@
 // two buffers, and the buffers coming back at stop, reset and close as the driver promises, for
 // a function and a window callback.
 #include "client.h"
+#include "common/hex.h"
 #include "instrument_port.h"
 
 #include <windows.h>
@@ -49,14 +50,8 @@ class PublicInputCallback : public ::testing::TestWithParam<CallbackKind> {
 };
 
 std::string recorded(const MIDIHDR* header) {
-    std::string hex;
-    for (DWORD i = 0; i < header->dwBytesRecorded; ++i) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X",
-                      static_cast<unsigned char>(header->lpData[i]));
-        hex += digits;
-    }
-    return hex;
+    return hexBytes(reinterpret_cast<const unsigned char*>(header->lpData),
+                    header->dwBytesRecorded);
 }
 
 } // namespace

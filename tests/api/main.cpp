@@ -5,7 +5,7 @@
 //
 //   melv_api_tests.exe [--independent] [gtest options]
 //   melv_api_tests.exe --open-output      opens output 0 and closes it; exits with the status
-#include "settings.h"
+#include "common/settings_key.h"
 
 #include <windows.h>
 
@@ -16,6 +16,19 @@
 #include <cstring>
 
 namespace {
+
+// Port 1, and every kind of message passing: one output, or four in independent mode. Where the
+// driver of either bitness reads them.
+bool writeDriverSettings(bool independent) {
+    HKEY key = createSettingsKey(KEY_SET_VALUE);
+    if (key == nullptr) {
+        return false;
+    }
+    DWORD mask = defaultMessageMask | (independent ? independentModeBit : 0);
+    bool written = writeDword(key, portSetting, 1) && writeDword(key, messagesSetting, mask);
+    RegCloseKey(key);
+    return written;
+}
 
 int openOutputOnce() {
     HMIDIOUT output = nullptr;
@@ -39,7 +52,7 @@ int main(int argc, char** argv) {
         --argc;
         ++argv;
     }
-    if (!writeDriverSettings(1, independent ? independentMask : singleOutputMask)) {
+    if (!writeDriverSettings(independent)) {
         std::fprintf(stderr, "the driver's settings cannot be written\n");
         return 2;
     }

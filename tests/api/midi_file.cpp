@@ -1,9 +1,10 @@
 #include "midi_file.h"
 
+#include "common/hex.h"
+
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <string>
 
@@ -30,16 +31,6 @@ void putVariableLength(std::vector<uint8_t>& out, uint32_t value) {
         out.push_back(groups[--count] | 0x80);
     }
     out.push_back(groups[0]);
-}
-
-std::string hex(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    for (uint8_t byte : bytes) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
-        text += digits;
-    }
-    return text;
 }
 
 } // namespace
@@ -87,7 +78,8 @@ std::vector<std::string> channelMessagesInPlayOrder(const std::vector<MidiFileTr
             }
             runningStatus = message[0];
             // The play order of events on one tick is the player's choice: tests keep them apart.
-            bool tickIsFree = byTick.emplace(event.tick, hex(message)).second;
+            bool tickIsFree =
+                byTick.emplace(event.tick, hexBytes(message.data(), message.size())).second;
             if (!tickIsFree) {
                 return {"two events on tick " + std::to_string(event.tick)};
             }

@@ -2,6 +2,7 @@
 // callback, short and long messages, the MIDI mapper and a second application. The wire bytes are
 // read at the instrument's end of the line.
 #include "client.h"
+#include "common/process.h"
 #include "instrument_port.h"
 
 #include <windows.h>
@@ -33,13 +34,11 @@ class PublicOutput : public ::testing::Test {
 
 // A second application: this executable started again, opening output 0 through winmm.
 ::testing::AssertionResult openOutputInAnotherProcess(DWORD* status) {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(path) + L"\" --open-output";
+    std::wstring self = programPath();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!startProcess(path, command, false, startup, process)) {
+    if (!startProcess(self.c_str(), L"\"" + self + L"\" --open-output", false, startup, process)) {
         return ::testing::AssertionFailure()
                << "the second application does not start, error " << GetLastError();
     }

@@ -4,6 +4,7 @@
 # the WAV holds sound, and it all ended by itself within a minute.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
+. tests/lib/checks.sh
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 rm -f build/demo.wav
@@ -12,17 +13,10 @@ timeout 120 ./run-demo.sh >"$log" 2>&1
 status=$?
 took=$(($(date +%s) - start))
 
-passes=0
-failures=0
-expect() { # description, pattern
-    if grep -qE "$2" "$log"; then
-        passes=$((passes + 1))
-    else
-        echo "FAILED: $1 (no line matching: $2)"
-        failures=$((failures + 1))
-    fi
+expect() { # description, pattern: a line of the run's output matches
+    check "$1" grep -qE "$2" "$log" || echo "  (no line matching: $2)"
 }
-[ "$status" -eq 0 ] || { echo "FAILED: the demo ended with status $status"; failures=$((failures + 1)); }
+check "the demo ends with status 0 (it ended with $status)" test "$status" -eq 0
 expect "winmm lists four outputs of the driver" "demo: driver: 4 outputs, 1 input"
 expect "the demo found Synth-B by its name" "demo: +output 3: MELV PC I/F Synth-B"
 expect "the demo says the connection works" "demo: done: the driver and the connection work"
@@ -34,16 +28,8 @@ for destination in "Default MIDI" "MIDI Out" "Synth-A" "Synth-B"; do
 done
 expect "the demo heard the instrument's chord" "demo: +in +data +644390"
 expect "the demo heard the instrument's exclusive" "demo: +in +sysex F0 7E 10 06 02 7D 01 F7"
-if python3 -c "import sys, wave; w = wave.open('build/demo.wav'); sys.exit(w.getnframes() == 0)"; then
-    passes=$((passes + 1))
-else
-    echo "FAILED: the WAV holds sound"
-    failures=$((failures + 1))
-fi
-if [ "$took" -le 60 ]; then passes=$((passes + 1)); else
-    echo "FAILED: the demo took $took s"
-    failures=$((failures + 1))
-fi
-[ "$failures" -eq 0 ] || cat "$log"
-echo "demo: $passes passed, $failures failed (took $took s)"
-[ "$failures" -eq 0 ]
+check "the WAV holds sound" python3 -c \
+    "import sys, wave; w = wave.open('build/demo.wav'); sys.exit(w.getnframes() == 0)"
+check "the demo ends within a minute (it took $took s)" test "$took" -le 60
+[ "$checks_failed" -eq 0 ] || cat "$log"
+checks_summary demo "took $took s"

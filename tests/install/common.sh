@@ -1,40 +1,21 @@
-# What the installer tests share (sourced): counting checks, waiting with a deadline, reading the
-# registry of the prefix in $WINEPREFIX, and a program that keeps the driver loaded. The caller
-# sets $work (a scratch folder) and $tool64 (setup-test-tool.exe of the win64 tree).
+# What the installer tests share (sourced after tests/wine/wine-env.sh and tests/lib/checks.sh):
+# reading what an installation left in the registry of the prefix in $WINEPREFIX, filling the
+# driver slots, and a program that keeps the driver loaded. The caller sets $tool64
+# (setup-test-tool.exe of the win64 tree).
 
-drivers='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
+drivers=$wine_env_drivers32
 descriptions='HKLM\Software\Microsoft\Windows NT\CurrentVersion\drivers.desc'
 settings='HKLM\Software\MELV\MELV PC I/F MIDI Driver'
 session='HKLM\System\CurrentControlSet\Control\Session Manager'
-
-passes=0
-failures=0
-check() { # description, command...
-    local description=$1
-    shift
-    if "$@"; then
-        echo "ok: $description"
-        passes=$((passes + 1))
-    else
-        echo "FAILED: $description"
-        failures=$((failures + 1))
-    fi
-}
-
-# Waits up to `seconds` for the command to succeed: for what another process finishes.
-eventually() { # seconds, command...
-    local deadline=$(($(date +%s) + $1))
-    shift
-    until "$@"; do
-        [ "$(date +%s)" -lt "$deadline" ] || return 1
-        sleep 0.1
-    done
-}
 
 query() { # view, key: the key's values as reg prints them, empty when the key is absent
     local out
     # Wine's reg says on standard output that a key is absent.
     out=$(wine reg query "$2" "/reg:$1" 2>/dev/null) && printf '%s\n' "$out" | tr -d '\r'
+}
+
+key_exists() { # view, key
+    wine reg query "$2" "/reg:$1" >/dev/null 2>&1
 }
 
 # The data of one value in a query's output, empty when absent.
@@ -63,28 +44,39 @@ is_number() { # value as reg prints it, number
     [ "$(printf '%d' "$1" 2>/dev/null)" = "$(printf '%d' "$2")" ]
 }
 
+# The slots midi1 to midi9 of a registry view taken by other drivers ("take"; with another driver
+# in "midi", the view is full), or freed again ("free").
+filler_drivers() { # view, take|free
+    local fillers="$wine_work/fillers.reg" n data
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[%s]\r\n' "${drivers/#HKLM/HKEY_LOCAL_MACHINE}"
+        for n in 1 2 3 4 5 6 7 8 9; do
+            data=-
+            [ "$2" = take ] && data="\"filler$n.drv\""
+            printf '"midi%s"=%s\r\n' "$n" "$data"
+        done
+    } >"$fillers"
+    wine reg import "$(winepath -w "$fillers")" "/reg:$1" >/dev/null 2>&1
+}
+
 # A program that keeps a DLL loaded, as a MIDI program has the driver, until release_driver. It
 # holds on while its standard input stays open: a pipe from a sleep that only this pipeline has,
 # so that no other program started meanwhile keeps it open.
 holder_pid=
 hold_driver() { # the DLL's Windows path
-    rm -f "$work/hold.log" "$work/hold.sleep"
-    { sleep infinity & echo $! >"$work/hold.sleep"; wait; } |
-        wine "$tool64" hold "$1" >"$work/hold.log" 2>&1 &
+    rm -f "$wine_work/hold.log" "$wine_work/hold.sleep"
+    { sleep infinity & echo $! >"$wine_work/hold.sleep"; wait; } |
+        wine "$tool64" hold "$1" >"$wine_work/hold.log" 2>&1 &
     holder_pid=$!
-    eventually 30 grep -q loaded "$work/hold.log"
+    eventually 30 grep -q loaded "$wine_work/hold.log"
 }
 holder_process() { # its Windows process id
-    sed -n 's/^loaded by process \([0-9]*\).*/\1/p' "$work/hold.log"
+    sed -n 's/^loaded by process \([0-9]*\).*/\1/p' "$wine_work/hold.log"
 }
 release_driver() {
     [ -n "$holder_pid" ] || return 0
-    kill "$(cat "$work/hold.sleep")"
+    kill "$(cat "$wine_work/hold.sleep")"
     wait "$holder_pid"
     holder_pid=
-}
-
-# Wine carries out what waits for a restart.
-restart_windows() {
-    wineboot -r >/dev/null 2>&1
 }

@@ -18,6 +18,9 @@
 //       as a picture. Ends with the program's exit code.
 //
 // Exit code 100 and a line on stderr when the tool itself cannot do what it was asked.
+#include "common/process.h"
+#include "common/window_picture.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -33,34 +36,46 @@ constexpr DWORD pageDeadlineMs = 60000;
 constexpr DWORD programDeadlineMs = 120000;
 constexpr DWORD answerDeadlineMs = 5000;
 
-const wchar_t uninstallKey[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\melvpcif";
+const wchar_t uninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\melvpcif";
 
 int fail(const wchar_t* what) {
     std::fwprintf(stderr, L"setup-test-tool: %ls (error %lu)\n", what, GetLastError());
     return toolFailed;
 }
 
-// Runs `commandLine` as given and waits for it; its exit code, or toolFailed.
-int runAndWait(std::wstring commandLine) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return fail(L"cannot start the command");
-    }
-    CloseHandle(process.hThread);
+// Waits for `process` to end, prints its exit code and closes it; its exit code, or toolFailed
+// when it did not end in time.
+int reportExit(HANDLE process, const wchar_t* late) {
     DWORD exitCode = toolFailed;
-    if (WaitForSingleObject(process.hProcess, programDeadlineMs) != WAIT_OBJECT_0) {
-        fail(L"the command did not end in time");
-        TerminateProcess(process.hProcess, toolFailed);
+    if (WaitForSingleObject(process, programDeadlineMs) != WAIT_OBJECT_0) {
+        fail(late);
+        TerminateProcess(process, toolFailed);
     } else {
-        GetExitCodeProcess(process.hProcess, &exitCode);
+        GetExitCodeProcess(process, &exitCode);
     }
-    CloseHandle(process.hProcess);
+    CloseHandle(process);
     std::wprintf(L"exit code: %lu\n", exitCode);
     return static_cast<int>(exitCode);
+}
+
+// Starts `commandLine` as given; the thread handle is closed at once.
+bool startCommand(const std::wstring& commandLine, PROCESS_INFORMATION& process) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (!startProcess(nullptr, commandLine, false, startup, process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    return true;
+}
+
+// Runs `commandLine` as given and waits for it; its exit code, or toolFailed.
+int runAndWait(const std::wstring& commandLine) {
+    PROCESS_INFORMATION process = {};
+    if (!startCommand(commandLine, process)) {
+        return fail(L"cannot start the command");
+    }
+    return reportExit(process.hProcess, L"the command did not end in time");
 }
 
 int run(int count, wchar_t** arguments) {
@@ -76,23 +91,30 @@ int run(int count, wchar_t** arguments) {
     return runAndWait(commandLine);
 }
 
-int runEntry(const wchar_t* valueName) {
+// A command of the driver's Apps & features entry, as written there.
+bool entryCommand(const wchar_t* valueName, std::wstring& command) {
     // Apps & features reads the native view: the 64-bit one on 64-bit Windows.
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
                       &key) != ERROR_SUCCESS) {
-        return fail(L"there is no Apps & features entry");
+        return false;
     }
-    wchar_t command[1024] = {};
-    DWORD size = sizeof command - sizeof(wchar_t);
+    wchar_t text[1024] = {};
+    DWORD size = sizeof text - sizeof(wchar_t);
     DWORD type = 0;
-    LONG result = RegQueryValueExW(key, valueName, nullptr, &type,
-                                   reinterpret_cast<BYTE*>(command), &size);
+    LONG result =
+        RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
     RegCloseKey(key);
-    if (result != ERROR_SUCCESS || type != REG_SZ) {
+    command = text;
+    return result == ERROR_SUCCESS && type == REG_SZ;
+}
+
+int runEntry(const wchar_t* valueName) {
+    std::wstring command;
+    if (!entryCommand(valueName, command)) {
         return fail(L"the Apps & features entry has no such command");
     }
-    std::wprintf(L"running: %ls\n", command);
+    std::wprintf(L"running: %ls\n", command.c_str());
     return runAndWait(command);
 }
 
@@ -207,64 +229,6 @@ void click(HWND wizard) {
     PostMessageW(GetDlgItem(wizard, IDOK), BM_CLICK, 0, 0);
 }
 
-bool writePicture(HWND window, const wchar_t* path) {
-    // Without a window manager the X server gives Wine's desktop no input focus and Wine draws
-    // every caption as inactive; a user at the finishing page sees it active.
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(window, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, answerDeadlineMs, &ignored);
-    RedrawWindow(window, nullptr, nullptr,
-                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, answerDeadlineMs, &ignored);
-
-    RECT frame;
-    if (!GetWindowRect(window, &frame)) {
-        return false;
-    }
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = frame.right - frame.left;
-    header.biHeight = frame.bottom - frame.top; // rows bottom-up, as a BMP file keeps them
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    header.biSizeImage = static_cast<DWORD>((header.biWidth * 3 + 3) / 4 * 4 * header.biHeight);
-
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP picture = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header),
-                                       DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool copied = false;
-    if (picture != nullptr) {
-        HGDIOBJ previous = SelectObject(memory, picture);
-        copied = BitBlt(memory, 0, 0, header.biWidth, header.biHeight, screen, frame.left,
-                        frame.top, SRCCOPY) != FALSE;
-        GdiFlush();
-        SelectObject(memory, previous);
-    }
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-
-    bool written = false;
-    HANDLE out = copied ? CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)
-                        : INVALID_HANDLE_VALUE;
-    if (out != INVALID_HANDLE_VALUE) {
-        BITMAPFILEHEADER file = {};
-        file.bfType = 0x4D42; // "BM"
-        file.bfOffBits = sizeof file + sizeof header;
-        file.bfSize = file.bfOffBits + header.biSizeImage;
-        DWORD done = 0;
-        written = WriteFile(out, &file, sizeof file, &done, nullptr) &&
-                  WriteFile(out, &header, sizeof header, &done, nullptr) &&
-                  WriteFile(out, bits, header.biSizeImage, &done, nullptr);
-        CloseHandle(out);
-    }
-    if (picture != nullptr) {
-        DeleteObject(picture);
-    }
-    return written;
-}
-
 struct ControlSearch {
     const wchar_t* text;
     HWND found;
@@ -286,18 +250,7 @@ bool commandLineOf(const std::wstring& program, std::wstring& commandLine) {
         commandLine = L"\"" + program + L"\"";
         return true;
     }
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                      &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    wchar_t command[1024] = {};
-    DWORD size = sizeof command - sizeof(wchar_t);
-    LONG result = RegQueryValueExW(key, program.substr(entry.size()).c_str(), nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(command), &size);
-    RegCloseKey(key);
-    commandLine = command;
-    return result == ERROR_SUCCESS;
+    return entryCommand(program.substr(entry.size()).c_str(), commandLine);
 }
 
 int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wchar_t** steps) {
@@ -305,14 +258,10 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
     if (!commandLineOf(program, commandLine)) {
         return fail(L"the Apps & features entry has no such command");
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!startCommand(commandLine, process)) {
         return fail(L"cannot start the program");
     }
-    CloseHandle(process.hThread);
     auto giveUp = [&](const wchar_t* why) {
         TerminateProcess(process.hProcess, toolFailed);
         CloseHandle(process.hProcess);
@@ -360,20 +309,16 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
             return giveUp(L"the wizard's main button did not come to read as expected");
         }
         printPage(step.c_str(), wizard);
+        std::string whyNot;
         if (i == stepCount - 1 && wcscmp(picturePath, L"-") != 0 &&
-            !writePicture(wizard, picturePath)) {
-            return giveUp(L"cannot write the picture");
+            !writeWindowPicture(wizard, picturePath, answerDeadlineMs, whyNot)) {
+            std::wstring why =
+                L"cannot write the picture: " + std::wstring(whyNot.begin(), whyNot.end());
+            return giveUp(why.c_str());
         }
         click(wizard);
     }
-    DWORD exitCode = toolFailed;
-    if (WaitForSingleObject(process.hProcess, programDeadlineMs) != WAIT_OBJECT_0) {
-        return giveUp(L"the program did not end after its last page");
-    }
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
-    std::wprintf(L"exit code: %lu\n", exitCode);
-    return static_cast<int>(exitCode);
+    return reportExit(process.hProcess, L"the program did not end after its last page");
 }
 
 const wchar_t usage[] =

@@ -8,52 +8,49 @@
 # Windows next starts (Wine's restart carries that out), also when it is installed again before.
 #   tests/install/test-installer.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
 set -uo pipefail
-win64=$(cd "$1" && pwd)
-win32=$(cd "$2" && pwd)
+top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/tests/wine/wine-env.sh"
+. "$top/tests/lib/checks.sh"
+. "$top/tests/install/common.sh"
+wine_env_find_builds \
+    "melvpcif.dll installer/melvpcif-setup.exe tests/install/setup-test-tool.exe" "$@" ||
+    exit 2
+win64=${wine_env_builds[0]}
+win32=${wine_env_builds[1]}
 tool64="$win64/tests/install/setup-test-tool.exe"
 
-work=$(mktemp -d /tmp/melv-install.XXXXXX)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-. "$(dirname "$0")/common.sh"
-cleanup() {
-    release_driver 2>/dev/null
-    wineserver -k >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+wine_env_begin melv-install || exit 2
+trap 'release_driver 2>/dev/null; wine_env_end' EXIT
 
 slots() { # view: the slots that name our driver
-    wine reg query "$drivers" "/reg:$1" 2>/dev/null | tr -d '\r' |
-        awk 'tolower($3) == "melvpcif.dll" { print $1 }'
+    slots_in "$(query "$1" "$drivers")"
 }
 value_of() { # view, slot
-    wine reg query "$drivers" /v "$2" "/reg:$1" 2>/dev/null | tr -d '\r' |
-        awk -v slot="$2" '$1 == slot { print $3 }'
+    value_in "$(query "$1" "$drivers")" "$2"
 }
 descriptions_of() { # view: how many of our descriptions it has
-    wine reg query "$descriptions" /v melvpcif.dll "/reg:$1" 2>/dev/null | tr -d '\r' |
-        grep -c 'MELV PC I/F MIDI Driver' || true
+    if described "$(query "$1" "$descriptions")"; then echo 1; else echo 0; fi
 }
 settings_key_exists() {
-    wine reg query "$settings" /reg:64 >/dev/null 2>&1
+    key_exists 64 "$settings"
 }
 system64="$WINEPREFIX/drive_c/windows/system32/melvpcif.dll"
 system32="$WINEPREFIX/drive_c/windows/syswow64/melvpcif.dll"
 
-wineboot -i >/dev/null 2>&1
+wine_env_boot || exit 2
 # A driver someone installed before us, in the first slot of each view.
 for view in 64 32; do
     wine reg add "$drivers" /v midi /t REG_SZ /d other.drv /f "/reg:$view" >/dev/null 2>&1
 done
 
-mkdir -p "$work/package/x64" "$work/package/x86"
-cp "$win64/melvpcif.dll" "$work/package/x64/"
-cp "$win32/melvpcif.dll" "$work/package/x86/"
-cp "$win64/installer/melvpcif-setup.exe" "$work/package/"
-setup="$work/package/melvpcif-setup.exe"
+mkdir -p "$wine_work/package/x64" "$wine_work/package/x86"
+cp "$win64/melvpcif.dll" "$wine_work/package/x64/"
+cp "$win32/melvpcif.dll" "$wine_work/package/x86/"
+cp "$win64/installer/melvpcif-setup.exe" "$wine_work/package/"
+setup="$wine_work/package/melvpcif-setup.exe"
 
-run_setup() { # log name, arguments...: the installer's exit code; its output in $work/NAME.log
-    local log="$work/$1.log"
+run_setup() { # log name, arguments...: the installer's exit code; its output in NAME.log
+    local log="$wine_work/$1.log"
     shift
     wine "$setup" "$@" >"$log" 2>&1
     local status=$?
@@ -66,7 +63,7 @@ exit_code() { # log name, arguments...
     echo $?
 }
 says() { # log name, text
-    grep -q -- "$2" "$work/$1.log"
+    grep -q -- "$2" "$wine_work/$1.log"
 }
 
 check "nothing of ours before installing" \
@@ -84,7 +81,7 @@ check "the settings key is there for the driver, in the 64-bit view" settings_ke
 run_setup install-again install
 check "a second install takes no second slot" test "$(slots 64)$(slots 32)" = midi1midi1
 
-if wine "$win32/installer/melvpcif-setup.exe" install "$(winepath -w "$work/package")" \
+if wine "$win32/installer/melvpcif-setup.exe" install "$(winepath -w "$wine_work/package")" \
     >/dev/null 2>&1; then
     check "the 32-bit installer refuses 64-bit Windows" false
 else
@@ -107,39 +104,33 @@ check "removal keeps the settings" \
     is_number "$(value_in "$(query 64 "$settings")" COM)" 2
 
 echo "== a registry view with no free slot"
-fillers="$work/fillers.reg"
-{
-    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-    printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32]\r\n'
-    for n in 1 2 3 4 5 6 7 8 9; do printf '"midi%s"="filler%s.drv"\r\n' "$n" "$n"; done
-} >"$fillers"
-wine reg import "$(winepath -w "$fillers")" /reg:32 >/dev/null 2>&1
+filler_drivers 32 take
 check "the install fails with exit code 1" test "$(exit_code full install)" = 1
 check "and says which view is full" says full "All ten MIDI driver slots of the 32-bit registry view"
 check "it changed nothing: no file, no slot in the other view, no description" \
     test ! -e "$system64" -a ! -e "$system32" -a -z "$(slots 64)" \
     -a "$(descriptions_of 64)$(descriptions_of 32)" = 00
-sed -i 's/="filler[0-9]\.drv"/=-/' "$fillers"
-wine reg import "$(winepath -w "$fillers")" /reg:32 >/dev/null 2>&1
+filler_drivers 32 free
 
 echo "== a driver that a running program has loaded"
 # An earlier version of the driver: the same DLL with one byte more at its end.
-mkdir -p "$work/earlier/x64" "$work/earlier/x86"
-cp "$work/package/x86/melvpcif.dll" "$work/earlier/x86/"
-{ cat "$win64/melvpcif.dll"; printf '\0'; } >"$work/earlier/x64/melvpcif.dll"
+mkdir -p "$wine_work/earlier/x64" "$wine_work/earlier/x86"
+cp "$wine_work/package/x86/melvpcif.dll" "$wine_work/earlier/x86/"
+{ cat "$win64/melvpcif.dll"; printf '\0'; } >"$wine_work/earlier/x64/melvpcif.dll"
 check "the earlier version installs" \
-    test "$(exit_code earlier install "$(winepath -w "$work/earlier")")" = 0
+    test "$(exit_code earlier install "$(winepath -w "$wine_work/earlier")")" = 0
 check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
 check "installing the same version again while it is loaded changes nothing" \
-    eval 'test "$(exit_code same install "$(winepath -w "$work/earlier")")" = 0 &&
+    eval 'test "$(exit_code same install "$(winepath -w "$wine_work/earlier")")" = 0 &&
           ! pending_at_restart | grep -qi melvpcif'
 check "installing the new version while the earlier is loaded ends with exit code 3" \
     test "$(exit_code update install)" = 3
 check "and says the new file is put in place when Windows next starts" \
     says update "Windows puts the new file in place when it next starts"
-check "the loaded file stays as it is until then" cmp -s "$system64" "$work/earlier/x64/melvpcif.dll"
+check "the loaded file stays as it is until then" \
+    cmp -s "$system64" "$wine_work/earlier/x64/melvpcif.dll"
 release_driver
-restart_windows
+wine_env_restart_windows
 check "after the restart the new version is in place" \
     eval 'cmp -s "$system64" "$win64/melvpcif.dll" && test -z "$(pending_at_restart)"'
 
@@ -154,19 +145,19 @@ check "the registrations are gone at once; the loaded file waits for the restart
 check "installing again before that restart ends with exit code 3" \
     test "$(exit_code reinstall install)" = 3
 release_driver
-restart_windows
+wine_env_restart_windows
 check "after the restart the driver installed last is there and registered" \
     eval 'cmp -s "$system64" "$win64/melvpcif.dll" && cmp -s "$system32" "$win32/melvpcif.dll" &&
           test "$(slots 64)$(slots 32)" = midi1midi1'
 check "and is removed with exit code 0" test "$(exit_code last-removal uninstall)" = 0
 
-run_setup earlier install "$(winepath -w "$work/earlier")"
+run_setup earlier install "$(winepath -w "$wine_work/earlier")"
 check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
 run_setup update install
 release_driver
 check "removing a driver whose update waits for the restart ends with exit code 0" \
     test "$(exit_code removal-before-update uninstall)" = 0
-restart_windows
+wine_env_restart_windows
 check "the update does not bring the file back at the restart" test ! -e "$system64"
 
 echo "== removing files once a program has ended"
@@ -175,7 +166,7 @@ mkdir -p "$leftover"
 echo data >"$leftover/file.txt"
 check "the program that holds a file runs" hold_driver 'C:\windows\system32\version.dll'
 wine "$setup" remove-after "$(holder_process)" 'C:\leftover\file.txt' 'C:\leftover' \
-    >"$work/remove-after.log" 2>&1 &
+    >"$wine_work/remove-after.log" 2>&1 &
 remover=$!
 check "nothing is removed while the program runs" test -e "$leftover/file.txt"
 release_driver
@@ -183,5 +174,4 @@ check "the file and the folder go when it has ended" eventually 30 test ! -e "$l
 wait "$remover"
 check "and the remover ends with exit code 0" test $? -eq 0
 
-echo "installer: $passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+checks_summary installer

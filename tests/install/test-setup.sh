@@ -26,30 +26,24 @@ if [ "${1:-}" = --picture ]; then
 fi
 [ $# -eq 3 ] || usage
 package=$(realpath "$1")
-tool64=$(realpath "$2/tests/install/setup-test-tool.exe")
-tool32=$(realpath "$3/tests/install/setup-test-tool.exe")
+top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/tests/wine/wine-env.sh"
+. "$top/tests/lib/checks.sh"
+. "$top/tests/install/common.sh"
+wine_env_find_builds tests/install/setup-test-tool.exe "$2" "$3" || exit 2
+tool64="${wine_env_builds[0]}/tests/install/setup-test-tool.exe"
+tool32="${wine_env_builds[1]}/tests/install/setup-test-tool.exe"
 
-work=$(mktemp -d /tmp/melv-setup.XXXXXX)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-. "$(dirname "$0")/common.sh"
-xvfb_pid=
-cleanup() {
-    release_driver 2>/dev/null
-    WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null
-    WINEPREFIX="$work/prefix32" wineserver -k 2>/dev/null
-    [ -n "$xvfb_pid" ] && { kill "$xvfb_pid"; wait "$xvfb_pid"; } 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+wine_env_begin melv-setup || exit 2
+trap 'release_driver 2>/dev/null; wine_env_end' EXIT
 
-python3 -m zipfile -e "$package" "$work/package"
-setup_name=$(cd "$work/package" && ls melvpcif-*-setup.exe)
+python3 -m zipfile -e "$package" "$wine_work/package"
+setup_name=$(cd "$wine_work/package" && ls melvpcif-*-setup.exe)
 version=${setup_name#melvpcif-}
 version=${version%-setup.exe}
-setup="$work/package/$setup_name"
-plain64="$work/package/by-hand/x64/melvpcif.dll"
-plain32="$work/package/by-hand/x86/melvpcif.dll"
+setup="$wine_work/package/$setup_name"
+plain64="$wine_work/package/by-hand/x64/melvpcif.dll"
+plain32="$wine_work/package/by-hand/x86/melvpcif.dll"
 
 # --- what the registry and the disk say ---
 
@@ -64,7 +58,7 @@ snapshot() { # view of the Apps & features entry and of the settings (64, or 32 
     entry_native=$(query "$1" "$entry")
     entry_other=$([ "$1" = 64 ] && query 32 "$entry")
     settings_values=$(query "$1" "$settings")
-    settings_exists=$(wine reg query "$settings" "/reg:$1" >/dev/null 2>&1 && echo yes)
+    settings_exists=$(key_exists "$1" "$settings" && echo yes)
     pending=$(pending_at_restart)
 }
 entry_value() { value_in "$entry_native" "$1"; }
@@ -114,7 +108,7 @@ size_matches() { # entry's size, files...
 exit_code_of() { # tool, its arguments...
     local tool=$1
     shift
-    wine "$tool" "$@" 2>&1 | tr -d '\r' | tee -a "$work/runs.log" | sed -n 's/^exit code: //p'
+    wine "$tool" "$@" 2>&1 | tr -d '\r' | tee -a "$wine_work/runs.log" | sed -n 's/^exit code: //p'
 }
 install_silently() { # tool of the prefix's bitness
     exit_code_of "$1" run "$(winepath -w "$setup")" /S
@@ -124,18 +118,6 @@ uninstall_quietly() { # tool of the prefix's bitness: Apps & features' quiet com
 }
 
 # --- the machine: a private X server, a Wine desktop, another driver in "midi" ---
-
-start_display() {
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
-        >"$work/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    if ! eventually 10 test -s "$work/display"; then
-        echo "Xvfb did not start:" >&2
-        cat "$work/xvfb.log" >&2
-        exit 2
-    fi
-    export DISPLAY=":$(cat "$work/display")"
-}
 
 other_driver() { # view: another maker's driver in the first slot, with its description
     wine reg add "$drivers" /v midi /d other.drv /f "/reg:$1" >/dev/null 2>&1
@@ -147,15 +129,12 @@ others_left_alone() { # the other driver and its description, as they were
         [ "$(value_in "$descriptions32" other.drv)" = "Other MIDI Driver" ]
 }
 start=$(date +%s)
-start_display
-wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 2; }
+wine_env_start_display || exit 2
+wine_env_boot || exit 2
 # Wine draws the windows itself on its own desktop, title bars and all, as no window manager
-# runs; the close box's symbol font is copied where Wine finds it.
-wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
-for font in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf; do
-    [ -f "$font" ] && mkdir -p "$drive_c/windows/Fonts" && cp "$font" "$drive_c/windows/Fonts/"
-done
+# runs.
+wine_env_use_virtual_desktop || exit 2
+wine_env_install_title_bar_font
 other_driver 64
 other_driver 32
 wineserver -k 2>/dev/null
@@ -183,8 +162,8 @@ check "the install folder holds the check program, README, licence and uninstall
     folder_holds "$install_dir" LICENSE.txt README.txt melv-demo.exe uninstall.exe
 check "the check program is the 64-bit one" test "$(pe_machine "$install_dir/melv-demo.exe")" = x64
 check "README and licence are the package's, with Windows line ends" \
-    eval 'crlf_copy_of "$install_dir/README.txt" "$work/package/README.md" &&
-          crlf_copy_of "$install_dir/LICENSE.txt" "$work/package/LICENSE"'
+    eval 'crlf_copy_of "$install_dir/README.txt" "$wine_work/package/README.md" &&
+          crlf_copy_of "$install_dir/LICENSE.txt" "$wine_work/package/LICENSE"'
 check "the Start menu has the entry that runs the check program" \
     link_runs "$programs/$check_entry" melv-demo.exe
 check "Apps & features lists the driver by name, maker and version" \
@@ -240,13 +219,7 @@ check "nothing of the driver waits for a restart" \
 
 echo "== an install that cannot succeed"
 # Every slot of the 32-bit view is taken by other drivers.
-fillers="$work/fillers.reg"
-{
-    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-    printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32]\r\n'
-    for n in 1 2 3 4 5 6 7 8 9; do printf '"midi%s"="filler%s.drv"\r\n' "$n" "$n"; done
-} >"$fillers"
-wine reg import "$(winepath -w "$fillers")" /reg:32 >/dev/null 2>&1
+filler_drivers 32 take
 status=$(install_silently "$tool64")
 snapshot 64
 check "the failed install ends with exit code 2" test "$status" = 2
@@ -254,17 +227,16 @@ check "it leaves nothing of the driver: no DLL, slot, description, entry, folder
     test ! -e "$system64" -a ! -e "$system32" -a -z "$(slots_in "$drivers64")$(slots_in "$drivers32")" \
     -a -z "$(value_in "$descriptions64" melvpcif.dll)$entry_native" \
     -a ! -e "$install_dir" -a ! -e "$programs/$check_entry"
-sed -i 's/="filler[0-9]\.drv"/=-/' "$fillers"
-wine reg import "$(winepath -w "$fillers")" /reg:32 >/dev/null 2>&1
+filler_drivers 32 free
 
 echo "== the setup program's pages, as a musician clicks through them"
-bitmap="$work/installer-finish.bmp"
+bitmap="$wine_work/installer-finish.bmp"
 wine "$tool64" pages "$(winepath -w "$setup")" "$(winepath -w "$bitmap")" \
-    "Next >" "I Agree" Finish 2>&1 | tr -d '\r' >"$work/pages.log"
-status=$(sed -n 's/^exit code: //p' "$work/pages.log")
-cat "$work/pages.log"
+    "Next >" "I Agree" Finish 2>&1 | tr -d '\r' >"$wine_work/pages.log"
+status=$(sed -n 's/^exit code: //p' "$wine_work/pages.log")
+cat "$wine_work/pages.log"
 snapshot 64
-page_says() { grep -q -- "$1" "$work/pages.log"; }
+page_says() { grep -q -- "$1" "$wine_work/pages.log"; }
 check "the window names the driver and its version" page_says "^title: MELV PC I/F MIDI Driver $version Setup"
 check "the licence page shows the licence" page_says "^I Agree: .*Permission is granted to install"
 check "the finishing page says how to open the settings" \
@@ -284,9 +256,9 @@ fi
 echo "== uninstalling while a program has the driver loaded"
 check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
 wine "$tool64" pages entry:UninstallString - Uninstall \
-    "choose:I want to manually reboot later" Finish 2>&1 | tr -d '\r' >"$work/pages.log"
-status=$(sed -n 's/^exit code: //p' "$work/pages.log")
-cat "$work/pages.log"
+    "choose:I want to manually reboot later" Finish 2>&1 | tr -d '\r' >"$wine_work/pages.log"
+status=$(sed -n 's/^exit code: //p' "$wine_work/pages.log")
+cat "$wine_work/pages.log"
 snapshot 64
 check "the uninstaller says that the file goes when Windows restarts" \
     page_says "^Finish: .*still has the driver loaded: Windows deletes its file when it restarts"
@@ -301,7 +273,7 @@ echo "== installing again before that restart"
 status=$(install_silently "$tool64")
 check "the silent install ends with exit code 3010, restart needed" test "$status" = 3010
 release_driver
-restart_windows
+wine_env_restart_windows
 snapshot 64
 check "after the restart the driver is there, registered and listed" \
     eval 'cmp -s "$system64" "$plain64" && cmp -s "$system32" "$plain32" &&
@@ -309,11 +281,10 @@ check "after the restart the driver is there, registered and listed" \
 check "and uninstalls quietly with exit code 0" test "$(uninstall_quietly "$tool64")" = 0
 
 echo "== 32-bit Windows"
-export WINEPREFIX="$work/prefix32"
+wine_env_boot win32 || exit 2
 drive_c="$WINEPREFIX/drive_c"
 install_dir="$drive_c/Program Files/MELV PC IF MIDI Driver"
 programs="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
-WINEARCH=win32 wineboot -i >/dev/null 2>&1 || { echo "wineboot (32-bit) failed" >&2; exit 2; }
 wine reg add "$drivers" /v midi /d other.drv /f >/dev/null 2>&1
 status=$(install_silently "$tool32")
 snapshot 32
@@ -333,5 +304,4 @@ check "nothing of ours is left" \
     eval 'test ! -e "$drive_c/windows/system32/melvpcif.dll" -a -z "$(slots_in "$drivers32")" \
           -a -z "$entry_native" -a ! -e "$programs/$check_entry" && eventually 30 test ! -e "$install_dir"'
 
-echo "setup program: $passes passed, $failures failed ($(($(date +%s) - start)) s)"
-[ "$failures" -eq 0 ]
+checks_summary "setup program" "$(($(date +%s) - start)) s"

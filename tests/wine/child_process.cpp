@@ -1,5 +1,6 @@
 #include "child_process.h"
 
+#include "common/process.h"
 #include "driver_host.h"
 
 #include <cstdlib>
@@ -172,24 +173,12 @@ ChildProcess::~ChildProcess() {
 
 ::testing::AssertionResult ChildProcess::start(const std::wstring& arguments,
                                                const std::wstring& executable) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring program = executable.empty() ? std::wstring(self) : executable;
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    std::wstring program = executable.empty() ? programPath() : executable;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    // Wine has been seen, rarely, to lose a process it is starting (ERROR_INTERNAL_ERROR, 1359)
-    // under load: that says nothing about the driver, so the start is tried once more.
-    bool started = false;
-    for (int attempt = 0; attempt < 2 && !started; ++attempt) {
-        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                 nullptr, nullptr, &startup, &info) != 0;
-        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) {
-            break;
-        }
-    }
-    if (!started) {
+    if (!startProcess(program.c_str(), L"\"" + program + L"\" " + arguments, false, startup,
+                      info)) {
         return ::testing::AssertionFailure()
                << "the child process does not start, error " << GetLastError();
     }

@@ -1,5 +1,7 @@
 #include "config_dialog_host.h"
 
+#include "common/window_picture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -70,28 +72,6 @@ bool sendWithDeadline(HWND window, UINT message, WPARAM wParam, LPARAM lParam, D
                                dialogAnswersDeadlineMs, answer) != 0;
 }
 
-::testing::AssertionResult writeBitmapFile(const wchar_t* path, const BITMAPINFOHEADER& header,
-                                           const void* bits) {
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42; // "BM"
-    file.bfOffBits = sizeof(file) + sizeof(header);
-    file.bfSize = file.bfOffBits + header.biSizeImage;
-    HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        return ::testing::AssertionFailure()
-               << "cannot create the picture file, error " << GetLastError();
-    }
-    DWORD written = 0;
-    bool ok = WriteFile(out, &file, sizeof(file), &written, nullptr) &&
-              WriteFile(out, &header, sizeof(header), &written, nullptr) &&
-              WriteFile(out, bits, header.biSizeImage, &written, nullptr);
-    CloseHandle(out);
-    if (!ok) {
-        return ::testing::AssertionFailure() << "cannot write the picture file";
-    }
-    return ::testing::AssertionSuccess();
-}
-
 } // namespace
 
 bool OpenDialog::checked(int id) const {
@@ -154,48 +134,8 @@ void OpenDialog::savePictureIfAsked() const {
     if (length == 0 || length >= MAX_PATH) {
         return;
     }
-    // Without a window manager the X server gives Wine's desktop no input focus, and Wine draws
-    // every caption as inactive; a user who has just opened the dialog sees it active.
-    DWORD_PTR ignored = 0;
-    sendWithDeadline(window_, WM_NCACTIVATE, TRUE, 0, &ignored);
-    // Everything the dialog shows now is painted before the screen is read.
-    RedrawWindow(window_, nullptr, nullptr,
-                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    sendWithDeadline(window_, WM_NULL, 0, 0, &ignored);
-
-    RECT frame;
-    ASSERT_TRUE(GetWindowRect(window_, &frame));
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof(header);
-    header.biWidth = frame.right - frame.left;
-    header.biHeight = frame.bottom - frame.top; // rows bottom-up, as a BMP file keeps them
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    header.biSizeImage = static_cast<DWORD>((header.biWidth * 3 + 3) / 4 * 4 * header.biHeight);
-
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP picture = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header),
-                                       DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool copied = false;
-    if (picture != nullptr) {
-        HGDIOBJ previous = SelectObject(memory, picture);
-        copied = BitBlt(memory, 0, 0, header.biWidth, header.biHeight, screen, frame.left,
-                        frame.top, SRCCOPY) != FALSE;
-        GdiFlush();
-        SelectObject(memory, previous);
-    }
-    EXPECT_TRUE(copied) << "the screen could not be read, error " << GetLastError();
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    if (copied) {
-        EXPECT_TRUE(writeBitmapFile(path, header, bits));
-    }
-    if (picture != nullptr) {
-        DeleteObject(picture);
-    }
+    std::string whyNot;
+    EXPECT_TRUE(writeWindowPicture(window_, path, dialogAnswersDeadlineMs, whyNot)) << whyNot;
 }
 
 LRESULT configure(LoadedDriver& driver, LPARAM ownerParam,

@@ -1,6 +1,7 @@
 #include "driver_host.h"
 
-#include "hex.h"
+#include "common/hex.h"
+#include "common/process.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -69,10 +70,7 @@ const char* messageName(UINT message) {
 } // namespace
 
 std::wstring driverPath() {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring self(path, length);
-    return self.substr(0, self.find_last_of(L"\\/") + 1) + L"melvpcif.dll";
+    return besideProgram(L"melvpcif.dll");
 }
 
 std::ostream& operator<<(std::ostream& out, const Notification& n) {
@@ -123,36 +121,23 @@ void setNotificationHook(const NotificationHook* hook) {
 }
 
 ::testing::AssertionResult LoadedDriver::load() {
-    // Wine's OpenDriver cuts the name at its first space (the rest become arguments), so the build
-    // directory must have none in its path.
-    std::wstring path = driverPath();
-    driver_ = OpenDriver(path.c_str(), nullptr, 0);
-    if (driver_ == nullptr) {
+    // The build directory holds the driver, so its path must have no space (see loadDriver).
+    switch (loadDriver(driverPath().c_str(), entries_)) {
+    case DriverLoad::loaded:
+        return ::testing::AssertionSuccess();
+    case DriverLoad::refused:
         return ::testing::AssertionFailure() << "OpenDriver refused the driver (the module did not "
                                                 "load or DriverProc declined DRV_LOAD/ENABLE/OPEN)";
-    }
-    // FARPROC says nothing of the real signature; passing through void (*)() marks the cast as
-    // intended.
-    modMessage_ = reinterpret_cast<MessageEntry>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetDriverModuleHandle(driver_), "modMessage")));
-    if (modMessage_ == nullptr) {
+    case DriverLoad::noModMessage:
         return ::testing::AssertionFailure() << "the driver exports no undecorated modMessage";
-    }
-    midMessage_ = reinterpret_cast<MessageEntry>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetDriverModuleHandle(driver_), "midMessage")));
-    if (midMessage_ == nullptr) {
+    case DriverLoad::noMidMessage:
         return ::testing::AssertionFailure() << "the driver exports no undecorated midMessage";
     }
-    return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the driver did not load";
 }
 
 void LoadedDriver::unload() {
-    if (driver_ != nullptr) {
-        CloseDriver(driver_, 0, 0);
-    }
-    driver_ = nullptr;
-    modMessage_ = nullptr;
-    midMessage_ = nullptr;
+    unloadDriver(entries_);
 }
 
 namespace {
@@ -170,12 +155,12 @@ MIDIOPENDESC openDescription(bool withCallback) {
 } // namespace
 
 LRESULT LoadedDriver::sendDriverMessage(UINT message, LPARAM param1, LPARAM param2) {
-    return SendDriverMessage(driver_, message, param1, param2);
+    return SendDriverMessage(entries_.driver, message, param1, param2);
 }
 
 DWORD LoadedDriver::modMessage(UINT device, UINT message, DWORD_PTR user, DWORD_PTR param1,
                                DWORD_PTR param2) {
-    return modMessage_(device, message, user, param1, param2);
+    return entries_.modMessage(device, message, user, param1, param2);
 }
 
 DWORD LoadedDriver::openOutput(UINT device, OpenedOutput* output, bool withCallback) {
@@ -206,7 +191,7 @@ DWORD LoadedDriver::sendLong(const OpenedOutput& output, MIDIHDR* header) {
 
 DWORD LoadedDriver::midMessage(UINT device, UINT message, DWORD_PTR user, DWORD_PTR param1,
                                DWORD_PTR param2) {
-    return midMessage_(device, message, user, param1, param2);
+    return entries_.midMessage(device, message, user, param1, param2);
 }
 
 DWORD LoadedDriver::openInput(UINT device, OpenedInput* input, bool withCallback) {

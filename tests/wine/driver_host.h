@@ -3,6 +3,8 @@
 // winmm's own DriverCallback into a recorder.
 #pragma once
 
+#include "common/driver_loader.h"
+
 #include <windows.h>
 
 #include <mmddk.h>
@@ -116,10 +118,7 @@ class LoadedDriver {
     DWORD closeInput(const OpenedInput& input);
 
   private:
-    using MessageEntry = DWORD(WINAPI*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-    HDRVR driver_ = nullptr;
-    MessageEntry modMessage_ = nullptr;
-    MessageEntry midMessage_ = nullptr;
+    DriverEntries entries_;
 };
 
 // A client's input buffer, prepared as the host prepares it when the driver declines

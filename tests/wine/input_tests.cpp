@@ -1,7 +1,7 @@
 // Input 0 end to end: bytes the instrument sends reach the client's callback as short messages
 // and filled exclusive buffers, on the driver's worker thread.
+#include "common/hex.h"
 #include "fixtures.h"
-#include "hex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Input under load: a long run of mixed MIDI that the instrument's end writes as fast as the line
 // takes it, far faster than 38400 baud would carry it, must arrive whole and in order.
+#include "common/hex.h"
 #include "fixtures.h"
-#include "hex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "instrument_port.h"
 
-#include "hex.h"
+#include "common/hex.h"
 
 #include <vector>
 

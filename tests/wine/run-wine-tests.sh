@@ -32,11 +32,10 @@ if [ $# -ne 2 ]; then
 fi
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/tests/wine/wine-env.sh"
+. "$top/tests/lib/checks.sh"
 wine_env_find_builds "melvpcif.dll melv_wine_tests.exe" "$1" "$2" || exit 2
 builds=("${wine_env_builds[@]}")
 
-
-failed=0
 run_hosts() {
     local label=$1 index other
     shift
@@ -47,14 +46,9 @@ run_hosts() {
         MELV_OTHER_BITNESS_HOST=$(winepath -w "$other/melv_wine_tests.exe")
         export MELV_OTHER_BITNESS_HOST
         echo "=== $label: $dir/melv_wine_tests.exe $*"
-        # The deadline only keeps a hung host from hanging the run. A host takes up to half a
-        # minute, most of it for the input throughput test, which Wine's serial reads pace.
-        timeout 150 wine "$dir/melv_wine_tests.exe" "$@"
-        local rc=$?
-        if [ $rc -ne 0 ]; then
-            echo "=== $label: $dir/melv_wine_tests.exe failed (exit code $rc)"
-            failed=1
-        fi
+        # A host takes up to half a minute, most of it for the input throughput test, which
+        # Wine's serial reads pace.
+        check "$label: $dir/melv_wine_tests.exe" wine_env_run 150 "$dir/melv_wine_tests.exe" "$@"
     done
 }
 
@@ -105,39 +99,19 @@ wine_env_set_ports 3 || exit 2
 run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=$com3_suites"
 
 # The picture for the documentation: the test whose first dialog shows COM3 and independent mode.
-# Wine draws the title bar's close box with its symbol font, which Debian's Wine 8 does not load
-# from its own font folder; copied into the prefix it is found, and the box shows a cross rather
-# than a plain "r".
 take_picture() {
     local bitmap="$wine_work/config-dialog.bmp"
-    local fonts="$WINEPREFIX/drive_c/windows/Fonts"
-    for font in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf; do
-        [ -f "$font" ] && mkdir -p "$fonts" && cp "$font" "$fonts/"
-    done
+    wine_env_install_title_bar_font
     echo "=== picture of the configuration dialog: ${builds[0]}/melv_wine_tests.exe"
-    MELV_DIALOG_PICTURE=$(winepath -w "$bitmap") timeout 150 wine \
-        "${builds[0]}/melv_wine_tests.exe" \
+    MELV_DIALOG_PICTURE=$(winepath -w "$bitmap") check "the picture's test passes" \
+        wine_env_run 150 "${builds[0]}/melv_wine_tests.exe" \
         "--gtest_filter=ConfigurationDialog.ClearingIndependentModeDisablesTheSynthGroup*"
-    local rc=$?
-    if [ $rc -ne 0 ]; then
-        echo "=== picture: the test failed (exit code $rc)"
-        failed=1
-    fi
-    if [ ! -s "$bitmap" ] || ! convert "$bitmap" -strip -define png:exclude-chunks=date,time \
-        "$picture_dir/config-dialog.png"; then
-        echo "=== no picture of the configuration dialog"
-        failed=1
-        return
-    fi
-    echo "=== picture: $picture_dir/config-dialog.png"
+    check "a picture of the configuration dialog is written to $picture_dir/config-dialog.png" \
+        eval 'test -s "$bitmap" && convert "$bitmap" -strip -define png:exclude-chunks=date,time \
+              "$picture_dir/config-dialog.png"'
 }
 if [ -n "$picture_dir" ]; then
     take_picture
 fi
 
-echo "=== Wine tests took $(($(date +%s) - start)) s"
-if [ $failed -ne 0 ]; then
-    echo "=== Wine tests FAILED"
-    exit 1
-fi
-echo "=== Wine tests passed"
+checks_summary "Wine tests" "took $(($(date +%s) - start)) s"

@@ -1,34 +1,8 @@
 #include "settings_key.h"
 
-#include "hex.h"
+#include "common/hex.h"
 
 #include <cstdio>
-
-namespace {
-
-const wchar_t* const portValue = L"COM";
-const wchar_t* const maskValue = L"Messages";
-
-HKEY openSettingsKey(REGSAM access, REGSAM view) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKeyPath, 0, access | view, &key) !=
-        ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return key;
-}
-
-HKEY createSettingsKey() {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, settingsKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return key;
-}
-
-} // namespace
 
 std::string readSetting(const wchar_t* name, REGSAM view) {
     HKEY key = openSettingsKey(KEY_READ, view);
@@ -63,7 +37,7 @@ bool settingsKeyExists(REGSAM view) {
 
 ::testing::AssertionResult writeSetting(const wchar_t* name, DWORD type,
                                         const std::vector<BYTE>& data) {
-    HKEY key = createSettingsKey();
+    HKEY key = createSettingsKey(KEY_ALL_ACCESS);
     if (key == nullptr) {
         return ::testing::AssertionFailure() << "the settings key cannot be created";
     }
@@ -94,8 +68,8 @@ SettingsSnapshot::SettingsSnapshot() {
     HKEY key = openSettingsKey(KEY_READ, KEY_WOW64_64KEY);
     keyExisted_ = key != nullptr;
     if (keyExisted_) {
-        port_ = read(key, portValue);
-        mask_ = read(key, maskValue);
+        port_ = read(key, portSetting);
+        mask_ = read(key, messagesSetting);
         RegCloseKey(key);
     }
 }
@@ -105,13 +79,13 @@ SettingsSnapshot::~SettingsSnapshot() {
         EXPECT_TRUE(deleteSettingsKey(KEY_WOW64_64KEY)) << "while restoring the settings";
         return;
     }
-    HKEY key = createSettingsKey();
+    HKEY key = createSettingsKey(KEY_ALL_ACCESS);
     if (key == nullptr) {
         ADD_FAILURE() << "the settings key cannot be restored";
         return;
     }
-    restore(key, portValue, port_);
-    restore(key, maskValue, mask_);
+    restore(key, portSetting, port_);
+    restore(key, messagesSetting, mask_);
     RegCloseKey(key);
 }
 

@@ -1,7 +1,8 @@
-// The driver's settings as the registry holds them. Both builds of the driver keep them in the
-// 64-bit view of HKEY_LOCAL_MACHINE, so that is where the tests read and write them, from the
-// 32-bit host as well.
+// The driver's settings as the registry holds them, read and written for the tests: in the
+// 64-bit view of HKEY_LOCAL_MACHINE (common/settings_key.h), from the 32-bit host as well.
 #pragma once
+
+#include "common/settings_key.h"
 
 #include <windows.h>
 
@@ -10,8 +11,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-inline constexpr wchar_t settingsKeyPath[] = L"Software\\MELV\\MELV PC I/F MIDI Driver";
 
 // A value as "REG_DWORD 0x00007E7F", another type as "type 3: 03 00", or "absent".
 std::string readSetting(const wchar_t* name, REGSAM view = KEY_WOW64_64KEY);

@@ -1,23 +1,32 @@
-# The Wine side of every test and of the demo, in one place: a fresh prefix in a private folder,
-# a virtual serial line, the serial ports mapped onto it, the driver installed so that Wine's
-# multimedia system lists it, a private X server, and the clean-up of all of it.
+# The Wine side of every test, of the demo and of the benchmark, in one place: a fresh prefix in a
+# private folder, a virtual serial line, the serial ports mapped onto it, the driver installed so
+# that Wine's multimedia system lists it, a private X server, and the clean-up of all of it.
 #
 # Source it, then call what the run needs:
 #
 #   . tests/wine/wine-env.sh
-#   wine_env_begin melv-api          # $wine_work, WINEPREFIX; clean-up at exit
-#   wine_env_boot                    # a fresh prefix (after wine_env_start_display, if wanted)
+#   wine_env_begin melv-api          # $wine_work (the run's scratch folder), WINEPREFIX; clean-up
+#                                    # at exit
+#   wine_env_boot [win32]            # a fresh prefix (after wine_env_start_display, if wanted)
 #   wine_env_start_line              # $wine_work/driver-end <-> $wine_work/instrument-end
 #   wine_env_set_ports 1             # COM1 = driver's end, COM8 = instrument's end, no other
 #   wine_env_install_driver build/win64 build/win32 [FORWARDER]
+#   wine_env_run 120 program.exe ... # a Windows program with a deadline
 #
 # Functions print what went wrong and return non-zero; the caller decides whether to go on.
 
-# Checks that each of the Windows build trees has the files the run needs, and sets
-# wine_env_builds to their absolute paths.
-wine_env_find_builds() { # "file ...", build_dir...
+# Where Windows lists its multimedia drivers, in each registry view.
+wine_env_drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
+
+# Checks that the two Windows build trees given, win64 and win32, have the files the run needs,
+# and sets wine_env_builds to their absolute paths.
+wine_env_find_builds() { # "file ...", build_dir_win64, build_dir_win32
     local files=$1 dir file
     shift
+    if [ $# -ne 2 ]; then
+        echo "usage: $0 BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2
+        return 2
+    fi
     wine_env_builds=()
     for dir in "$@"; do
         for file in $files; do
@@ -43,15 +52,31 @@ wine_env_begin() { # name
     trap 'exit 130' INT TERM
 }
 
-# A prefix made after Wine's 32-bit part is installed runs programs of both bitnesses.
-wine_env_boot() {
+# A fresh prefix of 64-bit Windows; made after Wine's 32-bit part is installed, it runs programs of
+# both bitnesses. With "win32", a prefix of 32-bit Windows beside it, $wine_work/prefix32, which
+# WINEPREFIX names from then on.
+wine_env_boot() { # [win32]
+    if [ "${1:-}" = win32 ]; then
+        export WINEPREFIX="$wine_work/prefix32"
+        WINEARCH=win32 wineboot -i >/dev/null 2>&1 ||
+            { echo "wineboot (32-bit) failed" >&2; return 2; }
+        return 0
+    fi
     wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; return 2; }
+}
+
+# Wine carries out what Windows does when it restarts: the file operations that wait for it.
+wine_env_restart_windows() {
+    wineboot -r >/dev/null 2>&1
 }
 
 wine_env_end() {
     wine_env_stop_line
-    # WINEPREFIX names this run's server only.
-    wineserver -k >/dev/null 2>&1
+    # Each prefix of this run has a server of its own; WINEPREFIX names this run's only.
+    local prefix
+    for prefix in "${wine_work:-/nonexistent}"/prefix*; do
+        [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+    done
     if [ -n "${wine_env_display_pid:-}" ]; then
         kill "$wine_env_display_pid" 2>/dev/null
         wait "$wine_env_display_pid" 2>/dev/null
@@ -153,11 +178,31 @@ wine_env_install_driver() { # build_win64, build_win32, [forwarder file name]
         cp "$win64/$forwarder" "$system64/" && cp "$win32/$forwarder" "$system32/" || return 2
         registered=$forwarder
     fi
-    local drivers='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
     for view in 64 32; do
-        wine reg add "$drivers" /ve /d "$registered" /f "/reg:$view" >/dev/null || return 2
+        wine reg add "$wine_env_drivers32" /ve /d "$registered" /f "/reg:$view" >/dev/null ||
+            return 2
     done
     wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f >/dev/null || return 2
+}
+
+# Takes the driver's registration away again, in both views (its files stay): winmm then finds no
+# MIDI driver, as on a machine where it is not installed.
+wine_env_remove_driver() {
+    local view
+    for view in 64 32; do
+        wine reg delete "$wine_env_drivers32" /ve /f "/reg:$view" >/dev/null 2>&1 || return 2
+    done
+}
+
+# Runs a Windows program of the prefix. The deadline only keeps a hung program from hanging the
+# run; an exit code other than 0 is said.
+wine_env_run() { # seconds, program, arguments...
+    local seconds=$1 status
+    shift
+    timeout "$seconds" wine "$@"
+    status=$?
+    [ "$status" -eq 0 ] || echo "$1 ended with exit code $status"
+    return "$status"
 }
 
 # A private X server, for programs that show windows: they stay off the user's screen. Xvfb picks
@@ -188,4 +233,15 @@ wine_env_start_display() {
 wine_env_use_virtual_desktop() {
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null &&
         wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null
+}
+
+# Wine draws the title bar's close box with its symbol font, which Debian's Wine 8 does not load
+# from its own font folder; copied into the prefix it is found, and the box shows a cross rather
+# than a plain "r". For pictures of windows.
+wine_env_install_title_bar_font() {
+    local font fonts="$WINEPREFIX/drive_c/windows/Fonts"
+    for font in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf; do
+        [ -f "$font" ] && mkdir -p "$fonts" && cp "$font" "$fonts/"
+    done
+    return 0
 }

@@ -1,0 +1,30 @@
+#include "settings_key.h"
+
+HKEY openSettingsKey(REGSAM access, REGSAM view) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKeyPath, 0, access | view, &key) !=
+        ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+HKEY createSettingsKey(REGSAM access) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, settingsKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        access | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+bool readDword(HKEY key, const wchar_t* name, DWORD& value) {
+    DWORD size = sizeof value;
+    return RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) ==
+           ERROR_SUCCESS;
+}
+
+bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof value) == ERROR_SUCCESS;
+}
