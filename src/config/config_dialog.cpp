@@ -5,19 +5,22 @@
 
 namespace {
 
-constexpr uint32_t firstKind = kindProgramChange;
-constexpr uint32_t lastKind = kindExclusive;
-constexpr uint32_t synthBitOffset = 8; // a kind's bit for destinations 2 and 3 is kind + 8
-constexpr uint16_t alwaysSetBit = 1;   // bit 0 carries no meaning and is written as 1
+constexpr uint16_t alwaysSetBit = 1; // bit 0 carries no meaning and is written as 1
 
 bool maskBit(uint16_t mask, uint32_t bit) {
     return (mask >> bit & 1u) != 0;
 }
 
+// A group's box for the message kind: the group's id plus the kind's number.
+uint32_t kindBox(uint32_t group, MessageKind kind) {
+    return group + static_cast<uint32_t>(kind);
+}
+
 void enableSynthGroup(platform::Handle dialog, bool enabled) {
     platform::enableControl(dialog, synthGroup, enabled);
-    for (uint32_t kind = firstKind; kind <= lastKind; ++kind) {
-        platform::enableControl(dialog, synthGroup + kind, enabled);
+    for (MessageKind kind = firstMessageKind; kind <= lastMessageKind;
+         kind = nextMessageKind(kind)) {
+        platform::enableControl(dialog, kindBox(synthGroup, kind), enabled);
     }
 }
 
@@ -48,12 +51,13 @@ void initDialog(ProcessContext& process, platform::Handle dialog) {
     }
     bool independent = independentMode(shared);
     platform::checkButton(dialog, independentBox, independent);
-    for (uint32_t kind = firstKind; kind <= lastKind; ++kind) {
-        if (maskBit(messageMask(shared), kind)) {
-            platform::checkButton(dialog, midiGroup + kind, true);
+    for (MessageKind kind = firstMessageKind; kind <= lastMessageKind;
+         kind = nextMessageKind(kind)) {
+        if (maskBit(messageMask(shared), messageBit(kind, midiKindsAt))) {
+            platform::checkButton(dialog, kindBox(midiGroup, kind), true);
         }
-        if (maskBit(messageMask(shared), kind + synthBitOffset)) {
-            platform::checkButton(dialog, synthGroup + kind, true);
+        if (maskBit(messageMask(shared), messageBit(kind, synthKindsAt))) {
+            platform::checkButton(dialog, kindBox(synthGroup, kind), true);
         }
     }
     if (!independent) {
@@ -64,12 +68,13 @@ void initDialog(ProcessContext& process, platform::Handle dialog) {
 // The mask as the dialog shows it; a disabled box still counts with its check mark.
 uint16_t maskFromDialog(platform::Handle dialog) {
     uint16_t mask = alwaysSetBit;
-    for (uint32_t kind = firstKind; kind <= lastKind; ++kind) {
-        if (platform::buttonChecked(dialog, midiGroup + kind)) {
-            mask = static_cast<uint16_t>(mask | 1u << kind);
+    for (MessageKind kind = firstMessageKind; kind <= lastMessageKind;
+         kind = nextMessageKind(kind)) {
+        if (platform::buttonChecked(dialog, kindBox(midiGroup, kind))) {
+            mask = static_cast<uint16_t>(mask | 1u << messageBit(kind, midiKindsAt));
         }
-        if (platform::buttonChecked(dialog, synthGroup + kind)) {
-            mask = static_cast<uint16_t>(mask | 1u << (kind + synthBitOffset));
+        if (platform::buttonChecked(dialog, kindBox(synthGroup, kind))) {
+            mask = static_cast<uint16_t>(mask | 1u << messageBit(kind, synthKindsAt));
         }
     }
     if (platform::buttonChecked(dialog, independentBox)) {

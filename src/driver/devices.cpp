@@ -6,11 +6,6 @@
 
 namespace {
 
-constexpr const char16_t* deviceNames[] = {
-    u"MELV PC I/F MIDI Port", u"MELV PC I/F Default MIDI", u"MELV PC I/F MIDI Out",
-    u"MELV PC I/F Synth-A",   u"MELV PC I/F Synth-B",
-};
-
 void copyName(char16_t (&to)[deviceNameLength], const char16_t* from) {
     size_t at = 0;
     for (; at + 1 < deviceNameLength && from[at] != 0; ++at) {
@@ -35,17 +30,11 @@ void copyCut(void* record, size_t size, const void* whole, size_t wholeSize) {
 
 } // namespace
 
-uint32_t deviceCount(const SharedState& shared, uint32_t kind) {
-    return kind == kindOutput && independentMode(shared) ? 4 : 1;
+const char16_t* deviceName(const SharedState& shared, DeviceKind kind, uint32_t index) {
+    return kind == kindOutput && independentMode(shared) ? outputTable[index].name : portDeviceName;
 }
 
-const char16_t* deviceName(const SharedState& shared, uint32_t kind, uint32_t index) {
-    // With independent mode on, the four outputs take the names after the input's.
-    bool shifted = kind == kindOutput && independentMode(shared);
-    return deviceNames[shifted ? index + 1 : index];
-}
-
-uint32_t getDevCaps(const SharedState& shared, uint32_t index, uint32_t kind, void* record,
+uint32_t getDevCaps(const SharedState& shared, DeviceKind kind, uint32_t index, void* record,
                     size_t size) {
     if (index >= deviceCount(shared, kind)) {
         return MMSYSERR_BADDEVICEID;

@@ -1,7 +1,7 @@
-// The devices applications see: how many there are, their names and their capability records.
+// The devices applications see: their names and their capability records.
 #pragma once
 
-#include "port/shared_state.h"
+#include "port/outputs.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +13,7 @@ constexpr uint16_t outputProductId = 1;
 constexpr uint16_t inputProductId = 2;
 constexpr uint32_t driverVersion = 0x011F; // 1.31
 
-uint32_t deviceCount(const SharedState& shared, uint32_t kind);
-const char16_t* deviceName(const SharedState& shared, uint32_t kind, uint32_t index);
+const char16_t* deviceName(const SharedState& shared, DeviceKind kind, uint32_t index);
 // Copies the first `size` bytes of the device's capability record to `record`.
-uint32_t getDevCaps(const SharedState& shared, uint32_t index, uint32_t kind, void* record,
+uint32_t getDevCaps(const SharedState& shared, DeviceKind kind, uint32_t index, void* record,
                     size_t size);

@@ -57,7 +57,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
     case MIDM_GETNUMDEVS:
         return deviceCount(*process.shared, kindInput);
     case MIDM_GETDEVCAPS:
-        return getDevCaps(*process.shared, deviceIndex, kindInput, reinterpret_cast<void*>(param1),
+        return getDevCaps(*process.shared, kindInput, deviceIndex, reinterpret_cast<void*>(param1),
                           param2);
     case MIDM_OPEN:
         return openFromHost(process, kindInput, deviceIndex, instance, param1, param2, startWorker);

@@ -157,7 +157,7 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
     case MODM_GETNUMDEVS:
         return deviceCount(*process.shared, kindOutput);
     case MODM_GETDEVCAPS:
-        return getDevCaps(*process.shared, deviceIndex, kindOutput, reinterpret_cast<void*>(param1),
+        return getDevCaps(*process.shared, kindOutput, deviceIndex, reinterpret_cast<void*>(param1),
                           param2);
     case MODM_OPEN:
         return openFromHost(process, kindOutput, deviceIndex, instance, param1, param2, nullptr);

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "output/sounding.h"
-#include "port/shared_state.h"
+#include "port/outputs.h"
 
 #include <atomic>
 #include <cstdint>

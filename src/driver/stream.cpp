@@ -8,7 +8,7 @@
 namespace {
 
 // An output stream is the record alone; an input stream's assembler and read slots follow it.
-Stream* allocateStream(ProcessContext& process, uint32_t kind) {
+Stream* allocateStream(ProcessContext& process, DeviceKind kind) {
     size_t size = kind == kindInput ? sizeof(InputRecord) : sizeof(Stream);
     void* memory = platform::heapAllocate(process.heap, size);
     if (memory == nullptr) {
@@ -39,7 +39,7 @@ void closeIfOpen(platform::Handle& handle) {
 
 } // namespace
 
-uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
+uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
                     Stream** instanceAddress, const MidiOpenDescription& openDescription,
                     uint32_t flags, StartUp startUp) {
     if (process.heap == platform::nullHandle) {
@@ -79,7 +79,7 @@ uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
     return MMSYSERR_NOERROR;
 }
 
-uint32_t openFromHost(ProcessContext& process, uint32_t kind, uint32_t index, uintptr_t instance,
+uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
                       uintptr_t param1, uintptr_t param2, StartUp startUp) {
     auto* openDescription = reinterpret_cast<const MidiOpenDescription*>(param1);
     if (instance == 0 || openDescription == nullptr) {

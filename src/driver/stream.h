@@ -14,7 +14,7 @@ struct InputAssembler;
 
 struct Stream {
     uint32_t deviceIndex;
-    uint32_t kind;
+    DeviceKind kind;
     uintptr_t clientCallback;
     uintptr_t clientInstance;
     uintptr_t deviceHandle;
@@ -72,12 +72,12 @@ struct Stream {
 // input's worker start. A nonzero status fails the open.
 using StartUp = uint32_t (*)(Stream& stream);
 
-uint32_t openStream(ProcessContext& process, uint32_t kind, uint32_t index,
+uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
                     Stream** instanceAddress, const MidiOpenDescription& openDescription,
                     uint32_t flags, StartUp startUp = nullptr);
 // The open message as the host sends it: `instance` is where the stream's pointer goes, `param1`
 // the open description and `param2` the open flags.
-uint32_t openFromHost(ProcessContext& process, uint32_t kind, uint32_t index, uintptr_t instance,
+uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
                       uintptr_t param1, uintptr_t param2, StartUp startUp);
 void closeStream(Stream& stream);
 void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1, uintptr_t param2);

@@ -5,11 +5,7 @@
 
 namespace {
 
-bool isSynthDestination(uint32_t index) {
-    return index == 2 || index == 3;
-}
-
-bool passes(const Stream& stream, uint32_t kind) {
+bool passes(const Stream& stream, MessageKind kind) {
     return kindEnabled(*stream.process->shared, kind, stream.deviceIndex) != 0;
 }
 
@@ -81,7 +77,7 @@ uint32_t writeFramed(const uint8_t* bytes, uint32_t count, Stream& stream, uint3
     if (!holdsOpenPort(stream)) {
         return MMSYSERR_INVALPARAM;
     }
-    if (isSynthDestination(output)) {
+    if (outputTable[output].framing == Framing::raw) {
         return writeRaw(bytes, count, stream);
     }
     uint32_t status = MMSYSERR_NOERROR;
@@ -100,9 +96,8 @@ uint32_t writeFramed(const uint8_t* bytes, uint32_t count, Stream& stream, uint3
 
 } // namespace
 
-uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index) {
-    uint32_t bit = isSynthDestination(index) ? kind + 8 : kind;
-    return (messageMask(shared) >> bit) & 1u;
+uint32_t kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index) {
+    return (messageMask(shared) >> messageBit(kind, outputTable[index].kindsAt)) & 1u;
 }
 
 uint32_t messageLength(Stream& stream, const uint8_t* bytes) {

@@ -16,7 +16,7 @@ constexpr uint32_t packetDataBytes = 4;
 constexpr uint32_t rawBlockBytes = 256; // about 70 ms on the wire
 
 // 1 when `kind` passes on output `index`, else 0.
-uint32_t kindEnabled(const SharedState& shared, uint32_t kind, uint32_t index);
+uint32_t kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index);
 // How many bytes of the packed short message in `bytes` (status first) are sent: 0 to 3, 0 when
 // the message is filtered. Updates the stream's remembered length and status for running status.
 uint32_t messageLength(Stream& stream, const uint8_t* bytes);

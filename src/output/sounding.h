@@ -9,7 +9,6 @@ struct Stream;
 
 constexpr uint32_t channelCount = 16;
 constexpr uint32_t keyCount = 128;
-constexpr uint32_t outputCount = 4; // the most outputs a process can have open
 // How long a reset waits for the wire before it hands its silencing to the sender that has it:
 // longer than any short message or line pick-up takes, far shorter than a long message.
 constexpr uint32_t wireWaitMs = 100;

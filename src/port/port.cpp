@@ -5,15 +5,8 @@
 
 namespace {
 
-bool indexExists(const SharedState& shared, uint32_t kind, uint32_t index) {
-    if (kind == kindOutput && independentMode(shared)) {
-        return index < 4;
-    }
-    return index == 0;
-}
-
-uint8_t& openFlag(SharedState& shared, uint32_t kind, uint32_t index) {
-    return shared.openFlags[kind + index - 1];
+uint8_t& openFlag(SharedState& shared, DeviceKind kind, uint32_t index) {
+    return shared.openFlags[deviceSlot(kind, index) - 1];
 }
 
 // Nobody holds the port: whatever the record still counts was left by a process that died
@@ -27,11 +20,11 @@ void forgetHolders(SharedState& shared) {
     }
 }
 
-uint8_t slotBit(uint32_t kind, uint32_t index) {
-    return static_cast<uint8_t>(1u << (kind + index - 1));
+uint8_t slotBit(DeviceKind kind, uint32_t index) {
+    return static_cast<uint8_t>(1u << (deviceSlot(kind, index) - 1));
 }
 
-void holdSlot(ProcessContext& process, uint32_t kind, uint32_t index) {
+void holdSlot(ProcessContext& process, DeviceKind kind, uint32_t index) {
     process.heldSlots |= slotBit(kind, index);
     uint8_t& flag = openFlag(*process.shared, kind, index);
     if (flag == 0) {
@@ -48,7 +41,7 @@ bool recordNamesThisOpening(const ProcessContext& process) {
 }
 
 // The device slot lets go; the record is kept in step while it still names this opening.
-void releaseSlot(ProcessContext& process, uint32_t kind, uint32_t index) {
+void releaseSlot(ProcessContext& process, DeviceKind kind, uint32_t index) {
     uint8_t bit = slotBit(kind, index);
     if ((process.heldSlots & bit) == 0) {
         return;
@@ -154,9 +147,9 @@ uint32_t nextGeneration(uint32_t generation) {
 }
 
 // The owner decision and the opening, with ownerLock held: one step for every process.
-uint32_t attachHeld(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot) {
+uint32_t attachHeld(ProcessContext& process, DeviceKind kind, uint32_t index, PortSlot& slot) {
     SharedState& shared = *process.shared;
-    if (!indexExists(shared, kind, index)) {
+    if (index >= deviceCount(shared, kind)) {
         return MMSYSERR_BADDEVICEID;
     }
     if (portIsHeld(shared) && !sameOwner(shared.owner, process.ownerToken)) {
@@ -217,7 +210,7 @@ uint32_t mapFailure() {
     return status == MMSYSERR_NOERROR ? MMSYSERR_ERROR : status;
 }
 
-uint32_t attachPort(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot) {
+uint32_t attachPort(ProcessContext& process, DeviceKind kind, uint32_t index, PortSlot& slot) {
     slot.generation = noHold;
     platform::takeNamedLock(process.ownerLock);
     uint32_t status = attachHeld(process, kind, index, slot);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "driver/process_context.h"
-#include "port/shared_state.h"
+#include "port/outputs.h"
 
 #include <cstdint>
 
@@ -46,7 +46,7 @@ constexpr platform::LineSetup lineSetup = {
 
 // Gives the stream's slot a hold on the port: opens and configures the port, or joins it when
 // this process holds it already. The slot holds nothing after every failure.
-uint32_t attachPort(ProcessContext& process, uint32_t kind, uint32_t index, PortSlot& slot);
+uint32_t attachPort(ProcessContext& process, DeviceKind kind, uint32_t index, PortSlot& slot);
 // Releases the stream's hold and closes the port when no device slot holds it any longer.
 void detachPort(Stream& stream);
 // True when the stream's hold is on the opening of the port that is current.

@@ -17,11 +17,17 @@ inline bool sameOwner(OwnerToken a, OwnerToken b) {
     return a.id == b.id && a.startTime == b.startTime;
 }
 
-constexpr uint32_t kindInput = 1;
-constexpr uint32_t kindOutput = 2;
+// Which way a device goes. Its number places the device's slots: slot number = kind + device
+// index (1 = input, 2..5 = outputs).
+enum class DeviceKind : uint32_t {};
+constexpr DeviceKind kindInput{1};
+constexpr DeviceKind kindOutput{2};
 
-// One open flag per device slot; slot number = kind + device index (1 = input, 2..5 = outputs).
+// One open flag per device slot.
 constexpr uint32_t deviceSlotCount = 5;
+constexpr uint32_t deviceSlot(DeviceKind kind, uint32_t index) {
+    return static_cast<uint32_t>(kind) + index;
+}
 
 constexpr uint16_t noDestination = 0xFFFF;
 
@@ -98,11 +104,24 @@ struct PortSlot {
 };
 constexpr uint32_t noHold = 0;
 
-// The message kinds that MessageMask filters. A kind's bit is the kind number for outputs 0 and 1
-// (the MIDI destinations) and the kind number plus 8 for outputs 2 and 3 (the synthesizer ones).
-constexpr uint32_t kindProgramChange = 1;
-constexpr uint32_t kindControlChange = 2;
-constexpr uint32_t kindBankSelect = 3;
-constexpr uint32_t kindChannelPressure = 4;
-constexpr uint32_t kindPolyKeyPressure = 5;
-constexpr uint32_t kindExclusive = 6;
+// The message kinds that MessageMask filters, numbered by their bit in a group of the mask.
+enum class MessageKind : uint32_t {};
+constexpr MessageKind kindProgramChange{1};
+constexpr MessageKind kindControlChange{2};
+constexpr MessageKind kindBankSelect{3};
+constexpr MessageKind kindChannelPressure{4};
+constexpr MessageKind kindPolyKeyPressure{5};
+constexpr MessageKind kindExclusive{6};
+constexpr MessageKind firstMessageKind = kindProgramChange;
+constexpr MessageKind lastMessageKind = kindExclusive;
+constexpr MessageKind nextMessageKind(MessageKind kind) {
+    return MessageKind{static_cast<uint32_t>(kind) + 1};
+}
+
+// The mask has a group of kinds for the MIDI destinations and one for the synthesizer's (see
+// outputTable); a kind's bit is its number plus its group's first bit.
+constexpr uint32_t midiKindsAt = 0;
+constexpr uint32_t synthKindsAt = 8;
+constexpr uint32_t messageBit(MessageKind kind, uint32_t groupAt) {
+    return static_cast<uint32_t>(kind) + groupAt;
+}

@@ -45,7 +45,7 @@ TEST_F(Devices, FourOutputsNamedAfterTheirDestinationsWhenIndependent) {
 
 TEST_F(Devices, CapabilityRecordsDescribeTheDriver) {
     MidiOutCaps out = {};
-    getDevCaps(shared, 0, kindOutput, &out, sizeof out);
+    getDevCaps(shared, kindOutput, 0, &out, sizeof out);
     EXPECT_EQ(out.wMid, manufacturerId);
     EXPECT_EQ(out.wPid, 1);
     EXPECT_EQ(out.vDriverVersion, 0x011Fu);
@@ -55,7 +55,7 @@ TEST_F(Devices, CapabilityRecordsDescribeTheDriver) {
     EXPECT_EQ(out.wChannelMask, 0xFFFF);
     EXPECT_EQ(out.dwSupport, 0u);
     MidiInCaps in = {};
-    getDevCaps(shared, 0, kindInput, &in, sizeof in);
+    getDevCaps(shared, kindInput, 0, &in, sizeof in);
     EXPECT_EQ(in.wMid, manufacturerId);
     EXPECT_EQ(in.wPid, 2);
     EXPECT_EQ(in.vDriverVersion, 0x011Fu);
@@ -65,27 +65,27 @@ TEST_F(Devices, CapabilityRecordsDescribeTheDriver) {
 TEST_F(Devices, ARecordIsCutToTheCallersSize) {
     uint8_t record[sizeof(MidiOutCaps) + 8];
     std::memset(record, 0xAB, sizeof record);
-    EXPECT_EQ(getDevCaps(shared, 0, kindOutput, record, 6), MMSYSERR_NOERROR);
+    EXPECT_EQ(getDevCaps(shared, kindOutput, 0, record, 6), MMSYSERR_NOERROR);
     EXPECT_EQ(record[0], manufacturerId & 0xFF);
     EXPECT_EQ(record[5], 0x01) << "vDriverVersion's second byte";
     for (size_t i = 6; i < sizeof record; ++i) {
         ASSERT_EQ(record[i], 0xAB) << "byte " << i << " was written";
     }
     // A larger size than the record holds copies the record and no more.
-    EXPECT_EQ(getDevCaps(shared, 0, kindInput, record, sizeof record), MMSYSERR_NOERROR);
+    EXPECT_EQ(getDevCaps(shared, kindInput, 0, record, sizeof record), MMSYSERR_NOERROR);
     EXPECT_EQ(record[sizeof(MidiInCaps)], 0xAB);
 }
 
 TEST_F(Devices, BadRequestsCopyNothing) {
     uint8_t record[sizeof(MidiOutCaps)];
     std::memset(record, 0xAB, sizeof record);
-    EXPECT_EQ(getDevCaps(shared, 1, kindOutput, record, sizeof record), MMSYSERR_BADDEVICEID);
-    EXPECT_EQ(getDevCaps(shared, 1, kindInput, record, sizeof record), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(getDevCaps(shared, kindOutput, 1, record, sizeof record), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(getDevCaps(shared, kindInput, 1, record, sizeof record), MMSYSERR_BADDEVICEID);
     setIndependentMode();
-    EXPECT_EQ(getDevCaps(shared, 4, kindOutput, record, sizeof record), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(getDevCaps(shared, kindOutput, 4, record, sizeof record), MMSYSERR_BADDEVICEID);
     EXPECT_EQ(record[0], 0xAB);
-    EXPECT_EQ(getDevCaps(shared, 0, kindOutput, nullptr, sizeof record), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(getDevCaps(shared, 0, kindOutput, nullptr, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(getDevCaps(shared, kindOutput, 0, nullptr, sizeof record), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(getDevCaps(shared, kindOutput, 0, nullptr, 0), MMSYSERR_NOERROR);
 }
 
 } // namespace

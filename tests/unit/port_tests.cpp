@@ -388,7 +388,7 @@ TEST_F(SharedRecord, WhatADeadProcessLeftHalfChangedIsForgotten) {
     SharedState& shared = *app.context.shared;
     shared.portNumber = 1;
     // A process died between letting go of the port and clearing its device's flag.
-    shared.openFlags[kindOutput] = 1;
+    shared.openFlags[deviceSlot(kindOutput, 0) - 1] = 1;
     shared.openCount = 1;
     Stream* out = nullptr;
     ASSERT_EQ(app.openOutput(0, out), MMSYSERR_NOERROR);
