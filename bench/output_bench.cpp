@@ -38,7 +38,7 @@ void shortMessage(benchmark::State& state) {
     const uint8_t noteOn[4] = {0x90, 0x3C, 0x40, 0x00};
     for (auto _ : state) {
         uint32_t length = messageLength(*output.stream, noteOn);
-        benchmark::DoNotOptimize(sendOutput(noteOn, length, *output.stream));
+        benchmark::DoNotOptimize(sendOutput(*output.stream, noteOn, length));
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
@@ -51,7 +51,7 @@ void longMessage(benchmark::State& state) {
     exclusive.back() = 0xF7;
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            sendOutput(exclusive.data(), static_cast<uint32_t>(exclusive.size()), *output.stream));
+            sendOutput(*output.stream, exclusive.data(), static_cast<uint32_t>(exclusive.size())));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }

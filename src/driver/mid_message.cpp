@@ -17,8 +17,7 @@ uint32_t closeInput(Stream& stream) {
 
 uint32_t addBuffer(Stream& stream, uintptr_t param1, uintptr_t param2) {
     auto* header = reinterpret_cast<MidiHeader*>(param1);
-    if (header == nullptr || param2 < minimumHeaderSize ||
-        (header->lpData == nullptr && header->dwBufferLength != 0)) {
+    if (!headerIsUsable(header, param2)) {
         return MMSYSERR_INVALPARAM;
     }
     if ((header->dwFlags & MHDR_PREPARED) == 0) {
@@ -29,7 +28,7 @@ uint32_t addBuffer(Stream& stream, uintptr_t param1, uintptr_t param2) {
     }
     header->reserved = reinterpret_cast<uintptr_t>(&stream);
     header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
-    return sendCommand(commandAddBuffer, param1, stream);
+    return sendCommand(stream, commandAddBuffer, param1);
 }
 
 uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
@@ -39,11 +38,11 @@ uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintp
     case MIDM_ADDBUFFER:
         return addBuffer(stream, param1, param2);
     case MIDM_START:
-        return sendCommand(commandControl, controlStart, stream);
+        return sendCommand(stream, commandControl, controlStart);
     case MIDM_STOP:
-        return sendCommand(commandControl, controlStop, stream);
+        return sendCommand(stream, commandControl, controlStop);
     case MIDM_RESET:
-        return sendCommand(commandControl, controlReset, stream);
+        return sendCommand(stream, commandControl, controlReset);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }
@@ -72,7 +71,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(*reinterpret_cast<Stream*>(instance), message, param1, param2);
+        return streamMessage(streamOf(instance), message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -10,10 +10,6 @@
 
 namespace {
 
-Stream* streamOf(uintptr_t instance) {
-    return reinterpret_cast<Stream*>(instance);
-}
-
 uint32_t closeOutput(Stream& stream) {
     // A send or reset going on on another thread still uses the stream's record and event.
     if (stream.callsUnderWay != 0) {
@@ -29,9 +25,9 @@ uint32_t closeOutput(Stream& stream) {
 // reset's, so it goes out once with its status byte in front.
 uint32_t sendRunningStatusData(Stream& stream, const uint8_t* whole, uint32_t length) {
     if (stream.runningStatusOverwritten == 0) {
-        return sendOutput(whole + 1, length, stream);
+        return sendOutput(stream, whole + 1, length);
     }
-    uint32_t status = sendOutput(whole, length + 1, stream);
+    uint32_t status = sendOutput(stream, whole, length + 1);
     if (status == MMSYSERR_NOERROR) {
         stream.runningStatusOverwritten = 0;
     }
@@ -46,6 +42,7 @@ uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
     }
     std::lock_guard<std::mutex> tracking(stream.trackingLock);
     uint32_t length = messageLength(stream, bytes);
+    rememberStatus(stream, bytes, length);
     if (length == 0) {
         return MMSYSERR_NOERROR;
     }
@@ -53,7 +50,7 @@ uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
     bool runningStatus = bytes[0] < 0x80;
     uint8_t whole[4] = {stream.rememberedStatus, bytes[0], bytes[1], 0};
     uint32_t status = runningStatus ? sendRunningStatusData(stream, whole, length)
-                                    : sendOutput(bytes, length, stream);
+                                    : sendOutput(stream, bytes, length);
     if (status != MMSYSERR_NOERROR) {
         return status;
     }
@@ -62,11 +59,6 @@ uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
     }
     noteChannelMessage(stream.sounding, runningStatus ? whole : bytes);
     return MMSYSERR_NOERROR;
-}
-
-bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize) {
-    return header != nullptr && headerSize >= minimumHeaderSize &&
-           (header->lpData != nullptr || header->dwBufferLength == 0);
 }
 
 uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
@@ -78,12 +70,12 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
         return MIDIERR_UNPREPARED;
     }
     uint32_t status = MMSYSERR_NOERROR;
-    if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex) != 0) {
+    if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex)) {
         // The count is noted before the message is counted under way: a reset that sees it under
         // way moves the count on afterwards, so its cut is never missed.
         uint32_t cutsBefore = stream.cutsRequested.load();
         ++stream.longMessagesUnderWay;
-        status = sendOutput(header->lpData, header->dwBufferLength, stream, cuttable, cutsBefore);
+        status = sendOutput(stream, header->lpData, header->dwBufferLength, cuttable, cutsBefore);
         // A message cut by the client's own reset has ended as the client asked: it is done.
         // What of it reached the wire is not known, so it is taken in whole: the reset that cut
         // it turns off whatever it may have left on.
@@ -171,7 +163,7 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(*streamOf(instance), message, param1, param2);
+        return streamMessage(streamOf(instance), message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -107,3 +107,12 @@ void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1,
     platform::driverCallback(stream.clientCallback, stream.openFlags >> 16, stream.deviceHandle,
                              notification, stream.clientInstance, param1, param2);
 }
+
+Stream& streamOf(uintptr_t instance) {
+    return *reinterpret_cast<Stream*>(instance);
+}
+
+bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize) {
+    return header != nullptr && headerSize >= minimumHeaderSize &&
+           (header->lpData != nullptr || header->dwBufferLength == 0);
+}

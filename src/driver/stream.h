@@ -80,4 +80,9 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
 uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
                       uintptr_t param1, uintptr_t param2, StartUp startUp);
 void closeStream(Stream& stream);
+// The stream the host hands back as a device's instance data; the caller has checked it is not 0.
+Stream& streamOf(uintptr_t instance);
+// Whether a client's header can be read: present, at least as long as the host's smallest one,
+// and with data unless it is empty.
+bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize);
 void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1, uintptr_t param2);

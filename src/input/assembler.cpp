@@ -5,7 +5,7 @@
 namespace {
 
 // Whatever is half-assembled is reported once as broken and dropped; a new message begins now.
-void flush(Stream& stream, InputAssembler& a, uint8_t runningStatus) {
+void abandonPendingMessage(Stream& stream, InputAssembler& a, uint8_t runningStatus) {
     if (a.pending != 0) {
         notifyClient(stream, MIM_ERROR, a.pending, a.messageTime);
         a.pending = 0;
@@ -30,7 +30,7 @@ void systemByte(Stream& stream, InputAssembler& a, uint8_t byte) {
         }
         abortExclusive(stream);
     }
-    flush(stream, a, 0);
+    abandonPendingMessage(stream, a, 0);
     switch (byte) {
     case startOfExclusive:
         a.inExclusive = 1;
@@ -60,7 +60,7 @@ void channelStatus(Stream& stream, InputAssembler& a, uint8_t status) {
         a.inExclusive = 0;
         abortExclusive(stream);
     }
-    flush(stream, a, status);
+    abandonPendingMessage(stream, a, status);
     bool oneDataByte = status >= 0xC0 && status <= 0xDF; // Program Change, Channel Pressure
     beginMessage(a, status, oneDataByte ? 1 : 2);
 }

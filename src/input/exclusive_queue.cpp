@@ -81,7 +81,7 @@ void abortExclusive(Stream& stream) {
     }
 }
 
-void flushPartialBuffer(Stream& stream) {
+void returnPartialBuffer(Stream& stream) {
     if (stream.bufferQueueHead != nullptr && stream.assembler->exclusiveCount > 0) {
         finishHead(stream, MIM_LONGERROR);
     }

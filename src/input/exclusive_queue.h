@@ -19,7 +19,7 @@ void sinkExclusiveByte(Stream& stream, uint8_t byte);
 // An exclusive was cut short by other data: the head buffer goes back as a long error.
 void abortExclusive(Stream& stream);
 // At stop and reset: a partly filled head buffer goes back as a long error.
-void flushPartialBuffer(Stream& stream);
+void returnPartialBuffer(Stream& stream);
 // At reset: every queued buffer goes back unused.
 void returnAllBuffers(Stream& stream);
 bool buffersQueued(const Stream& stream);

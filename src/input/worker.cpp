@@ -218,7 +218,7 @@ void stopInput(Stream& stream, bool reset) {
         drainReads(stream); // bytes completed so far are dropped: input has stopped
         endReads(stream);
         stream.lineTrouble = 0;
-        flushPartialBuffer(stream);
+        returnPartialBuffer(stream);
     }
     if (reset) {
         returnAllBuffers(stream);
@@ -322,7 +322,7 @@ uint32_t startWorker(Stream& stream) {
     return MMSYSERR_NOERROR;
 }
 
-uint32_t sendCommand(uint32_t command, uintptr_t argument, Stream& stream) {
+uint32_t sendCommand(Stream& stream, uint32_t command, uintptr_t argument) {
     // A client calling back in from its input callback runs on the worker itself: waiting for the
     // worker there would wait forever, so the command is carried out in place.
     if (platform::currentThreadId() == stream.workerThreadId) {
@@ -340,7 +340,7 @@ uint32_t stopWorker(Stream& stream) {
     if (platform::currentThreadId() == stream.workerThreadId) {
         return MIDIERR_STILLPLAYING; // the worker cannot end itself from inside a notification
     }
-    uint32_t status = sendCommand(commandClose, 0, stream);
+    uint32_t status = sendCommand(stream, commandClose, 0);
     if (status != MMSYSERR_NOERROR) {
         return status;
     }

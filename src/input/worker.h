@@ -51,4 +51,4 @@ uint32_t startWorker(Stream& stream);
 uint32_t stopWorker(Stream& stream);
 // Hands the command and its argument to the worker and returns its answer. Both travel together
 // under the stream's command lock, so that client threads sending at once cannot mix them up.
-uint32_t sendCommand(uint32_t command, uintptr_t argument, Stream& stream);
+uint32_t sendCommand(Stream& stream, uint32_t command, uintptr_t argument);

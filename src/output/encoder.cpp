@@ -6,7 +6,7 @@
 namespace {
 
 bool passes(const Stream& stream, MessageKind kind) {
-    return kindEnabled(*stream.process->shared, kind, stream.deviceIndex) != 0;
+    return kindEnabled(*stream.process->shared, kind, stream.deviceIndex);
 }
 
 uint32_t systemMessageLength(uint8_t status) {
@@ -46,12 +46,12 @@ uint32_t channelMessageLength(const Stream& stream, const uint8_t* bytes) {
 
 // Raw data goes out in blocks, so that a line that stops taking bytes is noticed within a few
 // seconds of its last progress, never only after the wire time of a whole long message.
-uint32_t writeRaw(const uint8_t* bytes, uint32_t count, Stream& stream) {
+uint32_t writeRaw(Stream& stream, const uint8_t* bytes, uint32_t count) {
     uint32_t status = MMSYSERR_NOERROR;
     for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
          offset += rawBlockBytes) {
         uint32_t n = count - offset < rawBlockBytes ? count - offset : rawBlockBytes;
-        status = writePort(bytes + offset, n, stream);
+        status = writePort(stream, bytes + offset, n);
     }
     return status;
 }
@@ -64,7 +64,7 @@ uint32_t selectDestination(Stream& stream, uint32_t output) {
         return MMSYSERR_NOERROR;
     }
     uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(output)};
-    uint32_t status = writePort(pair, sizeof pair, stream);
+    uint32_t status = writePort(stream, pair, sizeof pair);
     // Only a pair the instrument was given counts as announced. After a failed one nobody knows
     // which destination the instrument has, so the next data of any output announces its own.
     setLastDestination(shared,
@@ -73,12 +73,12 @@ uint32_t selectDestination(Stream& stream, uint32_t output) {
 }
 
 // Frames the data for `output`: packets for outputs 0 and 1, raw blocks for the synths.
-uint32_t writeFramed(const uint8_t* bytes, uint32_t count, Stream& stream, uint32_t output) {
+uint32_t writeFramed(Stream& stream, uint32_t output, const uint8_t* bytes, uint32_t count) {
     if (!holdsOpenPort(stream)) {
         return MMSYSERR_INVALPARAM;
     }
     if (outputTable[output].framing == Framing::raw) {
-        return writeRaw(bytes, count, stream);
+        return writeRaw(stream, bytes, count);
     }
     uint32_t status = MMSYSERR_NOERROR;
     // writePort refuses every packet after a reset cut the message.
@@ -89,33 +89,40 @@ uint32_t writeFramed(const uint8_t* bytes, uint32_t count, Stream& stream, uint3
         for (uint32_t i = 0; i < n; ++i) {
             packet[1 + i] = bytes[offset + i];
         }
-        status = writePort(packet, 1 + n, stream);
+        status = writePort(stream, packet, 1 + n);
     }
     return status;
 }
 
 } // namespace
 
-uint32_t kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index) {
-    return (messageMask(shared) >> messageBit(kind, outputTable[index].kindsAt)) & 1u;
+bool kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index) {
+    return (messageMask(shared) >> messageBit(kind, outputTable[index].kindsAt) & 1u) != 0;
 }
 
-uint32_t messageLength(Stream& stream, const uint8_t* bytes) {
+uint32_t messageLength(const Stream& stream, const uint8_t* bytes) {
     uint8_t status = bytes[0];
     if (status >= 0xF8) {
-        return 1; // real-time bytes leave running status alone
+        return 1;
     }
     if (status < 0x80) {
         // Running status: the data shares the decision taken for its status byte.
         return stream.rememberedLength == 0 ? 0 : stream.rememberedLength - 1;
     }
-    stream.rememberedStatus = status;
-    stream.rememberedLength =
-        status >= 0xF0 ? systemMessageLength(status) : channelMessageLength(stream, bytes);
-    return stream.rememberedLength;
+    return status >= 0xF0 ? systemMessageLength(status) : channelMessageLength(stream, bytes);
 }
 
-uint32_t sendOnWire(const uint8_t* bytes, uint32_t count, Stream& stream, uint32_t output,
+void rememberStatus(Stream& stream, const uint8_t* bytes, uint32_t length) {
+    uint8_t status = bytes[0];
+    // Data bytes go under the status in force, and real-time bytes leave it alone.
+    if (status < 0x80 || status >= 0xF8) {
+        return;
+    }
+    stream.rememberedStatus = status;
+    stream.rememberedLength = length;
+}
+
+uint32_t sendOnWire(Stream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
                     bool canBeCut, uint32_t cutsBefore) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
@@ -128,13 +135,13 @@ uint32_t sendOnWire(const uint8_t* bytes, uint32_t count, Stream& stream, uint32
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream, output);
     if (status == MMSYSERR_NOERROR) {
-        status = writeFramed(bytes, count, stream, output);
+        status = writeFramed(stream, output, bytes, count);
     }
     setCuttable(stream, false, 0);
     return status;
 }
 
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut,
+uint32_t sendOutput(Stream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut,
                     uint32_t cutsBefore) {
     if (count == 0) {
         return MMSYSERR_NOERROR;
@@ -146,7 +153,7 @@ uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool c
         // A reset of this very output may have handed its Note Offs over: they go out before
         // the data that follows the reset.
         sendOwedSilence(stream);
-        status = sendOnWire(bytes, count, stream, stream.deviceIndex, canBeCut, cutsBefore);
+        status = sendOnWire(stream, stream.deviceIndex, bytes, count, canBeCut, cutsBefore);
         sendOwedSilence(stream);
     }
     sendSilenceOwedMeanwhile(stream);

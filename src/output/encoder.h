@@ -15,19 +15,22 @@ constexpr uint8_t packetLead = 0xFF;
 constexpr uint32_t packetDataBytes = 4;
 constexpr uint32_t rawBlockBytes = 256; // about 70 ms on the wire
 
-// 1 when `kind` passes on output `index`, else 0.
-uint32_t kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index);
+// Whether `kind` passes on output `index`.
+bool kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index);
 // How many bytes of the packed short message in `bytes` (status first) are sent: 0 to 3, 0 when
-// the message is filtered. Updates the stream's remembered length and status for running status.
-uint32_t messageLength(Stream& stream, const uint8_t* bytes);
+// the message is filtered. Data under running status shares the decision of its status byte.
+uint32_t messageLength(const Stream& stream, const uint8_t* bytes);
+// A status byte that starts running status is remembered with its length (even when filtered),
+// so that the data that follows it is judged with it.
+void rememberStatus(Stream& stream, const uint8_t* bytes, uint32_t length);
 // The single write entry for output data; select and data go out as one step within the process.
 // A cuttable send (a long message of the client's) is stopped by a reset once the stream's
 // cutsRequested has moved on from `cutsBefore`: see cutWrite. The sender also sends the silencing
 // that resets handed over (see silenceOutput), before its data and before it lets the wire go.
 constexpr bool cuttable = true;
-uint32_t sendOutput(const uint8_t* bytes, uint32_t count, Stream& stream, bool canBeCut = false,
+uint32_t sendOutput(Stream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut = false,
                     uint32_t cutsBefore = 0);
 // The same as `output`'s data for a caller that holds the process's sendLock, written with the
 // stream's port hold and record: a reset's Note Offs, sent by whichever stream has the wire.
-uint32_t sendOnWire(const uint8_t* bytes, uint32_t count, Stream& stream, uint32_t output,
+uint32_t sendOnWire(Stream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
                     bool canBeCut = false, uint32_t cutsBefore = 0);

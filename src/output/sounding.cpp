@@ -63,7 +63,7 @@ void addSounding(SoundingNotes& into, const SoundingNotes& from) {
 uint32_t sendReleasing(Stream& sender, uint32_t output, uint8_t status, uint8_t data1,
                        uint8_t data2) {
     uint8_t message[3] = {status, data1, data2};
-    return sendOnWire(message, sizeof message, sender, output);
+    return sendOnWire(sender, output, message, sizeof message);
 }
 
 // Turns off, as `output`'s data, every note and pedal `sounding` holds, forgetting each once it

@@ -88,6 +88,8 @@ platform::Handle openConfigured(uint16_t portNumber, uint32_t& status) {
     }
     if (!platform::configureSerialLine(port, lineSetup)) {
         platform::closeHandle(port);
+        // The device opened but will not run at the instrument's 38400 baud 8N1 without flow
+        // control: it is no port this driver can use, which is what "not supported" tells.
         status = MMSYSERR_NOTSUPPORTED;
         return platform::invalidHandle;
     }
@@ -254,7 +256,10 @@ uint32_t writeDeadline(uint32_t count) {
                                             : platform::noTimeLimit - 1;
 }
 
-uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream) {
+// Every failure is answered MMSYSERR_INVALPARAM, the status of a send with no port open: the
+// host has none for a line that failed, and to the program both mean the same, that the message
+// did not go out and the device is still open.
+uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count) {
     ProcessContext& process = *stream.process;
     if (!holdsOpenPort(stream) || cutNow(stream) || !lineIsUp(process)) {
         return MMSYSERR_INVALPARAM;

@@ -61,7 +61,7 @@ uint32_t writeDeadline(uint32_t count);
 // Writes the bytes and returns once the port has taken them; a failure when the write fails,
 // when it misses its deadline (it is cancelled), and when a reset cuts the stream's message. The
 // caller holds the process's sendLock, which keeps the port open meanwhile.
-uint32_t writePort(const uint8_t* bytes, uint32_t count, Stream& stream);
+uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count);
 // How often a line that was lost is tried again: a few times a second.
 constexpr uint32_t reopenIntervalMs = 250;
 // An I/O on the line's opening `opening` failed without being cancelled by the driver: the device

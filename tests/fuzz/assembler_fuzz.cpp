@@ -156,14 +156,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             addBuffer(h, argument % 48);
             ++at;
         } else if (operation == 6) { // stop and start again
-            flushPartialBuffer(h.stream);
+            returnPartialBuffer(h.stream);
         } else { // reset and start again
-            flushPartialBuffer(h.stream);
+            returnPartialBuffer(h.stream);
             returnAllBuffers(h.stream);
         }
     }
     // Whatever is still held: the head buffer's bytes and the message being assembled.
-    flushPartialBuffer(h.stream);
+    returnPartialBuffer(h.stream);
     returnAllBuffers(h.stream);
     for (auto& buffer : h.buffers) {
         check(!buffer->queued);

@@ -122,7 +122,8 @@ TEST_F(MessageFilter, BankSelectIsDroppedApartFromOtherControllers) {
 }
 
 TEST_F(MessageFilter, WithoutControlChangeNoControllerPasses) {
-    setMessageMask(shared, messageMask(shared) & ~(1u << messageBit(kindControlChange, midiKindsAt)));
+    setMessageMask(shared,
+                   messageMask(shared) & ~(1u << messageBit(kindControlChange, midiKindsAt)));
     Stream* out = openAnnounced(0);
     app.send(out, 0x006407B0);
     app.send(out, 0x000100B0);
@@ -130,7 +131,8 @@ TEST_F(MessageFilter, WithoutControlChangeNoControllerPasses) {
 }
 
 TEST_F(MessageFilter, AFilteredMessageLeavesNothingOnTheWireNotEvenASelect) {
-    setMessageMask(shared, messageMask(shared) & ~(1u << messageBit(kindProgramChange, midiKindsAt)));
+    setMessageMask(shared,
+                   messageMask(shared) & ~(1u << messageBit(kindProgramChange, midiKindsAt)));
     Stream* out = app.openOutput(0);
     EXPECT_EQ(app.send(out, 0x000005C0), MMSYSERR_NOERROR);
     EXPECT_EQ(app.send(out, 0x00000006), MMSYSERR_NOERROR); // running status after it: dropped
@@ -155,11 +157,13 @@ TEST_F(MessageFilter, EachKindHasItsBitPerDestinationGroup) {
             setMessageMask(shared, static_cast<uint16_t>(0xFFFF & ~(1u << bit)));
             Stream* out = openAnnounced(index);
             app.send(out, c.packed);
-            EXPECT_TRUE(wire().empty()) << "kind " << static_cast<uint32_t>(c.kind) << " on output " << index;
+            EXPECT_TRUE(wire().empty())
+                << "kind " << static_cast<uint32_t>(c.kind) << " on output " << index;
             // The other group's bit does not stop it.
             setMessageMask(shared, static_cast<uint16_t>(0xFFFF & ~(1u << (bit ^ 8))));
             app.send(out, c.packed);
-            EXPECT_FALSE(wire().empty()) << "kind " << static_cast<uint32_t>(c.kind) << " on output " << index;
+            EXPECT_FALSE(wire().empty())
+                << "kind " << static_cast<uint32_t>(c.kind) << " on output " << index;
             app.close(out);
         }
     }

@@ -93,10 +93,10 @@ TEST_F(Exclusive, WithoutABufferTheDataIsDroppedButTheExclusiveStillCounts) {
 TEST_F(Exclusive, StopReturnsOnlyAPartlyFilledBuffer) {
     ClientBuffer& partial = queue(8);
     queue(8);
-    flushPartialBuffer(stream);
+    returnPartialBuffer(stream);
     EXPECT_TRUE(told().empty()) << "an empty head buffer stays queued";
     feed({0xF0, 0x01}, 3);
-    flushPartialBuffer(stream);
+    returnPartialBuffer(stream);
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGERROR, partial.address(), 3}}));
     EXPECT_EQ(partial.recorded(), (Bytes{0xF0, 0x01}));
     EXPECT_TRUE(buffersQueued(stream)) << "the other buffer waits for more";
@@ -109,7 +109,7 @@ TEST_F(Exclusive, ResetReturnsEveryBufferUnusedInTheOrderAdded) {
     ClientBuffer& third = queue(8);
     feed({0xF0, 0x01}, 3);
     assembler.now = 9;
-    flushPartialBuffer(stream);
+    returnPartialBuffer(stream);
     returnAllBuffers(stream);
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGERROR, partial.address(), 3},
                                          {MIM_LONGDATA, second.address(), 9},

@@ -37,7 +37,7 @@ class InputDevice : public DriverTest {
     }
     // A round trip through the worker: everything the line brought before it has been processed
     // and told by the time it returns.
-    void settle() { EXPECT_EQ(sendCommand(0, 0, *in), MMSYSERR_NOERROR); }
+    void settle() { EXPECT_EQ(sendCommand(*in, 0, 0), MMSYSERR_NOERROR); }
     // What the client was told since it opened, MIM_OPEN left out.
     std::vector<Told> told() {
         std::lock_guard<std::mutex> hold(sim::world().lock);

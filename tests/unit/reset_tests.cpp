@@ -129,7 +129,8 @@ TEST_F(OutputReset, EachOutputSilencesWhatItLeftOnItsOwnDestination) {
 }
 
 TEST_F(OutputReset, OnlyWhatTheFilterLetOntoTheWireIsReleased) {
-    setMessageMask(shared, messageMask(shared) & ~(1u << messageBit(kindControlChange, midiKindsAt)));
+    setMessageMask(shared,
+                   messageMask(shared) & ~(1u << messageBit(kindControlChange, midiKindsAt)));
     Stream* out = openAnnounced(0);
     play(out, {0x007F40B0}); // dropped: the pedal never went down
     EXPECT_EQ(reset(out), MMSYSERR_NOERROR);
@@ -138,7 +139,8 @@ TEST_F(OutputReset, OnlyWhatTheFilterLetOntoTheWireIsReleased) {
     // A pedal that went down before Control Change was switched off is still held: it is let up.
     setMessageMask(shared, messageMask(shared) | 1u << messageBit(kindControlChange, midiKindsAt));
     play(out, {0x007F40B0});
-    setMessageMask(shared, messageMask(shared) & ~(1u << messageBit(kindControlChange, midiKindsAt)));
+    setMessageMask(shared,
+                   messageMask(shared) & ~(1u << messageBit(kindControlChange, midiKindsAt)));
     EXPECT_EQ(reset(out), MMSYSERR_NOERROR);
     EXPECT_EQ(writes(), (std::vector<Bytes>{{0xFF, 0xB0, 0x40, 0x00}}));
 }
