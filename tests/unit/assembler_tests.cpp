@@ -69,48 +69,4 @@ TEST_F(Assembler, NothingComesOutWhileStopped) {
     EXPECT_TRUE(told().empty());
 }
 
-TEST_F(Assembler, TheSameBytesInChunksOfAnySizeTellTheSame) {
-    const Bytes stream_ = {0x90, 0x3C, 0x40, 0x3E, 0xF8, 0x40, 0xF0, 0x01, 0x02, 0x03,
-                           0x04, 0x05, 0xF7, 0x3C, 0xB0, 0x07, 0xF2, 0x01, 0x02, 0xC0,
-                           0x05, 0x06, 0xF0, 0x7D, 0x90, 0x3C, 0xF7, 0x3C, 0x40};
-    auto replay = [&](size_t chunk) {
-        sim::world().notifications.clear();
-        assembler = {};
-        assembler.started = 1;
-        buffers.clear();
-        stream.bufferQueueHead = nullptr;
-        for (int i = 0; i < 6; ++i) {
-            queue(4);
-        }
-        // Each chunk arrives a millisecond after the one before, as reads complete.
-        for (size_t at = 0; at < stream_.size(); at += chunk) {
-            size_t end = std::min(stream_.size(), at + chunk);
-            feed(Bytes(stream_.begin() + at, stream_.begin() + end), static_cast<uint32_t>(at));
-        }
-        std::vector<std::pair<Told, Bytes>> result;
-        for (const Told& t : told()) {
-            bool isBuffer = t.message == MIM_LONGDATA || t.message == MIM_LONGERROR;
-            auto* header = reinterpret_cast<MidiHeader*>(t.param1);
-            Told withoutAddress = {t.message, isBuffer ? 0 : t.param1, isBuffer ? 0 : t.param2};
-            result.push_back({withoutAddress,
-                              isBuffer
-                                  ? Bytes(header->lpData, header->lpData + header->dwBytesRecorded)
-                                  : Bytes{}});
-        }
-        return result;
-    };
-    const auto byteByByte = replay(1);
-    ASSERT_EQ(byteByByte.size(), 15u);
-    for (size_t chunk = 2; chunk <= stream_.size(); ++chunk) {
-        auto chunked = replay(chunk);
-        ASSERT_EQ(chunked.size(), byteByByte.size()) << "chunks of " << chunk;
-        for (size_t i = 0; i < chunked.size(); ++i) {
-            EXPECT_EQ(chunked[i].first.message, byteByByte[i].first.message)
-                << "chunks of " << chunk;
-            EXPECT_EQ(chunked[i].first.param1, byteByByte[i].first.param1) << "chunks of " << chunk;
-            EXPECT_EQ(chunked[i].second, byteByByte[i].second) << "chunks of " << chunk;
-        }
-    }
-}
-
 } // namespace

@@ -3,6 +3,8 @@
 #include "input_device_fixture.h"
 #include "port/port.h"
 
+#include <algorithm>
+
 namespace {
 
 TEST_F(InputDevice, OpensStoppedWithItsWorkerWaitingAtTimeCriticalPriority) {
@@ -325,6 +327,106 @@ TEST_F(CallingBackIn, StopAndStartFromTheCallbackKeepOneReadPerSlot) {
     }
     settle();
     EXPECT_EQ(clocks, 1 + 32) << "every clock after the restart arrives";
+}
+
+} // namespace
+
+namespace {
+
+// The instrument's bytes in bursts: a burst completes several reads before the worker is woken,
+// and the worker drains them together, in the order they were issued. However the bytes are
+// split, the client must be told what it is told when each read is drained on its own.
+class Bursts : public InputDevice {
+  protected:
+    // One thing the client was told, with what its buffer recorded when it was a buffer. The
+    // buffer's address is left out: it differs from one run to the next.
+    struct Heard {
+        Told told;
+        Bytes recorded;
+        bool operator==(const Heard&) const = default;
+        friend std::ostream& operator<<(std::ostream& out, const Heard& heard) {
+            out << heard.told << " [";
+            for (uint8_t byte : heard.recorded) {
+                out << std::hex << " " << int{byte};
+            }
+            return out << std::dec << " ]";
+        }
+    };
+
+    // Opens input with small buffers, lets the instrument send `bytes` in bursts of `burst`
+    // bytes and returns what the client heard, then closes. Burst n comes when the clock shows
+    // 1000 * (n + 1) ms. With `oneByOne`, each byte of a burst is sent and drained on its own
+    // before the next one, at the clock the burst would have had.
+    std::vector<Heard> deliver(const Bytes& bytes, size_t burst, bool oneByOne) {
+        sim::setClock(0);
+        EXPECT_EQ(open(), MMSYSERR_NOERROR);
+        // Four-byte buffers: an exclusive fills one and goes on in the next.
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(add(prepared(4)), MMSYSERR_NOERROR);
+        }
+        // The client's callback takes a millisecond, so the clock moves on while a batch of reads
+        // is drained: a byte is dated by the clock when its own read is drained, not when the
+        // batch began.
+        sim::world().onNotify = [](const sim::Notification&) {
+            sim::setClock(platform::milliseconds() + 1);
+        };
+        EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+        for (size_t at = 0, n = 0; at < bytes.size(); at += burst, ++n) {
+            sim::setClock(static_cast<uint32_t>(1000 * (n + 1)));
+            Bytes part(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + burst));
+            if (oneByOne) {
+                for (uint8_t byte : part) {
+                    sim::instrumentSends({byte});
+                    settle();
+                }
+            } else {
+                // One call completes up to eight reads at once, and what the reads leave waits on
+                // the line for the slots as they are issued again; the worker drains only after.
+                sim::instrumentSends(part);
+                settle();
+            }
+        }
+        sim::world().onNotify = nullptr;
+        std::vector<Heard> heard;
+        for (const Told& t : told()) {
+            if (t.message == MIM_LONGDATA || t.message == MIM_LONGERROR) {
+                const auto* header = reinterpret_cast<const MidiHeader*>(t.param1);
+                heard.push_back({{t.message, 0, t.param2},
+                                 Bytes(header->lpData, header->lpData + header->dwBytesRecorded)});
+            } else {
+                heard.push_back({t, {}});
+            }
+        }
+        EXPECT_EQ(call(MIDM_RESET), MMSYSERR_NOERROR);
+        EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
+        buffers.clear();
+        std::lock_guard<std::mutex> hold(sim::world().lock);
+        sim::world().notifications.clear();
+        return heard;
+    }
+
+    static std::vector<Heard> timesAside(std::vector<Heard> heard) {
+        for (Heard& h : heard) {
+            h.told.param2 = 0;
+        }
+        return heard;
+    }
+};
+
+TEST_F(Bursts, TheSameBytesInBurstsOfAnySizeTellTheSameAsOneByOne) {
+    // Notes with running status and a timing clock byte between them, exclusives that fill
+    // buffers or are cut, system common messages and stray bytes.
+    const Bytes bytes = {0x90, 0x3C, 0x40, 0x3E, 0xF8, 0x40, 0xF0, 0x01, 0x02, 0x03,
+                         0x04, 0x05, 0xF7, 0x3C, 0xB0, 0x07, 0xF2, 0x01, 0x02, 0xC0,
+                         0x05, 0x06, 0xF0, 0x7D, 0x90, 0x3C, 0xF7, 0x3C, 0x40};
+    const auto eachOnItsOwn = deliver(bytes, 1, true);
+    ASSERT_EQ(eachOnItsOwn.size(), 15u) << "what the bytes tell, so the comparisons are not empty";
+    for (size_t burst = 1; burst <= bytes.size(); ++burst) {
+        // The reference for this size: the same clock for every byte, one read per drain.
+        const auto reference = deliver(bytes, burst, true);
+        EXPECT_EQ(timesAside(reference), timesAside(eachOnItsOwn)) << "bursts of " << burst;
+        EXPECT_EQ(deliver(bytes, burst, false), reference) << "bursts of " << burst;
+    }
 }
 
 } // namespace
