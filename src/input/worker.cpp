@@ -70,7 +70,9 @@ void drainReads(Stream& stream) {
         slot.done = 0;
         assembler.readQueueHead = slot.next;
         assembler.now = platform::milliseconds() - stream.startTime;
-        if (slot.bytesTransferred == 1 && slot.error == 0 && stream.lineTrouble == 0) {
+        // A byte that came is told even when a later read could not be issued: it arrived before
+        // the trouble, in order. A read that failed brought none.
+        if (slot.bytesTransferred == 1 && slot.error == 0) {
             parseInputByte(stream, slot.data);
         }
         // The client may have stopped and started input from its callback meanwhile, which gave

@@ -131,6 +131,17 @@ TEST_F(InputDevice, AReadThatCannotBeIssuedTakesTheLineDownAndUpWithoutSpinning)
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C90, reopenIntervalMs}}));
 }
 
+// A Note Off that reached the driver just before the adapter was pulled must not be lost, or the
+// note would hang: bytes that arrived are told, however the reads after them fare.
+TEST_F(InputDevice, BytesThatArrivedBeforeAReadCouldNotBeIssuedAgainAreStillTold) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    sim::world().readsBeforeFailure = readSlotCount + 1; // the second read issued again fails
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    sim::instrumentSends({0x80, 0x3C, 0x40});
+    settle();
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C80, 0}}));
+}
+
 TEST_F(InputDevice, UnusableBuffersAreRefusedUntouched) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& buffer = prepared(8);
