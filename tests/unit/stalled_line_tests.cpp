@@ -34,6 +34,14 @@ class StalledLine : public InputDevice {
             senderDone = true;
         });
     }
+    // From a clean wire, a long message of `size` bytes starts on another thread: its select
+    // goes out, and its first data write sticks on the line.
+    bool aDumpSticksOn(Stream* out, size_t size) {
+        forgetWire();
+        sim::world().nextWriteOutcomes = {sim::WriteOutcome::done, sim::WriteOutcome::stalls};
+        sendLongOnAnotherThread(out, size);
+        return writeHangs();
+    }
     // The message's write has gone out and hangs on the line, waited for with a deadline.
     static bool writeHangs() {
         return sim::waitUntil([] {
@@ -119,10 +127,7 @@ TEST_F(StalledLine, AResetWhileAnotherOutputHasTheWireReturnsAndItsNoteOffsFollo
     Stream* out = app.openOutput(0);
     Stream* synthA = app.openOutput(2);
     ASSERT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
-    forgetWire();
-    sim::world().nextWriteOutcomes = {sim::WriteOutcome::done, sim::WriteOutcome::stalls};
-    sendLongOnAnotherThread(synthA, 3840);
-    ASSERT_TRUE(writeHangs());
+    ASSERT_TRUE(aDumpSticksOn(synthA, 3840));
 
     EXPECT_EQ(reset(out), MMSYSERR_NOERROR);
     EXPECT_FALSE(senderDone) << "the reset returned while the other output's message had the wire";
@@ -147,10 +152,7 @@ TEST_F(StalledLine, NoteOffsHandedOverGoOutWhenTheOtherMessageEndsAndNothingElse
     Stream* synthB = app.openOutput(3);
     ASSERT_EQ(app.send(out, 0x007F4091), MMSYSERR_NOERROR);
     ASSERT_EQ(app.send(out, 0x007F40B1), MMSYSERR_NOERROR); // channel 2's pedal down
-    forgetWire();
-    sim::world().nextWriteOutcomes = {sim::WriteOutcome::done, sim::WriteOutcome::stalls};
-    sendLongOnAnotherThread(synthB, 1000);
-    ASSERT_TRUE(writeHangs());
+    ASSERT_TRUE(aDumpSticksOn(synthB, 1000));
 
     EXPECT_EQ(reset(out), MMSYSERR_NOERROR);
     EXPECT_EQ(app.close(out), MMSYSERR_NOERROR) << "nothing of the closed stream is needed";
