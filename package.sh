@@ -21,8 +21,8 @@ for bits in 64 32; do
     if [ ! -f "build/win$bits/melvpcif.dll" ] ||
         [ ! -f "build/win$bits/installer/melvpcif-setup.exe" ] ||
         [ ! -f "build/win$bits/demo/melv-demo.exe" ]; then
-        cmake -S . -B "build/win$bits" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win$bits.cmake" >/dev/null
-        cmake --build "build/win$bits" -j "$(nproc)" --target melvpcif melvpcif-setup melv-demo
+        cmake --preset "win$bits" >/dev/null
+        cmake --build --preset "win$bits" -j "$(nproc)" --target melvpcif melvpcif-setup melv-demo
     fi
 done
 

@@ -14,10 +14,9 @@ bits=64
 
 ./install-deps.sh
 jobs=$(nproc)
-build() { # tree, cmake options...
+build() { # tree: a preset of CMakePresets.json, built in build/<tree>
     local tree=$1
-    shift
-    cmake -S . -B "build/$tree" "$@" >"build/$tree.configure.log" ||
+    cmake --preset "$tree" >"build/$tree.configure.log" ||
         { cat "build/$tree.configure.log"; exit 1; }
 }
 mkdir -p build
@@ -26,7 +25,7 @@ build native
 cmake --build build/native -j "$jobs" --target melv-instrument >/dev/null
 # Both bitnesses of the driver are installed, as the installer does on 64-bit Windows.
 for tree in 64 32; do
-    build "win$tree" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win$tree.cmake"
+    build "win$tree"
     cmake --build "build/win$tree" -j "$jobs" --target melvpcif melvfwd melv-demo >/dev/null
 done
 

@@ -10,13 +10,13 @@ top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
 jobs=$(nproc)
 
-configure_and_build() { # name, cmake options...
+# Each tree is a preset of CMakePresets.json, built in build/<preset>.
+configure_and_build() { # preset
     local name=$1
-    shift
     echo "== building $name"
-    cmake -S "$top" -B "build/$name" "$@" >"build/$name.configure.log" ||
+    cmake --preset "$name" >"build/$name.configure.log" ||
         { cat "build/$name.configure.log"; return 1; }
-    cmake --build "build/$name" -j "$jobs"
+    cmake --build --preset "$name" -j "$jobs"
 }
 
 passed=0
@@ -56,12 +56,9 @@ setup_program() {
 
 "$top/install-deps.sh"
 mkdir -p build
-configure_and_build native
-configure_and_build native-sanitize -DMELV_SANITIZE=ON -DMELV_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
-configure_and_build native-tsan -DMELV_TSAN=ON -DMELV_BENCHMARKS=OFF
-CC=clang CXX=clang++ configure_and_build fuzz -DMELV_FUZZ=ON
-configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win64.cmake"
-configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-win32.cmake"
+for preset in native native-sanitize native-tsan fuzz win64 win32; do
+    configure_and_build "$preset"
+done
 
 step "native unit tests" ctest --test-dir build/native --output-on-failure -j "$jobs"
 step "native unit tests under ASan and UBSan" \
