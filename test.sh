@@ -2,9 +2,10 @@
 # The one command that proves the driver: installs what is missing, builds the native tree (core on
 # the simulated platform, unit tests, benchmarks), the same under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz target, and the 64- and 32-bit
-# Windows trees, then runs every test: native unit tests three times, a bounded fuzzing run, the
-# DLL checks, the integration tests under Wine for both DLLs, the command-line installer, the
-# release package and its setup program under Wine, the demo, and the benchmarks.
+# Windows trees, then checks that every source file is formatted and runs every test: native unit
+# tests three times, a bounded fuzzing run, the DLL checks, the integration tests under Wine for
+# both DLLs, the command-line installer, the release package and its setup program under Wine, the
+# demo, and the benchmarks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
@@ -45,6 +46,11 @@ fuzz_assembler() {
     return "$status"
 }
 
+# Every tracked C and C++ file as clang-format (.clang-format) lays it out.
+check_format() {
+    git ls-files -z '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' | xargs -0 clang-format --dry-run --Werror
+}
+
 package=
 package_and_check() {
     package=$(./package.sh | tail -n 1) && tests/package/check-package.py "$package"
@@ -60,6 +66,7 @@ for preset in native native-sanitize native-tsan fuzz win64 win32; do
     configure_and_build "$preset"
 done
 
+step "formatting (clang-format)" check_format
 step "native unit tests" ctest --test-dir build/native --output-on-failure -j "$jobs"
 step "native unit tests under ASan and UBSan" \
     ctest --test-dir build/native-sanitize --output-on-failure -j "$jobs"
