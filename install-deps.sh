@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever of the build and test tools is missing on a Debian 12 machine:
-# compilers for Linux and for 64- and 32-bit Windows, clang-format, test and
+# compilers for Linux and for 64- and 32-bit Windows, clang-format and clang-tidy, test and
 # benchmark libraries, Wine with 32-bit support, a virtual serial line, a headless X server, NSIS
 # for the setup program and what the instrument stand-in needs. Safe to run again: it installs
 # nothing when all is there.
 set -euo pipefail
 
-packages=(cmake g++ make clang libclang-rt-14-dev clang-format libgtest-dev
+packages=(cmake g++ make clang libclang-rt-14-dev clang-format clang-tidy libgtest-dev
           libgmock-dev libbenchmark-dev g++-mingw-w64-x86-64-posix
           g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64
           wine32:i386 socat xvfb xauth imagemagick python3 pkg-config libsmf-dev libfluidsynth-dev

@@ -2,10 +2,10 @@
 # The one command that proves the driver: installs what is missing, builds the native tree (core on
 # the simulated platform, unit tests, benchmarks), the same under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz target, and the 64- and 32-bit
-# Windows trees, then checks that every source file is formatted and runs every test: native unit
-# tests three times, a bounded fuzzing run, the DLL checks, the integration tests under Wine for
-# both DLLs, the command-line installer, the release package and its setup program under Wine, the
-# demo, and the benchmarks.
+# Windows trees, then checks that every source file is formatted, runs clang-tidy over the driver's
+# sources and runs every test: native unit tests three times, a bounded fuzzing run, the DLL
+# checks, the integration tests under Wine for both DLLs, the command-line installer, the release
+# package and its setup program under Wine, the demo, and the benchmarks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
@@ -51,6 +51,18 @@ check_format() {
     git ls-files -z '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' | xargs -0 clang-format --dry-run --Werror
 }
 
+# clang-tidy (.clang-tidy) over the driver's sources as the native tree compiles them: the core and
+# the simulated platform. Any finding fails the step.
+tidy_sources() {
+    run-clang-tidy -p build/native -j "$jobs" -quiet "^$top/src/" >build/clang-tidy.log 2>&1 || {
+        sed 's/\x1b\[[0-9;]*m//g' build/clang-tidy.log |
+            grep -v -e '^clang-tidy-' -e 'warnings\? generated\.$' -e '^Suppressed ' \
+                -e '^Use -header-filter'
+        return 1
+    }
+    echo "no findings in $(grep -c '^clang-tidy' build/clang-tidy.log) files"
+}
+
 package=
 package_and_check() {
     package=$(./package.sh | tail -n 1) && tests/package/check-package.py "$package"
@@ -67,6 +79,7 @@ for preset in native native-sanitize native-tsan fuzz win64 win32; do
 done
 
 step "formatting (clang-format)" check_format
+step "driver sources (clang-tidy)" tidy_sources
 step "native unit tests" ctest --test-dir build/native --output-on-failure -j "$jobs"
 step "native unit tests under ASan and UBSan" \
     ctest --test-dir build/native-sanitize --output-on-failure -j "$jobs"
