@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make clang libclang-rt-14-dev clang-format clang-tidy libgtest-dev
-          libgmock-dev libbenchmark-dev g++-mingw-w64-x86-64-posix
+          libgmock-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix
           g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64
           wine32:i386 socat xvfb xauth imagemagick python3 pkg-config libsmf-dev libfluidsynth-dev
           timgm6mb-soundfont nsis)
