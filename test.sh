@@ -2,10 +2,11 @@
 # The one command that proves the driver: installs what is missing, builds the native tree (core on
 # the simulated platform, unit tests, benchmarks), the same under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz target, and the 64- and 32-bit
-# Windows trees, then checks that every source file is formatted, runs clang-tidy over the driver's
-# sources and runs every test: native unit tests three times, a bounded fuzzing run, the DLL
-# checks, the integration tests under Wine for both DLLs, the command-line installer, the release
-# package and its setup program under Wine, the demo, and the benchmarks.
+# Windows trees, all with warnings as errors, then checks that every source file is formatted, runs
+# clang-tidy over the driver's sources and runs every test: native unit tests three times, a
+# bounded fuzzing run, the DLL checks, the integration tests under Wine for both DLLs, the
+# command-line installer, the release package and its setup program under Wine, the demo, and the
+# benchmarks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"

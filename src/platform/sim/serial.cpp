@@ -228,7 +228,6 @@ bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRouti
 
 void cancelReads(Handle handle) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
-    sim::World& world = sim::world();
     uint32_t number = portOf(handle);
     uint32_t thread = currentThreadId();
     sim::abortReads([number, thread](const sim::OutstandingRead& read) {
