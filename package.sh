@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the setup program and the release package from the Windows trees that test.sh builds
-# (or builds them):
-#   build/melvpcif-1.31.0.1-setup.exe    the setup program, for 32- and 64-bit Windows
-#   build/melvpcif-1.31.0.1.zip
-#     melvpcif-1.31.0.1-setup.exe
+# (configuring them when they are not there, bringing them up to date when they are), named after
+# the project's version (project() in CMakeLists.txt):
+#   build/melvpcif-VERSION-setup.exe     the setup program, for 32- and 64-bit Windows
+#   build/melvpcif-VERSION.zip
+#     melvpcif-VERSION-setup.exe
 #     README.md, LICENSE, docs/
 #     by-hand/                           for those who install by hand:
 #       INSTALL-BY-HAND.txt              how
@@ -16,15 +17,15 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
-version=1.31.0.1
 for bits in 64 32; do
-    if [ ! -f "build/win$bits/melvpcif.dll" ] ||
-        [ ! -f "build/win$bits/installer/melvpcif-setup.exe" ] ||
-        [ ! -f "build/win$bits/demo/melv-demo.exe" ]; then
-        cmake --preset "win$bits" >/dev/null
-        cmake --build --preset "win$bits" -j "$(nproc)" --target melvpcif melvpcif-setup melv-demo
-    fi
+    [ -f "build/win$bits/CMakeCache.txt" ] || cmake --preset "win$bits" >/dev/null
+    cmake --build --preset "win$bits" -j "$(nproc)" --target melvpcif melvpcif-setup melv-demo \
+        >/dev/null
 done
+# The version the DLLs carry, as CMake wrote it when it configured the trees.
+version=$(cat build/win64/version.txt)
+[ "$(cat build/win32/version.txt)" = "$version" ] ||
+    { echo "build/win64 and build/win32 were configured for different versions" >&2; exit 1; }
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT

@@ -7,8 +7,10 @@
 ; (setup.cpp), which this program carries and runs, so those rules exist once. This script adds
 ; what a Windows installation has around them.
 ;
-;   makensis -DVERSION=1.31.0.1 -DSTAGE=FOLDER -DOUTFILE=FILE installer/melvpcif.nsi
+;   makensis -DVERSION=VERSION -DSTAGE=FOLDER -DOUTFILE=FILE installer/melvpcif.nsi
 ;
+; VERSION is the project's version (CMakeLists.txt), which package.sh reads from the version.txt
+; that CMake writes into each build tree.
 ; FOLDER holds x64\ and x86\ (melvpcif.dll, melvpcif-setup.exe, melv-demo.exe of that bitness),
 ; README.txt and LICENSE.txt.
 ;

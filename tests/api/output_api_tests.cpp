@@ -4,6 +4,7 @@
 #include "client.h"
 #include "common/process.h"
 #include "instrument_port.h"
+#include "melv_version.h"
 
 #include <windows.h>
 
@@ -63,7 +64,8 @@ TEST(SingleOutputDevices, OneOutputAndOneInputNamedAfterThePort) {
     ASSERT_EQ(midiOutGetDevCapsW(0, &out, sizeof out), MMSYSERR_NOERROR);
     EXPECT_EQ(std::wstring(out.szPname), L"MELV PC I/F MIDI Port");
     EXPECT_EQ(out.wPid, 1);
-    EXPECT_EQ(out.vDriverVersion, 0x011Fu);
+    // The project's version: major in the high byte, minor in the low.
+    EXPECT_EQ(out.vDriverVersion, static_cast<DWORD>(MELV_VERSION_MAJOR << 8 | MELV_VERSION_MINOR));
     EXPECT_EQ(out.wTechnology, MOD_MIDIPORT);
     EXPECT_EQ(out.wChannelMask, 0xFFFF);
 

@@ -1,20 +1,31 @@
 #!/usr/bin/env python3
 """Checks the release package: every file a user needs is there; the setup program is one
 32-bit program for both bitnesses of Windows that asks for administrator rights itself and
-carries version 1.31.0.1; each DLL and command-line installer for installing by hand imports
-only system DLLs, and each DLL carries version 1.31.0.1 and exports the driver's three entry
-points.
+carries the version the package is named after; each DLL and command-line installer for
+installing by hand imports only system DLLs, and each DLL carries that version and exports the
+driver's three entry points.
 
-    tests/package/check-package.py build/melvpcif-1.31.0.1.zip
+    tests/package/check-package.py build/melvpcif-VERSION.zip
+
+package.sh names the package after the project's version (CMakeLists.txt), so the files inside
+are checked against that.
 """
+import os
+import re
 import struct
 import subprocess
 import sys
 import tempfile
 import zipfile
 
-VERSION = (1, 31, 0, 1)
-SETUP = "melvpcif-%d.%d.%d.%d-setup.exe" % VERSION
+if len(sys.argv) != 2:
+    sys.exit(__doc__)
+named = re.fullmatch(r"melvpcif-(\d+)\.(\d+)\.(\d+)\.(\d+)\.zip", os.path.basename(sys.argv[1]))
+if not named:
+    sys.exit(f"{sys.argv[1]} is not named melvpcif-VERSION.zip, VERSION being four numbers")
+VERSION = tuple(int(part) for part in named.groups())
+VERSION_TEXT = "%d.%d.%d.%d" % VERSION
+SETUP = f"melvpcif-{VERSION_TEXT}-setup.exe"
 EXPECTED = {SETUP, "README.md", "LICENSE", "by-hand/INSTALL-BY-HAND.txt",
             "by-hand/melvpcif-setup.exe", "by-hand/melvpcif-setup32.exe",
             "by-hand/x64/melvpcif.dll", "by-hand/x86/melvpcif.dll",
@@ -68,7 +79,7 @@ with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as pa
             check(f"] {export}\n" in dump, f"{arch} DLL exports {export} undecorated")
         file_version, product_version = fixed_file_version(open(dll, "rb").read())
         check(file_version == VERSION and product_version == VERSION,
-              f"{arch} DLL carries version 1.31.0.1 (file {file_version}, "
+              f"{arch} DLL carries version {VERSION_TEXT} (file {file_version}, "
               f"product {product_version})")
     for setup, arch in (("melvpcif-setup.exe", "x64"), ("melvpcif-setup32.exe", "x86"),
                         ("x64/melv-demo.exe", "x64"), ("x86/melv-demo.exe", "x86")):
@@ -86,7 +97,7 @@ with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as pa
               f"{SETUP} asks for administrator rights itself")
         file_version, product_version = fixed_file_version(data)
         check(file_version == VERSION and product_version == VERSION,
-              f"{SETUP} carries version 1.31.0.1 (file {file_version}, "
+              f"{SETUP} carries version {VERSION_TEXT} (file {file_version}, "
               f"product {product_version})")
 
 print(f"package: {len(passes)} passed, {len(failures)} failed")

@@ -1,6 +1,7 @@
 // The devices applications see: counts, names and capability records, in both modes.
 #include "driver/devices.h"
 #include "driver_fixture.h"
+#include "melv_version.h"
 
 #include <cstring>
 #include <string>
@@ -43,12 +44,15 @@ TEST_F(Devices, FourOutputsNamedAfterTheirDestinationsWhenIndependent) {
     EXPECT_EQ(inputName(), u"MELV PC I/F MIDI Port");
 }
 
+// The project's version as the host reads it: major in the high byte, minor in the low.
+constexpr uint32_t projectDriverVersion = MELV_VERSION_MAJOR * 0x100 + MELV_VERSION_MINOR;
+
 TEST_F(Devices, CapabilityRecordsDescribeTheDriver) {
     MidiOutCaps out = {};
     getDevCaps(shared, kindOutput, 0, &out, sizeof out);
     EXPECT_EQ(out.wMid, manufacturerId);
     EXPECT_EQ(out.wPid, 1);
-    EXPECT_EQ(out.vDriverVersion, 0x011Fu);
+    EXPECT_EQ(out.vDriverVersion, projectDriverVersion);
     EXPECT_EQ(out.wTechnology, MOD_MIDIPORT);
     EXPECT_EQ(out.wVoices, 0);
     EXPECT_EQ(out.wNotes, 0);
@@ -58,7 +62,7 @@ TEST_F(Devices, CapabilityRecordsDescribeTheDriver) {
     getDevCaps(shared, kindInput, 0, &in, sizeof in);
     EXPECT_EQ(in.wMid, manufacturerId);
     EXPECT_EQ(in.wPid, 2);
-    EXPECT_EQ(in.vDriverVersion, 0x011Fu);
+    EXPECT_EQ(in.vDriverVersion, projectDriverVersion);
     EXPECT_EQ(in.dwSupport, 0u);
 }
 

@@ -4,13 +4,14 @@
 #pragma once
 
 #include "driver_host.h"
+#include "melv_version.h"
 
 #include <windows.h>
 
 #include <functional>
 #include <set>
 
-inline constexpr wchar_t configDialogTitle[] = L"MELV PC I/F NT Driver 1.31";
+inline constexpr wchar_t configDialogTitle[] = L"MELV PC I/F NT Driver " MELV_VERSION_SHORT_TEXT;
 
 // The dialog's controls by id.
 namespace control {

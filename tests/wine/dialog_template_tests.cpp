@@ -1,6 +1,7 @@
 // The configuration dialog's template as the driver module carries it: the dialog manager builds
 // the dialog from these bytes, so they are checked field by field against the layout users know.
 #include "driver_host.h"
+#include "melv_version.h"
 
 #include <gtest/gtest.h>
 
@@ -267,7 +268,7 @@ TEST(DialogTemplate,
     expected.y = 38;
     expected.width = 221;
     expected.height = 102;
-    expected.title = "MELV PC I/F NT Driver 1.31";
+    expected.title = "MELV PC I/F NT Driver " MELV_VERSION_SHORT_TEXT; // major.minor
     expected.fontSize = 8;
     expected.font = "MS Sans Serif";
     expected.controls = {

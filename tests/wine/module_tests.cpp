@@ -3,6 +3,7 @@
 #include "child_process.h"
 #include "driver_host.h"
 #include "fixtures.h"
+#include "melv_version.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,14 @@
 #include <string>
 #include <vector>
 
-TEST(DriverModule, CarriesFileAndProductVersion1_31_0_1) {
+// The project's version as the version resource holds it: major and minor in the high double word,
+// patch and tweak in the low, and as the capability records report it: major in the high byte,
+// minor in the low.
+constexpr DWORD versionHigh = MELV_VERSION_MAJOR << 16 | MELV_VERSION_MINOR;
+constexpr DWORD versionLow = MELV_VERSION_PATCH << 16 | MELV_VERSION_TWEAK;
+constexpr DWORD driverVersion = MELV_VERSION_MAJOR << 8 | MELV_VERSION_MINOR;
+
+TEST(DriverModule, CarriesTheProjectsFileAndProductVersion) {
     std::wstring path = driverPath();
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
@@ -23,15 +31,15 @@ TEST(DriverModule, CarriesFileAndProductVersion1_31_0_1) {
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize));
     ASSERT_GE(fixedSize, sizeof(VS_FIXEDFILEINFO));
 
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x0001001Fu);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x0001001Fu);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+    EXPECT_EQ(fixed->dwFileVersionMS, versionHigh);
+    EXPECT_EQ(fixed->dwFileVersionLS, versionLow);
+    EXPECT_EQ(fixed->dwProductVersionMS, versionHigh);
+    EXPECT_EQ(fixed->dwProductVersionLS, versionLow);
 }
 
 using OutputCapabilities = DriverTest;
 
-TEST_F(OutputCapabilities, OneOutputNamedMidiPortReportsDriverVersion1_31) {
+TEST_F(OutputCapabilities, OneOutputNamedMidiPortReportsTheDriverVersion) {
     EXPECT_EQ(driver.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 1u);
 
     MIDIOUTCAPSW caps;
@@ -42,7 +50,7 @@ TEST_F(OutputCapabilities, OneOutputNamedMidiPortReportsDriverVersion1_31) {
     EXPECT_EQ(std::wstring(caps.szPname, wcsnlen(caps.szPname, MAXPNAMELEN)),
               L"MELV PC I/F MIDI Port");
     EXPECT_EQ(caps.wPid, 1);
-    EXPECT_EQ(caps.vDriverVersion, 0x011Fu);
+    EXPECT_EQ(caps.vDriverVersion, driverVersion);
     EXPECT_EQ(caps.wTechnology, MOD_MIDIPORT);
     EXPECT_EQ(caps.wChannelMask, 0xFFFF);
 
