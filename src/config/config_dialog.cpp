@@ -12,15 +12,24 @@ bool maskBit(uint16_t mask, uint32_t bit) {
 }
 
 // A group's box for the message kind: the group's id plus the kind's number.
-uint32_t kindBox(uint32_t group, MessageKind kind) {
+constexpr uint32_t kindBox(uint32_t group, MessageKind kind) {
     return group + static_cast<uint32_t>(kind);
 }
+static_assert(kindBox(control::synthGroup, firstMessageKind) == control::synthProgramChange &&
+              kindBox(control::synthGroup, lastMessageKind) == control::synthExclusive);
+static_assert(kindBox(control::midiGroup, firstMessageKind) == control::midiProgramChange &&
+              kindBox(control::midiGroup, lastMessageKind) == control::midiExclusive);
+
+// A port's button is COM1's id - 1 + the port number.
+constexpr uint32_t firstPortButton = control::com1;
+constexpr uint32_t lastPortButton = control::com4;
+static_assert(lastPortButton - firstPortButton == lastPort - firstPort);
 
 void enableSynthGroup(platform::Handle dialog, bool enabled) {
-    platform::enableControl(dialog, synthGroup, enabled);
+    platform::enableControl(dialog, control::synthGroup, enabled);
     for (MessageKind kind = firstMessageKind; kind <= lastMessageKind;
          kind = nextMessageKind(kind)) {
-        platform::enableControl(dialog, kindBox(synthGroup, kind), enabled);
+        platform::enableControl(dialog, kindBox(control::synthGroup, kind), enabled);
     }
 }
 
@@ -50,14 +59,14 @@ void initDialog(ProcessContext& process, platform::Handle dialog) {
         }
     }
     bool independent = independentMode(shared);
-    platform::checkButton(dialog, independentBox, independent);
+    platform::checkButton(dialog, control::independentMode, independent);
     for (MessageKind kind = firstMessageKind; kind <= lastMessageKind;
          kind = nextMessageKind(kind)) {
         if (maskBit(messageMask(shared), messageBit(kind, midiKindsAt))) {
-            platform::checkButton(dialog, kindBox(midiGroup, kind), true);
+            platform::checkButton(dialog, kindBox(control::midiGroup, kind), true);
         }
         if (maskBit(messageMask(shared), messageBit(kind, synthKindsAt))) {
-            platform::checkButton(dialog, kindBox(synthGroup, kind), true);
+            platform::checkButton(dialog, kindBox(control::synthGroup, kind), true);
         }
     }
     if (!independent) {
@@ -70,14 +79,14 @@ uint16_t maskFromDialog(platform::Handle dialog) {
     uint16_t mask = alwaysSetBit;
     for (MessageKind kind = firstMessageKind; kind <= lastMessageKind;
          kind = nextMessageKind(kind)) {
-        if (platform::buttonChecked(dialog, kindBox(midiGroup, kind))) {
+        if (platform::buttonChecked(dialog, kindBox(control::midiGroup, kind))) {
             mask = static_cast<uint16_t>(mask | 1u << messageBit(kind, midiKindsAt));
         }
-        if (platform::buttonChecked(dialog, kindBox(synthGroup, kind))) {
+        if (platform::buttonChecked(dialog, kindBox(control::synthGroup, kind))) {
             mask = static_cast<uint16_t>(mask | 1u << messageBit(kind, synthKindsAt));
         }
     }
-    if (platform::buttonChecked(dialog, independentBox)) {
+    if (platform::buttonChecked(dialog, control::independentMode)) {
         mask |= independentModeBit;
     }
     return mask;
@@ -95,17 +104,17 @@ void save(ProcessContext& process, platform::Handle dialog) {
 }
 
 intptr_t command(ProcessContext& process, platform::Handle dialog, uint32_t id) {
-    if (id == okButton) {
+    if (id == control::ok) {
         save(process, dialog);
         platform::endDialog(dialog, 1);
-    } else if (id == cancelButton) {
+    } else if (id == control::cancel) {
         platform::endDialog(dialog, 0);
     } else if (id >= firstPortButton && id <= lastPortButton) {
         // The radio buttons are not automatic: the check mark moves here.
         process.pendingPort = static_cast<uint16_t>(id - (firstPortButton - 1));
         platform::checkRadioButton(dialog, firstPortButton, lastPortButton, id);
-    } else if (id == independentBox) {
-        enableSynthGroup(dialog, platform::buttonChecked(dialog, independentBox));
+    } else if (id == control::independentMode) {
+        enableSynthGroup(dialog, platform::buttonChecked(dialog, control::independentMode));
     } else {
         return 0; // the other boxes toggle themselves and are read at OK
     }

@@ -28,16 +28,21 @@ class ConfigDialog : public DriverTest {
 TEST_F(ConfigDialog, AFreshMaskShowsEveryKindPassingAndTheSynthGroupDisabled) {
     shared.portNumber = 2;
     EXPECT_EQ(configure([] {
-                  EXPECT_TRUE(checked(102));
-                  EXPECT_FALSE(checked(101) || checked(103) || checked(104));
-                  for (uint32_t id :
-                       {106u, 107u, 108u, 109u, 110u, 111u, 113u, 114u, 115u, 116u, 117u, 118u}) {
+                  EXPECT_TRUE(checked(control::com2));
+                  EXPECT_FALSE(checked(control::com1) || checked(control::com3) ||
+                               checked(control::com4));
+                  for (uint32_t id : {control::synthProgramChange, control::synthControlChange,
+                                      control::synthBankSelect, control::synthChannelPressure,
+                                      control::synthPolyKeyPressure, control::synthExclusive,
+                                      control::midiProgramChange, control::midiControlChange,
+                                      control::midiBankSelect, control::midiChannelPressure,
+                                      control::midiPolyKeyPressure, control::midiExclusive}) {
                       EXPECT_TRUE(checked(id)) << "box " << id;
-                      EXPECT_EQ(enabled(id), id > midiGroup) << "box " << id;
+                      EXPECT_EQ(enabled(id), id > control::midiGroup) << "box " << id;
                   }
-                  EXPECT_FALSE(checked(independentBox));
-                  EXPECT_FALSE(enabled(synthGroup));
-                  sim::click(okButton);
+                  EXPECT_FALSE(checked(control::independentMode));
+                  EXPECT_FALSE(enabled(control::synthGroup));
+                  sim::click(control::ok);
               }),
               1);
     EXPECT_EQ(storedDword(u"Messages"), 0x7E7Fu);
@@ -47,14 +52,14 @@ TEST_F(ConfigDialog, AFreshMaskShowsEveryKindPassingAndTheSynthGroupDisabled) {
 
 TEST_F(ConfigDialog, OkStoresTheChoicesInTheSharedStateAndTheRegistry) {
     EXPECT_EQ(configure([] {
-                  sim::click(103);            // COM3
-                  sim::click(independentBox); // four outputs
-                  sim::click(midiGroup + 2);  // Control Change off for the MIDI outputs
-                  sim::click(synthGroup + 6); // Exclusive off for the Synth outputs
-                  EXPECT_TRUE(checked(103));
-                  EXPECT_FALSE(checked(101));
-                  EXPECT_TRUE(enabled(synthGroup + 1));
-                  sim::click(okButton);
+                  sim::click(control::com3);
+                  sim::click(control::independentMode);   // four outputs
+                  sim::click(control::midiControlChange); // off for the MIDI outputs
+                  sim::click(control::synthExclusive);    // off for the Synth outputs
+                  EXPECT_TRUE(checked(control::com3));
+                  EXPECT_FALSE(checked(control::com1));
+                  EXPECT_TRUE(enabled(control::synthProgramChange));
+                  sim::click(control::ok);
               }),
               1);
     EXPECT_EQ(shared.portNumber, 3);
@@ -67,17 +72,17 @@ TEST_F(ConfigDialog, OkStoresTheChoicesInTheSharedStateAndTheRegistry) {
 TEST_F(ConfigDialog, CancelChangesNothingAndTheNextDialogStartsAfresh) {
     shared.portNumber = 1;
     EXPECT_EQ(configure([] {
-                  sim::click(104);
-                  sim::click(independentBox);
-                  sim::click(cancelButton);
+                  sim::click(control::com4);
+                  sim::click(control::independentMode);
+                  sim::click(control::cancel);
               }),
               0);
     EXPECT_EQ(shared.portNumber, 1);
     EXPECT_EQ(messageMask(shared), initialMessageMask);
     EXPECT_TRUE(sim::world().registry.keys.empty());
     configure([] {
-        EXPECT_TRUE(checked(101));
-        EXPECT_FALSE(checked(independentBox));
+        EXPECT_TRUE(checked(control::com1));
+        EXPECT_FALSE(checked(control::independentMode));
     });
 }
 
@@ -87,12 +92,12 @@ TEST_F(ConfigDialog, AnAbsentConfiguredPortStaysCheckedAndKept) {
         sim::world().ports[n].present = false; // only COM1
     }
     configure([] {
-        EXPECT_TRUE(checked(103));
-        EXPECT_FALSE(enabled(103));
-        EXPECT_FALSE(enabled(102) || enabled(104));
-        EXPECT_TRUE(enabled(101));
-        EXPECT_FALSE(sim::click(104)) << "an absent port cannot be chosen";
-        sim::click(okButton);
+        EXPECT_TRUE(checked(control::com3));
+        EXPECT_FALSE(enabled(control::com3));
+        EXPECT_FALSE(enabled(control::com2) || enabled(control::com4));
+        EXPECT_TRUE(enabled(control::com1));
+        EXPECT_FALSE(sim::click(control::com4)) << "an absent port cannot be chosen";
+        sim::click(control::ok);
     });
     EXPECT_EQ(shared.portNumber, 3);
     EXPECT_EQ(storedDword(u"COM"), 3u);
@@ -103,9 +108,9 @@ TEST_F(ConfigDialog, TheDialogOffersThePortsItsOwnLookFindsAndKeepsThoseFoundBef
     // Another program holds COM4: it cannot be opened exclusively, so it counts as absent.
     platform::Handle elsewhere = platform::openSerialPort(u"COM4", 0x40000000);
     configure([] {
-        EXPECT_TRUE(enabled(101) && enabled(103));
-        EXPECT_FALSE(enabled(102) || enabled(104));
-        sim::click(cancelButton);
+        EXPECT_TRUE(enabled(control::com1) && enabled(control::com3));
+        EXPECT_FALSE(enabled(control::com2) || enabled(control::com4));
+        sim::click(control::cancel);
     });
     EXPECT_EQ(shared.presentPorts, 0b01010);
     for (uint32_t n = 1; n <= sim::portCount; ++n) {
@@ -116,9 +121,9 @@ TEST_F(ConfigDialog, TheDialogOffersThePortsItsOwnLookFindsAndKeepsThoseFoundBef
     platform::closeHandle(elsewhere);
     sim::world().ports[3].present = false;
     configure([] {
-        EXPECT_TRUE(enabled(101) && enabled(103) && enabled(104));
-        EXPECT_FALSE(enabled(102));
-        sim::click(cancelButton);
+        EXPECT_TRUE(enabled(control::com1) && enabled(control::com3) && enabled(control::com4));
+        EXPECT_FALSE(enabled(control::com2));
+        sim::click(control::cancel);
     });
 }
 
@@ -127,9 +132,10 @@ TEST_F(ConfigDialog, ThePortTheDriverHoldsStaysOffered) {
     Stream* out = app.openOutput(0);
     ASSERT_NE(out, nullptr);
     configure([] {
-        EXPECT_TRUE(checked(102));
-        EXPECT_TRUE(enabled(102)) << "the look cannot open it, but the driver has it open";
-        sim::click(okButton);
+        EXPECT_TRUE(checked(control::com2));
+        EXPECT_TRUE(enabled(control::com2))
+            << "the look cannot open it, but the driver has it open";
+        sim::click(control::ok);
     });
     EXPECT_EQ(shared.portNumber, 2);
 }
@@ -137,34 +143,34 @@ TEST_F(ConfigDialog, ThePortTheDriverHoldsStaysOffered) {
 TEST_F(ConfigDialog, SwitchingIndependentModeOffKeepsTheSynthChoices) {
     setMessageMask(shared, 0x7D7F); // independent, Program Change off for the Synth outputs
     configure([] {
-        EXPECT_TRUE(enabled(synthGroup));
-        EXPECT_FALSE(checked(synthGroup + 1));
-        sim::click(independentBox);
-        EXPECT_FALSE(enabled(synthGroup));
+        EXPECT_TRUE(enabled(control::synthGroup));
+        EXPECT_FALSE(checked(control::synthProgramChange));
+        sim::click(control::independentMode);
+        EXPECT_FALSE(enabled(control::synthGroup));
         for (uint32_t kind = 1; kind <= 6; ++kind) {
-            EXPECT_FALSE(enabled(synthGroup + kind));
-            EXPECT_EQ(checked(synthGroup + kind), kind != 1) << "check marks stay";
+            EXPECT_FALSE(enabled(control::synthGroup + kind));
+            EXPECT_EQ(checked(control::synthGroup + kind), kind != 1) << "check marks stay";
         }
-        sim::click(okButton);
+        sim::click(control::ok);
     });
     EXPECT_EQ(messageMask(shared), 0x7C7F);
     configure([] {
-        sim::click(independentBox);
-        EXPECT_FALSE(checked(synthGroup + 1));
-        EXPECT_TRUE(checked(synthGroup + 2));
-        EXPECT_TRUE(enabled(synthGroup + 1));
+        sim::click(control::independentMode);
+        EXPECT_FALSE(checked(control::synthProgramChange));
+        EXPECT_TRUE(checked(control::synthControlChange));
+        EXPECT_TRUE(enabled(control::synthProgramChange));
     });
 }
 
 TEST_F(ConfigDialog, OkRewritesTheMaskWithItsMeaninglessBitsSettled) {
     setMessageMask(shared, 0x807E); // bit 0 clear, bits 7 and 15 set
-    configure([] { sim::click(okButton); });
+    configure([] { sim::click(control::ok); });
     EXPECT_EQ(messageMask(shared), 0x007F);
     EXPECT_EQ(storedDword(u"Messages"), 0x007Fu);
 }
 
 TEST_F(ConfigDialog, OnlyTheLow16BitsOfTheFirstParameterNameTheOwner) {
-    configure([] { sim::click(cancelButton); }, static_cast<intptr_t>(0x7FFF00051234ll));
+    configure([] { sim::click(control::cancel); }, static_cast<intptr_t>(0x7FFF00051234ll));
     EXPECT_EQ(sim::world().dialog.owner, 0x1234u);
     EXPECT_EQ(sim::world().dialog.templateId, configDialogTemplate);
 }
@@ -179,8 +185,9 @@ TEST_F(ConfigDialog, ADialogThatCannotBeShownChangesNothing) {
 TEST_F(ConfigDialog, OtherMessagesAreLeftToTheDialogManager) {
     EXPECT_EQ(configDialogProc(app.context, 0xD1A1, 0x0030 /* WM_SETFONT */, 0, 0), 0);
     configure([&] {
-        EXPECT_EQ(configDialogProc(app.context, 0xD1A1, WM_COMMAND, 120, 0), 0);
-        sim::click(cancelButton);
+        EXPECT_EQ(configDialogProc(app.context, 0xD1A1, WM_COMMAND, control::serialPortGroup, 0),
+                  0);
+        sim::click(control::cancel);
     });
 }
 

@@ -17,10 +17,46 @@ constexpr DWORD dialogAppearsDeadlineMs = 10000;
 constexpr DWORD dialogAnswersDeadlineMs = 5000;
 constexpr DWORD pollIntervalMs = 10;
 
-constexpr int allControls[] = {1,   2,   101, 102, 103, 104, 105, 106, 107, 108, 109,
-                               110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120};
-constexpr int checkableControls[] = {101, 102, 103, 104, 106, 107, 108, 109, 110,
-                                     111, 113, 114, 115, 116, 117, 118, 119};
+using namespace control;
+constexpr int allControls[] = {ok,
+                               cancel,
+                               com1,
+                               com2,
+                               com3,
+                               com4,
+                               synthGroup,
+                               synthProgramChange,
+                               synthControlChange,
+                               synthBankSelect,
+                               synthChannelPressure,
+                               synthPolyKeyPressure,
+                               synthExclusive,
+                               midiGroup,
+                               midiProgramChange,
+                               midiControlChange,
+                               midiBankSelect,
+                               midiChannelPressure,
+                               midiPolyKeyPressure,
+                               midiExclusive,
+                               independentMode,
+                               serialPortGroup};
+constexpr int checkableControls[] = {com1,
+                                     com2,
+                                     com3,
+                                     com4,
+                                     synthProgramChange,
+                                     synthControlChange,
+                                     synthBankSelect,
+                                     synthChannelPressure,
+                                     synthPolyKeyPressure,
+                                     synthExclusive,
+                                     midiProgramChange,
+                                     midiControlChange,
+                                     midiBankSelect,
+                                     midiChannelPressure,
+                                     midiPolyKeyPressure,
+                                     midiExclusive,
+                                     independentMode};
 
 std::string narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());

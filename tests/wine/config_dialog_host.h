@@ -3,6 +3,7 @@
 // finds the dialog by its title, reads its controls and clicks them as the mouse would.
 #pragma once
 
+#include "config/config_dialog_ids.h"
 #include "driver_host.h"
 #include "melv_version.h"
 
@@ -12,34 +13,6 @@
 #include <set>
 
 inline constexpr wchar_t configDialogTitle[] = L"MELV PC I/F NT Driver " MELV_VERSION_SHORT_TEXT;
-
-// The dialog's controls by id.
-namespace control {
-constexpr int ok = 1;
-constexpr int cancel = 2;
-constexpr int com1 = 101;
-constexpr int com2 = 102;
-constexpr int com3 = 103;
-constexpr int com4 = 104;
-// "Synth Out Messages" (destinations 2 and 3): the group box, then one box per kind of message.
-constexpr int synthGroup = 105;
-constexpr int synthProgramChange = 106;
-constexpr int synthControlChange = 107;
-constexpr int synthBankSelect = 108;
-constexpr int synthChannelPressure = 109;
-constexpr int synthPolyKeyPressure = 110;
-constexpr int synthExclusive = 111;
-// "MIDI Out Messages" (destinations 0 and 1), laid out as the synth group.
-constexpr int midiGroup = 112;
-constexpr int midiProgramChange = 113;
-constexpr int midiControlChange = 114;
-constexpr int midiBankSelect = 115;
-constexpr int midiChannelPressure = 116;
-constexpr int midiPolyKeyPressure = 117;
-constexpr int midiExclusive = 118;
-constexpr int independentMode = 119;
-constexpr int serialPortGroup = 120;
-} // namespace control
 
 // The dialog while it is open, seen from the user's thread. Every read and click goes to the
 // thread that runs the dialog and returns once that thread has handled it.

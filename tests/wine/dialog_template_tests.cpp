@@ -1,5 +1,6 @@
 // The configuration dialog's template as the driver module carries it: the dialog manager builds
 // the dialog from these bytes, so they are checked field by field against the layout users know.
+#include "config/config_dialog_ids.h"
 #include "driver_host.h"
 #include "melv_version.h"
 
@@ -230,12 +231,12 @@ BOOL CALLBACK recordLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR 
     return TRUE;
 }
 
-// The languages dialog 100 is carried in. (FindResourceExW alone would not tell: it falls back to
-// a neutral language when the one asked for is missing.)
+// The languages the dialog template is carried in. (FindResourceExW alone would not tell: it falls
+// back to a neutral language when the one asked for is missing.)
 std::vector<int> dialogLanguages(HMODULE module) {
     std::vector<int> languages;
-    EnumResourceLanguagesW(module, RT_DIALOG, MAKEINTRESOURCEW(100), recordLanguage,
-                           reinterpret_cast<LONG_PTR>(&languages));
+    EnumResourceLanguagesW(module, RT_DIALOG, MAKEINTRESOURCEW(configDialogTemplate),
+                           recordLanguage, reinterpret_cast<LONG_PTR>(&languages));
     return languages;
 }
 
@@ -245,14 +246,15 @@ constexpr DWORD child = WS_CHILD | WS_VISIBLE;
 } // namespace
 
 TEST(DialogTemplate,
-     Dialog100InUsEnglishIsTheConfigurationDialogWithItsTwentyTwoButtonsInTabOrder) {
+     TheTemplateInUsEnglishIsTheConfigurationDialogWithItsTwentyTwoButtonsInTabOrder) {
     ResourceModule module;
     ASSERT_NE(module.handle(), nullptr)
         << "the driver module cannot be mapped, error " << GetLastError();
     EXPECT_EQ(dialogLanguages(module.handle()), std::vector<int>{usEnglish})
-        << "dialog 100 in English (United States) alone";
-    HRSRC found = FindResourceExW(module.handle(), RT_DIALOG, MAKEINTRESOURCEW(100), usEnglish);
-    ASSERT_NE(found, nullptr) << "no dialog 100 in English (United States)";
+        << "the dialog template in English (United States) alone";
+    HRSRC found = FindResourceExW(module.handle(), RT_DIALOG,
+                                  MAKEINTRESOURCEW(configDialogTemplate), usEnglish);
+    ASSERT_NE(found, nullptr) << "no dialog template in English (United States)";
     DWORD size = SizeofResource(module.handle(), found);
     const auto* bytes =
         static_cast<const BYTE*>(LockResource(LoadResource(module.handle(), found)));
@@ -272,31 +274,40 @@ TEST(DialogTemplate,
     expected.fontSize = 8;
     expected.font = "MS Sans Serif";
     expected.controls = {
-        {1, "Button", "OK", 140, 83, 32, 14, child | BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP},
-        {2, "Button", "Cancel", 182, 83, 32, 14, child | BS_PUSHBUTTON | WS_TABSTOP},
-        {101, "Button", "COM&1", 8, 14, 36, 10, child | BS_RADIOBUTTON},
-        {102, "Button", "COM&2", 8, 24, 36, 10, child | BS_RADIOBUTTON},
-        {103, "Button", "COM&3", 8, 34, 36, 10, child | BS_RADIOBUTTON},
-        {104, "Button", "COM&4", 8, 44, 36, 10, child | BS_RADIOBUTTON},
-        {106, "Button", "Program Change", 55, 14, 72, 10,
+        {control::ok, "Button", "OK", 140, 83, 32, 14,
+         child | BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP},
+        {control::cancel, "Button", "Cancel", 182, 83, 32, 14, child | BS_PUSHBUTTON | WS_TABSTOP},
+        {control::com1, "Button", "COM&1", 8, 14, 36, 10, child | BS_RADIOBUTTON},
+        {control::com2, "Button", "COM&2", 8, 24, 36, 10, child | BS_RADIOBUTTON},
+        {control::com3, "Button", "COM&3", 8, 34, 36, 10, child | BS_RADIOBUTTON},
+        {control::com4, "Button", "COM&4", 8, 44, 36, 10, child | BS_RADIOBUTTON},
+        {control::synthProgramChange, "Button", "Program Change", 55, 14, 72, 10,
          child | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
-        {107, "Button", "Control Change", 55, 24, 72, 10, child | BS_AUTOCHECKBOX},
-        {108, "Button", "Bank Select", 55, 34, 72, 10, child | BS_AUTOCHECKBOX},
-        {109, "Button", "Channel Pressure", 55, 44, 72, 10, child | BS_AUTOCHECKBOX},
-        {110, "Button", "Poly Key Pressure", 55, 54, 72, 10, child | BS_AUTOCHECKBOX},
-        {111, "Button", "Exclusive", 55, 64, 72, 10, child | BS_AUTOCHECKBOX},
-        {113, "Button", "Program Change", 141, 14, 72, 10,
+        {control::synthControlChange, "Button", "Control Change", 55, 24, 72, 10,
+         child | BS_AUTOCHECKBOX},
+        {control::synthBankSelect, "Button", "Bank Select", 55, 34, 72, 10,
+         child | BS_AUTOCHECKBOX},
+        {control::synthChannelPressure, "Button", "Channel Pressure", 55, 44, 72, 10,
+         child | BS_AUTOCHECKBOX},
+        {control::synthPolyKeyPressure, "Button", "Poly Key Pressure", 55, 54, 72, 10,
+         child | BS_AUTOCHECKBOX},
+        {control::synthExclusive, "Button", "Exclusive", 55, 64, 72, 10, child | BS_AUTOCHECKBOX},
+        {control::midiProgramChange, "Button", "Program Change", 141, 14, 72, 10,
          child | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
-        {114, "Button", "Control Change", 141, 24, 72, 10, child | BS_AUTOCHECKBOX},
-        {115, "Button", "Bank Select", 141, 34, 72, 10, child | BS_AUTOCHECKBOX},
-        {116, "Button", "Channel Pressure", 141, 44, 72, 10, child | BS_AUTOCHECKBOX},
-        {117, "Button", "Poly Key Pressure", 141, 54, 72, 10, child | BS_AUTOCHECKBOX},
-        {118, "Button", "Exclusive", 141, 64, 72, 10, child | BS_AUTOCHECKBOX},
-        {119, "Button", "&Independent Synth / MIDI Out", 11, 85, 118, 10,
+        {control::midiControlChange, "Button", "Control Change", 141, 24, 72, 10,
+         child | BS_AUTOCHECKBOX},
+        {control::midiBankSelect, "Button", "Bank Select", 141, 34, 72, 10,
+         child | BS_AUTOCHECKBOX},
+        {control::midiChannelPressure, "Button", "Channel Pressure", 141, 44, 72, 10,
+         child | BS_AUTOCHECKBOX},
+        {control::midiPolyKeyPressure, "Button", "Poly Key Pressure", 141, 54, 72, 10,
+         child | BS_AUTOCHECKBOX},
+        {control::midiExclusive, "Button", "Exclusive", 141, 64, 72, 10, child | BS_AUTOCHECKBOX},
+        {control::independentMode, "Button", "&Independent Synth / MIDI Out", 11, 85, 118, 10,
          child | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
-        {105, "Button", "Synth Out Messages", 51, 3, 80, 74, child | BS_GROUPBOX},
-        {112, "Button", "MIDI Out Messages", 137, 3, 80, 74, child | BS_GROUPBOX},
-        {120, "Button", "Serial Port", 4, 3, 42, 55, child | BS_GROUPBOX},
+        {control::synthGroup, "Button", "Synth Out Messages", 51, 3, 80, 74, child | BS_GROUPBOX},
+        {control::midiGroup, "Button", "MIDI Out Messages", 137, 3, 80, 74, child | BS_GROUPBOX},
+        {control::serialPortGroup, "Button", "Serial Port", 4, 3, 42, 55, child | BS_GROUPBOX},
     };
 
     EXPECT_EQ(describe(dialog), describe(expected));

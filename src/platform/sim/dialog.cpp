@@ -1,3 +1,4 @@
+#include "config/config_dialog_ids.h"
 #include "platform/sim/sim.h"
 
 namespace {
@@ -8,14 +9,17 @@ constexpr intptr_t dialogFailure = -1;
 
 // The controls of the configuration dialog's template, with the automatic check boxes marked.
 std::map<uint32_t, sim::Control> templateControls() {
+    using namespace control;
     std::map<uint32_t, sim::Control> controls;
-    for (uint32_t id : {1u, 2u, 101u, 102u, 103u, 104u, 105u, 112u, 120u}) {
+    for (uint32_t id :
+         {ok, cancel, com1, com2, com3, com4, synthGroup, midiGroup, serialPortGroup}) {
         controls[id] = {};
     }
-    for (uint32_t id = 106; id <= 119; ++id) {
-        if (id != 112) {
-            controls[id] = {.checked = false, .enabled = true, .toggles = true};
-        }
+    for (uint32_t id : {synthProgramChange, synthControlChange, synthBankSelect,
+                        synthChannelPressure, synthPolyKeyPressure, synthExclusive,
+                        midiProgramChange, midiControlChange, midiBankSelect, midiChannelPressure,
+                        midiPolyKeyPressure, midiExclusive, independentMode}) {
+        controls[id] = {.checked = false, .enabled = true, .toggles = true};
     }
     return controls;
 }
@@ -66,7 +70,7 @@ intptr_t runDialog(uintptr_t, uint32_t templateId, Handle owner, DialogHandler h
         sim::world().dialogUser();
     }
     if (!shown().ended) {
-        sim::click(2);
+        sim::click(control::cancel);
     }
     return shown().result;
 }
