@@ -1,9 +1,9 @@
 // The output path from a packed short message or a long buffer to the port's write call, on the
 // simulated platform, whose line swallows the writes here so that the driver's own cost shows.
 #include "driver/entry.h"
-#include "driver/host.h"
 #include "driver/stream.h"
 #include "output/encoder.h"
+#include "platform/host.h"
 #include "platform/sim/sim.h"
 
 #include <benchmark/benchmark.h>

@@ -1,7 +1,7 @@
 #include "driver/devices.h"
 #include "driver/entry.h"
-#include "driver/host.h"
 #include "input/worker.h"
+#include "platform/host.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "config/config_dialog.h"
 #include "config/settings.h"
 #include "driver/entry.h"
-#include "driver/host.h"
+#include "platform/host.h"
 
 intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver, uint32_t message,
                     intptr_t param1, intptr_t param2) {

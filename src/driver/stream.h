@@ -2,9 +2,9 @@
 // and released by closeStream.
 #pragma once
 
-#include "driver/host.h"
 #include "driver/process_context.h"
 #include "output/sounding.h"
+#include "platform/host.h"
 
 #include <atomic>
 #include <cstdint>

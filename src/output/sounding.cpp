@@ -1,8 +1,8 @@
 #include "output/sounding.h"
 
-#include "driver/host.h"
 #include "driver/stream.h"
 #include "output/encoder.h"
+#include "platform/host.h"
 
 #include <chrono>
 #include <thread>

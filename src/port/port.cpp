@@ -1,7 +1,7 @@
 #include "port/port.h"
 
-#include "driver/host.h"
 #include "driver/stream.h"
+#include "platform/host.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "driver/entry.h"
-#include "driver/host.h"
 #include "driver/stream.h"
+#include "platform/host.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
