@@ -33,8 +33,9 @@ std::vector<uint8_t> realisticStream() {
 void assembleBytes(benchmark::State& state) {
     sim::reset();
     SharedState shared = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &shared};
+    ProcessContext process = {.moduleHandle = 0,
+                              .heap = platform::nullHandle,
+                              .line = {.ownerToken = noOwner, .shared = &shared}};
     InputAssembler assembler = {};
     Stream stream = {};
     stream.kind = kindInput;

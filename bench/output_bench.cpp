@@ -14,8 +14,9 @@ namespace {
 
 struct OpenOutput {
     SharedState shared = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &shared};
+    ProcessContext process = {.moduleHandle = 0,
+                              .heap = platform::nullHandle,
+                              .line = {.ownerToken = noOwner, .shared = &shared}};
     Stream* stream = nullptr;
 
     OpenOutput() {

@@ -47,7 +47,7 @@ void probePorts(SharedState& shared) {
 }
 
 void initDialog(ProcessContext& process, platform::Handle dialog) {
-    SharedState& shared = *process.shared;
+    SharedState& shared = *process.line.shared;
     probePorts(shared);
     process.pendingPort = shared.portNumber;
     platform::checkRadioButton(dialog, firstPortButton, lastPortButton,
@@ -95,7 +95,7 @@ uint16_t maskFromDialog(platform::Handle dialog) {
 // The port number first, the mask last, after both registry writes: other processes see a mask
 // only once it is stored.
 void save(ProcessContext& process, platform::Handle dialog) {
-    SharedState& shared = *process.shared;
+    SharedState& shared = *process.line.shared;
     shared.portNumber = process.pendingPort;
     writeSetting(portNumberValue, shared.portNumber);
     uint16_t mask = maskFromDialog(dialog);

@@ -54,10 +54,10 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
                     uintptr_t instance, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MIDM_GETNUMDEVS:
-        return deviceCount(*process.shared, kindInput);
+        return deviceCount(*process.line.shared, kindInput);
     case MIDM_GETDEVCAPS:
-        return getDevCaps(*process.shared, kindInput, deviceIndex, reinterpret_cast<void*>(param1),
-                          param2);
+        return getDevCaps(*process.line.shared, kindInput, deviceIndex,
+                          reinterpret_cast<void*>(param1), param2);
     case MIDM_OPEN:
         return openFromHost(process, kindInput, deviceIndex, instance, param1, param2, startWorker);
     case MIDM_PREPARE:

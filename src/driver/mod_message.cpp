@@ -70,7 +70,7 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
         return MIDIERR_UNPREPARED;
     }
     uint32_t status = MMSYSERR_NOERROR;
-    if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex)) {
+    if (kindEnabled(*stream.process->line.shared, kindExclusive, stream.deviceIndex)) {
         // The count is noted before the message is counted under way: a reset that sees it under
         // way moves the count on afterwards, so its cut is never missed.
         uint32_t cutsBefore = stream.cutsRequested.load();
@@ -147,10 +147,10 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
                     uintptr_t instance, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MODM_GETNUMDEVS:
-        return deviceCount(*process.shared, kindOutput);
+        return deviceCount(*process.line.shared, kindOutput);
     case MODM_GETDEVCAPS:
-        return getDevCaps(*process.shared, kindOutput, deviceIndex, reinterpret_cast<void*>(param1),
-                          param2);
+        return getDevCaps(*process.line.shared, kindOutput, deviceIndex,
+                          reinterpret_cast<void*>(param1), param2);
     case MODM_OPEN:
         return openFromHost(process, kindOutput, deviceIndex, instance, param1, param2, nullptr);
     case MODM_PREPARE:

@@ -32,7 +32,7 @@ int moduleAttach(ProcessContext& process, uintptr_t moduleHandle) {
     if (!createProcessContext(process, moduleHandle)) {
         return 0;
     }
-    loadSettings(*process.shared);
+    loadSettings(*process.line.shared);
     return 1;
 }
 

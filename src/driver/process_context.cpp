@@ -7,11 +7,11 @@ constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
 constexpr char16_t ownerLockName[] = u"Local\\MELV-PCIF-MIDI-Driver-Owner-1";
 
 bool connectSharedState(ProcessContext& process) {
-    process.ownerLock = platform::openNamedLock(ownerLockName);
-    if (process.ownerLock == platform::nullHandle) {
+    process.line.ownerLock = platform::openNamedLock(ownerLockName);
+    if (process.line.ownerLock == platform::nullHandle) {
         return false;
     }
-    if (process.shared != nullptr) {
+    if (process.line.shared != nullptr) {
         return true;
     }
     void* view =
@@ -21,19 +21,19 @@ bool connectSharedState(ProcessContext& process) {
     }
     // A fresh mapping is all zero, which is the record's initial state: nothing is filled in, so
     // a process that loads while others use the record never overwrites what they use.
-    process.shared = static_cast<SharedState*>(view);
+    process.line.shared = static_cast<SharedState*>(view);
     return true;
 }
 
 void disconnectSharedState(ProcessContext& process) {
-    if (process.ownerLock != platform::nullHandle) {
-        platform::closeHandle(process.ownerLock);
-        process.ownerLock = platform::nullHandle;
+    if (process.line.ownerLock != platform::nullHandle) {
+        platform::closeHandle(process.line.ownerLock);
+        process.line.ownerLock = platform::nullHandle;
     }
     if (process.sharedMapping != platform::nullHandle) {
-        platform::unmapSharedMemory(process.shared, process.sharedMapping);
+        platform::unmapSharedMemory(process.line.shared, process.sharedMapping);
         process.sharedMapping = platform::nullHandle;
-        process.shared = nullptr;
+        process.line.shared = nullptr;
     }
 }
 
@@ -44,9 +44,9 @@ bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle) {
     if (process.heap != platform::nullHandle) {
         return true;
     }
-    process.portHandle = platform::invalidHandle;
-    process.heldGeneration = noHold;
-    process.heldSlots = 0;
+    process.line.portHandle = platform::invalidHandle;
+    process.line.heldGeneration = noHold;
+    process.line.heldSlots = 0;
     process.heap = platform::createHeap(initialHeapSize);
     if (process.heap == platform::nullHandle) {
         return false;
@@ -57,7 +57,7 @@ bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle) {
         process.heap = platform::nullHandle;
         return false;
     }
-    process.ownerToken = platform::currentProcess();
+    process.line.ownerToken = platform::currentProcess();
     return true;
 }
 

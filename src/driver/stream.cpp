@@ -63,9 +63,9 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     stream->clientInstance = openDescription.dwInstance;
     stream->deviceHandle = openDescription.hMidi;
     stream->openFlags = flags;
-    stream->owner = process.ownerToken;
+    stream->owner = process.line.ownerToken;
 
-    uint32_t status = attachPort(process, kind, index, stream->port);
+    uint32_t status = attachPort(process.line, kind, index, stream->port);
     if (status != MMSYSERR_NOERROR) {
         closeStream(*stream);
         return status;

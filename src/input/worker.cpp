@@ -39,11 +39,11 @@ void issueRead(ReadSlot& slot, Stream& stream) {
     bool accepted = false;
     uint32_t error = 0;
     {
-        std::lock_guard<std::mutex> hold(process.lineLock);
-        if (holdsOpenPort(stream) && !process.lineAway &&
-            process.lineOpening == stream.readsOpening) {
+        std::lock_guard<std::mutex> hold(process.line.lineLock);
+        if (holdsOpenPort(stream) && !process.line.lineAway &&
+            process.line.lineOpening == stream.readsOpening) {
             slot.outstanding = 1;
-            accepted = platform::startRead(process.portHandle, &slot.data, &slot.completion,
+            accepted = platform::startRead(process.line.portHandle, &slot.data, &slot.completion,
                                            readCompleted);
             error = platform::lastError();
         }
@@ -125,9 +125,9 @@ void endReads(Stream& stream) {
         {
             // Reads on an opening that was closed since have been ended by that close.
             ProcessContext& process = *stream.process;
-            std::lock_guard<std::mutex> hold(process.lineLock);
-            if (!process.lineAway && process.lineOpening == stream.readsOpening) {
-                platform::cancelReads(process.portHandle);
+            std::lock_guard<std::mutex> hold(process.line.lineLock);
+            if (!process.line.lineAway && process.line.lineOpening == stream.readsOpening) {
+                platform::cancelReads(process.line.portHandle);
             }
         }
         // Called from a client's callback, this wait may take the signal of a command that a
@@ -151,8 +151,8 @@ void endReads(Stream& stream) {
 // Issues all eight reads on the line that is up now.
 void issueAllReads(Stream& stream) {
     {
-        std::lock_guard<std::mutex> hold(stream.process->lineLock);
-        stream.readsOpening = stream.process->lineOpening;
+        std::lock_guard<std::mutex> hold(stream.process->line.lineLock);
+        stream.readsOpening = stream.process->line.lineOpening;
     }
     for (uint32_t i = 0; i < readSlotCount && stream.lineTrouble == 0; ++i) {
         issueRead(slotsOf(stream)[i], stream);
@@ -173,8 +173,8 @@ void tendLine(Stream& stream) {
         // The opening in trouble is closed, unless someone did so already: its reads still
         // outstanding end with it.
         {
-            std::lock_guard<std::mutex> hold(process.sendLock);
-            lineFailed(process, stream.readsOpening);
+            std::lock_guard<std::mutex> hold(process.line.sendLock);
+            lineFailed(process.line, stream.readsOpening);
         }
         stream.readsOpening = 0; // dealt with; nothing more until reads resume
         // This may tell the client of a long error, and its callback may stop, reset or start
@@ -190,8 +190,8 @@ void tendLine(Stream& stream) {
     }
     bool up;
     {
-        std::lock_guard<std::mutex> hold(process.sendLock);
-        up = lineIsUp(process);
+        std::lock_guard<std::mutex> hold(process.line.sendLock);
+        up = lineIsUp(process.line);
     }
     if (!up) {
         return;

@@ -6,7 +6,7 @@
 namespace {
 
 bool passes(const Stream& stream, MessageKind kind) {
-    return kindEnabled(*stream.process->shared, kind, stream.deviceIndex);
+    return kindEnabled(*stream.process->line.shared, kind, stream.deviceIndex);
 }
 
 uint32_t systemMessageLength(uint8_t status) {
@@ -59,7 +59,7 @@ uint32_t writeRaw(Stream& stream, const uint8_t* bytes, uint32_t count) {
 // Announces `output` on the wire unless it is the last one announced; the status of the select's
 // write.
 uint32_t selectDestination(Stream& stream, uint32_t output) {
-    SharedState& shared = *stream.process->shared;
+    SharedState& shared = *stream.process->line.shared;
     if (lastDestination(shared) == output) {
         return MMSYSERR_NOERROR;
     }
@@ -126,7 +126,7 @@ uint32_t sendOnWire(Stream& stream, uint32_t output, const uint8_t* bytes, uint3
                     bool canBeCut, uint32_t cutsBefore) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
-    if (!holdsOpenPort(stream) || !lineIsUp(*stream.process)) {
+    if (!holdsOpenPort(stream) || !lineIsUp(stream.process->line)) {
         return MMSYSERR_INVALPARAM;
     }
     // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a
@@ -149,7 +149,7 @@ uint32_t sendOutput(Stream& stream, const uint8_t* bytes, uint32_t count, bool c
     ProcessContext& process = *stream.process;
     uint32_t status;
     {
-        std::lock_guard<std::mutex> hold(process.sendLock);
+        std::lock_guard<std::mutex> hold(process.line.sendLock);
         // A reset of this very output may have handed its Note Offs over: they go out before
         // the data that follows the reset.
         sendOwedSilence(stream);

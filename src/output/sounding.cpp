@@ -175,7 +175,7 @@ void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t cou
 
 uint32_t silenceOutput(Stream& stream) {
     ProcessContext& process = *stream.process;
-    std::unique_lock<std::mutex> wire(process.sendLock, std::defer_lock);
+    std::unique_lock<std::mutex> wire(process.line.sendLock, std::defer_lock);
     if (!takeWireSoon(wire)) {
         handOverSilence(stream);
         // The sender may have let the wire go before it could see what was handed over.
@@ -224,7 +224,7 @@ void sendSilenceOwedMeanwhile(Stream& sender) {
     if (process.owedOutputs.load() == 0) {
         return;
     }
-    std::unique_lock<std::mutex> wire(process.sendLock, std::try_to_lock);
+    std::unique_lock<std::mutex> wire(process.line.sendLock, std::try_to_lock);
     if (wire.owns_lock()) {
         sendOwedSilence(sender);
     }

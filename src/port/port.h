@@ -2,7 +2,7 @@
 // process at a time holds the port.
 #pragma once
 
-#include "driver/process_context.h"
+#include "port/line.h"
 #include "port/outputs.h"
 
 #include <cstdint>
@@ -46,7 +46,7 @@ constexpr platform::LineSetup lineSetup = {
 
 // Gives the stream's slot a hold on the port: opens and configures the port, or joins it when
 // this process holds it already. The slot holds nothing after every failure.
-uint32_t attachPort(ProcessContext& process, DeviceKind kind, uint32_t index, PortSlot& slot);
+uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot);
 // Releases the stream's hold and closes the port when no device slot holds it any longer.
 void detachPort(Stream& stream);
 // True when the stream's hold is on the opening of the port that is current.
@@ -67,10 +67,10 @@ constexpr uint32_t reopenIntervalMs = 250;
 // An I/O on the line's opening `opening` failed without being cancelled by the driver: the device
 // is taken for gone. Its handle is closed, which ends every other I/O on it, and the port is tried
 // again at once if it was not tried within reopenIntervalMs. Called with sendLock held.
-void lineFailed(ProcessContext& process, uint32_t opening);
+void lineFailed(PortLine& line, uint32_t opening);
 // Whether the process has a line to use now; a lost one is tried again when due. Called with
 // sendLock held.
-bool lineIsUp(ProcessContext& process);
+bool lineIsUp(PortLine& line);
 // Marks the send that now takes the wire (the caller holds sendLock) as cuttable or not.
 void setCuttable(Stream& stream, bool canBeCut, uint32_t cutsBefore);
 // Stops the long messages the stream is writing on other threads: the write under way is

@@ -24,8 +24,9 @@ struct Buffer {
 
 struct Harness {
     SharedState shared = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &shared};
+    ProcessContext process = {.moduleHandle = 0,
+                              .heap = platform::nullHandle,
+                              .line = {.ownerToken = noOwner, .shared = &shared}};
     InputAssembler assembler = {};
     Stream stream = {};
     std::vector<std::unique_ptr<Buffer>> buffers;

@@ -22,8 +22,7 @@ struct ClientProcess {
     ClientProcess(SharedState& shared, platform::ProcessIdentity identity)
         : context{.moduleHandle = 0,
                   .heap = platform::nullHandle,
-                  .ownerToken = noOwner,
-                  .shared = &shared} {
+                  .line = {.ownerToken = noOwner, .shared = &shared}} {
         sim::world().currentProcess = identity;
         createProcessContext(context, 0x10000000);
     }
@@ -31,8 +30,7 @@ struct ClientProcess {
     explicit ClientProcess(platform::ProcessIdentity identity)
         : context{.moduleHandle = 0,
                   .heap = platform::nullHandle,
-                  .ownerToken = noOwner,
-                  .shared = nullptr} {
+                  .line = {.ownerToken = noOwner, .shared = nullptr}} {
         sim::world().currentProcess = identity;
         createProcessContext(context, 0x10000000);
     }
