@@ -73,13 +73,13 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
     if (kindEnabled(*stream.process->line.shared, kindExclusive, stream.deviceIndex)) {
         // The count is noted before the message is counted under way: a reset that sees it under
         // way moves the count on afterwards, so its cut is never missed.
-        uint32_t cutsBefore = stream.cutsRequested.load();
+        uint32_t cutsBefore = stream.writer.cutsRequested.load();
         ++stream.longMessagesUnderWay;
         status = sendOutput(stream, header->lpData, header->dwBufferLength, cuttable, cutsBefore);
         // A message cut by the client's own reset has ended as the client asked: it is done.
         // What of it reached the wire is not known, so it is taken in whole: the reset that cut
         // it turns off whatever it may have left on.
-        if (stream.cutsRequested.load() != cutsBefore) {
+        if (stream.writer.cutsRequested.load() != cutsBefore) {
             status = MMSYSERR_NOERROR;
         }
         // Clients send channel messages in long buffers too; those may leave notes on as well.
@@ -105,7 +105,7 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
 // what it may have left on, everything left on is turned off.
 uint32_t resetOutput(Stream& stream) {
     if (stream.longMessagesUnderWay != 0) {
-        cutWrite(stream);
+        cutWrite(stream.process->line, stream.writer);
         // Its write is cancelled, so it ends at once, or as soon as it has the wire, when it
         // stops before writing anything. The silencing below needs the wire all the same. The
         // count is looked at every millisecond: the runtime's own wait for an atomic value can

@@ -51,8 +51,8 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     }
     if (kind == kindOutput) {
         // A pending write is waited for on this event: without it no write could finish.
-        stream->writeCompletion.event = platform::createEvent();
-        if (stream->writeCompletion.event == platform::nullHandle) {
+        stream->writer.completion.event = platform::createEvent();
+        if (stream->writer.completion.event == platform::nullHandle) {
             closeStream(*stream);
             return MMSYSERR_NOMEM;
         }
@@ -91,8 +91,8 @@ uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, 
 
 void closeStream(Stream& stream) {
     ProcessContext& process = *stream.process;
-    closeIfOpen(stream.writeCompletion.event);
-    detachPort(stream);
+    closeIfOpen(stream.writer.completion.event);
+    detachPort(process.line, stream.kind, stream.deviceIndex, stream.port);
     closeIfOpen(stream.commandEvent);
     closeIfOpen(stream.doneEvent);
     // The record is the first member of an input stream's allocation, so this frees it all.

@@ -43,27 +43,18 @@ struct Stream {
     // interface thread while their playing thread still sends. Taken before the send lock.
     std::mutex trackingLock;
     uint32_t startTime; // input: the millisecond clock when input was started
-    // Input: the line opening (ProcessContext::lineOpening) the reads were issued on, and whether
+    // Input: the line opening (PortLine::lineOpening) the reads were issued on, and whether
     // that line is in trouble: a read failed or could not be issued, or the line was opened anew.
     uint32_t readsOpening;
     uint32_t lineTrouble;
-    // Output: used for every port write of the stream; its event is created at open.
-    platform::CompletionRecord writeCompletion;
+    // Output: its port writes and the cut a reset asks of them; the event is created at open.
+    PortWriter writer;
     // Output: long messages under way on the client's threads. While one is, the stream's
     // record and event are in use and the stream cannot be closed.
     std::atomic<uint32_t> longMessagesUnderWay;
     // Output: every call using the stream on the client's threads (short message, long message,
     // reset). While one is, the stream cannot be closed.
     std::atomic<uint32_t> callsUnderWay;
-    // Output: counts the resets that cut the long messages under way. A long message notes the
-    // count before it is counted under way, and is cut once the count has moved on: nothing ever
-    // clears a cut, so no message can take back a cut meant for another.
-    std::atomic<uint32_t> cutsRequested;
-    // Output: whether the send that has the wire is a long message that a reset may cut, and the
-    // cut count it noted. Set under the process's sendLock and lineLock, so that a reset cancels
-    // the stream's write only while such a send owns the stream's record.
-    bool cuttableSend;
-    uint32_t cutsBeforeSend;
     OwnerToken owner;
     ProcessContext* process;
 };

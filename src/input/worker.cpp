@@ -40,7 +40,7 @@ void issueRead(ReadSlot& slot, Stream& stream) {
     uint32_t error = 0;
     {
         std::lock_guard<std::mutex> hold(process.line.lineLock);
-        if (holdsOpenPort(stream) && !process.line.lineAway &&
+        if (holdsOpenPort(process.line, stream.port) && !process.line.lineAway &&
             process.line.lineOpening == stream.readsOpening) {
             slot.outstanding = 1;
             accepted = platform::startRead(process.line.portHandle, &slot.data, &slot.completion,

@@ -51,7 +51,7 @@ uint32_t writeRaw(Stream& stream, const uint8_t* bytes, uint32_t count) {
     for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
          offset += rawBlockBytes) {
         uint32_t n = count - offset < rawBlockBytes ? count - offset : rawBlockBytes;
-        status = writePort(stream, bytes + offset, n);
+        status = writePort(stream.process->line, stream.port, stream.writer, bytes + offset, n);
     }
     return status;
 }
@@ -64,7 +64,8 @@ uint32_t selectDestination(Stream& stream, uint32_t output) {
         return MMSYSERR_NOERROR;
     }
     uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(output)};
-    uint32_t status = writePort(stream, pair, sizeof pair);
+    uint32_t status =
+        writePort(stream.process->line, stream.port, stream.writer, pair, sizeof pair);
     // Only a pair the instrument was given counts as announced. After a failed one nobody knows
     // which destination the instrument has, so the next data of any output announces its own.
     setLastDestination(shared,
@@ -74,7 +75,7 @@ uint32_t selectDestination(Stream& stream, uint32_t output) {
 
 // Frames the data for `output`: packets for outputs 0 and 1, raw blocks for the synths.
 uint32_t writeFramed(Stream& stream, uint32_t output, const uint8_t* bytes, uint32_t count) {
-    if (!holdsOpenPort(stream)) {
+    if (!holdsOpenPort(stream.process->line, stream.port)) {
         return MMSYSERR_INVALPARAM;
     }
     if (outputTable[output].framing == Framing::raw) {
@@ -89,7 +90,7 @@ uint32_t writeFramed(Stream& stream, uint32_t output, const uint8_t* bytes, uint
         for (uint32_t i = 0; i < n; ++i) {
             packet[1 + i] = bytes[offset + i];
         }
-        status = writePort(stream, packet, 1 + n);
+        status = writePort(stream.process->line, stream.port, stream.writer, packet, 1 + n);
     }
     return status;
 }
@@ -126,18 +127,18 @@ uint32_t sendOnWire(Stream& stream, uint32_t output, const uint8_t* bytes, uint3
                     bool canBeCut, uint32_t cutsBefore) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
-    if (!holdsOpenPort(stream) || !lineIsUp(stream.process->line)) {
+    if (!holdsOpenPort(stream.process->line, stream.port) || !lineIsUp(stream.process->line)) {
         return MMSYSERR_INVALPARAM;
     }
     // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a
     // short message of the same stream.
-    setCuttable(stream, canBeCut, cutsBefore);
+    setCuttable(stream.process->line, stream.writer, canBeCut, cutsBefore);
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream, output);
     if (status == MMSYSERR_NOERROR) {
         status = writeFramed(stream, output, bytes, count);
     }
-    setCuttable(stream, false, 0);
+    setCuttable(stream.process->line, stream.writer, false, 0);
     return status;
 }
 

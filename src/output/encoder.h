@@ -24,7 +24,7 @@ uint32_t messageLength(const Stream& stream, const uint8_t* bytes);
 // so that the data that follows it is judged with it.
 void rememberStatus(Stream& stream, const uint8_t* bytes, uint32_t length);
 // The single write entry for output data; select and data go out as one step within the process.
-// A cuttable send (a long message of the client's) is stopped by a reset once the stream's
+// A cuttable send (a long message of the client's) is stopped by a reset once the stream's writer's
 // cutsRequested has moved on from `cutsBefore`: see cutWrite. The sender also sends the silencing
 // that resets handed over (see silenceOutput), before its data and before it lets the wire go.
 constexpr bool cuttable = true;

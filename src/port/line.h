@@ -46,3 +46,19 @@ struct PortLine {
     bool reopenTried;        // since the port was taken
     uint32_t lastReopenTry;  // the millisecond clock then
 };
+
+// One writer's record of its port writes (an output stream's), and the cut that a reset asks of
+// the long message it is writing.
+struct PortWriter {
+    // Used for every port write of the writer; its event is created at open.
+    platform::CompletionRecord completion;
+    // Counts the resets that cut the long messages under way. A long message notes the count
+    // before it is counted under way, and is cut once the count has moved on: nothing ever clears
+    // a cut, so no message can take back a cut meant for another.
+    std::atomic<uint32_t> cutsRequested;
+    // Whether the send that has the wire is a long message that a reset may cut, and the cut count
+    // it noted. Set under the process's sendLock and lineLock, so that a reset cancels the
+    // writer's write only while such a send owns the writer's record.
+    bool cuttableSend;
+    uint32_t cutsBeforeSend;
+};

@@ -1,6 +1,5 @@
 #include "port/port.h"
 
-#include "driver/stream.h"
 #include "platform/host.h"
 
 namespace {
@@ -220,31 +219,29 @@ uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& s
     return status;
 }
 
-bool holdsOpenPort(const Stream& stream) {
-    return stream.port.generation != noHold &&
-           stream.port.generation == stream.process->line.heldGeneration.load();
+bool holdsOpenPort(const PortLine& line, PortSlot slot) {
+    return slot.generation != noHold && slot.generation == line.heldGeneration.load();
 }
 
-void detachPort(Stream& stream) {
-    PortLine& line = stream.process->line;
+void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
     platform::takeNamedLock(line.ownerLock);
     // A stream whose opening has been closed since (another stream of the same device let it go)
     // holds nothing any more: it must not count down or close a second time.
-    if (holdsOpenPort(stream)) {
-        releaseSlot(line, stream.kind, stream.deviceIndex);
+    if (holdsOpenPort(line, slot)) {
+        releaseSlot(line, kind, index);
         if (line.heldSlots == 0) {
             releasePort(line);
         }
     }
     platform::releaseNamedLock(line.ownerLock);
-    stream.port.generation = noHold;
+    slot.generation = noHold;
 }
 
 namespace {
 
 // Read on the sending thread, which set both fields itself.
-bool cutNow(const Stream& stream) {
-    return stream.cuttableSend && stream.cutsRequested.load() != stream.cutsBeforeSend;
+bool cutNow(const PortWriter& writer) {
+    return writer.cuttableSend && writer.cutsRequested.load() != writer.cutsBeforeSend;
 }
 
 } // namespace
@@ -259,12 +256,12 @@ uint32_t writeDeadline(uint32_t count) {
 // Every failure is answered MMSYSERR_INVALPARAM, the status of a send with no port open: the
 // host has none for a line that failed, and to the program both mean the same, that the message
 // did not go out and the device is still open.
-uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count) {
-    PortLine& line = stream.process->line;
-    if (!holdsOpenPort(stream) || cutNow(stream) || !lineIsUp(line)) {
+uint32_t writePort(PortLine& line, PortSlot slot, PortWriter& writer, const uint8_t* bytes,
+                   uint32_t count) {
+    if (!holdsOpenPort(line, slot) || cutNow(writer) || !lineIsUp(line)) {
         return MMSYSERR_INVALPARAM;
     }
-    platform::CompletionRecord& record = stream.writeCompletion;
+    platform::CompletionRecord& record = writer.completion;
     platform::Handle port;
     uint32_t opening;
     bool done;
@@ -284,7 +281,7 @@ uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count) {
         return MMSYSERR_INVALPARAM;
     }
     // A reset that came between the check above and the start found nothing to cancel yet.
-    if (cutNow(stream)) {
+    if (cutNow(writer)) {
         platform::cancelWrite(port, &record);
     }
     platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
@@ -304,7 +301,7 @@ uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count) {
     }
     // A write that failed while a reset was cutting its message was cancelled by that reset: the
     // line is healthy.
-    if (!cutNow(stream)) {
+    if (!cutNow(writer)) {
         lineFailed(line, opening);
     }
     return MMSYSERR_INVALPARAM;
@@ -332,21 +329,20 @@ bool lineIsUp(PortLine& line) {
     return line.portHandle != platform::invalidHandle;
 }
 
-void setCuttable(Stream& stream, bool canBeCut, uint32_t cutsBefore) {
-    std::lock_guard<std::mutex> hold(stream.process->line.lineLock);
-    stream.cuttableSend = canBeCut;
-    stream.cutsBeforeSend = cutsBefore;
+void setCuttable(PortLine& line, PortWriter& writer, bool canBeCut, uint32_t cutsBefore) {
+    std::lock_guard<std::mutex> hold(line.lineLock);
+    writer.cuttableSend = canBeCut;
+    writer.cutsBeforeSend = cutsBefore;
 }
 
-void cutWrite(Stream& stream) {
-    ++stream.cutsRequested;
-    PortLine& line = stream.process->line;
+void cutWrite(PortLine& line, PortWriter& writer) {
+    ++writer.cutsRequested;
     // A short message or a reset's Note Off of the same stream may own the record now: it is left
     // to end, and the cut message stops once it has the wire. A write started after this moment
     // sees the cut itself.
     std::lock_guard<std::mutex> hold(line.lineLock);
-    if (stream.cuttableSend && line.portHandle != platform::invalidHandle) {
-        platform::cancelWrite(line.portHandle, &stream.writeCompletion);
+    if (writer.cuttableSend && line.portHandle != platform::invalidHandle) {
+        platform::cancelWrite(line.portHandle, &writer.completion);
     }
 }
 

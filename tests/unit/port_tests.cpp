@@ -18,12 +18,7 @@ class SerialPort : public DriverTest {
         return attachPort(process.context.line, kindInput, 0, slot);
     }
     void detachInput(PortSlot slot, ClientProcess& process) {
-        Stream input = {};
-        input.kind = kindInput;
-        input.port = slot;
-        input.owner = process.context.line.ownerToken;
-        input.process = &process.context;
-        detachPort(input);
+        detachPort(process.context.line, kindInput, 0, slot);
     }
 };
 

@@ -220,7 +220,7 @@ TEST_F(StalledLine, AResetLeavesAShortMessageOfTheSameOutputAloneAndTheLineHealt
     ASSERT_TRUE(soon([out] { return out->longMessagesUnderWay.load() == 1; }));
     uint32_t resetStatus = 0xFFFF;
     std::thread resetter([&] { resetStatus = reset(out); });
-    ASSERT_TRUE(soon([out] { return out->cutsRequested.load() == 1; }));
+    ASSERT_TRUE(soon([out] { return out->writer.cutsRequested.load() == 1; }));
     // The reset has nothing more to do that the test could see; a wrong cancel would show here.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     {
