@@ -5,7 +5,18 @@
 
 namespace {
 
-uint32_t closeInput(Stream& stream) {
+// The input stream the host hands back as the device's instance data; the caller has checked it
+// is not 0. Input devices are handed only input streams.
+InputStream& inputOf(uintptr_t instance) {
+    return static_cast<InputStream&>(*reinterpret_cast<Stream*>(instance));
+}
+
+// The input's start-up step of an open: its worker.
+uint32_t startInputWorker(Stream& stream) {
+    return startWorker(static_cast<InputStream&>(stream));
+}
+
+uint32_t closeInput(InputStream& stream) {
     uint32_t status = stopWorker(stream);
     if (status != MMSYSERR_NOERROR) {
         return status; // the stream stays open and usable
@@ -15,7 +26,7 @@ uint32_t closeInput(Stream& stream) {
     return MMSYSERR_NOERROR;
 }
 
-uint32_t addBuffer(Stream& stream, uintptr_t param1, uintptr_t param2) {
+uint32_t addBuffer(InputStream& stream, uintptr_t param1, uintptr_t param2) {
     auto* header = reinterpret_cast<MidiHeader*>(param1);
     if (!headerIsUsable(header, param2)) {
         return MMSYSERR_INVALPARAM;
@@ -26,12 +37,12 @@ uint32_t addBuffer(Stream& stream, uintptr_t param1, uintptr_t param2) {
     if ((header->dwFlags & MHDR_INQUEUE) != 0) {
         return MIDIERR_STILLPLAYING;
     }
-    header->reserved = reinterpret_cast<uintptr_t>(&stream);
+    header->reserved = reinterpret_cast<uintptr_t>(static_cast<Stream*>(&stream));
     header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
     return sendCommand(stream, commandAddBuffer, param1);
 }
 
-uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t streamMessage(InputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MIDM_CLOSE:
         return closeInput(stream);
@@ -59,7 +70,8 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         return getDevCaps(*process.line.shared, kindInput, deviceIndex,
                           reinterpret_cast<void*>(param1), param2);
     case MIDM_OPEN:
-        return openFromHost(process, kindInput, deviceIndex, instance, param1, param2, startWorker);
+        return openFromHost(process, kindInput, deviceIndex, instance, param1, param2,
+                            startInputWorker);
     case MIDM_PREPARE:
     case MIDM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself
@@ -71,7 +83,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(streamOf(instance), message, param1, param2);
+        return streamMessage(inputOf(instance), message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

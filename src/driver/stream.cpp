@@ -1,30 +1,27 @@
 #include "driver/stream.h"
 
-#include "input/worker.h"
+#include "input/input_stream.h"
 #include "port/port.h"
 
 #include <new>
 
 namespace {
 
-// An output stream is the record alone; an input stream's assembler and read slots follow it.
+// An output stream is the record alone; an input stream is an InputStream, whose record comes
+// first.
 Stream* allocateStream(ProcessContext& process, DeviceKind kind) {
-    size_t size = kind == kindInput ? sizeof(InputRecord) : sizeof(Stream);
+    size_t size = kind == kindInput ? sizeof(InputStream) : sizeof(Stream);
     void* memory = platform::heapAllocate(process.heap, size);
     if (memory == nullptr) {
         return nullptr;
     }
     Stream* stream;
     if (kind == kindInput) {
-        InputRecord* input = new (memory) InputRecord{};
-        for (ReadSlot& slot : input->slots) {
-            slot.owner = &input->stream;
-        }
-        input->stream.assembler = &input->assembler;
-        stream = &input->stream;
+        stream = new (memory) InputStream{};
     } else {
         stream = new (memory) Stream{};
     }
+    stream->kind = kind; // which record closeStream takes down
     stream->port.generation = noHold;
     stream->process = &process;
     return stream;
@@ -93,10 +90,15 @@ void closeStream(Stream& stream) {
     ProcessContext& process = *stream.process;
     closeIfOpen(stream.writer.completion.event);
     detachPort(process.line, stream.kind, stream.deviceIndex, stream.port);
-    closeIfOpen(stream.commandEvent);
-    closeIfOpen(stream.doneEvent);
-    // The record is the first member of an input stream's allocation, so this frees it all.
-    stream.~Stream();
+    if (stream.kind == kindInput) {
+        auto& input = static_cast<InputStream&>(stream);
+        closeIfOpen(input.commandEvent);
+        closeIfOpen(input.doneEvent);
+        input.~InputStream();
+    } else {
+        stream.~Stream();
+    }
+    // The record is at the start of an input stream's allocation, so this frees it all.
     platform::heapFree(process.heap, &stream);
 }
 

@@ -1,5 +1,6 @@
 // One opened device: created by openStream, handed to the host as the device's instance data,
-// and released by closeStream.
+// and released by closeStream. An input stream's record is the start of its InputStream
+// (input/input_stream.h).
 #pragma once
 
 #include "driver/process_context.h"
@@ -10,8 +11,6 @@
 #include <cstdint>
 #include <mutex>
 
-struct InputAssembler;
-
 struct Stream {
     uint32_t deviceIndex;
     DeviceKind kind;
@@ -19,19 +18,7 @@ struct Stream {
     uintptr_t clientInstance;
     uintptr_t deviceHandle;
     PortSlot port;
-    MidiHeader* bufferQueueHead; // input: client buffers waiting for exclusive data, in order
-    // Input: a command for the worker and its answer, handed over through the two events.
-    uint32_t command;
-    uintptr_t commandArgument;
-    platform::Handle workerThread;
-    platform::Handle commandEvent;
-    platform::Handle doneEvent;
-    uint32_t commandResult;
-    uint32_t workerThreadId; // commands from the worker itself are carried out in place
-    // Input: one command at a time, whichever of the client's threads sends it.
-    std::mutex commandLock;
     uint32_t openFlags;        // the high 16 bits say how the client wants to be called back
-    InputAssembler* assembler; // input: follows the record in its allocation
     uint32_t rememberedLength; // output: length of the last classified short message
     uint8_t rememberedStatus;  // output: its status byte, which running-status data goes under
     // Output: a reset has put status bytes of its own on the wire since the client's last one, so
@@ -42,11 +29,6 @@ struct Stream {
     // step against a reset of the same stream from another thread, as players stop from their
     // interface thread while their playing thread still sends. Taken before the send lock.
     std::mutex trackingLock;
-    uint32_t startTime; // input: the millisecond clock when input was started
-    // Input: the line opening (PortLine::lineOpening) the reads were issued on, and whether
-    // that line is in trouble: a read failed or could not be issued, or the line was opened anew.
-    uint32_t readsOpening;
-    uint32_t lineTrouble;
     // Output: its port writes and the cut a reset asks of them; the event is created at open.
     PortWriter writer;
     // Output: long messages under way on the client's threads. While one is, the stream's

@@ -191,7 +191,7 @@ TEST_F(InputDevice, UnusableBuffersAreRefusedUntouched) {
     EXPECT_EQ(unprepared.header.dwFlags, 0u);
     uintptr_t owner = buffer.header.reserved;
     EXPECT_EQ(owner, 0u);
-    EXPECT_FALSE(buffersQueued(*in));
+    EXPECT_FALSE(buffersQueued(input().exclusive));
 
     EXPECT_EQ(add(buffer), MMSYSERR_NOERROR);
     EXPECT_EQ(add(buffer), MIDIERR_STILLPLAYING) << "already queued";
