@@ -3,6 +3,7 @@
 #include "driver/entry.h"
 #include "driver/stream.h"
 #include "output/encoder.h"
+#include "output/sending.h"
 #include "platform/host.h"
 #include "platform/sim/sim.h"
 
@@ -18,6 +19,7 @@ struct OpenOutput {
                               .heap = platform::nullHandle,
                               .line = {.ownerToken = noOwner, .shared = &shared}};
     Stream* stream = nullptr;
+    OutputStream& out() { return static_cast<OutputStream&>(*stream); }
 
     OpenOutput() {
         sim::reset();
@@ -38,8 +40,8 @@ void shortMessage(benchmark::State& state) {
     OpenOutput output;
     const uint8_t noteOn[4] = {0x90, 0x3C, 0x40, 0x00};
     for (auto _ : state) {
-        uint32_t length = messageLength(*output.stream, noteOn);
-        benchmark::DoNotOptimize(sendOutput(*output.stream, noteOn, length));
+        uint32_t length = messageLength(output.out(), noteOn);
+        benchmark::DoNotOptimize(sendOutput(output.out(), noteOn, length));
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
@@ -52,7 +54,7 @@ void longMessage(benchmark::State& state) {
     exclusive.back() = 0xF7;
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            sendOutput(*output.stream, exclusive.data(), static_cast<uint32_t>(exclusive.size())));
+            sendOutput(output.out(), exclusive.data(), static_cast<uint32_t>(exclusive.size())));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }

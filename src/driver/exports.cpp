@@ -24,9 +24,7 @@ ProcessContext theProcess = {.moduleHandle = 0,
                                       .reopenTried = false,
                                       .lastReopenTry = 0},
                              .sharedMapping = platform::nullHandle,
-                             .owedLock = {},
-                             .owedSilence = {},
-                             .owedOutputs = 0,
+                             .owed = {},
                              .pendingPort = 0};
 
 constexpr uint32_t processDetach = 0;

@@ -2,6 +2,8 @@
 #include "driver/entry.h"
 #include "driver/stream.h"
 #include "output/encoder.h"
+#include "output/output_stream.h"
+#include "output/sending.h"
 #include "output/sounding.h"
 #include "port/port.h"
 
@@ -10,7 +12,13 @@
 
 namespace {
 
-uint32_t closeOutput(Stream& stream) {
+// The output stream the host hands back as the device's instance data; the caller has checked it
+// is not 0. Output devices are handed only output streams.
+OutputStream& outputOf(uintptr_t instance) {
+    return static_cast<OutputStream&>(*reinterpret_cast<Stream*>(instance));
+}
+
+uint32_t closeOutput(OutputStream& stream) {
     // A send or reset going on on another thread still uses the stream's record and event.
     if (stream.callsUnderWay != 0) {
         return MIDIERR_STILLPLAYING;
@@ -23,7 +31,7 @@ uint32_t closeOutput(Stream& stream) {
 // Running-status data goes out as it came, unless a reset has put messages of its own on the wire
 // since the client's last status byte: then the instrument would take the data for more of the
 // reset's, so it goes out once with its status byte in front.
-uint32_t sendRunningStatusData(Stream& stream, const uint8_t* whole, uint32_t length) {
+uint32_t sendRunningStatusData(OutputStream& stream, const uint8_t* whole, uint32_t length) {
     if (stream.runningStatusOverwritten == 0) {
         return sendOutput(stream, whole + 1, length);
     }
@@ -34,7 +42,7 @@ uint32_t sendRunningStatusData(Stream& stream, const uint8_t* whole, uint32_t le
     return status;
 }
 
-uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
+uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed) {
     // The packed message lives in a local buffer, status byte first: nothing is allocated.
     uint8_t bytes[4];
     for (uint32_t i = 0; i < 4; ++i) {
@@ -61,7 +69,7 @@ uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
     return MMSYSERR_NOERROR;
 }
 
-uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
+uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param2) {
     auto* header = reinterpret_cast<MidiHeader*>(param1);
     if (!headerIsUsable(header, param2)) {
         return MMSYSERR_INVALPARAM;
@@ -103,7 +111,7 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
 // Nothing is held back, but a long message may be being written on another thread, and notes may
 // be left sounding on the instrument. The message is stopped, and once its sender has taken in
 // what it may have left on, everything left on is turned off.
-uint32_t resetOutput(Stream& stream) {
+uint32_t resetOutput(OutputStream& stream) {
     if (stream.longMessagesUnderWay != 0) {
         cutWrite(stream.process->line, stream.writer);
         // Its write is cancelled, so it ends at once, or as soon as it has the wire, when it
@@ -118,7 +126,7 @@ uint32_t resetOutput(Stream& stream) {
     return silenceOutput(stream);
 }
 
-uint32_t useStream(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t useStream(OutputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MODM_DATA:
         return sendShortMessage(stream, param1);
@@ -131,7 +139,7 @@ uint32_t useStream(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t
     }
 }
 
-uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t streamMessage(OutputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
     if (message == MODM_CLOSE) {
         return closeOutput(stream);
     }
@@ -163,7 +171,7 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(streamOf(instance), message, param1, param2);
+        return streamMessage(outputOf(instance), message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -16,14 +16,8 @@ struct ProcessContext {
     platform::Handle heap;
     PortLine line;
     platform::Handle sharedMapping; // nullHandle when `line.shared` was handed in
-    // What resets could not send because another output's message had the wire, per output: the
-    // Note Offs and pedal releases go out from whichever sender has the wire next, before its
-    // own data and before it lets the wire go, so that a reset never waits for another output's
-    // long message. Bit n of owedOutputs: output n is owed some.
-    std::mutex owedLock;
-    SoundingNotes owedSilence[outputCount];
-    std::atomic<uint32_t> owedOutputs;
-    uint16_t pendingPort; // the port chosen in the configuration dialog while it is open
+    OwedSilence owed;               // what resets handed over, for whichever sender has the wire
+    uint16_t pendingPort;           // the port chosen in the configuration dialog while it is open
 };
 
 // The private heap starts small and grows as streams are opened.

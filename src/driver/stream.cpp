@@ -1,16 +1,17 @@
 #include "driver/stream.h"
 
 #include "input/input_stream.h"
+#include "output/output_stream.h"
 #include "port/port.h"
 
 #include <new>
 
 namespace {
 
-// An output stream is the record alone; an input stream is an InputStream, whose record comes
-// first.
+// An output stream is an OutputStream, an input stream an InputStream; the common record comes
+// first in either.
 Stream* allocateStream(ProcessContext& process, DeviceKind kind) {
-    size_t size = kind == kindInput ? sizeof(InputStream) : sizeof(Stream);
+    size_t size = kind == kindInput ? sizeof(InputStream) : sizeof(OutputStream);
     void* memory = platform::heapAllocate(process.heap, size);
     if (memory == nullptr) {
         return nullptr;
@@ -19,7 +20,9 @@ Stream* allocateStream(ProcessContext& process, DeviceKind kind) {
     if (kind == kindInput) {
         stream = new (memory) InputStream{};
     } else {
-        stream = new (memory) Stream{};
+        auto* output = new (memory) OutputStream{};
+        output->owed = &process.owed;
+        stream = output;
     }
     stream->kind = kind; // which record closeStream takes down
     stream->port.generation = noHold;
@@ -48,8 +51,9 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     }
     if (kind == kindOutput) {
         // A pending write is waited for on this event: without it no write could finish.
-        stream->writer.completion.event = platform::createEvent();
-        if (stream->writer.completion.event == platform::nullHandle) {
+        PortWriter& writer = static_cast<OutputStream*>(stream)->writer;
+        writer.completion.event = platform::createEvent();
+        if (writer.completion.event == platform::nullHandle) {
             closeStream(*stream);
             return MMSYSERR_NOMEM;
         }
@@ -88,7 +92,9 @@ uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, 
 
 void closeStream(Stream& stream) {
     ProcessContext& process = *stream.process;
-    closeIfOpen(stream.writer.completion.event);
+    if (stream.kind == kindOutput) {
+        closeIfOpen(static_cast<OutputStream&>(stream).writer.completion.event);
+    }
     detachPort(process.line, stream.kind, stream.deviceIndex, stream.port);
     if (stream.kind == kindInput) {
         auto& input = static_cast<InputStream&>(stream);
@@ -96,9 +102,9 @@ void closeStream(Stream& stream) {
         closeIfOpen(input.doneEvent);
         input.~InputStream();
     } else {
-        stream.~Stream();
+        static_cast<OutputStream&>(stream).~OutputStream();
     }
-    // The record is at the start of an input stream's allocation, so this frees it all.
+    // The record is at the start of the stream's allocation, so this frees it all.
     platform::heapFree(process.heap, &stream);
 }
 
@@ -108,10 +114,6 @@ void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1,
     }
     platform::driverCallback(stream.clientCallback, stream.openFlags >> 16, stream.deviceHandle,
                              notification, stream.clientInstance, param1, param2);
-}
-
-Stream& streamOf(uintptr_t instance) {
-    return *reinterpret_cast<Stream*>(instance);
 }
 
 bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize) {

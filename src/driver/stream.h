@@ -1,10 +1,9 @@
 // One opened device: created by openStream, handed to the host as the device's instance data,
-// and released by closeStream. An input stream's record is the start of its InputStream
-// (input/input_stream.h).
+// and released by closeStream. This common record is the start of an OutputStream
+// (output/output_stream.h) or an InputStream (input/input_stream.h), by its kind.
 #pragma once
 
 #include "driver/process_context.h"
-#include "output/sounding.h"
 #include "platform/host.h"
 
 #include <atomic>
@@ -18,25 +17,7 @@ struct Stream {
     uintptr_t clientInstance;
     uintptr_t deviceHandle;
     PortSlot port;
-    uint32_t openFlags;        // the high 16 bits say how the client wants to be called back
-    uint32_t rememberedLength; // output: length of the last classified short message
-    uint8_t rememberedStatus;  // output: its status byte, which running-status data goes under
-    // Output: a reset has put status bytes of its own on the wire since the client's last one, so
-    // the instrument's running status is no longer the client's.
-    uint8_t runningStatusOverwritten;
-    SoundingNotes sounding; // output: the notes and pedals the stream left on
-    // Output: makes a short message's send and its bookkeeping (sounding, running status) one
-    // step against a reset of the same stream from another thread, as players stop from their
-    // interface thread while their playing thread still sends. Taken before the send lock.
-    std::mutex trackingLock;
-    // Output: its port writes and the cut a reset asks of them; the event is created at open.
-    PortWriter writer;
-    // Output: long messages under way on the client's threads. While one is, the stream's
-    // record and event are in use and the stream cannot be closed.
-    std::atomic<uint32_t> longMessagesUnderWay;
-    // Output: every call using the stream on the client's threads (short message, long message,
-    // reset). While one is, the stream cannot be closed.
-    std::atomic<uint32_t> callsUnderWay;
+    uint32_t openFlags; // the high 16 bits say how the client wants to be called back
     OwnerToken owner;
     ProcessContext* process;
 };
@@ -53,8 +34,6 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
 uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
                       uintptr_t param1, uintptr_t param2, StartUp startUp);
 void closeStream(Stream& stream);
-// The stream the host hands back as a device's instance data; the caller has checked it is not 0.
-Stream& streamOf(uintptr_t instance);
 // Whether a client's header can be read: present, at least as long as the host's smallest one,
 // and with data unless it is empty.
 bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize);
