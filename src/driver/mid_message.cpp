@@ -11,11 +11,6 @@ InputStream& inputOf(uintptr_t instance) {
     return static_cast<InputStream&>(*reinterpret_cast<Stream*>(instance));
 }
 
-// The input's start-up step of an open: its worker.
-uint32_t startInputWorker(Stream& stream) {
-    return startWorker(static_cast<InputStream&>(stream));
-}
-
 uint32_t closeInput(InputStream& stream) {
     uint32_t status = stopWorker(stream);
     if (status != MMSYSERR_NOERROR) {
@@ -70,8 +65,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         return getDevCaps(*process.line.shared, kindInput, deviceIndex,
                           reinterpret_cast<void*>(param1), param2);
     case MIDM_OPEN:
-        return openFromHost(process, kindInput, deviceIndex, instance, param1, param2,
-                            startInputWorker);
+        return openFromHost(process, kindInput, deviceIndex, instance, param1, param2);
     case MIDM_PREPARE:
     case MIDM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself

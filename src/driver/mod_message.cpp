@@ -160,7 +160,7 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         return getDevCaps(*process.line.shared, kindOutput, deviceIndex,
                           reinterpret_cast<void*>(param1), param2);
     case MODM_OPEN:
-        return openFromHost(process, kindOutput, deviceIndex, instance, param1, param2, nullptr);
+        return openFromHost(process, kindOutput, deviceIndex, instance, param1, param2);
     case MODM_PREPARE:
     case MODM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself

@@ -1,77 +1,41 @@
 #include "driver/stream.h"
 
 #include "input/input_stream.h"
+#include "input/worker.h"
 #include "output/output_stream.h"
 #include "port/port.h"
 
-#include <new>
-
-namespace {
-
-// An output stream is an OutputStream, an input stream an InputStream; the common record comes
-// first in either.
-Stream* allocateStream(ProcessContext& process, DeviceKind kind) {
-    size_t size = kind == kindInput ? sizeof(InputStream) : sizeof(OutputStream);
-    void* memory = platform::heapAllocate(process.heap, size);
-    if (memory == nullptr) {
-        return nullptr;
-    }
-    Stream* stream;
-    if (kind == kindInput) {
-        stream = new (memory) InputStream{};
-    } else {
-        auto* output = new (memory) OutputStream{};
-        output->owed = &process.owed;
-        stream = output;
-    }
-    stream->kind = kind; // which record closeStream takes down
-    stream->port.generation = noHold;
-    stream->process = &process;
-    return stream;
-}
-
-void closeIfOpen(platform::Handle& handle) {
-    if (handle != platform::nullHandle) {
-        platform::closeHandle(handle);
-        handle = platform::nullHandle;
-    }
-}
-
-} // namespace
-
 uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
                     Stream** instanceAddress, const MidiOpenDescription& openDescription,
-                    uint32_t flags, StartUp startUp) {
+                    uint32_t flags) {
     if (process.heap == platform::nullHandle) {
         return MMSYSERR_NOMEM;
     }
-    Stream* stream = allocateStream(process, kind);
+    Stream* stream;
+    if (kind == kindInput) {
+        stream = createInputStream(process.heap);
+    } else {
+        stream = createOutputStream(process.heap, process.owed);
+    }
     if (stream == nullptr) {
         return MMSYSERR_NOMEM;
     }
-    if (kind == kindOutput) {
-        // A pending write is waited for on this event: without it no write could finish.
-        PortWriter& writer = static_cast<OutputStream*>(stream)->writer;
-        writer.completion.event = platform::createEvent();
-        if (writer.completion.event == platform::nullHandle) {
-            closeStream(*stream);
-            return MMSYSERR_NOMEM;
-        }
-    }
     stream->deviceIndex = index;
-    stream->kind = kind;
     stream->clientCallback = openDescription.dwCallback;
     stream->clientInstance = openDescription.dwInstance;
     stream->deviceHandle = openDescription.hMidi;
     stream->openFlags = flags;
+    stream->port.generation = noHold;
     stream->owner = process.line.ownerToken;
+    stream->process = &process;
 
     uint32_t status = attachPort(process.line, kind, index, stream->port);
     if (status != MMSYSERR_NOERROR) {
         closeStream(*stream);
         return status;
     }
-    if (startUp != nullptr && startUp(*stream) != MMSYSERR_NOERROR) {
+    // The input's worker starts once the port is attached and before the stream is published.
+    if (kind == kindInput && startWorker(static_cast<InputStream&>(*stream)) != MMSYSERR_NOERROR) {
         closeStream(*stream);
         return MMSYSERR_NOMEM;
     }
@@ -81,31 +45,23 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
 }
 
 uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
-                      uintptr_t param1, uintptr_t param2, StartUp startUp) {
+                      uintptr_t param1, uintptr_t param2) {
     auto* openDescription = reinterpret_cast<const MidiOpenDescription*>(param1);
     if (instance == 0 || openDescription == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
     return openStream(process, kind, index, reinterpret_cast<Stream**>(instance), *openDescription,
-                      static_cast<uint32_t>(param2), startUp);
+                      static_cast<uint32_t>(param2));
 }
 
 void closeStream(Stream& stream) {
     ProcessContext& process = *stream.process;
-    if (stream.kind == kindOutput) {
-        closeIfOpen(static_cast<OutputStream&>(stream).writer.completion.event);
-    }
     detachPort(process.line, stream.kind, stream.deviceIndex, stream.port);
     if (stream.kind == kindInput) {
-        auto& input = static_cast<InputStream&>(stream);
-        closeIfOpen(input.commandEvent);
-        closeIfOpen(input.doneEvent);
-        input.~InputStream();
+        destroyInputStream(process.heap, static_cast<InputStream&>(stream));
     } else {
-        static_cast<OutputStream&>(stream).~OutputStream();
+        destroyOutputStream(process.heap, static_cast<OutputStream&>(stream));
     }
-    // The record is at the start of the stream's allocation, so this frees it all.
-    platform::heapFree(process.heap, &stream);
 }
 
 void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1, uintptr_t param2) {

@@ -22,17 +22,13 @@ struct Stream {
     ProcessContext* process;
 };
 
-// A kind-specific step run once the port is attached and before the stream is published: the
-// input's worker start. A nonzero status fails the open.
-using StartUp = uint32_t (*)(Stream& stream);
-
 uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
                     Stream** instanceAddress, const MidiOpenDescription& openDescription,
-                    uint32_t flags, StartUp startUp = nullptr);
+                    uint32_t flags);
 // The open message as the host sends it: `instance` is where the stream's pointer goes, `param1`
 // the open description and `param2` the open flags.
 uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
-                      uintptr_t param1, uintptr_t param2, StartUp startUp);
+                      uintptr_t param1, uintptr_t param2);
 void closeStream(Stream& stream);
 // Whether a client's header can be read: present, at least as long as the host's smallest one,
 // and with data unless it is empty.

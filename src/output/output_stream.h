@@ -32,3 +32,10 @@ struct OutputStream : Stream {
     // every stream of the process.
     OwedSilence* owed;
 };
+
+// A new output stream on the process's heap, its write event created, its common record left for
+// the open to fill in; null when either cannot be had.
+OutputStream* createOutputStream(platform::Handle heap, OwedSilence& owed);
+// Closes the write event and frees the stream. Nothing may use it any longer: no call is under
+// way on the client's threads, and its port hold has been let go.
+void destroyOutputStream(platform::Handle heap, OutputStream& stream);
