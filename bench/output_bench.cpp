@@ -1,7 +1,7 @@
 // The output path from a packed short message or a long buffer to the port's write call, on the
 // simulated platform, whose line swallows the writes here so that the driver's own cost shows.
 #include "driver/entry.h"
-#include "driver/stream.h"
+#include "driver/open_close.h"
 #include "output/encoder.h"
 #include "output/sending.h"
 #include "platform/host.h"

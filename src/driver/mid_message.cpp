@@ -1,5 +1,6 @@
 #include "driver/devices.h"
 #include "driver/entry.h"
+#include "driver/open_close.h"
 #include "input/worker.h"
 #include "platform/host.h"
 
@@ -11,13 +12,13 @@ InputStream& inputOf(uintptr_t instance) {
     return static_cast<InputStream&>(*reinterpret_cast<Stream*>(instance));
 }
 
-uint32_t closeInput(InputStream& stream) {
+uint32_t closeInput(ProcessContext& process, InputStream& stream) {
     uint32_t status = stopWorker(stream);
     if (status != MMSYSERR_NOERROR) {
         return status; // the stream stays open and usable
     }
     notifyClient(stream, MIM_CLOSE, 0, 0);
-    closeStream(stream);
+    closeStream(process, stream);
     return MMSYSERR_NOERROR;
 }
 
@@ -37,10 +38,11 @@ uint32_t addBuffer(InputStream& stream, uintptr_t param1, uintptr_t param2) {
     return sendCommand(stream, commandAddBuffer, param1);
 }
 
-uint32_t streamMessage(InputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t streamMessage(ProcessContext& process, InputStream& stream, uint32_t message,
+                       uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MIDM_CLOSE:
-        return closeInput(stream);
+        return closeInput(process, stream);
     case MIDM_ADDBUFFER:
         return addBuffer(stream, param1, param2);
     case MIDM_START:
@@ -77,7 +79,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(inputOf(instance), message, param1, param2);
+        return streamMessage(process, inputOf(instance), message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

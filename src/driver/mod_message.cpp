@@ -1,6 +1,6 @@
 #include "driver/devices.h"
 #include "driver/entry.h"
-#include "driver/stream.h"
+#include "driver/open_close.h"
 #include "output/encoder.h"
 #include "output/output_stream.h"
 #include "output/sending.h"
@@ -18,13 +18,13 @@ OutputStream& outputOf(uintptr_t instance) {
     return static_cast<OutputStream&>(*reinterpret_cast<Stream*>(instance));
 }
 
-uint32_t closeOutput(OutputStream& stream) {
+uint32_t closeOutput(ProcessContext& process, OutputStream& stream) {
     // A send or reset going on on another thread still uses the stream's record and event.
     if (stream.callsUnderWay != 0) {
         return MIDIERR_STILLPLAYING;
     }
     notifyClient(stream, MOM_CLOSE, 0, 0);
-    closeStream(stream);
+    closeStream(process, stream);
     return MMSYSERR_NOERROR;
 }
 
@@ -78,7 +78,7 @@ uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param
         return MIDIERR_UNPREPARED;
     }
     uint32_t status = MMSYSERR_NOERROR;
-    if (kindEnabled(*stream.process->line.shared, kindExclusive, stream.deviceIndex)) {
+    if (kindEnabled(*stream.line->shared, kindExclusive, stream.deviceIndex)) {
         // The count is noted before the message is counted under way: a reset that sees it under
         // way moves the count on afterwards, so its cut is never missed.
         uint32_t cutsBefore = stream.writer.cutsRequested.load();
@@ -113,7 +113,7 @@ uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param
 // what it may have left on, everything left on is turned off.
 uint32_t resetOutput(OutputStream& stream) {
     if (stream.longMessagesUnderWay != 0) {
-        cutWrite(stream.process->line, stream.writer);
+        cutWrite(*stream.line, stream.writer);
         // Its write is cancelled, so it ends at once, or as soon as it has the wire, when it
         // stops before writing anything. The silencing below needs the wire all the same. The
         // count is looked at every millisecond: the runtime's own wait for an atomic value can
@@ -139,9 +139,10 @@ uint32_t useStream(OutputStream& stream, uint32_t message, uintptr_t param1, uin
     }
 }
 
-uint32_t streamMessage(OutputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t streamMessage(ProcessContext& process, OutputStream& stream, uint32_t message,
+                       uintptr_t param1, uintptr_t param2) {
     if (message == MODM_CLOSE) {
-        return closeOutput(stream);
+        return closeOutput(process, stream);
     }
     ++stream.callsUnderWay;
     uint32_t status = useStream(stream, message, param1, param2);
@@ -171,7 +172,7 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(outputOf(instance), message, param1, param2);
+        return streamMessage(process, outputOf(instance), message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

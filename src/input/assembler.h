@@ -3,8 +3,8 @@
 // the caller sets `now` before each byte, and every effect is a notification or a queue call.
 #pragma once
 
-#include "driver/stream.h"
 #include "input/exclusive_queue.h"
+#include "stream/stream.h"
 
 #include <cstdint>
 

@@ -3,9 +3,9 @@
 // hand-over.
 #pragma once
 
-#include "driver/stream.h"
 #include "input/assembler.h"
 #include "input/exclusive_queue.h"
+#include "stream/stream.h"
 
 #include <cstdint>
 #include <mutex>

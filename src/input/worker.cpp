@@ -28,19 +28,19 @@ void issueRead(ReadSlot& slot, InputStream& stream) {
     if (slot.outstanding != 0) {
         return;
     }
-    ProcessContext& process = *stream.process;
+    PortLine& line = *stream.line;
     // A completion left over from an earlier read must never be taken for this one's.
     slot.done = 0;
     slot.error = 0;
     bool accepted = false;
     uint32_t error = 0;
     {
-        std::lock_guard<std::mutex> hold(process.line.lineLock);
-        if (holdsOpenPort(process.line, stream.port) && !process.line.lineAway &&
-            process.line.lineOpening == stream.readsOpening) {
+        std::lock_guard<std::mutex> hold(line.lineLock);
+        if (holdsOpenPort(line, stream.slot) && !line.lineAway &&
+            line.lineOpening == stream.readsOpening) {
             slot.outstanding = 1;
-            accepted = platform::startRead(process.line.portHandle, &slot.data, &slot.completion,
-                                           readCompleted);
+            accepted =
+                platform::startRead(line.portHandle, &slot.data, &slot.completion, readCompleted);
             error = platform::lastError();
         }
     }
@@ -120,10 +120,10 @@ void endReads(InputStream& stream) {
     if (anySlot(stream, &ReadSlot::outstanding)) {
         {
             // Reads on an opening that was closed since have been ended by that close.
-            ProcessContext& process = *stream.process;
-            std::lock_guard<std::mutex> hold(process.line.lineLock);
-            if (!process.line.lineAway && process.line.lineOpening == stream.readsOpening) {
-                platform::cancelReads(process.line.portHandle);
+            PortLine& line = *stream.line;
+            std::lock_guard<std::mutex> hold(line.lineLock);
+            if (!line.lineAway && line.lineOpening == stream.readsOpening) {
+                platform::cancelReads(line.portHandle);
             }
         }
         // Called from a client's callback, this wait may take the signal of a command that a
@@ -147,8 +147,8 @@ void endReads(InputStream& stream) {
 // Issues all eight reads on the line that is up now.
 void issueAllReads(InputStream& stream) {
     {
-        std::lock_guard<std::mutex> hold(stream.process->line.lineLock);
-        stream.readsOpening = stream.process->line.lineOpening;
+        std::lock_guard<std::mutex> hold(stream.line->lineLock);
+        stream.readsOpening = stream.line->lineOpening;
     }
     for (uint32_t i = 0; i < readSlotCount && stream.lineTrouble == 0; ++i) {
         issueRead(stream.slots[i], stream);
@@ -164,13 +164,13 @@ void tendLine(InputStream& stream) {
     if (stream.lineTrouble == 0 || assembler.started == 0) {
         return;
     }
-    ProcessContext& process = *stream.process;
+    PortLine& line = *stream.line;
     if (stream.readsOpening != 0) {
         // The opening in trouble is closed, unless someone did so already: its reads still
         // outstanding end with it.
         {
-            std::lock_guard<std::mutex> hold(process.line.sendLock);
-            lineFailed(process.line, stream.readsOpening);
+            std::lock_guard<std::mutex> hold(line.sendLock);
+            lineFailed(line, stream.readsOpening);
         }
         stream.readsOpening = 0; // dealt with; nothing more until reads resume
         // This may tell the client of a long error, and its callback may stop, reset or start
@@ -186,8 +186,8 @@ void tendLine(InputStream& stream) {
     }
     bool up;
     {
-        std::lock_guard<std::mutex> hold(process.line.sendLock);
-        up = lineIsUp(process.line);
+        std::lock_guard<std::mutex> hold(line.sendLock);
+        up = lineIsUp(line);
     }
     if (!up) {
         return;

@@ -5,7 +5,7 @@
 namespace {
 
 bool passes(const OutputStream& stream, MessageKind kind) {
-    return kindEnabled(*stream.process->line.shared, kind, stream.deviceIndex);
+    return kindEnabled(*stream.line->shared, kind, stream.deviceIndex);
 }
 
 uint32_t systemMessageLength(uint8_t status) {
@@ -50,7 +50,7 @@ uint32_t writeRaw(OutputStream& stream, const uint8_t* bytes, uint32_t count) {
     for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
          offset += rawBlockBytes) {
         uint32_t n = count - offset < rawBlockBytes ? count - offset : rawBlockBytes;
-        status = writePort(stream.process->line, stream.port, stream.writer, bytes + offset, n);
+        status = writePort(*stream.line, stream.slot, stream.writer, bytes + offset, n);
     }
     return status;
 }
@@ -58,13 +58,12 @@ uint32_t writeRaw(OutputStream& stream, const uint8_t* bytes, uint32_t count) {
 // Announces `output` on the wire unless it is the last one announced; the status of the select's
 // write.
 uint32_t selectDestination(OutputStream& stream, uint32_t output) {
-    SharedState& shared = *stream.process->line.shared;
+    SharedState& shared = *stream.line->shared;
     if (lastDestination(shared) == output) {
         return MMSYSERR_NOERROR;
     }
     uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(output)};
-    uint32_t status =
-        writePort(stream.process->line, stream.port, stream.writer, pair, sizeof pair);
+    uint32_t status = writePort(*stream.line, stream.slot, stream.writer, pair, sizeof pair);
     // Only a pair the instrument was given counts as announced. After a failed one nobody knows
     // which destination the instrument has, so the next data of any output announces its own.
     setLastDestination(shared,
@@ -74,7 +73,7 @@ uint32_t selectDestination(OutputStream& stream, uint32_t output) {
 
 // Frames the data for `output`: packets for outputs 0 and 1, raw blocks for the synths.
 uint32_t writeFramed(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count) {
-    if (!holdsOpenPort(stream.process->line, stream.port)) {
+    if (!holdsOpenPort(*stream.line, stream.slot)) {
         return MMSYSERR_INVALPARAM;
     }
     if (outputTable[output].framing == Framing::raw) {
@@ -89,7 +88,7 @@ uint32_t writeFramed(OutputStream& stream, uint32_t output, const uint8_t* bytes
         for (uint32_t i = 0; i < n; ++i) {
             packet[1 + i] = bytes[offset + i];
         }
-        status = writePort(stream.process->line, stream.port, stream.writer, packet, 1 + n);
+        status = writePort(*stream.line, stream.slot, stream.writer, packet, 1 + n);
     }
     return status;
 }
@@ -126,17 +125,17 @@ uint32_t sendOnWire(OutputStream& stream, uint32_t output, const uint8_t* bytes,
                     bool canBeCut, uint32_t cutsBefore) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
-    if (!holdsOpenPort(stream.process->line, stream.port) || !lineIsUp(stream.process->line)) {
+    if (!holdsOpenPort(*stream.line, stream.slot) || !lineIsUp(*stream.line)) {
         return MMSYSERR_INVALPARAM;
     }
     // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a
     // short message of the same stream.
-    setCuttable(stream.process->line, stream.writer, canBeCut, cutsBefore);
+    setCuttable(*stream.line, stream.writer, canBeCut, cutsBefore);
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream, output);
     if (status == MMSYSERR_NOERROR) {
         status = writeFramed(stream, output, bytes, count);
     }
-    setCuttable(stream.process->line, stream.writer, false, 0);
+    setCuttable(*stream.line, stream.writer, false, 0);
     return status;
 }

@@ -1,9 +1,9 @@
 // An output stream: the common record, and what the output keeps of its own, in one allocation.
 #pragma once
 
-#include "driver/stream.h"
 #include "output/sounding.h"
 #include "port/line.h"
+#include "stream/stream.h"
 
 #include <atomic>
 #include <cstdint>

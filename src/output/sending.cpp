@@ -82,7 +82,7 @@ uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count, 
     }
     uint32_t status;
     {
-        std::lock_guard<std::mutex> hold(stream.process->line.sendLock);
+        std::lock_guard<std::mutex> hold(stream.line->sendLock);
         // A reset of this very output may have handed its Note Offs over: they go out before
         // the data that follows the reset.
         sendOwedSilence(stream);
@@ -94,7 +94,7 @@ uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count, 
 }
 
 uint32_t silenceOutput(OutputStream& stream) {
-    std::unique_lock<std::mutex> wire(stream.process->line.sendLock, std::defer_lock);
+    std::unique_lock<std::mutex> wire(stream.line->sendLock, std::defer_lock);
     if (!takeWireSoon(wire)) {
         handOverSilence(stream);
         // The sender may have let the wire go before it could see what was handed over.
@@ -142,7 +142,7 @@ void sendSilenceOwedMeanwhile(OutputStream& sender) {
     if (sender.owed->outputs.load() == 0) {
         return;
     }
-    std::unique_lock<std::mutex> wire(sender.process->line.sendLock, std::try_to_lock);
+    std::unique_lock<std::mutex> wire(sender.line->sendLock, std::try_to_lock);
     if (wire.owns_lock()) {
         sendOwedSilence(sender);
     }

@@ -23,10 +23,6 @@ struct Buffer {
 };
 
 struct Harness {
-    SharedState shared = initialSharedState;
-    ProcessContext process = {.moduleHandle = 0,
-                              .heap = platform::nullHandle,
-                              .line = {.ownerToken = noOwner, .shared = &shared}};
     InputAssembler assembler = {};
     ExclusiveQueue exclusive = {};
     Stream stream = {};
@@ -139,7 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::reset();
     Harness h;
     current = &h;
-    createProcessContext(h.process, 0);
     h.stream.kind = kindInput;
     h.stream.clientCallback = 1;
     h.assembler.started = 1;
@@ -171,7 +166,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(h.realTimeIn == h.realTimeOut);
     check(h.dataIn == h.dataOut + h.dataDropped + dataBytesIn(h.assembler.pending));
 
-    destroyProcessContext(h.process);
     sim::world().onNotify = nullptr;
     current = nullptr;
     return 0;

@@ -3,7 +3,8 @@
 #pragma once
 
 #include "driver/entry.h"
-#include "driver/stream.h"
+#include "driver/open_close.h"
+#include "output/output_stream.h"
 #include "platform/host.h"
 #include "platform/sim/sim.h"
 

@@ -1,4 +1,4 @@
-#include "driver/stream.h"
+#include "driver/open_close.h"
 
 #include "input/input_stream.h"
 #include "input/worker.h"
@@ -25,18 +25,17 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     stream->clientInstance = openDescription.dwInstance;
     stream->deviceHandle = openDescription.hMidi;
     stream->openFlags = flags;
-    stream->port.generation = noHold;
-    stream->owner = process.line.ownerToken;
-    stream->process = &process;
+    stream->slot.generation = noHold;
+    stream->line = &process.line;
 
-    uint32_t status = attachPort(process.line, kind, index, stream->port);
+    uint32_t status = attachPort(process.line, kind, index, stream->slot);
     if (status != MMSYSERR_NOERROR) {
-        closeStream(*stream);
+        closeStream(process, *stream);
         return status;
     }
     // The input's worker starts once the port is attached and before the stream is published.
     if (kind == kindInput && startWorker(static_cast<InputStream&>(*stream)) != MMSYSERR_NOERROR) {
-        closeStream(*stream);
+        closeStream(process, *stream);
         return MMSYSERR_NOMEM;
     }
     *instanceAddress = stream;
@@ -54,25 +53,11 @@ uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, 
                       static_cast<uint32_t>(param2));
 }
 
-void closeStream(Stream& stream) {
-    ProcessContext& process = *stream.process;
-    detachPort(process.line, stream.kind, stream.deviceIndex, stream.port);
+void closeStream(ProcessContext& process, Stream& stream) {
+    detachPort(process.line, stream.kind, stream.deviceIndex, stream.slot);
     if (stream.kind == kindInput) {
         destroyInputStream(process.heap, static_cast<InputStream&>(stream));
     } else {
         destroyOutputStream(process.heap, static_cast<OutputStream&>(stream));
     }
-}
-
-void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1, uintptr_t param2) {
-    if (stream.clientCallback == 0) {
-        return;
-    }
-    platform::driverCallback(stream.clientCallback, stream.openFlags >> 16, stream.deviceHandle,
-                             notification, stream.clientInstance, param1, param2);
-}
-
-bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize) {
-    return header != nullptr && headerSize >= minimumHeaderSize &&
-           (header->lpData != nullptr || header->dwBufferLength == 0);
 }
