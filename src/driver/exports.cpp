@@ -24,8 +24,7 @@ ProcessContext theProcess = {.moduleHandle = 0,
                                       .reopenTried = false,
                                       .lastReopenTry = 0},
                              .sharedMapping = platform::nullHandle,
-                             .owed = {},
-                             .pendingPort = 0};
+                             .owed = {}};
 
 constexpr uint32_t processDetach = 0;
 constexpr uint32_t processAttach = 1;

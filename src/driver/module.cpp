@@ -17,7 +17,8 @@ intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t drive
         return 1;
     case DRV_CONFIGURE:
         // The owner window comes in the low 16 bits of the first parameter.
-        return runConfigDialog(process, static_cast<platform::Handle>(param1 & 0xFFFF));
+        return runConfigDialog(*process.line.shared, process.moduleHandle,
+                               static_cast<platform::Handle>(param1 & 0xFFFF));
     default:
         return platform::defaultDriverProc(driverId, driver, message, param1, param2);
     }

@@ -17,7 +17,6 @@ struct ProcessContext {
     PortLine line;
     platform::Handle sharedMapping; // nullHandle when `line.shared` was handed in
     OwedSilence owed;               // what resets handed over, for whichever sender has the wire
-    uint16_t pendingPort;           // the port chosen in the configuration dialog while it is open
 };
 
 // The private heap starts small and grows as streams are opened.
