@@ -12,6 +12,7 @@ ProcessContext theProcess = {.moduleHandle = 0,
                              .heap = platform::nullHandle,
                              .line = {.ownerToken = noOwner,
                                       .shared = nullptr,
+                                      .sharedMapping = platform::nullHandle,
                                       .ownerLock = platform::nullHandle,
                                       .portHandle = platform::invalidHandle,
                                       .heldGeneration = noHold,
@@ -23,7 +24,6 @@ ProcessContext theProcess = {.moduleHandle = 0,
                                       .lineAway = false,
                                       .reopenTried = false,
                                       .lastReopenTry = 0},
-                             .sharedMapping = platform::nullHandle,
                              .owed = {}};
 
 constexpr uint32_t processDetach = 0;

@@ -15,8 +15,7 @@ struct ProcessContext {
     uintptr_t moduleHandle;
     platform::Handle heap;
     PortLine line;
-    platform::Handle sharedMapping; // nullHandle when `line.shared` was handed in
-    OwedSilence owed;               // what resets handed over, for whichever sender has the wire
+    OwedSilence owed; // what resets handed over, for whichever sender has the wire
 };
 
 // The private heap starts small and grows as streams are opened.

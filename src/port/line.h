@@ -14,6 +14,7 @@ struct PortLine {
     // The shared record. Mapped at load under sharedStateName; a test may hand in one of its own,
     // which is then left as it is.
     SharedState* shared;
+    platform::Handle sharedMapping; // nullHandle when `shared` was handed in
     // Makes each change of who holds the port one step across every process of both bitnesses:
     // held for attach and detach, never for a send.
     platform::Handle ownerLock;
@@ -46,6 +47,13 @@ struct PortLine {
     bool reopenTried;        // since the port was taken
     uint32_t lastReopenTry;  // the millisecond clock then
 };
+
+// Opens the owner lock and maps the shared record under the names both bitnesses use, unless a
+// record was handed in; false when either cannot be had, with what was had left for
+// disconnectLine.
+bool connectLine(PortLine& line);
+// Lets go of what connectLine took.
+void disconnectLine(PortLine& line);
 
 // One writer's record of its port writes (an output stream's), and the cut that a reset asks of
 // the long message it is writing.
