@@ -32,14 +32,10 @@ std::vector<uint8_t> realisticStream() {
 
 void assembleBytes(benchmark::State& state) {
     sim::reset();
-    SharedState shared = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &shared};
     InputAssembler assembler = {};
+    ExclusiveQueue exclusive = {};
     Stream stream = {};
     stream.kind = kindInput;
-    stream.process = &process;
-    stream.assembler = &assembler;
     // No client callback: what a notification costs is the host's business, not the assembler's.
     // Eight 256-byte buffers are queued afresh for every round of the stream.
     assembler.started = 1;
@@ -52,13 +48,13 @@ void assembleBytes(benchmark::State& state) {
             headers[i].lpData = memory.data() + 256 * i;
             headers[i].dwBufferLength = 256;
             headers[i].dwFlags = MHDR_PREPARED | MHDR_INQUEUE;
-            appendBuffer(stream, &headers[i]);
+            appendBuffer(exclusive, &headers[i]);
         }
         for (uint8_t byte : bytes) {
             ++assembler.now;
-            parseInputByte(stream, byte);
+            parseInputByte(assembler, exclusive, stream, byte);
         }
-        returnAllBuffers(stream);
+        returnAllBuffers(exclusive, stream, assembler.now);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
     state.counters["ns_per_byte"] =

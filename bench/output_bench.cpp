@@ -1,9 +1,10 @@
 // The output path from a packed short message or a long buffer to the port's write call, on the
 // simulated platform, whose line swallows the writes here so that the driver's own cost shows.
 #include "driver/entry.h"
-#include "driver/host.h"
-#include "driver/stream.h"
+#include "driver/open_close.h"
 #include "output/encoder.h"
+#include "output/sending.h"
+#include "platform/host.h"
 #include "platform/sim/sim.h"
 
 #include <benchmark/benchmark.h>
@@ -14,9 +15,11 @@ namespace {
 
 struct OpenOutput {
     SharedState shared = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &shared};
+    ProcessContext process = {.moduleHandle = 0,
+                              .heap = platform::nullHandle,
+                              .line = {.ownerToken = noOwner, .shared = &shared}};
     Stream* stream = nullptr;
+    OutputStream& out() { return static_cast<OutputStream&>(*stream); }
 
     OpenOutput() {
         sim::reset();
@@ -37,8 +40,8 @@ void shortMessage(benchmark::State& state) {
     OpenOutput output;
     const uint8_t noteOn[4] = {0x90, 0x3C, 0x40, 0x00};
     for (auto _ : state) {
-        uint32_t length = messageLength(*output.stream, noteOn);
-        benchmark::DoNotOptimize(sendOutput(*output.stream, noteOn, length));
+        uint32_t length = messageLength(output.out(), noteOn);
+        benchmark::DoNotOptimize(sendOutput(output.out(), noteOn, length));
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
@@ -51,7 +54,7 @@ void longMessage(benchmark::State& state) {
     exclusive.back() = 0xF7;
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            sendOutput(*output.stream, exclusive.data(), static_cast<uint32_t>(exclusive.size())));
+            sendOutput(output.out(), exclusive.data(), static_cast<uint32_t>(exclusive.size())));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }

@@ -46,10 +46,10 @@ void probePorts(SharedState& shared) {
     }
 }
 
-void initDialog(ProcessContext& process, platform::Handle dialog) {
-    SharedState& shared = *process.shared;
+void initDialog(ConfigDialogState& state, platform::Handle dialog) {
+    SharedState& shared = *state.shared;
     probePorts(shared);
-    process.pendingPort = shared.portNumber;
+    state.pendingPort = shared.portNumber;
     platform::checkRadioButton(dialog, firstPortButton, lastPortButton,
                                firstPortButton - 1 + shared.portNumber);
     // An absent port cannot be chosen; the one configured stays checked even when absent.
@@ -94,24 +94,24 @@ uint16_t maskFromDialog(platform::Handle dialog) {
 
 // The port number first, the mask last, after both registry writes: other processes see a mask
 // only once it is stored.
-void save(ProcessContext& process, platform::Handle dialog) {
-    SharedState& shared = *process.shared;
-    shared.portNumber = process.pendingPort;
+void save(ConfigDialogState& state, platform::Handle dialog) {
+    SharedState& shared = *state.shared;
+    shared.portNumber = state.pendingPort;
     writeSetting(portNumberValue, shared.portNumber);
     uint16_t mask = maskFromDialog(dialog);
     writeSetting(messageMaskValue, mask);
     setMessageMask(shared, mask);
 }
 
-intptr_t command(ProcessContext& process, platform::Handle dialog, uint32_t id) {
+intptr_t command(ConfigDialogState& state, platform::Handle dialog, uint32_t id) {
     if (id == control::ok) {
-        save(process, dialog);
+        save(state, dialog);
         platform::endDialog(dialog, 1);
     } else if (id == control::cancel) {
         platform::endDialog(dialog, 0);
     } else if (id >= firstPortButton && id <= lastPortButton) {
         // The radio buttons are not automatic: the check mark moves here.
-        process.pendingPort = static_cast<uint16_t>(id - (firstPortButton - 1));
+        state.pendingPort = static_cast<uint16_t>(id - (firstPortButton - 1));
         platform::checkRadioButton(dialog, firstPortButton, lastPortButton, id);
     } else if (id == control::independentMode) {
         enableSynthGroup(dialog, platform::buttonChecked(dialog, control::independentMode));
@@ -123,25 +123,26 @@ intptr_t command(ProcessContext& process, platform::Handle dialog, uint32_t id) 
 
 intptr_t handleDialogMessage(void* context, platform::Handle dialog, uint32_t message,
                              uintptr_t wParam, intptr_t lParam) {
-    return configDialogProc(*static_cast<ProcessContext*>(context), dialog, message, wParam,
+    return configDialogProc(*static_cast<ConfigDialogState*>(context), dialog, message, wParam,
                             lParam);
 }
 
 } // namespace
 
-intptr_t runConfigDialog(ProcessContext& process, platform::Handle owner) {
-    return platform::runDialog(process.moduleHandle, configDialogTemplate, owner,
-                               handleDialogMessage, &process);
+intptr_t runConfigDialog(SharedState& shared, uintptr_t moduleHandle, platform::Handle owner) {
+    ConfigDialogState state = {.shared = &shared, .pendingPort = 0};
+    return platform::runDialog(moduleHandle, configDialogTemplate, owner, handleDialogMessage,
+                               &state);
 }
 
-intptr_t configDialogProc(ProcessContext& process, platform::Handle dialog, uint32_t message,
+intptr_t configDialogProc(ConfigDialogState& state, platform::Handle dialog, uint32_t message,
                           uintptr_t wParam, intptr_t) {
     switch (message) {
     case WM_INITDIALOG:
-        initDialog(process, dialog);
+        initDialog(state, dialog);
         return 1; // the dialog manager sets the initial focus
     case WM_COMMAND:
-        return command(process, dialog, static_cast<uint32_t>(wParam & 0xFFFF));
+        return command(state, dialog, static_cast<uint32_t>(wParam & 0xFFFF));
     default:
         return 0;
     }

@@ -4,15 +4,22 @@
 #pragma once
 
 #include "config/config_dialog_ids.h"
-#include "driver/process_context.h"
+#include "port/shared_state.h"
 
 #include <cstdint>
 
 constexpr uint32_t WM_INITDIALOG = 0x110;
 constexpr uint32_t WM_COMMAND = 0x111;
 
-// Runs the dialog modally over `owner`: 1 after OK, 0 after Cancel, or the platform's failure
-// value when it cannot be shown.
-intptr_t runConfigDialog(ProcessContext& process, platform::Handle owner);
-intptr_t configDialogProc(ProcessContext& process, platform::Handle dialog, uint32_t message,
+// One showing of the dialog: the shared record it shows and stores to, and the port chosen while
+// it is open.
+struct ConfigDialogState {
+    SharedState* shared;
+    uint16_t pendingPort;
+};
+
+// Runs the dialog, from the module `moduleHandle`'s resources, modally over `owner`: 1 after OK, 0
+// after Cancel, or the platform's failure value when it cannot be shown.
+intptr_t runConfigDialog(SharedState& shared, uintptr_t moduleHandle, platform::Handle owner);
+intptr_t configDialogProc(ConfigDialogState& state, platform::Handle dialog, uint32_t message,
                           uintptr_t wParam, intptr_t lParam);

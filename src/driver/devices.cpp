@@ -1,6 +1,6 @@
 #include "driver/devices.h"
 
-#include "driver/host.h"
+#include "platform/host.h"
 
 #include <cstring>
 

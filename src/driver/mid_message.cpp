@@ -1,21 +1,28 @@
 #include "driver/devices.h"
 #include "driver/entry.h"
-#include "driver/host.h"
+#include "driver/open_close.h"
 #include "input/worker.h"
+#include "platform/host.h"
 
 namespace {
 
-uint32_t closeInput(Stream& stream) {
+// The input stream the host hands back as the device's instance data; the caller has checked it
+// is not 0. Input devices are handed only input streams.
+InputStream& inputOf(uintptr_t instance) {
+    return static_cast<InputStream&>(*reinterpret_cast<Stream*>(instance));
+}
+
+uint32_t closeInput(ProcessContext& process, InputStream& stream) {
     uint32_t status = stopWorker(stream);
     if (status != MMSYSERR_NOERROR) {
         return status; // the stream stays open and usable
     }
     notifyClient(stream, MIM_CLOSE, 0, 0);
-    closeStream(stream);
+    closeStream(process, stream);
     return MMSYSERR_NOERROR;
 }
 
-uint32_t addBuffer(Stream& stream, uintptr_t param1, uintptr_t param2) {
+uint32_t addBuffer(InputStream& stream, uintptr_t param1, uintptr_t param2) {
     auto* header = reinterpret_cast<MidiHeader*>(param1);
     if (!headerIsUsable(header, param2)) {
         return MMSYSERR_INVALPARAM;
@@ -26,15 +33,16 @@ uint32_t addBuffer(Stream& stream, uintptr_t param1, uintptr_t param2) {
     if ((header->dwFlags & MHDR_INQUEUE) != 0) {
         return MIDIERR_STILLPLAYING;
     }
-    header->reserved = reinterpret_cast<uintptr_t>(&stream);
+    header->reserved = reinterpret_cast<uintptr_t>(static_cast<Stream*>(&stream));
     header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
     return sendCommand(stream, commandAddBuffer, param1);
 }
 
-uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t streamMessage(ProcessContext& process, InputStream& stream, uint32_t message,
+                       uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MIDM_CLOSE:
-        return closeInput(stream);
+        return closeInput(process, stream);
     case MIDM_ADDBUFFER:
         return addBuffer(stream, param1, param2);
     case MIDM_START:
@@ -54,12 +62,12 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
                     uintptr_t instance, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MIDM_GETNUMDEVS:
-        return deviceCount(*process.shared, kindInput);
+        return deviceCount(*process.line.shared, kindInput);
     case MIDM_GETDEVCAPS:
-        return getDevCaps(*process.shared, kindInput, deviceIndex, reinterpret_cast<void*>(param1),
-                          param2);
+        return getDevCaps(*process.line.shared, kindInput, deviceIndex,
+                          reinterpret_cast<void*>(param1), param2);
     case MIDM_OPEN:
-        return openFromHost(process, kindInput, deviceIndex, instance, param1, param2, startWorker);
+        return openFromHost(process, kindInput, deviceIndex, instance, param1, param2);
     case MIDM_PREPARE:
     case MIDM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself
@@ -71,7 +79,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(streamOf(instance), message, param1, param2);
+        return streamMessage(process, inputOf(instance), message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

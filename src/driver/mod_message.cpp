@@ -1,7 +1,9 @@
 #include "driver/devices.h"
 #include "driver/entry.h"
-#include "driver/stream.h"
+#include "driver/open_close.h"
 #include "output/encoder.h"
+#include "output/output_stream.h"
+#include "output/sending.h"
 #include "output/sounding.h"
 #include "port/port.h"
 
@@ -10,20 +12,26 @@
 
 namespace {
 
-uint32_t closeOutput(Stream& stream) {
+// The output stream the host hands back as the device's instance data; the caller has checked it
+// is not 0. Output devices are handed only output streams.
+OutputStream& outputOf(uintptr_t instance) {
+    return static_cast<OutputStream&>(*reinterpret_cast<Stream*>(instance));
+}
+
+uint32_t closeOutput(ProcessContext& process, OutputStream& stream) {
     // A send or reset going on on another thread still uses the stream's record and event.
     if (stream.callsUnderWay != 0) {
         return MIDIERR_STILLPLAYING;
     }
     notifyClient(stream, MOM_CLOSE, 0, 0);
-    closeStream(stream);
+    closeStream(process, stream);
     return MMSYSERR_NOERROR;
 }
 
 // Running-status data goes out as it came, unless a reset has put messages of its own on the wire
 // since the client's last status byte: then the instrument would take the data for more of the
 // reset's, so it goes out once with its status byte in front.
-uint32_t sendRunningStatusData(Stream& stream, const uint8_t* whole, uint32_t length) {
+uint32_t sendRunningStatusData(OutputStream& stream, const uint8_t* whole, uint32_t length) {
     if (stream.runningStatusOverwritten == 0) {
         return sendOutput(stream, whole + 1, length);
     }
@@ -34,7 +42,7 @@ uint32_t sendRunningStatusData(Stream& stream, const uint8_t* whole, uint32_t le
     return status;
 }
 
-uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
+uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed) {
     // The packed message lives in a local buffer, status byte first: nothing is allocated.
     uint8_t bytes[4];
     for (uint32_t i = 0; i < 4; ++i) {
@@ -61,7 +69,7 @@ uint32_t sendShortMessage(Stream& stream, uintptr_t packed) {
     return MMSYSERR_NOERROR;
 }
 
-uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
+uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param2) {
     auto* header = reinterpret_cast<MidiHeader*>(param1);
     if (!headerIsUsable(header, param2)) {
         return MMSYSERR_INVALPARAM;
@@ -70,16 +78,16 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
         return MIDIERR_UNPREPARED;
     }
     uint32_t status = MMSYSERR_NOERROR;
-    if (kindEnabled(*stream.process->shared, kindExclusive, stream.deviceIndex)) {
+    if (kindEnabled(*stream.line->shared, kindExclusive, stream.deviceIndex)) {
         // The count is noted before the message is counted under way: a reset that sees it under
         // way moves the count on afterwards, so its cut is never missed.
-        uint32_t cutsBefore = stream.cutsRequested.load();
+        uint32_t cutsBefore = stream.writer.cutsRequested.load();
         ++stream.longMessagesUnderWay;
         status = sendOutput(stream, header->lpData, header->dwBufferLength, cuttable, cutsBefore);
         // A message cut by the client's own reset has ended as the client asked: it is done.
         // What of it reached the wire is not known, so it is taken in whole: the reset that cut
         // it turns off whatever it may have left on.
-        if (stream.cutsRequested.load() != cutsBefore) {
+        if (stream.writer.cutsRequested.load() != cutsBefore) {
             status = MMSYSERR_NOERROR;
         }
         // Clients send channel messages in long buffers too; those may leave notes on as well.
@@ -103,9 +111,9 @@ uint32_t sendLongMessage(Stream& stream, uintptr_t param1, uintptr_t param2) {
 // Nothing is held back, but a long message may be being written on another thread, and notes may
 // be left sounding on the instrument. The message is stopped, and once its sender has taken in
 // what it may have left on, everything left on is turned off.
-uint32_t resetOutput(Stream& stream) {
+uint32_t resetOutput(OutputStream& stream) {
     if (stream.longMessagesUnderWay != 0) {
-        cutWrite(stream);
+        cutWrite(*stream.line, stream.writer);
         // Its write is cancelled, so it ends at once, or as soon as it has the wire, when it
         // stops before writing anything. The silencing below needs the wire all the same. The
         // count is looked at every millisecond: the runtime's own wait for an atomic value can
@@ -118,7 +126,7 @@ uint32_t resetOutput(Stream& stream) {
     return silenceOutput(stream);
 }
 
-uint32_t useStream(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t useStream(OutputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MODM_DATA:
         return sendShortMessage(stream, param1);
@@ -131,9 +139,10 @@ uint32_t useStream(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t
     }
 }
 
-uint32_t streamMessage(Stream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t streamMessage(ProcessContext& process, OutputStream& stream, uint32_t message,
+                       uintptr_t param1, uintptr_t param2) {
     if (message == MODM_CLOSE) {
-        return closeOutput(stream);
+        return closeOutput(process, stream);
     }
     ++stream.callsUnderWay;
     uint32_t status = useStream(stream, message, param1, param2);
@@ -147,12 +156,12 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
                     uintptr_t instance, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MODM_GETNUMDEVS:
-        return deviceCount(*process.shared, kindOutput);
+        return deviceCount(*process.line.shared, kindOutput);
     case MODM_GETDEVCAPS:
-        return getDevCaps(*process.shared, kindOutput, deviceIndex, reinterpret_cast<void*>(param1),
-                          param2);
+        return getDevCaps(*process.line.shared, kindOutput, deviceIndex,
+                          reinterpret_cast<void*>(param1), param2);
     case MODM_OPEN:
-        return openFromHost(process, kindOutput, deviceIndex, instance, param1, param2, nullptr);
+        return openFromHost(process, kindOutput, deviceIndex, instance, param1, param2);
     case MODM_PREPARE:
     case MODM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself
@@ -163,7 +172,7 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(streamOf(instance), message, param1, param2);
+        return streamMessage(process, outputOf(instance), message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -1,7 +1,7 @@
 #include "config/config_dialog.h"
 #include "config/settings.h"
 #include "driver/entry.h"
-#include "driver/host.h"
+#include "platform/host.h"
 
 intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver, uint32_t message,
                     intptr_t param1, intptr_t param2) {
@@ -17,7 +17,8 @@ intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t drive
         return 1;
     case DRV_CONFIGURE:
         // The owner window comes in the low 16 bits of the first parameter.
-        return runConfigDialog(process, static_cast<platform::Handle>(param1 & 0xFFFF));
+        return runConfigDialog(*process.line.shared, process.moduleHandle,
+                               static_cast<platform::Handle>(param1 & 0xFFFF));
     default:
         return platform::defaultDriverProc(driverId, driver, message, param1, param2);
     }
@@ -32,7 +33,7 @@ int moduleAttach(ProcessContext& process, uintptr_t moduleHandle) {
     if (!createProcessContext(process, moduleHandle)) {
         return 0;
     }
-    loadSettings(*process.shared);
+    loadSettings(*process.line.shared);
     return 1;
 }
 

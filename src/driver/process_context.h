@@ -1,9 +1,10 @@
-// What one process that loaded the driver owns: its module handle, its private heap, its
-// OwnerToken, its view of the state shared between processes, and the serial port while it holds
-// it.
+// What one process that loaded the driver owns: its module handle, its private heap, and its line
+// (its OwnerToken, its view of the state shared between processes, and the serial port while it
+// holds it).
 #pragma once
 
 #include "output/sounding.h"
+#include "port/line.h"
 #include "port/outputs.h"
 
 #include <atomic>
@@ -13,49 +14,8 @@
 struct ProcessContext {
     uintptr_t moduleHandle;
     platform::Handle heap;
-    OwnerToken ownerToken;
-    // The shared record. Mapped at load under sharedStateName; a test may hand in one of its own,
-    // which is then left as it is.
-    SharedState* shared;
-    platform::Handle sharedMapping; // nullHandle when `shared` was handed in
-    // Makes each change of who holds the port one step across every process of both bitnesses:
-    // held for attach and detach, never for a send.
-    platform::Handle ownerLock;
-    // The serial port while this process holds it and the device is there; invalidHandle
-    // otherwise. Only this process can use the value, so it never goes into the shared record.
-    platform::Handle portHandle;
-    // Which opening of the port this process holds (SharedState::portGeneration when it took
-    // it), or noHold, and the device slots of this process that hold it (bit kind + index - 1).
-    // Whether a stream may write and when the port is let go are decided by these, never by the
-    // shared record, which another program could change under this process. Changed under
-    // ownerLock.
-    std::atomic<uint32_t> heldGeneration;
-    uint8_t heldSlots;
-    // Output streams of one process are driven from several threads at once. This lock makes each
-    // send (destination select plus its data) one step on the wire; the line is also lost and
-    // picked up again under it, so that no send sees the destination of a line that is gone. It
-    // is never held while the client's callback runs, since callbacks may call back in, and never
-    // while waiting for ownerLock.
-    std::mutex sendLock;
-    // What resets could not send because another output's message had the wire, per output: the
-    // Note Offs and pedal releases go out from whichever sender has the wire next, before its
-    // own data and before it lets the wire go, so that a reset never waits for another output's
-    // long message. Bit n of owedOutputs: output n is owed some.
-    std::mutex owedLock;
-    SoundingNotes owedSilence[outputCount];
-    std::atomic<uint32_t> owedOutputs;
-    // Guards the line's fields below and portHandle, for moments only: a read or a write is
-    // started under it, so that no I/O starts on a handle being closed, and it is never held
-    // while waiting for I/O. Taken after sendLock and ownerLock, never before.
-    std::mutex lineLock;
-    // The line while this process holds the port. A device that vanishes (a USB adapter pulled)
-    // is closed and opened again on the same port, while every stream stays open.
-    uint16_t heldPortNumber; // the port opened when this process took it
-    uint32_t lineOpening;    // counts the openings of the line while the port is held
-    bool lineAway;           // the device went away and has not been opened again
-    bool reopenTried;        // since the port was taken
-    uint32_t lastReopenTry;  // the millisecond clock then
-    uint16_t pendingPort;    // the port chosen in the configuration dialog while it is open
+    PortLine line;
+    OwedSilence owed; // what resets handed over, for whichever sender has the wire
 };
 
 // The private heap starts small and grows as streams are opened.

@@ -1,13 +1,11 @@
 #include "input/assembler.h"
 
-#include "input/exclusive_queue.h"
-
 namespace {
 
 // Whatever is half-assembled is reported once as broken and dropped; a new message begins now.
-void abandonPendingMessage(Stream& stream, InputAssembler& a, uint8_t runningStatus) {
+void abandonPendingMessage(InputAssembler& a, const Stream& client, uint8_t runningStatus) {
     if (a.pending != 0) {
-        notifyClient(stream, MIM_ERROR, a.pending, a.messageTime);
+        notifyClient(client, MIM_ERROR, a.pending, a.messageTime);
         a.pending = 0;
     }
     a.runningStatus = runningStatus;
@@ -20,22 +18,22 @@ void beginMessage(InputAssembler& a, uint8_t status, uint8_t dataBytes) {
     a.byteCount = 1;
 }
 
-void systemByte(Stream& stream, InputAssembler& a, uint8_t byte) {
+void systemByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client, uint8_t byte) {
     if (a.inExclusive) {
         a.inExclusive = 0;
         if (byte == endOfExclusive) {
-            sinkExclusiveByte(stream, byte);
+            sinkExclusiveByte(exclusive, client, byte, a.messageTime);
             a.byteCount = 0;
             return;
         }
-        abortExclusive(stream);
+        abortExclusive(exclusive, client, a.messageTime);
     }
-    abandonPendingMessage(stream, a, 0);
+    abandonPendingMessage(a, client, 0);
     switch (byte) {
     case startOfExclusive:
         a.inExclusive = 1;
         a.byteCount = 0;
-        sinkExclusiveByte(stream, byte);
+        sinkExclusiveByte(exclusive, client, byte, a.messageTime);
         break;
     case 0xF1: // time code quarter frame
     case 0xF3: // song select
@@ -45,33 +43,34 @@ void systemByte(Stream& stream, InputAssembler& a, uint8_t byte) {
         beginMessage(a, byte, 2);
         break;
     case endOfExclusive: // with no exclusive in progress
-        notifyClient(stream, MIM_ERROR, byte, a.messageTime);
+        notifyClient(client, MIM_ERROR, byte, a.messageTime);
         a.byteCount = 0;
         break;
     default: // 0xF4, 0xF5, 0xF6: complete in themselves
-        notifyClient(stream, MIM_DATA, byte, a.messageTime);
+        notifyClient(client, MIM_DATA, byte, a.messageTime);
         a.byteCount = 0;
         break;
     }
 }
 
-void channelStatus(Stream& stream, InputAssembler& a, uint8_t status) {
+void channelStatus(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client,
+                   uint8_t status) {
     if (a.inExclusive) {
         a.inExclusive = 0;
-        abortExclusive(stream);
+        abortExclusive(exclusive, client, a.messageTime);
     }
-    abandonPendingMessage(stream, a, status);
+    abandonPendingMessage(a, client, status);
     bool oneDataByte = status >= 0xC0 && status <= 0xDF; // Program Change, Channel Pressure
     beginMessage(a, status, oneDataByte ? 1 : 2);
 }
 
-void dataByte(Stream& stream, InputAssembler& a, uint8_t byte) {
+void dataByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client, uint8_t byte) {
     if (a.inExclusive) {
-        sinkExclusiveByte(stream, byte);
+        sinkExclusiveByte(exclusive, client, byte, a.messageTime);
         return;
     }
     if (a.byteCount == 0) { // no status known: the byte belongs to nothing
-        notifyClient(stream, MIM_ERROR, byte, a.messageTime);
+        notifyClient(client, MIM_ERROR, byte, a.messageTime);
         return;
     }
     if (a.runningStatus != 0 && a.byteCount == 1) {
@@ -85,7 +84,7 @@ void dataByte(Stream& stream, InputAssembler& a, uint8_t byte) {
     if (a.remaining != 0) {
         return;
     }
-    notifyClient(stream, MIM_DATA, a.pending, a.messageTime);
+    notifyClient(client, MIM_DATA, a.pending, a.messageTime);
     a.pending = 0;
     if (a.runningStatus != 0) {
         a.remaining = static_cast<uint8_t>(a.byteCount - 1);
@@ -97,28 +96,27 @@ void dataByte(Stream& stream, InputAssembler& a, uint8_t byte) {
 
 } // namespace
 
-void parseInputByte(Stream& stream, uint8_t byte) {
-    InputAssembler& a = *stream.assembler;
+void parseInputByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client,
+                    uint8_t byte) {
     if (a.started == 0) {
         return;
     }
     if (byte >= 0xF8) {
         // Real time: delivered at once, without disturbing a message or an exclusive.
-        notifyClient(stream, MIM_DATA, byte, a.now);
+        notifyClient(client, MIM_DATA, byte, a.now);
     } else if (byte >= 0xF0) {
-        systemByte(stream, a, byte);
+        systemByte(a, exclusive, client, byte);
     } else if (byte >= 0x80) {
-        channelStatus(stream, a, byte);
+        channelStatus(a, exclusive, client, byte);
     } else {
-        dataByte(stream, a, byte);
+        dataByte(a, exclusive, client, byte);
     }
 }
 
-void forgetPartialMessage(Stream& stream) {
-    InputAssembler& a = *stream.assembler;
+void forgetPartialMessage(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client) {
     if (a.inExclusive != 0) {
         a.inExclusive = 0;
-        abortExclusive(stream);
+        abortExclusive(exclusive, client, a.messageTime);
     }
     a.pending = 0;
     a.remaining = 0;

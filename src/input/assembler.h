@@ -3,26 +3,26 @@
 // the caller sets `now` before each byte, and every effect is a notification or a queue call.
 #pragma once
 
-#include "driver/stream.h"
+#include "input/exclusive_queue.h"
+#include "stream/stream.h"
 
 #include <cstdint>
 
-struct ReadSlot;
-
 struct InputAssembler {
-    uint32_t started;        // bytes are ignored while input is stopped
-    uint32_t pending;        // status in bits 0-7, data in 8-15 and 16-23; 0 = nothing pending
-    uint32_t exclusiveCount; // bytes stored so far in the head client buffer
-    uint8_t runningStatus;   // channel status in force for running status; 0 = none
+    uint32_t started;      // bytes are ignored while input is stopped
+    uint32_t pending;      // status in bits 0-7, data in 8-15 and 16-23; 0 = nothing pending
+    uint8_t runningStatus; // channel status in force for running status; 0 = none
     uint8_t inExclusive;
     uint8_t remaining; // data bytes still needed to complete the pending message
     uint8_t byteCount; // bytes of the current message so far, status included; 0 = no status
     uint32_t now;      // time of the byte being processed, ms since input was started
     uint32_t messageTime;
-    ReadSlot* readQueueHead; // reads issued and not yet processed, in issue order
 };
 
-void parseInputByte(Stream& stream, uint8_t byte);
+// Exclusive data goes to `exclusive`, and everything else is told to `client`.
+void parseInputByte(InputAssembler& assembler, ExclusiveQueue& exclusive, const Stream& client,
+                    uint8_t byte);
 // The line was lost under a message: a short message cut by it is dropped without a word, an
 // exclusive comes back in its buffer as a long error, and running status is forgotten.
-void forgetPartialMessage(Stream& stream);
+void forgetPartialMessage(InputAssembler& assembler, ExclusiveQueue& exclusive,
+                          const Stream& client);

@@ -1,29 +1,25 @@
 #include "input/exclusive_queue.h"
 
-#include "input/assembler.h"
-
 namespace {
 
-void handBack(Stream& stream, MidiHeader* header, uint32_t bytesRecorded, uint32_t notification,
-              uint32_t time) {
+void handBack(const Stream& client, MidiHeader* header, uint32_t bytesRecorded,
+              uint32_t notification, uint32_t time) {
     header->dwBytesRecorded = bytesRecorded;
     header->dwFlags = (header->dwFlags | MHDR_DONE) & ~MHDR_INQUEUE;
-    notifyClient(stream, notification, reinterpret_cast<uintptr_t>(header), time);
+    notifyClient(client, notification, reinterpret_cast<uintptr_t>(header), time);
 }
 
-void finishHead(Stream& stream, uint32_t notification) {
-    MidiHeader* head = stream.bufferQueueHead;
-    stream.bufferQueueHead = head->lpNext;
-    InputAssembler& assembler = *stream.assembler;
-    uint32_t recorded = assembler.exclusiveCount;
-    assembler.exclusiveCount = 0;
-    handBack(stream, head, recorded, notification, assembler.messageTime);
+void finishHead(ExclusiveQueue& queue, const Stream& client, uint32_t notification, uint32_t time) {
+    MidiHeader* head = queue.head;
+    queue.head = head->lpNext;
+    uint32_t recorded = queue.count;
+    queue.count = 0;
+    handBack(client, head, recorded, notification, time);
 }
 
-size_t queuedBuffers(const Stream& stream) {
+size_t queuedBuffers(const ExclusiveQueue& queue) {
     size_t count = 0;
-    for (const MidiHeader* header = stream.bufferQueueHead; header != nullptr;
-         header = header->lpNext) {
+    for (const MidiHeader* header = queue.head; header != nullptr; header = header->lpNext) {
         ++count;
     }
     return count;
@@ -32,73 +28,73 @@ size_t queuedBuffers(const Stream& stream) {
 // A buffer that can hold nothing goes back unused rather than swallow a byte meant for the next
 // one. Only the buffers queued when the byte arrived go back: a client that adds each returned
 // buffer again at once would otherwise keep the worker handing the same one back forever.
-void returnEmptyBuffers(Stream& stream) {
-    for (size_t queued = queuedBuffers(stream); queued > 0; --queued) {
-        MidiHeader* head = stream.bufferQueueHead;
+void returnEmptyBuffers(ExclusiveQueue& queue, const Stream& client, uint32_t time) {
+    for (size_t queued = queuedBuffers(queue); queued > 0; --queued) {
+        MidiHeader* head = queue.head;
         if (head == nullptr || head->dwBufferLength != 0) {
             return;
         }
-        finishHead(stream, MIM_LONGDATA);
+        finishHead(queue, client, MIM_LONGDATA, time);
     }
 }
 
 } // namespace
 
-void appendBuffer(Stream& stream, MidiHeader* header) {
+void appendBuffer(ExclusiveQueue& queue, MidiHeader* header) {
     // The host packs its header to the byte, so its link is reached through the header only.
     header->lpNext = nullptr;
-    if (stream.bufferQueueHead == nullptr) {
-        stream.bufferQueueHead = header;
+    if (queue.head == nullptr) {
+        queue.head = header;
         return;
     }
-    MidiHeader* last = stream.bufferQueueHead;
+    MidiHeader* last = queue.head;
     while (last->lpNext != nullptr) {
         last = last->lpNext;
     }
     last->lpNext = header;
 }
 
-void sinkExclusiveByte(Stream& stream, uint8_t byte) {
-    if (stream.bufferQueueHead != nullptr && stream.bufferQueueHead->dwBufferLength == 0) {
-        returnEmptyBuffers(stream);
+void sinkExclusiveByte(ExclusiveQueue& queue, const Stream& client, uint8_t byte, uint32_t time) {
+    if (queue.head != nullptr && queue.head->dwBufferLength == 0) {
+        returnEmptyBuffers(queue, client, time);
     }
-    MidiHeader* head = stream.bufferQueueHead;
+    MidiHeader* head = queue.head;
     if (head == nullptr || head->dwBufferLength == 0) {
         return; // no buffer to take it
     }
-    uint32_t& count = stream.assembler->exclusiveCount;
+    uint32_t& count = queue.count;
     if (count < head->dwBufferLength) {
         head->lpData[count++] = byte;
     }
     if (byte == endOfExclusive || count >= head->dwBufferLength) {
-        finishHead(stream, MIM_LONGDATA);
+        finishHead(queue, client, MIM_LONGDATA, time);
     }
 }
 
-void abortExclusive(Stream& stream) {
-    if (stream.bufferQueueHead != nullptr) {
-        finishHead(stream, MIM_LONGERROR);
+void abortExclusive(ExclusiveQueue& queue, const Stream& client, uint32_t time) {
+    if (queue.head != nullptr) {
+        finishHead(queue, client, MIM_LONGERROR, time);
     }
 }
 
-void returnPartialBuffer(Stream& stream) {
-    if (stream.bufferQueueHead != nullptr && stream.assembler->exclusiveCount > 0) {
-        finishHead(stream, MIM_LONGERROR);
+void returnPartialBuffer(ExclusiveQueue& queue, const Stream& client, uint32_t time) {
+    if (queue.head != nullptr && queue.count > 0) {
+        finishHead(queue, client, MIM_LONGERROR, time);
     }
 }
 
-void returnAllBuffers(Stream& stream) {
-    MidiHeader* header = stream.bufferQueueHead;
-    stream.bufferQueueHead = nullptr;
-    stream.assembler->exclusiveCount = 0;
+void returnAllBuffers(ExclusiveQueue& queue, const Stream& client, uint32_t time) {
+    MidiHeader* header = queue.head;
+    queue.head = nullptr;
+    queue.count = 0;
     while (header != nullptr) {
         // Once handed back the header is the client's again: read the link first.
         MidiHeader* next = header->lpNext;
-        handBack(stream, header, 0, MIM_LONGDATA, stream.assembler->now);
+        handBack(client, header, 0, MIM_LONGDATA, time);
         header = next;
     }
 }
 
-bool buffersQueued(const Stream& stream) {
-    return stream.bufferQueueHead != nullptr;
+bool buffersQueued(const ExclusiveQueue& queue) {
+    return queue.head != nullptr;
 }

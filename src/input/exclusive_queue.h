@@ -5,21 +5,29 @@
 // set and MHDR_INQUEUE clear, and has left the queue before the client hears of it.
 #pragma once
 
-#include "driver/stream.h"
+#include "stream/stream.h"
 
 #include <cstdint>
 
 constexpr uint8_t startOfExclusive = 0xF0;
 constexpr uint8_t endOfExclusive = 0xF7;
 
-void appendBuffer(Stream& stream, MidiHeader* header);
+struct ExclusiveQueue {
+    MidiHeader* head; // the client's buffers waiting for exclusive data, in order
+    uint32_t count;   // bytes stored so far in the head buffer
+};
+
+// The client that is told of each buffer handed back is `client`, and `time` is what the buffer
+// is dated with: the exclusive's time for a buffer it filled, ended or cut short, the time of the
+// reset for buffers handed back unused.
+void appendBuffer(ExclusiveQueue& queue, MidiHeader* header);
 // Stores an exclusive byte in the head buffer; returns the buffer when it is full or the byte
 // ends the exclusive. Dropped when no buffer is queued.
-void sinkExclusiveByte(Stream& stream, uint8_t byte);
+void sinkExclusiveByte(ExclusiveQueue& queue, const Stream& client, uint8_t byte, uint32_t time);
 // An exclusive was cut short by other data: the head buffer goes back as a long error.
-void abortExclusive(Stream& stream);
+void abortExclusive(ExclusiveQueue& queue, const Stream& client, uint32_t time);
 // At stop and reset: a partly filled head buffer goes back as a long error.
-void returnPartialBuffer(Stream& stream);
+void returnPartialBuffer(ExclusiveQueue& queue, const Stream& client, uint32_t time);
 // At reset: every queued buffer goes back unused.
-void returnAllBuffers(Stream& stream);
-bool buffersQueued(const Stream& stream);
+void returnAllBuffers(ExclusiveQueue& queue, const Stream& client, uint32_t time);
+bool buffersQueued(const ExclusiveQueue& queue);

@@ -5,10 +5,6 @@
 
 namespace {
 
-ReadSlot* slotsOf(Stream& stream) {
-    return reinterpret_cast<InputRecord*>(&stream)->slots;
-}
-
 // Runs on the worker, inside its alertable wait. The slot is the read's record.
 void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
     auto* slot = reinterpret_cast<ReadSlot*>(record);
@@ -20,31 +16,31 @@ void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* r
 
 // Input's reads stop for a line in trouble: the worker takes the line down, if nobody has yet,
 // and issues reads again only once the line is up, never straight away.
-void readsInTrouble(Stream& stream) {
+void readsInTrouble(InputStream& stream) {
     stream.lineTrouble = 1;
 }
 
 // Issues a read on the line the stream's reads belong to; a read that cannot be issued puts the
 // line in trouble.
-void issueRead(ReadSlot& slot, Stream& stream) {
+void issueRead(ReadSlot& slot, InputStream& stream) {
     // A slot has one record: a second read on it while the first one has not ended would share
     // it with the OS, and link the slot twice into the queue.
     if (slot.outstanding != 0) {
         return;
     }
-    ProcessContext& process = *stream.process;
+    PortLine& line = *stream.line;
     // A completion left over from an earlier read must never be taken for this one's.
     slot.done = 0;
     slot.error = 0;
     bool accepted = false;
     uint32_t error = 0;
     {
-        std::lock_guard<std::mutex> hold(process.lineLock);
-        if (holdsOpenPort(stream) && !process.lineAway &&
-            process.lineOpening == stream.readsOpening) {
+        std::lock_guard<std::mutex> hold(line.lineLock);
+        if (holdsOpenPort(line, stream.slot) && !line.lineAway &&
+            line.lineOpening == stream.readsOpening) {
             slot.outstanding = 1;
-            accepted = platform::startRead(process.portHandle, &slot.data, &slot.completion,
-                                           readCompleted);
+            accepted =
+                platform::startRead(line.portHandle, &slot.data, &slot.completion, readCompleted);
             error = platform::lastError();
         }
     }
@@ -54,7 +50,7 @@ void issueRead(ReadSlot& slot, Stream& stream) {
         return;
     }
     slot.next = nullptr;
-    ReadSlot** link = &stream.assembler->readQueueHead;
+    ReadSlot** link = &stream.readQueueHead;
     while (*link != nullptr) {
         link = &(*link)->next;
     }
@@ -63,17 +59,17 @@ void issueRead(ReadSlot& slot, Stream& stream) {
 
 // Processes completed reads strictly in the order they were issued: a later read that completed
 // waits for every earlier one.
-void drainReads(Stream& stream) {
-    InputAssembler& assembler = *stream.assembler;
-    while (assembler.readQueueHead != nullptr && assembler.readQueueHead->done != 0) {
-        ReadSlot& slot = *assembler.readQueueHead;
+void drainReads(InputStream& stream) {
+    InputAssembler& assembler = stream.assembler;
+    while (stream.readQueueHead != nullptr && stream.readQueueHead->done != 0) {
+        ReadSlot& slot = *stream.readQueueHead;
         slot.done = 0;
-        assembler.readQueueHead = slot.next;
+        stream.readQueueHead = slot.next;
         assembler.now = platform::milliseconds() - stream.startTime;
         // A byte that came is told even when a later read could not be issued: it arrived before
         // the trouble, in order. A read that failed brought none.
         if (slot.bytesTransferred == 1 && slot.error == 0) {
-            parseInputByte(stream, slot.data);
+            parseInputByte(stream.assembler, stream.exclusive, stream, slot.data);
         }
         // The client may have stopped and started input from its callback meanwhile, which gave
         // this slot a new read already: a second one on the same record is never issued.
@@ -95,9 +91,9 @@ void drainReads(Stream& stream) {
 }
 
 // Whether any of the stream's read slots has `flag` set.
-bool anySlot(Stream& stream, uint32_t ReadSlot::*flag) {
+bool anySlot(InputStream& stream, uint32_t ReadSlot::*flag) {
     for (uint32_t i = 0; i < readSlotCount; ++i) {
-        if (slotsOf(stream)[i].*flag != 0) {
+        if (stream.slots[i].*flag != 0) {
             return true;
         }
     }
@@ -105,12 +101,12 @@ bool anySlot(Stream& stream, uint32_t ReadSlot::*flag) {
 }
 
 // Issues again the reads that came back without a byte, once their pause is over.
-void endRest(Stream& stream) {
+void endRest(InputStream& stream) {
     for (uint32_t i = 0; i < readSlotCount; ++i) {
-        ReadSlot& slot = slotsOf(stream)[i];
+        ReadSlot& slot = stream.slots[i];
         if (slot.resting != 0) {
             slot.resting = 0;
-            if (stream.assembler->started != 0 && stream.lineTrouble == 0) {
+            if (stream.assembler.started != 0 && stream.lineTrouble == 0) {
                 issueRead(slot, stream);
             }
         }
@@ -120,14 +116,14 @@ void endRest(Stream& stream) {
 // Cancels the reads still outstanding and waits until each one's routine has run: until then the
 // OS may write into a slot, so no slot is read again and the stream's memory is not freed before.
 // Cancelling must happen on the worker, which issued the reads. What they brought is dropped.
-void endReads(Stream& stream) {
+void endReads(InputStream& stream) {
     if (anySlot(stream, &ReadSlot::outstanding)) {
         {
             // Reads on an opening that was closed since have been ended by that close.
-            ProcessContext& process = *stream.process;
-            std::lock_guard<std::mutex> hold(process.lineLock);
-            if (!process.lineAway && process.lineOpening == stream.readsOpening) {
-                platform::cancelReads(process.portHandle);
+            PortLine& line = *stream.line;
+            std::lock_guard<std::mutex> hold(line.lineLock);
+            if (!line.lineAway && line.lineOpening == stream.readsOpening) {
+                platform::cancelReads(line.portHandle);
             }
         }
         // Called from a client's callback, this wait may take the signal of a command that a
@@ -141,21 +137,21 @@ void endReads(Stream& stream) {
             platform::setEvent(stream.commandEvent);
         }
     }
-    stream.assembler->readQueueHead = nullptr;
+    stream.readQueueHead = nullptr;
     for (uint32_t i = 0; i < readSlotCount; ++i) {
-        slotsOf(stream)[i].done = 0;
-        slotsOf(stream)[i].resting = 0;
+        stream.slots[i].done = 0;
+        stream.slots[i].resting = 0;
     }
 }
 
 // Issues all eight reads on the line that is up now.
-void issueAllReads(Stream& stream) {
+void issueAllReads(InputStream& stream) {
     {
-        std::lock_guard<std::mutex> hold(stream.process->lineLock);
-        stream.readsOpening = stream.process->lineOpening;
+        std::lock_guard<std::mutex> hold(stream.line->lineLock);
+        stream.readsOpening = stream.line->lineOpening;
     }
     for (uint32_t i = 0; i < readSlotCount && stream.lineTrouble == 0; ++i) {
-        issueRead(slotsOf(stream)[i], stream);
+        issueRead(stream.slots[i], stream);
     }
 }
 
@@ -163,24 +159,24 @@ void issueAllReads(Stream& stream) {
 // read on it has ended, input picks up the line that is up, or waits for one: the line is tried
 // again at most every reopenIntervalMs. Nothing is told to the client meanwhile; an exclusive
 // cut by the loss comes back as a long error and a message cut by it is dropped.
-void tendLine(Stream& stream) {
-    InputAssembler& assembler = *stream.assembler;
+void tendLine(InputStream& stream) {
+    InputAssembler& assembler = stream.assembler;
     if (stream.lineTrouble == 0 || assembler.started == 0) {
         return;
     }
-    ProcessContext& process = *stream.process;
+    PortLine& line = *stream.line;
     if (stream.readsOpening != 0) {
         // The opening in trouble is closed, unless someone did so already: its reads still
         // outstanding end with it.
         {
-            std::lock_guard<std::mutex> hold(process.sendLock);
-            lineFailed(process, stream.readsOpening);
+            std::lock_guard<std::mutex> hold(line.sendLock);
+            lineFailed(line, stream.readsOpening);
         }
         stream.readsOpening = 0; // dealt with; nothing more until reads resume
         // This may tell the client of a long error, and its callback may stop, reset or start
         // input again in place: whatever it did stands, and reads are issued only for input that
         // is still started and still waiting for its line.
-        forgetPartialMessage(stream);
+        forgetPartialMessage(stream.assembler, stream.exclusive, stream);
         if (stream.lineTrouble == 0 || assembler.started == 0) {
             return;
         }
@@ -190,8 +186,8 @@ void tendLine(Stream& stream) {
     }
     bool up;
     {
-        std::lock_guard<std::mutex> hold(process.sendLock);
-        up = lineIsUp(process);
+        std::lock_guard<std::mutex> hold(line.sendLock);
+        up = lineIsUp(line);
     }
     if (!up) {
         return;
@@ -201,8 +197,8 @@ void tendLine(Stream& stream) {
     drainReads(stream);
 }
 
-void startInput(Stream& stream) {
-    InputAssembler& assembler = *stream.assembler;
+void startInput(InputStream& stream) {
+    InputAssembler& assembler = stream.assembler;
     if (assembler.started != 0) {
         return;
     }
@@ -213,21 +209,21 @@ void startInput(Stream& stream) {
     stream.startTime = platform::milliseconds();
 }
 
-void stopInput(Stream& stream, bool reset) {
-    InputAssembler& assembler = *stream.assembler;
+void stopInput(InputStream& stream, bool reset) {
+    InputAssembler& assembler = stream.assembler;
     if (assembler.started != 0) {
         assembler.started = 0;
         drainReads(stream); // bytes completed so far are dropped: input has stopped
         endReads(stream);
         stream.lineTrouble = 0;
-        returnPartialBuffer(stream);
+        returnPartialBuffer(stream.exclusive, stream, assembler.messageTime);
     }
     if (reset) {
-        returnAllBuffers(stream);
+        returnAllBuffers(stream.exclusive, stream, assembler.now);
     }
 }
 
-void control(Stream& stream, uintptr_t argument) {
+void control(InputStream& stream, uintptr_t argument) {
     switch (argument) {
     case controlStart:
         startInput(stream);
@@ -243,16 +239,16 @@ void control(Stream& stream, uintptr_t argument) {
     }
 }
 
-uint32_t carryOut(Stream& stream, uint32_t command, uintptr_t argument) {
+uint32_t carryOut(InputStream& stream, uint32_t command, uintptr_t argument) {
     switch (command) {
     case commandAddBuffer:
-        appendBuffer(stream, reinterpret_cast<MidiHeader*>(argument));
+        appendBuffer(stream.exclusive, reinterpret_cast<MidiHeader*>(argument));
         return MMSYSERR_NOERROR;
     case commandControl:
         control(stream, argument);
         return MMSYSERR_NOERROR;
     case commandClose:
-        if (buffersQueued(stream)) {
+        if (buffersQueued(stream.exclusive)) {
             return MIDIERR_STILLPLAYING;
         }
         endReads(stream);
@@ -264,18 +260,18 @@ uint32_t carryOut(Stream& stream, uint32_t command, uintptr_t argument) {
 
 // How long the worker may wait for its next command: until a resting read's pause is over, until
 // a lost line is due to be tried again, or without limit.
-uint32_t waitLimit(Stream& stream) {
+uint32_t waitLimit(InputStream& stream) {
     if (anySlot(stream, &ReadSlot::resting)) {
         return emptyReadPauseMs;
     }
-    if (stream.lineTrouble != 0 && stream.assembler->started != 0) {
+    if (stream.lineTrouble != 0 && stream.assembler.started != 0) {
         return reopenIntervalMs;
     }
     return platform::noTimeLimit;
 }
 
 // Processes reads as they complete until the next command arrives.
-void waitForCommand(Stream& stream) {
+void waitForCommand(InputStream& stream) {
     for (;;) {
         platform::Woken woken = platform::waitAlertably(stream.commandEvent, waitLimit(stream));
         if (woken == platform::Woken::bySignal) {
@@ -290,7 +286,7 @@ void waitForCommand(Stream& stream) {
 }
 
 void inputWorker(uintptr_t data) {
-    Stream& stream = *reinterpret_cast<Stream*>(data);
+    InputStream& stream = *reinterpret_cast<InputStream*>(data);
     platform::raiseToTimeCritical();
     stream.workerThreadId = platform::currentThreadId();
     platform::setEvent(stream.doneEvent);
@@ -312,7 +308,7 @@ void inputWorker(uintptr_t data) {
 
 } // namespace
 
-uint32_t startWorker(Stream& stream) {
+uint32_t startWorker(InputStream& stream) {
     stream.commandEvent = platform::createEvent();
     stream.doneEvent = platform::createEvent();
     if (stream.commandEvent == platform::nullHandle || stream.doneEvent == platform::nullHandle ||
@@ -324,7 +320,7 @@ uint32_t startWorker(Stream& stream) {
     return MMSYSERR_NOERROR;
 }
 
-uint32_t sendCommand(Stream& stream, uint32_t command, uintptr_t argument) {
+uint32_t sendCommand(InputStream& stream, uint32_t command, uintptr_t argument) {
     // A client calling back in from its input callback runs on the worker itself: waiting for the
     // worker there would wait forever, so the command is carried out in place.
     if (platform::currentThreadId() == stream.workerThreadId) {
@@ -338,7 +334,7 @@ uint32_t sendCommand(Stream& stream, uint32_t command, uintptr_t argument) {
     return stream.commandResult;
 }
 
-uint32_t stopWorker(Stream& stream) {
+uint32_t stopWorker(InputStream& stream) {
     if (platform::currentThreadId() == stream.workerThreadId) {
         return MIDIERR_STILLPLAYING; // the worker cannot end itself from inside a notification
     }

@@ -4,30 +4,15 @@
 // commands the client's threads hand it, one at a time.
 #pragma once
 
-#include "driver/stream.h"
-#include "input/assembler.h"
+#include "input/input_stream.h"
 
 #include <cstdint>
 
-constexpr uint32_t readSlotCount = 8;
 // How long a read that came back without a byte waits before it is issued again. Reads wait for
 // their byte on a line set up by the driver, but some serial drivers still answer a read at once
 // with nothing: issued again straight away, such reads would keep the worker spinning at
 // time-critical priority. What arrives meanwhile waits in the port's own buffer.
 constexpr uint32_t emptyReadPauseMs = 1;
-
-struct ReadSlot {
-    platform::CompletionRecord completion; // first: the read routine is handed this record
-    uint32_t bytesTransferred;
-    ReadSlot* next; // in the stream's read queue
-    uint32_t done;  // the read's routine has run and its byte waits to be processed
-    // A read was issued and its routine has not run yet: the OS may still write to the slot.
-    uint32_t outstanding;
-    uint32_t resting; // its read came back without a byte: it is issued again after a pause
-    uint32_t error;   // the OS's error for the read; 0 when it succeeded
-    Stream* owner;
-    uint8_t data;
-};
 
 // Commands and their arguments.
 constexpr uint32_t commandAddBuffer = 1;
@@ -37,18 +22,11 @@ constexpr uint32_t controlStop = 1;
 constexpr uint32_t controlStart = 3;
 constexpr uint32_t controlReset = 4;
 
-// An input stream's allocation: the record, its assembler and its read slots, in one piece.
-struct InputRecord {
-    Stream stream;
-    InputAssembler assembler;
-    ReadSlot slots[readSlotCount];
-};
-
 // The input start-up step of an open: events, thread, and a wait until the thread runs.
-uint32_t startWorker(Stream& stream);
+uint32_t startWorker(InputStream& stream);
 // Ends the worker when no buffer is queued, and waits for its thread; MIDIERR_STILLPLAYING when
 // buffers are still queued or when asked from the worker's own thread, which cannot end itself.
-uint32_t stopWorker(Stream& stream);
+uint32_t stopWorker(InputStream& stream);
 // Hands the command and its argument to the worker and returns its answer. Both travel together
 // under the stream's command lock, so that client threads sending at once cannot mix them up.
-uint32_t sendCommand(Stream& stream, uint32_t command, uintptr_t argument);
+uint32_t sendCommand(InputStream& stream, uint32_t command, uintptr_t argument);

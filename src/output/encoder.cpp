@@ -1,12 +1,11 @@
 #include "output/encoder.h"
 
-#include "output/sounding.h"
 #include "port/port.h"
 
 namespace {
 
-bool passes(const Stream& stream, MessageKind kind) {
-    return kindEnabled(*stream.process->shared, kind, stream.deviceIndex);
+bool passes(const OutputStream& stream, MessageKind kind) {
+    return kindEnabled(*stream.line->shared, kind, stream.deviceIndex);
 }
 
 uint32_t systemMessageLength(uint8_t status) {
@@ -26,7 +25,7 @@ bool isBankSelect(uint8_t controller) {
     return (controller & ~0x20) == 0;
 }
 
-uint32_t channelMessageLength(const Stream& stream, const uint8_t* bytes) {
+uint32_t channelMessageLength(const OutputStream& stream, const uint8_t* bytes) {
     switch (bytes[0] & 0xF0) {
     case 0xA0:
         return passes(stream, kindPolyKeyPressure) ? 3 : 0;
@@ -46,25 +45,25 @@ uint32_t channelMessageLength(const Stream& stream, const uint8_t* bytes) {
 
 // Raw data goes out in blocks, so that a line that stops taking bytes is noticed within a few
 // seconds of its last progress, never only after the wire time of a whole long message.
-uint32_t writeRaw(Stream& stream, const uint8_t* bytes, uint32_t count) {
+uint32_t writeRaw(OutputStream& stream, const uint8_t* bytes, uint32_t count) {
     uint32_t status = MMSYSERR_NOERROR;
     for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
          offset += rawBlockBytes) {
         uint32_t n = count - offset < rawBlockBytes ? count - offset : rawBlockBytes;
-        status = writePort(stream, bytes + offset, n);
+        status = writePort(*stream.line, stream.slot, stream.writer, bytes + offset, n);
     }
     return status;
 }
 
 // Announces `output` on the wire unless it is the last one announced; the status of the select's
 // write.
-uint32_t selectDestination(Stream& stream, uint32_t output) {
-    SharedState& shared = *stream.process->shared;
+uint32_t selectDestination(OutputStream& stream, uint32_t output) {
+    SharedState& shared = *stream.line->shared;
     if (lastDestination(shared) == output) {
         return MMSYSERR_NOERROR;
     }
     uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(output)};
-    uint32_t status = writePort(stream, pair, sizeof pair);
+    uint32_t status = writePort(*stream.line, stream.slot, stream.writer, pair, sizeof pair);
     // Only a pair the instrument was given counts as announced. After a failed one nobody knows
     // which destination the instrument has, so the next data of any output announces its own.
     setLastDestination(shared,
@@ -73,8 +72,8 @@ uint32_t selectDestination(Stream& stream, uint32_t output) {
 }
 
 // Frames the data for `output`: packets for outputs 0 and 1, raw blocks for the synths.
-uint32_t writeFramed(Stream& stream, uint32_t output, const uint8_t* bytes, uint32_t count) {
-    if (!holdsOpenPort(stream)) {
+uint32_t writeFramed(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count) {
+    if (!holdsOpenPort(*stream.line, stream.slot)) {
         return MMSYSERR_INVALPARAM;
     }
     if (outputTable[output].framing == Framing::raw) {
@@ -89,7 +88,7 @@ uint32_t writeFramed(Stream& stream, uint32_t output, const uint8_t* bytes, uint
         for (uint32_t i = 0; i < n; ++i) {
             packet[1 + i] = bytes[offset + i];
         }
-        status = writePort(stream, packet, 1 + n);
+        status = writePort(*stream.line, stream.slot, stream.writer, packet, 1 + n);
     }
     return status;
 }
@@ -100,7 +99,7 @@ bool kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index) {
     return (messageMask(shared) >> messageBit(kind, outputTable[index].kindsAt) & 1u) != 0;
 }
 
-uint32_t messageLength(const Stream& stream, const uint8_t* bytes) {
+uint32_t messageLength(const OutputStream& stream, const uint8_t* bytes) {
     uint8_t status = bytes[0];
     if (status >= 0xF8) {
         return 1;
@@ -112,7 +111,7 @@ uint32_t messageLength(const Stream& stream, const uint8_t* bytes) {
     return status >= 0xF0 ? systemMessageLength(status) : channelMessageLength(stream, bytes);
 }
 
-void rememberStatus(Stream& stream, const uint8_t* bytes, uint32_t length) {
+void rememberStatus(OutputStream& stream, const uint8_t* bytes, uint32_t length) {
     uint8_t status = bytes[0];
     // Data bytes go under the status in force, and real-time bytes leave it alone.
     if (status < 0x80 || status >= 0xF8) {
@@ -122,40 +121,21 @@ void rememberStatus(Stream& stream, const uint8_t* bytes, uint32_t length) {
     stream.rememberedLength = length;
 }
 
-uint32_t sendOnWire(Stream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
+uint32_t sendOnWire(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
                     bool canBeCut, uint32_t cutsBefore) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
-    if (!holdsOpenPort(stream) || !lineIsUp(*stream.process)) {
+    if (!holdsOpenPort(*stream.line, stream.slot) || !lineIsUp(*stream.line)) {
         return MMSYSERR_INVALPARAM;
     }
     // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a
     // short message of the same stream.
-    setCuttable(stream, canBeCut, cutsBefore);
+    setCuttable(*stream.line, stream.writer, canBeCut, cutsBefore);
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream, output);
     if (status == MMSYSERR_NOERROR) {
         status = writeFramed(stream, output, bytes, count);
     }
-    setCuttable(stream, false, 0);
-    return status;
-}
-
-uint32_t sendOutput(Stream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut,
-                    uint32_t cutsBefore) {
-    if (count == 0) {
-        return MMSYSERR_NOERROR;
-    }
-    ProcessContext& process = *stream.process;
-    uint32_t status;
-    {
-        std::lock_guard<std::mutex> hold(process.sendLock);
-        // A reset of this very output may have handed its Note Offs over: they go out before
-        // the data that follows the reset.
-        sendOwedSilence(stream);
-        status = sendOnWire(stream, stream.deviceIndex, bytes, count, canBeCut, cutsBefore);
-        sendOwedSilence(stream);
-    }
-    sendSilenceOwedMeanwhile(stream);
+    setCuttable(*stream.line, stream.writer, false, 0);
     return status;
 }

@@ -6,7 +6,7 @@
 // rawBlockBytes. Each select pair, packet and raw block is one write.
 #pragma once
 
-#include "driver/stream.h"
+#include "output/output_stream.h"
 
 #include <cstdint>
 
@@ -19,18 +19,12 @@ constexpr uint32_t rawBlockBytes = 256; // about 70 ms on the wire
 bool kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index);
 // How many bytes of the packed short message in `bytes` (status first) are sent: 0 to 3, 0 when
 // the message is filtered. Data under running status shares the decision of its status byte.
-uint32_t messageLength(const Stream& stream, const uint8_t* bytes);
+uint32_t messageLength(const OutputStream& stream, const uint8_t* bytes);
 // A status byte that starts running status is remembered with its length (even when filtered),
 // so that the data that follows it is judged with it.
-void rememberStatus(Stream& stream, const uint8_t* bytes, uint32_t length);
-// The single write entry for output data; select and data go out as one step within the process.
-// A cuttable send (a long message of the client's) is stopped by a reset once the stream's
-// cutsRequested has moved on from `cutsBefore`: see cutWrite. The sender also sends the silencing
-// that resets handed over (see silenceOutput), before its data and before it lets the wire go.
-constexpr bool cuttable = true;
-uint32_t sendOutput(Stream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut = false,
-                    uint32_t cutsBefore = 0);
-// The same as `output`'s data for a caller that holds the process's sendLock, written with the
-// stream's port hold and record: a reset's Note Offs, sent by whichever stream has the wire.
-uint32_t sendOnWire(Stream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
+void rememberStatus(OutputStream& stream, const uint8_t* bytes, uint32_t length);
+// The same as sendOutput's send, as `output`'s data, for a caller that holds the process's
+// sendLock, written with the stream's port hold and record: a reset's Note Offs, sent by
+// whichever stream has the wire.
+uint32_t sendOnWire(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
                     bool canBeCut = false, uint32_t cutsBefore = 0);

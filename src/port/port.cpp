@@ -1,7 +1,6 @@
 #include "port/port.h"
 
-#include "driver/host.h"
-#include "driver/stream.h"
+#include "platform/host.h"
 
 namespace {
 
@@ -24,32 +23,32 @@ uint8_t slotBit(DeviceKind kind, uint32_t index) {
     return static_cast<uint8_t>(1u << (deviceSlot(kind, index) - 1));
 }
 
-void holdSlot(ProcessContext& process, DeviceKind kind, uint32_t index) {
-    process.heldSlots |= slotBit(kind, index);
-    uint8_t& flag = openFlag(*process.shared, kind, index);
+void holdSlot(PortLine& line, DeviceKind kind, uint32_t index) {
+    line.heldSlots |= slotBit(kind, index);
+    uint8_t& flag = openFlag(*line.shared, kind, index);
     if (flag == 0) {
         flag = 1;
-        ++process.shared->openCount;
+        ++line.shared->openCount;
     }
 }
 
 // Whether the shared record still says what this process did when it took the port.
-bool recordNamesThisOpening(const ProcessContext& process) {
-    const SharedState& shared = *process.shared;
-    return sameOwner(shared.owner, process.ownerToken) &&
-           shared.portGeneration == process.heldGeneration.load();
+bool recordNamesThisOpening(const PortLine& line) {
+    const SharedState& shared = *line.shared;
+    return sameOwner(shared.owner, line.ownerToken) &&
+           shared.portGeneration == line.heldGeneration.load();
 }
 
 // The device slot lets go; the record is kept in step while it still names this opening.
-void releaseSlot(ProcessContext& process, DeviceKind kind, uint32_t index) {
+void releaseSlot(PortLine& line, DeviceKind kind, uint32_t index) {
     uint8_t bit = slotBit(kind, index);
-    if ((process.heldSlots & bit) == 0) {
+    if ((line.heldSlots & bit) == 0) {
         return;
     }
-    process.heldSlots = static_cast<uint8_t>(process.heldSlots & ~bit);
-    SharedState& shared = *process.shared;
+    line.heldSlots = static_cast<uint8_t>(line.heldSlots & ~bit);
+    SharedState& shared = *line.shared;
     uint8_t& flag = openFlag(shared, kind, index);
-    if (recordNamesThisOpening(process) && flag != 0) {
+    if (recordNamesThisOpening(line) && flag != 0) {
         flag = 0;
         if (shared.openCount > 0) {
             --shared.openCount;
@@ -59,21 +58,21 @@ void releaseSlot(ProcessContext& process, DeviceKind kind, uint32_t index) {
 
 // The last device slot of this process let go: the port is closed, whatever the record says, so
 // that neither the handle nor the timer request is ever left behind.
-void releasePort(ProcessContext& process) {
+void releasePort(PortLine& line) {
     {
         // Only a second stream of a device whose slot was let go can be writing now: its write
         // ends, failed, and no write starts on the closed handle.
-        std::lock_guard<std::mutex> hold(process.lineLock);
-        if (process.portHandle != platform::invalidHandle) {
-            platform::closeHandle(process.portHandle);
+        std::lock_guard<std::mutex> hold(line.lineLock);
+        if (line.portHandle != platform::invalidHandle) {
+            platform::closeHandle(line.portHandle);
         }
-        process.portHandle = platform::invalidHandle;
-        process.lineAway = false;
+        line.portHandle = platform::invalidHandle;
+        line.lineAway = false;
     }
-    if (recordNamesThisOpening(process)) {
-        process.shared->owner = noOwner;
+    if (recordNamesThisOpening(line)) {
+        line.shared->owner = noOwner;
     }
-    process.heldGeneration = noHold;
+    line.heldGeneration = noHold;
     platform::endFineTimer();
 }
 
@@ -99,28 +98,28 @@ platform::Handle openConfigured(uint16_t portNumber, uint32_t& status) {
 
 // A new line for the process: whatever the instrument last heard was on another one, so the next
 // data announces its destination again. Called with lineLock held.
-void takeLine(ProcessContext& process, platform::Handle port) {
+void takeLine(PortLine& line, platform::Handle port) {
     // A handle still here was left by a release that did not happen: it is closed, never lost.
-    if (process.portHandle != platform::invalidHandle) {
-        platform::closeHandle(process.portHandle);
+    if (line.portHandle != platform::invalidHandle) {
+        platform::closeHandle(line.portHandle);
     }
-    process.portHandle = port;
-    process.lineAway = false;
-    ++process.lineOpening;
-    setLastDestination(*process.shared, noDestination);
+    line.portHandle = port;
+    line.lineAway = false;
+    ++line.lineOpening;
+    setLastDestination(*line.shared, noDestination);
 }
 
-uint32_t openAndConfigure(ProcessContext& process) {
-    SharedState& shared = *process.shared;
+uint32_t openAndConfigure(PortLine& line) {
+    SharedState& shared = *line.shared;
     uint32_t status;
     platform::Handle port = openConfigured(shared.portNumber, status);
     if (port == platform::invalidHandle) {
         return status;
     }
-    std::lock_guard<std::mutex> hold(process.lineLock);
-    takeLine(process, port);
-    process.heldPortNumber = shared.portNumber;
-    process.reopenTried = false;
+    std::lock_guard<std::mutex> hold(line.lineLock);
+    takeLine(line, port);
+    line.heldPortNumber = shared.portNumber;
+    line.reopenTried = false;
     // Opened for writing, exclusively: the port is present by the dialog's own rule, and the
     // dialog, which cannot open it while it is held here, still offers it.
     markPortPresent(shared, shared.portNumber);
@@ -130,17 +129,17 @@ uint32_t openAndConfigure(ProcessContext& process) {
 // Tries to open the lost line again, at most once per reopenIntervalMs however often it is asked:
 // a device that fails at once after every opening costs a few openings a second, never a spin.
 // Called with sendLock and lineLock held.
-void reopenWhenDue(ProcessContext& process) {
+void reopenWhenDue(PortLine& line) {
     uint32_t now = platform::milliseconds();
-    if (process.reopenTried && now - process.lastReopenTry < reopenIntervalMs) {
+    if (line.reopenTried && now - line.lastReopenTry < reopenIntervalMs) {
         return;
     }
-    process.reopenTried = true;
-    process.lastReopenTry = now;
+    line.reopenTried = true;
+    line.lastReopenTry = now;
     uint32_t status;
-    platform::Handle port = openConfigured(process.heldPortNumber, status);
+    platform::Handle port = openConfigured(line.heldPortNumber, status);
     if (port != platform::invalidHandle) {
-        takeLine(process, port);
+        takeLine(line, port);
     }
 }
 
@@ -149,12 +148,12 @@ uint32_t nextGeneration(uint32_t generation) {
 }
 
 // The owner decision and the opening, with ownerLock held: one step for every process.
-uint32_t attachHeld(ProcessContext& process, DeviceKind kind, uint32_t index, PortSlot& slot) {
-    SharedState& shared = *process.shared;
+uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
+    SharedState& shared = *line.shared;
     if (index >= deviceCount(shared, kind)) {
         return MMSYSERR_BADDEVICEID;
     }
-    if (portIsHeld(shared) && !sameOwner(shared.owner, process.ownerToken)) {
+    if (portIsHeld(shared) && !sameOwner(shared.owner, line.ownerToken)) {
         if (platform::processIsRunning(shared.owner)) {
             return MMSYSERR_ALLOCATED;
         }
@@ -162,28 +161,28 @@ uint32_t attachHeld(ProcessContext& process, DeviceKind kind, uint32_t index, Po
     }
     if (!portIsHeld(shared)) {
         forgetHolders(shared);
-        uint32_t status = openAndConfigure(process);
+        uint32_t status = openAndConfigure(line);
         if (status != MMSYSERR_NOERROR) {
             return status;
         }
         // The opening is counted before its owner is published: a stream of this process left
         // from the last opening must never see this owner with its own, old, count.
         shared.portGeneration = nextGeneration(shared.portGeneration);
-        shared.owner = process.ownerToken;
+        shared.owner = line.ownerToken;
         // While the port was closed any program may have selected another destination on the
         // instrument, or the instrument may have been switched off and on: the first data of
         // this opening announces its destination again.
         setLastDestination(shared, noDestination);
         platform::beginFineTimer();
-        process.heldGeneration = shared.portGeneration;
-        process.heldSlots = 0;
-    } else if (process.heldGeneration.load() != shared.portGeneration) {
+        line.heldGeneration = shared.portGeneration;
+        line.heldSlots = 0;
+    } else if (line.heldGeneration.load() != shared.portGeneration) {
         // The record names this process, but not this copy of the driver: a program that loads
         // the driver from two paths has two, and the port is the other one's.
         return MMSYSERR_ALLOCATED;
     }
     slot.generation = shared.portGeneration;
-    holdSlot(process, kind, index);
+    holdSlot(line, kind, index);
     return MMSYSERR_NOERROR;
 }
 
@@ -212,39 +211,37 @@ uint32_t mapFailure() {
     return status == MMSYSERR_NOERROR ? MMSYSERR_ERROR : status;
 }
 
-uint32_t attachPort(ProcessContext& process, DeviceKind kind, uint32_t index, PortSlot& slot) {
+uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
     slot.generation = noHold;
-    platform::takeNamedLock(process.ownerLock);
-    uint32_t status = attachHeld(process, kind, index, slot);
-    platform::releaseNamedLock(process.ownerLock);
+    platform::takeNamedLock(line.ownerLock);
+    uint32_t status = attachHeld(line, kind, index, slot);
+    platform::releaseNamedLock(line.ownerLock);
     return status;
 }
 
-bool holdsOpenPort(const Stream& stream) {
-    return stream.port.generation != noHold &&
-           stream.port.generation == stream.process->heldGeneration.load();
+bool holdsOpenPort(const PortLine& line, PortSlot slot) {
+    return slot.generation != noHold && slot.generation == line.heldGeneration.load();
 }
 
-void detachPort(Stream& stream) {
-    ProcessContext& process = *stream.process;
-    platform::takeNamedLock(process.ownerLock);
+void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
+    platform::takeNamedLock(line.ownerLock);
     // A stream whose opening has been closed since (another stream of the same device let it go)
     // holds nothing any more: it must not count down or close a second time.
-    if (holdsOpenPort(stream)) {
-        releaseSlot(process, stream.kind, stream.deviceIndex);
-        if (process.heldSlots == 0) {
-            releasePort(process);
+    if (holdsOpenPort(line, slot)) {
+        releaseSlot(line, kind, index);
+        if (line.heldSlots == 0) {
+            releasePort(line);
         }
     }
-    platform::releaseNamedLock(process.ownerLock);
-    stream.port.generation = noHold;
+    platform::releaseNamedLock(line.ownerLock);
+    slot.generation = noHold;
 }
 
 namespace {
 
 // Read on the sending thread, which set both fields itself.
-bool cutNow(const Stream& stream) {
-    return stream.cuttableSend && stream.cutsRequested.load() != stream.cutsBeforeSend;
+bool cutNow(const PortWriter& writer) {
+    return writer.cuttableSend && writer.cutsRequested.load() != writer.cutsBeforeSend;
 }
 
 } // namespace
@@ -259,20 +256,20 @@ uint32_t writeDeadline(uint32_t count) {
 // Every failure is answered MMSYSERR_INVALPARAM, the status of a send with no port open: the
 // host has none for a line that failed, and to the program both mean the same, that the message
 // did not go out and the device is still open.
-uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count) {
-    ProcessContext& process = *stream.process;
-    if (!holdsOpenPort(stream) || cutNow(stream) || !lineIsUp(process)) {
+uint32_t writePort(PortLine& line, PortSlot slot, PortWriter& writer, const uint8_t* bytes,
+                   uint32_t count) {
+    if (!holdsOpenPort(line, slot) || cutNow(writer) || !lineIsUp(line)) {
         return MMSYSERR_INVALPARAM;
     }
-    platform::CompletionRecord& record = stream.writeCompletion;
+    platform::CompletionRecord& record = writer.completion;
     platform::Handle port;
     uint32_t opening;
     bool done;
     uint32_t error;
     {
-        std::lock_guard<std::mutex> hold(process.lineLock);
-        port = process.portHandle;
-        opening = process.lineOpening;
+        std::lock_guard<std::mutex> hold(line.lineLock);
+        port = line.portHandle;
+        opening = line.lineOpening;
         done = platform::startWrite(port, bytes, count, &record);
         error = platform::lastError();
     }
@@ -280,11 +277,11 @@ uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count) {
         return MMSYSERR_NOERROR;
     }
     if (error != ERROR_IO_PENDING) {
-        lineFailed(process, opening);
+        lineFailed(line, opening);
         return MMSYSERR_INVALPARAM;
     }
     // A reset that came between the check above and the start found nothing to cancel yet.
-    if (cutNow(stream)) {
+    if (cutNow(writer)) {
         platform::cancelWrite(port, &record);
     }
     platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
@@ -293,7 +290,7 @@ uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count) {
     }
     // Part of the write may be on the wire, a packet or a select left half-way: the next send
     // announces its destination again, which the instrument takes as a fresh start.
-    setLastDestination(*process.shared, noDestination);
+    setLastDestination(*line.shared, noDestination);
     if (end == platform::WriteEnd::late) {
         // The line has stopped taking bytes, which is no lost line. Until the cancelled write has
         // ended the OS may still read the bytes and write the record, so it is waited for;
@@ -304,49 +301,48 @@ uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count) {
     }
     // A write that failed while a reset was cutting its message was cancelled by that reset: the
     // line is healthy.
-    if (!cutNow(stream)) {
-        lineFailed(process, opening);
+    if (!cutNow(writer)) {
+        lineFailed(line, opening);
     }
     return MMSYSERR_INVALPARAM;
 }
 
-void lineFailed(ProcessContext& process, uint32_t opening) {
-    std::lock_guard<std::mutex> hold(process.lineLock);
+void lineFailed(PortLine& line, uint32_t opening) {
+    std::lock_guard<std::mutex> hold(line.lineLock);
     // Whoever saw the failure first has closed that opening already.
-    if (process.lineAway || process.lineOpening != opening ||
-        process.portHandle == platform::invalidHandle) {
+    if (line.lineAway || line.lineOpening != opening ||
+        line.portHandle == platform::invalidHandle) {
         return;
     }
     // Closing ends every read and write still going on the handle, as failed.
-    platform::closeHandle(process.portHandle);
-    process.portHandle = platform::invalidHandle;
-    process.lineAway = true;
-    reopenWhenDue(process);
+    platform::closeHandle(line.portHandle);
+    line.portHandle = platform::invalidHandle;
+    line.lineAway = true;
+    reopenWhenDue(line);
 }
 
-bool lineIsUp(ProcessContext& process) {
-    std::lock_guard<std::mutex> hold(process.lineLock);
-    if (process.lineAway) {
-        reopenWhenDue(process);
+bool lineIsUp(PortLine& line) {
+    std::lock_guard<std::mutex> hold(line.lineLock);
+    if (line.lineAway) {
+        reopenWhenDue(line);
     }
-    return process.portHandle != platform::invalidHandle;
+    return line.portHandle != platform::invalidHandle;
 }
 
-void setCuttable(Stream& stream, bool canBeCut, uint32_t cutsBefore) {
-    std::lock_guard<std::mutex> hold(stream.process->lineLock);
-    stream.cuttableSend = canBeCut;
-    stream.cutsBeforeSend = cutsBefore;
+void setCuttable(PortLine& line, PortWriter& writer, bool canBeCut, uint32_t cutsBefore) {
+    std::lock_guard<std::mutex> hold(line.lineLock);
+    writer.cuttableSend = canBeCut;
+    writer.cutsBeforeSend = cutsBefore;
 }
 
-void cutWrite(Stream& stream) {
-    ++stream.cutsRequested;
-    ProcessContext& process = *stream.process;
+void cutWrite(PortLine& line, PortWriter& writer) {
+    ++writer.cutsRequested;
     // A short message or a reset's Note Off of the same stream may own the record now: it is left
     // to end, and the cut message stops once it has the wire. A write started after this moment
     // sees the cut itself.
-    std::lock_guard<std::mutex> hold(process.lineLock);
-    if (stream.cuttableSend && process.portHandle != platform::invalidHandle) {
-        platform::cancelWrite(process.portHandle, &stream.writeCompletion);
+    std::lock_guard<std::mutex> hold(line.lineLock);
+    if (writer.cuttableSend && line.portHandle != platform::invalidHandle) {
+        platform::cancelWrite(line.portHandle, &writer.completion);
     }
 }
 

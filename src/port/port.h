@@ -2,12 +2,10 @@
 // process at a time holds the port.
 #pragma once
 
-#include "driver/process_context.h"
+#include "port/line.h"
 #include "port/outputs.h"
 
 #include <cstdint>
-
-struct Stream;
 
 constexpr uint32_t readWriteAccess = 0xC0000000; // GENERIC_READ | GENERIC_WRITE
 
@@ -46,11 +44,12 @@ constexpr platform::LineSetup lineSetup = {
 
 // Gives the stream's slot a hold on the port: opens and configures the port, or joins it when
 // this process holds it already. The slot holds nothing after every failure.
-uint32_t attachPort(ProcessContext& process, DeviceKind kind, uint32_t index, PortSlot& slot);
-// Releases the stream's hold and closes the port when no device slot holds it any longer.
-void detachPort(Stream& stream);
-// True when the stream's hold is on the opening of the port that is current.
-bool holdsOpenPort(const Stream& stream);
+uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot);
+// Releases the slot's hold (the device `kind`, `index`'s) and closes the port when no device slot
+// holds it any longer.
+void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot);
+// True when the slot's hold is on the opening of the port that is current.
+bool holdsOpenPort(const PortLine& line, PortSlot slot);
 // The line's pace: 38400 baud with ten bits to the byte.
 constexpr uint32_t lineBytesPerSecond = 3840;
 // How much longer than its bytes need on the line a write may take before it is given up: a line
@@ -59,23 +58,24 @@ constexpr uint32_t writeGraceMs = 3000;
 // The longest a write of `count` bytes is waited for, in ms.
 uint32_t writeDeadline(uint32_t count);
 // Writes the bytes and returns once the port has taken them; a failure when the write fails,
-// when it misses its deadline (it is cancelled), and when a reset cuts the stream's message. The
+// when it misses its deadline (it is cancelled), and when a reset cuts the writer's message. The
 // caller holds the process's sendLock, which keeps the port open meanwhile.
-uint32_t writePort(Stream& stream, const uint8_t* bytes, uint32_t count);
+uint32_t writePort(PortLine& line, PortSlot slot, PortWriter& writer, const uint8_t* bytes,
+                   uint32_t count);
 // How often a line that was lost is tried again: a few times a second.
 constexpr uint32_t reopenIntervalMs = 250;
 // An I/O on the line's opening `opening` failed without being cancelled by the driver: the device
 // is taken for gone. Its handle is closed, which ends every other I/O on it, and the port is tried
 // again at once if it was not tried within reopenIntervalMs. Called with sendLock held.
-void lineFailed(ProcessContext& process, uint32_t opening);
+void lineFailed(PortLine& line, uint32_t opening);
 // Whether the process has a line to use now; a lost one is tried again when due. Called with
 // sendLock held.
-bool lineIsUp(ProcessContext& process);
+bool lineIsUp(PortLine& line);
 // Marks the send that now takes the wire (the caller holds sendLock) as cuttable or not.
-void setCuttable(Stream& stream, bool canBeCut, uint32_t cutsBefore);
-// Stops the long messages the stream is writing on other threads: the write under way is
+void setCuttable(PortLine& line, PortWriter& writer, bool canBeCut, uint32_t cutsBefore);
+// Stops the long messages the writer is writing on other threads: the write under way is
 // cancelled if a cuttable send owns it, and none of them starts another.
-void cutWrite(Stream& stream);
+void cutWrite(PortLine& line, PortWriter& writer);
 // Translates the calling thread's last OS error into a driver status.
 uint32_t mapOsError();
 // The same for a call known to have failed: never a success, whatever the last error says.

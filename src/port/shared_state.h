@@ -38,7 +38,7 @@ constexpr uint16_t initialMessageMask = 0x7E7F;
 // Every process of the logon session that loads the driver, 32-bit or 64-bit, maps this one
 // record under one name, so each field has the same width and place in both builds: fixed-width
 // fields only, nothing pointer-sized. It holds no handle: a handle value means something only in
-// the process that opened it, and the port handle stays in the owner's process context.
+// the process that opened it, and the port handle stays in the owner's PortLine.
 //
 // The OS hands the record out all zero, and all zero is its initial state: a process that maps it
 // never fills it in, so none can wipe what another one is using. The two fields whose initial

@@ -23,10 +23,8 @@ struct Buffer {
 };
 
 struct Harness {
-    SharedState shared = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &shared};
     InputAssembler assembler = {};
+    ExclusiveQueue exclusive = {};
     Stream stream = {};
     std::vector<std::unique_ptr<Buffer>> buffers;
 
@@ -71,7 +69,7 @@ void onNotify(const sim::Notification& n) {
     }
     check(n.message == MIM_LONGDATA || n.message == MIM_LONGERROR);
     auto* header = reinterpret_cast<MidiHeader*>(n.param1);
-    for (MidiHeader* q = h.stream.bufferQueueHead; q != nullptr; q = q->lpNext) {
+    for (MidiHeader* q = h.exclusive.head; q != nullptr; q = q->lpNext) {
         check(q != header);
     }
     for (auto& buffer : h.buffers) {
@@ -91,7 +89,7 @@ void onNotify(const sim::Notification& n) {
 }
 
 bool someBufferTakesData(const Harness& h) {
-    for (MidiHeader* q = h.stream.bufferQueueHead; q != nullptr; q = q->lpNext) {
+    for (MidiHeader* q = h.exclusive.head; q != nullptr; q = q->lpNext) {
         if (q->dwBufferLength > 0) {
             return true;
         }
@@ -109,7 +107,7 @@ void feed(Harness& h, uint8_t byte) {
     } else if (byte >= 0xF8) {
         ++h.realTimeIn;
     }
-    parseInputByte(h.stream, byte);
+    parseInputByte(h.assembler, h.exclusive, h.stream, byte);
 }
 
 void addBuffer(Harness& h, uint8_t capacity) {
@@ -128,7 +126,7 @@ void addBuffer(Harness& h, uint8_t capacity) {
     }
     buffer->header.dwFlags = MHDR_PREPARED | MHDR_INQUEUE;
     buffer->queued = true;
-    appendBuffer(h.stream, &buffer->header);
+    appendBuffer(h.exclusive, &buffer->header);
 }
 
 } // namespace
@@ -137,11 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::reset();
     Harness h;
     current = &h;
-    createProcessContext(h.process, 0);
     h.stream.kind = kindInput;
     h.stream.clientCallback = 1;
-    h.stream.process = &h.process;
-    h.stream.assembler = &h.assembler;
     h.assembler.started = 1;
     sim::world().onNotify = onNotify;
 
@@ -156,22 +151,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             addBuffer(h, argument % 48);
             ++at;
         } else if (operation == 6) { // stop and start again
-            returnPartialBuffer(h.stream);
+            returnPartialBuffer(h.exclusive, h.stream, h.assembler.messageTime);
         } else { // reset and start again
-            returnPartialBuffer(h.stream);
-            returnAllBuffers(h.stream);
+            returnPartialBuffer(h.exclusive, h.stream, h.assembler.messageTime);
+            returnAllBuffers(h.exclusive, h.stream, h.assembler.now);
         }
     }
     // Whatever is still held: the head buffer's bytes and the message being assembled.
-    returnPartialBuffer(h.stream);
-    returnAllBuffers(h.stream);
+    returnPartialBuffer(h.exclusive, h.stream, h.assembler.messageTime);
+    returnAllBuffers(h.exclusive, h.stream, h.assembler.now);
     for (auto& buffer : h.buffers) {
         check(!buffer->queued);
     }
     check(h.realTimeIn == h.realTimeOut);
     check(h.dataIn == h.dataOut + h.dataDropped + dataBytesIn(h.assembler.pending));
 
-    destroyProcessContext(h.process);
     sim::world().onNotify = nullptr;
     current = nullptr;
     return 0;

@@ -183,10 +183,10 @@ TEST_F(ConfigDialog, ADialogThatCannotBeShownChangesNothing) {
 }
 
 TEST_F(ConfigDialog, OtherMessagesAreLeftToTheDialogManager) {
-    EXPECT_EQ(configDialogProc(app.context, 0xD1A1, 0x0030 /* WM_SETFONT */, 0, 0), 0);
+    ConfigDialogState dialog = {.shared = app.context.line.shared, .pendingPort = 0};
+    EXPECT_EQ(configDialogProc(dialog, 0xD1A1, 0x0030 /* WM_SETFONT */, 0, 0), 0);
     configure([&] {
-        EXPECT_EQ(configDialogProc(app.context, 0xD1A1, WM_COMMAND, control::serialPortGroup, 0),
-                  0);
+        EXPECT_EQ(configDialogProc(dialog, 0xD1A1, WM_COMMAND, control::serialPortGroup, 0), 0);
         sim::click(control::cancel);
     });
 }

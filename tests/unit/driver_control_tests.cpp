@@ -34,8 +34,9 @@ TEST_F(DriverControl, OtherMessagesGoToTheHostsDefaultWhole) {
 
 TEST_F(DriverControl, AttachingTwiceSetsTheProcessUpOnce) {
     SharedState fresh = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &fresh};
+    ProcessContext process = {.moduleHandle = 0,
+                              .heap = platform::nullHandle,
+                              .line = {.ownerToken = noOwner, .shared = &fresh}};
     EXPECT_EQ(moduleAttach(process, 0x400000), 1);
     platform::Handle heap = process.heap;
     EXPECT_EQ(moduleAttach(process, 0x500000), 1);
@@ -47,8 +48,9 @@ TEST_F(DriverControl, AttachingTwiceSetsTheProcessUpOnce) {
 
 TEST_F(DriverControl, AProcessWithoutAHeapIsRefused) {
     SharedState fresh = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &fresh};
+    ProcessContext process = {.moduleHandle = 0,
+                              .heap = platform::nullHandle,
+                              .line = {.ownerToken = noOwner, .shared = &fresh}};
     sim::world().heapCreateFails = true;
     EXPECT_EQ(moduleAttach(process, 0x400000), 0);
     EXPECT_EQ(fresh.portNumber, 0) << "nothing shared was touched";

@@ -3,8 +3,9 @@
 #pragma once
 
 #include "driver/entry.h"
-#include "driver/host.h"
-#include "driver/stream.h"
+#include "driver/open_close.h"
+#include "output/output_stream.h"
+#include "platform/host.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +23,7 @@ struct ClientProcess {
     ClientProcess(SharedState& shared, platform::ProcessIdentity identity)
         : context{.moduleHandle = 0,
                   .heap = platform::nullHandle,
-                  .ownerToken = noOwner,
-                  .shared = &shared} {
+                  .line = {.ownerToken = noOwner, .shared = &shared}} {
         sim::world().currentProcess = identity;
         createProcessContext(context, 0x10000000);
     }
@@ -31,8 +31,7 @@ struct ClientProcess {
     explicit ClientProcess(platform::ProcessIdentity identity)
         : context{.moduleHandle = 0,
                   .heap = platform::nullHandle,
-                  .ownerToken = noOwner,
-                  .shared = nullptr} {
+                  .line = {.ownerToken = noOwner, .shared = nullptr}} {
         sim::world().currentProcess = identity;
         createProcessContext(context, 0x10000000);
     }

@@ -13,7 +13,7 @@ class Exclusive : public InputTest {
                 return;
             }
             auto* header = reinterpret_cast<MidiHeader*>(n.param1);
-            for (MidiHeader* h = stream.bufferQueueHead; h != nullptr; h = h->lpNext) {
+            for (MidiHeader* h = exclusive.head; h != nullptr; h = h->lpNext) {
                 EXPECT_NE(h, header) << "handed back while still queued";
             }
             EXPECT_EQ(header->dwFlags, MHDR_PREPARED | MHDR_DONE);
@@ -34,7 +34,7 @@ TEST_F(Exclusive, AnExclusiveRunsOnIntoTheNextBuffer) {
     EXPECT_EQ(first.recorded(), (Bytes{0xF0, 0x01, 0x02, 0x03}));
     EXPECT_EQ(second.recorded(), (Bytes{0x04, 0x05, 0xF7}));
     EXPECT_EQ(second.memory[3], 0xEE) << "nothing written past the data";
-    EXPECT_FALSE(buffersQueued(stream));
+    EXPECT_FALSE(buffersQueued(exclusive));
 }
 
 TEST_F(Exclusive, AnExclusiveEndsRunningStatus) {
@@ -93,13 +93,13 @@ TEST_F(Exclusive, WithoutABufferTheDataIsDroppedButTheExclusiveStillCounts) {
 TEST_F(Exclusive, StopReturnsOnlyAPartlyFilledBuffer) {
     ClientBuffer& partial = queue(8);
     queue(8);
-    returnPartialBuffer(stream);
+    returnPartialBuffer(exclusive, stream, assembler.messageTime);
     EXPECT_TRUE(told().empty()) << "an empty head buffer stays queued";
     feed({0xF0, 0x01}, 3);
-    returnPartialBuffer(stream);
+    returnPartialBuffer(exclusive, stream, assembler.messageTime);
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGERROR, partial.address(), 3}}));
     EXPECT_EQ(partial.recorded(), (Bytes{0xF0, 0x01}));
-    EXPECT_TRUE(buffersQueued(stream)) << "the other buffer waits for more";
+    EXPECT_TRUE(buffersQueued(exclusive)) << "the other buffer waits for more";
 }
 
 TEST_F(Exclusive, ResetReturnsEveryBufferUnusedInTheOrderAdded) {
@@ -109,14 +109,14 @@ TEST_F(Exclusive, ResetReturnsEveryBufferUnusedInTheOrderAdded) {
     ClientBuffer& third = queue(8);
     feed({0xF0, 0x01}, 3);
     assembler.now = 9;
-    returnPartialBuffer(stream);
-    returnAllBuffers(stream);
+    returnPartialBuffer(exclusive, stream, assembler.messageTime);
+    returnAllBuffers(exclusive, stream, assembler.now);
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGERROR, partial.address(), 3},
                                          {MIM_LONGDATA, second.address(), 9},
                                          {MIM_LONGDATA, third.address(), 9}}));
     EXPECT_EQ(second.header.dwBytesRecorded, 0u);
     EXPECT_EQ(third.header.dwBytesRecorded, 0u);
-    EXPECT_FALSE(buffersQueued(stream));
+    EXPECT_FALSE(buffersQueued(exclusive));
     EXPECT_EQ(handedBack.size(), 3u);
 }
 
@@ -125,10 +125,10 @@ TEST_F(Exclusive, EachBufferComesBackOncePerAdd) {
     ClientBuffer& buffer = queue(2);
     feed({0xF0, 0x01}); // fills it
     buffer.header.dwFlags = MHDR_PREPARED | MHDR_INQUEUE;
-    appendBuffer(stream, &buffer.header); // the client adds it again
+    appendBuffer(exclusive, &buffer.header); // the client adds it again
     feed({0x02, 0xF7});
     feed({0xF0});
-    returnAllBuffers(stream);
+    returnAllBuffers(exclusive, stream, assembler.now);
     EXPECT_EQ(handedBack[&buffer.header], 2);
     EXPECT_EQ(buffer.recorded(), (Bytes{0x02, 0xF7}));
 }

@@ -37,7 +37,7 @@ class InputDevice : public DriverTest {
     }
     // A round trip through the worker: everything the line brought before it has been processed
     // and told by the time it returns.
-    void settle() { EXPECT_EQ(sendCommand(*in, 0, 0), MMSYSERR_NOERROR); }
+    void settle() { EXPECT_EQ(sendCommand(input(), 0, 0), MMSYSERR_NOERROR); }
     // What the client was told since it opened, MIM_OPEN left out.
     std::vector<Told> told() {
         std::lock_guard<std::mutex> hold(sim::world().lock);
@@ -49,6 +49,9 @@ class InputDevice : public DriverTest {
         }
         return result;
     }
+
+    // The stream the test opened, as the input's own record.
+    InputStream& input() { return static_cast<InputStream&>(*in); }
 
     Stream* in = nullptr;
     std::deque<ClientBuffer> buffers;

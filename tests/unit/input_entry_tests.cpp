@@ -101,6 +101,39 @@ TEST_F(InputDevice, AnExclusiveFillsBuffersAndStopAndResetHandThemBack) {
     EXPECT_EQ(third.header.dwBytesRecorded, 0u);
 }
 
+// Stop and start leave the assembler's message state alone: a message the instrument was sending
+// when input stopped is completed by the bytes that follow the start.
+TEST_F(InputDevice, AShortMessageSplitByStopAndStartComesOutWhole) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    call(MIDM_START);
+    sim::instrumentSends({0x90, 0x3C});
+    settle();
+    EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    sim::instrumentSends({0x40});
+    settle();
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C90, 0}}));
+}
+
+TEST_F(InputDevice, AnExclusiveSplitByStopAndStartGoesOnInTheNextBuffer) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& first = prepared(16);
+    ClientBuffer& second = prepared(16);
+    add(first);
+    add(second);
+    call(MIDM_START);
+    sim::instrumentSends({0xF0, 0x01, 0x02});
+    settle();
+    EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    sim::instrumentSends({0x03, 0xF7});
+    settle();
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGERROR, first.address(), 0},
+                                         {MIM_LONGDATA, second.address(), 0}}));
+    EXPECT_EQ(first.recorded(), (Bytes{0xF0, 0x01, 0x02}));
+    EXPECT_EQ(second.recorded(), (Bytes{0x03, 0xF7}));
+}
+
 TEST_F(InputDevice, ResetWhileStoppedReturnsBuffersAndLeavesTheLineAlone) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& buffer = prepared(8);
@@ -158,7 +191,7 @@ TEST_F(InputDevice, UnusableBuffersAreRefusedUntouched) {
     EXPECT_EQ(unprepared.header.dwFlags, 0u);
     uintptr_t owner = buffer.header.reserved;
     EXPECT_EQ(owner, 0u);
-    EXPECT_FALSE(buffersQueued(*in));
+    EXPECT_FALSE(buffersQueued(input().exclusive));
 
     EXPECT_EQ(add(buffer), MMSYSERR_NOERROR);
     EXPECT_EQ(add(buffer), MIDIERR_STILLPLAYING) << "already queued";

@@ -42,8 +42,6 @@ class InputTest : public DriverTest {
     InputTest() {
         stream.kind = kindInput;
         stream.clientCallback = 0xCA11BAC4;
-        stream.process = &app.context;
-        stream.assembler = &assembler;
         assembler.started = 1;
     }
 
@@ -51,12 +49,12 @@ class InputTest : public DriverTest {
     void feed(const Bytes& bytes, uint32_t time = 0) {
         assembler.now = time;
         for (uint8_t byte : bytes) {
-            parseInputByte(stream, byte);
+            parseInputByte(assembler, exclusive, stream, byte);
         }
     }
     ClientBuffer& queue(uint32_t capacity) {
         ClientBuffer& buffer = buffers.emplace_back(capacity);
-        appendBuffer(stream, &buffer.header);
+        appendBuffer(exclusive, &buffer.header);
         return buffer;
     }
     std::vector<Told> told() {
@@ -68,6 +66,7 @@ class InputTest : public DriverTest {
     }
 
     InputAssembler assembler = {};
+    ExclusiveQueue exclusive = {};
     Stream stream = {};
     std::deque<ClientBuffer> buffers;
 };

@@ -15,15 +15,10 @@ class SerialPort : public DriverTest {
     sim::SerialPort& com(uint32_t n) { return sim::world().ports[n]; }
     // Attaches the input device's slot, as an input open will.
     uint32_t attachInput(PortSlot& slot, ClientProcess& process) {
-        return attachPort(process.context, kindInput, 0, slot);
+        return attachPort(process.context.line, kindInput, 0, slot);
     }
     void detachInput(PortSlot slot, ClientProcess& process) {
-        Stream input = {};
-        input.kind = kindInput;
-        input.port = slot;
-        input.owner = process.context.ownerToken;
-        input.process = &process.context;
-        detachPort(input);
+        detachPort(process.context.line, kindInput, 0, slot);
     }
 };
 
@@ -34,7 +29,7 @@ TEST_F(SerialPort, TheFirstOpenOpensAndConfiguresTheLineForThisProcess) {
     EXPECT_EQ(com(3).access, 0xC0000000u);
     EXPECT_EQ(com(3).settings, u"baud=38400 parity=N data=8 stop=1");
     EXPECT_EQ(sim::world().finePeriods, 1);
-    EXPECT_TRUE(sameOwner(shared.owner, app.context.ownerToken));
+    EXPECT_TRUE(sameOwner(shared.owner, app.context.line.ownerToken));
     EXPECT_EQ(shared.openCount, 1);
 
     app.close(out);
@@ -63,10 +58,10 @@ TEST_F(SerialPort, DeviceIndexesFollowTheMode) {
     Stream* out = nullptr;
     EXPECT_EQ(app.openOutput(1, out), MMSYSERR_BADDEVICEID);
     PortSlot slot = {};
-    EXPECT_EQ(attachPort(app.context, kindInput, 1, slot), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(attachPort(app.context.line, kindInput, 1, slot), MMSYSERR_BADDEVICEID);
     setIndependentMode();
     EXPECT_EQ(app.openOutput(4, out), MMSYSERR_BADDEVICEID);
-    EXPECT_EQ(attachPort(app.context, kindInput, 1, slot), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(attachPort(app.context.line, kindInput, 1, slot), MMSYSERR_BADDEVICEID);
     EXPECT_EQ(app.openOutput(3, out), MMSYSERR_NOERROR);
     EXPECT_EQ(notified(), (std::vector<uint32_t>{MOM_OPEN}));
 }
@@ -87,18 +82,18 @@ TEST_F(SerialPort, AnotherProcessIsRefusedUntilEveryDeviceIsClosed) {
     detachInput(input, app);
     Stream* granted = other.openOutput(0);
     ASSERT_NE(granted, nullptr);
-    EXPECT_TRUE(sameOwner(shared.owner, other.context.ownerToken));
+    EXPECT_TRUE(sameOwner(shared.owner, other.context.line.ownerToken));
     other.close(granted);
 }
 
 TEST_F(SerialPort, APortLeftByADeadProcessIsTakenOver) {
     Stream* abandoned = app.openOutput(0);
     (void)abandoned; // its process dies without closing it
-    sim::world().endedProcesses.push_back(app.context.ownerToken);
+    sim::world().endedProcesses.push_back(app.context.line.ownerToken);
     ClientProcess next(shared, {100, 2}); // same id, started later: another process
     Stream* out = next.openOutput(0);
     ASSERT_NE(out, nullptr);
-    EXPECT_TRUE(sameOwner(shared.owner, next.context.ownerToken));
+    EXPECT_TRUE(sameOwner(shared.owner, next.context.line.ownerToken));
     EXPECT_EQ(shared.openCount, 1);
     EXPECT_EQ(com(1).opens, 2u);
     EXPECT_EQ(next.send(out, 0x00403C90), MMSYSERR_NOERROR);
@@ -254,7 +249,7 @@ class SharedRecord : public ::testing::Test, private FreshMachine {
 
 TEST_F(SharedRecord, IsMadeOnceWithItsInitialValuesAndSeenByEveryProcess) {
     auto first = std::make_unique<ClientProcess>(platform::ProcessIdentity{100, 1});
-    SharedState& seen = *first->context.shared;
+    SharedState& seen = *first->context.line.shared;
     EXPECT_EQ(messageMask(seen), initialMessageMask);
     EXPECT_EQ(lastDestination(seen), noDestination);
     EXPECT_FALSE(portIsHeld(seen));
@@ -263,11 +258,11 @@ TEST_F(SharedRecord, IsMadeOnceWithItsInitialValuesAndSeenByEveryProcess) {
                    messageMask(seen) | independentModeBit); // as the dialog of one process sets it
 
     auto second = std::make_unique<ClientProcess>(platform::ProcessIdentity{200, 1});
-    EXPECT_EQ(messageMask(*second->context.shared) & independentModeBit, independentModeBit)
+    EXPECT_EQ(messageMask(*second->context.line.shared) & independentModeBit, independentModeBit)
         << "a setting made in one process reaches the others at once";
     Stream* out = nullptr;
     ASSERT_EQ(openOutput(*second, out), MMSYSERR_NOERROR);
-    EXPECT_TRUE(sameOwner(seen.owner, second->context.ownerToken));
+    EXPECT_TRUE(sameOwner(seen.owner, second->context.line.ownerToken));
     Stream* refused = nullptr;
     EXPECT_EQ(openOutput(*first, refused), MMSYSERR_ALLOCATED);
     second->close(out);
@@ -276,13 +271,13 @@ TEST_F(SharedRecord, IsMadeOnceWithItsInitialValuesAndSeenByEveryProcess) {
     second.reset();
     first.reset();
     ClientProcess later({300, 1});
-    EXPECT_EQ(messageMask(*later.context.shared), initialMessageMask);
+    EXPECT_EQ(messageMask(*later.context.line.shared), initialMessageMask);
     EXPECT_EQ(sim::world().badCloses, 0);
 }
 
 TEST_F(SharedRecord, ProcessesLoadingWhileThePortIsInUseLeaveEveryFieldAlone) {
     ClientProcess holder({100, 1});
-    SharedState& shared = *holder.context.shared;
+    SharedState& shared = *holder.context.line.shared;
     shared.portNumber = 1;
     setMessageMask(shared, messageMask(shared) | independentModeBit);
     Stream* out = nullptr;
@@ -295,7 +290,7 @@ TEST_F(SharedRecord, ProcessesLoadingWhileThePortIsInUseLeaveEveryFieldAlone) {
     ClientProcess loadingNow({200, 1});
     ClientProcess loadingLater({300, 1});
     EXPECT_EQ(std::memcmp(&before, &shared, sizeof shared), 0);
-    EXPECT_TRUE(sameOwner(shared.owner, holder.context.ownerToken));
+    EXPECT_TRUE(sameOwner(shared.owner, holder.context.line.ownerToken));
     EXPECT_EQ(holder.close(out), MMSYSERR_NOERROR);
 }
 
@@ -308,7 +303,7 @@ TEST_F(SharedRecord, OfManyProcessesOpeningAtOnceExactlyOneWins) {
             processes.push_back(std::make_unique<ClientProcess>(
                 platform::ProcessIdentity{static_cast<uint32_t>(1000 + i), 1}));
         }
-        processes[0]->context.shared->portNumber = 1;
+        processes[0]->context.line.shared->portNumber = 1;
         sim::world().giveWayAfterWrite = true;
         std::vector<uint32_t> statuses(contenders);
         std::vector<Stream*> streams(contenders);
@@ -349,7 +344,7 @@ TEST_F(SharedRecord, OfManyProcessesOpeningAtOnceExactlyOneWins) {
 TEST_F(SharedRecord, ASecondCopyOfTheDriverInTheSameProcessIsRefusedAndNeverCutsOffTheFirst) {
     ClientProcess first({100, 1});
     ClientProcess second({100, 1});
-    first.context.shared->portNumber = 1;
+    first.context.line.shared->portNumber = 1;
     Stream* out = first.openOutput(0);
     ASSERT_NE(out, nullptr);
     Stream* refused = nullptr;
@@ -357,7 +352,7 @@ TEST_F(SharedRecord, ASecondCopyOfTheDriverInTheSameProcessIsRefusedAndNeverCuts
     EXPECT_EQ(sim::world().ports[1].opens, 1u) << "the port was never opened a second time";
     EXPECT_EQ(first.send(out, 0x00403C90), MMSYSERR_NOERROR);
     first.close(out);
-    EXPECT_FALSE(portIsHeld(*first.context.shared));
+    EXPECT_FALSE(portIsHeld(*first.context.line.shared));
     EXPECT_EQ(sim::world().finePeriods, 0);
     EXPECT_EQ(sim::world().badCloses, 0);
 }
@@ -367,7 +362,7 @@ TEST_F(SharedRecord, ASecondCopyOfTheDriverInTheSameProcessIsRefusedAndNeverCuts
 // port and ends its timer request.
 TEST_F(SharedRecord, ARecordWipedUnderTheHolderLeavesItsPortItsOwnToUseAndToClose) {
     ClientProcess app({100, 1});
-    SharedState& shared = *app.context.shared;
+    SharedState& shared = *app.context.line.shared;
     shared.portNumber = 1;
     Stream* out = app.openOutput(0);
     ASSERT_NE(out, nullptr);
@@ -385,7 +380,7 @@ TEST_F(SharedRecord, ARecordWipedUnderTheHolderLeavesItsPortItsOwnToUseAndToClos
 
 TEST_F(SharedRecord, WhatADeadProcessLeftHalfChangedIsForgotten) {
     ClientProcess app({100, 1});
-    SharedState& shared = *app.context.shared;
+    SharedState& shared = *app.context.line.shared;
     shared.portNumber = 1;
     // A process died between letting go of the port and clearing its device's flag.
     shared.openFlags[deviceSlot(kindOutput, 0) - 1] = 1;

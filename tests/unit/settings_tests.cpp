@@ -97,8 +97,9 @@ TEST_F(Settings, LoadingTheModuleLoadsTheSettingsOnce) {
     store(u"COM", 3);
     store(u"Messages", 0x7F7F);
     SharedState fresh = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &fresh};
+    ProcessContext process = {.moduleHandle = 0,
+                              .heap = platform::nullHandle,
+                              .line = {.ownerToken = noOwner, .shared = &fresh}};
     EXPECT_EQ(moduleAttach(process, 0x400000), 1);
     EXPECT_EQ(fresh.portNumber, 3);
     EXPECT_EQ(modMessage(process, 0, MODM_GETNUMDEVS, 0, 0, 0), 4u);
@@ -110,8 +111,9 @@ TEST_F(Settings, LoadingTheModuleLoadsTheSettingsOnce) {
 
 TEST_F(Settings, LoadingTheModuleTouchesNoSerialPort) {
     SharedState fresh = initialSharedState;
-    ProcessContext process = {
-        .moduleHandle = 0, .heap = platform::nullHandle, .ownerToken = noOwner, .shared = &fresh};
+    ProcessContext process = {.moduleHandle = 0,
+                              .heap = platform::nullHandle,
+                              .line = {.ownerToken = noOwner, .shared = &fresh}};
     EXPECT_EQ(moduleAttach(process, 0x400000), 1);
     for (uint32_t n = 1; n <= sim::portCount; ++n) {
         EXPECT_EQ(sim::world().ports[n].opens, 0u) << "COM" << n;

@@ -11,6 +11,11 @@
 
 namespace {
 
+// An output the test opened, as the output's own record.
+OutputStream& output(Stream* stream) {
+    return static_cast<OutputStream&>(*stream);
+}
+
 class StalledLine : public InputDevice {
   protected:
     ~StalledLine() override {
@@ -196,7 +201,7 @@ TEST_F(StalledLine, AResetCutsABufferOfNotesAndThenTurnsOffEveryNoteItMayHaveLef
     ASSERT_TRUE(writeHangs());
 
     EXPECT_EQ(reset(out), MMSYSERR_NOERROR);
-    EXPECT_EQ(out->longMessagesUnderWay.load(), 0u)
+    EXPECT_EQ(output(out).longMessagesUnderWay.load(), 0u)
         << "the reset returned once the cut message had ended";
     EXPECT_EQ(finishSender(), MMSYSERR_NOERROR);
     // Which notes of the cut buffer sounded is not known: every one is turned off.
@@ -217,10 +222,10 @@ TEST_F(StalledLine, AResetLeavesAShortMessageOfTheSameOutputAloneAndTheLineHealt
     ASSERT_TRUE(writeHangs());
     // A long message of the same output is under way, waiting for the wire, when a reset comes.
     sendLongOnAnotherThread(out, 64);
-    ASSERT_TRUE(soon([out] { return out->longMessagesUnderWay.load() == 1; }));
+    ASSERT_TRUE(soon([out] { return output(out).longMessagesUnderWay.load() == 1; }));
     uint32_t resetStatus = 0xFFFF;
     std::thread resetter([&] { resetStatus = reset(out); });
-    ASSERT_TRUE(soon([out] { return out->cutsRequested.load() == 1; }));
+    ASSERT_TRUE(soon([out] { return output(out).writer.cutsRequested.load() == 1; }));
     // The reset has nothing more to do that the test could see; a wrong cancel would show here.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     {

@@ -1,6 +1,6 @@
 // The core declares the host's records itself; here they are held against the SDK's, so that a
 // field that moved or changed width stops the build instead of corrupting a client's memory.
-#include "driver/host.h"
+#include "platform/host.h"
 #include "platform/platform.h"
 
 #include <windows.h>

@@ -1,0 +1,23 @@
+#include "input/input_stream.h"
+
+#include <new>
+
+InputStream* createInputStream(platform::Handle heap) {
+    void* memory = platform::heapAllocate(heap, sizeof(InputStream));
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    auto* stream = new (memory) InputStream{};
+    stream->kind = kindInput;
+    return stream;
+}
+
+void destroyInputStream(platform::Handle heap, InputStream& stream) {
+    for (platform::Handle* event : {&stream.commandEvent, &stream.doneEvent}) {
+        if (*event != platform::nullHandle) {
+            platform::closeHandle(*event);
+        }
+    }
+    stream.~InputStream();
+    platform::heapFree(heap, &stream);
+}

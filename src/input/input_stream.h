@@ -1,0 +1,56 @@
+// An input stream: the common record, and what input keeps of its own while it runs, in one
+// allocation. Everything here but the common record is the worker's alone, apart from the command
+// hand-over.
+#pragma once
+
+#include "input/assembler.h"
+#include "input/exclusive_queue.h"
+#include "stream/stream.h"
+
+#include <cstdint>
+#include <mutex>
+
+constexpr uint32_t readSlotCount = 8;
+
+struct ReadSlot {
+    platform::CompletionRecord completion; // first: the read routine is handed this record
+    uint32_t bytesTransferred;
+    ReadSlot* next; // in the stream's read queue
+    uint32_t done;  // the read's routine has run and its byte waits to be processed
+    // A read was issued and its routine has not run yet: the OS may still write to the slot.
+    uint32_t outstanding;
+    uint32_t resting; // its read came back without a byte: it is issued again after a pause
+    uint32_t error;   // the OS's error for the read; 0 when it succeeded
+    uint8_t data;
+};
+
+struct InputStream : Stream {
+    InputAssembler assembler;
+    ExclusiveQueue exclusive;
+    // The OS writes into a slot until its read's routine has run, so the slots live as long as
+    // the stream, and the stream is freed only once every read has ended (see endReads).
+    ReadSlot slots[readSlotCount];
+    ReadSlot* readQueueHead; // reads issued and not yet processed, in issue order
+    uint32_t startTime;      // the millisecond clock when input was started
+    // The line opening (PortLine::lineOpening) the reads were issued on, and whether that line is
+    // in trouble: a read failed or could not be issued, or the line was opened anew.
+    uint32_t readsOpening;
+    uint32_t lineTrouble;
+    // A command for the worker and its answer, handed over through the two events.
+    uint32_t command;
+    uintptr_t commandArgument;
+    uint32_t commandResult;
+    // One command at a time, whichever of the client's threads sends it.
+    std::mutex commandLock;
+    platform::Handle commandEvent;
+    platform::Handle doneEvent;
+    platform::Handle workerThread;
+    uint32_t workerThreadId; // commands from the worker itself are carried out in place
+};
+
+// A new input stream on the process's heap, its common record left for the open to fill in; null
+// when it cannot be had. Its worker is started by startWorker (input/worker.h).
+InputStream* createInputStream(platform::Handle heap);
+// Closes the worker's events and frees the stream, read slots and all. Its worker has ended (or
+// never started), so no read is outstanding, and its port hold has been let go.
+void destroyInputStream(platform::Handle heap, InputStream& stream);

@@ -1,0 +1,41 @@
+// An output stream: the common record, and what the output keeps of its own, in one allocation.
+#pragma once
+
+#include "output/sounding.h"
+#include "port/line.h"
+#include "stream/stream.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+struct OutputStream : Stream {
+    // Its port writes and the cut a reset asks of them; the event is created at open.
+    PortWriter writer;
+    uint32_t rememberedLength; // the length of the last classified short message
+    uint8_t rememberedStatus;  // its status byte, which running-status data goes under
+    // A reset has put status bytes of its own on the wire since the client's last one, so the
+    // instrument's running status is no longer the client's.
+    uint8_t runningStatusOverwritten;
+    SoundingNotes sounding; // the notes and pedals the stream left on
+    // Makes a short message's send and its bookkeeping (sounding, running status) one step
+    // against a reset of the same stream from another thread, as players stop from their
+    // interface thread while their playing thread still sends. Taken before the send lock.
+    std::mutex trackingLock;
+    // Long messages under way on the client's threads. While one is, the stream's record and
+    // event are in use and the stream cannot be closed.
+    std::atomic<uint32_t> longMessagesUnderWay;
+    // Every call using the stream on the client's threads (short message, long message, reset).
+    // While one is, the stream cannot be closed.
+    std::atomic<uint32_t> callsUnderWay;
+    // The process's: what resets handed over, for whichever sender has the wire. It outlives
+    // every stream of the process.
+    OwedSilence* owed;
+};
+
+// A new output stream on the process's heap, its write event created, its common record left for
+// the open to fill in; null when either cannot be had.
+OutputStream* createOutputStream(platform::Handle heap, OwedSilence& owed);
+// Closes the write event and frees the stream. Nothing may use it any longer: no call is under
+// way on the client's threads, and its port hold has been let go.
+void destroyOutputStream(platform::Handle heap, OutputStream& stream);

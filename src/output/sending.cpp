@@ -1,0 +1,149 @@
+#include "output/sending.h"
+
+#include "output/encoder.h"
+#include "platform/host.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// What a keyboard without release velocity sends.
+constexpr uint8_t releaseVelocity = 0x40;
+
+// One message of a reset, as `output`'s data; the caller holds the process's sendLock.
+uint32_t sendReleasing(OutputStream& sender, uint32_t output, uint8_t status, uint8_t data1,
+                       uint8_t data2) {
+    uint8_t message[3] = {status, data1, data2};
+    return sendOnWire(sender, output, message, sizeof message);
+}
+
+// Turns off, as `output`'s data, every note and pedal `sounding` holds, forgetting each once it
+// has gone out; the status of the first write that failed. The caller holds sendLock.
+uint32_t sendSilencing(SoundingNotes& sounding, OutputStream& sender, uint32_t output) {
+    for (uint32_t channel = 0; channel < channelCount; ++channel) {
+        for (uint32_t key = 0; key < keyCount; ++key) {
+            if (!keyIsOn(sounding, channel, key)) {
+                continue;
+            }
+            uint32_t status = sendReleasing(sender, output, static_cast<uint8_t>(noteOff | channel),
+                                            static_cast<uint8_t>(key), releaseVelocity);
+            if (status != MMSYSERR_NOERROR) {
+                return status;
+            }
+            setKey(sounding, channel, key, false);
+        }
+        if ((sounding.sustained >> channel & 1u) != 0) {
+            uint32_t status = sendReleasing(
+                sender, output, static_cast<uint8_t>(controlChange | channel), sustainPedal, 0);
+            if (status != MMSYSERR_NOERROR) {
+                return status;
+            }
+            setPedal(sounding, channel, false);
+        }
+    }
+    return MMSYSERR_NOERROR;
+}
+
+// Takes the process's sendLock if it comes free within wireWaitMs. Tried again every
+// millisecond rather than waited for with a time limit, which the race checker cannot follow.
+bool takeWireSoon(std::unique_lock<std::mutex>& wire) {
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(wireWaitMs);
+    while (!wire.try_lock()) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The stream's silencing becomes the process's to send. Once it has gone out, the instrument's
+// running status is the reset's, no longer the client's, and the stream's next data can only
+// follow it: whoever has the wire sends what is owed before its own data.
+void handOverSilence(OutputStream& stream) {
+    if (!anySounding(stream.sounding)) {
+        return;
+    }
+    OwedSilence& owed = *stream.owed;
+    std::lock_guard<std::mutex> hold(owed.lock);
+    addSounding(owed.notes[stream.deviceIndex], stream.sounding);
+    stream.sounding = {};
+    stream.runningStatusOverwritten = 1;
+    owed.outputs.fetch_or(1u << stream.deviceIndex);
+}
+
+} // namespace
+
+uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut,
+                    uint32_t cutsBefore) {
+    if (count == 0) {
+        return MMSYSERR_NOERROR;
+    }
+    uint32_t status;
+    {
+        std::lock_guard<std::mutex> hold(stream.line->sendLock);
+        // A reset of this very output may have handed its Note Offs over: they go out before
+        // the data that follows the reset.
+        sendOwedSilence(stream);
+        status = sendOnWire(stream, stream.deviceIndex, bytes, count, canBeCut, cutsBefore);
+        sendOwedSilence(stream);
+    }
+    sendSilenceOwedMeanwhile(stream);
+    return status;
+}
+
+uint32_t silenceOutput(OutputStream& stream) {
+    std::unique_lock<std::mutex> wire(stream.line->sendLock, std::defer_lock);
+    if (!takeWireSoon(wire)) {
+        handOverSilence(stream);
+        // The sender may have let the wire go before it could see what was handed over.
+        if (wire.try_lock()) {
+            sendOwedSilence(stream);
+        }
+        return MMSYSERR_NOERROR;
+    }
+    bool anything = anySounding(stream.sounding);
+    uint32_t status = sendSilencing(stream.sounding, stream, stream.deviceIndex);
+    // Once a message of the reset may be on the wire, the running status is no longer the
+    // client's.
+    if (anything) {
+        stream.runningStatusOverwritten = 1;
+    }
+    sendOwedSilence(stream);
+    return status;
+}
+
+void sendOwedSilence(OutputStream& sender) {
+    OwedSilence& owed = *sender.owed;
+    for (uint32_t output = 0; output < outputCount; ++output) {
+        uint32_t bit = 1u << output;
+        if ((owed.outputs.load() & bit) == 0) {
+            continue;
+        }
+        SoundingNotes notes;
+        {
+            std::lock_guard<std::mutex> hold(owed.lock);
+            notes = owed.notes[output];
+            owed.notes[output] = {};
+            owed.outputs.fetch_and(~bit);
+        }
+        if (sendSilencing(notes, sender, output) != MMSYSERR_NOERROR) {
+            // What did not go out stays owed, for the next sender.
+            std::lock_guard<std::mutex> hold(owed.lock);
+            addSounding(owed.notes[output], notes);
+            owed.outputs.fetch_or(bit);
+        }
+    }
+}
+
+void sendSilenceOwedMeanwhile(OutputStream& sender) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (sender.owed->outputs.load() == 0) {
+        return;
+    }
+    std::unique_lock<std::mutex> wire(sender.line->sendLock, std::try_to_lock);
+    if (wire.owns_lock()) {
+        sendOwedSilence(sender);
+    }
+}

@@ -1,0 +1,33 @@
+// An output stream's way onto the wire: its data, and the reset's silencing of what it left
+// sounding, which whichever sender has the wire may send for another output.
+#pragma once
+
+#include "output/output_stream.h"
+
+#include <cstdint>
+
+// How long a reset waits for the wire before it hands its silencing to the sender that has it:
+// longer than any short message or line pick-up takes, far shorter than a long message.
+constexpr uint32_t wireWaitMs = 100;
+
+// The single write entry for output data; select and data go out as one step within the process.
+// A cuttable send (a long message of the client's) is stopped by a reset once the stream's writer's
+// cutsRequested has moved on from `cutsBefore`: see cutWrite. The sender also sends the silencing
+// that resets handed over (see silenceOutput), before its data and before it lets the wire go.
+constexpr bool cuttable = true;
+uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count,
+                    bool canBeCut = false, uint32_t cutsBefore = 0);
+// Sends a Note Off for every note the stream left sounding and releases every pedal it left down,
+// through the stream's normal output path, forgetting each once it has gone out. Nothing sounding,
+// nothing written. A write that fails ends the reset with its status; what was not sent stays
+// remembered for the next reset. When another output's message keeps the wire for longer than
+// wireWaitMs, the silencing is handed over to the process (OutputStream::owed), and the reset
+// returns at once.
+uint32_t silenceOutput(OutputStream& stream);
+// Sends what resets handed over, each as its own output's data, through `sender`, which holds
+// the process's sendLock. What cannot be sent stays owed.
+void sendOwedSilence(OutputStream& sender);
+// Called by a sender that has just let the wire go: a reset may have handed its silencing over
+// too late for the sender to see it and too early to take the wire itself. It is sent now
+// unless someone else has the wire, who then sends it.
+void sendSilenceOwedMeanwhile(OutputStream& sender);

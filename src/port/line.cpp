@@ -1,0 +1,40 @@
+#include "port/line.h"
+
+namespace {
+
+// Both bitnesses of the driver open these names; "Local\" keeps them within the logon session.
+constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
+constexpr char16_t ownerLockName[] = u"Local\\MELV-PCIF-MIDI-Driver-Owner-1";
+
+} // namespace
+
+bool connectLine(PortLine& line) {
+    line.ownerLock = platform::openNamedLock(ownerLockName);
+    if (line.ownerLock == platform::nullHandle) {
+        return false;
+    }
+    if (line.shared != nullptr) {
+        return true;
+    }
+    void* view =
+        platform::mapSharedMemory(sharedStateName, sizeof(SharedState), line.sharedMapping);
+    if (view == nullptr) {
+        return false;
+    }
+    // A fresh mapping is all zero, which is the record's initial state: nothing is filled in, so
+    // a process that loads while others use the record never overwrites what they use.
+    line.shared = static_cast<SharedState*>(view);
+    return true;
+}
+
+void disconnectLine(PortLine& line) {
+    if (line.ownerLock != platform::nullHandle) {
+        platform::closeHandle(line.ownerLock);
+        line.ownerLock = platform::nullHandle;
+    }
+    if (line.sharedMapping != platform::nullHandle) {
+        platform::unmapSharedMemory(line.shared, line.sharedMapping);
+        line.sharedMapping = platform::nullHandle;
+        line.shared = nullptr;
+    }
+}

@@ -1,0 +1,72 @@
+// One process's view of the serial port and its line: who it is to the other processes, the state
+// they share, and the port while this process holds it. Every stream of the process uses the one
+// line.
+#pragma once
+
+#include "port/shared_state.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+struct PortLine {
+    OwnerToken ownerToken;
+    // The shared record. Mapped at load under sharedStateName; a test may hand in one of its own,
+    // which is then left as it is.
+    SharedState* shared;
+    platform::Handle sharedMapping; // nullHandle when `shared` was handed in
+    // Makes each change of who holds the port one step across every process of both bitnesses:
+    // held for attach and detach, never for a send.
+    platform::Handle ownerLock;
+    // The serial port while this process holds it and the device is there; invalidHandle
+    // otherwise. Only this process can use the value, so it never goes into the shared record.
+    platform::Handle portHandle;
+    // Which opening of the port this process holds (SharedState::portGeneration when it took
+    // it), or noHold, and the device slots of this process that hold it (bit kind + index - 1).
+    // Whether a stream may write and when the port is let go are decided by these, never by the
+    // shared record, which another program could change under this process. Changed under
+    // ownerLock.
+    std::atomic<uint32_t> heldGeneration;
+    uint8_t heldSlots;
+    // Output streams of one process are driven from several threads at once. This lock makes each
+    // send (destination select plus its data) one step on the wire; the line is also lost and
+    // picked up again under it, so that no send sees the destination of a line that is gone. It
+    // is never held while the client's callback runs, since callbacks may call back in, and never
+    // while waiting for ownerLock. Input takes it too, to take a failed line down and to pick the
+    // line up again.
+    std::mutex sendLock;
+    // Guards the line's fields below and portHandle, for moments only: a read or a write is
+    // started under it, so that no I/O starts on a handle being closed, and it is never held
+    // while waiting for I/O. Taken after sendLock and ownerLock, never before.
+    std::mutex lineLock;
+    // The line while this process holds the port. A device that vanishes (a USB adapter pulled)
+    // is closed and opened again on the same port, while every stream stays open.
+    uint16_t heldPortNumber; // the port opened when this process took it
+    uint32_t lineOpening;    // counts the openings of the line while the port is held
+    bool lineAway;           // the device went away and has not been opened again
+    bool reopenTried;        // since the port was taken
+    uint32_t lastReopenTry;  // the millisecond clock then
+};
+
+// Opens the owner lock and maps the shared record under the names both bitnesses use, unless a
+// record was handed in; false when either cannot be had, with what was had left for
+// disconnectLine.
+bool connectLine(PortLine& line);
+// Lets go of what connectLine took.
+void disconnectLine(PortLine& line);
+
+// One writer's record of its port writes (an output stream's), and the cut that a reset asks of
+// the long message it is writing.
+struct PortWriter {
+    // Used for every port write of the writer; its event is created at open.
+    platform::CompletionRecord completion;
+    // Counts the resets that cut the long messages under way. A long message notes the count
+    // before it is counted under way, and is cut once the count has moved on: nothing ever clears
+    // a cut, so no message can take back a cut meant for another.
+    std::atomic<uint32_t> cutsRequested;
+    // Whether the send that has the wire is a long message that a reset may cut, and the cut count
+    // it noted. Set under the process's sendLock and lineLock, so that a reset cancels the
+    // writer's write only while such a send owns the writer's record.
+    bool cuttableSend;
+    uint32_t cutsBeforeSend;
+};
