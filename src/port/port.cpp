@@ -39,6 +39,24 @@ bool recordNamesThisOpening(const PortLine& line) {
            shared.portGeneration == line.heldGeneration.load();
 }
 
+// This process holds the port, and the record may have stopped saying so: another program can
+// write it, or took this process for dead. It is made to name this opening and its slots again.
+void restateHold(PortLine& line) {
+    if (recordNamesThisOpening(line)) {
+        return;
+    }
+    SharedState& shared = *line.shared;
+    forgetHolders(shared);
+    shared.portGeneration = line.heldGeneration.load();
+    shared.owner = line.ownerToken;
+    for (uint32_t slot = 0; slot < deviceSlotCount; ++slot) {
+        if ((line.heldSlots >> slot & 1u) != 0) {
+            shared.openFlags[slot] = 1;
+            ++shared.openCount;
+        }
+    }
+}
+
 // The device slot lets go; the record is kept in step while it still names this opening.
 void releaseSlot(PortLine& line, DeviceKind kind, uint32_t index) {
     uint8_t bit = slotBit(kind, index);
@@ -153,6 +171,14 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& s
     if (index >= deviceCount(shared, kind)) {
         return MMSYSERR_BADDEVICEID;
     }
+    // The line this process holds is joined, whatever the record says meanwhile: opening afresh
+    // would close it under the streams that write on it.
+    if (line.heldGeneration.load() != noHold) {
+        restateHold(line);
+        slot.generation = line.heldGeneration.load();
+        holdSlot(line, kind, index);
+        return MMSYSERR_NOERROR;
+    }
     if (portIsHeld(shared) && !sameOwner(shared.owner, line.ownerToken)) {
         if (platform::processIsRunning(shared.owner)) {
             return MMSYSERR_ALLOCATED;
@@ -176,7 +202,7 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& s
         platform::beginFineTimer();
         line.heldGeneration = shared.portGeneration;
         line.heldSlots = 0;
-    } else if (line.heldGeneration.load() != shared.portGeneration) {
+    } else {
         // The record names this process, but not this copy of the driver: a program that loads
         // the driver from two paths has two, and the port is the other one's.
         return MMSYSERR_ALLOCATED;

@@ -370,6 +370,15 @@ TEST_F(SharedRecord, ARecordWipedUnderTheHolderLeavesItsPortItsOwnToUseAndToClos
     shared.portNumber = 1;
 
     EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    // Another device of the holder joins the line it holds, never a new opening, which would
+    // close that line under the first one; the record says who holds the port again.
+    Stream* second = app.openOutput(0);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(sim::world().ports[1].opens, 1u);
+    EXPECT_TRUE(sameOwner(shared.owner, app.context.line.ownerToken));
+    EXPECT_EQ(shared.openCount, 1);
+    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
+    app.close(second);
     EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
     EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap: the port was closed";
     EXPECT_EQ(sim::world().finePeriods, 0);
