@@ -3,7 +3,7 @@
 // the choices there and in the registry, Cancel changes nothing.
 #pragma once
 
-#include "config/config_dialog_ids.h"
+#include "platform/config_dialog_ids.h"
 #include "port/shared_state.h"
 
 #include <cstdint>

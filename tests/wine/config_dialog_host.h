@@ -3,9 +3,9 @@
 // finds the dialog by its title, reads its controls and clicks them as the mouse would.
 #pragma once
 
-#include "config/config_dialog_ids.h"
 #include "driver_host.h"
 #include "melv_version.h"
+#include "platform/config_dialog_ids.h"
 
 #include <windows.h>
 

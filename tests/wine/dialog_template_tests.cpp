@@ -1,8 +1,8 @@
 // The configuration dialog's template as the driver module carries it: the dialog manager builds
 // the dialog from these bytes, so they are checked field by field against the layout users know.
-#include "config/config_dialog_ids.h"
 #include "driver_host.h"
 #include "melv_version.h"
+#include "platform/config_dialog_ids.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "config/config_dialog_ids.h"
+#include "platform/config_dialog_ids.h"
 #include "platform/sim/sim.h"
 
 namespace {

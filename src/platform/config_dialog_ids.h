@@ -1,7 +1,8 @@
 // The configuration dialog's template and control ids, in one place for the dialog template
 // (resources/config_dialog.rc), the dialog's logic, the simulated dialog manager and the tests.
 // The resource compiler reads this header too and understands only the macros; C++ code uses the
-// typed names below them.
+// typed names below them. It sits with the platform, below the dialog's logic, since the simulated
+// dialog manager stands in for the template and needs the same ids.
 #pragma once
 
 #define CONFIG_DIALOG_TEMPLATE 100
