@@ -115,12 +115,10 @@ platform::Handle openConfigured(uint16_t portNumber, uint32_t& status) {
 }
 
 // A new line for the process: whatever the instrument last heard was on another one, so the next
-// data announces its destination again. Called with lineLock held.
+// data announces its destination again. The line it replaces is closed already: a process that
+// holds the port never opens it again (attachHeld joins its own line), and a lost line was closed
+// by lineFailed. Called with lineLock held.
 void takeLine(PortLine& line, platform::Handle port) {
-    // A handle still here was left by a release that did not happen: it is closed, never lost.
-    if (line.portHandle != platform::invalidHandle) {
-        platform::closeHandle(line.portHandle);
-    }
     line.portHandle = port;
     line.lineAway = false;
     ++line.lineOpening;
