@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Unpacks the source of a package of the system's own Debian archive into a cache folder, once per
+# version of that source, and prints the unpacked folder:
+#
+#   tools/debian-source.sh PACKAGE CACHE_FOLDER
+#
+# apt-get source needs a deb-src entry, which Debian's images leave out: the first call adds one
+# beside each deb entry of the system's own sources (the same archives and suites, nothing else),
+# in /etc/apt/sources.list.d/melv-deb-src.{sources,list}, and reads the lists again.
+set -euo pipefail
+package=$1
+cache=$2
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+
+entries=/etc/apt/sources.list.d/melv-deb-src
+add_source_entries() {
+    local file
+    # deb822 files: each stanza again, as deb-src.
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ "$file" = "$entries.sources" ] && continue
+        sed 's/^Types:.*/Types: deb-src/' "$file"
+        echo
+    done | "${sudo[@]}" tee "$entries.sources" >/dev/null
+    # one-line lists: each deb line again, as deb-src.
+    if [ -f /etc/apt/sources.list ]; then
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${sudo[@]}" tee "$entries.list" >/dev/null
+    fi
+    "${sudo[@]}" apt-get update -q >/dev/null
+}
+
+command -v dpkg-source >/dev/null ||
+    { "${sudo[@]}" apt-get install -y -q dpkg-dev >/dev/null; }
+version=$(apt-cache showsrc "$package" 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1)
+if [ -z "$version" ]; then
+    add_source_entries
+    version=$(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -V | tail -n 1)
+fi
+[ -n "$version" ] || { echo "no source package $package in the system's archive" >&2; exit 1; }
+
+folder="$cache/$package-$version"
+if [ ! -f "$folder/.unpacked" ]; then
+    rm -rf "$folder"
+    mkdir -p "$folder"
+    (cd "$folder" && apt-get source -q "$package=$version" >download.log 2>&1) ||
+        { cat "$folder/download.log" >&2; exit 1; }
+    touch "$folder/.unpacked"
+fi
+find "$folder" -mindepth 1 -maxdepth 1 -type d | head -n 1
