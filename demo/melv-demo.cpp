@@ -12,6 +12,8 @@
 #include "common/driver_loader.h"
 #include "common/hex.h"
 #include "common/settings_key.h"
+#include "instrument/midi_text.h"
+#include "port/port_names.h"
 
 #include <windows.h>
 
@@ -151,11 +153,34 @@ void printReceived() {
     LeaveCriticalSection(&receivedLock);
 }
 
+// The bytes of a short message with this status: 1, 2 or 3.
+size_t shortMessageLength(uint8_t status) {
+    switch (status & 0xF0) {
+    case 0xC0:
+    case 0xD0:
+        return 2;
+    case 0xF0:
+        return status == 0xF1 || status == 0xF3 ? 2 : status == 0xF2 ? 3 : 1;
+    default:
+        return 3;
+    }
+}
+
 void CALLBACK onInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR param2) {
     wchar_t line[96];
-    if (message == MIM_DATA || message == MIM_ERROR) {
-        std::swprintf(line, 96, L"%ls %06lX at %lu ms", message == MIM_DATA ? L"data " : L"error",
-                      static_cast<unsigned long>(param1), static_cast<unsigned long>(param2));
+    if (message == MIM_DATA) {
+        // The packed message in words, as a musician reads it: "Note On ch 1 C4 vel 100".
+        std::vector<uint8_t> bytes = {static_cast<uint8_t>(param1),
+                                      static_cast<uint8_t>(param1 >> 8),
+                                      static_cast<uint8_t>(param1 >> 16)};
+        bytes.resize(shortMessageLength(bytes[0]));
+        std::string words = describeMessage(bytes);
+        std::swprintf(line, 96, L"%hs at %lu ms", words.c_str(),
+                      static_cast<unsigned long>(param2));
+        note(line);
+    } else if (message == MIM_ERROR) {
+        std::swprintf(line, 96, L"error %06lX at %lu ms", static_cast<unsigned long>(param1),
+                      static_cast<unsigned long>(param2));
         note(line);
     } else if (message == MIM_LONGDATA || message == MIM_LONGERROR) {
         auto* header = reinterpret_cast<MIDIHDR*>(param1);
@@ -278,6 +303,39 @@ void restoreSettings(SavedSettings& saved) {
     RegCloseKey(saved.key);
 }
 
+constexpr uint16_t lastPortNumber = 256;
+
+// Whether the system's list of the computer's serial ports has COMn; nothing is opened to know.
+bool machineHasPort(DWORD port) {
+    uint16_t numbers[lastPortNumber];
+    uint32_t count = listSerialPorts(1, lastPortNumber, numbers, lastPortNumber);
+    for (uint32_t at = 0; at < count; ++at) {
+        if (numbers[at] == port) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The computer's serial ports with the names Windows gives them, and how to choose one.
+void listMachinePorts() {
+    uint16_t numbers[lastPortNumber];
+    uint32_t count = listSerialPorts(1, lastPortNumber, numbers, lastPortNumber);
+    if (count == 0) {
+        std::wprintf(L"This computer has no serial port now: plug in the serial adapter, wait for "
+                     L"Windows to set it up, and start this check again.\n");
+        return;
+    }
+    std::wprintf(L"Its serial ports are:\n");
+    for (uint32_t at = 0; at < count; ++at) {
+        char16_t label[portLabelLength];
+        labelPort(numbers[at], true, label);
+        std::wprintf(L"  %ls\n", reinterpret_cast<const wchar_t*>(label));
+    }
+    std::wprintf(L"Choose the instrument's port in the driver's settings (Serial Port: COM1 to "
+                 L"COM4, or Other port), or try one for a single run with --port N.\n");
+}
+
 // Says in plain words why a device would not open; answers the exit code that goes with it.
 int explainOpenFailure(const std::wstring& device, MMRESULT status) {
     std::wprintf(L"\n%ls cannot be opened (status %u).\n", device.c_str(), status);
@@ -286,10 +344,18 @@ int explainOpenFailure(const std::wstring& device, MMRESULT status) {
                      L"or its MIDI devices, and try again.\n");
         return portInUse;
     }
+    DWORD port = configuredPort();
+    if (!machineHasPort(port)) {
+        std::wprintf(L"The driver is set to the serial port COM%lu, which this computer does not "
+                     L"have right now.\n",
+                     port);
+        listMachinePorts();
+        return portUnavailable;
+    }
     std::wprintf(L"The serial port COM%lu cannot be opened. Check that the cable is on that "
                  L"port, that no other program (a terminal, a modem tool) holds it, and that the "
                  L"port chosen in the driver's settings is the right one.\n",
-                 configuredPort());
+                 port);
     return portUnavailable;
 }
 
@@ -343,7 +409,7 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             return false;
         }
     }
-    return options.port <= 4;
+    return options.port <= lastPortNumber;
 }
 
 int checkDevices(const Options& options) {
@@ -419,7 +485,7 @@ int wmain(int argc, wchar_t** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     Options options;
     if (!parseOptions(argc, argv, options)) {
-        std::wprintf(L"usage: melv-demo.exe [--dll PATH] [--independent] [--port 1-4] "
+        std::wprintf(L"usage: melv-demo.exe [--dll PATH] [--independent] [--port 1-256] "
                      L"[--listen SECONDS]\n");
         return badArguments;
     }

@@ -7,7 +7,7 @@ if(failed)
   message(FATAL_ERROR "objdump could not read ${DLL}")
 endif()
 
-set(allowed kernel32.dll user32.dll advapi32.dll winmm.dll msvcrt.dll)
+set(allowed kernel32.dll user32.dll advapi32.dll winmm.dll setupapi.dll msvcrt.dll)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
 if(NOT imports)
   message(FATAL_ERROR "no import table found in ${DLL}")

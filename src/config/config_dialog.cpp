@@ -23,7 +23,9 @@ static_assert(kindBox(control::midiGroup, firstMessageKind) == control::midiProg
 // A port's button is COM1's id - 1 + the port number.
 constexpr uint32_t firstPortButton = control::com1;
 constexpr uint32_t lastPortButton = control::com4;
-static_assert(lastPortButton - firstPortButton == lastPort - firstPort);
+static_assert(lastPortButton - firstPortButton == lastButtonPort - firstPort);
+
+constexpr uint32_t listSelectionChanged = 1; // CBN_SELCHANGE, in the high 16 bits of wParam
 
 void enableSynthGroup(platform::Handle dialog, bool enabled) {
     platform::enableControl(dialog, control::synthGroup, enabled);
@@ -37,7 +39,7 @@ void enableSynthGroup(platform::Handle dialog, bool enabled) {
 // loaded. A port that opens for writing, exclusively, is present; one that does not (missing, or
 // in another program's use at this moment) keeps whatever an earlier look found.
 void probePorts(SharedState& shared) {
-    for (uint16_t port = firstPort; port <= lastPort; ++port) {
+    for (uint16_t port = firstPort; port <= lastButtonPort; ++port) {
         char16_t name[portNameLength];
         formatPortName(port, name);
         if (platform::probeSerialPort(name)) {
@@ -46,14 +48,62 @@ void probePorts(SharedState& shared) {
     }
 }
 
+// Checks the port's button: its own for COM1 to COM4, the other port's for any above.
+void showChosenPort(platform::Handle dialog, uint16_t port) {
+    bool other = port > lastButtonPort;
+    platform::checkRadioButton(dialog, firstPortButton, lastPortButton,
+                               other ? control::otherPort : firstPortButton - 1 + port);
+    platform::checkButton(dialog, control::otherPort, other);
+}
+
+// The ports above COM4 come from the system's list of the machine's ports, which opens none of
+// them (a USB adapter may have any number). The configured one is shown even when it is absent
+// right now, marked so, and selected: opening the dialog and pressing OK never loses it. Without
+// a configured one the first port is preselected, ready for the other port's button.
+void fillOtherPorts(ConfigDialogState& state, platform::Handle dialog) {
+    constexpr uint32_t capacity = sizeof state.otherPorts / sizeof state.otherPorts[0];
+    state.otherPortCount =
+        listSerialPorts(lastButtonPort + 1, lastPort, state.otherPorts, capacity);
+    uint32_t listed = state.otherPortCount;
+    uint16_t configured = state.shared->portNumber;
+    if (configured > lastButtonPort) {
+        state.otherPortCount = addPortNumber(state.otherPorts, state.otherPortCount, configured);
+    }
+    bool configuredAbsent = state.otherPortCount > listed;
+    int32_t selected = state.otherPortCount == 0 ? platform::noListItem : 0;
+    for (uint32_t item = 0; item < state.otherPortCount; ++item) {
+        uint16_t port = state.otherPorts[item];
+        char16_t label[portLabelLength];
+        labelPort(port, !(configuredAbsent && port == configured), label);
+        platform::addListItem(dialog, control::otherPortList, label);
+        if (port == configured) {
+            selected = static_cast<int32_t>(item);
+        }
+    }
+    platform::selectListItem(dialog, control::otherPortList, selected);
+    bool any = state.otherPortCount != 0;
+    platform::enableControl(dialog, control::otherPort, any);
+    platform::enableControl(dialog, control::otherPortList, any);
+}
+
+// The port selected in the other ports' list becomes the choice.
+void chooseOtherPort(ConfigDialogState& state, platform::Handle dialog) {
+    int32_t item = platform::selectedListItem(dialog, control::otherPortList);
+    if (item < 0 || static_cast<uint32_t>(item) >= state.otherPortCount) {
+        return;
+    }
+    state.pendingPort = state.otherPorts[item];
+    showChosenPort(dialog, state.pendingPort);
+}
+
 void initDialog(ConfigDialogState& state, platform::Handle dialog) {
     SharedState& shared = *state.shared;
     probePorts(shared);
     state.pendingPort = shared.portNumber;
-    platform::checkRadioButton(dialog, firstPortButton, lastPortButton,
-                               firstPortButton - 1 + shared.portNumber);
+    fillOtherPorts(state, dialog);
+    showChosenPort(dialog, shared.portNumber);
     // An absent port cannot be chosen; the one configured stays checked even when absent.
-    for (uint16_t port = firstPort; port <= lastPort; ++port) {
+    for (uint16_t port = firstPort; port <= lastButtonPort; ++port) {
         if (!maskBit(shared.presentPorts, port)) {
             platform::enableControl(dialog, firstPortButton - 1 + port, false);
         }
@@ -103,7 +153,8 @@ void save(ConfigDialogState& state, platform::Handle dialog) {
     setMessageMask(shared, mask);
 }
 
-intptr_t command(ConfigDialogState& state, platform::Handle dialog, uint32_t id) {
+intptr_t command(ConfigDialogState& state, platform::Handle dialog, uint32_t id,
+                 uint32_t notification) {
     if (id == control::ok) {
         save(state, dialog);
         platform::endDialog(dialog, 1);
@@ -112,7 +163,10 @@ intptr_t command(ConfigDialogState& state, platform::Handle dialog, uint32_t id)
     } else if (id >= firstPortButton && id <= lastPortButton) {
         // The radio buttons are not automatic: the check mark moves here.
         state.pendingPort = static_cast<uint16_t>(id - (firstPortButton - 1));
-        platform::checkRadioButton(dialog, firstPortButton, lastPortButton, id);
+        showChosenPort(dialog, state.pendingPort);
+    } else if (id == control::otherPort ||
+               (id == control::otherPortList && notification == listSelectionChanged)) {
+        chooseOtherPort(state, dialog);
     } else if (id == control::independentMode) {
         enableSynthGroup(dialog, platform::buttonChecked(dialog, control::independentMode));
     } else {
@@ -130,7 +184,7 @@ intptr_t handleDialogMessage(void* context, platform::Handle dialog, uint32_t me
 } // namespace
 
 intptr_t runConfigDialog(SharedState& shared, uintptr_t moduleHandle, platform::Handle owner) {
-    ConfigDialogState state = {.shared = &shared, .pendingPort = 0};
+    ConfigDialogState state = {.shared = &shared, .pendingPort = 0, .otherPortCount = 0};
     return platform::runDialog(moduleHandle, configDialogTemplate, owner, handleDialogMessage,
                                &state);
 }
@@ -142,7 +196,8 @@ intptr_t configDialogProc(ConfigDialogState& state, platform::Handle dialog, uin
         initDialog(state, dialog);
         return 1; // the dialog manager sets the initial focus
     case WM_COMMAND:
-        return command(state, dialog, static_cast<uint32_t>(wParam & 0xFFFF));
+        return command(state, dialog, static_cast<uint32_t>(wParam & 0xFFFF),
+                       static_cast<uint32_t>(wParam >> 16 & 0xFFFF));
     default:
         return 0;
     }

@@ -3,6 +3,7 @@
 // the choices there and in the registry, Cancel changes nothing.
 #pragma once
 
+#include "config/settings.h"
 #include "platform/config_dialog_ids.h"
 #include "port/shared_state.h"
 
@@ -11,11 +12,13 @@
 constexpr uint32_t WM_INITDIALOG = 0x110;
 constexpr uint32_t WM_COMMAND = 0x111;
 
-// One showing of the dialog: the shared record it shows and stores to, and the port chosen while
-// it is open.
+// One showing of the dialog: the shared record it shows and stores to, the port chosen while it
+// is open, and the ports above COM4 its list offers, item by item.
 struct ConfigDialogState {
     SharedState* shared;
     uint16_t pendingPort;
+    uint32_t otherPortCount;
+    uint16_t otherPorts[lastPort - lastButtonPort];
 };
 
 // Runs the dialog, from the module `moduleHandle`'s resources, modally over `owner`: 1 after OK, 0

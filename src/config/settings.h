@@ -10,8 +10,11 @@ constexpr char16_t settingsKeyPath[] = u"Software\\MELV\\MELV PC I/F MIDI Driver
 constexpr char16_t portNumberValue[] = u"COM";
 constexpr char16_t messageMaskValue[] = u"Messages";
 
+// The port is COM1 to COM256. COM1 to COM4 have a button each in the dialog, which looks for them
+// by opening them; a port above is chosen from the system's list of the machine's ports.
 constexpr uint16_t firstPort = 1;
-constexpr uint16_t lastPort = 4;
+constexpr uint16_t lastButtonPort = 4;
+constexpr uint16_t lastPort = 256;
 
 // Loads the port number and the mask from the registry into `shared` and writes them back. It
 // touches no serial port: every program that looks at MIDI devices loads the driver, and opening

@@ -15,6 +15,9 @@
 #define CONFIG_COM2 102
 #define CONFIG_COM3 103
 #define CONFIG_COM4 104
+// A port above COM4: its radio button, and the drop-down list of those the machine has.
+#define CONFIG_OTHER_PORT 121
+#define CONFIG_OTHER_PORT_LIST 122
 // "Synth Out Messages" (destinations 2 and 3): the group box, then one box per kind of message,
 // each at the group's id + the kind (kindProgramChange 1 to kindExclusive 6).
 #define CONFIG_SYNTH_GROUP 105
@@ -50,6 +53,8 @@ constexpr uint32_t com1 = CONFIG_COM1;
 constexpr uint32_t com2 = CONFIG_COM2;
 constexpr uint32_t com3 = CONFIG_COM3;
 constexpr uint32_t com4 = CONFIG_COM4;
+constexpr uint32_t otherPort = CONFIG_OTHER_PORT;
+constexpr uint32_t otherPortList = CONFIG_OTHER_PORT_LIST;
 constexpr uint32_t synthGroup = CONFIG_SYNTH_GROUP;
 constexpr uint32_t synthProgramChange = CONFIG_SYNTH_PROGRAM_CHANGE;
 constexpr uint32_t synthControlChange = CONFIG_SYNTH_CONTROL_CHANGE;

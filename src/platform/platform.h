@@ -174,6 +174,22 @@ ProcessIdentity currentProcess();
 // False once the process is gone, even if another process now has its id.
 bool processIsRunning(ProcessIdentity process);
 
+// The machine's serial ports, found without opening any. `listedSerialPort` gives the port name
+// ("COM7") of entry `index` of the system's list of present serial ports
+// (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM), or "" when it is no text that fits `capacity` characters
+// with its terminator; false past the last entry.
+bool listedSerialPort(uint32_t index, char16_t* name, uint32_t capacity);
+// The name Windows shows for the device behind the port, such as "USB Serial Port (COM7)"
+// (SetupAPI's friendly name), cut to `capacity` characters with its terminator; false when the
+// port's device has none.
+bool serialPortFriendlyName(const char16_t* portName, char16_t* name, uint32_t capacity);
+// A drop-down list of the dialog (a combo box): items added in order, numbered from 0, and the one
+// selected, or noListItem.
+constexpr int32_t noListItem = -1;
+void addListItem(Handle dialog, uint32_t id, const char16_t* text); // CB_ADDSTRING
+void selectListItem(Handle dialog, uint32_t id, int32_t item);      // CB_SETCURSEL
+int32_t selectedListItem(Handle dialog, uint32_t id);               // CB_GETCURSEL
+
 // The multimedia host.
 void driverCallback(uintptr_t callback, uint32_t flags, uintptr_t device, uint32_t message,
                     uintptr_t instance, uintptr_t param1, uintptr_t param2);

@@ -212,24 +212,6 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& s
 
 } // namespace
 
-void formatPortName(uint16_t portNumber, char16_t (&name)[portNameLength]) {
-    char16_t digits[6];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char16_t>(u'0' + portNumber % 10);
-        portNumber /= 10;
-    } while (portNumber != 0);
-    constexpr char16_t prefix[] = u"COM";
-    size_t at = 0;
-    for (; prefix[at] != 0; ++at) {
-        name[at] = prefix[at];
-    }
-    while (count > 0) {
-        name[at++] = digits[--count];
-    }
-    name[at] = 0;
-}
-
 uint32_t mapFailure() {
     uint32_t status = mapOsError();
     return status == MMSYSERR_NOERROR ? MMSYSERR_ERROR : status;

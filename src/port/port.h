@@ -4,6 +4,7 @@
 
 #include "port/line.h"
 #include "port/outputs.h"
+#include "port/port_names.h"
 
 #include <cstdint>
 
@@ -80,7 +81,3 @@ void cutWrite(PortLine& line, PortWriter& writer);
 uint32_t mapOsError();
 // The same for a call known to have failed: never a success, whatever the last error says.
 uint32_t mapFailure();
-
-constexpr size_t portNameLength = 16;
-// "COMn" for the port number, as a zero-terminated wide string.
-void formatPortName(uint16_t portNumber, char16_t (&name)[portNameLength]);

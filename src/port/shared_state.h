@@ -45,7 +45,7 @@ constexpr uint16_t initialMessageMask = 0x7E7F;
 // value is not zero are therefore kept as their value XOR that initial value; read and write them
 // through the functions below.
 struct SharedState {
-    uint16_t portNumber;          // 1..4 = COM1..COM4
+    uint16_t portNumber;          // 1..256 = COM1..COM256
     uint16_t openCount;           // device slots that hold the port
     uint16_t lastDestinationCode; // see lastDestination()
     uint16_t messageMaskCode;     // see messageMask()
@@ -85,9 +85,13 @@ constexpr SharedState initialSharedState = {};
 static_assert(lastDestination(initialSharedState) == noDestination);
 static_assert(messageMask(initialSharedState) == initialMessageMask);
 
-// Bits of the present-ports set are only ever set: a port once found stays choosable.
+// Bits of the present-ports set are only ever set: a port once found stays choosable. The set has
+// bits for COM1 to COM7; the dialog looks for COM1 to COM4 only, and a port above has no bit.
+constexpr uint16_t lastPortWithPresentBit = 7;
 inline void markPortPresent(SharedState& shared, uint16_t port) {
-    shared.presentPorts = static_cast<uint8_t>(shared.presentPorts | 1u << port);
+    if (port <= lastPortWithPresentBit) {
+        shared.presentPorts = static_cast<uint8_t>(shared.presentPorts | 1u << port);
+    }
 }
 
 inline bool independentMode(const SharedState& shared) {

@@ -80,7 +80,7 @@ TEST_F(CheckProgram, ShowsWhatTheInstrumentSendsAndThatAllIsWell) {
     ASSERT_TRUE(runCheckProgram(L"--listen 1", &run));
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_TRUE(says(run, "output 0: MELV PC I/F MIDI Port")) << run.output;
-    EXPECT_TRUE(says(run, "in  data  403C90")) << run.output;
+    EXPECT_TRUE(says(run, "in  Note On ch 1 C4 vel 64 at ")) << run.output;
     EXPECT_TRUE(says(run, "the driver and the connection work")) << run.output;
 }
 

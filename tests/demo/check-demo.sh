@@ -26,7 +26,7 @@ for destination in "Default MIDI" "MIDI Out" "Synth-A" "Synth-B"; do
     expect "the $destination exclusive reached its destination" \
         "instrument: +[0-9.]+ +$destination +SysEx 6 bytes F0 7E 7F 09 01 F7"
 done
-expect "the demo heard the instrument's chord" "demo: +in +data +644390"
+expect "the demo heard the instrument's chord" "demo: +in +Note On ch 1 G4 vel 100"
 expect "the demo heard the instrument's exclusive" "demo: +in +sysex F0 7E 10 06 02 7D 01 F7"
 check "the WAV holds sound" python3 -c \
     "import sys, wave; w = wave.open('build/demo.wav'); sys.exit(w.getnframes() == 0)"

@@ -30,7 +30,8 @@ EXPECTED = {SETUP, "README.md", "LICENSE", "by-hand/INSTALL-BY-HAND.txt",
             "by-hand/melvpcif-setup.exe", "by-hand/melvpcif-setup32.exe",
             "by-hand/x64/melvpcif.dll", "by-hand/x86/melvpcif.dll",
             "by-hand/x64/melv-demo.exe", "by-hand/x86/melv-demo.exe"}
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll", "setupapi.dll",
+               "msvcrt.dll"}
 OBJDUMP = {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump"}
 
 failures = []

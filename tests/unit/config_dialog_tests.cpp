@@ -106,14 +106,14 @@ TEST_F(ConfigDialog, AnAbsentConfiguredPortStaysCheckedAndKept) {
 TEST_F(ConfigDialog, TheDialogOffersThePortsItsOwnLookFindsAndKeepsThoseFoundBefore) {
     sim::world().ports[2].present = false;
     // Another program holds COM4: it cannot be opened exclusively, so it counts as absent.
-    platform::Handle elsewhere = platform::openSerialPort(u"COM4", 0x40000000);
+    platform::Handle elsewhere = platform::openSerialPort(u"\\\\.\\COM4", 0x40000000);
     configure([] {
         EXPECT_TRUE(enabled(control::com1) && enabled(control::com3));
         EXPECT_FALSE(enabled(control::com2) || enabled(control::com4));
         sim::click(control::cancel);
     });
     EXPECT_EQ(shared.presentPorts, 0b01010);
-    for (uint32_t n = 1; n <= sim::portCount; ++n) {
+    for (uint32_t n = 1; n <= lastButtonPort; ++n) {
         EXPECT_EQ(sim::world().ports[n].probes, 1u) << "COM" << n << " looked at once";
     }
 
@@ -138,6 +138,76 @@ TEST_F(ConfigDialog, ThePortTheDriverHoldsStaysOffered) {
         sim::click(control::ok);
     });
     EXPECT_EQ(shared.portNumber, 2);
+}
+
+TEST_F(ConfigDialog, PortsAboveCom4AreOfferedFromTheSystemsListWithTheirNames) {
+    sim::world().serialPortList = {{u"COM12", u""},
+                                   {u"COM3", u"Communications Port (COM3)"},
+                                   {u"COM7", u"USB Serial Port (COM7)"},
+                                   {u"COM300", u""},
+                                   {u"LPT1", u""},
+                                   {u"COM7", u"USB Serial Port (COM7)"}};
+    shared.portNumber = 2;
+    EXPECT_EQ(configure([] {
+                  const sim::Control& list = sim::control(control::otherPortList);
+                  EXPECT_EQ(list.items,
+                            (std::vector<std::u16string>{u"USB Serial Port (COM7)", u"COM12"}));
+                  EXPECT_EQ(list.selected, 0);
+                  EXPECT_TRUE(checked(control::com2));
+                  EXPECT_FALSE(checked(control::otherPort));
+                  EXPECT_TRUE(sim::choose(control::otherPortList, 1));
+                  EXPECT_TRUE(checked(control::otherPort));
+                  EXPECT_FALSE(checked(control::com2));
+                  sim::click(control::com1);
+                  EXPECT_FALSE(checked(control::otherPort));
+                  sim::click(control::otherPort); // takes the port the list shows
+                  EXPECT_FALSE(checked(control::com1));
+                  sim::click(control::ok);
+              }),
+              1);
+    EXPECT_EQ(shared.portNumber, 12);
+    EXPECT_EQ(storedDword(u"COM"), 12u);
+    for (uint32_t n = lastButtonPort + 1; n <= lastPort; ++n) {
+        EXPECT_EQ(sim::world().ports[n].probes + sim::world().ports[n].openAttempts, 0u)
+            << "COM" << n << " is listed, never opened";
+    }
+    configure([] {
+        EXPECT_TRUE(checked(control::otherPort));
+        EXPECT_EQ(sim::control(control::otherPortList).selected, 1);
+    });
+}
+
+TEST_F(ConfigDialog, AnAbsentConfiguredPortAboveCom4StaysShownSelectedAndKept) {
+    shared.portNumber = 9;
+    sim::world().serialPortList = {{u"COM12", u""}, {u"COM5", u""}};
+    configure([] {
+        EXPECT_EQ(sim::control(control::otherPortList).items,
+                  (std::vector<std::u16string>{u"COM5", u"COM9 (not present)", u"COM12"}));
+        EXPECT_EQ(sim::control(control::otherPortList).selected, 1);
+        EXPECT_TRUE(checked(control::otherPort));
+        sim::click(control::ok);
+    });
+    EXPECT_EQ(shared.portNumber, 9);
+    EXPECT_EQ(storedDword(u"COM"), 9u);
+
+    sim::world().serialPortList.clear();
+    configure([] {
+        EXPECT_EQ(sim::control(control::otherPortList).items,
+                  (std::vector<std::u16string>{u"COM9 (not present)"}));
+        EXPECT_TRUE(checked(control::otherPort));
+    });
+}
+
+TEST_F(ConfigDialog, WithoutPortsAboveCom4TheOtherPortCannotBeChosen) {
+    sim::world().serialPortList = {{u"COM1", u""}};
+    configure([] {
+        EXPECT_TRUE(sim::control(control::otherPortList).items.empty());
+        EXPECT_FALSE(enabled(control::otherPort) || enabled(control::otherPortList));
+        EXPECT_FALSE(checked(control::otherPort));
+        EXPECT_FALSE(sim::click(control::otherPort));
+        sim::click(control::ok);
+    });
+    EXPECT_EQ(shared.portNumber, 1);
 }
 
 TEST_F(ConfigDialog, SwitchingIndependentModeOffKeepsTheSynthChoices) {

@@ -95,7 +95,7 @@ class DriverTest : public ::testing::Test, private FreshMachine {
     }
     // Each write to COM1 as it went out.
     std::vector<Bytes> writes() { return sim::world().ports[1].writes; }
-    Bytes wire() { return sim::wire(1); }
+    Bytes wire(uint32_t port = 1) { return sim::wire(port); }
     void forgetWire() { sim::world().ports[1].writes.clear(); }
 
     SharedState shared = withPortNumber(1);

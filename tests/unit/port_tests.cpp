@@ -39,6 +39,20 @@ TEST_F(SerialPort, TheFirstOpenOpensAndConfiguresTheLineForThisProcess) {
     EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap: port and event are closed";
 }
 
+TEST_F(SerialPort, EveryPortIsOpenedByItsDevicePath) {
+    // Windows finds COM10 and above by "\\.\COMn" only, as the simulated machine does.
+    for (uint16_t port : {1, 7, 12, 256}) {
+        shared.portNumber = port;
+        Stream* out = app.openOutput(0);
+        ASSERT_NE(out, nullptr) << "COM" << port;
+        EXPECT_EQ(app.send(out, 0x403C90), MMSYSERR_NOERROR);
+        EXPECT_EQ(wire(port), (Bytes{0xF5, 0x00, 0xFF, 0x90, 0x3C, 0x40})) << "COM" << port;
+        EXPECT_EQ(com(port).settings, u"baud=38400 parity=N data=8 stop=1");
+        app.close(out);
+    }
+    EXPECT_EQ(shared.presentPorts, 1 << 1 | 1 << 7) << "ports above COM7 have no bit";
+}
+
 TEST_F(SerialPort, DevicesOfOneProcessShareOneOpeningUntilTheLastLetsGo) {
     Stream* out = app.openOutput(0);
     PortSlot input = {};

@@ -35,15 +35,18 @@ TEST_F(Settings, AFreshSystemGetsTheDefaultsWritten) {
     EXPECT_EQ(sim::world().openHandles.size(), 1u) << "the key was closed; only the heap is open";
 }
 
-TEST_F(Settings, PortNumbersOutsideOneToFourBecomeOne) {
-    for (uint32_t value : {0u, 5u, 0xFFFFu}) {
-        store(u"COM", value);
-        EXPECT_EQ(load().portNumber, 1) << "COM " << value;
-        EXPECT_EQ(storedDword(u"COM"), 1u);
+TEST_F(Settings, PortNumbersOneTo256AreKeptAndOthersBecomeOne) {
+    struct Case {
+        uint32_t stored;
+        uint16_t port;
+    };
+    const Case cases[] = {{4, 4},   {5, 5},      {12, 12},       {256, 256}, {0, 1},
+                          {257, 1}, {0xFFFF, 1}, {0x00020003, 3}}; // only the low 16 bits count
+    for (const Case& c : cases) {
+        store(u"COM", c.stored);
+        EXPECT_EQ(load().portNumber, c.port) << "COM " << c.stored;
+        EXPECT_EQ(storedDword(u"COM"), c.port) << "written back plain";
     }
-    store(u"COM", 0x00020003); // only the low 16 bits count
-    EXPECT_EQ(load().portNumber, 3);
-    EXPECT_EQ(storedDword(u"COM"), 3u);
 }
 
 TEST_F(Settings, TheMaskTakesTheLow16BitsWhateverTheyHold) {
@@ -115,7 +118,7 @@ TEST_F(Settings, LoadingTheModuleTouchesNoSerialPort) {
                               .heap = platform::nullHandle,
                               .line = {.ownerToken = noOwner, .shared = &fresh}};
     EXPECT_EQ(moduleAttach(process, 0x400000), 1);
-    for (uint32_t n = 1; n <= sim::portCount; ++n) {
+    for (uint32_t n = 1; n <= lastPort; ++n) {
         EXPECT_EQ(sim::world().ports[n].opens, 0u) << "COM" << n;
         EXPECT_EQ(sim::world().ports[n].probes, 0u) << "COM" << n;
     }

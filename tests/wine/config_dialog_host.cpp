@@ -24,6 +24,8 @@ constexpr int allControls[] = {ok,
                                com2,
                                com3,
                                com4,
+                               otherPort,
+                               otherPortList,
                                synthGroup,
                                synthProgramChange,
                                synthControlChange,
@@ -44,6 +46,7 @@ constexpr int checkableControls[] = {com1,
                                      com2,
                                      com3,
                                      com4,
+                                     otherPort,
                                      synthProgramChange,
                                      synthControlChange,
                                      synthBankSelect,
@@ -150,6 +153,38 @@ void OpenDialog::click(int id) {
     DWORD_PTR ignored = 0;
     EXPECT_TRUE(sendWithDeadline(item, BM_CLICK, 0, 0, &ignored))
         << "control " << id << " did not take the click";
+}
+
+std::vector<std::string> OpenDialog::listItems(int id) const {
+    HWND list = GetDlgItem(window_, id);
+    DWORD_PTR count = 0;
+    EXPECT_TRUE(sendWithDeadline(list, CB_GETCOUNT, 0, 0, &count));
+    std::vector<std::string> items;
+    for (DWORD_PTR item = 0; item < count; ++item) {
+        wchar_t text[256] = {};
+        DWORD_PTR length = 0;
+        if (sendWithDeadline(list, CB_GETLBTEXTLEN, item, 0, &length) && length < 256 &&
+            sendWithDeadline(list, CB_GETLBTEXT, item, reinterpret_cast<LPARAM>(text), &length)) {
+            items.push_back(narrow(text));
+        }
+    }
+    return items;
+}
+
+int OpenDialog::selectedItem(int id) const {
+    DWORD_PTR selected = 0;
+    EXPECT_TRUE(sendWithDeadline(GetDlgItem(window_, id), CB_GETCURSEL, 0, 0, &selected));
+    return static_cast<int>(static_cast<LRESULT>(selected));
+}
+
+void OpenDialog::choose(int id, int item) {
+    HWND list = GetDlgItem(window_, id);
+    ASSERT_NE(list, nullptr) << "the dialog has no list " << id;
+    // A pick with the mouse selects the item and tells the dialog the selection changed.
+    DWORD_PTR ignored = 0;
+    EXPECT_TRUE(sendWithDeadline(list, CB_SETCURSEL, item, 0, &ignored));
+    EXPECT_TRUE(sendWithDeadline(window_, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                                 reinterpret_cast<LPARAM>(list), &ignored));
 }
 
 void OpenDialog::close(int id) {

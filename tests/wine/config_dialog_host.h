@@ -11,6 +11,8 @@
 
 #include <functional>
 #include <set>
+#include <string>
+#include <vector>
 
 inline constexpr wchar_t configDialogTitle[] = L"MELV PC I/F NT Driver " MELV_VERSION_SHORT_TEXT;
 
@@ -26,8 +28,13 @@ class OpenDialog {
     bool enabled(int id) const;
     // The radio buttons and check boxes that show a check mark.
     std::set<int> checkedControls() const;
-    // The controls, of all 22, that are disabled.
+    // The controls, of all 24, that are disabled.
     std::set<int> disabledControls() const;
+    // A drop-down list's items, in order, and the one selected (-1 for none).
+    std::vector<std::string> listItems(int id) const;
+    int selectedItem(int id) const;
+    // A pick of item `item` in the drop-down list, as with the mouse.
+    void choose(int id, int item);
 
     // A mouse click on the control (BM_CLICK: button down and up over it).
     void click(int id);

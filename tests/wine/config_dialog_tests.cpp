@@ -4,16 +4,20 @@
 #include "config_dialog_host.h"
 #include "driver_host.h"
 #include "fixtures.h"
+#include "instrument_port.h"
 #include "settings_key.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <set>
 #include <string>
+#include <vector>
 
 using namespace control;
 
@@ -75,14 +79,18 @@ class ConfigurationDialog : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(driverModuleLoaded())
             << "the driver is still loaded from an earlier test, so its shared state is not fresh";
-        ASSERT_EQ(presentPorts(), "COM3")
-            << "this suite needs a prefix with COM3 and none of COM1, COM2 and COM4";
+        ASSERT_EQ(presentPorts(), portsNeeded())
+            << "this suite needs a prefix where, of COM1 to COM4, only \"" << portsNeeded()
+            << "\" open";
         ASSERT_TRUE(deleteSettingsKey(KEY_WOW64_64KEY));
         ASSERT_TRUE(deleteSettingsKey(KEY_WOW64_32KEY));
         owner = CreateWindowExW(0, L"Static", L"MELV test host", WS_OVERLAPPED, 0, 0, 320, 240,
                                 nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(owner, nullptr);
     }
+
+    // Which of COM1 to COM4 the suite's prefix has.
+    virtual std::string portsNeeded() const { return "COM3"; }
 
     void TearDown() override {
         driver.unload();
@@ -256,4 +264,66 @@ TEST_F(ConfigurationDialog, OnlyTheLowSixteenBitsOfTheFirstParameterNameTheOwner
 
     EXPECT_EQ(result, 0) << "Cancel";
     EXPECT_TRUE(IsWindowEnabled(owner));
+}
+
+// Runs where the virtual line is on a port above COM4 and none of COM1 to COM4 exists: COM7, then
+// COM12, named by MELV_LINE_PORT (run-wine-tests.sh). COM8 is the instrument's end of the line;
+// Wine may give serial devices of this machine further numbers. Wine's ports have no device names.
+class OtherPortDialog : public ConfigurationDialog {
+  protected:
+    std::string portsNeeded() const override { return ""; }
+    static int linePort() {
+        char number[8] = {};
+        GetEnvironmentVariableA("MELV_LINE_PORT", number, sizeof number);
+        return std::atoi(number);
+    }
+};
+
+namespace {
+
+int portNumberIn(const std::string& item) {
+    return item.rfind("COM", 0) == 0 ? std::atoi(item.c_str() + 3) : 0;
+}
+
+} // namespace
+
+TEST_F(OtherPortDialog, ThePortIsListedChosenAndKeptAndTheInstrumentHearsTheDriverThere) {
+    int line = linePort();
+    ASSERT_GT(line, 4) << "MELV_LINE_PORT names the line's port above COM4";
+    InstrumentPort instrument;
+    ASSERT_TRUE(instrument.open());
+    ASSERT_TRUE(driver.load());
+
+    int lineItem = -1;
+    EXPECT_EQ(configure([&](OpenDialog& dialog) {
+                  std::vector<std::string> items = dialog.listItems(otherPortList);
+                  std::vector<int> numbers;
+                  for (const std::string& item : items) {
+                      numbers.push_back(portNumberIn(item));
+                  }
+                  EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+                  EXPECT_EQ(std::count(numbers.begin(), numbers.end(), 8), 1);
+                  auto found = std::find(items.begin(), items.end(), "COM" + std::to_string(line));
+                  ASSERT_NE(found, items.end()) << "the line's port is listed by its name";
+                  lineItem = static_cast<int>(found - items.begin());
+                  EXPECT_EQ(dialog.checkedControls(), join({{com1}, synthBoxes, midiBoxes}));
+                  dialog.choose(otherPortList, lineItem);
+                  EXPECT_EQ(dialog.checkedControls(), join({{otherPort}, synthBoxes, midiBoxes}));
+                  dialog.ok();
+              }),
+              1);
+    EXPECT_EQ(readSetting(L"COM"), dword(line));
+
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(output, 0x00403C90), MMSYSERR_NOERROR); // Note On C4
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+    takeNotifications();
+
+    configure([&](OpenDialog& dialog) {
+        EXPECT_EQ(dialog.selectedItem(otherPortList), lineItem) << "the next dialog shows it";
+        EXPECT_TRUE(dialog.checked(otherPort));
+        dialog.cancel();
+    });
 }

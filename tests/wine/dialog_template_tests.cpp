@@ -196,6 +196,9 @@ std::string describe(const DialogTemplate& d) {
         if (c.windowClass == "#128" || lstrcmpiA(c.windowClass.c_str(), "Button") == 0) {
             c.windowClass = "Button";
         }
+        if (c.windowClass == "#133" || lstrcmpiA(c.windowClass.c_str(), "ComboBox") == 0) {
+            c.windowClass = "ComboBox";
+        }
         c.text = read.textOrOrdinal();
         c.creationDataBytes = read.word();
         read.skip(c.creationDataBytes);
@@ -246,7 +249,7 @@ constexpr DWORD child = WS_CHILD | WS_VISIBLE;
 } // namespace
 
 TEST(DialogTemplate,
-     TheTemplateInUsEnglishIsTheConfigurationDialogWithItsTwentyTwoButtonsInTabOrder) {
+     TheTemplateInUsEnglishIsTheConfigurationDialogWithItsTwentyFourControlsInTabOrder) {
     ResourceModule module;
     ASSERT_NE(module.handle(), nullptr)
         << "the driver module cannot be mapped, error " << GetLastError();
@@ -269,7 +272,7 @@ TEST(DialogTemplate,
     expected.x = 10;
     expected.y = 38;
     expected.width = 221;
-    expected.height = 102;
+    expected.height = 118;
     expected.title = "MELV PC I/F NT Driver " MELV_VERSION_SHORT_TEXT; // major.minor
     expected.fontSize = 8;
     expected.font = "MS Sans Serif";
@@ -281,6 +284,7 @@ TEST(DialogTemplate,
         {control::com2, "Button", "COM&2", 8, 24, 36, 10, child | BS_RADIOBUTTON},
         {control::com3, "Button", "COM&3", 8, 34, 36, 10, child | BS_RADIOBUTTON},
         {control::com4, "Button", "COM&4", 8, 44, 36, 10, child | BS_RADIOBUTTON},
+        {control::otherPort, "Button", "&Other port:", 8, 102, 50, 10, child | BS_RADIOBUTTON},
         {control::synthProgramChange, "Button", "Program Change", 55, 14, 72, 10,
          child | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
         {control::synthControlChange, "Button", "Control Change", 55, 24, 72, 10,
@@ -305,6 +309,9 @@ TEST(DialogTemplate,
         {control::midiExclusive, "Button", "Exclusive", 141, 64, 72, 10, child | BS_AUTOCHECKBOX},
         {control::independentMode, "Button", "&Independent Synth / MIDI Out", 11, 85, 118, 10,
          child | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
+        // A drop-down list (CBS_DROPDOWNLIST) that scrolls, 80 units high when it drops down.
+        {control::otherPortList, "ComboBox", "", 60, 100, 154, 80,
+         child | CBS_DROPDOWNLIST | WS_VSCROLL | WS_GROUP | WS_TABSTOP},
         {control::synthGroup, "Button", "Synth Out Messages", 51, 3, 80, 74, child | BS_GROUPBOX},
         {control::midiGroup, "Button", "MIDI Out Messages", 137, 3, 80, 74, child | BS_GROUPBOX},
         {control::serialPortGroup, "Button", "Serial Port", 4, 3, 42, 55, child | BS_GROUPBOX},

@@ -91,12 +91,47 @@ export MELV_LINE_CONTROL
 
 # Suites that need the line on COM3 and no COM1.
 com3_suites="MissingPort.*:ConfiguredPort.*:ConfigurationDialog.*"
+other_port_suites="OtherPortDialog.*"
 
 wine_env_set_ports 1 || exit 2
-run_hosts "COM1 on the virtual line" "--gtest_filter=-$com3_suites"
+run_hosts "COM1 on the virtual line" "--gtest_filter=-$com3_suites:$other_port_suites"
 
 wine_env_set_ports 3 || exit 2
 run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=$com3_suites"
+
+# The connection check (the demo, loading the driver of each build directly) run for one port:
+# it ends with `status` and prints every line given.
+check_program_says() { # build, port, status, line...
+    local build=$1 port=$2 expected=$3 output status line
+    shift 3
+    output=$(timeout 60 wine "$build/demo/melv-demo.exe" \
+        --dll "$(winepath -w "$build/melvpcif.dll")" --port "$port" --listen 0 2>&1)
+    status=$?
+    output=${output//$'\r'/}
+    for line in "$@"; do
+        grep -qxF -- "$line" <<<"$output" || status=-1
+    done
+    [ "$status" -eq "$expected" ] && return 0
+    echo "the check program did not end with $expected or say every line of: $*"
+    echo "$output"
+    return 1
+}
+
+# A USB serial adapter numbered as Windows likes: below COM10, and above, which only its device
+# path reaches.
+for MELV_LINE_PORT in 7 12; do
+    export MELV_LINE_PORT
+    wine_env_set_ports "$MELV_LINE_PORT" || exit 2
+    run_hosts "COM$MELV_LINE_PORT on the virtual line, none of COM1 to COM4" \
+        "--gtest_filter=$other_port_suites"
+    for dir in "${builds[@]}"; do
+        # Played through the port, then nothing came back: the instrument's end does not answer.
+        check "the check program of $dir plays on COM$MELV_LINE_PORT" \
+            check_program_says "$dir" "$MELV_LINE_PORT" 6 "done: see above"
+        check "the check program of $dir names the ports there are when COM13 is not one" \
+            check_program_says "$dir" 13 5 "Its serial ports are:" "  COM$MELV_LINE_PORT" "  COM8"
+    done
+done
 
 # The picture for the documentation: the test whose first dialog shows COM3 and independent mode.
 take_picture() {

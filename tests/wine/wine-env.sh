@@ -114,9 +114,9 @@ wine_env_map_port() { # name, path
 }
 
 # Gives the prefix the same serial ports on every machine: COMn on the driver's end of the line
-# (n given, 1 to 4, or "" for none), COM8 on the instrument's end (outside COM1 to COM4, so the
-# driver never looks at it), and none of the other ports COM1 to COM4 whatever /dev/ttyS* this
-# machine has.
+# (n given, 1 to 4, above 4 but not 8, or "" for none), COM8 on the instrument's end (outside COM1
+# to COM4, so the driver never looks at it unless it is chosen), none of the other ports COM1 to
+# COM4 whatever /dev/ttyS* this machine has, and no other port above COM4 an earlier call mapped.
 #
 # Wine's mount manager makes the COM devices and their dosdevices links from
 # HKLM\Software\Wine\Ports when the server starts, and hands unmapped numbers to the serial
@@ -127,7 +127,16 @@ wine_env_map_port() { # name, path
 # so the devices stay as they are until the next call or the end of the run.
 wine_env_set_ports() { # n
     local line=$1 absent=() n
+    for n in $(wine reg query 'HKLM\Software\Wine\Ports' 2>/dev/null | grep -o '^ *COM[0-9]*' |
+        grep -o '[0-9]*'); do
+        if [ "$n" -gt 4 ] && [ "$n" != 8 ]; then
+            wine reg delete 'HKLM\Software\Wine\Ports' /v "COM$n" /f >/dev/null || return 2
+        fi
+    done
     wine_env_map_port COM8 "$wine_work/instrument-end" || return 2
+    if [ -n "$line" ] && [ "$line" -gt 4 ]; then
+        wine_env_map_port "COM$line" "$wine_work/driver-end" || return 2
+    fi
     for n in 1 2 3 4; do
         if [ "$n" = "$line" ]; then
             wine_env_map_port "COM$n" "$wine_work/driver-end" || return 2
@@ -150,9 +159,9 @@ wine_env_set_ports() { # n
     for n in "${absent[@]}"; do
         rm -rf "$WINEPREFIX/dosdevices/com$n"
     done
-    local wanted=COM8
-    [ -n "$line" ] && wanted="COM$line COM8"
-    if [ "$(echo "$ports" | grep -ow 'COM[1-48]' | xargs)" != "$wanted" ]; then
+    local wanted
+    wanted=$(printf '%s\n' COM8 ${line:+"COM$line"} | sort -V | xargs)
+    if [ "$(echo "$ports" | grep -ow -E "COM[1-48]${line:+|COM$line}" | xargs)" != "$wanted" ]; then
         echo "the prefix did not get the serial ports $wanted (it has: $ports)" >&2
         return 2
     fi

@@ -6,13 +6,14 @@ namespace {
 constexpr uint32_t initDialogMessage = 0x110; // WM_INITDIALOG
 constexpr uint32_t commandMessage = 0x111;    // WM_COMMAND
 constexpr intptr_t dialogFailure = -1;
+constexpr uint32_t listSelectionChanged = 1; // CBN_SELCHANGE
 
 // The controls of the configuration dialog's template, with the automatic check boxes marked.
 std::map<uint32_t, sim::Control> templateControls() {
     using namespace control;
     std::map<uint32_t, sim::Control> controls;
-    for (uint32_t id :
-         {ok, cancel, com1, com2, com3, com4, synthGroup, midiGroup, serialPortGroup}) {
+    for (uint32_t id : {ok, cancel, com1, com2, com3, com4, otherPort, otherPortList, synthGroup,
+                        midiGroup, serialPortGroup}) {
         controls[id] = {};
     }
     for (uint32_t id : {synthProgramChange, synthControlChange, synthBankSelect,
@@ -46,6 +47,18 @@ bool click(uint32_t id) {
 
 const Control& control(uint32_t id) {
     return shown().controls.at(id);
+}
+
+bool choose(uint32_t id, int32_t item) {
+    Control& list = shown().controls.at(id);
+    if (!list.enabled || shown().ended || item < 0 ||
+        static_cast<size_t>(item) >= list.items.size()) {
+        return false;
+    }
+    list.selected = item;
+    shown().handler(shown().context, shown().handle, commandMessage,
+                    static_cast<uintptr_t>(listSelectionChanged) << 16 | id, 0);
+    return true;
 }
 
 } // namespace sim
@@ -96,6 +109,19 @@ bool buttonChecked(Handle, uint32_t id) {
 
 void enableControl(Handle, uint32_t id, bool enabled) {
     shown().controls.at(id).enabled = enabled;
+}
+
+void addListItem(Handle, uint32_t id, const char16_t* text) {
+    shown().controls.at(id).items.emplace_back(text);
+}
+
+void selectListItem(Handle, uint32_t id, int32_t item) {
+    sim::Control& list = shown().controls.at(id);
+    list.selected = item >= 0 && static_cast<size_t>(item) < list.items.size() ? item : noListItem;
+}
+
+int32_t selectedListItem(Handle, uint32_t id) {
+    return shown().controls.at(id).selected;
 }
 
 } // namespace platform

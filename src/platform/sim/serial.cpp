@@ -1,6 +1,7 @@
 #include "platform/sim/sim.h"
 
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -22,13 +23,25 @@ bool isDead(platform::Handle handle) {
     return found != sim::world().openHandles.end() && found->second.dead;
 }
 
+// The port a name opens, as Windows finds it: "\\.\COMn" for every port, the bare "COMn" for
+// COM1 to COM9 only; 0 for none.
 uint32_t portNumberOf(const char16_t* name) {
     std::u16string text(name);
-    if (text.size() != 4 || text.compare(0, 3, u"COM") != 0 || text[3] < u'1' ||
-        text[3] > static_cast<char16_t>(u'0' + sim::portCount)) {
+    constexpr std::u16string_view devicePath = u"\\\\.\\COM";
+    bool byPath = text.starts_with(devicePath);
+    std::u16string digits = text.substr(byPath ? devicePath.size() : 3);
+    if ((!byPath && (!text.starts_with(u"COM") || digits.size() != 1)) || digits.empty() ||
+        digits.size() > 3 || digits[0] == u'0') {
         return 0;
     }
-    return text[3] - u'0';
+    uint32_t number = 0;
+    for (char16_t digit : digits) {
+        if (digit < u'0' || digit > u'9') {
+            return 0;
+        }
+        number = number * 10 + (digit - u'0');
+    }
+    return number <= sim::portCount ? number : 0;
 }
 
 // Whether a read with nothing to take is done at once, empty: when the time-outs say so, or when

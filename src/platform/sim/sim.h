@@ -46,7 +46,7 @@ struct DriverProcCall {
     intptr_t param2;
 };
 
-constexpr uint32_t portCount = 4;
+constexpr uint32_t portCount = 256; // COM1 to COM256
 
 // A port's handling as nobody has changed it: no flow control, DTR and RTS high.
 constexpr platform::LineHandling plainHandling = {.dtrControl = platform::lineHigh,
@@ -125,7 +125,16 @@ RegistryValue dwordValue(uint32_t value);
 struct Control {
     bool checked = false;
     bool enabled = true;
-    bool toggles = false; // an automatic check box flips itself when clicked
+    bool toggles = false;              // an automatic check box flips itself when clicked
+    std::vector<std::u16string> items; // a drop-down list's items, in order
+    int32_t selected = platform::noListItem;
+};
+
+// An entry of the system's list of serial ports: the port's name and the name Windows shows for
+// its device, empty when it has none.
+struct ListedSerialPort {
+    std::u16string name;
+    std::u16string friendlyName;
 };
 
 struct Dialog {
@@ -168,7 +177,8 @@ struct World {
     std::function<void(const Notification&)> onNotify;
 
     Registry registry;
-    Dialog dialog; // the one shown last
+    std::vector<ListedSerialPort> serialPortList; // as the system lists them, in its order
+    Dialog dialog;                                // the one shown last
     // The user in front of the dialog: looks at it and clicks, once it is initialised. A dialog
     // the user leaves open is closed with its close box, as Cancel.
     std::function<void()> dialogUser;
@@ -248,6 +258,9 @@ void setClock(uint32_t milliseconds);
 // manager ignores clicks there. An automatic check box toggles itself first.
 bool click(uint32_t id);
 const Control& control(uint32_t id);
+// The user picks item `item` of the drop-down list `id`: false when it is disabled or has no such
+// item.
+bool choose(uint32_t id, int32_t item);
 
 // For the simulated platform itself: a new open handle of the given kind (call with the lock
 // held), and the calling thread's last error.

@@ -59,4 +59,16 @@ void enableControl(Handle dialog, uint32_t id, bool enabled) {
     EnableWindow(GetDlgItem(windowOf(dialog), id), enabled ? TRUE : FALSE);
 }
 
+void addListItem(Handle dialog, uint32_t id, const char16_t* text) {
+    SendDlgItemMessageW(windowOf(dialog), id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+}
+
+void selectListItem(Handle dialog, uint32_t id, int32_t item) {
+    SendDlgItemMessageW(windowOf(dialog), id, CB_SETCURSEL, static_cast<WPARAM>(item), 0);
+}
+
+int32_t selectedListItem(Handle dialog, uint32_t id) {
+    return static_cast<int32_t>(SendDlgItemMessageW(windowOf(dialog), id, CB_GETCURSEL, 0, 0));
+}
+
 } // namespace platform
