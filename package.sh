@@ -19,7 +19,7 @@ top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
 for bits in 64 32; do
     [ -f "build/win$bits/CMakeCache.txt" ] || cmake --preset "win$bits" >/dev/null
-    cmake --build --preset "win$bits" -j "$(nproc)" --target melvpcif melvpcif-setup melv-demo \
+    cmake --build --preset "win$bits" -j "$(nproc)" --target melvpcif melvpcif-setup melv-demo melv-settings \
         >/dev/null
 done
 # The version the DLLs carry, as CMake wrote it when it configured the trees.
@@ -33,7 +33,7 @@ trap 'rm -rf "$stage"' EXIT
 crlf() { sed 's/\r*$/\r/' "$1" >"$2"; }
 
 # What the setup program carries: the DLLs, the command-line installer that holds the rules of
-# where they go, and the connection check, per bitness. Debug information stays in the build
+# where they go, the connection check and the settings program, per bitness. Debug information stays in the build
 # trees; users get the stripped files.
 mkdir -p "$stage/carried/x64" "$stage/carried/x86"
 for arch in x64 x86; do
@@ -44,6 +44,7 @@ for arch in x64 x86; do
     "$strip" -o "$stage/carried/$arch/melvpcif.dll" "$tree/melvpcif.dll"
     "$strip" -o "$stage/carried/$arch/melvpcif-setup.exe" "$tree/installer/melvpcif-setup.exe"
     "$strip" -o "$stage/carried/$arch/melv-demo.exe" "$tree/demo/melv-demo.exe"
+    "$strip" -o "$stage/carried/$arch/melv-settings.exe" "$tree/settings/melv-settings.exe"
 done
 crlf README.md "$stage/carried/README.txt"
 crlf LICENSE "$stage/carried/LICENSE.txt"

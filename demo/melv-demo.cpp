@@ -304,6 +304,8 @@ void restoreSettings(SavedSettings& saved) {
 }
 
 constexpr uint16_t lastPortNumber = 256;
+// The Start menu entry that opens the driver's settings.
+const wchar_t settingsEntry[] = L"MELV PC I/F MIDI Driver settings";
 
 // Whether the system's list of the computer's serial ports has COMn; nothing is opened to know.
 bool machineHasPort(DWORD port) {
@@ -332,8 +334,10 @@ void listMachinePorts() {
         labelPort(numbers[at], true, label);
         std::wprintf(L"  %ls\n", reinterpret_cast<const wchar_t*>(label));
     }
-    std::wprintf(L"Choose the instrument's port in the driver's settings (Serial Port: COM1 to "
-                 L"COM4, or Other port), or try one for a single run with --port N.\n");
+    std::wprintf(L"Choose the instrument's port in the driver's settings: open \"%ls\" in the "
+                 L"Start menu, then Serial Port (COM1 to COM4) or Other port. To try a port for "
+                 L"one run only, start this check with --port N.\n",
+                 settingsEntry);
 }
 
 // Says in plain words why a device would not open; answers the exit code that goes with it.
@@ -354,8 +358,9 @@ int explainOpenFailure(const std::wstring& device, MMRESULT status) {
     }
     std::wprintf(L"The serial port COM%lu cannot be opened. Check that the cable is on that "
                  L"port, that no other program (a terminal, a modem tool) holds it, and that the "
-                 L"port chosen in the driver's settings is the right one.\n",
-                 port);
+                 L"port chosen in the driver's settings (\"%ls\" in the Start menu) is the right "
+                 L"one.\n",
+                 port, settingsEntry);
     return portUnavailable;
 }
 

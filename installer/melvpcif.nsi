@@ -1,6 +1,6 @@
 ; The setup program a musician double-clicks: it asks for administrator rights itself, shows the
-; licence, installs the driver for 32- and 64-bit programs, the connection check with its Start
-; menu entry, the README and the licence, and registers with Apps & features. /S installs and
+; licence, installs the driver for 32- and 64-bit programs, the settings program and the connection
+; check with their Start menu entries, the README and the licence, and registers with Apps & features. /S installs and
 ; uninstalls silently.
 ;
 ; Where the DLLs go and which registry slots they take is the business of melvpcif-setup.exe
@@ -11,7 +11,8 @@
 ;
 ; VERSION is the project's version (CMakeLists.txt), which package.sh reads from the version.txt
 ; that CMake writes into each build tree.
-; FOLDER holds x64\ and x86\ (melvpcif.dll, melvpcif-setup.exe, melv-demo.exe of that bitness),
+; FOLDER holds x64\ and x86\ (melvpcif.dll, melvpcif-setup.exe, melv-demo.exe, melv-settings.exe
+; of that bitness),
 ; README.txt and LICENSE.txt.
 ;
 ; Exit codes, also with /S: 0 done; 3010 done, but a program had the driver loaded and Windows
@@ -38,6 +39,8 @@ SetCompressor /SOLID lzma
 !define CHECK_PROGRAM "melv-demo.exe"
 ; A file name cannot hold "/": the Start menu entry shows the same name with a division slash.
 !define CHECK_ENTRY "Check the MELV PC I${U+2215}F connection.lnk"
+!define SETTINGS_PROGRAM "melv-settings.exe"
+!define SETTINGS_ENTRY "MELV PC I${U+2215}F MIDI Driver settings.lnk"
 !define RESTART_NEEDED 3 ; melvpcif-setup.exe: done, the rest when Windows next starts
 !define ERROR_SUCCESS_REBOOT_REQUIRED 3010
 
@@ -63,7 +66,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (c) 2026 MELV"
 
 !define MUI_WELCOMEPAGE_TEXT "This installs the ${PRODUCT} ${VERSION}. With it, every MIDI \
 program on this computer reaches the MELV synthesizer through its computer port, on a serial \
-cable to COM1, COM2, COM3 or COM4.$\r$\n$\r$\nThe driver is installed for 32-bit and 64-bit \
+cable to a COM port of this computer (COM1 to COM4, or a USB serial adapter with any number).$\r$\n$\r$\nThe driver is installed for 32-bit and 64-bit \
 programs and for every user. If it is installed already, it is updated and keeps its \
 settings.$\r$\n$\r$\nClose your MIDI programs, then click Next to continue."
 !insertmacro MUI_PAGE_WELCOME
@@ -73,11 +76,11 @@ settings.$\r$\n$\r$\nClose your MIDI programs, then click Next to continue."
 !define MUI_FINISHPAGE_TEXT_LARGE
 !define MUI_FINISHPAGE_TEXT "Start your MIDI program (restart it if it was running): it lists \
 $\"MELV PC I/F MIDI Port$\" among its MIDI inputs and outputs.$\r$\n$\r$\n\
-Settings: in your MIDI program's MIDI driver settings, choose $\"Settings$\" or \
-$\"Configure$\" on $\"${PRODUCT}$\" to pick the serial port, the message filters and \
+Settings: open $\"${PRODUCT} settings$\" in the Start menu to pick the serial port (COM1 \
+unless you change it; a USB serial adapter usually has another), the message filters and \
 independent mode.$\r$\n$\r$\n\
-Checking the connection: connect the instrument's computer port to the serial port (COM1 \
-unless you change it), then open $\"Check the MELV PC I/F connection$\" in the Start menu."
+Checking the connection: connect the instrument's computer port to that serial port, then open \
+$\"Check the MELV PC I/F connection$\" in the Start menu."
 !define MUI_FINISHPAGE_TEXT_REBOOT "A running program has the previous driver loaded: Windows \
 puts the new one in place when it restarts. Restart now?"
 !insertmacro MUI_PAGE_FINISH
@@ -148,8 +151,10 @@ Section "Driver"
   SetOutPath "$INSTDIR"
   ${If} ${RunningX64}
     File "${STAGE}\x64\${CHECK_PROGRAM}"
+    File "${STAGE}\x64\${SETTINGS_PROGRAM}"
   ${Else}
     File "${STAGE}\x86\${CHECK_PROGRAM}"
+    File "${STAGE}\x86\${SETTINGS_PROGRAM}"
   ${EndIf}
   File "${STAGE}\README.txt"
   File "${STAGE}\LICENSE.txt"
@@ -161,6 +166,10 @@ Section "Driver"
   CreateShortCut "$SMPROGRAMS\${CHECK_ENTRY}" "$SYSDIR\cmd.exe" \
     '/c ""$INSTDIR\${CHECK_PROGRAM}" & pause"' "$INSTDIR\${CHECK_PROGRAM}" 0 SW_SHOWNORMAL "" \
     "Checks that the driver is installed and that the instrument answers on the serial cable"
+  ; The settings program asks for administrator rights itself, as it starts.
+  CreateShortCut "$SMPROGRAMS\${SETTINGS_ENTRY}" "$INSTDIR\${SETTINGS_PROGRAM}" "" \
+    "$INSTDIR\${SETTINGS_PROGRAM}" 0 SW_SHOWNORMAL "" \
+    "The serial port, the message filters and independent mode of the MIDI driver"
 
   ; The size Apps & features shows: the install folder and the DLLs in the system folders.
   ${GetSize} "$INSTDIR" "/S=0K" $1 $2 $3
@@ -226,7 +235,9 @@ Section "Uninstall"
 
   SetShellVarContext all
   Delete "$SMPROGRAMS\${CHECK_ENTRY}"
+  Delete "$SMPROGRAMS\${SETTINGS_ENTRY}"
   Delete "$INSTDIR\${CHECK_PROGRAM}"
+  Delete "$INSTDIR\${SETTINGS_PROGRAM}"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENSE.txt"
   Call un.RemoveUninstallerAndFolder

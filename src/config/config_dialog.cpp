@@ -142,22 +142,36 @@ uint16_t maskFromDialog(platform::Handle dialog) {
     return mask;
 }
 
-// The port number first, the mask last, after both registry writes: other processes see a mask
-// only once it is stored.
-void save(ConfigDialogState& state, platform::Handle dialog) {
+// The registry first: settings that cannot be stored are not applied either, since they would
+// look saved to every program and be gone once the last of them unloads the driver. The port
+// number before the mask: other processes see a mask only once everything is stored.
+bool save(ConfigDialogState& state, platform::Handle dialog) {
     SharedState& shared = *state.shared;
-    shared.portNumber = state.pendingPort;
-    writeSetting(portNumberValue, shared.portNumber);
     uint16_t mask = maskFromDialog(dialog);
-    writeSetting(messageMaskValue, mask);
+    if (!saveSettings(state.pendingPort, mask)) {
+        return false;
+    }
+    shared.portNumber = state.pendingPort;
     setMessageMask(shared, mask);
+    return true;
 }
+
+constexpr char16_t notSavedTitle[] = u"MELV PC I/F MIDI Driver settings";
+constexpr char16_t notSavedText[] =
+    u"The settings cannot be saved: changing them needs administrator rights, which this "
+    u"program does not have. Nothing was changed.\n\n"
+    u"To change them, open \"MELV PC I/F MIDI Driver settings\" in the Start menu and let "
+    u"Windows give it those rights when it asks.";
 
 intptr_t command(ConfigDialogState& state, platform::Handle dialog, uint32_t id,
                  uint32_t notification) {
     if (id == control::ok) {
-        save(state, dialog);
-        platform::endDialog(dialog, 1);
+        // Unsaved, the dialog stays open with the choices the user made, until Cancel.
+        if (save(state, dialog)) {
+            platform::endDialog(dialog, 1);
+        } else {
+            platform::showMessage(dialog, notSavedText, notSavedTitle);
+        }
     } else if (id == control::cancel) {
         platform::endDialog(dialog, 0);
     } else if (id >= firstPortButton && id <= lastPortButton) {

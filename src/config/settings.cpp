@@ -67,11 +67,13 @@ void loadSettings(SharedState& shared) {
     }
 }
 
-void writeSetting(const char16_t* name, uint32_t value) {
+bool saveSettings(uint16_t portNumber, uint16_t mask) {
     platform::Handle key = openKeyForWriting();
     if (key == platform::nullHandle) {
-        return;
+        return false;
     }
-    platform::writeRegistryDword(key, name, value);
+    platform::writeRegistryDword(key, portNumberValue, portNumber);
+    platform::writeRegistryDword(key, messageMaskValue, mask);
     platform::closeRegistryKey(key);
+    return true;
 }

@@ -20,5 +20,6 @@ constexpr uint16_t lastPort = 256;
 // touches no serial port: every program that looks at MIDI devices loads the driver, and opening
 // a port there would take it from its user for a moment and raise its modem lines.
 void loadSettings(SharedState& shared);
-// Stores `value` as the REG_DWORD `name` under the settings key; a failure is not reported.
-void writeSetting(const char16_t* name, uint32_t value);
+// Stores the port number and the mask as "COM" and "Messages" under the settings key; false, with
+// nothing written, when the process may not change the key (it lacks administrator rights).
+bool saveSettings(uint16_t portNumber, uint16_t mask);

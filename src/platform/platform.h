@@ -189,6 +189,9 @@ constexpr int32_t noListItem = -1;
 void addListItem(Handle dialog, uint32_t id, const char16_t* text); // CB_ADDSTRING
 void selectListItem(Handle dialog, uint32_t id, int32_t item);      // CB_SETCURSEL
 int32_t selectedListItem(Handle dialog, uint32_t id);               // CB_GETCURSEL
+// A message over the dialog with an OK button and a warning sign, returning once the user has
+// read it (MessageBoxW).
+void showMessage(Handle dialog, const char16_t* text, const char16_t* title);
 
 // The multimedia host.
 void driverCallback(uintptr_t callback, uint32_t flags, uintptr_t device, uint32_t message,

@@ -70,6 +70,7 @@ install_dir="$drive_c/Program Files/MELV PC IF MIDI Driver"
 programs="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 # The entry's name as Windows shows it; a file name cannot hold "/", so it has U+2215.
 check_entry="Check the MELV PC I$(printf '\342\210\225')F connection.lnk"
+settings_entry="MELV PC I$(printf '\342\210\225')F MIDI Driver settings.lnk"
 
 folder_holds() { # folder, names...: exactly those files
     local folder=$1
@@ -158,14 +159,18 @@ check "each registry view has the driver once, in the first free slot" \
 check "both views describe the driver by name" \
     eval 'described "$descriptions64" && described "$descriptions32"'
 check "the other driver and its description are left alone" others_left_alone
-check "the install folder holds the check program, README, licence and uninstaller" \
-    folder_holds "$install_dir" LICENSE.txt README.txt melv-demo.exe uninstall.exe
-check "the check program is the 64-bit one" test "$(pe_machine "$install_dir/melv-demo.exe")" = x64
+check "the install folder holds the check and settings programs, README, licence and uninstaller" \
+    folder_holds "$install_dir" LICENSE.txt README.txt melv-demo.exe melv-settings.exe uninstall.exe
+check "the check and settings programs are the 64-bit ones" \
+    eval 'test "$(pe_machine "$install_dir/melv-demo.exe")" = x64 &&
+          test "$(pe_machine "$install_dir/melv-settings.exe")" = x64' 
 check "README and licence are the package's, with Windows line ends" \
     eval 'crlf_copy_of "$install_dir/README.txt" "$wine_work/package/README.md" &&
           crlf_copy_of "$install_dir/LICENSE.txt" "$wine_work/package/LICENSE"'
 check "the Start menu has the entry that runs the check program" \
     link_runs "$programs/$check_entry" melv-demo.exe
+check "the Start menu has the entry that opens the settings" \
+    link_runs "$programs/$settings_entry" melv-settings.exe
 check "Apps & features lists the driver by name, maker and version" \
     test "$(entry_value DisplayName)|$(entry_value Publisher)|$(entry_value DisplayVersion)" \
     = "MELV PC I/F MIDI Driver|MELV|$version"
@@ -207,8 +212,8 @@ check "the DLLs are gone" test ! -e "$system64" -a ! -e "$system32"
 check "the slots and descriptions are gone from both views" \
     test -z "$(slots_in "$drivers64")$(slots_in "$drivers32")$(value_in "$descriptions64" melvpcif.dll)$(value_in "$descriptions32" melvpcif.dll)"
 check "the other driver and its description are left alone" others_left_alone
-check "the Apps & features entry and the Start menu entry are gone" \
-    test -z "$entry_native" -a ! -e "$programs/$check_entry"
+check "the Apps & features entry and the Start menu entries are gone" \
+    test -z "$entry_native" -a ! -e "$programs/$check_entry" -a ! -e "$programs/$settings_entry"
 check "the install folder goes once the uninstaller has ended" \
     eventually 30 test ! -e "$install_dir"
 check "the settings are kept" \
@@ -240,7 +245,7 @@ page_says() { grep -q -- "$1" "$wine_work/pages.log"; }
 check "the window names the driver and its version" page_says "^title: MELV PC I/F MIDI Driver $version Setup"
 check "the licence page shows the licence" page_says "^I Agree: .*Permission is granted to install"
 check "the finishing page says how to open the settings" \
-    page_says "^Finish: .*Settings: in your MIDI program's MIDI driver settings"
+    page_says "^Finish: .*Settings: open \"MELV PC I/F MIDI Driver settings\" in the Start menu"
 check "the finishing page says how to check the connection" \
     page_says "^Finish: .*open \"Check the MELV PC I/F connection\" in the Start menu"
 check "the setup program ends with exit code 0 after Finish" test "$status" = 0
@@ -252,6 +257,27 @@ if [ -n "$picture_dir" ]; then
         convert "$bitmap" -strip -define png:exclude-chunks=date,time \
         "$picture_dir/installer-finish.png"
 fi
+
+echo "== the settings program of the Start menu"
+# It opens the installed driver's own dialog; what the dialog shows and does is the Wine tests'.
+settings_program() { # step...: the program's exit code
+    wine "$tool64" pages "$(winepath -w "$install_dir/melv-settings.exe")" - "$@" 2>&1 |
+        tr -d '\r' | tee "$wine_work/settings.log" | sed -n 's/^exit code: //p'
+}
+settings_agree() { # COM, Messages: both in the 64-bit view, which both drivers read; no copy in
+    # the 32-bit view
+    is_number "$(value_in "$(query 64 "$settings")" COM)" "$1" &&
+        is_number "$(value_in "$(query 64 "$settings")" Messages)" "$2" &&
+        test -z "$(value_in "$(query 32 "$settings")" COM)$(value_in "$(query 32 "$settings")" Messages)"
+}
+wine reg delete "$settings" /f /reg:64 >/dev/null 2>&1
+status=$(settings_program "choose:Independent Synth / MIDI Out" OK)
+check "OK ends the settings program with exit code 0" test "$status" = 0
+check "the dialog was the driver's" grep -q '^title: MELV PC I/F NT Driver' "$wine_work/settings.log"
+check "OK wrote the settings chosen, in the view both drivers read" settings_agree 1 0x7f7f
+status=$(settings_program "choose:Independent Synth / MIDI Out" "choose:Cancel")
+check "Cancel ends the settings program with exit code 1" test "$status" = 1
+check "Cancel wrote nothing" settings_agree 1 0x7f7f
 
 echo "== uninstalling while a program has the driver loaded"
 check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
@@ -292,9 +318,11 @@ check "the silent install ends with exit code 0" test "$status" = 0
 check "the 32-bit DLL is in System32, registered in the first free slot and described" \
     eval 'cmp -s "$drive_c/windows/system32/melvpcif.dll" "$plain32" &&
           test "$(slots_in "$drivers32")" = midi1 && described "$descriptions32"'
-check "the check program is the 32-bit one, with its Start menu entry" \
+check "the check and settings programs are the 32-bit ones, with their Start menu entries" \
     eval 'test "$(pe_machine "$install_dir/melv-demo.exe")" = x86 &&
-          link_runs "$programs/$check_entry" melv-demo.exe'
+          link_runs "$programs/$check_entry" melv-demo.exe &&
+          test "$(pe_machine "$install_dir/melv-settings.exe")" = x86 &&
+          link_runs "$programs/$settings_entry" melv-settings.exe'
 check "Apps & features lists the driver" test "$(entry_value DisplayVersion)" = "$version"
 status=$(uninstall_quietly "$tool32")
 snapshot 32

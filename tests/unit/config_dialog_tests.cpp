@@ -69,6 +69,31 @@ TEST_F(ConfigDialog, OkStoresTheChoicesInTheSharedStateAndTheRegistry) {
     EXPECT_EQ(modMessage(app.context, 0, MODM_GETNUMDEVS, 0, 0, 0), 4u) << "at once";
 }
 
+TEST_F(ConfigDialog, OkWithoutTheRightToSaveSaysSoAndChangesNothing) {
+    shared.portNumber = 2;
+    sim::world().registry.keys[settingsKeyPath][u"COM"] = sim::dwordValue(2);
+    sim::world().registry.writeDenied = true; // a MIDI program run without administrator rights
+    EXPECT_EQ(configure([] {
+                  sim::click(control::com3);
+                  sim::click(control::independentMode);
+                  sim::click(control::ok);
+                  ASSERT_EQ(sim::world().dialog.messages.size(), 1u);
+                  const std::u16string& message = sim::world().dialog.messages[0];
+                  EXPECT_NE(message.find(u"cannot be saved"), std::u16string::npos);
+                  EXPECT_NE(message.find(u"administrator rights"), std::u16string::npos);
+                  EXPECT_NE(message.find(u"\"MELV PC I/F MIDI Driver settings\" in the Start menu"),
+                            std::u16string::npos);
+                  EXPECT_FALSE(sim::world().dialog.ended) << "the choices stay on screen";
+                  EXPECT_TRUE(checked(control::com3));
+                  sim::click(control::cancel);
+              }),
+              0);
+    EXPECT_EQ(shared.portNumber, 2);
+    EXPECT_EQ(messageMask(shared), initialMessageMask) << "the running settings stay as they were";
+    EXPECT_EQ(stored().size(), 1u);
+    EXPECT_EQ(storedDword(u"COM"), 2u);
+}
+
 TEST_F(ConfigDialog, CancelChangesNothingAndTheNextDialogStartsAfresh) {
     shared.portNumber = 1;
     EXPECT_EQ(configure([] {

@@ -99,6 +99,23 @@ run_hosts "COM1 on the virtual line" "--gtest_filter=-$com3_suites:$other_port_s
 wine_env_set_ports 3 || exit 2
 run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=$com3_suites"
 
+
+# The picture for the documentation: the test whose first dialog shows COM3 and independent mode.
+take_picture() {
+    local bitmap="$wine_work/config-dialog.bmp"
+    wine_env_install_title_bar_font
+    echo "=== picture of the configuration dialog: ${builds[0]}/melv_wine_tests.exe"
+    MELV_DIALOG_PICTURE=$(winepath -w "$bitmap") check "the picture's test passes" \
+        wine_env_run 150 "${builds[0]}/melv_wine_tests.exe" \
+        "--gtest_filter=ConfigurationDialog.ClearingIndependentModeDisablesTheSynthGroup*"
+    check "a picture of the configuration dialog is written to $picture_dir/config-dialog.png" \
+        eval 'test -s "$bitmap" && convert "$bitmap" -strip -define png:exclude-chunks=date,time \
+              "$picture_dir/config-dialog.png"'
+}
+if [ -n "$picture_dir" ]; then
+    take_picture
+fi
+
 # The connection check (the demo, loading the driver of each build directly) run for one port:
 # it ends with `status` and prints every line given.
 check_program_says() { # build, port, status, line...
@@ -132,21 +149,5 @@ for MELV_LINE_PORT in 7 12; do
             check_program_says "$dir" 13 5 "Its serial ports are:" "  COM$MELV_LINE_PORT" "  COM8"
     done
 done
-
-# The picture for the documentation: the test whose first dialog shows COM3 and independent mode.
-take_picture() {
-    local bitmap="$wine_work/config-dialog.bmp"
-    wine_env_install_title_bar_font
-    echo "=== picture of the configuration dialog: ${builds[0]}/melv_wine_tests.exe"
-    MELV_DIALOG_PICTURE=$(winepath -w "$bitmap") check "the picture's test passes" \
-        wine_env_run 150 "${builds[0]}/melv_wine_tests.exe" \
-        "--gtest_filter=ConfigurationDialog.ClearingIndependentModeDisablesTheSynthGroup*"
-    check "a picture of the configuration dialog is written to $picture_dir/config-dialog.png" \
-        eval 'test -s "$bitmap" && convert "$bitmap" -strip -define png:exclude-chunks=date,time \
-              "$picture_dir/config-dialog.png"'
-}
-if [ -n "$picture_dir" ]; then
-    take_picture
-fi
 
 checks_summary "Wine tests" "took $(($(date +%s) - start)) s"

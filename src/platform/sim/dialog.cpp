@@ -76,6 +76,7 @@ intptr_t runDialog(uintptr_t, uint32_t templateId, Handle owner, DialogHandler h
                .handler = handler,
                .context = context,
                .controls = templateControls(),
+               .messages = {},
                .ended = false,
                .result = 0};
     handler(context, shown().handle, initDialogMessage, 0, 0);
@@ -118,6 +119,10 @@ void addListItem(Handle, uint32_t id, const char16_t* text) {
 void selectListItem(Handle, uint32_t id, int32_t item) {
     sim::Control& list = shown().controls.at(id);
     list.selected = item >= 0 && static_cast<size_t>(item) < list.items.size() ? item : noListItem;
+}
+
+void showMessage(Handle, const char16_t* text, const char16_t*) {
+    shown().messages.emplace_back(text);
 }
 
 int32_t selectedListItem(Handle, uint32_t id) {

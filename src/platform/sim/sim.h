@@ -144,6 +144,7 @@ struct Dialog {
     platform::DialogHandler handler = nullptr;
     void* context = nullptr;
     std::map<uint32_t, Control> controls;
+    std::vector<std::u16string> messages; // shown over it, in order
     bool ended = false;
     intptr_t result = 0;
 };

@@ -67,6 +67,11 @@ void selectListItem(Handle dialog, uint32_t id, int32_t item) {
     SendDlgItemMessageW(windowOf(dialog), id, CB_SETCURSEL, static_cast<WPARAM>(item), 0);
 }
 
+void showMessage(Handle dialog, const char16_t* text, const char16_t* title) {
+    MessageBoxW(windowOf(dialog), reinterpret_cast<LPCWSTR>(text), reinterpret_cast<LPCWSTR>(title),
+                MB_OK | MB_ICONWARNING);
+}
+
 int32_t selectedListItem(Handle dialog, uint32_t id) {
     return static_cast<int32_t>(SendDlgItemMessageW(windowOf(dialog), id, CB_GETCURSEL, 0, 0));
 }
