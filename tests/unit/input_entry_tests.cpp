@@ -122,14 +122,27 @@ TEST_F(InputDevice, AnExclusiveSplitByStopAndStartGoesOnInTheNextBuffer) {
     add(first);
     add(second);
     call(MIDM_START);
-    sim::instrumentSends({0xF0, 0x01, 0x02});
+    sim::setClock(100);
+    sim::instrumentSends({0xF0, 0x01});
+    settle();
+    sim::setClock(200);
+    sim::instrumentSends({0xF8, 0x02});
     settle();
     EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+    // Times count from each start; within one run they never go back, and the exclusive that
+    // goes on is dated at the start of its new run.
+    sim::setClock(1000);
     EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    sim::setClock(1003);
+    sim::instrumentSends({0xF8});
+    settle();
+    sim::setClock(1005);
     sim::instrumentSends({0x03, 0xF7});
     settle();
-    EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGERROR, first.address(), 0},
-                                         {MIM_LONGDATA, second.address(), 0}}));
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 200},
+                                         {MIM_LONGERROR, first.address(), 200},
+                                         {MIM_DATA, 0xF8, 3},
+                                         {MIM_LONGDATA, second.address(), 3}}));
     EXPECT_EQ(first.recorded(), (Bytes{0xF0, 0x01, 0x02}));
     EXPECT_EQ(second.recorded(), (Bytes{0x03, 0xF7}));
 }
