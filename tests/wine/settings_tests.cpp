@@ -55,7 +55,7 @@ TEST_F(SettingsAtLoad, ValuesCountByTheirLowSixteenBitsWhateverTheirTypeAndAreWr
     EXPECT_EQ(readSetting(L"Messages"), "REG_DWORD 0x00007F7F");
 }
 
-TEST_F(SettingsAtLoad, ValuesLongerThanFourBytesOrPortsOutsideOneToFourCountAsAbsent) {
+TEST_F(SettingsAtLoad, ValuesLongerThanFourBytesOrPortsOutsideOneTo256CountAsAbsent) {
     ASSERT_TRUE(writeSetting(L"COM", REG_QWORD, {0x03, 0, 0, 0, 0, 0, 0, 0}));
     ASSERT_TRUE(writeSetting(L"Messages", REG_BINARY, {0x7F, 0x7F, 0, 0, 0, 0}));
     ASSERT_TRUE(driver.load());
@@ -64,7 +64,7 @@ TEST_F(SettingsAtLoad, ValuesLongerThanFourBytesOrPortsOutsideOneToFourCountAsAb
     EXPECT_EQ(readSetting(L"Messages"), "REG_DWORD 0x00007E7F");
     driver.unload();
 
-    ASSERT_TRUE(writeSettingDword(L"COM", 5));
+    ASSERT_TRUE(writeSettingDword(L"COM", 257));
     ASSERT_TRUE(driver.load());
     EXPECT_EQ(readSetting(L"COM"), "REG_DWORD 0x00000001");
 }
