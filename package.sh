@@ -11,6 +11,7 @@
 #       x64/melvpcif.dll                 the driver for 64-bit programs
 #       x86/melvpcif.dll                 the driver for 32-bit programs
 #       x64/melv-demo.exe, x86/...       the connection check, for each bitness of Windows
+#       x64/melv-settings.exe, x86/...   the settings program, for each bitness of Windows
 #       melvpcif-setup.exe               command-line installer for 64-bit Windows
 #       melvpcif-setup32.exe             command-line installer for 32-bit Windows
 # Prints the setup program's path, then the package's.
@@ -63,6 +64,8 @@ cp "$stage/carried/x64/melvpcif.dll" "$files/by-hand/x64/"
 cp "$stage/carried/x86/melvpcif.dll" "$files/by-hand/x86/"
 cp "$stage/carried/x64/melv-demo.exe" "$files/by-hand/x64/"
 cp "$stage/carried/x86/melv-demo.exe" "$files/by-hand/x86/"
+cp "$stage/carried/x64/melv-settings.exe" "$files/by-hand/x64/"
+cp "$stage/carried/x86/melv-settings.exe" "$files/by-hand/x86/"
 cp "$stage/carried/x64/melvpcif-setup.exe" "$files/by-hand/melvpcif-setup.exe"
 cp "$stage/carried/x86/melvpcif-setup.exe" "$files/by-hand/melvpcif-setup32.exe"
 

@@ -11,6 +11,7 @@
 // run only (they need administrator rights) and put them back at the end.
 #include "common/driver_loader.h"
 #include "common/hex.h"
+#include "common/installed_driver.h"
 #include "common/settings_key.h"
 #include "instrument/midi_text.h"
 #include "port/port_names.h"
@@ -36,6 +37,7 @@ enum Outcome : int {
     portInUse = 4,
     portUnavailable = 5,
     nothingArrived = 6,
+    registrationGone = 7,
     badArguments = 2,
 };
 
@@ -417,6 +419,31 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     return options.port <= lastPortNumber;
 }
 
+// Whether this program's system folder holds the driver: the one of this program's bitness, where
+// Windows' multimedia system loads it from.
+bool driverFileInstalled() {
+    wchar_t folder[MAX_PATH];
+    UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    std::wstring path = std::wstring(folder, length) + L"\\" + driverFileName;
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Nothing of the driver's is listed: not installed, or installed with its registration gone.
+int explainNoDevices() {
+    if (driverFileInstalled() && registeredDriverSlot().empty()) {
+        std::wprintf(L"\nThe driver's files are installed, but Windows removed its registration as "
+                     L"a MIDI driver, so no program sees it. A Windows update or the MIDI "
+                     L"registry repair of Windows 11's MIDI stack does that. Run the driver's "
+                     L"setup program again: it repairs the installation and keeps your "
+                     L"settings.\n");
+        return registrationGone;
+    }
+    std::wprintf(L"\nNo MIDI device named \"%ls ...\" was found: the driver is not installed. "
+                 L"Run the setup program, then start this check again.\n",
+                 devicePrefix);
+    return notInstalled;
+}
+
 int checkDevices(const Options& options) {
     std::vector<UINT> outputs;
     for (UINT device = 0; device < outputCount(); ++device) {
@@ -432,10 +459,7 @@ int checkDevices(const Options& options) {
     }
     std::wprintf(L"driver: %zu outputs, %u input\n", outputs.size(), inputDevice == ~0u ? 0 : 1);
     if (outputs.empty() || inputDevice == ~0u) {
-        std::wprintf(L"\nNo MIDI device named \"%ls ...\" was found: the driver is not installed. "
-                     L"Run the setup program, then start this check again.\n",
-                     devicePrefix);
-        return notInstalled;
+        return explainNoDevices();
     }
     for (UINT device : outputs) {
         std::wprintf(L"  output %u: %ls\n", device, outputName(device).c_str());

@@ -40,6 +40,8 @@ SetCompressor /SOLID lzma
 ; A file name cannot hold "/": the Start menu entry shows the same name with a division slash.
 !define CHECK_ENTRY "Check the MELV PC I${U+2215}F connection.lnk"
 !define SETTINGS_PROGRAM "melv-settings.exe"
+; A copy of this setup program, which Apps & features runs to repair the installation.
+!define REPAIR_PROGRAM "setup.exe"
 !define SETTINGS_ENTRY "MELV PC I${U+2215}F MIDI Driver settings.lnk"
 !define RESTART_NEEDED 3 ; melvpcif-setup.exe: done, the rest when Windows next starts
 !define ERROR_SUCCESS_REBOOT_REQUIRED 3010
@@ -67,8 +69,8 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (c) 2026 MELV"
 !define MUI_WELCOMEPAGE_TEXT "This installs the ${PRODUCT} ${VERSION}. With it, every MIDI \
 program on this computer reaches the MELV synthesizer through its computer port, on a serial \
 cable to a COM port of this computer (COM1 to COM4, or a USB serial adapter with any number).$\r$\n$\r$\nThe driver is installed for 32-bit and 64-bit \
-programs and for every user. If it is installed already, it is updated and keeps its \
-settings.$\r$\n$\r$\nClose your MIDI programs, then click Next to continue."
+programs and for every user. If it is installed already, it is updated or repaired and \
+keeps its settings.$\r$\n$\r$\nClose your MIDI programs, then click Next to continue."
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE.txt"
 !insertmacro MUI_PAGE_INSTFILES
@@ -158,6 +160,7 @@ Section "Driver"
   ${EndIf}
   File "${STAGE}\README.txt"
   File "${STAGE}\LICENSE.txt"
+  Call KeepForRepair
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   ; The check runs in a console window; the window waits for a key so that its result can be
@@ -185,9 +188,20 @@ Section "Driver"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" \
     '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $1
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  ; Running the setup program again repairs (files, slots and descriptions put back, settings
+  ; kept): Apps & features offers that as its Modify command, and there is nothing else to modify.
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "ModifyPath" '"$INSTDIR\${REPAIR_PROGRAM}"'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 0
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
+
+; Keeps a copy of this setup program in the install folder, for the repair; a repair started
+; from that copy keeps it as it is.
+Function KeepForRepair
+  ${If} $EXEPATH != "$INSTDIR\${REPAIR_PROGRAM}"
+    CopyFiles /SILENT "$EXEPATH" "$INSTDIR\${REPAIR_PROGRAM}"
+  ${EndIf}
+FunctionEnd
 
 Function .onInstSuccess
   ${If} ${RebootFlag}
@@ -238,6 +252,7 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\${SETTINGS_ENTRY}"
   Delete "$INSTDIR\${CHECK_PROGRAM}"
   Delete "$INSTDIR\${SETTINGS_PROGRAM}"
+  Delete "$INSTDIR\${REPAIR_PROGRAM}"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENSE.txt"
   Call un.RemoveUninstallerAndFolder

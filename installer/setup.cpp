@@ -1,7 +1,9 @@
 // Installs and removes the driver on Windows: copies each DLL to the system folder of its
-// bitness and registers it as a MIDI driver in a free "midi" slot of the Drivers32 key, with its
-// description beside, in each registry view that has a DLL of its bitness. Drivers already
-// registered are left as they are; removal takes away exactly the driver's own slots and files.
+// bitness and registers it as a MIDI driver in a free "midi2".."midi9" slot of the Drivers32 key,
+// with its description beside, in each registry view that has a DLL of its bitness. Drivers
+// already registered are left as they are; removal takes away exactly the driver's own slots and
+// files. Installing again repairs: the files, the slots and the descriptions are put back as they
+// should be, and the settings stay.
 // The setup program (melvpcif.nsi) carries this program and runs it, so these rules live here
 // alone.
 //
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,9 @@ const wchar_t driverFile[] = L"melvpcif.dll";
 const wchar_t driverDescription[] = L"MELV PC I/F MIDI Driver";
 const wchar_t* const slotNames[] = {L"midi",  L"midi1", L"midi2", L"midi3", L"midi4",
                                     L"midi5", L"midi6", L"midi7", L"midi8", L"midi9"};
+// Windows 11's MIDI stack (Windows MIDI Services) sets "midi" and "midi1" to its own drivers
+// whenever it is switched on or repaired, so the driver never takes them: it would be pushed out.
+constexpr size_t firstOwnSlot = 2;
 // Where Windows keeps the file operations it carries out when it next starts.
 const wchar_t sessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
@@ -142,24 +148,36 @@ bool isOurs(const std::wstring& value) {
     return lstrcmpiW(value.c_str(), driverFile) == 0;
 }
 
-// The slot the driver has already (an earlier installation keeps it), else the first free one;
-// null when all ten are taken by other drivers.
+// The slot the driver has already among "midi2".."midi9" (an earlier installation keeps it), else
+// the first free one of them; null when all are taken by other drivers. An installation in "midi"
+// or "midi1" moves.
 const wchar_t* slotFor(HKEY key) {
-    for (const wchar_t* slot : slotNames) {
-        if (isOurs(slotValue(key, slot))) {
-            return slot;
+    for (size_t i = firstOwnSlot; i < std::size(slotNames); ++i) {
+        if (isOurs(slotValue(key, slotNames[i]))) {
+            return slotNames[i];
         }
     }
-    for (const wchar_t* slot : slotNames) {
-        if (slotValue(key, slot).empty()) {
-            return slot;
+    for (size_t i = firstOwnSlot; i < std::size(slotNames); ++i) {
+        if (slotValue(key, slotNames[i]).empty()) {
+            return slotNames[i];
         }
     }
     return nullptr;
 }
 
+// Registers the driver in `slot` and takes it out of any other slot it had: one left in "midi" or
+// "midi1" by an earlier version, or a second one an earlier repair could not clear.
 bool registerDriver(HKEY key, const wchar_t* slot) {
-    return isOurs(slotValue(key, slot)) || setString(key, slot, driverFile);
+    if (!isOurs(slotValue(key, slot)) && !setString(key, slot, driverFile)) {
+        return false;
+    }
+    bool single = true;
+    for (const wchar_t* other : slotNames) {
+        if (other != slot && isOurs(slotValue(key, other))) {
+            single = deleteValue(key, other) && single;
+        }
+    }
+    return single;
 }
 
 bool unregisterDriver(HKEY key) {
@@ -390,8 +408,9 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
         RegCloseKey(key);
         if (slots.back() == nullptr) {
             std::fwprintf(stderr,
-                          L"All ten MIDI driver slots of the %ls registry view (midi, midi1 to "
-                          L"midi9) are taken by other drivers: remove one you no longer use.\n",
+                          L"All eight MIDI driver slots of the %ls registry view the driver may "
+                          L"use (midi2 to midi9; midi and midi1 belong to Windows' MIDI stack) "
+                          L"are taken by other drivers: remove one you no longer use.\n",
                           target.label);
             return failed;
         }

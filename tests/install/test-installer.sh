@@ -72,14 +72,15 @@ check "nothing of ours before installing" \
 check "the install ends with exit code 0" test "$(exit_code install install)" = 0
 check "the 64-bit DLL is in System32" cmp -s "$system64" "$win64/melvpcif.dll"
 check "the 32-bit DLL is in SysWOW64" cmp -s "$system32" "$win32/melvpcif.dll"
-check "registered once in the 64-bit view, in a free slot" test "$(slots 64)" = midi1
-check "registered once in the 32-bit view, in a free slot" test "$(slots 32)" = midi1
+# "midi1" is free, but Windows 11's MIDI stack takes it whenever it is switched on.
+check "registered once in the 64-bit view, in the first free slot from midi2" test "$(slots 64)" = midi2
+check "registered once in the 32-bit view, in the first free slot from midi2" test "$(slots 32)" = midi2
 check "the driver that was there stays" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 check "both views describe the driver by name" test "$(descriptions_of 64)$(descriptions_of 32)" = 11
 check "the settings key is there for the driver, in the 64-bit view" settings_key_exists
 
 run_setup install-again install
-check "a second install takes no second slot" test "$(slots 64)$(slots 32)" = midi1midi1
+check "a second install takes no second slot" test "$(slots 64)$(slots 32)" = midi2midi2
 
 if wine "$win32/installer/melvpcif-setup.exe" install "$(winepath -w "$wine_work/package")" \
     >/dev/null 2>&1; then
@@ -106,11 +107,48 @@ check "removal keeps the settings" \
 echo "== a registry view with no free slot"
 filler_drivers 32 take
 check "the install fails with exit code 1" test "$(exit_code full install)" = 1
-check "and says which view is full" says full "All ten MIDI driver slots of the 32-bit registry view"
+check "and says which view is full" says full "All eight MIDI driver slots of the 32-bit registry view"
 check "it changed nothing: no file, no slot in the other view, no description" \
     test ! -e "$system64" -a ! -e "$system32" -a -z "$(slots 64)" \
     -a "$(descriptions_of 64)$(descriptions_of 32)" = 00
 filler_drivers 32 free
+
+echo "== Windows 11's MIDI stack"
+# Switched on, it sets "midi" and "midi1" to its own drivers; an earlier version of this driver may
+# sit in "midi1".
+run_setup uninstall uninstall
+for view in 64 32; do
+    wine reg add "$drivers" /v midi /d wdmaud.drv /f "/reg:$view" >/dev/null 2>&1
+    wine reg add "$drivers" /v midi1 /d melvpcif.dll /f "/reg:$view" >/dev/null 2>&1
+done
+check "installing over an installation in midi1 ends with exit code 0" \
+    test "$(exit_code stack install)" = 0
+check "the driver moved to midi2 in both views" test "$(slots 64)|$(slots 32)" = "midi2|midi2"
+check "midi1 is free for the MIDI stack" test -z "$(value_of 64 midi1)$(value_of 32 midi1)"
+for view in 64 32; do
+    wine reg add "$drivers" /v midi1 /d wdmaud2.drv /f "/reg:$view" >/dev/null 2>&1
+done
+run_setup stack-again install
+check "with midi and midi1 the stack's, the driver keeps midi2 and leaves them alone" \
+    test "$(slots 64)|$(slots 32)|$(value_of 64 midi)|$(value_of 32 midi1)" \
+    = "midi2|midi2|wdmaud.drv|wdmaud2.drv"
+
+echo "== repairing an installation that Windows took apart"
+# The MIDI registry repair deletes the slot; a feature update may drop one view's; a file is lost.
+wine reg add "$settings" /v COM /t REG_DWORD /d 7 /f /reg:64 >/dev/null 2>&1
+wine reg delete "$drivers" /v midi2 /f /reg:64 >/dev/null 2>&1
+wine reg delete "$descriptions" /v melvpcif.dll /f /reg:32 >/dev/null 2>&1
+rm -f "$system32"
+check "installing again repairs with exit code 0" test "$(exit_code repair install)" = 0
+check "the slots, descriptions and files are back in both views" \
+    eval 'test "$(slots 64)|$(slots 32)|$(descriptions_of 64)$(descriptions_of 32)" = "midi2|midi2|11" &&
+          cmp -s "$system64" "$win64/melvpcif.dll" && cmp -s "$system32" "$win32/melvpcif.dll"'
+check "the settings are kept" is_number "$(value_in "$(query 64 "$settings")" COM)" 7
+run_setup uninstall uninstall
+for view in 64 32; do
+    wine reg add "$drivers" /v midi /d other.drv /f "/reg:$view" >/dev/null 2>&1
+    wine reg delete "$drivers" /v midi1 /f "/reg:$view" >/dev/null 2>&1
+done
 
 echo "== a driver that a running program has loaded"
 # An earlier version of the driver: the same DLL with one byte more at its end.
@@ -148,7 +186,7 @@ release_driver
 wine_env_restart_windows
 check "after the restart the driver installed last is there and registered" \
     eval 'cmp -s "$system64" "$win64/melvpcif.dll" && cmp -s "$system32" "$win32/melvpcif.dll" &&
-          test "$(slots 64)$(slots 32)" = midi1midi1'
+          test "$(slots 64)$(slots 32)" = midi2midi2'
 check "and is removed with exit code 0" test "$(exit_code last-removal uninstall)" = 0
 
 run_setup earlier install "$(winepath -w "$wine_work/earlier")"

@@ -154,13 +154,14 @@ snapshot 64
 check "the silent install ends with exit code 0" test "$status" = 0
 check "the 64-bit DLL is in System32" cmp -s "$system64" "$plain64"
 check "the 32-bit DLL is in SysWOW64" cmp -s "$system32" "$plain32"
-check "each registry view has the driver once, in the first free slot" \
-    test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi1|midi1"
+check "each registry view has the driver once, in the first free slot from midi2" \
+    test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi2|midi2"
 check "both views describe the driver by name" \
     eval 'described "$descriptions64" && described "$descriptions32"'
 check "the other driver and its description are left alone" others_left_alone
-check "the install folder holds the check and settings programs, README, licence and uninstaller" \
-    folder_holds "$install_dir" LICENSE.txt README.txt melv-demo.exe melv-settings.exe uninstall.exe
+check "the install folder holds the check and settings programs, README, licence, uninstaller and the copy for repairs" \
+    folder_holds "$install_dir" LICENSE.txt README.txt melv-demo.exe melv-settings.exe setup.exe \
+    uninstall.exe
 check "the check and settings programs are the 64-bit ones" \
     eval 'test "$(pe_machine "$install_dir/melv-demo.exe")" = x64 &&
           test "$(pe_machine "$install_dir/melv-settings.exe")" = x64' 
@@ -174,9 +175,9 @@ check "the Start menu has the entry that opens the settings" \
 check "Apps & features lists the driver by name, maker and version" \
     test "$(entry_value DisplayName)|$(entry_value Publisher)|$(entry_value DisplayVersion)" \
     = "MELV PC I/F MIDI Driver|MELV|$version"
-check "the entry offers uninstalling, quietly too, and neither change nor repair" \
-    test "$(entry_value UninstallString)|$(entry_value QuietUninstallString)|$(entry_value NoModify)|$(entry_value NoRepair)" \
-    = "\"C:\\Program Files\\MELV PC IF MIDI Driver\\uninstall.exe\" _?=C:\\Program Files\\MELV PC IF MIDI Driver|\"C:\\Program Files\\MELV PC IF MIDI Driver\\uninstall.exe\" /S _?=C:\\Program Files\\MELV PC IF MIDI Driver|0x1|0x1"
+check "the entry offers uninstalling, quietly too, and repair as its Modify command" \
+    test "$(entry_value UninstallString)|$(entry_value QuietUninstallString)|$(entry_value ModifyPath)|$(entry_value NoModify)" \
+    = "\"C:\\Program Files\\MELV PC IF MIDI Driver\\uninstall.exe\" _?=C:\\Program Files\\MELV PC IF MIDI Driver|\"C:\\Program Files\\MELV PC IF MIDI Driver\\uninstall.exe\" /S _?=C:\\Program Files\\MELV PC IF MIDI Driver|\"C:\\Program Files\\MELV PC IF MIDI Driver\\setup.exe\"|0x0"
 check "the entry's size is that of the installed files" \
     size_matches "$(printf '%d' "$(entry_value EstimatedSize)" 2>/dev/null)" \
     "$install_dir"/* "$system64" "$system32"
@@ -203,6 +204,23 @@ check "the settings are kept" \
 check "the DLLs are the package's" eval 'cmp -s "$system64" "$plain64" && cmp -s "$system32" "$plain32"'
 check "there is still one entry and one Start menu entry" \
     test "$(entry_value DisplayVersion)" = "$version" -a -e "$programs/$check_entry"
+
+echo "== the repair of Apps & features, after Windows took the installation apart"
+# Windows 11's MIDI registry repair deletes the slots; a file is lost.
+for view in 64 32; do
+    wine reg delete "$drivers" /v midi4 /f "/reg:$view" >/dev/null 2>&1
+done
+rm -f "$system32"
+status=$(exit_code_of "$tool64" run "$(winepath -w "$install_dir/setup.exe")" /S)
+snapshot 64
+check "the repair ends with exit code 0" test "$status" = 0
+check "the slots are back in both views, from midi2" \
+    test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi2|midi2"
+check "the DLLs are back" eval 'cmp -s "$system64" "$plain64" && cmp -s "$system32" "$plain32"'
+check "the settings are kept" \
+    eval 'is_number "$(value_in "$settings_values" COM)" 3 &&
+          is_number "$(value_in "$settings_values" Messages)" 0x142'
+check "the copy for repairs is still there" test -s "$install_dir/setup.exe"
 
 echo "== the quiet uninstall command of Apps & features"
 status=$(uninstall_quietly "$tool64")
@@ -250,7 +268,7 @@ check "the finishing page says how to check the connection" \
     page_says "^Finish: .*open \"Check the MELV PC I/F connection\" in the Start menu"
 check "the setup program ends with exit code 0 after Finish" test "$status" = 0
 check "it has installed the driver, listed it and made the Start menu entry" \
-    test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi1|midi1" \
+    test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi2|midi2" \
     -a -n "$entry_native" -a -e "$programs/$check_entry"
 if [ -n "$picture_dir" ]; then
     check "a picture of the finishing page is written" \
@@ -303,7 +321,7 @@ wine_env_restart_windows
 snapshot 64
 check "after the restart the driver is there, registered and listed" \
     eval 'cmp -s "$system64" "$plain64" && cmp -s "$system32" "$plain32" &&
-          test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi1|midi1" -a -n "$entry_native"'
+          test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi2|midi2" -a -n "$entry_native"'
 check "and uninstalls quietly with exit code 0" test "$(uninstall_quietly "$tool64")" = 0
 
 echo "== 32-bit Windows"
@@ -317,7 +335,7 @@ snapshot 32
 check "the silent install ends with exit code 0" test "$status" = 0
 check "the 32-bit DLL is in System32, registered in the first free slot and described" \
     eval 'cmp -s "$drive_c/windows/system32/melvpcif.dll" "$plain32" &&
-          test "$(slots_in "$drivers32")" = midi1 && described "$descriptions32"'
+          test "$(slots_in "$drivers32")" = midi2 && described "$descriptions32"'
 check "the check and settings programs are the 32-bit ones, with their Start menu entries" \
     eval 'test "$(pe_machine "$install_dir/melv-demo.exe")" = x86 &&
           link_runs "$programs/$check_entry" melv-demo.exe &&

@@ -29,7 +29,8 @@ SETUP = f"melvpcif-{VERSION_TEXT}-setup.exe"
 EXPECTED = {SETUP, "README.md", "LICENSE", "by-hand/INSTALL-BY-HAND.txt",
             "by-hand/melvpcif-setup.exe", "by-hand/melvpcif-setup32.exe",
             "by-hand/x64/melvpcif.dll", "by-hand/x86/melvpcif.dll",
-            "by-hand/x64/melv-demo.exe", "by-hand/x86/melv-demo.exe"}
+            "by-hand/x64/melv-demo.exe", "by-hand/x86/melv-demo.exe",
+            "by-hand/x64/melv-settings.exe", "by-hand/x86/melv-settings.exe"}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll", "setupapi.dll",
                "msvcrt.dll"}
 OBJDUMP = {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump"}
@@ -83,10 +84,16 @@ with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as pa
               f"{arch} DLL carries version {VERSION_TEXT} (file {file_version}, "
               f"product {product_version})")
     for setup, arch in (("melvpcif-setup.exe", "x64"), ("melvpcif-setup32.exe", "x86"),
-                        ("x64/melv-demo.exe", "x64"), ("x86/melv-demo.exe", "x86")):
+                        ("x64/melv-demo.exe", "x64"), ("x86/melv-demo.exe", "x86"),
+                        ("x64/melv-settings.exe", "x64"), ("x86/melv-settings.exe", "x86")):
         imports, _ = pe_details(f"{folder}/by-hand/{setup}", OBJDUMP[arch])
         check(imports and imports <= SYSTEM_DLLS,
               f"by-hand/{setup} imports only system DLLs: {sorted(imports)}")
+
+    for arch in ("x64", "x86"):
+        settings = open(f"{folder}/by-hand/{arch}/melv-settings.exe", "rb").read()
+        check(b'level="requireAdministrator"' in settings,
+              f"by-hand/{arch}/melv-settings.exe asks for administrator rights itself")
 
     if SETUP in names:
         setup = f"{folder}/{SETUP}"
