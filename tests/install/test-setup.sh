@@ -190,7 +190,7 @@ echo "== installing again over an earlier installation"
 wine reg add "$settings" /v COM /t REG_DWORD /d 3 /f /reg:64 >/dev/null 2>&1
 wine reg add "$settings" /v Messages /t REG_DWORD /d 0x142 /f /reg:64 >/dev/null 2>&1
 for view in 64 32; do
-    wine reg delete "$drivers" /v midi1 /f "/reg:$view" >/dev/null 2>&1
+    wine reg delete "$drivers" /v midi2 /f "/reg:$view" >/dev/null 2>&1
     wine reg add "$drivers" /v midi4 /d melvpcif.dll /f "/reg:$view" >/dev/null 2>&1
 done
 status=$(install_silently "$tool64")
