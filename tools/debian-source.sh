@@ -56,7 +56,8 @@ unpack_upstream_only() {
     tar -xf "$tarball"
 }
 
-folder="$cache/$package-$version"
+# An epoch ("1:217") would put a colon in the path, which make takes for a rule of its own.
+folder="$cache/$package-${version//:/_}"
 if [ ! -f "$folder/.unpacked" ]; then
     rm -rf "$folder"
     mkdir -p "$folder"
