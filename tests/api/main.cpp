@@ -17,19 +17,6 @@
 
 namespace {
 
-// Port 1, and every kind of message passing: one output, or four in independent mode. Where the
-// driver of either bitness reads them.
-bool writeDriverSettings(bool independent) {
-    HKEY key = createSettingsKey(KEY_SET_VALUE);
-    if (key == nullptr) {
-        return false;
-    }
-    DWORD mask = defaultMessageMask | (independent ? independentModeBit : 0);
-    bool written = writeDword(key, portSetting, 1) && writeDword(key, messagesSetting, mask);
-    RegCloseKey(key);
-    return written;
-}
-
 int openOutputOnce() {
     HMIDIOUT output = nullptr;
     MMRESULT status = midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL);
@@ -52,7 +39,7 @@ int main(int argc, char** argv) {
         --argc;
         ++argv;
     }
-    if (!writeDriverSettings(independent)) {
+    if (!writeTestSettings(1, independent)) {
         std::fprintf(stderr, "the driver's settings cannot be written\n");
         return 2;
     }

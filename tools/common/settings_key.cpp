@@ -28,3 +28,14 @@ bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
     return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                           sizeof value) == ERROR_SUCCESS;
 }
+
+bool writeTestSettings(DWORD port, bool independent) {
+    HKEY key = createSettingsKey(KEY_SET_VALUE);
+    if (key == nullptr) {
+        return false;
+    }
+    DWORD mask = defaultMessageMask | (independent ? independentModeBit : 0);
+    bool written = writeDword(key, portSetting, port) && writeDword(key, messagesSetting, mask);
+    RegCloseKey(key);
+    return written;
+}

@@ -22,3 +22,8 @@ HKEY createSettingsKey(REGSAM access);
 
 bool readDword(HKEY key, const wchar_t* name, DWORD& value);
 bool writeDword(HKEY key, const wchar_t* name, DWORD value);
+
+// Sets the driver to COM`port` with every kind of message passing, one output or, `independent`,
+// four, where the driver of either bitness reads them: what the programs that test the installed
+// driver start from. The driver reads them when winmm loads it, at a process's first MIDI call.
+bool writeTestSettings(DWORD port, bool independent);
