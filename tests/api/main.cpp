@@ -32,15 +32,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--open-output") == 0) {
         return openOutputOnce();
     }
-    // The driver reads its settings when winmm loads it, at this process's first MIDI call: they
-    // are set before any. A process sees one mode for its whole life.
-    bool independent = argc >= 2 && std::strcmp(argv[1], "--independent") == 0;
-    if (independent) {
-        --argc;
-        ++argv;
-    }
-    if (!writeTestSettings(1, independent)) {
-        std::fprintf(stderr, "the driver's settings cannot be written\n");
+    if (!writeTestSettings(argc, argv)) {
         return 2;
     }
     ::testing::InitGoogleTest(&argc, argv);

@@ -17,8 +17,8 @@ enum class Scenario {
     OpenCloseCycles,      // open an output, play a note, close; `count` times
     Duplex,               // input and output open together, a note each way; `count` times
     OutputMessages,       // short messages and exclusives of `sizes` on every output
-    InputExclusives,      // exclusives of `sizes` from the instrument, each with a note after it
-    InputBurst,           // `count` short messages in one go from the instrument
+    Input,                // from the instrument at line rate: exclusives of `sizes`, each with a
+                          // note after it, then `count` short messages
     ClockInsideExclusive, // clocks (F8) in the middle of an exclusive, then a note
     CloseWhileSending,    // the input closed while the instrument sends; then opened again
 };

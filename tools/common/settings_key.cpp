@@ -1,5 +1,8 @@
 #include "settings_key.h"
 
+#include <cstdio>
+#include <cstring>
+
 HKEY openSettingsKey(REGSAM access, REGSAM view) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKeyPath, 0, access | view, &key) !=
@@ -29,13 +32,21 @@ bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
                           sizeof value) == ERROR_SUCCESS;
 }
 
-bool writeTestSettings(DWORD port, bool independent) {
-    HKEY key = createSettingsKey(KEY_SET_VALUE);
-    if (key == nullptr) {
-        return false;
+bool writeTestSettings(int& argc, char**& argv) {
+    bool independent = argc >= 2 && std::strcmp(argv[1], "--independent") == 0;
+    if (independent) {
+        --argc;
+        ++argv;
     }
+    HKEY key = createSettingsKey(KEY_SET_VALUE);
     DWORD mask = defaultMessageMask | (independent ? independentModeBit : 0);
-    bool written = writeDword(key, portSetting, port) && writeDword(key, messagesSetting, mask);
-    RegCloseKey(key);
+    bool written =
+        key != nullptr && writeDword(key, portSetting, 1) && writeDword(key, messagesSetting, mask);
+    if (key != nullptr) {
+        RegCloseKey(key);
+    }
+    if (!written) {
+        std::fprintf(stderr, "the driver's settings cannot be written\n");
+    }
     return written;
 }
