@@ -6,19 +6,23 @@
 
 namespace {
 
-// The input stream the host hands back as the device's instance data; the caller has checked it
-// is not 0. Input devices are handed only input streams.
-InputStream& inputOf(uintptr_t instance) {
-    return static_cast<InputStream&>(*reinterpret_cast<Stream*>(instance));
+// An open stream of the input device is an input stream.
+InputStream& inputOf(Stream& stream) {
+    return static_cast<InputStream&>(stream);
 }
 
-uint32_t closeInput(ProcessContext& process, InputStream& stream) {
-    uint32_t status = stopWorker(stream);
+uint32_t closeInput(ProcessContext& process, uintptr_t instance) {
+    Stream* stream;
+    uint32_t status = beginClose(process, kindInput, instance, stream);
     if (status != MMSYSERR_NOERROR) {
-        return status; // the stream stays open and usable
+        return status;
     }
-    notifyClient(stream, MIM_CLOSE, 0, 0);
-    closeStream(process, stream);
+    status = stopWorker(inputOf(*stream));
+    if (status != MMSYSERR_NOERROR) {
+        abandonClose(process, *stream); // the stream stays open and usable
+        return status;
+    }
+    finishClose(process, *stream, MIM_CLOSE);
     return MMSYSERR_NOERROR;
 }
 
@@ -38,11 +42,8 @@ uint32_t addBuffer(InputStream& stream, uintptr_t param1, uintptr_t param2) {
     return sendCommand(stream, commandAddBuffer, param1);
 }
 
-uint32_t streamMessage(ProcessContext& process, InputStream& stream, uint32_t message,
-                       uintptr_t param1, uintptr_t param2) {
+uint32_t useStream(InputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
     switch (message) {
-    case MIDM_CLOSE:
-        return closeInput(process, stream);
     case MIDM_ADDBUFFER:
         return addBuffer(stream, param1, param2);
     case MIDM_START:
@@ -54,6 +55,20 @@ uint32_t streamMessage(ProcessContext& process, InputStream& stream, uint32_t me
     default:
         return MMSYSERR_NOTSUPPORTED;
     }
+}
+
+uint32_t streamMessage(ProcessContext& process, uintptr_t instance, uint32_t message,
+                       uintptr_t param1, uintptr_t param2) {
+    if (message == MIDM_CLOSE) {
+        return closeInput(process, instance);
+    }
+    Stream* stream = enterStream(process, kindInput, instance);
+    if (stream == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    uint32_t status = useStream(inputOf(*stream), message, param1, param2);
+    leaveStream(*stream);
+    return status;
 }
 
 } // namespace
@@ -79,7 +94,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(process, inputOf(instance), message, param1, param2);
+        return streamMessage(process, instance, message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

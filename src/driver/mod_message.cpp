@@ -12,20 +12,18 @@
 
 namespace {
 
-// The output stream the host hands back as the device's instance data; the caller has checked it
-// is not 0. Output devices are handed only output streams.
-OutputStream& outputOf(uintptr_t instance) {
-    return static_cast<OutputStream&>(*reinterpret_cast<Stream*>(instance));
+// An open stream of an output device is an output stream.
+OutputStream& outputOf(Stream& stream) {
+    return static_cast<OutputStream&>(stream);
 }
 
-uint32_t closeOutput(ProcessContext& process, OutputStream& stream) {
-    // A send or reset going on on another thread still uses the stream's record and event.
-    if (stream.callsUnderWay != 0) {
-        return MIDIERR_STILLPLAYING;
+uint32_t closeOutput(ProcessContext& process, uintptr_t instance) {
+    Stream* stream;
+    uint32_t status = beginClose(process, kindOutput, instance, stream);
+    if (status == MMSYSERR_NOERROR) {
+        finishClose(process, *stream, MOM_CLOSE);
     }
-    notifyClient(stream, MOM_CLOSE, 0, 0);
-    closeStream(process, stream);
-    return MMSYSERR_NOERROR;
+    return status;
 }
 
 // Running-status data goes out as it came, unless a reset has put messages of its own on the wire
@@ -139,14 +137,17 @@ uint32_t useStream(OutputStream& stream, uint32_t message, uintptr_t param1, uin
     }
 }
 
-uint32_t streamMessage(ProcessContext& process, OutputStream& stream, uint32_t message,
+uint32_t streamMessage(ProcessContext& process, uintptr_t instance, uint32_t message,
                        uintptr_t param1, uintptr_t param2) {
     if (message == MODM_CLOSE) {
-        return closeOutput(process, stream);
+        return closeOutput(process, instance);
     }
-    ++stream.callsUnderWay;
-    uint32_t status = useStream(stream, message, param1, param2);
-    --stream.callsUnderWay;
+    Stream* stream = enterStream(process, kindOutput, instance);
+    if (stream == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    uint32_t status = useStream(outputOf(*stream), message, param1, param2);
+    leaveStream(*stream);
     return status;
 }
 
@@ -172,7 +173,7 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
         if (instance == 0) {
             return MMSYSERR_INVALPARAM;
         }
-        return streamMessage(process, outputOf(instance), message, param1, param2);
+        return streamMessage(process, instance, message, param1, param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

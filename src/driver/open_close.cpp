@@ -5,6 +5,24 @@
 #include "output/output_stream.h"
 #include "port/port.h"
 
+namespace {
+
+// The table's entry that holds the stream `instance` names among the devices of `kind`, or null.
+// Called with streamsLock held.
+Stream** findStream(ProcessContext& process, DeviceKind kind, uintptr_t instance) {
+    uint32_t first = deviceSlot(kind, 0) - 1;
+    uint32_t end = kind == kindInput ? deviceSlot(kindOutput, 0) - 1 : deviceSlotCount;
+    for (uint32_t entry = first; entry < end; ++entry) {
+        Stream*& stream = process.openStreams[entry];
+        if (stream != nullptr && reinterpret_cast<uintptr_t>(stream) == instance) {
+            return &stream;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
 uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
                     Stream** instanceAddress, const MidiOpenDescription& openDescription,
                     uint32_t flags) {
@@ -28,6 +46,8 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     stream->slot.generation = noHold;
     stream->line = &process.line;
 
+    // The port's hold is the device's own: a device that is open already is refused here, so the
+    // device's entry in the table is free.
     uint32_t status = attachPort(process.line, kind, index, stream->slot);
     if (status != MMSYSERR_NOERROR) {
         closeStream(process, *stream);
@@ -37,6 +57,11 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     if (kind == kindInput && startWorker(static_cast<InputStream&>(*stream)) != MMSYSERR_NOERROR) {
         closeStream(process, *stream);
         return MMSYSERR_NOMEM;
+    }
+    {
+        // The attach found the device index in range.
+        std::lock_guard<std::mutex> hold(process.streamsLock);
+        process.openStreams[deviceSlot(kind, index) - 1] = stream;
     }
     *instanceAddress = stream;
     notifyClient(*stream, kind == kindOutput ? MOM_OPEN : MIM_OPEN, 0, 0);
@@ -53,7 +78,56 @@ uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, 
                       static_cast<uint32_t>(param2));
 }
 
+Stream* enterStream(ProcessContext& process, DeviceKind kind, uintptr_t instance) {
+    std::lock_guard<std::mutex> hold(process.streamsLock);
+    Stream** entry = findStream(process, kind, instance);
+    if (entry == nullptr || (*entry)->closing) {
+        return nullptr;
+    }
+    ++(*entry)->callsUnderWay;
+    return *entry;
+}
+
+void leaveStream(Stream& stream) {
+    // The last touch of the stream: a close waiting for this call may free it right after.
+    --stream.callsUnderWay;
+}
+
+uint32_t beginClose(ProcessContext& process, DeviceKind kind, uintptr_t instance, Stream*& stream) {
+    std::lock_guard<std::mutex> hold(process.streamsLock);
+    Stream** entry = findStream(process, kind, instance);
+    if (entry == nullptr || (*entry)->closing) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    // A send, reset or command going on on another thread, or the call whose notification this
+    // close comes from, still uses the stream's record.
+    if ((*entry)->callsUnderWay.load() != 0) {
+        return MIDIERR_STILLPLAYING;
+    }
+    stream = *entry;
+    stream->closing = true;
+    return MMSYSERR_NOERROR;
+}
+
+void abandonClose(ProcessContext& process, Stream& stream) {
+    std::lock_guard<std::mutex> hold(process.streamsLock);
+    stream.closing = false;
+}
+
+void finishClose(ProcessContext& process, Stream& stream, uint32_t notification) {
+    notifyClient(stream, notification, 0, 0);
+    closeStream(process, stream);
+}
+
 void closeStream(ProcessContext& process, Stream& stream) {
+    {
+        // A stream whose open failed was never published.
+        std::lock_guard<std::mutex> hold(process.streamsLock);
+        Stream** entry = findStream(process, stream.kind, reinterpret_cast<uintptr_t>(&stream));
+        if (entry != nullptr) {
+            *entry = nullptr;
+        }
+    }
     detachPort(process.line, stream.kind, stream.deviceIndex, stream.slot);
     if (stream.kind == kindInput) {
         destroyInputStream(process.heap, static_cast<InputStream&>(stream));

@@ -6,6 +6,7 @@
 #include "output/sounding.h"
 #include "port/line.h"
 #include "port/outputs.h"
+#include "stream/stream.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,6 +17,12 @@ struct ProcessContext {
     platform::Handle heap;
     PortLine line;
     OwedSilence owed; // what resets handed over, for whichever sender has the wire
+    // The streams open now, one per device (at its slot number - 1). A call names its stream by
+    // the pointer the host hands back, which may be one closed already, or one whose close has
+    // begun (a client closing again from its close notification): it is looked up here, and only
+    // a stream found here is ever touched.
+    std::mutex streamsLock;
+    Stream* openStreams[deviceSlotCount];
 };
 
 // The private heap starts small and grows as streams are opened.

@@ -5,7 +5,7 @@ namespace {
 // Whatever is half-assembled is reported once as broken and dropped; a new message begins now.
 void abandonPendingMessage(InputAssembler& a, const Stream& client, uint8_t runningStatus) {
     if (a.pending != 0) {
-        notifyClient(client, MIM_ERROR, a.pending, a.messageTime);
+        notifyClient(client, MIM_ERROR, a.pending, toldTime(a, a.messageTime));
         a.pending = 0;
     }
     a.runningStatus = runningStatus;
@@ -22,18 +22,18 @@ void systemByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& clie
     if (a.inExclusive) {
         a.inExclusive = 0;
         if (byte == endOfExclusive) {
-            sinkExclusiveByte(exclusive, client, byte, a.messageTime);
+            sinkExclusiveByte(exclusive, client, byte, toldTime(a, a.messageTime));
             a.byteCount = 0;
             return;
         }
-        abortExclusive(exclusive, client, a.messageTime);
+        abortExclusive(exclusive, client, toldTime(a, a.messageTime));
     }
     abandonPendingMessage(a, client, 0);
     switch (byte) {
     case startOfExclusive:
         a.inExclusive = 1;
         a.byteCount = 0;
-        sinkExclusiveByte(exclusive, client, byte, a.messageTime);
+        sinkExclusiveByte(exclusive, client, byte, toldTime(a, a.messageTime));
         break;
     case 0xF1: // time code quarter frame
     case 0xF3: // song select
@@ -43,11 +43,11 @@ void systemByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& clie
         beginMessage(a, byte, 2);
         break;
     case endOfExclusive: // with no exclusive in progress
-        notifyClient(client, MIM_ERROR, byte, a.messageTime);
+        notifyClient(client, MIM_ERROR, byte, toldTime(a, a.messageTime));
         a.byteCount = 0;
         break;
     default: // 0xF4, 0xF5, 0xF6: complete in themselves
-        notifyClient(client, MIM_DATA, byte, a.messageTime);
+        notifyClient(client, MIM_DATA, byte, toldTime(a, a.messageTime));
         a.byteCount = 0;
         break;
     }
@@ -57,7 +57,7 @@ void channelStatus(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& c
                    uint8_t status) {
     if (a.inExclusive) {
         a.inExclusive = 0;
-        abortExclusive(exclusive, client, a.messageTime);
+        abortExclusive(exclusive, client, toldTime(a, a.messageTime));
     }
     abandonPendingMessage(a, client, status);
     bool oneDataByte = status >= 0xC0 && status <= 0xDF; // Program Change, Channel Pressure
@@ -66,11 +66,11 @@ void channelStatus(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& c
 
 void dataByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client, uint8_t byte) {
     if (a.inExclusive) {
-        sinkExclusiveByte(exclusive, client, byte, a.messageTime);
+        sinkExclusiveByte(exclusive, client, byte, toldTime(a, a.messageTime));
         return;
     }
     if (a.byteCount == 0) { // no status known: the byte belongs to nothing
-        notifyClient(client, MIM_ERROR, byte, a.messageTime);
+        notifyClient(client, MIM_ERROR, byte, toldTime(a, a.messageTime));
         return;
     }
     if (a.runningStatus != 0 && a.byteCount == 1) {
@@ -84,7 +84,7 @@ void dataByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client
     if (a.remaining != 0) {
         return;
     }
-    notifyClient(client, MIM_DATA, a.pending, a.messageTime);
+    notifyClient(client, MIM_DATA, a.pending, toldTime(a, a.messageTime));
     a.pending = 0;
     if (a.runningStatus != 0) {
         a.remaining = static_cast<uint8_t>(a.byteCount - 1);
@@ -96,6 +96,19 @@ void dataByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client
 
 } // namespace
 
+uint32_t toldTime(InputAssembler& a, uint32_t time) {
+    if (time > a.latestTold) {
+        a.latestTold = time;
+    }
+    return a.latestTold;
+}
+
+void restartClock(InputAssembler& a) {
+    a.now = 0;
+    a.messageTime = 0;
+    a.latestTold = 0;
+}
+
 void parseInputByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client,
                     uint8_t byte) {
     if (a.started == 0) {
@@ -103,7 +116,7 @@ void parseInputByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& 
     }
     if (byte >= 0xF8) {
         // Real time: delivered at once, without disturbing a message or an exclusive.
-        notifyClient(client, MIM_DATA, byte, a.now);
+        notifyClient(client, MIM_DATA, byte, toldTime(a, a.now));
     } else if (byte >= 0xF0) {
         systemByte(a, exclusive, client, byte);
     } else if (byte >= 0x80) {
@@ -116,7 +129,7 @@ void parseInputByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& 
 void forgetPartialMessage(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client) {
     if (a.inExclusive != 0) {
         a.inExclusive = 0;
-        abortExclusive(exclusive, client, a.messageTime);
+        abortExclusive(exclusive, client, toldTime(a, a.messageTime));
     }
     a.pending = 0;
     a.remaining = 0;

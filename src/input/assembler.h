@@ -17,7 +17,18 @@ struct InputAssembler {
     uint8_t byteCount; // bytes of the current message so far, status included; 0 = no status
     uint32_t now;      // time of the byte being processed, ms since input was started
     uint32_t messageTime;
+    uint32_t latestTold; // the latest time the client was told since input was started
 };
+
+// The time a notification made now carries: `time`, unless the client was told a later one
+// since input was started; then that one. Clients date each message by the difference from the
+// one before, so a time that went back would read as a message from some 49 days on: a real-time
+// byte told at once in the middle of an exclusive must not be followed by the exclusive's buffer
+// dated by its earlier F0.
+uint32_t toldTime(InputAssembler& assembler, uint32_t time);
+// Input starts: times count from 0 again, and a message that began before the start and goes on
+// after it is dated at the start.
+void restartClock(InputAssembler& assembler);
 
 // Exclusive data goes to `exclusive`, and everything else is told to `client`.
 void parseInputByte(InputAssembler& assembler, ExclusiveQueue& exclusive, const Stream& client,

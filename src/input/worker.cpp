@@ -206,6 +206,7 @@ void startInput(InputStream& stream) {
     issueAllReads(stream);
     drainReads(stream);
     assembler.started = 1;
+    restartClock(assembler);
     stream.startTime = platform::milliseconds();
 }
 
@@ -216,10 +217,10 @@ void stopInput(InputStream& stream, bool reset) {
         drainReads(stream); // bytes completed so far are dropped: input has stopped
         endReads(stream);
         stream.lineTrouble = 0;
-        returnPartialBuffer(stream.exclusive, stream, assembler.messageTime);
+        returnPartialBuffer(stream.exclusive, stream, toldTime(assembler, assembler.messageTime));
     }
     if (reset) {
-        returnAllBuffers(stream.exclusive, stream, assembler.now);
+        returnAllBuffers(stream.exclusive, stream, toldTime(assembler, assembler.now));
     }
 }
 

@@ -25,9 +25,6 @@ struct OutputStream : Stream {
     // Long messages under way on the client's threads. While one is, the stream's record and
     // event are in use and the stream cannot be closed.
     std::atomic<uint32_t> longMessagesUnderWay;
-    // Every call using the stream on the client's threads (short message, long message, reset).
-    // While one is, the stream cannot be closed.
-    std::atomic<uint32_t> callsUnderWay;
     // The process's: what resets handed over, for whichever sender has the wire. It outlives
     // every stream of the process.
     OwedSilence* owed;

@@ -172,6 +172,11 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& s
     // The line this process holds is joined, whatever the record says meanwhile: opening afresh
     // would close it under the streams that write on it.
     if (line.heldGeneration.load() != noHold) {
+        // A device is open once at a time: a second stream would share the device's hold, and
+        // closing either would let the port go under the other.
+        if ((line.heldSlots & slotBit(kind, index)) != 0) {
+            return MMSYSERR_ALLOCATED;
+        }
         restateHold(line);
         slot.generation = line.heldGeneration.load();
         holdSlot(line, kind, index);

@@ -8,6 +8,7 @@
 #include "platform/host.h"
 #include "port/line.h"
 
+#include <atomic>
 #include <cstdint>
 
 struct Stream {
@@ -20,6 +21,12 @@ struct Stream {
     PortSlot slot;      // the stream's hold on the port
     // The process's line, which every stream of the process shares; it outlives them all.
     PortLine* line;
+    // Calls of the client's threads using the stream now, and whether its close has begun. A call
+    // is counted and a close begun under the process's stream table lock (driver/open_close.h);
+    // a call's count is the last it touches of the stream. While a call is under way the stream
+    // cannot be closed; once its close has begun nothing more may use it.
+    std::atomic<uint32_t> callsUnderWay;
+    bool closing;
 };
 
 // Whether a client's header can be read: present, at least as long as the host's smallest one,

@@ -33,6 +33,7 @@ struct Harness {
     uint64_t dataDropped = 0; // exclusive data fed while no buffer could take it
     uint64_t realTimeIn = 0;
     uint64_t realTimeOut = 0;
+    uint32_t latestTime = 0; // the latest time the client was told
 };
 
 Harness* current = nullptr;
@@ -54,6 +55,8 @@ int dataBytesIn(uint32_t packed) {
 
 void onNotify(const sim::Notification& n) {
     Harness& h = *current;
+    check(n.param2 >= h.latestTime); // times told never go back
+    h.latestTime = static_cast<uint32_t>(n.param2);
     if (n.message == MIM_DATA || n.message == MIM_ERROR) {
         uint32_t packed = static_cast<uint32_t>(n.param1);
         check(n.param1 <= 0x00FFFFFF);
@@ -151,15 +154,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             addBuffer(h, argument % 48);
             ++at;
         } else if (operation == 6) { // stop and start again
-            returnPartialBuffer(h.exclusive, h.stream, h.assembler.messageTime);
+            returnPartialBuffer(h.exclusive, h.stream,
+                                toldTime(h.assembler, h.assembler.messageTime));
         } else { // reset and start again
-            returnPartialBuffer(h.exclusive, h.stream, h.assembler.messageTime);
-            returnAllBuffers(h.exclusive, h.stream, h.assembler.now);
+            returnPartialBuffer(h.exclusive, h.stream,
+                                toldTime(h.assembler, h.assembler.messageTime));
+            returnAllBuffers(h.exclusive, h.stream, toldTime(h.assembler, h.assembler.now));
         }
     }
     // Whatever is still held: the head buffer's bytes and the message being assembled.
-    returnPartialBuffer(h.exclusive, h.stream, h.assembler.messageTime);
-    returnAllBuffers(h.exclusive, h.stream, h.assembler.now);
+    returnPartialBuffer(h.exclusive, h.stream, toldTime(h.assembler, h.assembler.messageTime));
+    returnAllBuffers(h.exclusive, h.stream, toldTime(h.assembler, h.assembler.now));
     for (auto& buffer : h.buffers) {
         check(!buffer->queued);
     }

@@ -1,6 +1,7 @@
 // What reaches the instrument for what a client sends: destination selects, packets, raw data and
 // the message filters.
 #include "driver_fixture.h"
+#include "port/port.h"
 
 namespace {
 
@@ -84,9 +85,10 @@ TEST_F(OutputWire, TwoStreamsAnnounceTheirDestinationBeforeEveryAlternateWrite) 
 
 TEST_F(OutputWire, EachOpeningOfThePortAnnouncesTheDestinationAgainButOnlyOnce) {
     Stream* first = openAnnounced(0);
-    Stream* joined = app.openOutput(0); // joins the open port
-    app.send(joined, 0x00403C90);
-    app.close(joined);
+    PortSlot input = {};
+    attachPort(app.context.line, kindInput, 0, input); // the input joins the open port
+    app.send(first, 0x00403C90);
+    detachPort(app.context.line, kindInput, 0, input);
     app.close(first); // the port closes
     Stream* again = app.openOutput(0);
     app.send(again, 0x00403C90);

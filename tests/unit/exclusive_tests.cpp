@@ -63,6 +63,29 @@ TEST_F(Exclusive, RealTimeBytesPassThroughAnExclusive) {
     EXPECT_EQ(buffer.recorded(), (Bytes{0xF0, 0x01, 0x02, 0xF7}));
 }
 
+TEST_F(Exclusive, TimesToldNeverGoBackWhenRealTimeBytesComeInsideAnExclusive) {
+    ClientBuffer& first = queue(4);
+    ClientBuffer& second = queue(4);
+    ClientBuffer& cut = queue(4);
+    feed({0xF0, 0x01, 0x02}, 10);
+    feed({0xF8}, 20); // a clock, told at once
+    feed({0x03, 0x04}, 21);
+    feed({0xFE}, 30); // active sensing
+    feed({0x05, 0xF7}, 31);
+    feed({0x90, 0x3C, 0x40}, 40);
+    feed({0xF0}, 50);
+    feed({0xF8}, 60);
+    feed({0x90, 0x3C, 0x40}, 61);
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 20},
+                                         {MIM_LONGDATA, first.address(), 20},
+                                         {MIM_DATA, 0xFE, 30},
+                                         {MIM_LONGDATA, second.address(), 30},
+                                         {MIM_DATA, 0x00403C90, 40},
+                                         {MIM_DATA, 0xF8, 60},
+                                         {MIM_LONGERROR, cut.address(), 60},
+                                         {MIM_DATA, 0x00403C90, 61}}));
+}
+
 TEST_F(Exclusive, AnExactFillCutShortReturnsTheNextBufferEmpty) {
     ClientBuffer& first = queue(4);
     ClientBuffer& second = queue(4);

@@ -122,14 +122,27 @@ TEST_F(InputDevice, AnExclusiveSplitByStopAndStartGoesOnInTheNextBuffer) {
     add(first);
     add(second);
     call(MIDM_START);
-    sim::instrumentSends({0xF0, 0x01, 0x02});
+    sim::setClock(100);
+    sim::instrumentSends({0xF0, 0x01});
+    settle();
+    sim::setClock(200);
+    sim::instrumentSends({0xF8, 0x02});
     settle();
     EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
+    // Times count from each start; within one run they never go back, and the exclusive that
+    // goes on is dated at the start of its new run.
+    sim::setClock(1000);
     EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    sim::setClock(1003);
+    sim::instrumentSends({0xF8});
+    settle();
+    sim::setClock(1005);
     sim::instrumentSends({0x03, 0xF7});
     settle();
-    EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGERROR, first.address(), 0},
-                                         {MIM_LONGDATA, second.address(), 0}}));
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 200},
+                                         {MIM_LONGERROR, first.address(), 200},
+                                         {MIM_DATA, 0xF8, 3},
+                                         {MIM_LONGDATA, second.address(), 3}}));
     EXPECT_EQ(first.recorded(), (Bytes{0xF0, 0x01, 0x02}));
     EXPECT_EQ(second.recorded(), (Bytes{0x03, 0xF7}));
 }
@@ -334,6 +347,98 @@ TEST_F(CallingBackIn, CloseIsRefusedWithoutHanging) {
     settle();
     EXPECT_EQ(answer, MIDIERR_STILLPLAYING);
     EXPECT_NE(in, nullptr);
+}
+
+TEST_F(CallingBackIn, AClientClosingAgainFromItsCloseNotificationIsToldOnceAndRefused) {
+    Stream* out = app.openOutput(0);
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    setIndependentMode(); // a second output, which must go on working
+    Stream* other = app.openOutput(2);
+    // As some client libraries do: every close notification closes the stream again, and sends.
+    std::vector<uint32_t> answers;
+    Stream* input = in;
+    sim::world().onNotify = [&](const sim::Notification& n) {
+        if (n.message == MOM_CLOSE) {
+            answers.push_back(app.close(out));
+            answers.push_back(app.send(out, 0x00403C90));
+        } else if (n.message == MIM_CLOSE) {
+            answers.push_back(
+                midMessage(app.context, 0, MIDM_CLOSE, reinterpret_cast<uintptr_t>(input), 0, 0));
+            answers.push_back(
+                midMessage(app.context, 0, MIDM_START, reinterpret_cast<uintptr_t>(input), 0, 0));
+        }
+    };
+    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
+    sim::world().onNotify = nullptr;
+    EXPECT_EQ(answers, std::vector<uint32_t>(4, MMSYSERR_INVALHANDLE));
+    // Afterwards too, the closed streams are refused without being touched.
+    EXPECT_EQ(app.close(out), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(midMessage(app.context, 0, MIDM_CLOSE, reinterpret_cast<uintptr_t>(input), 0, 0),
+              MMSYSERR_INVALHANDLE);
+    std::vector<uint32_t> closes;
+    for (uint32_t message : notified()) {
+        if (message == MOM_CLOSE || message == MIM_CLOSE) {
+            closes.push_back(message);
+        }
+    }
+    EXPECT_EQ(closes, (std::vector<uint32_t>{MOM_CLOSE, MIM_CLOSE}));
+    forgetWire();
+    EXPECT_EQ(app.send(other, 0x00403C90), MMSYSERR_NOERROR);
+    EXPECT_EQ(wire(), (Bytes{0xF5, 0x02, 0x90, 0x3C, 0x40}));
+    EXPECT_EQ(app.close(other), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::liveAllocations(), 0u);
+}
+
+TEST_F(CallingBackIn, EveryNotificationCanCallBackInAndGetsADefinedAnswer) {
+    struct Case {
+        const char* what;
+        uint32_t when; // the notification the client calls back from
+        std::function<uint32_t()> call;
+        uint32_t answer;
+    };
+    Stream* out = app.openOutput(0);
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    Bytes again = {0xF0, 0x7D, 0xF7};
+    MidiHeader againHeader = preparedHeader(again);
+    const std::vector<Case> cases = {
+        {"close from the output's done", MOM_DONE, [&] { return app.close(out); },
+         MIDIERR_STILLPLAYING},
+        {"reset from the output's done", MOM_DONE,
+         [&] {
+             return modMessage(app.context, 0, MODM_RESET, reinterpret_cast<uintptr_t>(out), 0, 0);
+         },
+         MMSYSERR_NOERROR},
+        {"another long message from the output's done", MOM_DONE,
+         [&] { return app.sendLong(out, againHeader); }, MMSYSERR_NOERROR},
+        {"close from a short message", MIM_DATA, [&] { return call(MIDM_CLOSE); },
+         MIDIERR_STILLPLAYING},
+        {"reset from a filled buffer", MIM_LONGDATA, [&] { return call(MIDM_RESET); },
+         MMSYSERR_NOERROR},
+        {"close from a cut buffer", MIM_LONGERROR, [&] { return call(MIDM_CLOSE); },
+         MIDIERR_STILLPLAYING},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint32_t> answers;
+        bool inside = false;
+        whenTold(c.when, [&](const sim::Notification&) {
+            if (!inside) { // once: a long message from MOM_DONE is told MOM_DONE itself
+                inside = true;
+                answers.push_back(c.call());
+            }
+        });
+        add(prepared(8));
+        add(prepared(8));
+        call(MIDM_START);
+        Bytes dump = {0xF0, 0x01, 0xF7};
+        MidiHeader header = preparedHeader(dump);
+        app.sendLong(out, header);
+        sim::instrumentSends({0x90, 0x3C, 0x40, 0xF0, 0x01, 0xF7, 0xF0, 0x02, 0x90});
+        settle();
+        call(MIDM_RESET);
+        EXPECT_EQ(answers, std::vector<uint32_t>{c.answer}) << c.what;
+    }
+    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
 }
 
 TEST_F(CallingBackIn, AnEmptyBufferGivenBackAtOnceDoesNotHoldTheWorker) {

@@ -99,23 +99,30 @@ TEST_F(SerialPort, APortLeftByADeadProcessIsTakenOver) {
     EXPECT_EQ(next.send(out, 0x00403C90), MMSYSERR_NOERROR);
 }
 
-TEST_F(SerialPort, TwoStreamsOfOneDeviceNeverCloseThePortTwice) {
+TEST_F(SerialPort, AnOpenDeviceIsRefusedASecondStreamAndClosingOneDeviceLeavesTheOthers) {
+    setIndependentMode();
     Stream* first = app.openOutput(0);
-    Stream* second = app.openOutput(0);
-    EXPECT_EQ(shared.openCount, 1) << "one device slot, counted once";
-    app.close(first); // lets go of the slot: the port closes
-    EXPECT_FALSE(portIsHeld(shared));
-    EXPECT_EQ(app.send(second, 0x00403C90), MMSYSERR_INVALPARAM);
+    Stream* synthA = app.openOutput(2);
+    Stream* second = nullptr;
+    EXPECT_EQ(app.openOutput(0, second), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(second, nullptr);
+    PortSlot input = {};
+    EXPECT_EQ(attachInput(input, app), MMSYSERR_NOERROR);
+    PortSlot secondInput = {};
+    EXPECT_EQ(attachInput(secondInput, app), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(shared.openCount, 3);
 
-    // A third stream opens the port anew; the stale one neither writes into it nor closes it.
-    Stream* third = app.openOutput(0);
+    EXPECT_EQ(app.close(first), MMSYSERR_NOERROR);
     forgetWire();
-    EXPECT_EQ(app.send(second, 0x00403C90), MMSYSERR_INVALPARAM);
-    EXPECT_TRUE(wire().empty());
-    app.close(second);
-    EXPECT_TRUE(portIsHeld(shared));
-    EXPECT_EQ(app.send(third, 0x00403C90), MMSYSERR_NOERROR);
-    app.close(third);
+    EXPECT_EQ(app.send(synthA, 0x00403C90), MMSYSERR_NOERROR);
+    EXPECT_EQ(wire(), (Bytes{0xF5, 0x02, 0x90, 0x3C, 0x40}));
+    Stream* again = app.openOutput(0);
+    ASSERT_NE(again, nullptr) << "a closed device can be opened again";
+    EXPECT_EQ(com(1).opens, 1u);
+    app.close(again);
+    app.close(synthA);
+    detachInput(input, app);
+    EXPECT_FALSE(portIsHeld(shared));
     EXPECT_EQ(sim::world().badCloses, 0);
     EXPECT_EQ(sim::liveAllocations(), 0u);
 }
@@ -372,13 +379,13 @@ TEST_F(SharedRecord, ARecordWipedUnderTheHolderLeavesItsPortItsOwnToUseAndToClos
     EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
     // Another device of the holder joins the line it holds, never a new opening, which would
     // close that line under the first one; the record says who holds the port again.
-    Stream* second = app.openOutput(0);
-    ASSERT_NE(second, nullptr);
+    PortSlot input = {};
+    ASSERT_EQ(attachPort(app.context.line, kindInput, 0, input), MMSYSERR_NOERROR);
     EXPECT_EQ(sim::world().ports[1].opens, 1u);
     EXPECT_TRUE(sameOwner(shared.owner, app.context.line.ownerToken));
-    EXPECT_EQ(shared.openCount, 1);
+    EXPECT_EQ(shared.openCount, 2);
     EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
-    app.close(second);
+    detachPort(app.context.line, kindInput, 0, input);
     EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
     EXPECT_EQ(sim::world().openHandles.size(), 1u) << "only the heap: the port was closed";
     EXPECT_EQ(sim::world().finePeriods, 0);

@@ -299,19 +299,4 @@ TEST_F(StalledLine, OtherDevicesOpenAndCloseWithoutWaitingForTheStuckMessage) {
     EXPECT_EQ(app.close(synthA), MMSYSERR_NOERROR);
 }
 
-TEST_F(StalledLine, TheSameOutputsOtherStreamLettingGoEndsTheStuckMessageAtOnce) {
-    Stream* out = app.openOutput(0);
-    Stream* second = app.openOutput(0); // both hold output 0's one device slot
-    sim::world().nextWriteOutcomes = {sim::WriteOutcome::done, sim::WriteOutcome::stalls};
-    sendLongOnAnotherThread(out, 256);
-    ASSERT_TRUE(writeHangs());
-
-    EXPECT_EQ(app.close(second), MMSYSERR_NOERROR); // lets go of the slot, and so of the port
-    EXPECT_EQ(finishSender(), MMSYSERR_INVALPARAM);
-    EXPECT_NE(header.dwFlags & MHDR_DONE, 0u);
-    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
-    EXPECT_EQ(sim::world().badCloses, 0) << "the port was closed once";
-    EXPECT_EQ(sim::world().finePeriods, 0);
-}
-
 } // namespace
