@@ -68,7 +68,8 @@ Bytes join(std::vector<Bytes> parts) {
     return joined;
 }
 
-// A run of short messages of every kind with two or three bytes, all different.
+// A run of short messages of every kind with two or three bytes, their data changing from one to
+// the next (a message recurs only after 128 others).
 std::vector<Bytes> shortMessages(int count) {
     std::vector<Bytes> messages;
     for (int i = 0; i < count; ++i) {
