@@ -74,6 +74,8 @@ struct LineSetup {
 // them (GetCommState, BuildCommDCBW, SetCommState), then sets the time-outs (SetCommTimeouts);
 // false when any step fails.
 bool configureSerialLine(Handle port, const LineSetup& setup);
+// Drops whatever the port has received and nobody has read yet (PurgeComm with PURGE_RXCLEAR).
+void discardReceived(Handle port);
 // Starts an overlapped write. True when it is done at once; false with lastError() 997
 // (ERROR_IO_PENDING) while it goes on, or false with another error when it failed.
 bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRecord* record);
@@ -157,10 +159,10 @@ void enableControl(Handle dialog, uint32_t id, bool enabled); // GetDlgItem and 
 //
 // A mutex (CreateMutexW); nullHandle when it cannot be had. Close it with closeHandle.
 Handle openNamedLock(const char16_t* name);
-// Waits without limit until the calling thread holds the lock; the holder may take it again. A
-// lock whose holder ended while holding it is taken all the same (WAIT_ABANDONED): the new holder
-// finds what the dead one left and must judge it.
-void takeNamedLock(Handle lock);
+// Waits at most `limit` ms until the calling thread holds the lock, and answers whether it does;
+// the holder may take it again. A lock whose holder ended while holding it is taken all the same
+// (WAIT_ABANDONED): the new holder finds what the dead one left and must judge it.
+bool takeNamedLock(Handle lock, uint32_t limit);
 void releaseNamedLock(Handle lock);
 // Memory shared under a name (CreateFileMappingW on the paging file, MapViewOfFile), zero-filled
 // when the first process makes it and gone when the last one lets go; null when it cannot be had.

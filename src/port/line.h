@@ -16,8 +16,12 @@ struct PortLine {
     SharedState* shared;
     platform::Handle sharedMapping; // nullHandle when `shared` was handed in
     // Makes each change of who holds the port one step across every process of both bitnesses:
-    // held for attach and detach, never for a send.
+    // held for attach and detach, never for a send, and waited for within ownerLockWaitMs
+    // (port/port.h).
     platform::Handle ownerLock;
+    // Makes each change of this process's own hold one step among its threads; taken before
+    // ownerLock, and held for attach and detach only.
+    std::mutex holdLock;
     // The serial port while this process holds it and the device is there; invalidHandle
     // otherwise. Only this process can use the value, so it never goes into the shared record.
     platform::Handle portHandle;
@@ -25,7 +29,7 @@ struct PortLine {
     // it), or noHold, and the device slots of this process that hold it (bit kind + index - 1).
     // Whether a stream may write and when the port is let go are decided by these, never by the
     // shared record, which another program could change under this process. Changed under
-    // ownerLock.
+    // holdLock.
     std::atomic<uint32_t> heldGeneration;
     uint8_t heldSlots;
     // Output streams of one process are driven from several threads at once. This lock makes each

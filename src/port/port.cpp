@@ -78,8 +78,6 @@ void releaseSlot(PortLine& line, DeviceKind kind, uint32_t index) {
 // that neither the handle nor the timer request is ever left behind.
 void releasePort(PortLine& line) {
     {
-        // Only a second stream of a device whose slot was let go can be writing now: its write
-        // ends, failed, and no write starts on the closed handle.
         std::lock_guard<std::mutex> hold(line.lineLock);
         if (line.portHandle != platform::invalidHandle) {
             platform::closeHandle(line.portHandle);
@@ -110,6 +108,10 @@ platform::Handle openConfigured(uint16_t portNumber, uint32_t& status) {
         status = MMSYSERR_NOTSUPPORTED;
         return platform::invalidHandle;
     }
+    // What the instrument sent while nobody had the port open waits in the serial driver's buffer,
+    // and would be told as if it had just arrived: a Note On from the past starts a note nothing
+    // ends. Each opening hears only what comes after it.
+    platform::discardReceived(port);
     status = MMSYSERR_NOERROR;
     return port;
 }
@@ -159,6 +161,15 @@ void reopenWhenDue(PortLine& line) {
     }
 }
 
+// The input opens on a port this process has held for its outputs: nobody has read since the port
+// was opened, and what came meanwhile is as old as what came before the opening.
+void discardUnheard(PortLine& line) {
+    std::lock_guard<std::mutex> hold(line.lineLock);
+    if (line.portHandle != platform::invalidHandle) {
+        platform::discardReceived(line.portHandle);
+    }
+}
+
 uint32_t nextGeneration(uint32_t generation) {
     return generation + 1 == noHold ? generation + 2 : generation + 1;
 }
@@ -180,6 +191,9 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& s
         restateHold(line);
         slot.generation = line.heldGeneration.load();
         holdSlot(line, kind, index);
+        if (kind == kindInput) {
+            discardUnheard(line);
+        }
         return MMSYSERR_NOERROR;
     }
     if (portIsHeld(shared) && !sameOwner(shared.owner, line.ownerToken)) {
@@ -242,7 +256,10 @@ uint32_t mapFailure() {
 
 uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
     slot.generation = noHold;
-    platform::takeNamedLock(line.ownerLock);
+    std::lock_guard<std::mutex> own(line.holdLock);
+    if (!platform::takeNamedLock(line.ownerLock, ownerLockWaitMs)) {
+        return MMSYSERR_ALLOCATED; // another program is in the middle of taking or leaving it
+    }
     uint32_t status = attachHeld(line, kind, index, slot);
     platform::releaseNamedLock(line.ownerLock);
     return status;
@@ -253,16 +270,21 @@ bool holdsOpenPort(const PortLine& line, PortSlot slot) {
 }
 
 void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
-    platform::takeNamedLock(line.ownerLock);
-    // A stream whose opening has been closed since (another stream of the same device let it go)
-    // holds nothing any more: it must not count down or close a second time.
+    std::lock_guard<std::mutex> own(line.holdLock);
+    // Without the owner lock the process still lets go of what is its own, the slot, the port and
+    // the timer, and keeps the record in step: while the record names this process, which is
+    // alive, no other process changes it.
+    bool locked = platform::takeNamedLock(line.ownerLock, ownerLockWaitMs);
+    // A slot that holds nothing (its open failed) must not count down or close.
     if (holdsOpenPort(line, slot)) {
         releaseSlot(line, kind, index);
         if (line.heldSlots == 0) {
             releasePort(line);
         }
     }
-    platform::releaseNamedLock(line.ownerLock);
+    if (locked) {
+        platform::releaseNamedLock(line.ownerLock);
+    }
     slot.generation = noHold;
 }
 

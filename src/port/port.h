@@ -42,6 +42,13 @@ constexpr platform::LineSetup lineSetup = {
     .timeouts = {},
 };
 
+// The longest an open or a close waits for another program's change of who holds the port. A
+// change takes a few ms; a program stopped in the middle of one (in a debugger, or hung in a serial
+// driver's close of a pulled adapter) must not stop every other program's opens for good. An open
+// that waited this long is answered as if the device were in use; a close lets go of its own all
+// the same.
+constexpr uint32_t ownerLockWaitMs = 5000;
+
 // Gives the stream's slot a hold on the port: opens and configures the port, or joins it when
 // this process holds it already. The slot holds nothing after every failure.
 uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot);

@@ -115,6 +115,29 @@ TEST_F(InputDevice, AShortMessageSplitByStopAndStartComesOutWhole) {
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C90, 0}}));
 }
 
+TEST_F(InputDevice, AnOpeningHearsOnlyWhatTheInstrumentSendsAfterIt) {
+    sim::instrumentSends({0x90, 0x3C, 0x40}); // while no program has the port open
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    call(MIDM_START);
+    sim::instrumentSends({0x90, 0x3E, 0x40});
+    settle();
+    // The input closes and opens again while an output keeps the port: what came in between
+    // is not told either.
+    Stream* out = app.openOutput(0);
+    call(MIDM_RESET);
+    EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
+    sim::instrumentSends({0x90, 0x3F, 0x40});
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    call(MIDM_START);
+    sim::instrumentSends({0x90, 0x40, 0x40});
+    settle();
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403E90, 0},
+                                         {MOM_OPEN, 0, 0},
+                                         {MIM_CLOSE, 0, 0},
+                                         {MIM_DATA, 0x00404090, 0}}));
+    app.close(out);
+}
+
 TEST_F(InputDevice, AnExclusiveSplitByStopAndStartGoesOnInTheNextBuffer) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& first = prepared(16);

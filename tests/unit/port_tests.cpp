@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -84,6 +86,45 @@ TEST_F(SerialPort, AnotherProcessIsRefusedUntilEveryDeviceIsClosed) {
     ASSERT_NE(granted, nullptr);
     EXPECT_TRUE(sameOwner(shared.owner, other.context.line.ownerToken));
     other.close(granted);
+}
+
+TEST_F(SerialPort, AProgramStuckInTheOwnerLockHoldsUpOpensForAWhileAndNoCloseOfOthers) {
+    Stream* out = app.openOutput(0);
+    // Another program takes the lock that makes changes of the holder one step, and stops.
+    ClientProcess stuck(shared, {300, 1});
+    std::promise<void> taken;
+    std::promise<void> letGo;
+    std::thread holder([&] {
+        platform::takeNamedLock(stuck.context.line.ownerLock, platform::noTimeLimit);
+        taken.set_value();
+        letGo.get_future().wait();
+        platform::releaseNamedLock(stuck.context.line.ownerLock);
+    });
+    taken.get_future().wait();
+    // Each waits on the clock, then: an open is answered as for a device in use, and a close lets
+    // go of everything of its own process.
+    auto afterTheWait = [](const std::function<void()>& call) {
+        std::thread caller(call);
+        EXPECT_TRUE(sim::waitUntil([] { return sim::world().timedWaits != 0; }));
+        sim::setClock(platform::milliseconds() + ownerLockWaitMs);
+        caller.join();
+    };
+    PortSlot input = {};
+    uint32_t status = MMSYSERR_NOERROR;
+    afterTheWait([&] { status = attachInput(input, app); });
+    EXPECT_EQ(status, MMSYSERR_ALLOCATED);
+    afterTheWait([&] { status = app.close(out); });
+    EXPECT_EQ(status, MMSYSERR_NOERROR);
+    EXPECT_FALSE(portIsHeld(shared));
+    EXPECT_EQ(sim::world().finePeriods, 0);
+    EXPECT_EQ(sim::world().openHandles.size(), 2u) << "only the two heaps: the port was closed";
+
+    letGo.set_value();
+    holder.join();
+    ClientProcess next(shared, {200, 1});
+    Stream* granted = next.openOutput(0);
+    ASSERT_NE(granted, nullptr) << "the port is free for the next program";
+    next.close(granted);
 }
 
 TEST_F(SerialPort, APortLeftByADeadProcessIsTakenOver) {

@@ -111,6 +111,14 @@ bool configureSerialLine(Handle handle, const LineSetup& setup) {
     return true;
 }
 
+void discardReceived(Handle handle) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    uint32_t number = portOf(handle);
+    if (number != 0) {
+        sim::world().ports[number].unread.clear();
+    }
+}
+
 bool probeSerialPort(const char16_t* name) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portNumberOf(name);

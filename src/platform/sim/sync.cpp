@@ -122,15 +122,26 @@ Handle openNamedLock(const char16_t* name) {
     return lock;
 }
 
-void takeNamedLock(Handle lock) {
+bool takeNamedLock(Handle lock, uint32_t limit) {
     std::unique_lock<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
     sim::NamedLock& named = world.namedLocks.at(world.lockHandles.at(lock));
     uint32_t me = currentThreadId();
-    world.changed.wait(hold, [&] { return named.depth == 0 || named.holder == me; });
+    // The limit runs on the simulated clock, which only a test moves.
+    uint32_t start = world.clock;
+    ++world.timedWaits;
+    world.changed.notify_all();
+    world.changed.wait(hold, [&] {
+        return named.depth == 0 || named.holder == me || world.clock - start >= limit;
+    });
+    --world.timedWaits;
+    if (named.depth != 0 && named.holder != me) {
+        return false;
+    }
     named.holder = me;
     ++named.depth;
     ++named.takes;
+    return true;
 }
 
 void releaseNamedLock(Handle lock) {

@@ -46,6 +46,10 @@ bool configureSerialLine(Handle port, const LineSetup& setup) {
     return SetCommState(handle, &line) && SetCommTimeouts(handle, &timeouts);
 }
 
+void discardReceived(Handle port) {
+    PurgeComm(reinterpret_cast<HANDLE>(port), PURGE_RXCLEAR);
+}
+
 bool probeSerialPort(const char16_t* name) {
     HANDLE port = CreateFileW(reinterpret_cast<LPCWSTR>(name), GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);

@@ -48,8 +48,9 @@ Handle openNamedLock(const char16_t* name) {
     return reinterpret_cast<Handle>(lock);
 }
 
-void takeNamedLock(Handle lock) {
-    WaitForSingleObject(reinterpret_cast<HANDLE>(lock), INFINITE); // abandoned counts as taken
+bool takeNamedLock(Handle lock, uint32_t limit) {
+    DWORD waited = WaitForSingleObject(reinterpret_cast<HANDLE>(lock), limit);
+    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED; // abandoned counts as taken
 }
 
 void releaseNamedLock(Handle lock) {
