@@ -4,9 +4,9 @@
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz target, and the 64- and 32-bit
 # Windows trees, all with warnings as errors, then checks that every source file is formatted, runs
 # clang-tidy over the driver's sources and runs every test: native unit tests three times, a
-# bounded fuzzing run, the DLL checks, the integration tests under Wine for both DLLs, the
-# command-line installer, the release package and its setup program under Wine, the demo, and the
-# benchmarks.
+# bounded fuzzing run, the DLL checks, the integration tests under Wine for both DLLs, programs
+# built on PortMidi and RtMidi under Wine, the command-line installer, the release package and its
+# setup program under Wine, the demo, and the benchmarks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
@@ -75,6 +75,14 @@ setup_program() {
 
 "$top/install-deps.sh"
 mkdir -p build
+# PortMidi's and RtMidi's sources, from Debian's source packages, unpacked once into a cache outside
+# the clone; the Windows presets hand their folders to CMake, which builds the libraries' winmm back
+# ends into the client-library runners. Without them the runners are not built, and their step
+# says so.
+sources_cache=/var/cache/melv/sources
+MELV_PORTMIDI_SOURCE_DIR=$(tools/debian-source.sh portmidi "$sources_cache") || true
+MELV_RTMIDI_SOURCE_DIR=$(tools/debian-source.sh rtmidi "$sources_cache") || true
+export MELV_PORTMIDI_SOURCE_DIR MELV_RTMIDI_SOURCE_DIR
 for preset in native native-sanitize native-tsan fuzz win64 win32; do
     configure_and_build "$preset"
 done
@@ -90,6 +98,7 @@ step "win64 DLL checks" ctest --test-dir build/win64 --output-on-failure
 step "win32 DLL checks" ctest --test-dir build/win32 --output-on-failure
 step "integration tests under Wine" tests/wine/run-wine-tests.sh build/win64 build/win32
 step "public-API tests under Wine" tests/api/run-api-tests.sh build/win64 build/win32
+step "PortMidi and RtMidi programs under Wine" tests/libs/run-lib-tests.sh build/win64 build/win32
 step "command-line installer under Wine" tests/install/test-installer.sh build/win64 build/win32
 step "release package" package_and_check
 step "setup program under Wine" setup_program

@@ -32,19 +32,37 @@ add_source_entries() {
 
 command -v dpkg-source >/dev/null ||
     { "${sudo[@]}" apt-get install -y -q dpkg-dev >/dev/null; }
-version=$(apt-cache showsrc "$package" 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1)
+# Without any deb-src entry apt-cache showsrc fails outright: that only means none was added yet.
+version=$({ apt-cache showsrc "$package" 2>/dev/null || true; } | sed -n 's/^Version: //p' |
+    sort -V | tail -n 1)
 if [ -z "$version" ]; then
     add_source_entries
     version=$(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -V | tail -n 1)
 fi
 [ -n "$version" ] || { echo "no source package $package in the system's archive" >&2; exit 1; }
 
-folder="$cache/$package-$version"
+# Some mirrors lack a package's Debian part (its .debian.tar.*) while serving the upstream tarball
+# and the .dsc, both of which apt checked against the archive's index. The upstream sources alone
+# are then unpacked, once the tarball also matches the .dsc's checksum.
+unpack_upstream_only() {
+    local dsc tarball sum
+    dsc=$(find . -maxdepth 1 -name '*.dsc' | head -n 1)
+    tarball=$(find . -maxdepth 1 -name '*.orig.tar.*' | head -n 1)
+    [ -n "$dsc" ] && [ -n "$tarball" ] || return 1
+    sum=$(sha256sum "$tarball" | cut -d' ' -f1)
+    sed -n '/^Checksums-Sha256:/,/^[^ ]/p' "$dsc" | grep -q " $sum [0-9]* ${tarball#./}\$" ||
+        { echo "$tarball does not match $dsc" >&2; return 1; }
+    echo "$package: the archive has no Debian part of $version; unpacking the upstream sources" >&2
+    tar -xf "$tarball"
+}
+
+# An epoch ("1:217") would put a colon in the path, which make takes for a rule of its own.
+folder="$cache/$package-${version//:/_}"
 if [ ! -f "$folder/.unpacked" ]; then
     rm -rf "$folder"
     mkdir -p "$folder"
-    (cd "$folder" && apt-get source -q "$package=$version" >download.log 2>&1) ||
-        { cat "$folder/download.log" >&2; exit 1; }
+    (cd "$folder" && { apt-get source -q "$package=$version" >download.log 2>&1 ||
+        unpack_upstream_only; }) || { cat "$folder/download.log" >&2; exit 1; }
     touch "$folder/.unpacked"
 fi
 find "$folder" -mindepth 1 -maxdepth 1 -type d | head -n 1

@@ -17,19 +17,6 @@
 
 namespace {
 
-// Port 1, and every kind of message passing: one output, or four in independent mode. Where the
-// driver of either bitness reads them.
-bool writeDriverSettings(bool independent) {
-    HKEY key = createSettingsKey(KEY_SET_VALUE);
-    if (key == nullptr) {
-        return false;
-    }
-    DWORD mask = defaultMessageMask | (independent ? independentModeBit : 0);
-    bool written = writeDword(key, portSetting, 1) && writeDword(key, messagesSetting, mask);
-    RegCloseKey(key);
-    return written;
-}
-
 int openOutputOnce() {
     HMIDIOUT output = nullptr;
     MMRESULT status = midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL);
@@ -45,15 +32,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--open-output") == 0) {
         return openOutputOnce();
     }
-    // The driver reads its settings when winmm loads it, at this process's first MIDI call: they
-    // are set before any. A process sees one mode for its whole life.
-    bool independent = argc >= 2 && std::strcmp(argv[1], "--independent") == 0;
-    if (independent) {
-        --argc;
-        ++argv;
-    }
-    if (!writeDriverSettings(independent)) {
-        std::fprintf(stderr, "the driver's settings cannot be written\n");
+    if (!writeTestSettings(argc, argv)) {
         return 2;
     }
     ::testing::InitGoogleTest(&argc, argv);

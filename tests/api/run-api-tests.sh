@@ -15,11 +15,7 @@ wine_env_find_builds "melvpcif.dll melvfwd.dll api-tests/melv_api_tests.exe demo
 builds=("${wine_env_builds[@]}")
 
 start=$(date +%s)
-wine_env_begin melv-api || exit 2
-wine_env_boot || exit 2
-wine_env_start_line || exit 2
-wine_env_set_ports 1 || exit 2
-wine_env_install_driver "${builds[0]}" "${builds[1]}" melvfwd.dll || exit 2
+wine_env_prepare_installed melv-api "${builds[0]}" "${builds[1]}" || exit 2
 
 run() { # build, label, arguments...
     local host="$1/api-tests/melv_api_tests.exe" label=$2

@@ -73,11 +73,24 @@ std::string InstrumentPort::receiveStray(std::size_t upTo) {
     return ::testing::AssertionSuccess();
 }
 
+std::string InstrumentPort::receiveSome(std::size_t upTo) {
+    // The read ends when the line pauses between two bytes, or at the read window.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 2;
+    timeouts.ReadTotalTimeoutConstant = quietWindowMs;
+    return readWith(upTo, timeouts);
+}
+
 std::string InstrumentPort::read(std::size_t count, DWORD deadlineMs) {
     // A read for exactly `count` bytes ends when they are in, or at the deadline with what came.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadTotalTimeoutConstant = deadlineMs;
-    SetCommTimeouts(port_, &timeouts);
+    return readWith(count, timeouts);
+}
+
+std::string InstrumentPort::readWith(std::size_t count, const COMMTIMEOUTS& timeouts) {
+    COMMTIMEOUTS set = timeouts;
+    SetCommTimeouts(port_, &set);
     std::vector<unsigned char> bytes(count);
     DWORD received = 0;
     if (!ReadFile(port_, bytes.data(), static_cast<DWORD>(count), &received, nullptr)) {

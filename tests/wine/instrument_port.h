@@ -32,12 +32,17 @@ class InstrumentPort {
     // the wire stayed silent that long.
     std::string receiveStray(std::size_t upTo = 256);
 
+    // Whatever has arrived, up to `upTo` bytes, as hex, as soon as there is one byte; "" when none
+    // came within a short read window. For a reader that follows the line as it goes.
+    std::string receiveSome(std::size_t upTo);
+
     // Writes the bytes towards the driver, returning once the line has taken all of them. The line
     // runs as fast as the pseudo-terminal under it takes bytes: its baud rate is not simulated.
     ::testing::AssertionResult send(const std::vector<unsigned char>& bytes);
 
   private:
     std::string read(std::size_t count, DWORD deadlineMs);
+    std::string readWith(std::size_t count, const COMMTIMEOUTS& timeouts);
 
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };

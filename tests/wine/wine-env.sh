@@ -12,6 +12,8 @@
 #   wine_env_set_ports 1             # COM1 = driver's end, COM8 = instrument's end, no other
 #   wine_env_install_driver build/win64 build/win32 [FORWARDER]
 #   wine_env_run 120 program.exe ... # a Windows program with a deadline
+#   wine_env_prepare_installed melv-api build/win64 build/win32
+#                                    # all of the above but the run, as applications find it
 #
 # Functions print what went wrong and return non-zero; the caller decides whether to go on.
 
@@ -192,6 +194,14 @@ wine_env_install_driver() { # build_win64, build_win32, [forwarder file name]
             return 2
     done
     wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f >/dev/null || return 2
+}
+
+# A fresh prefix as applications find the installed driver on a user's machine: both bitnesses
+# installed, the tests' forwarder in front of them, COM1 on the driver's end of a new virtual
+# serial line and COM8 on the instrument's.
+wine_env_prepare_installed() { # name, build_win64, build_win32
+    wine_env_begin "$1" && wine_env_boot && wine_env_start_line && wine_env_set_ports 1 &&
+        wine_env_install_driver "$2" "$3" melvfwd.dll
 }
 
 # Takes the driver's registration away again, in both views (its files stay): winmm then finds no

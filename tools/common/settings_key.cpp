@@ -1,5 +1,8 @@
 #include "settings_key.h"
 
+#include <cstdio>
+#include <cstring>
+
 HKEY openSettingsKey(REGSAM access, REGSAM view) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKeyPath, 0, access | view, &key) !=
@@ -27,4 +30,23 @@ bool readDword(HKEY key, const wchar_t* name, DWORD& value) {
 bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
     return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                           sizeof value) == ERROR_SUCCESS;
+}
+
+bool writeTestSettings(int& argc, char**& argv) {
+    bool independent = argc >= 2 && std::strcmp(argv[1], "--independent") == 0;
+    if (independent) {
+        --argc;
+        ++argv;
+    }
+    HKEY key = createSettingsKey(KEY_SET_VALUE);
+    DWORD mask = defaultMessageMask | (independent ? independentModeBit : 0);
+    bool written =
+        key != nullptr && writeDword(key, portSetting, 1) && writeDword(key, messagesSetting, mask);
+    if (key != nullptr) {
+        RegCloseKey(key);
+    }
+    if (!written) {
+        std::fprintf(stderr, "the driver's settings cannot be written\n");
+    }
+    return written;
 }

@@ -22,3 +22,10 @@ HKEY createSettingsKey(REGSAM access);
 
 bool readDword(HKEY key, const wchar_t* name, DWORD& value);
 bool writeDword(HKEY key, const wchar_t* name, DWORD value);
+
+// Sets the driver to COM1 with every kind of message passing, where the driver of either bitness
+// reads it, for a test program: one output or, when the program's first argument is
+// --independent (then taken off the arguments), four. The driver reads its settings when winmm
+// loads it, at a process's first MIDI call, so a program calls this before any; it sees one mode
+// for its whole life. Says why and answers false when the settings cannot be written.
+bool writeTestSettings(int& argc, char**& argv);
