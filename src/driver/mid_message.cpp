@@ -42,7 +42,8 @@ uint32_t addBuffer(InputStream& stream, uintptr_t param1, uintptr_t param2) {
     return sendCommand(stream, commandAddBuffer, param1);
 }
 
-uint32_t useStream(InputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t useStream(Stream& common, uint32_t message, uintptr_t param1, uintptr_t param2) {
+    InputStream& stream = inputOf(common);
     switch (message) {
     case MIDM_ADDBUFFER:
         return addBuffer(stream, param1, param2);
@@ -62,13 +63,7 @@ uint32_t streamMessage(ProcessContext& process, uintptr_t instance, uint32_t mes
     if (message == MIDM_CLOSE) {
         return closeInput(process, instance);
     }
-    Stream* stream = enterStream(process, kindInput, instance);
-    if (stream == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    uint32_t status = useStream(inputOf(*stream), message, param1, param2);
-    leaveStream(*stream);
-    return status;
+    return callStream(process, kindInput, instance, useStream, message, param1, param2);
 }
 
 } // namespace

@@ -124,7 +124,8 @@ uint32_t resetOutput(OutputStream& stream) {
     return silenceOutput(stream);
 }
 
-uint32_t useStream(OutputStream& stream, uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t useStream(Stream& common, uint32_t message, uintptr_t param1, uintptr_t param2) {
+    OutputStream& stream = outputOf(common);
     switch (message) {
     case MODM_DATA:
         return sendShortMessage(stream, param1);
@@ -142,13 +143,7 @@ uint32_t streamMessage(ProcessContext& process, uintptr_t instance, uint32_t mes
     if (message == MODM_CLOSE) {
         return closeOutput(process, instance);
     }
-    Stream* stream = enterStream(process, kindOutput, instance);
-    if (stream == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    uint32_t status = useStream(outputOf(*stream), message, param1, param2);
-    leaveStream(*stream);
-    return status;
+    return callStream(process, kindOutput, instance, useStream, message, param1, param2);
 }
 
 } // namespace

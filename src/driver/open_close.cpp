@@ -78,19 +78,22 @@ uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, 
                       static_cast<uint32_t>(param2));
 }
 
-Stream* enterStream(ProcessContext& process, DeviceKind kind, uintptr_t instance) {
-    std::lock_guard<std::mutex> hold(process.streamsLock);
-    Stream** entry = findStream(process, kind, instance);
-    if (entry == nullptr || (*entry)->closing) {
-        return nullptr;
+uint32_t callStream(ProcessContext& process, DeviceKind kind, uintptr_t instance, StreamUse use,
+                    uint32_t message, uintptr_t param1, uintptr_t param2) {
+    Stream* stream;
+    {
+        std::lock_guard<std::mutex> hold(process.streamsLock);
+        Stream** entry = findStream(process, kind, instance);
+        if (entry == nullptr || (*entry)->closing) {
+            return MMSYSERR_INVALHANDLE;
+        }
+        stream = *entry;
+        ++stream->callsUnderWay;
     }
-    ++(*entry)->callsUnderWay;
-    return *entry;
-}
-
-void leaveStream(Stream& stream) {
+    uint32_t status = use(*stream, message, param1, param2);
     // The last touch of the stream: a close waiting for this call may free it right after.
-    --stream.callsUnderWay;
+    --stream->callsUnderWay;
+    return status;
 }
 
 uint32_t beginClose(ProcessContext& process, DeviceKind kind, uintptr_t instance, Stream*& stream) {

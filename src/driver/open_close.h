@@ -16,11 +16,14 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
 uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
                       uintptr_t param1, uintptr_t param2);
 
-// A call of the client's on the stream of kind `kind` that `instance` names: the stream, counted
-// as under way until leaveStream, or null when no such stream is open (never opened, closed, or
-// its close has begun). Only the pointer's value is looked at, never what it points to.
-Stream* enterStream(ProcessContext& process, DeviceKind kind, uintptr_t instance);
-void leaveStream(Stream& stream);
+// A call of the client's on the stream of kind `kind` that `instance` names: `use` is called with
+// the stream, counted as under way meanwhile, and its answer returned; MMSYSERR_INVALHANDLE when no
+// such stream is open (never opened, closed, or its close has begun). Only the pointer's value is
+// looked at until the stream is found.
+using StreamUse = uint32_t (*)(Stream& stream, uint32_t message, uintptr_t param1,
+                               uintptr_t param2);
+uint32_t callStream(ProcessContext& process, DeviceKind kind, uintptr_t instance, StreamUse use,
+                    uint32_t message, uintptr_t param1, uintptr_t param2);
 // Begins the close of the stream `instance` names: from now on every other call on it, a second
 // close included, is refused. MMSYSERR_INVALHANDLE when there is no such open stream or its close
 // has begun already, MIDIERR_STILLPLAYING while a call of the client's uses it.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 namespace {
@@ -20,8 +21,11 @@ struct ProgramRun {
 };
 
 // Runs the check program of this build (demo\melv-demo.exe beside this host's own folder) and
-// collects what it prints.
-::testing::AssertionResult runCheckProgram(const std::wstring& arguments, ProgramRun* run) {
+// collects what it prints; once it has printed `cue`, `atCue` runs, as a user who acts on what
+// the program says.
+::testing::AssertionResult runCheckProgram(const std::wstring& arguments, ProgramRun* run,
+                                           const char* cue = nullptr,
+                                           const std::function<void()>& atCue = {}) {
     std::wstring program = besideProgram(L"..\\demo\\melv-demo.exe");
     std::wstring command = L"\"" + program + L"\" " + arguments;
 
@@ -46,8 +50,13 @@ struct ProgramRun {
     }
     char chunk[512];
     DWORD got = 0;
+    bool cued = false;
     while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
         run->output.append(chunk, got);
+        if (cue != nullptr && !cued && run->output.find(cue) != std::string::npos) {
+            cued = true;
+            atCue();
+        }
     }
     CloseHandle(readEnd);
     DWORD waited = WaitForSingleObject(process.hProcess, 30000);
@@ -74,10 +83,12 @@ class CheckProgram : public ::testing::Test {
 } // namespace
 
 TEST_F(CheckProgram, ShowsWhatTheInstrumentSendsAndThatAllIsWell) {
-    // Bytes waiting on the line are read as soon as the program opens the input.
-    ASSERT_TRUE(instrument.send({0x90, 0x3C, 0x40}));
+    // The user plays once the program listens; what the line held before is not the
+    // instrument's answer.
     ProgramRun run;
-    ASSERT_TRUE(runCheckProgram(L"--listen 1", &run));
+    ASSERT_TRUE(runCheckProgram(L"--listen 1", &run, "listening for", [&] {
+        EXPECT_TRUE(instrument.send({0x90, 0x3C, 0x40}));
+    }));
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_TRUE(says(run, "output 0: MELV PC I/F MIDI Port")) << run.output;
     EXPECT_TRUE(says(run, "in  Note On ch 1 C4 vel 64 at ")) << run.output;

@@ -115,3 +115,67 @@ TEST_P(PublicInputCallback, MessagesAndAnExclusiveAcrossTwoBuffersThenStopResetA
 INSTANTIATE_TEST_SUITE_P(FunctionAndWindow, PublicInputCallback,
                          ::testing::Values(CallbackKind::Function, CallbackKind::Window),
                          [](const auto& info) { return callbackName(info.param); });
+
+namespace {
+
+// Whether the driver's end of the line (COM1) comes to hold `count` bytes that nobody has read:
+// the virtual line carries bytes across on its own time. Looked at without reading them.
+bool driverEndHolds(DWORD count) {
+    HANDLE port = CreateFileW(L"\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    COMSTAT status{};
+    DWORD errors = 0;
+    for (DWORD waited = 0; waited < 5000; waited += 10) {
+        if (ClearCommError(port, &errors, &status) && status.cbInQue >= count) {
+            break;
+        }
+        Sleep(10);
+    }
+    CloseHandle(port);
+    return status.cbInQue >= count;
+}
+
+void CALLBACK closeAgainWhenClosed(HMIDIIN input, UINT message, DWORD_PTR instance, DWORD_PTR,
+                                   DWORD_PTR) {
+    if (message == MIM_CLOSE) {
+        auto& answers = *reinterpret_cast<std::vector<MMRESULT>*>(instance);
+        answers.push_back(midiInClose(input));
+    }
+}
+
+} // namespace
+
+TEST(PublicInput, AProgramClosingAgainFromItsCloseNotificationIsToldOnceAndGoesOn) {
+    std::vector<MMRESULT> answers;
+    HMIDIIN input = nullptr;
+    ASSERT_EQ(midiInOpen(&input, 0, reinterpret_cast<DWORD_PTR>(closeAgainWhenClosed),
+                         reinterpret_cast<DWORD_PTR>(&answers), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
+    ASSERT_EQ(answers.size(), 1u) << "one close notification";
+    EXPECT_NE(answers[0], MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInOpen(&input, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
+}
+
+TEST(PublicInput, WhatTheInstrumentSentWhileThePortWasClosedIsNotToldAtTheNextOpening) {
+    InstrumentPort instrument;
+    ASSERT_TRUE(instrument.open());
+    ASSERT_TRUE(instrument.send({0x90, 0x3C, 0x40})); // nobody has the port open
+    ASSERT_TRUE(driverEndHolds(3));
+    NotificationLog log;
+    ClientCallback client(CallbackKind::Function, log);
+    HMIDIIN input = nullptr;
+    ASSERT_EQ(midiInOpen(&input, 0, client.callback(), client.instance(), client.flags()),
+              MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInStart(input), MMSYSERR_NOERROR);
+    ASSERT_TRUE(instrument.send({0x90, 0x3E, 0x40}));
+    Notifications heard = log.take(2);
+    EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard[1].message, static_cast<UINT>(MIM_DATA));
+    EXPECT_EQ(heard[1].param1, 0x403E90u) << "only the note sent after the opening";
+}

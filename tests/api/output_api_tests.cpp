@@ -171,6 +171,46 @@ TEST_F(PublicOutput, TheMidiMapperPlaysOnOutputZero) {
     EXPECT_EQ(instrument.receiveStray(), "");
 }
 
+// As some client libraries do: the program closes the device again from its close notification.
+void CALLBACK closeAgainWhenClosed(HMIDIOUT output, UINT message, DWORD_PTR instance, DWORD_PTR,
+                                   DWORD_PTR) {
+    if (message == MOM_CLOSE) {
+        auto& answers = *reinterpret_cast<std::vector<MMRESULT>*>(instance);
+        answers.push_back(midiOutClose(output));
+    }
+}
+
+TEST_F(PublicOutput, AProgramClosingAgainFromItsCloseNotificationIsToldOnceAndGoesOn) {
+    std::vector<MMRESULT> answers;
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, reinterpret_cast<DWORD_PTR>(closeAgainWhenClosed),
+                          reinterpret_cast<DWORD_PTR>(&answers), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+    ASSERT_EQ(answers.size(), 1u) << "one close notification";
+    EXPECT_NE(answers[0], MMSYSERR_NOERROR);
+    // The device is closed once, and opens and plays again.
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+}
+
+TEST_F(PublicOutput, AnOpenDeviceIsRefusedToTheSameProgramAndClosingOneLeavesTheOther) {
+    HMIDIOUT output = nullptr;
+    HMIDIIN input = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInOpen(&input, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    HMIDIOUT secondOutput = nullptr;
+    HMIDIIN secondInput = nullptr;
+    EXPECT_EQ(midiOutOpen(&secondOutput, 0, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(midiInOpen(&secondInput, 0, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+}
+
 TEST_F(PublicOutput, ASecondApplicationIsRefusedWhileThePortIsHeldAndAdmittedAfterClose) {
     HMIDIOUT output = nullptr;
     ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
