@@ -27,7 +27,7 @@ run() { # build, label, arguments...
     echo "=== $label: $host $*"
     check "$label: $host" wine_env_run 120 "$host" "$@"
 }
-for dir in "${builds[@]}"; do
+for dir in "${wine_env_runs[@]}"; do
     run "$dir" "one output" "--gtest_filter=-IndependentOutputs.*"
     run "$dir" "independent mode" --independent "--gtest_filter=IndependentOutputs.*"
 done
@@ -44,7 +44,7 @@ says_not_installed() { # build
     echo "$output"
     return 1
 }
-for dir in "${builds[@]}"; do
+for dir in "${wine_env_runs[@]}"; do
     check "the check program of $dir says the driver is not installed" says_not_installed "$dir"
 done
 
