@@ -17,10 +17,10 @@ set(CMAKE_C_COMPILER ${MELV_ARM64_TOOLCHAIN}/bin/aarch64-w64-mingw32-clang)
 set(CMAKE_CXX_COMPILER ${MELV_ARM64_TOOLCHAIN}/bin/aarch64-w64-mingw32-clang++)
 set(CMAKE_RC_COMPILER ${MELV_ARM64_TOOLCHAIN}/bin/aarch64-w64-mingw32-windres)
 # mingw-w64 10's own wide printf, which C++ gets by default, overflows its stack on ARM64 (under
-# arm64 Wine the command-line installer died at its first message); the system C runtime's printf
-# family serves instead.
-set(CMAKE_C_FLAGS_INIT -D__USE_MINGW_ANSI_STDIO=0)
-set(CMAKE_CXX_FLAGS_INIT -D__USE_MINGW_ANSI_STDIO=0)
+# arm64 Wine the command-line installer died at its first message): the programs that print wide
+# text take the system C runtime's printf family instead. Only they: GoogleTest's hosts built that
+# way crash at their start.
+set(MELV_SYSTEM_PRINTF __USE_MINGW_ANSI_STDIO=0)
 # GNU objdump cannot read ARM64 PE files.
 set(MELV_OBJDUMP llvm-objdump-16)
 set(MELV_OBJDUMP_FORMAT coff-arm64)
