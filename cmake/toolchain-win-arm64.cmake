@@ -16,10 +16,10 @@ set(CMAKE_SYSTEM_PROCESSOR ARM64)
 set(CMAKE_C_COMPILER ${MELV_ARM64_TOOLCHAIN}/bin/aarch64-w64-mingw32-clang)
 set(CMAKE_CXX_COMPILER ${MELV_ARM64_TOOLCHAIN}/bin/aarch64-w64-mingw32-clang++)
 set(CMAKE_RC_COMPILER ${MELV_ARM64_TOOLCHAIN}/bin/aarch64-w64-mingw32-windres)
-# mingw-w64 10's own wide printf, which C++ gets by default, overflows its stack on ARM64 (under
-# arm64 Wine the command-line installer died at its first message): the programs that print wide
-# text take the system C runtime's printf family instead. Only they: GoogleTest's hosts built that
-# way crash at their start.
+# mingw-w64 10's own fwprintf, which C++ gets by default, overflows its stack on ARM64 (under arm64
+# Wine the command-line installer died at its first message; wprintf and swprintf work): the
+# programs that call it take the system C runtime's printf family instead. Only they: GoogleTest's
+# hosts, and swprintf in the connection check, crash with the system's.
 set(MELV_SYSTEM_PRINTF __USE_MINGW_ANSI_STDIO=0)
 # GNU objdump cannot read ARM64 PE files.
 set(MELV_OBJDUMP llvm-objdump-16)
