@@ -106,6 +106,8 @@ step "integration tests under arm64 Wine" \
 step "public-API tests under arm64 Wine" \
     tests/arm64/with-wine.sh tests/api/run-api-tests.sh build/win-arm64 build/win-arm64
 step "command-line installer under Wine" tests/install/test-installer.sh build/win64 build/win32
+step "command-line installer for ARM64 Windows under arm64 Wine" tests/arm64/with-wine.sh \
+    tests/install/test-installer.sh --arm64 build/win-arm64 build/win64 build/win32
 step "release package" package_and_check
 step "setup program under Wine" setup_program
 step "one-command demo under Wine" tests/demo/check-demo.sh
