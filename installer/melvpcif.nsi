@@ -1,7 +1,7 @@
 ; The setup program a musician double-clicks: it asks for administrator rights itself, shows the
-; licence, installs the driver for 32- and 64-bit programs, the settings program and the connection
-; check with their Start menu entries, the README and the licence, and registers with Apps & features. /S installs and
-; uninstalls silently.
+; licence, installs the driver for 32- and 64-bit programs (and ARM64 programs on ARM64 Windows),
+; the settings program and the connection check with their Start menu entries, the README and the
+; licence, and registers with Apps & features. /S installs and uninstalls silently.
 ;
 ; Where the DLLs go and which registry slots they take is the business of melvpcif-setup.exe
 ; (setup.cpp), which this program carries and runs, so those rules exist once. This script adds
@@ -11,9 +11,8 @@
 ;
 ; VERSION is the project's version (CMakeLists.txt), which package.sh reads from the version.txt
 ; that CMake writes into each build tree.
-; FOLDER holds x64\ and x86\ (melvpcif.dll, melvpcif-setup.exe, melv-demo.exe, melv-settings.exe
-; of that bitness),
-; README.txt and LICENSE.txt.
+; FOLDER holds x64\, x86\ and arm64\ (melvpcif.dll, melvpcif-setup.exe, melv-demo.exe,
+; melv-settings.exe of that processor), README.txt and LICENSE.txt.
 ;
 ; Exit codes, also with /S: 0 done; 3010 done, but a program had the driver loaded and Windows
 ; finishes at the next restart; 2 failed; 1 cancelled.
@@ -69,8 +68,9 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright (c) 2026 MELV"
 !define MUI_WELCOMEPAGE_TEXT "This installs the ${PRODUCT} ${VERSION}. With it, every MIDI \
 program on this computer reaches the MELV synthesizer through its computer port, on a serial \
 cable to a COM port of this computer (COM1 to COM4, or a USB serial adapter with any number).$\r$\n$\r$\nThe driver is installed for 32-bit and 64-bit \
-programs and for every user. If it is installed already, it is updated or repaired and \
-keeps its settings.$\r$\n$\r$\nClose your MIDI programs, then click Next to continue."
+programs (on ARM64 Windows also for ARM64 programs) and for every user. If it is installed \
+already, it is updated or repaired and keeps its settings.$\r$\n$\r$\nClose your MIDI programs, \
+then click Next to continue."
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE.txt"
 !insertmacro MUI_PAGE_INSTFILES
@@ -102,11 +102,14 @@ deletes its file when it restarts. Restart now?"
   ${EndIf}
 !macroend
 
-; The helper of this Windows' bitness, into the plug-ins folder: the 64-bit one serves both
-; bitnesses of 64-bit Windows, the 32-bit one 32-bit Windows.
+; The helper of this Windows' processor, into the plug-ins folder: the 64-bit one serves both
+; bitnesses of 64-bit Windows, the ARM64 one ARM64 Windows (which runs x64 programs only from
+; Windows 11 on), the 32-bit one 32-bit Windows.
 !macro ExtractHelper
   SetOutPath "$PLUGINSDIR"
-  ${If} ${RunningX64}
+  ${If} ${IsNativeARM64}
+    File "${STAGE}\arm64\melvpcif-setup.exe"
+  ${ElseIf} ${RunningX64}
     File "${STAGE}\x64\melvpcif-setup.exe"
   ${Else}
     File "${STAGE}\x86\melvpcif-setup.exe"
@@ -137,6 +140,10 @@ Section "Driver"
     SetOutPath "$PLUGINSDIR\driver\x64"
     File "${STAGE}\x64\melvpcif.dll"
   ${EndIf}
+  ${If} ${IsNativeARM64}
+    SetOutPath "$PLUGINSDIR\driver\arm64"
+    File "${STAGE}\arm64\melvpcif.dll"
+  ${EndIf}
   DetailPrint "Installing the driver into the system folders and the list of MIDI drivers..."
   nsExec::ExecToLog '"$PLUGINSDIR\melvpcif-setup.exe" install "$PLUGINSDIR\driver"'
   Pop $0
@@ -150,8 +157,12 @@ Section "Driver"
     Abort
   ${EndIf}
 
+  ; The connection check and the settings program of this Windows' processor.
   SetOutPath "$INSTDIR"
-  ${If} ${RunningX64}
+  ${If} ${IsNativeARM64}
+    File "${STAGE}\arm64\${CHECK_PROGRAM}"
+    File "${STAGE}\arm64\${SETTINGS_PROGRAM}"
+  ${ElseIf} ${RunningX64}
     File "${STAGE}\x64\${CHECK_PROGRAM}"
     File "${STAGE}\x64\${SETTINGS_PROGRAM}"
   ${Else}

@@ -1,14 +1,16 @@
 // Installs and removes the driver on Windows: copies each DLL to the system folder of its
 // bitness and registers it as a MIDI driver in a free "midi2".."midi9" slot of the Drivers32 key,
-// with its description beside, in each registry view that has a DLL of its bitness. Drivers
-// already registered are left as they are; removal takes away exactly the driver's own slots and
-// files. Installing again repairs: the files, the slots and the descriptions are put back as they
-// should be, and the settings stay.
+// with its description beside, in each registry view that has a DLL of its bitness. On ARM64
+// Windows the ARM64 DLL goes beside the x64 one, under a name of its own and in a slot of its own.
+// Drivers already registered are left as they are; removal takes away exactly the driver's own
+// slots and files. Installing again repairs: the files, the slots and the descriptions are put
+// back as they should be, and the settings stay.
 // The setup program (melvpcif.nsi) carries this program and runs it, so these rules live here
 // alone.
 //
-//   melvpcif-setup install [FOLDER]   FOLDER holds x64\melvpcif.dll and x86\melvpcif.dll
-//                                     (default: the folder of this program)
+//   melvpcif-setup install [FOLDER]   FOLDER holds x64\melvpcif.dll and x86\melvpcif.dll,
+//                                     and arm64\melvpcif.dll for ARM64 Windows (default: the
+//                                     folder of this program)
 //   melvpcif-setup uninstall
 //   melvpcif-setup remove-after PID PATH...
 //                                     for the uninstaller: waits until process PID has ended,
@@ -36,6 +38,9 @@ const wchar_t driversKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\
 // The name Windows shows for the driver in its multimedia settings.
 const wchar_t descriptionsKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
 const wchar_t driverFile[] = L"melvpcif.dll";
+// Native ARM64 programs and emulated x64 ones share System32, so the ARM64 driver has a name of
+// its own there; the x64 one keeps the name (and slot) an earlier installation gave it.
+const wchar_t arm64DriverFile[] = L"melvpcif-arm64.dll";
 const wchar_t driverDescription[] = L"MELV PC I/F MIDI Driver";
 const wchar_t* const slotNames[] = {L"midi",  L"midi1", L"midi2", L"midi3", L"midi4",
                                     L"midi5", L"midi6", L"midi7", L"midi8", L"midi9"};
@@ -51,17 +56,30 @@ const wchar_t* settingsKey() {
     return reinterpret_cast<const wchar_t*>(settingsKeyPath);
 }
 
-// One place the driver goes: a system folder and the registry view that serves it.
+// One place the driver goes: a system folder, the registry view that serves it and the driver's
+// file name there.
 struct Target {
     const wchar_t* label;
     std::wstring systemFolder;
     REGSAM view;
     const wchar_t* sourceSubfolder;
+    const wchar_t* file;
 };
 
 bool isWow64() {
     BOOL wow64 = FALSE;
     return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// Whether Windows runs on an ARM64 processor, also when this is an x64 program it emulates.
+// Windows without IsWow64Process2 (before 10 version 1511) has no ARM64 edition.
+bool isArm64Windows() {
+    using Query = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+    USHORT process = 0, native = 0;
+    return query != nullptr && query(GetCurrentProcess(), &process, &native) &&
+           native == IMAGE_FILE_MACHINE_ARM64;
 }
 
 std::wstring systemFolder() {
@@ -76,18 +94,23 @@ std::wstring wow64Folder() {
     return length == 0 ? std::wstring() : std::wstring(path, length);
 }
 
-// A 64-bit program serves both bitnesses of 64-bit Windows; a 32-bit one only 32-bit Windows.
+// A 64-bit program serves both bitnesses of 64-bit Windows, and ARM64 programs on ARM64 Windows;
+// a 32-bit one only 32-bit Windows.
 bool targetsOfThisSystem(std::vector<Target>& targets) {
     if (sizeof(void*) == 8) {
-        targets.push_back({L"64-bit", systemFolder(), KEY_WOW64_64KEY, L"x64"});
-        targets.push_back({L"32-bit", wow64Folder(), KEY_WOW64_32KEY, L"x86"});
+        if (isArm64Windows()) {
+            targets.push_back(
+                {L"ARM64", systemFolder(), KEY_WOW64_64KEY, L"arm64", arm64DriverFile});
+        }
+        targets.push_back({L"64-bit", systemFolder(), KEY_WOW64_64KEY, L"x64", driverFile});
+        targets.push_back({L"32-bit", wow64Folder(), KEY_WOW64_32KEY, L"x86", driverFile});
         return true;
     }
     if (isWow64()) {
         std::fwprintf(stderr, L"This is 64-bit Windows: run the 64-bit melvpcif-setup.exe.\n");
         return false;
     }
-    targets.push_back({L"32-bit", systemFolder(), 0, L"x86"});
+    targets.push_back({L"32-bit", systemFolder(), 0, L"x86", driverFile});
     return true;
 }
 
@@ -112,22 +135,22 @@ bool deleteValue(HKEY key, const wchar_t* name) {
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
-bool describe(REGSAM view) {
+bool describe(REGSAM view, const wchar_t* file) {
     HKEY key = openKey(descriptionsKey, view);
     if (key == nullptr) {
         return false;
     }
-    bool described = setString(key, driverFile, driverDescription);
+    bool described = setString(key, file, driverDescription);
     RegCloseKey(key);
     return described;
 }
 
-bool forgetDescription(REGSAM view) {
+bool forgetDescription(REGSAM view, const wchar_t* file) {
     HKEY key = openKey(descriptionsKey, view);
     if (key == nullptr) {
         return false;
     }
-    bool forgotten = deleteValue(key, driverFile);
+    bool forgotten = deleteValue(key, file);
     RegCloseKey(key);
     return forgotten;
 }
@@ -144,46 +167,69 @@ std::wstring slotValue(HKEY key, const wchar_t* slot) {
     return data;
 }
 
-bool isOurs(const std::wstring& value) {
-    return lstrcmpiW(value.c_str(), driverFile) == 0;
+bool isOurs(const std::wstring& value, const wchar_t* file) {
+    return lstrcmpiW(value.c_str(), file) == 0;
 }
 
-// The slot the driver has already among "midi2".."midi9" (an earlier installation keeps it), else
-// the first free one of them; null when all are taken by other drivers. An installation in "midi"
-// or "midi1" moves.
-const wchar_t* slotFor(HKEY key) {
+// Whether another driver file of this installation takes the slot in the same view: the ARM64
+// and the x64 driver share the 64-bit view.
+bool chosenForAnother(const wchar_t* slot, const std::vector<const wchar_t*>& chosen) {
+    for (const wchar_t* other : chosen) {
+        if (other == slot) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The slot the driver file has already among "midi2".."midi9" (an earlier installation keeps it),
+// else the first free one of them; null when all are taken by other drivers. An installation in
+// "midi" or "midi1" moves.
+const wchar_t* slotFor(HKEY key, const wchar_t* file, const std::vector<const wchar_t*>& chosen) {
     for (size_t i = firstOwnSlot; i < std::size(slotNames); ++i) {
-        if (isOurs(slotValue(key, slotNames[i]))) {
+        if (isOurs(slotValue(key, slotNames[i]), file)) {
             return slotNames[i];
         }
     }
     for (size_t i = firstOwnSlot; i < std::size(slotNames); ++i) {
-        if (slotValue(key, slotNames[i]).empty()) {
+        if (slotValue(key, slotNames[i]).empty() && !chosenForAnother(slotNames[i], chosen)) {
             return slotNames[i];
         }
     }
     return nullptr;
 }
 
-// Registers the driver in `slot` and takes it out of any other slot it had: one left in "midi" or
-// "midi1" by an earlier version, or a second one an earlier repair could not clear.
-bool registerDriver(HKEY key, const wchar_t* slot) {
-    if (!isOurs(slotValue(key, slot)) && !setString(key, slot, driverFile)) {
+// The slots already chosen for the targets before this one that share its registry view.
+std::vector<const wchar_t*> chosenInView(const std::vector<Target>& targets,
+                                         const std::vector<const wchar_t*>& slots, REGSAM view) {
+    std::vector<const wchar_t*> chosen;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        if (targets[i].view == view) {
+            chosen.push_back(slots[i]);
+        }
+    }
+    return chosen;
+}
+
+// Registers the driver file in `slot` and takes it out of any other slot it had: one left in
+// "midi" or "midi1" by an earlier version, or a second one an earlier repair could not clear.
+bool registerDriver(HKEY key, const wchar_t* slot, const wchar_t* file) {
+    if (!isOurs(slotValue(key, slot), file) && !setString(key, slot, file)) {
         return false;
     }
     bool single = true;
     for (const wchar_t* other : slotNames) {
-        if (other != slot && isOurs(slotValue(key, other))) {
+        if (other != slot && isOurs(slotValue(key, other), file)) {
             single = deleteValue(key, other) && single;
         }
     }
     return single;
 }
 
-bool unregisterDriver(HKEY key) {
+bool unregisterDriver(HKEY key, const wchar_t* file) {
     bool removed = true;
     for (const wchar_t* slot : slotNames) {
-        if (isOurs(slotValue(key, slot))) {
+        if (isOurs(slotValue(key, slot), file)) {
             removed = deleteValue(key, slot) && removed;
         }
     }
@@ -404,7 +450,7 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
                           L"Cannot change the list of MIDI drivers: run as administrator.\n");
             return failed;
         }
-        slots.push_back(slotFor(key));
+        slots.push_back(slotFor(key, target.file, chosenInView(targets, slots, target.view)));
         RegCloseKey(key);
         if (slots.back() == nullptr) {
             std::fwprintf(stderr,
@@ -419,7 +465,7 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
     for (size_t i = 0; i < targets.size(); ++i) {
         const Target& target = targets[i];
         std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + driverFile;
-        std::wstring destination = target.systemFolder + L"\\" + driverFile;
+        std::wstring destination = target.systemFolder + L"\\" + target.file;
         Placed placed = placeFile(source, destination, target.systemFolder);
         if (placed == Placed::impossible) {
             std::fwprintf(stderr, L"Cannot copy %ls to %ls (error %lu).\n", source.c_str(),
@@ -427,11 +473,11 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
             return failed;
         }
         HKEY key = openKey(driversKey, target.view);
-        bool registered = key != nullptr && registerDriver(key, slots[i]);
+        bool registered = key != nullptr && registerDriver(key, slots[i], target.file);
         if (key != nullptr) {
             RegCloseKey(key);
         }
-        if (!registered || !describe(target.view)) {
+        if (!registered || !describe(target.view, target.file)) {
             std::fwprintf(stderr, L"Cannot register the %ls driver (administrator rights?).\n",
                           target.label);
             return failed;
@@ -456,17 +502,17 @@ ExitCode uninstall(const std::vector<Target>& targets) {
     bool complete = true;
     for (const Target& target : targets) {
         HKEY key = openKey(driversKey, target.view);
-        bool unregistered = key != nullptr && unregisterDriver(key);
+        bool unregistered = key != nullptr && unregisterDriver(key, target.file);
         if (key != nullptr) {
             RegCloseKey(key);
         }
-        if (!unregistered || !forgetDescription(target.view)) {
+        if (!unregistered || !forgetDescription(target.view, target.file)) {
             std::fwprintf(stderr, L"Cannot unregister the %ls driver: run as administrator.\n",
                           target.label);
             complete = false;
             continue;
         }
-        std::wstring file = target.systemFolder + L"\\" + driverFile;
+        std::wstring file = target.systemFolder + L"\\" + target.file;
         if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
             // A file that an earlier install left to be put in place at the next start would
             // come back then: it goes again right after.

@@ -48,18 +48,29 @@ struct ProgramRun {
         return ::testing::AssertionFailure()
                << "the check program does not start, error " << GetLastError();
     }
-    char chunk[512];
-    DWORD got = 0;
+    // Reads while the program runs and what is left once it has ended, rather than up to the
+    // pipe's end: a Wine helper that the program starts (the desktop process) inherits the write
+    // end and keeps it open after the program has gone.
+    DWORD waited = WAIT_TIMEOUT;
     bool cued = false;
-    while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        run->output.append(chunk, got);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 30000;) {
+        waited = WaitForSingleObject(process.hProcess, 20);
+        DWORD available = 0;
+        char chunk[512];
+        DWORD got = 0;
+        while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+               ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+            run->output.append(chunk, got);
+        }
         if (cue != nullptr && !cued && run->output.find(cue) != std::string::npos) {
             cued = true;
             atCue();
         }
+        if (waited == WAIT_OBJECT_0) {
+            break;
+        }
     }
     CloseHandle(readEnd);
-    DWORD waited = WaitForSingleObject(process.hProcess, 30000);
     GetExitCodeProcess(process.hProcess, &run->exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

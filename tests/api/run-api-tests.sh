@@ -23,7 +23,7 @@ run() { # build, label, arguments...
     echo "=== $label: $host $*"
     check "$label: $host" wine_env_run 120 "$host" "$@"
 }
-for dir in "${builds[@]}"; do
+for dir in "${wine_env_runs[@]}"; do
     run "$dir" "one output" "--gtest_filter=-IndependentOutputs.*"
     run "$dir" "independent mode" --independent "--gtest_filter=IndependentOutputs.*"
 done
@@ -42,13 +42,13 @@ check_says() { # build, exit code, text
     echo "$output"
     return 1
 }
-for dir in "${builds[@]}"; do
+for dir in "${wine_env_runs[@]}"; do
     check "the check program of $dir says Windows removed the driver's registration" \
         check_says "$dir" 7 "Windows removed its registration"
 done
 rm -f "$WINEPREFIX/drive_c/windows/system32/melvpcif.dll" \
     "$WINEPREFIX/drive_c/windows/syswow64/melvpcif.dll"
-for dir in "${builds[@]}"; do
+for dir in "${wine_env_runs[@]}"; do
     check "the check program of $dir says the driver is not installed" \
         check_says "$dir" 3 "the driver is not installed"
 done

@@ -25,12 +25,13 @@ value_in() { # query output, name
         sub("^ +" name " +REG_[A-Z_]+ *", "", line) && !found { print line; found = 1 }'
 }
 
-slots_in() { # query output of Drivers32: the slots that name our driver
-    printf '%s\n' "$1" | awk 'tolower($3) == "melvpcif.dll" { printf "%s ", $1 }' | xargs
+slots_in() { # query output of Drivers32, [driver file]: the slots that name our driver
+    printf '%s\n' "$1" |
+        awk -v file="${2:-melvpcif.dll}" 'tolower($3) == file { printf "%s ", $1 }' | xargs
 }
 
-described() { # query output of drivers.desc: ours is there by name
-    [ "$(value_in "$1" melvpcif.dll)" = "MELV PC I/F MIDI Driver" ]
+described() { # query output of drivers.desc, [driver file]: ours is there by name
+    [ "$(value_in "$1" "${2:-melvpcif.dll}")" = "MELV PC I/F MIDI Driver" ]
 }
 
 # What Windows does to files when it next starts.

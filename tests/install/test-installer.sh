@@ -7,11 +7,25 @@
 # what was added. A driver file that a running program has loaded is replaced or removed when
 # Windows next starts (Wine's restart carries that out), also when it is installed again before.
 #   tests/install/test-installer.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
+#
+# With --arm64, under an arm64 Wine (tests/arm64/with-wine.sh), the ARM64 build's installer on ARM64
+# Windows instead: the ARM64 and the x64 DLL both in System32 under two names, each in a slot of
+# its own in the 64-bit view, the x86 DLL in SysWOW64, and all of it removed again.
+#   tests/arm64/with-wine.sh tests/install/test-installer.sh --arm64 BUILD_DIR_ARM64 \
+#       BUILD_DIR_WIN64 BUILD_DIR_WIN32
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/tests/wine/wine-env.sh"
 . "$top/tests/lib/checks.sh"
 . "$top/tests/install/common.sh"
+if [ "${1:-}" = --arm64 ]; then
+    shift
+    [ $# -eq 3 ] && [ -f "$1/installer/melvpcif-setup.exe" ] ||
+        { echo "usage: $0 --arm64 BUILD_DIR_ARM64 BUILD_DIR_WIN64 BUILD_DIR_WIN32" >&2; exit 2; }
+    arm64=$(realpath "$1")
+    shift
+    arm64_windows=1
+fi
 wine_env_find_builds \
     "melvpcif.dll installer/melvpcif-setup.exe tests/install/setup-test-tool.exe" "$@" ||
     exit 2
@@ -22,14 +36,14 @@ tool64="$win64/tests/install/setup-test-tool.exe"
 wine_env_begin melv-install || exit 2
 trap 'release_driver 2>/dev/null; wine_env_end' EXIT
 
-slots() { # view: the slots that name our driver
-    slots_in "$(query "$1" "$drivers")"
+slots() { # view, [driver file]: the slots that name our driver
+    slots_in "$(query "$1" "$drivers")" "${2:-}"
 }
 value_of() { # view, slot
     value_in "$(query "$1" "$drivers")" "$2"
 }
-descriptions_of() { # view: how many of our descriptions it has
-    if described "$(query "$1" "$descriptions")"; then echo 1; else echo 0; fi
+descriptions_of() { # view, [driver file]: how many of our descriptions it has
+    if described "$(query "$1" "$descriptions")" "${2:-}"; then echo 1; else echo 0; fi
 }
 settings_key_exists() {
     key_exists 64 "$settings"
@@ -65,6 +79,53 @@ exit_code() { # log name, arguments...
 says() { # log name, text
     grep -q -- "$2" "$wine_work/$1.log"
 }
+
+# ARM64 Windows: native ARM64 programs and emulated x64 ones share System32 and the 64-bit view.
+if [ -n "${arm64_windows:-}" ]; then
+    mkdir -p "$wine_work/package/arm64"
+    cp "$arm64/melvpcif.dll" "$wine_work/package/arm64/"
+    cp "$arm64/installer/melvpcif-setup.exe" "$setup"
+    system_arm64="$WINEPREFIX/drive_c/windows/system32/melvpcif-arm64.dll"
+    arm64_slots() { slots 64 melvpcif-arm64.dll; }
+
+    check "the install on ARM64 Windows ends with exit code 0" \
+        test "$(exit_code arm64-install install)" = 0
+    check "the ARM64 DLL is in System32 as melvpcif-arm64.dll" \
+        cmp -s "$system_arm64" "$arm64/melvpcif.dll"
+    check "the x64 DLL is in System32 as melvpcif.dll" cmp -s "$system64" "$win64/melvpcif.dll"
+    check "the x86 DLL is in SysWOW64" cmp -s "$system32" "$win32/melvpcif.dll"
+    check "the ARM64 and the x64 driver each have a slot of their own in the 64-bit view" \
+        eval '[[ "$(arm64_slots)" == midi* && "$(slots 64)" == midi* &&
+                 "$(arm64_slots)" != *" "* && "$(slots 64)" != *" "* &&
+                 "$(arm64_slots)" != "$(slots 64)" ]]'
+    check "the x86 driver has one slot in the 32-bit view" eval '[[ "$(slots 32)" == midi? ]]'
+    check "both names are described in the 64-bit view, the x86 one in the 32-bit view" \
+        test "$(descriptions_of 64 melvpcif-arm64.dll)$(descriptions_of 64)$(descriptions_of 32)" = 111
+    slots_before="$(arm64_slots) $(slots 64) $(slots 32)"
+    run_setup arm64-install-again install
+    check "a second install keeps the slots" \
+        test "$(arm64_slots) $(slots 64) $(slots 32)" = "$slots_before"
+
+    check "removal ends with exit code 0" test "$(exit_code arm64-uninstall uninstall)" = 0
+    check "removal takes the three files, slots and descriptions away" \
+        test ! -e "$system_arm64" -a ! -e "$system64" -a ! -e "$system32" \
+        -a -z "$(arm64_slots)$(slots 64)$(slots 32)" \
+        -a "$(descriptions_of 64 melvpcif-arm64.dll)$(descriptions_of 64)$(descriptions_of 32)" = 000
+    check "removal leaves the other driver" \
+        test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
+
+    echo "== a 64-bit view with one free slot, for two drivers"
+    filler_drivers 64 take
+    wine reg delete "$drivers" /v midi9 /f /reg:64 >/dev/null 2>&1
+    check "the install fails with exit code 1" test "$(exit_code arm64-full install)" = 1
+    check "it changed nothing: no file, no slot, no description" \
+        test ! -e "$system_arm64" -a ! -e "$system64" -a ! -e "$system32" \
+        -a -z "$(arm64_slots)$(slots 64)$(slots 32)" \
+        -a "$(descriptions_of 64 melvpcif-arm64.dll)$(descriptions_of 64)$(descriptions_of 32)" = 000
+    filler_drivers 64 free
+    checks_summary "installer on ARM64 Windows"
+    exit
+fi
 
 check "nothing of ours before installing" \
     test -z "$(slots 64)$(slots 32)" -a ! -e "$system64" -a ! -e "$system32"

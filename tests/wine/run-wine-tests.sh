@@ -39,7 +39,7 @@ builds=("${wine_env_builds[@]}")
 run_hosts() {
     local label=$1 index other
     shift
-    for index in 0 1; do
+    for index in "${!wine_env_runs[@]}"; do
         local dir=${builds[$index]}
         # Each host starts the other bitness's host for the tests of both drivers taking turns.
         other=${builds[$((1 - index))]}

@@ -21,7 +21,8 @@
 wine_env_drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 
 # Checks that the two Windows build trees given, win64 and win32, have the files the run needs,
-# and sets wine_env_builds to their absolute paths.
+# and sets wine_env_builds to their absolute paths and wine_env_runs to the distinct ones among
+# them: the ARM64 build, which has no second bitness beside it, is given twice and runs once.
 wine_env_find_builds() { # "file ...", build_dir_win64, build_dir_win32
     local files=$1 dir file
     shift
@@ -39,6 +40,8 @@ wine_env_find_builds() { # "file ...", build_dir_win64, build_dir_win32
         done
         wine_env_builds+=("$(realpath "$dir")")
     done
+    wine_env_runs=("${wine_env_builds[0]}")
+    [ "${wine_env_builds[1]}" = "${wine_env_builds[0]}" ] || wine_env_runs+=("${wine_env_builds[1]}")
 }
 
 # Everything of the run lives in one temporary folder, removed at exit.
