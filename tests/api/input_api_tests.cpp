@@ -138,28 +138,7 @@ bool driverEndHolds(DWORD count) {
     return status.cbInQue >= count;
 }
 
-void CALLBACK closeAgainWhenClosed(HMIDIIN input, UINT message, DWORD_PTR instance, DWORD_PTR,
-                                   DWORD_PTR) {
-    if (message == MIM_CLOSE) {
-        auto& answers = *reinterpret_cast<std::vector<MMRESULT>*>(instance);
-        answers.push_back(midiInClose(input));
-    }
-}
-
 } // namespace
-
-TEST(PublicInput, AProgramClosingAgainFromItsCloseNotificationIsToldOnceAndGoesOn) {
-    std::vector<MMRESULT> answers;
-    HMIDIIN input = nullptr;
-    ASSERT_EQ(midiInOpen(&input, 0, reinterpret_cast<DWORD_PTR>(closeAgainWhenClosed),
-                         reinterpret_cast<DWORD_PTR>(&answers), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
-    EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
-    ASSERT_EQ(answers.size(), 1u) << "one close notification";
-    EXPECT_NE(answers[0], MMSYSERR_NOERROR);
-    ASSERT_EQ(midiInOpen(&input, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
-}
 
 TEST(PublicInput, WhatTheInstrumentSentWhileThePortWasClosedIsNotToldAtTheNextOpening) {
     InstrumentPort instrument;

@@ -172,24 +172,32 @@ TEST_F(PublicOutput, TheMidiMapperPlaysOnOutputZero) {
 }
 
 // As some client libraries do: the program closes the device again from its close notification.
-void CALLBACK closeAgainWhenClosed(HMIDIOUT output, UINT message, DWORD_PTR instance, DWORD_PTR,
+void CALLBACK closeAgainWhenClosed(HANDLE device, UINT message, DWORD_PTR instance, DWORD_PTR,
                                    DWORD_PTR) {
+    auto& answers = *reinterpret_cast<std::vector<MMRESULT>*>(instance);
     if (message == MOM_CLOSE) {
-        auto& answers = *reinterpret_cast<std::vector<MMRESULT>*>(instance);
-        answers.push_back(midiOutClose(output));
+        answers.push_back(midiOutClose(static_cast<HMIDIOUT>(device)));
+    } else if (message == MIM_CLOSE) {
+        answers.push_back(midiInClose(static_cast<HMIDIIN>(device)));
     }
 }
 
-TEST_F(PublicOutput, AProgramClosingAgainFromItsCloseNotificationIsToldOnceAndGoesOn) {
+TEST_F(PublicOutput, AProgramClosingAgainFromItsCloseNotificationsIsToldOnceAndGoesOn) {
     std::vector<MMRESULT> answers;
+    auto callback = reinterpret_cast<DWORD_PTR>(closeAgainWhenClosed);
+    auto instance = reinterpret_cast<DWORD_PTR>(&answers);
     HMIDIOUT output = nullptr;
-    ASSERT_EQ(midiOutOpen(&output, 0, reinterpret_cast<DWORD_PTR>(closeAgainWhenClosed),
-                          reinterpret_cast<DWORD_PTR>(&answers), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    HMIDIIN input = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, callback, instance, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInOpen(&input, 0, callback, instance, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
     EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
-    ASSERT_EQ(answers.size(), 1u) << "one close notification";
+    EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
+    ASSERT_EQ(answers.size(), 2u) << "one close notification each";
     EXPECT_NE(answers[0], MMSYSERR_NOERROR);
-    // The device is closed once, and opens and plays again.
+    EXPECT_NE(answers[1], MMSYSERR_NOERROR);
+    // Each device was closed once, and opens again.
+    ASSERT_EQ(midiInOpen(&input, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
     ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     EXPECT_EQ(midiOutShortMsg(output, noteOn), MMSYSERR_NOERROR);
     EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
