@@ -97,7 +97,9 @@ void dataByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client
 } // namespace
 
 uint32_t toldTime(InputAssembler& a, uint32_t time) {
-    if (time > a.latestTold) {
+    // Compared by their difference, as the clock wraps: input that runs for 49.7 days goes on
+    // counting past 2^32 ms.
+    if (static_cast<int32_t>(time - a.latestTold) > 0) {
         a.latestTold = time;
     }
     return a.latestTold;

@@ -23,6 +23,16 @@ TEST_F(Assembler, RealTimeBytesGoOutAtOnceWithoutBreakingAMessage) {
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 2}, {MIM_DATA, 0x00403C90, 2}}));
 }
 
+TEST_F(Assembler, TimesGoOnPastTheClocksWrapAfter49Days) {
+    for (uint32_t time : {0x70000000u, 0xE0000000u, 0xFFFFFFF0u, 5u}) {
+        feed({0xF8}, time);
+    }
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 0x70000000},
+                                         {MIM_DATA, 0xF8, 0xE0000000},
+                                         {MIM_DATA, 0xF8, 0xFFFFFFF0},
+                                         {MIM_DATA, 0xF8, 5}}));
+}
+
 TEST_F(Assembler, AnInterruptedMessageIsReportedOnceAndTheNewOneCompletes) {
     feed({0x90, 0x3C, 0x80, 0x3C, 0x00});
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_ERROR, 0x00003C90, 0}, {MIM_DATA, 0x00003C80, 0}}));
