@@ -13,6 +13,7 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
 intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver, uint32_t message,
                     intptr_t param1, intptr_t param2);
 
-// Sets up and tears down the process's use of the driver: 1 for success, 0 for failure.
+// Sets up and tears down the process's use of the driver: 1 for success, 0 for failure. The
+// driver is detached when the process ends, or when it is unloaded from a process that goes on.
 int moduleAttach(ProcessContext& process, uintptr_t moduleHandle);
-void moduleDetach(ProcessContext& process);
+void moduleDetach(ProcessContext& process, bool processEnds);

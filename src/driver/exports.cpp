@@ -31,12 +31,14 @@ constexpr uint32_t processAttach = 1;
 
 } // namespace
 
-extern "C" int __stdcall DllMain(void* module, uint32_t reason, void*) {
+// The loader's last argument at detach is null when the module is unloaded from a process that
+// goes on, and set when the process ends.
+extern "C" int __stdcall DllMain(void* module, uint32_t reason, void* reserved) {
     if (reason == processAttach) {
         return moduleAttach(theProcess, reinterpret_cast<uintptr_t>(module));
     }
     if (reason == processDetach) {
-        moduleDetach(theProcess);
+        moduleDetach(theProcess, reserved != nullptr);
     }
     return 1;
 }

@@ -11,21 +11,6 @@ InputStream& inputOf(Stream& stream) {
     return static_cast<InputStream&>(stream);
 }
 
-uint32_t closeInput(ProcessContext& process, uintptr_t instance) {
-    Stream* stream;
-    uint32_t status = beginClose(process, kindInput, instance, stream);
-    if (status != MMSYSERR_NOERROR) {
-        return status;
-    }
-    status = stopWorker(inputOf(*stream));
-    if (status != MMSYSERR_NOERROR) {
-        abandonClose(process, *stream); // the stream stays open and usable
-        return status;
-    }
-    finishClose(process, *stream, MIM_CLOSE);
-    return MMSYSERR_NOERROR;
-}
-
 uint32_t addBuffer(InputStream& stream, uintptr_t param1, uintptr_t param2) {
     auto* header = reinterpret_cast<MidiHeader*>(param1);
     if (!headerIsUsable(header, param2)) {
@@ -58,14 +43,6 @@ uint32_t useStream(Stream& common, uint32_t message, uintptr_t param1, uintptr_t
     }
 }
 
-uint32_t streamMessage(ProcessContext& process, uintptr_t instance, uint32_t message,
-                       uintptr_t param1, uintptr_t param2) {
-    if (message == MIDM_CLOSE) {
-        return closeInput(process, instance);
-    }
-    return callStream(process, kindInput, instance, useStream, message, param1, param2);
-}
-
 } // namespace
 
 uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
@@ -82,14 +59,13 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
     case MIDM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself
     case MIDM_CLOSE:
+        return closeFromHost(process, kindInput, deviceIndex, instance);
     case MIDM_ADDBUFFER:
     case MIDM_START:
     case MIDM_STOP:
     case MIDM_RESET:
-        if (instance == 0) {
-            return MMSYSERR_INVALPARAM;
-        }
-        return streamMessage(process, instance, message, param1, param2);
+        return callStream(process, kindInput, deviceIndex, instance, useStream, message, param1,
+                          param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

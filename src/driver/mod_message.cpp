@@ -17,15 +17,6 @@ OutputStream& outputOf(Stream& stream) {
     return static_cast<OutputStream&>(stream);
 }
 
-uint32_t closeOutput(ProcessContext& process, uintptr_t instance) {
-    Stream* stream;
-    uint32_t status = beginClose(process, kindOutput, instance, stream);
-    if (status == MMSYSERR_NOERROR) {
-        finishClose(process, *stream, MOM_CLOSE);
-    }
-    return status;
-}
-
 // Running-status data goes out as it came, unless a reset has put messages of its own on the wire
 // since the client's last status byte: then the instrument would take the data for more of the
 // reset's, so it goes out once with its status byte in front.
@@ -138,14 +129,6 @@ uint32_t useStream(Stream& common, uint32_t message, uintptr_t param1, uintptr_t
     }
 }
 
-uint32_t streamMessage(ProcessContext& process, uintptr_t instance, uint32_t message,
-                       uintptr_t param1, uintptr_t param2) {
-    if (message == MODM_CLOSE) {
-        return closeOutput(process, instance);
-    }
-    return callStream(process, kindOutput, instance, useStream, message, param1, param2);
-}
-
 } // namespace
 
 uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
@@ -162,13 +145,12 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
     case MODM_UNPREPARE:
         return MMSYSERR_NOTSUPPORTED; // the host prepares headers itself
     case MODM_CLOSE:
+        return closeFromHost(process, kindOutput, deviceIndex, instance);
     case MODM_DATA:
     case MODM_LONGDATA:
     case MODM_RESET:
-        if (instance == 0) {
-            return MMSYSERR_INVALPARAM;
-        }
-        return streamMessage(process, instance, message, param1, param2);
+        return callStream(process, kindOutput, deviceIndex, instance, useStream, message, param1,
+                          param2);
     default:
         return MMSYSERR_NOTSUPPORTED;
     }

@@ -1,6 +1,7 @@
 #include "config/config_dialog.h"
 #include "config/settings.h"
 #include "driver/entry.h"
+#include "driver/open_close.h"
 #include "platform/host.h"
 
 intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver, uint32_t message,
@@ -37,6 +38,14 @@ int moduleAttach(ProcessContext& process, uintptr_t moduleHandle) {
     return 1;
 }
 
-void moduleDetach(ProcessContext& process) {
+void moduleDetach(ProcessContext& process, bool processEnds) {
+    // A process that ends lets go of its port, its timer request and its hold in the shared record
+    // with its handles and its life; a process that goes on must let go of them here, or every
+    // program, this one too when it loads the driver again, would be refused the instrument until
+    // it ends. Nothing is waited for at exit: the other threads are gone, perhaps in the middle of
+    // the driver's own work.
+    if (!processEnds && process.heap != platform::nullHandle) {
+        closeEveryStream(process);
+    }
     destroyProcessContext(process);
 }

@@ -3,22 +3,64 @@
 #include "input/input_stream.h"
 #include "input/worker.h"
 #include "output/output_stream.h"
-#include "port/port.h"
+
+#include <mutex>
 
 namespace {
 
-// The table's entry that holds the stream `instance` names among the devices of `kind`, or null.
-// Called with streamsLock held.
-Stream** findStream(ProcessContext& process, DeviceKind kind, uintptr_t instance) {
-    uint32_t first = deviceSlot(kind, 0) - 1;
-    uint32_t end = kind == kindInput ? deviceSlot(kindOutput, 0) - 1 : deviceSlotCount;
-    for (uint32_t entry = first; entry < end; ++entry) {
-        Stream*& stream = process.openStreams[entry];
-        if (stream != nullptr && reinterpret_cast<uintptr_t>(stream) == instance) {
-            return &stream;
+// The table's entry of the device `kind`, `index`; null for a device that does not exist.
+Stream** deviceEntry(ProcessContext& process, DeviceKind kind, uint32_t index) {
+    uint32_t devices = kind == kindInput ? 1 : outputCount;
+    return index < devices ? &process.openStreams[deviceSlot(kind, index) - 1] : nullptr;
+}
+
+// The device's entry when it holds the stream `instance` names, or null. The pointer is compared,
+// never followed: it may name a stream closed long ago, or another device's. Called with
+// streamsLock held.
+Stream** entryOf(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance) {
+    Stream** entry = deviceEntry(process, kind, index);
+    // `instance` is never 0 here, so an empty entry holds nothing it names.
+    bool holds = entry != nullptr && reinterpret_cast<uintptr_t>(*entry) == instance;
+    return holds ? entry : nullptr;
+}
+
+// Whether the calling thread is inside a call on the stream, or is its input's worker, whose
+// notifications the client may close from: a close made there must not wait for itself.
+bool calledFromInside(const Stream& stream) {
+    uint32_t thread = platform::currentThreadId();
+    if (stream.kind == kindInput &&
+        static_cast<const InputStream&>(stream).workerThreadId == thread) {
+        return true;
+    }
+    for (const CallUnderWay* call = stream.calls; call != nullptr; call = call->next) {
+        if (call->thread == thread) {
+            return true;
         }
     }
-    return nullptr;
+    return false;
+}
+
+// Waits until no call uses the stream, for at most callWaitMs; false when one still does. `hold`
+// holds streamsLock, and lets it go while waiting. The stream is out of the table, so no call
+// begins meanwhile, and the last to end signals the event.
+bool callsHaveEnded(std::unique_lock<std::mutex>& hold, Stream& stream) {
+    if (stream.calls != nullptr) {
+        hold.unlock();
+        platform::waitFor(stream.callsEnded, platform::nullHandle, callWaitMs);
+        hold.lock();
+    }
+    return stream.calls == nullptr;
+}
+
+void freeStream(ProcessContext& process, Stream& stream) {
+    if (stream.callsEnded != platform::nullHandle) {
+        platform::closeHandle(stream.callsEnded);
+    }
+    if (stream.kind == kindInput) {
+        destroyInputStream(process.heap, static_cast<InputStream&>(stream));
+    } else {
+        destroyOutputStream(process.heap, static_cast<OutputStream&>(stream));
+    }
 }
 
 } // namespace
@@ -29,12 +71,8 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     if (process.heap == platform::nullHandle) {
         return MMSYSERR_NOMEM;
     }
-    Stream* stream;
-    if (kind == kindInput) {
-        stream = createInputStream(process.heap);
-    } else {
-        stream = createOutputStream(process.heap, process.owed);
-    }
+    Stream* stream = kind == kindInput ? static_cast<Stream*>(createInputStream(process.heap))
+                                       : createOutputStream(process.heap, process.owed);
     if (stream == nullptr) {
         return MMSYSERR_NOMEM;
     }
@@ -45,23 +83,27 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     stream->openFlags = flags;
     stream->slot.generation = noHold;
     stream->line = &process.line;
-
+    stream->callsEnded = platform::createEvent();
+    if (stream->callsEnded == platform::nullHandle) {
+        freeStream(process, *stream);
+        return MMSYSERR_NOMEM;
+    }
     // The port's hold is the device's own: a device that is open already is refused here, so the
-    // device's entry in the table is free.
+    // device's entry in the table is free. A refused attach holds nothing.
     uint32_t status = attachPort(process.line, kind, index, stream->slot);
     if (status != MMSYSERR_NOERROR) {
-        closeStream(process, *stream);
+        freeStream(process, *stream);
         return status;
     }
     // The input's worker starts once the port is attached and before the stream is published.
     if (kind == kindInput && startWorker(static_cast<InputStream&>(*stream)) != MMSYSERR_NOERROR) {
-        closeStream(process, *stream);
+        detachPort(process.line, kind, index, stream->slot);
+        freeStream(process, *stream);
         return MMSYSERR_NOMEM;
     }
     {
-        // The attach found the device index in range.
         std::lock_guard<std::mutex> hold(process.streamsLock);
-        process.openStreams[deviceSlot(kind, index) - 1] = stream;
+        *deviceEntry(process, kind, index) = stream;
     }
     *instanceAddress = stream;
     notifyClient(*stream, kind == kindOutput ? MOM_OPEN : MIM_OPEN, 0, 0);
@@ -78,63 +120,79 @@ uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, 
                       static_cast<uint32_t>(param2));
 }
 
-uint32_t callStream(ProcessContext& process, DeviceKind kind, uintptr_t instance, StreamUse use,
-                    uint32_t message, uintptr_t param1, uintptr_t param2) {
+uint32_t callStream(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
+                    StreamUse use, uint32_t message, uintptr_t param1, uintptr_t param2) {
+    if (instance == 0) {
+        return MMSYSERR_INVALPARAM;
+    }
+    CallUnderWay call = {platform::currentThreadId(), nullptr};
     Stream* stream;
     {
         std::lock_guard<std::mutex> hold(process.streamsLock);
-        Stream** entry = findStream(process, kind, instance);
-        if (entry == nullptr || (*entry)->closing) {
+        Stream** entry = entryOf(process, kind, index, instance);
+        if (entry == nullptr) {
             return MMSYSERR_INVALHANDLE;
         }
         stream = *entry;
-        ++stream->callsUnderWay;
+        call.next = stream->calls;
+        stream->calls = &call;
     }
     uint32_t status = use(*stream, message, param1, param2);
-    // The last touch of the stream: a close waiting for this call may free it right after.
-    --stream->callsUnderWay;
+    std::lock_guard<std::mutex> hold(process.streamsLock);
+    CallUnderWay** link = &stream->calls;
+    while (*link != &call) {
+        link = &(*link)->next;
+    }
+    *link = call.next;
+    // A stream out of the table has a close waiting for its calls. This is the call's last touch
+    // of the stream: the close may free it as soon as the lock is let go.
+    if (stream->calls == nullptr && *deviceEntry(process, kind, index) != stream) {
+        platform::setEvent(stream->callsEnded);
+    }
     return status;
 }
 
-uint32_t beginClose(ProcessContext& process, DeviceKind kind, uintptr_t instance, Stream*& stream) {
-    std::lock_guard<std::mutex> hold(process.streamsLock);
-    Stream** entry = findStream(process, kind, instance);
-    if (entry == nullptr || (*entry)->closing) {
+uint32_t closeFromHost(ProcessContext& process, DeviceKind kind, uint32_t index,
+                       uintptr_t instance) {
+    if (instance == 0) {
+        return MMSYSERR_INVALPARAM;
+    }
+    std::unique_lock<std::mutex> hold(process.streamsLock);
+    Stream** entry = entryOf(process, kind, index, instance);
+    if (entry == nullptr) {
         return MMSYSERR_INVALHANDLE;
     }
-    // A send, reset or command going on on another thread, or the call whose notification this
-    // close comes from, still uses the stream's record.
-    if ((*entry)->callsUnderWay.load() != 0) {
+    Stream* stream = *entry;
+    if (calledFromInside(*stream)) {
         return MIDIERR_STILLPLAYING;
     }
-    stream = *entry;
-    stream->closing = true;
+    *entry = nullptr; // from now on no call reaches it, a second close included
+    uint32_t status = callsHaveEnded(hold, *stream) ? MMSYSERR_NOERROR : MIDIERR_STILLPLAYING;
+    hold.unlock();
+    if (status == MMSYSERR_NOERROR && kind == kindInput) {
+        status = stopWorker(static_cast<InputStream&>(*stream));
+    }
+    if (status != MMSYSERR_NOERROR) {
+        // The device's hold was kept, so no open has taken the entry meanwhile.
+        hold.lock();
+        *entry = stream;
+        return status;
+    }
+    // The device is free before the client hears of the close: a client may open it again from
+    // the notification.
+    detachPort(process.line, kind, index, stream->slot);
+    notifyClient(*stream, kind == kindOutput ? MOM_CLOSE : MIM_CLOSE, 0, 0);
+    freeStream(process, *stream);
     return MMSYSERR_NOERROR;
 }
 
-void abandonClose(ProcessContext& process, Stream& stream) {
-    std::lock_guard<std::mutex> hold(process.streamsLock);
-    stream.closing = false;
-}
-
-void finishClose(ProcessContext& process, Stream& stream, uint32_t notification) {
-    notifyClient(stream, notification, 0, 0);
-    closeStream(process, stream);
-}
-
-void closeStream(ProcessContext& process, Stream& stream) {
-    {
-        // A stream whose open failed was never published.
-        std::lock_guard<std::mutex> hold(process.streamsLock);
-        Stream** entry = findStream(process, stream.kind, reinterpret_cast<uintptr_t>(&stream));
-        if (entry != nullptr) {
-            *entry = nullptr;
+void closeEveryStream(ProcessContext& process) {
+    // An input's worker holds the module, which is therefore unloaded with outputs open only.
+    for (Stream*& stream : process.openStreams) {
+        if (stream != nullptr) {
+            detachPort(process.line, stream->kind, stream->deviceIndex, stream->slot);
+            freeStream(process, *stream);
+            stream = nullptr;
         }
-    }
-    detachPort(process.line, stream.kind, stream.deviceIndex, stream.slot);
-    if (stream.kind == kindInput) {
-        destroyInputStream(process.heap, static_cast<InputStream&>(stream));
-    } else {
-        destroyOutputStream(process.heap, static_cast<OutputStream&>(stream));
     }
 }

@@ -1,12 +1,23 @@
-// Opening and closing a device: the stream of its kind is created and attached to the port, and
-// let go and freed again; and the process's table of open streams, through which every later call
-// reaches its stream.
+// A stream's life: opening a device, the client's calls on it and its close, through the process's
+// table of open streams (ARCHITECTURE.md, "A stream's life").
+//
+// A stream is open while it is in the table; every call reaches it there, by its device and the
+// pointer the host hands back, and is listed as under way until it returns. A close takes the
+// stream out of the table at once, waits for the calls under way, lets the device go, tells the
+// client and frees the stream; it puts the stream back, refused, only when it comes from inside a
+// call on the stream or from its input's worker, when input buffers are still queued, or when a
+// call is still under way after callWaitMs. An open that fails frees what it made itself.
 #pragma once
 
 #include "driver/process_context.h"
+#include "port/port.h"
 #include "stream/stream.h"
 
 #include <cstdint>
+
+// The longest a close waits for the client's other calls on the stream: as long as an open waits
+// for another program's change of who holds the port.
+constexpr uint32_t callWaitMs = ownerLockWaitMs;
 
 uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
                     Stream** instanceAddress, const MidiOpenDescription& openDescription,
@@ -16,23 +27,19 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
 uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
                       uintptr_t param1, uintptr_t param2);
 
-// A call of the client's on the stream of kind `kind` that `instance` names: `use` is called with
-// the stream, counted as under way meanwhile, and its answer returned; MMSYSERR_INVALHANDLE when no
-// such stream is open (never opened, closed, or its close has begun). Only the pointer's value is
+// A call of the client's on the stream of device `kind`, `index` that `instance` names: `use` is
+// called with the stream, listed as under way meanwhile, and its answer returned;
+// MMSYSERR_INVALHANDLE when that device has no such stream open, MMSYSERR_INVALPARAM when
+// `instance` names none at all. Only the pointer's value is
 // looked at until the stream is found.
 using StreamUse = uint32_t (*)(Stream& stream, uint32_t message, uintptr_t param1,
                                uintptr_t param2);
-uint32_t callStream(ProcessContext& process, DeviceKind kind, uintptr_t instance, StreamUse use,
-                    uint32_t message, uintptr_t param1, uintptr_t param2);
-// Begins the close of the stream `instance` names: from now on every other call on it, a second
-// close included, is refused. MMSYSERR_INVALHANDLE when there is no such open stream or its close
-// has begun already, MIDIERR_STILLPLAYING while a call of the client's uses it.
-uint32_t beginClose(ProcessContext& process, DeviceKind kind, uintptr_t instance, Stream*& stream);
-// The close could not be carried out: the stream is open and usable as before.
-void abandonClose(ProcessContext& process, Stream& stream);
-// Carries the close out: the client is told `notification` (MOM_CLOSE or MIM_CLOSE) and the
-// stream is released. A close the client makes again from that notification finds nothing.
-void finishClose(ProcessContext& process, Stream& stream, uint32_t notification);
-// Takes the stream out of the table, lets its hold on the port go and frees it; nothing may use it
-// any longer.
-void closeStream(ProcessContext& process, Stream& stream);
+uint32_t callStream(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,
+                    StreamUse use, uint32_t message, uintptr_t param1, uintptr_t param2);
+// The close message: MMSYSERR_INVALHANDLE when that device has no such stream open (a second
+// close included), MIDIERR_STILLPLAYING when it is refused and the stream stays open and usable.
+uint32_t closeFromHost(ProcessContext& process, DeviceKind kind, uint32_t index,
+                       uintptr_t instance);
+// The driver is unloaded from a process that goes on: every stream still open lets its device go
+// and is freed, and nobody is told, as at the process's exit.
+void closeEveryStream(ProcessContext& process);

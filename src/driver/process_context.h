@@ -17,10 +17,10 @@ struct ProcessContext {
     platform::Handle heap;
     PortLine line;
     OwedSilence owed; // what resets handed over, for whichever sender has the wire
-    // The streams open now, one per device (at its slot number - 1). A call names its stream by
-    // the pointer the host hands back, which may be one closed already, or one whose close has
-    // begun (a client closing again from its close notification): it is looked up here, and only
-    // a stream found here is ever touched.
+    // The streams open now, one per device (at its slot number - 1): the rule of a stream's life
+    // is in driver/open_close.h. A call names its stream by the device and the pointer the host
+    // hands back, which may be one closed already, or one whose close has begun (a client closing
+    // again from its close notification): only a stream found here is ever touched.
     std::mutex streamsLock;
     Stream* openStreams[deviceSlotCount];
 };

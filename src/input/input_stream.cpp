@@ -13,9 +13,10 @@ InputStream* createInputStream(platform::Handle heap) {
 }
 
 void destroyInputStream(platform::Handle heap, InputStream& stream) {
-    for (platform::Handle* event : {&stream.commandEvent, &stream.doneEvent}) {
-        if (*event != platform::nullHandle) {
-            platform::closeHandle(*event);
+    for (platform::Handle* handle :
+         {&stream.commandEvent, &stream.doneEvent, &stream.workerThread}) {
+        if (*handle != platform::nullHandle) {
+            platform::closeHandle(*handle);
         }
     }
     stream.~InputStream();

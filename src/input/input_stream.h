@@ -51,6 +51,6 @@ struct InputStream : Stream {
 // A new input stream on the process's heap, its common record left for the open to fill in; null
 // when it cannot be had. Its worker is started by startWorker (input/worker.h).
 InputStream* createInputStream(platform::Handle heap);
-// Closes the worker's events and frees the stream, read slots and all. Its worker has ended (or
-// never started), so no read is outstanding, and its port hold has been let go.
+// Closes the worker's events and thread handle and frees the stream, read slots and all. Its worker
+// has ended (or never started), so no read is outstanding, and its port hold has been let go.
 void destroyInputStream(platform::Handle heap, InputStream& stream);

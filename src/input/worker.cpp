@@ -252,7 +252,9 @@ uint32_t carryOut(InputStream& stream, uint32_t command, uintptr_t argument) {
         if (buffersQueued(stream.exclusive)) {
             return MIDIERR_STILLPLAYING;
         }
-        endReads(stream);
+        // Input ends as at a stop, so that a line picked up again before the thread ends gets no
+        // reads: they would outlive the stream.
+        stopInput(stream, false);
         return MMSYSERR_NOERROR;
     default:
         return MMSYSERR_NOERROR;
@@ -291,7 +293,7 @@ void inputWorker(uintptr_t data) {
     platform::raiseToTimeCritical();
     stream.workerThreadId = platform::currentThreadId();
     platform::setEvent(stream.doneEvent);
-    platform::waitForever(stream.commandEvent);
+    platform::waitFor(stream.commandEvent);
     for (;;) {
         uint32_t command = stream.command;
         stream.commandResult = carryOut(stream, command, stream.commandArgument);
@@ -307,6 +309,12 @@ void inputWorker(uintptr_t data) {
     }
 }
 
+// Waits for the worker's answer. A worker the system has ended never gives one: a program's exit
+// ends every other thread before it lets the program close its devices.
+bool answered(InputStream& stream) {
+    return platform::waitFor(stream.doneEvent, stream.workerThread) == platform::Signalled::first;
+}
+
 } // namespace
 
 uint32_t startWorker(InputStream& stream) {
@@ -314,10 +322,10 @@ uint32_t startWorker(InputStream& stream) {
     stream.doneEvent = platform::createEvent();
     if (stream.commandEvent == platform::nullHandle || stream.doneEvent == platform::nullHandle ||
         !platform::startTask(inputWorker, reinterpret_cast<uintptr_t>(&stream),
-                             stream.workerThread)) {
+                             stream.workerThread) ||
+        !answered(stream)) {
         return MMSYSERR_NOMEM;
     }
-    platform::waitForever(stream.doneEvent);
     return MMSYSERR_NOERROR;
 }
 
@@ -331,21 +339,14 @@ uint32_t sendCommand(InputStream& stream, uint32_t command, uintptr_t argument) 
     stream.command = command;
     stream.commandArgument = argument;
     platform::setEvent(stream.commandEvent);
-    platform::waitForever(stream.doneEvent);
-    return stream.commandResult;
+    return answered(stream) ? stream.commandResult : MMSYSERR_ERROR;
 }
 
 uint32_t stopWorker(InputStream& stream) {
-    if (platform::currentThreadId() == stream.workerThreadId) {
-        return MIDIERR_STILLPLAYING; // the worker cannot end itself from inside a notification
+    // A worker that has ended has left the stream alone, and its reads ended with it.
+    if (sendCommand(stream, commandClose, 0) == MIDIERR_STILLPLAYING) {
+        return MIDIERR_STILLPLAYING;
     }
-    uint32_t status = sendCommand(stream, commandClose, 0);
-    if (status != MMSYSERR_NOERROR) {
-        return status;
-    }
-    // The thread has left the stream alone once it has ended.
-    platform::waitForever(stream.workerThread);
-    platform::closeHandle(stream.workerThread);
-    stream.workerThread = platform::nullHandle;
+    platform::waitFor(stream.workerThread);
     return MMSYSERR_NOERROR;
 }

@@ -25,8 +25,9 @@ constexpr uint32_t controlReset = 4;
 // The input start-up step of an open: events, thread, and a wait until the thread runs.
 uint32_t startWorker(InputStream& stream);
 // Ends the worker when no buffer is queued, and waits for its thread; MIDIERR_STILLPLAYING when
-// buffers are still queued or when asked from the worker's own thread, which cannot end itself.
+// buffers are still queued. Never asked from the worker's own thread, which cannot end itself.
 uint32_t stopWorker(InputStream& stream);
 // Hands the command and its argument to the worker and returns its answer. Both travel together
 // under the stream's command lock, so that client threads sending at once cannot mix them up.
+// MMSYSERR_ERROR when the worker has ended without answering.
 uint32_t sendCommand(InputStream& stream, uint32_t command, uintptr_t argument);

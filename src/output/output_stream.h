@@ -22,8 +22,7 @@ struct OutputStream : Stream {
     // against a reset of the same stream from another thread, as players stop from their
     // interface thread while their playing thread still sends. Taken before the send lock.
     std::mutex trackingLock;
-    // Long messages under way on the client's threads. While one is, the stream's record and
-    // event are in use and the stream cannot be closed.
+    // Long messages under way on the client's threads, which a reset cuts and waits for.
     std::atomic<uint32_t> longMessagesUnderWay;
     // The process's: what resets handed over, for whichever sender has the wire. It outlives
     // every stream of the process.

@@ -104,8 +104,11 @@ void cancelReads(Handle port);
 // Events: auto-reset, initially clear; nullHandle when one cannot be created.
 Handle createEvent();
 void setEvent(Handle event);
-// Waits without limit until the event is signalled or the thread has ended.
-void waitForever(Handle handle);
+// Waits until `first` or, when one is given, `second` is signalled: an event (which the wait then
+// clears) or a thread (once it has ended); for at most `limit` ms or, with noTimeLimit, without
+// limit. Answers which one was (the first when both are), or none once the limit has passed.
+enum class Signalled { first, second, none };
+Signalled waitFor(Handle first, Handle second = nullHandle, uint32_t limit = noTimeLimit);
 // Waits for the event alertably (WaitForSingleObjectEx), for at most `limit` ms or, with
 // noTimeLimit, without limit. Says why it returned: read routines ran (WAIT_IO_COMPLETION), the
 // event was signalled, or the limit passed.

@@ -19,8 +19,9 @@ struct PortLine {
     // held for attach and detach, never for a send, and waited for within ownerLockWaitMs
     // (port/port.h).
     platform::Handle ownerLock;
-    // Makes each change of this process's own hold one step among its threads; taken before
-    // ownerLock, and held for attach and detach only.
+    // Makes each change of this process's own hold one step among its threads. Taken after the
+    // bounded wait for ownerLock, so that it is only ever held for moments: a thread of the process
+    // that waits for ownerLock holds up no other thread of it. Held for attach and detach only.
     std::mutex holdLock;
     // The serial port while this process holds it and the device is there; invalidHandle
     // otherwise. Only this process can use the value, so it never goes into the shared record.

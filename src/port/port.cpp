@@ -238,11 +238,14 @@ uint32_t mapFailure() {
 
 uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
     slot.generation = noHold;
-    std::lock_guard<std::mutex> own(line.holdLock);
     if (!platform::takeNamedLock(line.ownerLock, ownerLockWaitMs)) {
         return MMSYSERR_ALLOCATED; // another program is in the middle of taking or leaving it
     }
-    uint32_t status = attachHeld(line, kind, index, slot);
+    uint32_t status;
+    {
+        std::lock_guard<std::mutex> own(line.holdLock);
+        status = attachHeld(line, kind, index, slot);
+    }
     platform::releaseNamedLock(line.ownerLock);
     return status;
 }
@@ -252,22 +255,23 @@ bool holdsOpenPort(const PortLine& line, PortSlot slot) {
 }
 
 void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
-    std::lock_guard<std::mutex> own(line.holdLock);
     // Without the owner lock the process still lets go of what is its own, the slot, the port and
     // the timer, and keeps the record in step: while the record names this process, which is
     // alive, no other process changes it.
     bool locked = platform::takeNamedLock(line.ownerLock, ownerLockWaitMs);
-    // A slot that holds nothing (its open failed) must not count down or close.
-    if (holdsOpenPort(line, slot)) {
-        releaseSlot(line, kind, index);
-        if (line.heldSlots == 0) {
-            releasePort(line);
+    {
+        std::lock_guard<std::mutex> own(line.holdLock);
+        if (holdsOpenPort(line, slot)) {
+            releaseSlot(line, kind, index);
+            if (line.heldSlots == 0) {
+                releasePort(line);
+            }
         }
+        slot.generation = noHold;
     }
     if (locked) {
         platform::releaseNamedLock(line.ownerLock);
     }
-    slot.generation = noHold;
 }
 
 namespace {

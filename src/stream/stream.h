@@ -1,15 +1,21 @@
 // One opened device's common record: who the client is and how it is called back, which device
 // it opened, its hold on the port and the process's line. Created by openStream
-// (driver/open_close.h), handed to the host as the device's instance data, and released by
-// closeStream. It is the start of an OutputStream (output/output_stream.h) or an InputStream
+// (driver/open_close.h), handed to the host as the device's instance data, and released by the
+// device's close. It is the start of an OutputStream (output/output_stream.h) or an InputStream
 // (input/input_stream.h), by its kind.
 #pragma once
 
 #include "platform/host.h"
 #include "port/line.h"
 
-#include <atomic>
 #include <cstdint>
+
+// A call of the client's that uses a stream, made on `thread`. It lives on that thread's stack and
+// is listed in the stream's calls for as long as it uses the stream.
+struct CallUnderWay {
+    uint32_t thread;
+    CallUnderWay* next;
+};
 
 struct Stream {
     uint32_t deviceIndex;
@@ -21,12 +27,11 @@ struct Stream {
     PortSlot slot;      // the stream's hold on the port
     // The process's line, which every stream of the process shares; it outlives them all.
     PortLine* line;
-    // Calls of the client's threads using the stream now, and whether its close has begun. A call
-    // is counted and a close begun under the process's stream table lock (driver/open_close.h);
-    // a call's count is the last it touches of the stream. While a call is under way the stream
-    // cannot be closed; once its close has begun nothing more may use it.
-    std::atomic<uint32_t> callsUnderWay;
-    bool closing;
+    // The calls using the stream now, listed under the process's stream table lock
+    // (driver/open_close.h), and the event by which the last of them to end wakes a close that
+    // waits for them.
+    CallUnderWay* calls;
+    platform::Handle callsEnded;
 };
 
 // Whether a client's header can be read: present, at least as long as the host's smallest one,

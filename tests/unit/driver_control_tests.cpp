@@ -42,8 +42,23 @@ TEST_F(DriverControl, AttachingTwiceSetsTheProcessUpOnce) {
     EXPECT_EQ(moduleAttach(process, 0x500000), 1);
     EXPECT_EQ(process.heap, heap);
     EXPECT_EQ(process.moduleHandle, 0x500000u);
-    moduleDetach(process);
+    moduleDetach(process, true);
     EXPECT_EQ(process.heap, platform::nullHandle);
+}
+
+TEST_F(DriverControl, ADriverUnloadedWithOutputsOpenLetsTheInstrumentGoForEveryProgram) {
+    setIndependentMode();
+    app.openOutput(0);
+    app.openOutput(2);
+    moduleDetach(app.context, false); // a program that goes on frees the driver
+    EXPECT_FALSE(portIsHeld(shared));
+    EXPECT_EQ(sim::world().finePeriods, 0);
+    EXPECT_TRUE(sim::world().openHandles.empty()) << "port, events and heap all closed";
+    // Loaded again into the same program, the driver has the instrument at once.
+    ClientProcess reloaded(shared, {100, 1});
+    Stream* out = nullptr;
+    EXPECT_EQ(reloaded.openOutput(0, out), MMSYSERR_NOERROR);
+    EXPECT_EQ(reloaded.close(out), MMSYSERR_NOERROR);
 }
 
 TEST_F(DriverControl, AProcessWithoutAHeapIsRefused) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
@@ -41,24 +42,31 @@ struct ClientProcess {
     uint32_t openOutput(uint32_t index, Stream*& stream, uintptr_t callback = 0xCA11BAC4) {
         stream = nullptr;
         MidiOpenDescription description = {0x4D1D1, callback, 0x1257A};
-        return modMessage(context, index, MODM_OPEN, reinterpret_cast<uintptr_t>(&stream),
-                          reinterpret_cast<uintptr_t>(&description), callbackFunction);
+        uint32_t status =
+            modMessage(context, index, MODM_OPEN, reinterpret_cast<uintptr_t>(&stream),
+                       reinterpret_cast<uintptr_t>(&description), callbackFunction);
+        if (status == MMSYSERR_NOERROR) {
+            outputs[stream] = index;
+        }
+        return status;
     }
     Stream* openOutput(uint32_t index) {
         Stream* stream = nullptr;
         EXPECT_EQ(openOutput(index, stream), MMSYSERR_NOERROR);
         return stream;
     }
-    uint32_t close(Stream* stream) {
-        return modMessage(context, 0, MODM_CLOSE, reinterpret_cast<uintptr_t>(stream), 0, 0);
+    // The host names the stream's device with every call on it.
+    uint32_t call(Stream* stream, uint32_t message, uintptr_t param1 = 0, uintptr_t param2 = 0) {
+        return modMessage(context, outputs[stream], message, reinterpret_cast<uintptr_t>(stream),
+                          param1, param2);
     }
-    uint32_t send(Stream* stream, uint32_t packed) {
-        return modMessage(context, 0, MODM_DATA, reinterpret_cast<uintptr_t>(stream), packed, 0);
-    }
+    uint32_t close(Stream* stream) { return call(stream, MODM_CLOSE); }
+    uint32_t send(Stream* stream, uint32_t packed) { return call(stream, MODM_DATA, packed); }
     uint32_t sendLong(Stream* stream, MidiHeader& header, uintptr_t size = sizeof(MidiHeader)) {
-        return modMessage(context, 0, MODM_LONGDATA, reinterpret_cast<uintptr_t>(stream),
-                          reinterpret_cast<uintptr_t>(&header), size);
+        return call(stream, MODM_LONGDATA, reinterpret_cast<uintptr_t>(&header), size);
     }
+
+    std::map<Stream*, uint32_t> outputs; // each output stream's device, as the host keeps it
 };
 
 inline SharedState withPortNumber(uint16_t portNumber) {

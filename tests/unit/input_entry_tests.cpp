@@ -211,6 +211,17 @@ TEST_F(InputDevice, BytesThatArrivedBeforeAReadCouldNotBeIssuedAgainAreStillTold
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C80, 0}}));
 }
 
+// A program's exit ends every other thread before its last code closes its devices.
+TEST_F(InputDevice, AnInputWhoseWorkerTheSystemEndedIsAnsweredAndClosed) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
+    sim::endThread(input().workerThread);
+    EXPECT_EQ(call(MIDM_RESET), MMSYSERR_ERROR);
+    EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::outstandingReads(), 0u);
+    EXPECT_FALSE(portIsHeld(shared));
+}
+
 TEST_F(InputDevice, UnusableBuffersAreRefusedUntouched) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& buffer = prepared(8);
@@ -427,10 +438,7 @@ TEST_F(CallingBackIn, EveryNotificationCanCallBackInAndGetsADefinedAnswer) {
     const std::vector<Case> cases = {
         {"close from the output's done", MOM_DONE, [&] { return app.close(out); },
          MIDIERR_STILLPLAYING},
-        {"reset from the output's done", MOM_DONE,
-         [&] {
-             return modMessage(app.context, 0, MODM_RESET, reinterpret_cast<uintptr_t>(out), 0, 0);
-         },
+        {"reset from the output's done", MOM_DONE, [&] { return app.call(out, MODM_RESET); },
          MMSYSERR_NOERROR},
         {"another long message from the output's done", MOM_DONE,
          [&] { return app.sendLong(out, againHeader); }, MMSYSERR_NOERROR},
@@ -462,6 +470,27 @@ TEST_F(CallingBackIn, EveryNotificationCanCallBackInAndGetsADefinedAnswer) {
         EXPECT_EQ(answers, std::vector<uint32_t>{c.answer}) << c.what;
     }
     EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
+}
+
+// Players reset input on one thread and close it on another: the close waits its turn.
+TEST_F(CallingBackIn, ACloseFromAnotherThreadWaitsForAResetUnderWay) {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ClientBuffer& buffer = prepared(8);
+    add(buffer);
+    call(MIDM_START);
+    auto input = reinterpret_cast<uintptr_t>(in);
+    uint32_t closeStatus = 0xFFFF;
+    std::thread closer;
+    whenTold(MIM_LONGDATA, [&](const sim::Notification&) {
+        closer =
+            std::thread([&] { closeStatus = midMessage(app.context, 0, MIDM_CLOSE, input, 0, 0); });
+        EXPECT_TRUE(sim::waitUntil([] { return sim::world().timedWaits == 1; }));
+    });
+    EXPECT_EQ(call(MIDM_RESET), MMSYSERR_NOERROR);
+    closer.join();
+    ASSERT_EQ(closeStatus, MMSYSERR_NOERROR);
+    in = nullptr;
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_LONGDATA, buffer.address(), 0}, {MIM_CLOSE, 0, 0}}));
 }
 
 TEST_F(CallingBackIn, AnEmptyBufferGivenBackAtOnceDoesNotHoldTheWorker) {

@@ -80,6 +80,23 @@ TEST_F(LostLine, ThePortIsTriedAFewTimesASecondAndInputResumesOnceTheDeviceIsBac
     EXPECT_EQ(told()[0].param1, 0x00403C90u);
 }
 
+// A simple client closes its input without stopping it, just as the line is back but not yet
+// picked up again: no read may outlive the stream.
+TEST_F(LostLine, AnInputClosedWhileItsLineComesBackLeavesNoReadBehind) {
+    Stream* out = app.openOutput(0); // keeps the port open once the input has gone
+    startInput();
+    sim::pullDevice();
+    settle(); // the line is found lost, and tried again at once
+    sim::setClock(100);
+    EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR); // changes nothing, but wakes the worker
+    sim::plugDevice();
+    sim::setClock(260);
+    EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim::outstandingReads(), 0u);
+    sim::instrumentSends({0x90, 0x3C, 0x40}); // nothing writes into the freed stream
+    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
+}
+
 TEST_F(LostLine, AnExclusiveCutByTheLossComesBackAsALongError) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& buffer = prepared(16);

@@ -3,6 +3,7 @@
 #include "driver_fixture.h"
 
 #include <atomic>
+#include <future>
 #include <map>
 #include <thread>
 
@@ -10,24 +11,91 @@ namespace {
 
 class OutputEntry : public DriverTest {};
 
-TEST_F(OutputEntry, OpenIsAnnouncedOnlyOnceTheStreamIsStoredAndCloseBeforeItIsReleased) {
+TEST_F(OutputEntry, OpenIsAnnouncedOnceTheStreamIsStoredAndCloseOnceTheDeviceIsFreeAgain) {
     Stream* out = nullptr;
     Stream* storedAtOpen = nullptr;
+    Stream* reopened = nullptr;
+    uint32_t reopenStatus = 0xFFFF;
     size_t allocationsAtClose = 0;
     sim::world().onNotify = [&](const sim::Notification& n) {
-        if (n.message == MOM_OPEN) {
+        if (n.message == MOM_OPEN && storedAtOpen == nullptr) {
             storedAtOpen = out;
         }
-        if (n.message == MOM_CLOSE) {
+        if (n.message == MOM_CLOSE && reopened == nullptr) {
             allocationsAtClose = sim::liveAllocations();
+            // A client that opens the device again as soon as it hears it is closed.
+            reopenStatus = app.openOutput(0, reopened);
         }
     };
     ASSERT_EQ(app.openOutput(0, out), MMSYSERR_NOERROR);
     EXPECT_EQ(storedAtOpen, out);
     EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
-    EXPECT_EQ(allocationsAtClose, 1u);
+    EXPECT_EQ(allocationsAtClose, 1u) << "the stream is released after its close is told";
+    EXPECT_EQ(reopenStatus, MMSYSERR_NOERROR);
+    EXPECT_EQ(app.close(reopened), MMSYSERR_NOERROR);
     EXPECT_EQ(sim::liveAllocations(), 0u);
-    EXPECT_EQ(notified(), (std::vector<uint32_t>{MOM_OPEN, MOM_CLOSE}));
+    EXPECT_EQ(notified(), (std::vector<uint32_t>{MOM_OPEN, MOM_CLOSE, MOM_OPEN, MOM_CLOSE}));
+}
+
+// The host names the device with every call: a stream's pointer given with another device (a
+// late call for a closed device whose address a new stream has taken) reaches nothing.
+TEST_F(OutputEntry, ACallNamingAnotherDeviceReachesNoStream) {
+    setIndependentMode();
+    Stream* synthA = app.openOutput(2);
+    auto instance = reinterpret_cast<uintptr_t>(synthA);
+    for (uint32_t device : {0u, 1u, 4u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(modMessage(app.context, device, MODM_DATA, instance, 0x00403C90, 0),
+                  MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(modMessage(app.context, device, MODM_CLOSE, instance, 0, 0),
+                  MMSYSERR_INVALHANDLE);
+    }
+    EXPECT_EQ(midMessage(app.context, 0, MIDM_CLOSE, instance, 0, 0), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(wire(), Bytes{});
+    EXPECT_EQ(app.send(synthA, 0x00403C90), MMSYSERR_NOERROR);
+    EXPECT_EQ(app.close(synthA), MMSYSERR_NOERROR);
+}
+
+// A program woken on another thread by the done notification (an event callback, or a thread that
+// polls the header's done flag) closes while the call that told it is still returning.
+TEST_F(OutputEntry, ACloseFromAnotherThreadWaitsForTheCallsUnderWayForUpToFiveSeconds) {
+    Stream* out = app.openOutput(0);
+    std::promise<void> toldDone;
+    std::promise<void> returnFromDone;
+    std::shared_future<void> mayReturn = returnFromDone.get_future();
+    sim::world().onNotify = [&](const sim::Notification& n) {
+        if (n.message == MOM_DONE) {
+            toldDone.set_value();
+            mayReturn.wait();
+        }
+    };
+    Bytes exclusive = {0xF0, 0xF7};
+    MidiHeader header = preparedHeader(exclusive);
+    uint32_t sendStatus = 0xFFFF;
+    std::thread sender([&] { sendStatus = app.sendLong(out, header); });
+    toldDone.get_future().wait();
+    auto closeWhileTheCallLasts = [&](uint32_t& status) {
+        std::thread closer([&] { status = app.close(out); });
+        EXPECT_TRUE(sim::waitUntil([] { return sim::world().timedWaits == 1; }))
+            << "the close waits for the call";
+        return closer;
+    };
+
+    uint32_t refused = 0xFFFF;
+    std::thread first = closeWhileTheCallLasts(refused);
+    sim::setClock(callWaitMs);
+    first.join();
+    EXPECT_EQ(refused, MIDIERR_STILLPLAYING) << "the call outlasted the wait";
+    EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR) << "and the stream stayed open";
+
+    uint32_t closed = 0xFFFF;
+    std::thread second = closeWhileTheCallLasts(closed);
+    returnFromDone.set_value();
+    sender.join();
+    second.join();
+    EXPECT_EQ(sendStatus, MMSYSERR_NOERROR);
+    EXPECT_EQ(closed, MMSYSERR_NOERROR);
+    EXPECT_EQ(notified(), (std::vector<uint32_t>{MOM_OPEN, MOM_DONE, MOM_CLOSE}));
+    sim::world().onNotify = nullptr;
 }
 
 TEST_F(OutputEntry, NotificationsCarryTheClientsSevenArgumentsWhole) {

@@ -4,6 +4,7 @@
 #include "port/port.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -102,7 +103,8 @@ TEST_F(SerialPort, AnotherProcessIsRefusedUntilEveryDeviceIsClosed) {
     other.close(granted);
 }
 
-TEST_F(SerialPort, AProgramStuckInTheOwnerLockHoldsUpOpensForAWhileAndNoCloseOfOthers) {
+TEST_F(SerialPort, AProgramStuckInTheOwnerLockHoldsUpOpensForOneWaitAndNoCloseOfOthers) {
+    setIndependentMode();
     Stream* out = app.openOutput(0);
     // Another program takes the lock that makes changes of the holder one step, and stops.
     ClientProcess stuck(shared, {300, 1});
@@ -115,20 +117,38 @@ TEST_F(SerialPort, AProgramStuckInTheOwnerLockHoldsUpOpensForAWhileAndNoCloseOfO
         platform::releaseNamedLock(stuck.context.line.ownerLock);
     });
     taken.get_future().wait();
-    // Each waits on the clock, then: an open is answered as for a device in use, and a close lets
-    // go of everything of its own process.
-    auto afterTheWait = [](const std::function<void()>& call) {
-        std::thread caller(call);
-        EXPECT_TRUE(sim::waitUntil([] { return sim::world().timedWaits != 0; }));
-        sim::setClock(platform::milliseconds() + ownerLockWaitMs);
-        caller.join();
-    };
-    PortSlot input = {};
-    uint32_t status = MMSYSERR_NOERROR;
-    afterTheWait([&] { status = attachInput(input, app); });
-    EXPECT_EQ(status, MMSYSERR_ALLOCATED);
-    afterTheWait([&] { status = app.close(out); });
-    EXPECT_EQ(status, MMSYSERR_NOERROR);
+    // Two opens of the program wait side by side, and each is answered after that one wait, as
+    // for a device in use: a refused open lets go of nothing it would wait for again.
+    std::atomic<uint32_t> answers[2] = {0xFFFF, 0xFFFF};
+    std::thread opens[] = {std::thread([&] {
+                               Stream* refused = nullptr;
+                               answers[0] = app.openOutput(1, refused);
+                           }),
+                           std::thread([&] {
+                               Stream* refused = nullptr;
+                               MidiOpenDescription description = {};
+                               answers[1] = midMessage(
+                                   app.context, 0, MIDM_OPEN, reinterpret_cast<uintptr_t>(&refused),
+                                   reinterpret_cast<uintptr_t>(&description), 0);
+                           })};
+    EXPECT_TRUE(sim::waitUntil([] { return sim::world().timedWaits == 2; }));
+    sim::setClock(ownerLockWaitMs);
+    auto answered = [&] { return answers[0] != 0xFFFF && answers[1] != 0xFFFF; };
+    for (int i = 0; i < 2000 && !answered(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(answered()) << "an open waited a second time";
+    sim::setClock(3 * ownerLockWaitMs);
+    for (std::thread& open : opens) {
+        open.join();
+    }
+    EXPECT_EQ(answers[0], MMSYSERR_ALLOCATED);
+    EXPECT_EQ(answers[1], MMSYSERR_ALLOCATED);
+    // A close waits as long, and then lets go of everything of its own process.
+    std::thread closer([&] { EXPECT_EQ(app.close(out), MMSYSERR_NOERROR); });
+    EXPECT_TRUE(sim::waitUntil([] { return sim::world().timedWaits != 0; }));
+    sim::setClock(4 * ownerLockWaitMs);
+    closer.join();
     EXPECT_FALSE(portIsHeld(shared));
     EXPECT_EQ(sim::world().finePeriods, 0);
     EXPECT_EQ(sim::world().openHandles.size(), 2u) << "only the two heaps: the port was closed";

@@ -18,9 +18,7 @@ class OutputReset : public DriverTest {
         forgetWire();
         return stream;
     }
-    uint32_t reset(Stream* stream) {
-        return modMessage(app.context, 0, MODM_RESET, reinterpret_cast<uintptr_t>(stream), 0, 0);
-    }
+    uint32_t reset(Stream* stream) { return app.call(stream, MODM_RESET); }
     // Sends the messages, then keeps only what the reset that follows writes.
     void play(Stream* stream, std::initializer_list<uint32_t> messages) {
         for (uint32_t packed : messages) {

@@ -43,6 +43,10 @@ bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread) {
     sim::Task& task = sim::world().tasks[handle];
     ++sim::world().moduleReferences;
     task.thread = std::thread([routine, data, handle] {
+        {
+            std::lock_guard<std::mutex> begin(sim::world().lock);
+            sim::world().tasks[handle].threadId = currentThreadId();
+        }
         routine(data);
         std::lock_guard<std::mutex> end(sim::world().lock);
         --sim::world().moduleReferences;
@@ -59,3 +63,23 @@ uint32_t milliseconds() {
 }
 
 } // namespace platform
+
+namespace sim {
+
+void endThread(platform::Handle thread) {
+    std::unique_lock<std::mutex> hold(world().lock);
+    Task& task = world().tasks.at(thread);
+    uint32_t id = task.threadId;
+    world().endingThreads.insert(id);
+    world().changed.notify_all();
+    world().changed.wait(hold, [id] { return world().endingThreads.count(id) == 0; });
+    // The system cancels the reads of a thread it ends; their routines never run.
+    std::erase_if(world().reads, [id](const OutstandingRead& read) { return read.thread == id; });
+    world().completions.erase(id);
+    task.thread.detach();
+    task.ended = true;
+    --world().moduleReferences;
+    world().changed.notify_all();
+}
+
+} // namespace sim

@@ -95,6 +95,7 @@ struct Completion {
 struct Task {
     std::thread thread;
     bool ended = false;
+    uint32_t threadId = 0; // platform::currentThreadId() on the task's thread
 };
 
 struct OpenHandle {
@@ -206,6 +207,7 @@ struct World {
     uint32_t alertableWaits = 0;         // threads in an alertable wait, timed or not
     uint32_t lastAlertableWaitStart = 0; // the clock when the latest one began
     bool taskStartFails = false;
+    std::set<uint32_t> endingThreads; // being ended by the system (endThread), at their next wait
     int moduleReferences = 0; // held by running tasks: the driver cannot be unloaded under them
     int timeCriticalThreads = 0;
 
@@ -246,6 +248,10 @@ size_t outstandingReads();
 // an error, every write fails at once, and the port cannot be opened until it is put back.
 void pullDevice(uint32_t port = 1);
 void plugDevice(uint32_t port = 1);
+// The system ends the task's thread, as it ends every other thread of a program that exits: the
+// thread stops at its wait (call this while it waits) and never runs again, its handle is
+// signalled, and its outstanding reads are cancelled without their routines ever running.
+void endThread(platform::Handle thread);
 // A framing or overrun error on the line. With abort-on-error set the port ends every outstanding
 // read and refuses new ones until the error is cleared; without it the damaged byte is just lost.
 void lineError(uint32_t port = 1);

@@ -57,23 +57,67 @@ void setEvent(Handle event) {
     sim::world().changed.notify_all();
 }
 
-void waitForever(Handle handle) {
-    std::unique_lock<std::mutex> hold(sim::world().lock);
-    sim::World& world = sim::world();
-    if (world.events.count(handle) != 0) {
-        world.changed.wait(hold, [&] { return world.events[handle]; });
-        world.events[handle] = false; // auto-reset: one waiter released per signal
-        return;
+} // namespace platform
+
+namespace {
+
+// Whether the handle is signalled: an event that is set, or a task that has ended.
+bool signalled(sim::World& world, platform::Handle handle) {
+    auto event = world.events.find(handle);
+    if (event != world.events.end()) {
+        return event->second;
     }
     auto task = world.tasks.find(handle);
-    if (task != world.tasks.end()) {
-        world.changed.wait(hold, [&] { return task->second.ended; });
-        std::thread ended = std::move(task->second.thread);
-        hold.unlock();
-        if (ended.joinable()) {
-            ended.join();
+    return task != world.tasks.end() && task->second.ended;
+}
+
+// A thread the system ends (sim::endThread) stops at its wait and never runs again. It waits on
+// something of its own, which outlives every simulated machine.
+void stopIfEnded(sim::World& world, std::unique_lock<std::mutex>& hold) {
+    uint32_t me = platform::currentThreadId();
+    if (world.endingThreads.count(me) == 0) {
+        return;
+    }
+    world.endingThreads.erase(me);
+    world.changed.notify_all();
+    hold.unlock();
+    static auto* nothing = new std::pair<std::mutex, std::condition_variable>();
+    std::unique_lock<std::mutex> never(nothing->first);
+    nothing->second.wait(never, [] { return false; });
+}
+
+bool ending(sim::World& world) {
+    return world.endingThreads.count(platform::currentThreadId()) != 0;
+}
+
+} // namespace
+
+namespace platform {
+
+Signalled waitFor(Handle first, Handle second, uint32_t limit) {
+    std::unique_lock<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    // The limit runs on the simulated clock, which only a test moves.
+    uint32_t start = world.clock;
+    auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
+    world.timedWaits += limit != noTimeLimit;
+    world.changed.notify_all();
+    world.changed.wait(hold, [&] {
+        return signalled(world, first) || signalled(world, second) || limitPassed() ||
+               ending(world);
+    });
+    world.timedWaits -= limit != noTimeLimit;
+    stopIfEnded(world, hold);
+    for (Signalled which : {Signalled::first, Signalled::second}) {
+        Handle handle = which == Signalled::first ? first : second;
+        if (signalled(world, handle)) {
+            if (world.events.count(handle) != 0) {
+                world.events[handle] = false; // auto-reset: one waiter released per signal
+            }
+            return which;
         }
     }
+    return Signalled::none;
 }
 
 Woken waitAlertably(Handle event, uint32_t limit) {
@@ -87,9 +131,12 @@ Woken waitAlertably(Handle event, uint32_t limit) {
     ++world.alertableWaits;
     world.lastAlertableWaitStart = start;
     world.changed.notify_all();
-    world.changed.wait(hold, [&] { return !mine.empty() || world.events[event] || limitPassed(); });
+    world.changed.wait(hold, [&] {
+        return !mine.empty() || world.events[event] || limitPassed() || ending(world);
+    });
     world.timedWaits -= limit != noTimeLimit;
     --world.alertableWaits;
+    stopIfEnded(world, hold);
     if (mine.empty() && !world.events[event]) {
         return Woken::byTimeLimit;
     }

@@ -22,8 +22,16 @@ void setEvent(Handle event) {
     SetEvent(reinterpret_cast<HANDLE>(event));
 }
 
-void waitForever(Handle handle) {
-    WaitForSingleObject(reinterpret_cast<HANDLE>(handle), INFINITE);
+Signalled waitFor(Handle first, Handle second, uint32_t limit) {
+    HANDLE handles[] = {reinterpret_cast<HANDLE>(first), reinterpret_cast<HANDLE>(second)};
+    switch (WaitForMultipleObjects(second == nullHandle ? 1 : 2, handles, FALSE, limit)) {
+    case WAIT_OBJECT_0:
+        return Signalled::first;
+    case WAIT_OBJECT_0 + 1:
+        return Signalled::second;
+    default:
+        return Signalled::none;
+    }
 }
 
 Woken waitAlertably(Handle event, uint32_t limit) {
