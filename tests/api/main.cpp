@@ -5,6 +5,10 @@
 //
 //   melv_api_tests.exe [--independent] [gtest options]
 //   melv_api_tests.exe --open-output      opens output 0 and closes it; exits with the status
+//   melv_api_tests.exe --hold-owner-lock EVENT
+//                                         takes the driver's owner lock, sets the named event and
+//                                         holds the lock until it is ended, as a program stopped
+//                                         in a debugger in the middle of opening
 #include "common/settings_key.h"
 
 #include <windows.h>
@@ -26,11 +30,25 @@ int openOutputOnce() {
     return static_cast<int>(status);
 }
 
+int holdOwnerLock(const char* readyEvent) {
+    HANDLE lock = CreateMutexW(nullptr, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-Owner-1");
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, readyEvent);
+    if (lock == nullptr || ready == nullptr || WaitForSingleObject(lock, 10000) != WAIT_OBJECT_0) {
+        return 1;
+    }
+    SetEvent(ready);
+    Sleep(INFINITE);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--open-output") == 0) {
         return openOutputOnce();
+    }
+    if (argc >= 3 && std::strcmp(argv[1], "--hold-owner-lock") == 0) {
+        return holdOwnerLock(argv[2]);
     }
     if (!writeTestSettings(argc, argv)) {
         return 2;

@@ -231,6 +231,76 @@ TEST_F(PublicOutput, ASecondApplicationIsRefusedWhileThePortIsHeldAndAdmittedAft
     EXPECT_EQ(status, static_cast<DWORD>(MMSYSERR_NOERROR));
 }
 
+// Another program stopped in the middle of taking or leaving the instrument (in a debugger, or hung
+// in a serial driver) holds up an open for one bounded wait, and the lock it left behind when it
+// was ended is taken over.
+TEST_F(PublicOutput, AnOpenWhileAnotherProgramIsStuckInTheOwnerLockIsRefusedWithinSixSeconds) {
+    std::string readyName = "melv-api-tests-lock-" + std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
+    std::wstring self = programPath();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION holder{};
+    ASSERT_TRUE(startProcess(self.c_str(),
+                             L"\"" + self + L"\" --hold-owner-lock " +
+                                 std::wstring(readyName.begin(), readyName.end()),
+                             false, startup, holder));
+    CloseHandle(holder.hThread);
+    EXPECT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0) << "the lock was not taken";
+    CloseHandle(ready);
+
+    HMIDIOUT output = nullptr;
+    DWORD start = GetTickCount();
+    EXPECT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
+    EXPECT_LT(GetTickCount() - start, 6000u);
+
+    TerminateProcess(holder.hProcess, 1);
+    WaitForSingleObject(holder.hProcess, 30000);
+    CloseHandle(holder.hProcess);
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+}
+
+struct CloseWhenDone {
+    HANDLE done;
+    HMIDIOUT output;
+    MMRESULT status;
+};
+
+DWORD WINAPI closeWhenDone(void* context) {
+    auto& closer = *static_cast<CloseWhenDone*>(context);
+    if (WaitForSingleObject(closer.done, 10000) == WAIT_OBJECT_0) {
+        closer.status = midiOutClose(closer.output);
+    }
+    return 0;
+}
+
+// A program with an event callback closes on another thread as soon as its long message is done,
+// while the call that told it is still returning.
+TEST_F(PublicOutput, AProgramClosingOnAnotherThreadWhenToldDoneIsNeverRefused) {
+    HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    char exclusive[] = {'\xF0', '\x7D', '\xF7'};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        CloseWhenDone closer = {done, nullptr, MMSYSERR_ERROR};
+        ASSERT_EQ(
+            midiOutOpen(&closer.output, 0, reinterpret_cast<DWORD_PTR>(done), 0, CALLBACK_EVENT),
+            MMSYSERR_NOERROR);
+        ASSERT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0) << "no signal for the open";
+        MIDIHDR header{};
+        header.lpData = exclusive;
+        header.dwBufferLength = sizeof exclusive;
+        ASSERT_EQ(midiOutPrepareHeader(closer.output, &header, sizeof header), MMSYSERR_NOERROR);
+        HANDLE thread = CreateThread(nullptr, 0, closeWhenDone, &closer, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(midiOutLongMsg(closer.output, &header, sizeof header), MMSYSERR_NOERROR);
+        ASSERT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        ASSERT_EQ(closer.status, MMSYSERR_NOERROR) << "refused at attempt " << attempt;
+        ASSERT_EQ(instrument.receive(6), "F5 00 FF F0 7D F7");
+    }
+    CloseHandle(done);
+}
+
 TEST(IndependentOutputs, FourOutputsEachWithItsDestinationsName) {
     ASSERT_EQ(midiOutGetNumDevs(), 4u);
     EXPECT_EQ(outputName(0), L"MELV PC I/F Default MIDI");

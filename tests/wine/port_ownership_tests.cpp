@@ -34,6 +34,25 @@ TEST_F(PortOwnership, SecondProcessIsRefusedWhileFirstHoldsThePortAndAdmittedAft
     EXPECT_EQ(status, MMSYSERR_NOERROR);
 }
 
+// A program that frees the driver with an output still open, and goes on running, leaves the
+// instrument free at once: for other programs, and for the driver loaded again.
+TEST_F(PortOwnership, ADriverFreedWithAnOutputOpenLetsThePortGo) {
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    // The shared record outlives the unload while any other program has the driver loaded.
+    HANDLE otherProgramsView =
+        OpenFileMappingW(FILE_MAP_READ, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-State-1");
+    ASSERT_NE(otherProgramsView, nullptr);
+    driver.unload();
+    DWORD status = 0;
+    ASSERT_TRUE(openOutputInAnotherProcess(&status));
+    EXPECT_EQ(status, MMSYSERR_NOERROR);
+    ASSERT_TRUE(driver.load());
+    EXPECT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+    CloseHandle(otherProgramsView);
+}
+
 TEST_F(PortOwnership, PortOfAProcessThatDiedIsTakenOver) {
     std::string readyName = "melv-wine-tests-holder-" + std::to_string(GetCurrentProcessId());
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
