@@ -39,13 +39,15 @@ int moduleAttach(ProcessContext& process, uintptr_t moduleHandle) {
 }
 
 void moduleDetach(ProcessContext& process, bool processEnds) {
-    // A process that ends lets go of its port, its timer request and its hold in the shared record
-    // with its handles and its life; a process that goes on must let go of them here, or every
-    // program, this one too when it loads the driver again, would be refused the instrument until
-    // it ends. Nothing is waited for at exit: the other threads are gone, perhaps in the middle of
-    // the driver's own work.
-    if (!processEnds && process.heap != platform::nullHandle) {
-        closeEveryStream(process);
+    // A process that ends lets go of its port, its timer request, its hold in the shared record and
+    // its memory with its life, and nothing is done here: the other threads have been ended,
+    // perhaps in the middle of the driver's own work, and a module that is told of the end later
+    // than this one may still close its devices. A process that goes on must let go of them here,
+    // or every program, this one too when it loads the driver again, would be refused the
+    // instrument until it ends.
+    if (processEnds || process.heap == platform::nullHandle) {
+        return;
     }
+    closeEveryStream(process);
     destroyProcessContext(process);
 }

@@ -42,8 +42,12 @@ bool calledFromInside(const Stream& stream) {
 
 // Waits until no call uses the stream, for at most callWaitMs; false when one still does. `hold`
 // holds streamsLock, and lets it go while waiting. The stream is out of the table, so no call
-// begins meanwhile, and the last to end signals the event.
+// begins meanwhile, and the last to end signals the event. While the program ends, the other
+// threads have been ended, perhaps inside a call: none of them will end it.
 bool callsHaveEnded(std::unique_lock<std::mutex>& hold, Stream& stream) {
+    if (platform::processIsEnding()) {
+        return true;
+    }
     if (stream.calls != nullptr) {
         hold.unlock();
         platform::waitFor(stream.callsEnded, platform::nullHandle, callWaitMs);
@@ -167,16 +171,21 @@ uint32_t closeFromHost(ProcessContext& process, DeviceKind kind, uint32_t index,
         return MIDIERR_STILLPLAYING;
     }
     *entry = nullptr; // from now on no call reaches it, a second close included
-    uint32_t status = callsHaveEnded(hold, *stream) ? MMSYSERR_NOERROR : MIDIERR_STILLPLAYING;
-    hold.unlock();
-    if (status == MMSYSERR_NOERROR && kind == kindInput) {
-        status = stopWorker(static_cast<InputStream&>(*stream));
-    }
-    if (status != MMSYSERR_NOERROR) {
-        // The device's hold was kept, so no open has taken the entry meanwhile.
-        hold.lock();
+    // Put back under the same lock as the last look at the calls: a call that ended after it
+    // would take the stream for closing, and leave its signal for the next close.
+    if (!callsHaveEnded(hold, *stream)) {
         *entry = stream;
-        return status;
+        return MIDIERR_STILLPLAYING;
+    }
+    hold.unlock();
+    if (kind == kindInput) {
+        uint32_t status = stopWorker(static_cast<InputStream&>(*stream));
+        if (status != MMSYSERR_NOERROR) {
+            // The device's hold was kept, so no open has taken the entry meanwhile.
+            hold.lock();
+            *entry = stream;
+            return status;
+        }
     }
     // The device is free before the client hears of the close: a client may open it again from
     // the notification.

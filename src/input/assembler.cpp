@@ -97,9 +97,10 @@ void dataByte(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client
 } // namespace
 
 uint32_t toldTime(InputAssembler& a, uint32_t time) {
-    // Compared by their difference, as the clock wraps: input that runs for 49.7 days goes on
-    // counting past 2^32 ms.
-    if (static_cast<int32_t>(time - a.latestTold) > 0) {
+    // A time told goes back only when the client was told a later one while this message came
+    // in, that is between `time` and now. Looked at on the clock's circle, so that neither its
+    // wrap after 49.7 days of input nor a long silence before the message confuses the two.
+    if (a.latestTold - time > a.now - time) {
         a.latestTold = time;
     }
     return a.latestTold;

@@ -176,6 +176,9 @@ void unmapSharedMemory(void* view, Handle mapping);
 void stopThreadNotifications(uintptr_t module);
 
 ProcessIdentity currentProcess();
+// Whether this process is ending: its other threads have been ended, wherever they were, and the
+// modules are being told (RtlDllShutdownInProgress).
+bool processIsEnding();
 // False once the process is gone, even if another process now has its id.
 bool processIsRunning(ProcessIdentity process);
 

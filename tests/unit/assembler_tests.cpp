@@ -23,12 +23,12 @@ TEST_F(Assembler, RealTimeBytesGoOutAtOnceWithoutBreakingAMessage) {
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 2}, {MIM_DATA, 0x00403C90, 2}}));
 }
 
-TEST_F(Assembler, TimesGoOnPastTheClocksWrapAfter49Days) {
-    for (uint32_t time : {0x70000000u, 0xE0000000u, 0xFFFFFFF0u, 5u}) {
+TEST_F(Assembler, TimesGoOnPastTheClocksWrapAfter49DaysAndAfterLongSilences) {
+    for (uint32_t time : {5u, 0x90000005u, 0xFFFFFFF0u, 5u}) {
         feed({0xF8}, time);
     }
-    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 0x70000000},
-                                         {MIM_DATA, 0xF8, 0xE0000000},
+    EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0xF8, 5},
+                                         {MIM_DATA, 0xF8, 0x90000005},
                                          {MIM_DATA, 0xF8, 0xFFFFFFF0},
                                          {MIM_DATA, 0xF8, 5}}));
 }

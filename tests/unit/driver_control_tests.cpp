@@ -42,7 +42,7 @@ TEST_F(DriverControl, AttachingTwiceSetsTheProcessUpOnce) {
     EXPECT_EQ(moduleAttach(process, 0x500000), 1);
     EXPECT_EQ(process.heap, heap);
     EXPECT_EQ(process.moduleHandle, 0x500000u);
-    moduleDetach(process, true);
+    moduleDetach(process, false);
     EXPECT_EQ(process.heap, platform::nullHandle);
 }
 
@@ -59,6 +59,18 @@ TEST_F(DriverControl, ADriverUnloadedWithOutputsOpenLetsTheInstrumentGoForEveryP
     Stream* out = nullptr;
     EXPECT_EQ(reloaded.openOutput(0, out), MMSYSERR_NOERROR);
     EXPECT_EQ(reloaded.close(out), MMSYSERR_NOERROR);
+}
+
+// A program's exit ends its other threads wherever they are, then tells its modules in an order of
+// its own: one told after the driver may still close its devices.
+TEST_F(DriverControl, AtAProgramsExitADeviceClosedAfterTheDriverWasToldClosesAtOnce) {
+    Stream* out = app.openOutput(0);
+    CallUnderWay endedInsideASend = {0xDEAD, nullptr}; // a player thread's, ended mid-call
+    out->calls = &endedInsideASend;
+    sim::world().processEnding = true;
+    moduleDetach(app.context, true);
+    EXPECT_EQ(app.close(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(notified(), (std::vector<uint32_t>{MOM_OPEN, MOM_CLOSE}));
 }
 
 TEST_F(DriverControl, AProcessWithoutAHeapIsRefused) {

@@ -109,7 +109,7 @@ TEST_F(Settings, LoadingTheModuleLoadsTheSettingsOnce) {
     uint32_t opens = sim::world().registry.opens;
     EXPECT_EQ(moduleAttach(process, 0x400000), 1);
     EXPECT_EQ(sim::world().registry.opens, opens) << "no second registry read";
-    moduleDetach(process, true);
+    moduleDetach(process, false);
 }
 
 TEST_F(Settings, LoadingTheModuleTouchesNoSerialPort) {
@@ -123,7 +123,7 @@ TEST_F(Settings, LoadingTheModuleTouchesNoSerialPort) {
         EXPECT_EQ(sim::world().ports[n].probes, 0u) << "COM" << n;
     }
     EXPECT_EQ(fresh.presentPorts, 0) << "nothing is known of the ports until the dialog looks";
-    moduleDetach(process, true);
+    moduleDetach(process, false);
 }
 
 } // namespace

@@ -21,6 +21,11 @@ bool processIsRunning(ProcessIdentity process) {
     return true;
 }
 
+bool processIsEnding() {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    return sim::world().processEnding;
+}
+
 void raiseToTimeCritical() {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     ++sim::world().timeCriticalThreads;

@@ -189,6 +189,7 @@ struct World {
     intptr_t defaultDriverProcResult = 0;
 
     platform::ProcessIdentity currentProcess = {100, 1};
+    bool processEnding = false; // the program exits: its other threads have been ended
     std::vector<platform::ProcessIdentity> endedProcesses;
 
     std::map<platform::Handle, bool> events; // signalled or not

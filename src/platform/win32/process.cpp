@@ -36,6 +36,16 @@ bool processIsRunning(ProcessIdentity process) {
     return running;
 }
 
+// Asked of ntdll by name, as the driver imports only through the usual import libraries; looked
+// up at each call, which a close makes at most once: a function-local static would have the
+// runtime create a lock for its first use.
+bool processIsEnding() {
+    using Query = BOOLEAN(WINAPI*)();
+    auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+    return query != nullptr && query() != FALSE;
+}
+
 void raiseToTimeCritical() {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
 }
