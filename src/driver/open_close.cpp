@@ -28,16 +28,12 @@ Stream** entryOf(ProcessContext& process, DeviceKind kind, uint32_t index, uintp
 // notifications the client may close from: a close made there must not wait for itself.
 bool calledFromInside(const Stream& stream) {
     uint32_t thread = platform::currentThreadId();
-    if (stream.kind == kindInput &&
-        static_cast<const InputStream&>(stream).workerThreadId == thread) {
-        return true;
+    const CallUnderWay* call = stream.calls;
+    while (call != nullptr && call->thread != thread) {
+        call = call->next;
     }
-    for (const CallUnderWay* call = stream.calls; call != nullptr; call = call->next) {
-        if (call->thread == thread) {
-            return true;
-        }
-    }
-    return false;
+    return call != nullptr || (stream.kind == kindInput &&
+                               static_cast<const InputStream&>(stream).workerThreadId == thread);
 }
 
 // Waits until no call uses the stream, for at most callWaitMs; false when one still does. `hold`
@@ -171,22 +167,19 @@ uint32_t closeFromHost(ProcessContext& process, DeviceKind kind, uint32_t index,
         return MIDIERR_STILLPLAYING;
     }
     *entry = nullptr; // from now on no call reaches it, a second close included
-    // Put back under the same lock as the last look at the calls: a call that ended after it
-    // would take the stream for closing, and leave its signal for the next close.
-    if (!callsHaveEnded(hold, *stream)) {
+    uint32_t status = callsHaveEnded(hold, *stream) ? MMSYSERR_NOERROR : MIDIERR_STILLPLAYING;
+    if (status == MMSYSERR_NOERROR && kind == kindInput) {
+        hold.unlock();
+        status = stopWorker(static_cast<InputStream&>(*stream));
+        hold.lock();
+    }
+    // Put back under the lock of the last look at the calls, lest a call that ends meanwhile take
+    // the stream for closing. The device's hold was kept, so no open has taken the entry.
+    if (status != MMSYSERR_NOERROR) {
         *entry = stream;
-        return MIDIERR_STILLPLAYING;
+        return status;
     }
     hold.unlock();
-    if (kind == kindInput) {
-        uint32_t status = stopWorker(static_cast<InputStream&>(*stream));
-        if (status != MMSYSERR_NOERROR) {
-            // The device's hold was kept, so no open has taken the entry meanwhile.
-            hold.lock();
-            *entry = stream;
-            return status;
-        }
-    }
     // The device is free before the client hears of the close: a client may open it again from
     // the notification.
     detachPort(process.line, kind, index, stream->slot);

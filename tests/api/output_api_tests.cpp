@@ -33,23 +33,33 @@ class PublicOutput : public ::testing::Test {
     InstrumentPort instrument;
 };
 
-// A second application: this executable started again, opening output 0 through winmm.
-::testing::AssertionResult openOutputInAnotherProcess(DWORD* status) {
+// Another application: this executable started again with `arguments`; its process handle, or
+// null.
+HANDLE startAgain(const std::wstring& arguments) {
     std::wstring self = programPath();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!startProcess(self.c_str(), L"\"" + self + L"\" --open-output", false, startup, process)) {
+    if (!startProcess(self.c_str(), L"\"" + self + L"\" " + arguments, false, startup, process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// A second application, opening output 0 through winmm.
+::testing::AssertionResult openOutputInAnotherProcess(DWORD* status) {
+    HANDLE process = startAgain(L"--open-output");
+    if (process == nullptr) {
         return ::testing::AssertionFailure()
                << "the second application does not start, error " << GetLastError();
     }
-    CloseHandle(process.hThread);
-    DWORD waited = WaitForSingleObject(process.hProcess, 30000);
-    GetExitCodeProcess(process.hProcess, status);
+    DWORD waited = WaitForSingleObject(process, 30000);
+    GetExitCodeProcess(process, status);
     if (waited != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 1);
+        TerminateProcess(process, 1);
     }
-    CloseHandle(process.hProcess);
+    CloseHandle(process);
     if (waited != WAIT_OBJECT_0) {
         return ::testing::AssertionFailure() << "the second application did not end";
     }
@@ -237,15 +247,9 @@ TEST_F(PublicOutput, ASecondApplicationIsRefusedWhileThePortIsHeldAndAdmittedAft
 TEST_F(PublicOutput, AnOpenWhileAnotherProgramIsStuckInTheOwnerLockIsRefusedWithinSixSeconds) {
     std::string readyName = "melv-api-tests-lock-" + std::to_string(GetCurrentProcessId());
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
-    std::wstring self = programPath();
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION holder{};
-    ASSERT_TRUE(startProcess(self.c_str(),
-                             L"\"" + self + L"\" --hold-owner-lock " +
-                                 std::wstring(readyName.begin(), readyName.end()),
-                             false, startup, holder));
-    CloseHandle(holder.hThread);
+    HANDLE holder =
+        startAgain(L"--hold-owner-lock " + std::wstring(readyName.begin(), readyName.end()));
+    ASSERT_NE(holder, nullptr);
     EXPECT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0) << "the lock was not taken";
     CloseHandle(ready);
 
@@ -254,9 +258,9 @@ TEST_F(PublicOutput, AnOpenWhileAnotherProgramIsStuckInTheOwnerLockIsRefusedWith
     EXPECT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
     EXPECT_LT(GetTickCount() - start, 6000u);
 
-    TerminateProcess(holder.hProcess, 1);
-    WaitForSingleObject(holder.hProcess, 30000);
-    CloseHandle(holder.hProcess);
+    TerminateProcess(holder, 1);
+    WaitForSingleObject(holder, 30000);
+    CloseHandle(holder);
     ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
 }

@@ -120,17 +120,11 @@ TEST_F(SerialPort, AProgramStuckInTheOwnerLockHoldsUpOpensForOneWaitAndNoCloseOf
     // Two opens of the program wait side by side, and each is answered after that one wait, as
     // for a device in use: a refused open lets go of nothing it would wait for again.
     std::atomic<uint32_t> answers[2] = {0xFFFF, 0xFFFF};
-    std::thread opens[] = {std::thread([&] {
-                               Stream* refused = nullptr;
-                               answers[0] = app.openOutput(1, refused);
-                           }),
-                           std::thread([&] {
-                               Stream* refused = nullptr;
-                               MidiOpenDescription description = {};
-                               answers[1] = midMessage(
-                                   app.context, 0, MIDM_OPEN, reinterpret_cast<uintptr_t>(&refused),
-                                   reinterpret_cast<uintptr_t>(&description), 0);
-                           })};
+    auto open = [&](int which) {
+        Stream* refused = nullptr;
+        answers[which] = app.openOutput(1 + 2 * which, refused);
+    };
+    std::thread opens[] = {std::thread(open, 0), std::thread(open, 1)};
     EXPECT_TRUE(sim::waitUntil([] { return sim::world().timedWaits == 2; }));
     sim::setClock(ownerLockWaitMs);
     auto answered = [&] { return answers[0] != 0xFFFF && answers[1] != 0xFFFF; };
@@ -139,8 +133,8 @@ TEST_F(SerialPort, AProgramStuckInTheOwnerLockHoldsUpOpensForOneWaitAndNoCloseOf
     }
     EXPECT_TRUE(answered()) << "an open waited a second time";
     sim::setClock(3 * ownerLockWaitMs);
-    for (std::thread& open : opens) {
-        open.join();
+    for (std::thread& opener : opens) {
+        opener.join();
     }
     EXPECT_EQ(answers[0], MMSYSERR_ALLOCATED);
     EXPECT_EQ(answers[1], MMSYSERR_ALLOCATED);
