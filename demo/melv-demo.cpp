@@ -15,6 +15,7 @@
 #include "common/settings_key.h"
 #include "instrument/midi_text.h"
 #include "port/port_names.h"
+#include "port/shared_state.h"
 
 #include <windows.h>
 
@@ -23,6 +24,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -286,7 +288,7 @@ bool changeSettings(const Options& options, SavedSettings& saved) {
     if (options.independent) {
         written =
             writeDword(saved.key, messagesSetting,
-                       (saved.hadMask ? saved.mask : defaultMessageMask) | independentModeBit);
+                       (saved.hadMask ? saved.mask : defaultMessageMask) | independentModeMaskBit);
     }
     if (options.port != 0) {
         written = written && writeDword(saved.key, portSetting, options.port);
@@ -342,12 +344,48 @@ void listMachinePorts() {
                  settingsEntry);
 }
 
+// The program that holds the instrument, as the record the driver shares between the programs of
+// this logon session names it: "file.exe (process 1234)"; empty when none does, or it cannot be
+// looked at.
+std::wstring instrumentHolder() {
+    HANDLE mapping =
+        OpenFileMappingW(FILE_MAP_READ, FALSE, reinterpret_cast<const wchar_t*>(sharedStateName));
+    if (mapping == nullptr) {
+        return {};
+    }
+    OwnerToken owner = noOwner;
+    if (const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(SharedState))) {
+        owner = static_cast<const SharedState*>(view)->owner;
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(mapping);
+    // A process that has ended since, or whose id a later one has, is named by nothing.
+    if (sameOwner(owner, noOwner) || !platform::processIsRunning(owner)) {
+        return {};
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner.id);
+    wchar_t path[1024];
+    DWORD length = std::size(path);
+    bool named = process != nullptr && QueryFullProcessImageNameW(process, 0, path, &length);
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+    if (!named) {
+        return {};
+    }
+    const wchar_t* folderEnd = std::wcsrchr(path, L'\\');
+    return std::wstring(folderEnd == nullptr ? path : folderEnd + 1) + L" (process " +
+           std::to_wstring(owner.id) + L")";
+}
+
 // Says in plain words why a device would not open; answers the exit code that goes with it.
 int explainOpenFailure(const std::wstring& device, MMRESULT status) {
     std::wprintf(L"\n%ls cannot be opened (status %u).\n", device.c_str(), status);
     if (status == MMSYSERR_ALLOCATED) {
-        std::wprintf(L"Another program is using the instrument right now. Close that program, "
-                     L"or its MIDI devices, and try again.\n");
+        std::wstring holder = instrumentHolder();
+        std::wprintf(L"Another program is using the instrument right now%ls%ls. Close that "
+                     L"program, or its MIDI devices, and try again.\n",
+                     holder.empty() ? L"" : L": ", holder.c_str());
         return portInUse;
     }
     DWORD port = configuredPort();

@@ -2,8 +2,7 @@
 
 namespace {
 
-// Both bitnesses of the driver open these names; "Local\" keeps them within the logon session.
-constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
+// Both bitnesses of the driver open this name; "Local\" keeps it within the logon session.
 constexpr char16_t ownerLockName[] = u"Local\\MELV-PCIF-MIDI-Driver-Owner-1";
 
 } // namespace

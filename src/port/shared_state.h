@@ -80,6 +80,10 @@ constexpr void setMessageMask(SharedState& shared, uint16_t mask) {
     shared.messageMaskCode = static_cast<uint16_t>(mask ^ initialMessageMask);
 }
 
+// The name the record is mapped under by both bitnesses of the driver, and read by the connection
+// check; "Local\" keeps it within the logon session.
+constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
+
 // The record as a fresh mapping holds it.
 constexpr SharedState initialSharedState = {};
 static_assert(lastDestination(initialSharedState) == noDestination);

@@ -17,7 +17,7 @@ using Notifications = std::vector<Notification>;
 
 constexpr DWORD noteOn = 0x00403C90; // 0x90 0x3C 0x40: middle C on channel 1
 // Every kind of message passes on every destination, with independent mode on.
-constexpr DWORD independentMask = defaultMessageMask | independentModeBit;
+constexpr DWORD independentMask = defaultMessageMask | independentModeMaskBit;
 
 } // namespace
 

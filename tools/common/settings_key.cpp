@@ -39,7 +39,7 @@ bool writeTestSettings(int& argc, char**& argv) {
         ++argv;
     }
     HKEY key = createSettingsKey(KEY_SET_VALUE);
-    DWORD mask = defaultMessageMask | (independent ? independentModeBit : 0);
+    DWORD mask = defaultMessageMask | (independent ? independentModeMaskBit : 0);
     bool written =
         key != nullptr && writeDword(key, portSetting, 1) && writeDword(key, messagesSetting, mask);
     if (key != nullptr) {

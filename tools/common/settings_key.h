@@ -13,7 +13,7 @@ inline constexpr wchar_t messagesSetting[] = L"Messages";
 // The mask of a driver that never ran (every kind of message passes, one output), and the bit that
 // turns on independent mode (four outputs).
 constexpr DWORD defaultMessageMask = 0x7E7F;
-constexpr DWORD independentModeBit = 1u << 8;
+constexpr DWORD independentModeMaskBit = 1u << 8;
 
 // The settings key opened with `access`; nullptr when it is absent or refused.
 HKEY openSettingsKey(REGSAM access, REGSAM view = KEY_WOW64_64KEY);
