@@ -359,22 +359,11 @@ std::wstring instrumentHolder() {
         UnmapViewOfFile(view);
     }
     CloseHandle(mapping);
-    // A process that has ended since, or whose id a later one has, is named by nothing.
-    if (sameOwner(owner, noOwner) || !platform::processIsRunning(owner)) {
+    char16_t name[MAX_PATH];
+    if (sameOwner(owner, noOwner) || !platform::processFileName(owner, name, std::size(name))) {
         return {};
     }
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner.id);
-    wchar_t path[1024];
-    DWORD length = std::size(path);
-    bool named = process != nullptr && QueryFullProcessImageNameW(process, 0, path, &length);
-    if (process != nullptr) {
-        CloseHandle(process);
-    }
-    if (!named) {
-        return {};
-    }
-    const wchar_t* folderEnd = std::wcsrchr(path, L'\\');
-    return std::wstring(folderEnd == nullptr ? path : folderEnd + 1) + L" (process " +
+    return reinterpret_cast<const wchar_t*>(name) + std::wstring(L" (process ") +
            std::to_wstring(owner.id) + L")";
 }
 

@@ -3,6 +3,8 @@
 #include "config/settings.h"
 #include "port/port.h"
 
+#include <iterator>
+
 namespace {
 
 constexpr uint16_t alwaysSetBit = 1; // bit 0 carries no meaning and is written as 1
@@ -96,8 +98,49 @@ void chooseOtherPort(ConfigDialogState& state, platform::Handle dialog) {
     showChosenPort(dialog, state.pendingPort);
 }
 
+constexpr size_t holderLineLength = 128;
+using HolderLine = char16_t[holderLineLength];
+
+// Appends `text` to `line` from `at` on, as far as it has room; answers where the line ends now.
+size_t append(HolderLine& line, size_t at, const char16_t* text) {
+    for (; *text != 0 && at + 1 < holderLineLength; ++text) {
+        line[at++] = *text;
+    }
+    line[at] = 0;
+    return at;
+}
+
+size_t appendNumber(HolderLine& line, size_t at, uint32_t number) {
+    char16_t digits[11] = {};
+    size_t first = std::size(digits) - 1;
+    do {
+        digits[--first] = static_cast<char16_t>(u'0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    return append(line, at, digits + first);
+}
+
+// Names the program that holds the instrument, so that a user who is told it is in use knows
+// which program to close.
+void showHolder(const SharedState& shared, platform::Handle dialog) {
+    OwnerToken owner = shared.owner;
+    char16_t name[64];
+    if (!portIsHeld(shared) || !platform::processFileName(owner, name, std::size(name))) {
+        platform::setControlText(dialog, control::holder, u"No program is using the instrument.");
+        return;
+    }
+    HolderLine line;
+    size_t at = append(line, 0, u"In use by ");
+    at = append(line, at, name);
+    at = append(line, at, u" (process ");
+    at = appendNumber(line, at, owner.id);
+    append(line, at, u").");
+    platform::setControlText(dialog, control::holder, line);
+}
+
 void initDialog(ConfigDialogState& state, platform::Handle dialog) {
     SharedState& shared = *state.shared;
+    showHolder(shared, dialog);
     probePorts(shared);
     state.pendingPort = shared.portNumber;
     fillOtherPorts(state, dialog);

@@ -37,6 +37,8 @@
 #define CONFIG_MIDI_EXCLUSIVE 118
 // "Independent Synth / MIDI Out".
 #define CONFIG_INDEPENDENT_MODE 119
+// The line that names the program holding the instrument.
+#define CONFIG_HOLDER 123
 
 #ifndef RC_INVOKED
 
@@ -70,6 +72,7 @@ constexpr uint32_t midiChannelPressure = CONFIG_MIDI_CHANNEL_PRESSURE;
 constexpr uint32_t midiPolyKeyPressure = CONFIG_MIDI_POLY_KEY_PRESSURE;
 constexpr uint32_t midiExclusive = CONFIG_MIDI_EXCLUSIVE;
 constexpr uint32_t independentMode = CONFIG_INDEPENDENT_MODE;
+constexpr uint32_t holder = CONFIG_HOLDER;
 } // namespace control
 
 #endif

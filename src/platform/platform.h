@@ -156,6 +156,7 @@ void checkRadioButton(Handle dialog, uint32_t first, uint32_t last, uint32_t id)
 void checkButton(Handle dialog, uint32_t id, bool checked);   // CheckDlgButton
 bool buttonChecked(Handle dialog, uint32_t id);               // IsDlgButtonChecked
 void enableControl(Handle dialog, uint32_t id, bool enabled); // GetDlgItem and EnableWindow
+void setControlText(Handle dialog, uint32_t id, const char16_t* text); // SetDlgItemTextW
 
 // Named objects, seen alike by every process of the caller's logon session whatever its bitness,
 // under the default security of named objects. Names are of the form "Local\\...".
@@ -176,6 +177,9 @@ void unmapSharedMemory(void* view, Handle mapping);
 void stopThreadNotifications(uintptr_t module);
 
 ProcessIdentity currentProcess();
+// The file name, without its folder, of the program running as `process` ("Sequencer.exe"), cut
+// to `capacity` characters with its terminator; false when it has ended or cannot be looked at.
+bool processFileName(ProcessIdentity process, char16_t* name, uint32_t capacity);
 // Whether this process is ending: its other threads have been ended, wherever they were, and the
 // modules are being told (RtlDllShutdownInProgress).
 bool processIsEnding();

@@ -165,6 +165,24 @@ TEST_F(ConfigDialog, ThePortTheDriverHoldsStaysOffered) {
     EXPECT_EQ(shared.portNumber, 2);
 }
 
+TEST_F(ConfigDialog, TheProgramHoldingTheInstrumentIsNamed) {
+    auto holderShown = [this] {
+        std::u16string text;
+        configure([&text] {
+            text = sim::control(control::holder).text;
+            sim::click(control::cancel);
+        });
+        return text;
+    };
+    EXPECT_EQ(holderShown(), u"No program is using the instrument.");
+    ClientProcess sequencer(shared, {4120, 7});
+    sim::world().processNames[4120] = u"Sequencer.exe";
+    ASSERT_NE(sequencer.openOutput(0), nullptr);
+    EXPECT_EQ(holderShown(), u"In use by Sequencer.exe (process 4120).");
+    sim::world().endedProcesses.push_back({4120, 7}); // it crashed, holding the port
+    EXPECT_EQ(holderShown(), u"No program is using the instrument.");
+}
+
 TEST_F(ConfigDialog, PortsAboveCom4AreOfferedFromTheSystemsListWithTheirNames) {
     sim::world().serialPortList = {{u"COM12", u""},
                                    {u"COM3", u"Communications Port (COM3)"},

@@ -41,7 +41,8 @@ constexpr int allControls[] = {ok,
                                midiPolyKeyPressure,
                                midiExclusive,
                                independentMode,
-                               serialPortGroup};
+                               serialPortGroup,
+                               holder};
 constexpr int checkableControls[] = {com1,
                                      com2,
                                      com3,
@@ -153,6 +154,14 @@ void OpenDialog::click(int id) {
     DWORD_PTR ignored = 0;
     EXPECT_TRUE(sendWithDeadline(item, BM_CLICK, 0, 0, &ignored))
         << "control " << id << " did not take the click";
+}
+
+std::string OpenDialog::text(int id) const {
+    wchar_t text[256] = {};
+    DWORD_PTR length = 0;
+    EXPECT_TRUE(sendWithDeadline(GetDlgItem(window_, id), WM_GETTEXT, std::size(text),
+                                 reinterpret_cast<LPARAM>(text), &length));
+    return narrow(text);
 }
 
 std::vector<std::string> OpenDialog::listItems(int id) const {

@@ -28,8 +28,9 @@ class OpenDialog {
     bool enabled(int id) const;
     // The radio buttons and check boxes that show a check mark.
     std::set<int> checkedControls() const;
-    // The controls, of all 24, that are disabled.
+    // The controls, of all 25, that are disabled.
     std::set<int> disabledControls() const;
+    std::string text(int id) const;
     // A drop-down list's items, in order, and the one selected (-1 for none).
     std::vector<std::string> listItems(int id) const;
     int selectedItem(int id) const;

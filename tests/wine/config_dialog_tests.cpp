@@ -246,6 +246,24 @@ TEST_F(ConfigurationDialog,
     EXPECT_EQ(outputCount(), 1u);
 }
 
+TEST_F(ConfigurationDialog, TheProgramHoldingTheInstrumentIsNamed) {
+    ASSERT_TRUE(writeSettingDword(L"COM", 3));
+    ASSERT_TRUE(driver.load());
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    std::string thisProgram =
+        "In use by melv_wine_tests.exe (process " + std::to_string(GetCurrentProcessId()) + ").";
+    configure([&](OpenDialog& dialog) {
+        EXPECT_EQ(dialog.text(holder), thisProgram);
+        dialog.cancel();
+    });
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
+    configure([](OpenDialog& dialog) {
+        EXPECT_EQ(dialog.text(holder), "No program is using the instrument.");
+        dialog.cancel();
+    });
+}
+
 TEST_F(ConfigurationDialog, OnlyTheLowSixteenBitsOfTheFirstParameterNameTheOwnerWindow) {
     ASSERT_TRUE(driver.load());
     // The owner's handle with other bits above the low 16, and in a 64-bit host above bit 31 too.

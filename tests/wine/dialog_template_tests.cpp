@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -191,13 +192,13 @@ std::string describe(const DialogTemplate& d) {
         c.height = read.coordinate();
         c.id = read.word();
         c.windowClass = read.textOrOrdinal();
-        // Resource compilers write the button class as ordinal 0x80 or by its name, whose case
-        // does not matter to the window manager.
-        if (c.windowClass == "#128" || lstrcmpiA(c.windowClass.c_str(), "Button") == 0) {
-            c.windowClass = "Button";
-        }
-        if (c.windowClass == "#133" || lstrcmpiA(c.windowClass.c_str(), "ComboBox") == 0) {
-            c.windowClass = "ComboBox";
+        // Resource compilers write a system class as its ordinal or by its name, whose case does
+        // not matter to the window manager.
+        for (auto [ordinal, name] : {std::pair{"#128", "Button"}, std::pair{"#130", "Static"},
+                                     std::pair{"#133", "ComboBox"}}) {
+            if (c.windowClass == ordinal || lstrcmpiA(c.windowClass.c_str(), name) == 0) {
+                c.windowClass = name;
+            }
         }
         c.text = read.textOrOrdinal();
         c.creationDataBytes = read.word();
@@ -249,7 +250,7 @@ constexpr DWORD child = WS_CHILD | WS_VISIBLE;
 } // namespace
 
 TEST(DialogTemplate,
-     TheTemplateInUsEnglishIsTheConfigurationDialogWithItsTwentyFourControlsInTabOrder) {
+     TheTemplateInUsEnglishIsTheConfigurationDialogWithItsTwentyFiveControlsInTabOrder) {
     ResourceModule module;
     ASSERT_NE(module.handle(), nullptr)
         << "the driver module cannot be mapped, error " << GetLastError();
@@ -272,7 +273,7 @@ TEST(DialogTemplate,
     expected.x = 10;
     expected.y = 38;
     expected.width = 221;
-    expected.height = 118;
+    expected.height = 130;
     expected.title = "MELV PC I/F NT Driver " MELV_VERSION_SHORT_TEXT; // major.minor
     expected.fontSize = 8;
     expected.font = "MS Sans Serif";
@@ -315,6 +316,8 @@ TEST(DialogTemplate,
         {control::synthGroup, "Button", "Synth Out Messages", 51, 3, 80, 74, child | BS_GROUPBOX},
         {control::midiGroup, "Button", "MIDI Out Messages", 137, 3, 80, 74, child | BS_GROUPBOX},
         {control::serialPortGroup, "Button", "Serial Port", 4, 3, 42, 55, child | BS_GROUPBOX},
+        // Filled in when the dialog opens.
+        {control::holder, "Static", "", 8, 117, 206, 8, child | SS_LEFT | SS_NOPREFIX},
     };
 
     EXPECT_EQ(describe(dialog), describe(expected));

@@ -13,7 +13,7 @@ std::map<uint32_t, sim::Control> templateControls() {
     using namespace control;
     std::map<uint32_t, sim::Control> controls;
     for (uint32_t id : {ok, cancel, com1, com2, com3, com4, otherPort, otherPortList, synthGroup,
-                        midiGroup, serialPortGroup}) {
+                        midiGroup, serialPortGroup, holder}) {
         controls[id] = {};
     }
     for (uint32_t id : {synthProgramChange, synthControlChange, synthBankSelect,
@@ -110,6 +110,10 @@ bool buttonChecked(Handle, uint32_t id) {
 
 void enableControl(Handle, uint32_t id, bool enabled) {
     shown().controls.at(id).enabled = enabled;
+}
+
+void setControlText(Handle, uint32_t id, const char16_t* text) {
+    shown().controls.at(id).text = text;
 }
 
 void addListItem(Handle, uint32_t id, const char16_t* text) {

@@ -1,5 +1,6 @@
 #include "platform/sim/sim.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace platform {
@@ -18,6 +19,21 @@ bool processIsRunning(ProcessIdentity process) {
             return false;
         }
     }
+    return true;
+}
+
+bool processFileName(ProcessIdentity process, char16_t* name, uint32_t capacity) {
+    if (capacity == 0 || !processIsRunning(process)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    auto found = sim::world().processNames.find(process.id);
+    if (found == sim::world().processNames.end()) {
+        return false;
+    }
+    size_t length = std::min<size_t>(found->second.size(), capacity - 1);
+    found->second.copy(name, length);
+    name[length] = 0;
     return true;
 }
 

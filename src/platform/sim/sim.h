@@ -126,7 +126,8 @@ RegistryValue dwordValue(uint32_t value);
 struct Control {
     bool checked = false;
     bool enabled = true;
-    bool toggles = false;              // an automatic check box flips itself when clicked
+    bool toggles = false; // an automatic check box flips itself when clicked
+    std::u16string text;
     std::vector<std::u16string> items; // a drop-down list's items, in order
     int32_t selected = platform::noListItem;
 };
@@ -190,6 +191,7 @@ struct World {
 
     platform::ProcessIdentity currentProcess = {100, 1};
     bool processEnding = false; // the program exits: its other threads have been ended
+    std::map<uint32_t, std::u16string> processNames; // file names of running programs, by id
     std::vector<platform::ProcessIdentity> endedProcesses;
 
     std::map<platform::Handle, bool> events; // signalled or not

@@ -59,6 +59,10 @@ void enableControl(Handle dialog, uint32_t id, bool enabled) {
     EnableWindow(GetDlgItem(windowOf(dialog), id), enabled ? TRUE : FALSE);
 }
 
+void setControlText(Handle dialog, uint32_t id, const char16_t* text) {
+    SetDlgItemTextW(windowOf(dialog), id, reinterpret_cast<LPCWSTR>(text));
+}
+
 void addListItem(Handle dialog, uint32_t id, const char16_t* text) {
     SendDlgItemMessageW(windowOf(dialog), id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
 }

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cwchar>
+#include <iterator>
+
 namespace {
 
 uint64_t startTimeOf(HANDLE process) {
@@ -34,6 +37,30 @@ bool processIsRunning(ProcessIdentity process) {
         WaitForSingleObject(handle, 0) == WAIT_TIMEOUT && startTimeOf(handle) == process.startTime;
     CloseHandle(handle);
     return running;
+}
+
+bool processFileName(ProcessIdentity process, char16_t* name, uint32_t capacity) {
+    if (capacity == 0 || !processIsRunning(process)) {
+        return false;
+    }
+    HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.id);
+    wchar_t path[1024];
+    DWORD length = std::size(path);
+    bool named = handle != nullptr && QueryFullProcessImageNameW(handle, 0, path, &length);
+    if (handle != nullptr) {
+        CloseHandle(handle);
+    }
+    if (!named) {
+        return false;
+    }
+    const wchar_t* file = std::wcsrchr(path, L'\\');
+    file = file == nullptr ? path : file + 1;
+    uint32_t at = 0;
+    for (; file[at] != 0 && at + 1 < capacity; ++at) {
+        name[at] = static_cast<char16_t>(file[at]);
+    }
+    name[at] = 0;
+    return true;
 }
 
 // Asked of ntdll by name, as the driver imports only through the usual import libraries; looked
