@@ -98,28 +98,6 @@ void chooseOtherPort(ConfigDialogState& state, platform::Handle dialog) {
     showChosenPort(dialog, state.pendingPort);
 }
 
-constexpr size_t holderLineLength = 128;
-using HolderLine = char16_t[holderLineLength];
-
-// Appends `text` to `line` from `at` on, as far as it has room; answers where the line ends now.
-size_t append(HolderLine& line, size_t at, const char16_t* text) {
-    for (; *text != 0 && at + 1 < holderLineLength; ++text) {
-        line[at++] = *text;
-    }
-    line[at] = 0;
-    return at;
-}
-
-size_t appendNumber(HolderLine& line, size_t at, uint32_t number) {
-    char16_t digits[11] = {};
-    size_t first = std::size(digits) - 1;
-    do {
-        digits[--first] = static_cast<char16_t>(u'0' + number % 10);
-        number /= 10;
-    } while (number != 0);
-    return append(line, at, digits + first);
-}
-
 // Names the program that holds the instrument, so that a user who is told it is in use knows
 // which program to close.
 void showHolder(const SharedState& shared, platform::Handle dialog) {
@@ -129,12 +107,14 @@ void showHolder(const SharedState& shared, platform::Handle dialog) {
         platform::setControlText(dialog, control::holder, u"No program is using the instrument.");
         return;
     }
-    HolderLine line;
-    size_t at = append(line, 0, u"In use by ");
-    at = append(line, at, name);
-    at = append(line, at, u" (process ");
-    at = appendNumber(line, at, owner.id);
-    append(line, at, u").");
+    char16_t id[numberTextLength];
+    formatNumber(owner.id, id);
+    char16_t line[128];
+    size_t at = 0;
+    for (const char16_t* part : {u"In use by ", static_cast<const char16_t*>(name), u" (process ",
+                                 static_cast<const char16_t*>(id), u")."}) {
+        at += copyText(part, line + at, std::size(line) - at);
+    }
     platform::setControlText(dialog, control::holder, line);
 }
 

@@ -30,8 +30,7 @@ uint32_t openFromHost(ProcessContext& process, DeviceKind kind, uint32_t index, 
 // A call of the client's on the stream of device `kind`, `index` that `instance` names: `use` is
 // called with the stream, listed as under way meanwhile, and its answer returned;
 // MMSYSERR_INVALHANDLE when that device has no such stream open, MMSYSERR_INVALPARAM when
-// `instance` names none at all. Only the pointer's value is
-// looked at until the stream is found.
+// `instance` names none at all. Only the pointer's value is looked at until the stream is found.
 using StreamUse = uint32_t (*)(Stream& stream, uint32_t message, uintptr_t param1,
                                uintptr_t param2);
 uint32_t callStream(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance,

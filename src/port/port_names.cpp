@@ -14,8 +14,8 @@ char16_t upper(char16_t letter) {
     return letter >= u'a' && letter <= u'z' ? static_cast<char16_t>(letter - u'a' + u'A') : letter;
 }
 
-// Copies the zero-terminated `text` into `into`, cut to fit its `capacity`; answers the length
-// copied.
+} // namespace
+
 size_t copyText(const char16_t* text, char16_t* into, size_t capacity) {
     size_t at = 0;
     for (; text[at] != 0 && at + 1 < capacity; ++at) {
@@ -25,25 +25,24 @@ size_t copyText(const char16_t* text, char16_t* into, size_t capacity) {
     return at;
 }
 
-} // namespace
+void formatNumber(uint32_t number, char16_t (&text)[numberTextLength]) {
+    size_t first = numberTextLength - 1;
+    text[first] = 0;
+    do {
+        text[--first] = static_cast<char16_t>(u'0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    copyText(text + first, text, numberTextLength);
+}
 
 void formatPortName(uint16_t portNumber, char16_t (&name)[portNameLength]) {
-    char16_t digits[6];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char16_t>(u'0' + portNumber % 10);
-        portNumber /= 10;
-    } while (portNumber != 0);
+    char16_t digits[numberTextLength];
+    formatNumber(portNumber, digits);
     size_t at = 0;
-    for (const char16_t* part : {devicePathPrefix, portPrefix}) {
-        for (; *part != 0; ++part) {
-            name[at++] = *part;
-        }
+    for (const char16_t* part :
+         {devicePathPrefix, portPrefix, static_cast<const char16_t*>(digits)}) {
+        at += copyText(part, name + at, portNameLength - at);
     }
-    while (count > 0) {
-        name[at++] = digits[--count];
-    }
-    name[at] = 0;
 }
 
 const char16_t* shortPortName(const char16_t (&name)[portNameLength]) {

@@ -5,6 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 
+// Copies the zero-terminated `text` into `into`, cut to fit its `capacity`; answers the length
+// copied.
+size_t copyText(const char16_t* text, char16_t* into, size_t capacity);
+// `number` in decimal digits, zero-terminated.
+constexpr size_t numberTextLength = 11;
+void formatNumber(uint32_t number, char16_t (&text)[numberTextLength]);
+
 constexpr size_t portNameLength = 16;
 // The port's device path, "\\.\COMn", as a zero-terminated wide string. Windows finds COM1 to COM9
 // by their bare names too, but COM10 and above only by the device path, so every port is opened by
