@@ -100,7 +100,10 @@ TEST_F(StalledLine, OtherDevicesOpenAndCloseAtOnceAndAResetStopsTheStuckMessage)
     EXPECT_EQ(driver.openOutput(0, &second), MMSYSERR_ALLOCATED);
     EXPECT_TRUE(closeInput());
     long long otherDevicesMs = msSince(start);
-    EXPECT_LT(otherDevicesMs, 1000) << "opening and closing waited for another device's data";
+    // Waiting for the stuck message would take until its write is given up, three seconds and
+    // more; under arm64 Wine's emulation, with the sender racing for the line, these few calls
+    // have taken up to 1.4 s.
+    EXPECT_LT(otherDevicesMs, 2500) << "opening and closing waited for another device's data";
     // Were the message over, the stream would be closed below under the test's feet.
     ASSERT_TRUE(sending) << "the message ended with status " << senderStatus << " after "
                          << msSince(sendStart) << " ms, before the line could have given it up";
