@@ -22,12 +22,38 @@ configure_and_build() { # preset
     cmake --build --preset "$name" -j "$jobs"
 }
 
+# A step that hangs (a Wine program waiting on another for good) is ended after this long, with
+# the processes it left listed, so that it fails alone instead of holding up every later step.
+step_limit=1500
+bounded() { # command...: a program or script, run in a process group of its own
+    setsid -w "$@" &
+    local pid=$! status
+    (
+        trap 'kill $! 2>/dev/null; exit' TERM
+        sleep "$step_limit" &
+        wait $!
+        echo "== still running after $step_limit s; what runs now:"
+        ps -eo pid,pgid,etimes,args | awk 'NR > 1 && $4 !~ /^\[/ && $4 != "ps"'
+        kill -TERM -- "-$pid"
+        sleep 30 &
+        wait $!
+        kill -KILL -- "-$pid"
+    ) 2>/dev/null &
+    local watchdog=$!
+    wait "$pid" && status=0 || status=$?
+    kill "$watchdog" 2>/dev/null
+    wait "$watchdog" 2>/dev/null || true
+    return "$status"
+}
+
 passed=0
 failed=0
 step() { # name, command...
     local name=$1
     shift
     echo "== $name"
+    # A shell function runs here, as its results (the package's name) are needed afterwards.
+    [ "$(type -t "$1")" = function ] || set -- bounded "$@"
     if "$@"; then
         passed=$((passed + 1))
     else
@@ -71,7 +97,7 @@ package_and_check() {
 }
 setup_program() {
     [ -n "$package" ] || { echo "no release package was made"; return 1; }
-    tests/install/test-setup.sh "$package" build/win64 build/win32
+    bounded tests/install/test-setup.sh "$package" build/win64 build/win32
 }
 
 "$top/install-deps.sh"

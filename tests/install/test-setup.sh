@@ -105,11 +105,20 @@ size_matches() { # entry's size, files...
 
 # --- running programs ---
 
+# The tool's output, without carriage returns, in a file and not a pipe: a program it started
+# that lives on (the uninstaller's remover, Wine's desktop while another program keeps the
+# prefix running) then holds a file open instead of the test.
+run_logged() { # log, tool, its arguments...
+    local log=$1 raw
+    shift
+    raw=$(mktemp "$wine_work/run.XXXXXX")
+    wine "$@" >"$raw" 2>&1
+    tr -d '\r' <"$raw" >"$log"
+}
 # A program's whole exit code, which the tool prints: the shell sees only its low eight bits.
 exit_code_of() { # tool, its arguments...
-    local tool=$1
-    shift
-    wine "$tool" "$@" 2>&1 | tr -d '\r' | tee -a "$wine_work/runs.log" | sed -n 's/^exit code: //p'
+    run_logged "$wine_work/run.log" "$@"
+    sed -n 's/^exit code: //p' "$wine_work/run.log"
 }
 install_silently() { # tool of the prefix's bitness
     exit_code_of "$1" run "$(winepath -w "$setup")" /S
@@ -254,8 +263,8 @@ filler_drivers 32 free
 
 echo "== the setup program's pages, as a musician clicks through them"
 bitmap="$wine_work/installer-finish.bmp"
-wine "$tool64" pages "$(winepath -w "$setup")" "$(winepath -w "$bitmap")" \
-    "Next >" "I Agree" Finish 2>&1 | tr -d '\r' >"$wine_work/pages.log"
+run_logged "$wine_work/pages.log" "$tool64" pages "$(winepath -w "$setup")" \
+    "$(winepath -w "$bitmap")" "Next >" "I Agree" Finish
 status=$(sed -n 's/^exit code: //p' "$wine_work/pages.log")
 cat "$wine_work/pages.log"
 snapshot 64
@@ -279,8 +288,9 @@ fi
 echo "== the settings program of the Start menu"
 # It opens the installed driver's own dialog; what the dialog shows and does is the Wine tests'.
 settings_program() { # step...: the program's exit code
-    wine "$tool64" pages "$(winepath -w "$install_dir/melv-settings.exe")" - "$@" 2>&1 |
-        tr -d '\r' | tee "$wine_work/settings.log" | sed -n 's/^exit code: //p'
+    run_logged "$wine_work/settings.log" "$tool64" pages \
+        "$(winepath -w "$install_dir/melv-settings.exe")" - "$@"
+    sed -n 's/^exit code: //p' "$wine_work/settings.log"
 }
 settings_agree() { # COM, Messages: both in the 64-bit view, which both drivers read; no copy in
     # the 32-bit view
@@ -299,8 +309,8 @@ check "Cancel wrote nothing" settings_agree 1 0x7f7f
 
 echo "== uninstalling while a program has the driver loaded"
 check "a running program has the driver loaded" hold_driver 'C:\windows\system32\melvpcif.dll'
-wine "$tool64" pages entry:UninstallString - Uninstall \
-    "choose:I want to manually reboot later" Finish 2>&1 | tr -d '\r' >"$wine_work/pages.log"
+run_logged "$wine_work/pages.log" "$tool64" pages entry:UninstallString - Uninstall \
+    "choose:I want to manually reboot later" Finish
 status=$(sed -n 's/^exit code: //p' "$wine_work/pages.log")
 cat "$wine_work/pages.log"
 snapshot 64
