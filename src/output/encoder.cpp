@@ -43,18 +43,6 @@ uint32_t channelMessageLength(const OutputStream& stream, const uint8_t* bytes) 
     }
 }
 
-// Raw data goes out in blocks, so that a line that stops taking bytes is noticed within a few
-// seconds of its last progress, never only after the wire time of a whole long message.
-uint32_t writeRaw(OutputStream& stream, const uint8_t* bytes, uint32_t count) {
-    uint32_t status = MMSYSERR_NOERROR;
-    for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
-         offset += rawBlockBytes) {
-        uint32_t n = count - offset < rawBlockBytes ? count - offset : rawBlockBytes;
-        status = writePort(*stream.line, stream.slot, stream.writer, bytes + offset, n);
-    }
-    return status;
-}
-
 // Announces `output` on the wire unless it is the last one announced; the status of the select's
 // write.
 uint32_t selectDestination(OutputStream& stream, uint32_t output) {
@@ -62,8 +50,8 @@ uint32_t selectDestination(OutputStream& stream, uint32_t output) {
     if (lastDestination(shared) == output) {
         return MMSYSERR_NOERROR;
     }
-    uint8_t pair[2] = {destinationSelect, static_cast<uint8_t>(output)};
-    uint32_t status = writePort(*stream.line, stream.slot, stream.writer, pair, sizeof pair);
+    WireWrite pair = selectPair(output);
+    uint32_t status = writePort(*stream.line, stream.slot, stream.writer, pair.bytes, pair.count);
     // Only a pair the instrument was given counts as announced. After a failed one nobody knows
     // which destination the instrument has, so the next data of any output announces its own.
     setLastDestination(shared,
@@ -71,29 +59,45 @@ uint32_t selectDestination(OutputStream& stream, uint32_t output) {
     return status;
 }
 
-// Frames the data for `output`: packets for outputs 0 and 1, raw blocks for the synths.
+// Writes the data framed for `output`, write by write; writePort refuses every write after a reset
+// cut the message.
 uint32_t writeFramed(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count) {
     if (!holdsOpenPort(*stream.line, stream.slot)) {
         return MMSYSERR_INVALPARAM;
     }
-    if (outputTable[output].framing == Framing::raw) {
-        return writeRaw(stream, bytes, count);
-    }
     uint32_t status = MMSYSERR_NOERROR;
-    // writePort refuses every packet after a reset cut the message.
-    for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;
-         offset += packetDataBytes) {
-        uint32_t n = count - offset < packetDataBytes ? count - offset : packetDataBytes;
-        uint8_t packet[1 + packetDataBytes] = {packetLead};
-        for (uint32_t i = 0; i < n; ++i) {
-            packet[1 + i] = bytes[offset + i];
-        }
-        status = writePort(*stream.line, stream.slot, stream.writer, packet, 1 + n);
+    WireWrite write;
+    for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;) {
+        offset += frameNextWrite(output, bytes + offset, count - offset, write);
+        status = writePort(*stream.line, stream.slot, stream.writer, write.bytes, write.count);
     }
     return status;
 }
 
 } // namespace
+
+WireWrite selectPair(uint32_t output) {
+    WireWrite pair;
+    pair.bytes[0] = destinationSelect;
+    pair.bytes[1] = static_cast<uint8_t>(output);
+    pair.count = 2;
+    return pair;
+}
+
+uint32_t frameNextWrite(uint32_t output, const uint8_t* bytes, uint32_t count, WireWrite& write) {
+    // Raw data goes out in blocks, so that a line that stops taking bytes is noticed within a few
+    // seconds of its last progress, never only after the wire time of a whole long message.
+    bool raw = outputTable[output].framing == Framing::raw;
+    uint32_t limit = raw ? rawBlockBytes : packetDataBytes;
+    uint32_t taken = count < limit ? count : limit;
+    uint32_t lead = raw ? 0 : 1;
+    write.bytes[0] = packetLead;
+    for (uint32_t i = 0; i < taken; ++i) {
+        write.bytes[lead + i] = bytes[i];
+    }
+    write.count = lead + taken;
+    return taken;
+}
 
 bool kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index) {
     return (messageMask(shared) >> messageBit(kind, outputTable[index].kindsAt) & 1u) != 0;

@@ -15,6 +15,18 @@ constexpr uint8_t packetLead = 0xFF;
 constexpr uint32_t packetDataBytes = 4;
 constexpr uint32_t rawBlockBytes = 256; // about 70 ms on the wire
 
+// One write for the line: a select pair, a packet or a raw block.
+struct WireWrite {
+    uint8_t bytes[rawBlockBytes];
+    uint32_t count;
+};
+
+// The select pair that announces `output`.
+WireWrite selectPair(uint32_t output);
+// Frames the first write's worth of `count` bytes (at least one) for `output` into `write`: a
+// packet for outputs 0 and 1, a raw block for the synths; how many of the bytes it took.
+uint32_t frameNextWrite(uint32_t output, const uint8_t* bytes, uint32_t count, WireWrite& write);
+
 // Whether `kind` passes on output `index`.
 bool kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index);
 // How many bytes of the packed short message in `bytes` (status first) are sent: 0 to 3, 0 when

@@ -8,41 +8,22 @@
 
 namespace {
 
-// What a keyboard without release velocity sends.
-constexpr uint8_t releaseVelocity = 0x40;
+// Where a reset's messages go: `output`'s data, written by `sender`, which holds sendLock.
+struct ReleaseTarget {
+    OutputStream* sender;
+    uint32_t output;
+};
 
-// One message of a reset, as `output`'s data; the caller holds the process's sendLock.
-uint32_t sendReleasing(OutputStream& sender, uint32_t output, uint8_t status, uint8_t data1,
-                       uint8_t data2) {
-    uint8_t message[3] = {status, data1, data2};
-    return sendOnWire(sender, output, message, sizeof message);
+uint32_t sendRelease(void* context, const uint8_t* message) {
+    auto* target = static_cast<ReleaseTarget*>(context);
+    return sendOnWire(*target->sender, target->output, message, 3);
 }
 
 // Turns off, as `output`'s data, every note and pedal `sounding` holds, forgetting each once it
 // has gone out; the status of the first write that failed. The caller holds sendLock.
 uint32_t sendSilencing(SoundingNotes& sounding, OutputStream& sender, uint32_t output) {
-    for (uint32_t channel = 0; channel < channelCount; ++channel) {
-        for (uint32_t key = 0; key < keyCount; ++key) {
-            if (!keyIsOn(sounding, channel, key)) {
-                continue;
-            }
-            uint32_t status = sendReleasing(sender, output, static_cast<uint8_t>(noteOff | channel),
-                                            static_cast<uint8_t>(key), releaseVelocity);
-            if (status != MMSYSERR_NOERROR) {
-                return status;
-            }
-            setKey(sounding, channel, key, false);
-        }
-        if ((sounding.sustained >> channel & 1u) != 0) {
-            uint32_t status = sendReleasing(
-                sender, output, static_cast<uint8_t>(controlChange | channel), sustainPedal, 0);
-            if (status != MMSYSERR_NOERROR) {
-                return status;
-            }
-            setPedal(sounding, channel, false);
-        }
-    }
-    return MMSYSERR_NOERROR;
+    ReleaseTarget target = {&sender, output};
+    return releaseSounding(sounding, sendRelease, &target);
 }
 
 // Takes the process's sendLock if it comes free within wireWaitMs. Tried again every

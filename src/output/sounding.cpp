@@ -1,8 +1,12 @@
 #include "output/sounding.h"
 
+#include "platform/host.h"
+
 namespace {
 
 constexpr uint8_t pedalDownFrom = 64;
+// What a keyboard without release velocity sends.
+constexpr uint8_t releaseVelocity = 0x40;
 
 // Data bytes of a channel message by its status: Program Change and Channel Pressure have one.
 uint32_t dataBytesOf(uint8_t status) {
@@ -46,6 +50,32 @@ void addSounding(SoundingNotes& into, const SoundingNotes& from) {
         }
     }
     into.sustained |= from.sustained;
+}
+
+uint32_t releaseSounding(SoundingNotes& sounding, SendRelease send, void* context) {
+    for (uint32_t channel = 0; channel < channelCount; ++channel) {
+        for (uint32_t key = 0; key < keyCount; ++key) {
+            if (!keyIsOn(sounding, channel, key)) {
+                continue;
+            }
+            uint8_t noteOffMessage[3] = {static_cast<uint8_t>(noteOff | channel),
+                                         static_cast<uint8_t>(key), releaseVelocity};
+            uint32_t status = send(context, noteOffMessage);
+            if (status != MMSYSERR_NOERROR) {
+                return status;
+            }
+            setKey(sounding, channel, key, false);
+        }
+        if ((sounding.sustained >> channel & 1u) != 0) {
+            uint8_t pedalUp[3] = {static_cast<uint8_t>(controlChange | channel), sustainPedal, 0};
+            uint32_t status = send(context, pedalUp);
+            if (status != MMSYSERR_NOERROR) {
+                return status;
+            }
+            setPedal(sounding, channel, false);
+        }
+    }
+    return MMSYSERR_NOERROR;
 }
 
 void noteChannelMessage(SoundingNotes& sounding, const uint8_t* message) {

@@ -37,6 +37,12 @@ void setKey(SoundingNotes& sounding, uint32_t channel, uint32_t key, bool on);
 void setPedal(SoundingNotes& sounding, uint32_t channel, bool down);
 bool anySounding(const SoundingNotes& sounding);
 void addSounding(SoundingNotes& into, const SoundingNotes& from);
+// Sends one message that turns a note or a pedal off (three bytes, status first); its status.
+using SendRelease = uint32_t (*)(void* context, const uint8_t* message);
+// Turns off every note and pedal `sounding` holds, message by message through `send`: per
+// channel a Note Off for each key on, then the pedal's release. Each is forgotten once it has gone
+// out; the first that fails ends the silencing with its status, and the rest stays remembered.
+uint32_t releaseSounding(SoundingNotes& sounding, SendRelease send, void* context);
 // Takes in a channel message that reached the wire: its status byte and its data bytes. A Note
 // On turns its key on, unless its velocity is 0, which makes it a Note Off; controller 64 at 64
 // or above holds the pedal down, below 64 releases it. Other messages leave nothing sounding.
