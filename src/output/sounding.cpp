@@ -103,8 +103,10 @@ void noteChannelMessage(SoundingNotes& sounding, const uint8_t* message) {
     }
 }
 
-void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count) {
-    uint8_t message[3] = {};
+void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count,
+                     uint8_t runningStatus) {
+    uint8_t message[3] = {runningStatus >= 0x80 && runningStatus < 0xF0 ? runningStatus
+                                                                        : uint8_t{0}};
     uint32_t have = 0; // data bytes of the message under way
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t byte = bytes[i];

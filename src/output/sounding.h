@@ -48,6 +48,8 @@ uint32_t releaseSounding(SoundingNotes& sounding, SendRelease send, void* contex
 // or above holds the pedal down, below 64 releases it. Other messages leave nothing sounding.
 void noteChannelMessage(SoundingNotes& sounding, const uint8_t* message);
 // Takes in the channel messages a long message that reached the wire carries whole: each from its
-// status byte on, or under the running status of an earlier one in the same buffer. Exclusive
-// data and a message left incomplete at the buffer's end count for nothing.
-void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count);
+// status byte on, or under the running status of an earlier one in the same buffer, or of
+// `runningStatus` before it (0: none). Exclusive data and a message left incomplete at the
+// buffer's end count for nothing.
+void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count,
+                     uint8_t runningStatus = 0);

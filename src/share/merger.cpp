@@ -1,0 +1,128 @@
+#include "share/merger.h"
+
+#include "platform/host.h"
+
+namespace {
+
+constexpr uint8_t exclusiveStart = 0xF0;
+constexpr uint8_t exclusiveEnd = 0xF7;
+constexpr uint8_t firstRealTime = 0xF8;
+
+bool isRealTimeOnly(const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (bytes[i] < firstRealTime) {
+            return false;
+        }
+    }
+    return count > 0;
+}
+
+// Follows one byte handed out on `message`'s destination: an exclusive's start takes the line for
+// its sender, and any other status byte but real time ends it, as the instrument ends it. A channel
+// status becomes the running status; a system one leaves none.
+void followByte(ShareWire& wire, const Outgoing& message, uint8_t byte) {
+    if (byte < 0x80 || byte >= firstRealTime) {
+        return;
+    }
+    const ShareSender* sender = message.sender;
+    if (byte == exclusiveStart) {
+        wire.holder = sender;
+    } else if (wire.holder == sender) {
+        wire.holder = nullptr;
+    }
+    uint8_t running = byte < 0xF0 ? byte : 0;
+    wire.runningStatus[sender->output] = running;
+    if (!message.silencing) {
+        message.sender->runningStatus = running;
+    }
+}
+
+// One byte framed alone: the sender's status put back before its running-status data.
+void frameStatus(ShareWire& wire, const Outgoing& message, WireWrite& write) {
+    uint8_t status = message.sender->runningStatus;
+    frameNextWrite(message.sender->output, &status, 1, write);
+    wire.runningStatus[message.sender->output] = status;
+}
+
+bool needsStatusBack(const ShareWire& wire, const Outgoing& message) {
+    const ShareSender& sender = *message.sender;
+    return !message.silencing && message.bytes[0] < 0x80 && sender.runningStatus != 0 &&
+           wire.runningStatus[sender.output] != sender.runningStatus;
+}
+
+struct SilencingBuffer {
+    uint8_t* bytes;
+    uint32_t count;
+};
+
+uint32_t appendRelease(void* context, const uint8_t* message) {
+    auto* buffer = static_cast<SilencingBuffer*>(context);
+    for (uint32_t i = 0; i < 3; ++i) {
+        buffer->bytes[buffer->count++] = message[i];
+    }
+    return MMSYSERR_NOERROR;
+}
+
+} // namespace
+
+ShareWire freshWire() {
+    return ShareWire{noDestination, {}, nullptr};
+}
+
+Outgoing outgoingOf(ShareSender& sender, const uint8_t* bytes, uint32_t count) {
+    return Outgoing{&sender, bytes, count, 0, false, 0, false};
+}
+
+Outgoing silencingOutgoing(ShareSender& sender, const uint8_t* bytes, uint32_t count) {
+    return Outgoing{&sender, bytes, count, 0, true, 0, true};
+}
+
+bool mayStart(const ShareWire& wire, const Outgoing& message) {
+    return wire.holder == nullptr || wire.holder == message.sender ||
+           isRealTimeOnly(message.bytes, message.count);
+}
+
+bool nextWrite(ShareWire& wire, Outgoing& message, WireWrite& write) {
+    uint32_t output = message.sender->output;
+    if (message.handedOut == message.count) {
+        return false;
+    }
+    if (wire.lastOutput != output) {
+        write = selectPair(output);
+        wire.lastOutput = static_cast<uint16_t>(output);
+        return true;
+    }
+    if (!message.statusChecked) {
+        message.statusChecked = true;
+        message.statusAtStart = message.sender->runningStatus;
+        if (needsStatusBack(wire, message)) {
+            frameStatus(wire, message, write);
+            return true;
+        }
+    }
+    const uint8_t* from = message.bytes + message.handedOut;
+    uint32_t taken = frameNextWrite(output, from, message.count - message.handedOut, write);
+    for (uint32_t i = 0; i < taken; ++i) {
+        followByte(wire, message, from[i]);
+    }
+    message.handedOut += taken;
+    if (message.handedOut == message.count && !message.silencing) {
+        noteLongMessage(message.sender->sounding, message.bytes, message.count,
+                        message.statusAtStart);
+    }
+    return true;
+}
+
+uint32_t endOfExclusive(const ShareWire& wire, const ShareSender& sender, uint8_t* bytes) {
+    if (wire.holder != &sender) {
+        return 0;
+    }
+    bytes[0] = exclusiveEnd;
+    return 1;
+}
+
+uint32_t silencingOf(const ShareWire& wire, ShareSender& sender, uint8_t* bytes) {
+    SilencingBuffer buffer = {bytes, endOfExclusive(wire, sender, bytes)};
+    releaseSounding(sender.sounding, appendRelease, &buffer);
+    return buffer.count;
+}
