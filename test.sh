@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The one command that proves the driver: installs what is missing, builds the native tree (core on
 # the simulated platform, unit tests, benchmarks), the same under AddressSanitizer with
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz target, and the 64-bit, 32-bit and
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz targets, and the 64-bit, 32-bit and
 # ARM64 Windows trees (the ARM64 compiler is built once and cached), all with warnings as errors,
 # then checks that every source file is formatted, runs clang-tidy over the driver's sources and
-# runs every test: native unit tests three times, a bounded fuzzing run, the DLL checks, the
+# runs every test: native unit tests three times, bounded fuzzing runs, the DLL checks, the
 # integration and public-API tests under Wine for all three DLLs (the ARM64 one in an arm64 Wine
 # under qemu), programs built on PortMidi and RtMidi under Wine, the command-line installer, the
 # release package and its setup program under Wine, the demo, and the benchmarks.
@@ -63,14 +63,14 @@ step() { # name, command...
 }
 
 # New inputs the fuzzer finds go to a scratch folder; the committed seeds stay as they are.
-fuzz_assembler() {
-    local found status=0
+fuzz_for_30_s() { # target, its seed folder
+    local found status=0 log="build/$1.log"
     found=$(mktemp -d)
-    build/fuzz/tests/fuzz/assembler_fuzz -max_total_time=30 -print_final_stats=1 \
-        -artifact_prefix=build/ "$found" tests/fuzz/corpus >build/fuzz.log 2>&1 || status=$?
+    "build/fuzz/tests/fuzz/$1" -max_total_time=30 -print_final_stats=1 \
+        -artifact_prefix=build/ "$found" "$2" >"$log" 2>&1 || status=$?
     rm -rf "$found"
-    grep -E '^(Done|stat::number_of_executed_units)' build/fuzz.log || true
-    [ "$status" -eq 0 ] || tail -40 build/fuzz.log
+    grep -E '^(Done|stat::number_of_executed_units)' "$log" || true
+    [ "$status" -eq 0 ] || tail -40 "$log"
     return "$status"
 }
 
@@ -146,7 +146,8 @@ step "command-line installer for ARM64 Windows under arm64 Wine" tests/arm64/wit
 step "release package" package_and_check
 step "setup program under Wine" setup_program
 step "one-command demo under Wine" tests/demo/check-demo.sh
-step "input assembler fuzzing, 30 s" fuzz_assembler
+step "input assembler fuzzing, 30 s" fuzz_for_30_s assembler_fuzz tests/fuzz/corpus
+step "sharing service's checks fuzzing, 30 s" fuzz_for_30_s share_fuzz tests/fuzz/share-corpus
 step "output benchmark (figures only)" build/native/bench/output_bench --benchmark_min_time=0.2
 step "input benchmark (figures only)" build/native/bench/input_bench --benchmark_min_time=0.2
 step "Windows-path benchmark under Wine (figures only)" \

@@ -21,6 +21,11 @@ bool isRealTimeOnly(const uint8_t* bytes, uint32_t count) {
 // its sender, and any other status byte but real time ends it, as the instrument ends it. A channel
 // status becomes the running status; a system one leaves none.
 void followByte(ShareWire& wire, const Outgoing& message, uint8_t byte) {
+    // A program's own select would send the next program's data astray: whoever writes next
+    // announces their destination again.
+    if (byte == destinationSelect) {
+        wire.lastOutput = noDestination;
+    }
     if (byte < 0x80 || byte >= firstRealTime) {
         return;
     }

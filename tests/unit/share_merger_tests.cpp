@@ -51,6 +51,9 @@ TEST_F(SharedWire, MessagesOfTwoDestinationsGoWholeBehindTheirOwnSelects) {
     EXPECT_EQ(send(editor, {0xC1, 0x06}), (std::vector<Bytes>{{0xC1, 0x06}}));
     EXPECT_EQ(send(sequencer, {0x80, 0x3C, 0x40}),
               (std::vector<Bytes>{{0xF5, 0x00}, {0xFF, 0x80, 0x3C, 0x40}}));
+    // A select a program sends itself cannot send the next message astray.
+    send(editor, {0xF5, 0x00});
+    EXPECT_EQ(send(editor, {0xC2, 0x07}), (std::vector<Bytes>{{0xF5, 0x02}, {0xC2, 0x07}}));
 }
 
 TEST_F(SharedWire, EachStreamKeepsItsOwnRunningStatus) {
