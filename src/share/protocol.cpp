@@ -9,12 +9,6 @@ void writeU16(uint8_t* bytes, uint16_t value) {
     bytes[1] = static_cast<uint8_t>(value >> 8);
 }
 
-void writeU32(uint8_t* bytes, uint32_t value) {
-    for (uint32_t i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
 uint16_t readU16(const uint8_t* bytes) {
     return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
 }
@@ -74,6 +68,12 @@ bool isInputRequest(const ShareFrame& frame) {
 
 } // namespace
 
+void writeU32(uint8_t* bytes, uint32_t value) {
+    for (uint32_t i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
 uint32_t readU32(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
@@ -118,7 +118,8 @@ bool readShareAnswer(const uint8_t* bytes, uint32_t count, ShareFrame& frame) {
         return false;
     }
     if (frame.kind == ShareFrameKind::input) {
-        return frame.flags == 0 && frame.length > 0 && frame.length % shareInputEntryBytes == 0;
+        return (frame.flags & ~shareInputLost) == 0 && frame.length > 0 &&
+               frame.length % shareInputEntryBytes == 0;
     }
     return isFrame(frame, ShareFrameKind::answer, 4);
 }

@@ -29,6 +29,8 @@ enum class ShareFrameKind : uint16_t {
 
 // On a message: answer once it has gone out whole (a long message); short ones are not answered.
 constexpr uint16_t shareAnswerWanted = 1;
+// On input: bytes for this stream were dropped before these, as it did not read them in time.
+constexpr uint16_t shareInputLost = 1;
 
 enum ShareDeviceKind : uint32_t {
     shareOutput = 0,
@@ -74,4 +76,6 @@ bool readShareRequest(ShareConnection& state, const uint8_t* bytes, uint32_t cou
 // Reads one whole frame the service sent: an answer (four bytes of status) or input (whole
 // entries). False for anything else.
 bool readShareAnswer(const uint8_t* bytes, uint32_t count, ShareFrame& frame);
+// A field of four bytes, little-endian.
+void writeU32(uint8_t* bytes, uint32_t value);
 uint32_t readU32(const uint8_t* bytes);

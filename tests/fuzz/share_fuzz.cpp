@@ -1,24 +1,21 @@
-// Feeds arbitrary frames, as hostile or broken programs could send them, from four connections to
-// the sharing service's checks, and what they let through to the line's merger; checks that a
-// frame is only taken whole and in its place, that every message taken goes out whole on its own
-// destination, and that a reset leaves nothing of its stream sounding.
+// Plays hostile or broken programs against the sharing service's hub: arbitrary frames from four
+// connections, mixed with the line taking writes, connections ending, input arriving and time
+// passing. Checks that only whole frames in their place are taken, that every write is one the
+// line can take (a select of a real destination, a packet, a raw block), and that once every
+// connection has ended and the line has taken everything, nothing is left sounding or holding the
+// line and every slot is free again.
 //
-// The input is a run of frames, each as one byte choosing the connection, two bytes of length
-// (little-endian) and that many bytes of frame.
-#include "share/merger.h"
-#include "share/protocol.h"
+// Each operation is one byte: its low three bits choose it, and a frame follows its operation as
+// two bytes of length (little-endian) and that many bytes.
+#include "share/hub.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
 constexpr uint32_t connectionCount = 4;
-
-struct Connection {
-    ShareConnection state = ShareConnection::greeting;
-    ShareSender sender = {};
-};
 
 void check(bool holds) {
     if (!holds) {
@@ -26,76 +23,119 @@ void check(bool holds) {
     }
 }
 
-// Puts a message on the wire whole, as the service does once it may start, and checks each write:
-// its destination's select, its sender's status put back, or the next of its bytes, framed.
-void sendWhole(ShareWire& wire, Outgoing message) {
-    bool packets = outputTable[message.sender->output].framing == Framing::packets;
-    uint32_t lead = packets ? 1 : 0;
-    WireWrite write;
-    for (uint32_t before = message.handedOut; nextWrite(wire, message, write);
-         before = message.handedOut) {
-        uint32_t taken = message.handedOut - before;
-        bool select = write.count == 2 && write.bytes[0] == destinationSelect &&
-                      write.bytes[1] == message.sender->output;
-        if (taken == 0 && select) {
-            continue;
-        }
-        check(!packets || (write.bytes[0] == packetLead && write.count <= 1 + packetDataBytes));
-        check(write.count > lead && write.count <= sizeof write.bytes);
-        bool status =
-            write.count == lead + 1 && write.bytes[lead] >= 0x80 && write.bytes[lead] < 0xF0;
-        check(taken > 0 ? write.count == lead + taken : status);
+struct Harness {
+    ShareHub hub;
+    int32_t clients[connectionCount];
+    // A connection's frame stays until its message has gone out, as the service's read buffer.
+    uint8_t frames[connectionCount][shareFrameBytesMax];
+    uint8_t inputFrame[shareFrameBytesMax];
+    uint32_t now = 0;
+};
+
+void checkWrite(const WireWrite& write) {
+    check(write.count > 0 && write.count <= sizeof write.bytes);
+    if (write.bytes[0] == destinationSelect && write.count == 2) {
+        check(write.bytes[1] < outputCount);
     }
-    check(message.handedOut == message.count);
 }
 
-void takeFrame(ShareWire& wire, Connection& connection, const uint8_t* bytes, uint32_t count) {
-    ShareConnection before = connection.state;
-    ShareFrame frame;
-    if (!readShareRequest(connection.state, bytes, count, frame)) {
-        check(connection.state == before);
-        return;
+// Up to `count` writes for the line.
+void drain(Harness& h, uint32_t count) {
+    WireWrite write;
+    for (uint32_t i = 0; i < count && nextLineWrite(h.hub, h.now, write); ++i) {
+        checkWrite(write);
     }
-    check(frame.length == count - shareHeaderBytes);
-    if (frame.kind == ShareFrameKind::hello) {
-        check(before == ShareConnection::greeting);
-        connection.sender.output = frame.hello.device;
-        return;
+}
+
+void sendFrame(Harness& h, uint32_t connection, const uint8_t* bytes, uint32_t count) {
+    int32_t client = h.clients[connection];
+    if (client < 0) {
+        client = h.clients[connection] = openClient(h.hub);
+        if (client < 0) {
+            return; // every slot taken: the service refuses the connection
+        }
     }
-    check(before != ShareConnection::greeting);
-    if (frame.kind == ShareFrameKind::message) {
-        check(before == ShareConnection::output);
-        Outgoing message = outgoingOf(connection.sender, frame.payload, frame.length);
-        if (mayStart(wire, message)) {
-            sendWhole(wire, message);
+    bool mayRead = readsNext(h.hub, static_cast<uint32_t>(client));
+    uint8_t* frame = h.frames[connection];
+    for (uint32_t i = 0; i < count; ++i) {
+        frame[i] = bytes[i];
+    }
+    bool taken = takeRequest(h.hub, static_cast<uint32_t>(client), frame, count);
+    check(mayRead || !taken);
+    if (!taken && mayRead) {
+        clientGone(h.hub, static_cast<uint32_t>(client)); // the service ends that connection
+        h.clients[connection] = -1;
+    }
+}
+
+void endEverything(Harness& h) {
+    for (int32_t& client : h.clients) {
+        if (client >= 0) {
+            clientGone(h.hub, static_cast<uint32_t>(client));
+            client = -1;
         }
-    } else if (frame.kind == ShareFrameKind::reset) {
-        static uint8_t silencing[silencingBytesMax];
-        uint32_t length = silencingOf(wire, connection.sender, silencing);
-        check(length <= silencingBytesMax && !anySounding(connection.sender.sounding));
-        Outgoing message = silencingOutgoing(connection.sender, silencing, length);
-        if (mayStart(wire, message)) {
-            sendWhole(wire, message);
-            check(wire.holder != &connection.sender);
-        }
+    }
+    h.now += shareHoldIdleMs;
+    drain(h, 1u << 20);
+    check(h.hub.wire.holder == nullptr);
+    for (const ShareClient& client : h.hub.clients) {
+        check(!client.inUse);
     }
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Connection connections[connectionCount];
-    ShareWire wire = freshWire();
-    size_t at = 0;
-    while (at + 3 <= size) {
-        Connection& connection = connections[data[at] % connectionCount];
-        uint32_t length = data[at + 1] | data[at + 2] << 8;
-        at += 3;
-        if (length > size - at) {
-            length = static_cast<uint32_t>(size - at);
-        }
-        takeFrame(wire, connection, data + at, length);
-        at += length;
+    static auto* h = new Harness;
+    resetHub(h->hub);
+    for (int32_t& client : h->clients) {
+        client = -1;
     }
+    size_t at = 0;
+    while (at < size) {
+        uint8_t op = data[at++];
+        uint32_t connection = op >> 3 & (connectionCount - 1);
+        switch (op & 7) {
+        case 0:
+        case 1:
+        case 2: {
+            if (at + 2 > size) {
+                return 0;
+            }
+            uint32_t length = data[at] | data[at + 1] << 8;
+            at += 2;
+            if (length > size - at) {
+                length = static_cast<uint32_t>(size - at);
+            }
+            sendFrame(*h, connection, data + at, length);
+            at += length;
+            break;
+        }
+        case 3:
+            drain(*h, op >> 3);
+            break;
+        case 4:
+            if (h->clients[connection] >= 0) {
+                clientGone(h->hub, static_cast<uint32_t>(h->clients[connection]));
+                h->clients[connection] = -1;
+            }
+            break;
+        case 5:
+            takeInput(h->hub, op, h->now);
+            break;
+        case 6:
+            if (h->clients[connection] >= 0) {
+                uint32_t count = takeInputFrame(
+                    h->hub, static_cast<uint32_t>(h->clients[connection]), h->inputFrame);
+                ShareFrame frame;
+                check(count == 0 || readShareAnswer(h->inputFrame, count, frame));
+            }
+            break;
+        default:
+            h->now += 100u * (op >> 3);
+            break;
+        }
+    }
+    endEverything(*h);
     return 0;
 }

@@ -1,0 +1,264 @@
+#include "share/hub.h"
+
+namespace {
+
+constexpr int32_t nobody = -1;
+constexpr uint8_t exclusiveEnd = 0xF7;
+
+bool isRealTimeMessage(const Outgoing& message) {
+    for (uint32_t i = 0; i < message.count; ++i) {
+        if (message.bytes[i] < 0xF8) {
+            return false;
+        }
+    }
+    return message.count > 0;
+}
+
+void freeClient(ShareHub& hub, ShareClient& client) {
+    if (hub.wire.holder == &client.sender) {
+        hub.wire.holder = nullptr;
+    }
+    client = ShareClient{};
+}
+
+void startMessage(ShareClient& client, const Outgoing& message, bool answerWanted) {
+    client.message = message;
+    client.hasMessage = true;
+    client.answerWanted = answerWanted;
+}
+
+// The client's message has gone out whole: it is answered if it asked, and a connection that
+// has ended lets its slot go once its silencing is out.
+void finishMessage(ShareHub& hub, uint32_t index) {
+    ShareClient& client = hub.clients[index];
+    client.hasMessage = false;
+    client.answerDue = client.answerWanted;
+    client.answerWanted = false;
+    if (hub.active == static_cast<int32_t>(index)) {
+        hub.active = nobody;
+    }
+    if (hub.passing == static_cast<int32_t>(index)) {
+        hub.passing = nobody;
+    }
+    if (client.gone) {
+        freeClient(hub, client);
+    }
+}
+
+// The next write of the client's message; false once it is done, which finishes it.
+bool continueMessage(ShareHub& hub, uint32_t index, WireWrite& write) {
+    if (nextWrite(hub.wire, hub.clients[index].message, write)) {
+        return true;
+    }
+    finishMessage(hub, index);
+    return false;
+}
+
+bool waitsToStart(const ShareHub& hub, uint32_t index) {
+    const ShareClient& client = hub.clients[index];
+    return client.hasMessage && static_cast<int32_t>(index) != hub.active &&
+           static_cast<int32_t>(index) != hub.passing && mayStart(hub.wire, client.message);
+}
+
+// A real-time message goes between any two writes of another's message: a clock keeps time.
+int32_t realTimeWaiting(const ShareHub& hub) {
+    for (uint32_t i = 0; i < shareClientsMax; ++i) {
+        if (waitsToStart(hub, i) && isRealTimeMessage(hub.clients[i].message)) {
+            return static_cast<int32_t>(i);
+        }
+    }
+    return nobody;
+}
+
+// Whose message goes next once the line is free of one: each connection in turn.
+int32_t nextInTurn(ShareHub& hub) {
+    for (uint32_t i = 0; i < shareClientsMax; ++i) {
+        uint32_t index = (hub.nextTurn + i) % shareClientsMax;
+        if (waitsToStart(hub, index)) {
+            hub.nextTurn = (index + 1) % shareClientsMax;
+            return static_cast<int32_t>(index);
+        }
+    }
+    return nobody;
+}
+
+ShareClient* holderOf(ShareHub& hub) {
+    for (ShareClient& client : hub.clients) {
+        if (client.inUse && hub.wire.holder == &client.sender) {
+            return &client;
+        }
+    }
+    return nullptr;
+}
+
+// An exclusive whose program has had nothing more of it on its way for shareHoldIdleMs is ended by
+// the service, as the holder's own next message, so that the others play on.
+void endIdleHold(ShareHub& hub, uint32_t now) {
+    ShareClient* holder = holderOf(hub);
+    if (holder == nullptr || holder->hasMessage) {
+        hub.holderIdleFrom = now;
+        return;
+    }
+    if (now - hub.holderIdleFrom < shareHoldIdleMs) {
+        return;
+    }
+    holder->silencing[0] = exclusiveEnd;
+    startMessage(*holder, silencingOutgoing(holder->sender, holder->silencing, 1), false);
+}
+
+} // namespace
+
+void resetHub(ShareHub& hub) {
+    for (ShareClient& client : hub.clients) {
+        client = ShareClient{};
+    }
+    hub.wire = freshWire();
+    hub.active = nobody;
+    hub.passing = nobody;
+    hub.nextTurn = 0;
+    hub.holderIdleFrom = 0;
+}
+
+int32_t openClient(ShareHub& hub) {
+    for (uint32_t i = 0; i < shareClientsMax; ++i) {
+        if (!hub.clients[i].inUse) {
+            hub.clients[i].inUse = true;
+            return static_cast<int32_t>(i);
+        }
+    }
+    return nobody;
+}
+
+bool takeRequest(ShareHub& hub, uint32_t index, const uint8_t* bytes, uint32_t count) {
+    ShareClient& client = hub.clients[index];
+    ShareFrame frame;
+    if (!readsNext(hub, index) || !readShareRequest(client.state, bytes, count, frame)) {
+        return false;
+    }
+    switch (frame.kind) {
+    case ShareFrameKind::hello:
+        client.processId = frame.hello.processId;
+        client.sender.output = frame.hello.device;
+        client.answerDue = true;
+        break;
+    case ShareFrameKind::message:
+        startMessage(client, outgoingOf(client.sender, frame.payload, frame.length),
+                     (frame.flags & shareAnswerWanted) != 0);
+        break;
+    case ShareFrameKind::reset: {
+        uint32_t length = silencingOf(hub.wire, client.sender, client.silencing);
+        if (length == 0) {
+            client.answerDue = true;
+            break;
+        }
+        startMessage(client, silencingOutgoing(client.sender, client.silencing, length), true);
+        break;
+    }
+    default: // an input's start or stop: what was queued before it is not the program's
+        client.inputStarted = frame.kind == ShareFrameKind::startInput;
+        client.inputCount = 0;
+        client.inputLost = false;
+        client.answerDue = true;
+        break;
+    }
+    return true;
+}
+
+bool readsNext(const ShareHub& hub, uint32_t index) {
+    const ShareClient& client = hub.clients[index];
+    return client.inUse && !client.gone && !client.hasMessage && !client.answerDue;
+}
+
+bool takeAnswer(ShareHub& hub, uint32_t index) {
+    ShareClient& client = hub.clients[index];
+    bool due = client.answerDue && !client.gone;
+    client.answerDue = false;
+    return due;
+}
+
+void clientGone(ShareHub& hub, uint32_t index) {
+    ShareClient& client = hub.clients[index];
+    if (!client.inUse || client.gone) {
+        return;
+    }
+    // What is left of its message goes no further; the silencing ends an exclusive it was in.
+    client.gone = true;
+    client.inputStarted = false;
+    if (hub.active == static_cast<int32_t>(index)) {
+        hub.active = nobody;
+    }
+    if (hub.passing == static_cast<int32_t>(index)) {
+        hub.passing = nobody;
+    }
+    uint32_t length = silencingOf(hub.wire, client.sender, client.silencing);
+    if (length == 0) {
+        freeClient(hub, client);
+        return;
+    }
+    startMessage(client, silencingOutgoing(client.sender, client.silencing, length), false);
+}
+
+bool nextLineWrite(ShareHub& hub, uint32_t now, WireWrite& write) {
+    endIdleHold(hub, now);
+    // Each pass either writes or finishes a message, so this ends.
+    for (;;) {
+        if (hub.passing == nobody) {
+            hub.passing = realTimeWaiting(hub);
+        }
+        if (hub.passing != nobody) {
+            if (continueMessage(hub, static_cast<uint32_t>(hub.passing), write)) {
+                return true;
+            }
+            continue;
+        }
+        if (hub.active == nobody) {
+            hub.active = nextInTurn(hub);
+        }
+        if (hub.active == nobody) {
+            return false;
+        }
+        if (continueMessage(hub, static_cast<uint32_t>(hub.active), write)) {
+            return true;
+        }
+    }
+}
+
+void takeInput(ShareHub& hub, uint8_t byte, uint32_t time) {
+    for (ShareClient& client : hub.clients) {
+        if (!client.inUse || !client.inputStarted) {
+            continue;
+        }
+        if (client.inputCount == shareInputQueueEntries) {
+            client.inputLost = true;
+            continue;
+        }
+        uint32_t at = (client.inputHead + client.inputCount++) % shareInputQueueEntries;
+        client.input[at] = {time, byte};
+    }
+}
+
+uint32_t takeInputFrame(ShareHub& hub, uint32_t index, uint8_t* bytes) {
+    ShareClient& client = hub.clients[index];
+    uint32_t count = client.inputCount;
+    if (count > shareMessageBytesMax / shareInputEntryBytes) {
+        count = shareMessageBytesMax / shareInputEntryBytes;
+    }
+    if (count == 0) {
+        return 0;
+    }
+    uint8_t* payload = bytes + shareHeaderBytes;
+    uint8_t* at = payload;
+    for (uint32_t i = 0; i < count; ++i, at += shareInputEntryBytes) {
+        const ShareInputEntry& entry =
+            client.input[(client.inputHead + i) % shareInputQueueEntries];
+        writeU32(at, entry.time);
+        at[4] = entry.byte;
+    }
+    client.inputHead = (client.inputHead + count) % shareInputQueueEntries;
+    client.inputCount -= count;
+    uint16_t flags = client.inputLost ? shareInputLost : 0;
+    client.inputLost = false;
+    // The payload is in place already: the header is written around it.
+    return writeShareFrame(ShareFrameKind::input, flags, payload, count * shareInputEntryBytes,
+                           bytes);
+}

@@ -1,0 +1,78 @@
+// The sharing service's state across its connections, one per open stream of any program: whose
+// message goes onto the line next, what each output stream is owed (an answer, a silencing), and
+// the instrument's input, fanned out to every started input stream through a bounded queue of its
+// own. Nothing here does I/O or waits: the service reads a connection's next frame only once
+// that connection's message has gone out whole, so that a program that sends faster than the line
+// is held up in its own pipe, as on a busy line, and nobody else is.
+#pragma once
+
+#include "share/merger.h"
+#include "share/protocol.h"
+
+#include <cstdint>
+
+constexpr uint32_t shareClientsMax = 32;
+// About a second of everything the line can carry: a program that does not read its input for
+// longer loses its own bytes, and is told so with its next ones.
+constexpr uint32_t shareInputQueueEntries = 4096;
+// How long an exclusive that a program has begun may hold the line while the program sends
+// nothing more of it (stopped in a debugger, hung): then the service ends it.
+constexpr uint32_t shareHoldIdleMs = 2000;
+
+struct ShareInputEntry {
+    uint32_t time; // the system time in ms the byte came in at
+    uint8_t byte;
+};
+
+struct ShareClient {
+    bool inUse;
+    bool gone; // its connection has ended: its silencing goes out, then the slot is free
+    ShareConnection state;
+    uint32_t processId;
+    ShareSender sender;
+    // An output's message, read from its connection, on its way to the line.
+    Outgoing message;
+    bool hasMessage;
+    bool answerWanted; // the message was a reset, or a long message that asks to be answered
+    bool answerDue;    // it has gone out whole: the program is answered, then read from again
+    uint8_t silencing[silencingBytesMax];
+    // An input's bytes not yet handed to the program.
+    bool inputStarted;
+    bool inputLost; // bytes were dropped since the last ones handed over
+    uint32_t inputHead;
+    uint32_t inputCount;
+    ShareInputEntry input[shareInputQueueEntries];
+};
+
+struct ShareHub {
+    ShareWire wire;
+    ShareClient clients[shareClientsMax];
+    int32_t active;          // the client whose message is under way, or -1
+    uint32_t nextTurn;       // the client looked at first for the next message
+    int32_t passing;         // the client whose real-time message goes between, or -1
+    uint32_t holderIdleFrom; // when the exclusive's holder last had something to send
+};
+
+// A hub with no connection and a line just opened.
+void resetHub(ShareHub& hub);
+// A new connection's slot; -1 when every slot is taken.
+int32_t openClient(ShareHub& hub);
+// Takes a whole frame the connection sent (the bytes stay the caller's until the message has
+// gone out). False when it is not one the connection may send now: the caller ends it.
+bool takeRequest(ShareHub& hub, uint32_t client, const uint8_t* bytes, uint32_t count);
+// Whether the service may read the connection's next frame: it has no message on its way and no
+// answer owed.
+bool readsNext(const ShareHub& hub, uint32_t client);
+// Whether the connection is owed an answer (to its hello, an input's start or stop, a reset, or a
+// long message that has gone out); owed no longer once asked.
+bool takeAnswer(ShareHub& hub, uint32_t client);
+// The connection has ended (closed, broken, or refused): what its stream left sounding is
+// silenced and its exclusive ended, then its slot is free.
+void clientGone(ShareHub& hub, uint32_t client);
+// The next write for the line, as of `now` (system time in ms); false when nothing may go now.
+bool nextLineWrite(ShareHub& hub, uint32_t now, WireWrite& write);
+// A byte from the instrument for every started input.
+void takeInput(ShareHub& hub, uint8_t byte, uint32_t time);
+// Writes the input queued for `client` as one frame into `bytes` (shareFrameBytesMax) and forgets
+// it; the frame's size, 0 when nothing is queued.
+uint32_t takeInputFrame(ShareHub& hub, uint32_t client, uint8_t* bytes);
