@@ -27,6 +27,26 @@ constexpr OutputRow outputTable[] = {
 };
 constexpr uint32_t outputCount = std::size(outputTable);
 
+// On the wire: 0xF5 and the output index announce a destination; data for outputs 0 and 1 goes in
+// packets of 0xFF and up to four bytes, data for outputs 2 and 3 goes raw, in blocks of up to
+// rawBlockBytes. Each select pair, packet and raw block is one write.
+constexpr uint8_t destinationSelect = 0xF5;
+constexpr uint8_t packetLead = 0xFF;
+constexpr uint32_t packetDataBytes = 4;
+constexpr uint32_t rawBlockBytes = 256; // about 70 ms on the wire
+
+// One write for the line: a select pair, a packet or a raw block.
+struct WireWrite {
+    uint8_t bytes[rawBlockBytes];
+    uint32_t count;
+};
+
+// The select pair that announces `output`.
+WireWrite selectPair(uint32_t output);
+// Frames the first write's worth of `count` bytes (at least one) for `output` into `write`: a
+// packet for outputs 0 and 1, a raw block for the synths; how many of the bytes it took.
+uint32_t frameNextWrite(uint32_t output, const uint8_t* bytes, uint32_t count, WireWrite& write);
+
 // The input's name, and the one output's with independent mode off.
 constexpr const char16_t* portDeviceName = u"MELV PC I/F MIDI Port";
 

@@ -7,7 +7,6 @@
 // only once the one before it has gone out whole, real-time bytes apart.
 #pragma once
 
-#include "output/encoder.h"
 #include "output/sounding.h"
 
 #include <cstdint>
