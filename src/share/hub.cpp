@@ -198,6 +198,15 @@ void clientGone(ShareHub& hub, uint32_t index) {
     startMessage(client, silencingOutgoing(client.sender, client.silencing, length), false);
 }
 
+bool hubIsIdle(const ShareHub& hub) {
+    for (const ShareClient& client : hub.clients) {
+        if (client.inUse) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool nextLineWrite(ShareHub& hub, uint32_t now, WireWrite& write) {
     endIdleHold(hub, now);
     // Each pass either writes or finishes a message, so this ends.

@@ -69,6 +69,8 @@ bool takeAnswer(ShareHub& hub, uint32_t client);
 // The connection has ended (closed, broken, or refused): what its stream left sounding is
 // silenced and its exclusive ended, then its slot is free.
 void clientGone(ShareHub& hub, uint32_t client);
+// Whether no slot is in use: no connection, and no silencing of a gone one still to go out.
+bool hubIsIdle(const ShareHub& hub);
 // The next write for the line, as of `now` (system time in ms); false when nothing may go now.
 bool nextLineWrite(ShareHub& hub, uint32_t now, WireWrite& write);
 // A byte from the instrument for every started input.

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+// Where the service listens, for the programs of this machine only.
+constexpr char16_t sharePipeName[] = u"\\\\.\\pipe\\melvpcif-share";
 constexpr uint32_t shareProtocolVersion = 1;
 constexpr uint32_t shareHeaderBytes = 8;
 // A long message goes in one frame; the host's buffers for one are at most 64 KiB.

@@ -1,6 +1,7 @@
-// The sharing service between its connections: whose message goes next, what each program is
-// answered and when, an idle exclusive ended, a vanished program silenced, and the instrument's
-// input fanned out with each stream's own queue.
+// The sharing service between its connections: whose message goes next, whole and under its own
+// stream's running status and destination, what each program is answered and when, an idle
+// exclusive ended, a vanished program silenced, and the instrument's input fanned out with each
+// stream's own queue.
 #include "share/hub.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +67,23 @@ TEST_F(SharingHub, MessagesOfTwoProgramsGoWholeAndTakeTurns) {
     EXPECT_FALSE(takeAnswer(*hub, sequencer)); // short messages are not answered
 }
 
+TEST_F(SharingHub, EachStreamKeepsItsOwnRunningStatusAndDestination) {
+    uint32_t sequencer = connect(shareOutput, 0);
+    uint32_t player = connect(shareOutput, 0);
+    uint32_t editor = connect(shareOutput, 2);
+    EXPECT_TRUE(send(sequencer, {0x90, 0x3C, 0x40}));
+    EXPECT_TRUE(send(player, {0x91, 0x40, 0x40}));
+    line();
+    // The sequencer's data would go under the player's status: its own goes before it.
+    EXPECT_TRUE(send(sequencer, {0x3E, 0x40}));
+    EXPECT_EQ(line(), (std::vector<Bytes>{{0xFF, 0x90}, {0xFF, 0x3E, 0x40}}));
+    // A select a program sends itself cannot send the next message astray.
+    EXPECT_TRUE(send(editor, {0xF5, 0x00}));
+    line();
+    EXPECT_TRUE(send(editor, {0xC2, 0x07}));
+    EXPECT_EQ(line(), (std::vector<Bytes>{{0xF5, 0x02}, {0xC2, 0x07}}));
+}
+
 TEST_F(SharingHub, AClockPassesBetweenTheWritesOfAnothersExclusive) {
     uint32_t editor = connect(shareOutput, 1);
     uint32_t sequencer = connect(shareOutput, 0);
@@ -109,6 +127,9 @@ TEST_F(SharingHub, AResetIsAnsweredOnceItsSilencingIsOut) {
     EXPECT_TRUE(takeAnswer(*hub, player));
     EXPECT_TRUE(request(player, ShareFrameKind::reset, 0, {}));
     EXPECT_TRUE(takeAnswer(*hub, player)); // nothing left sounding: answered at once
+    // The silencing's status is not the player's: its next data gets its own back.
+    EXPECT_TRUE(send(player, {0x3E, 0x40}));
+    EXPECT_EQ(line(), (std::vector<Bytes>{{0xFF, 0x90}, {0xFF, 0x3E, 0x40}}));
 }
 
 TEST_F(SharingHub, AProgramThatVanishesIsSilencedAndItsPlaceFreed) {

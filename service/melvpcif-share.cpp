@@ -1,0 +1,398 @@
+// melvpcif-share: the sharing service. While programs have the driver's devices open with sharing
+// on, it holds the serial port for all of them: it takes each stream's frames from the stream's
+// own pipe connection, puts their messages onto the line through the hub, and hands what the
+// instrument sends to every started input. It ends a few seconds after its last connection, or
+// at once when the port cannot be had.
+//
+//   melvpcif-share --console   runs in the calling program's session, until idle
+//
+// Everything happens on one thread: pipe and line I/O complete through routines that run while
+// it waits alertably, so that no lock is needed and no program's pace can stop another's.
+#include "config/settings.h"
+#include "platform/host.h"
+#include "port/port.h"
+#include "share/hub.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+
+namespace {
+
+// How long the service stays with no connection before it ends.
+constexpr DWORD idleEndMs = 5000;
+// How often it looks at an exclusive under way that its program may have left idle; otherwise it
+// sleeps until something happens.
+constexpr DWORD holdCheckMs = 100;
+// Connections whose program has gone may still wait for their routines beside a full house.
+constexpr uint32_t connectionsMax = 2 * shareClientsMax;
+constexpr uint32_t lineReads = 8;
+constexpr DWORD pipeBufferBytes = shareFrameBytesMax;
+
+struct Connection;
+struct Service;
+
+// An overlapped record that knows what it belongs to: the routines find their way back through
+// it, as ReadFileEx and WriteFileEx leave the record's event to the caller.
+struct Io {
+    OVERLAPPED overlapped;
+    Connection* connection;
+};
+
+struct Connection {
+    Service* service;
+    HANDLE pipe;
+    int32_t client; // the hub's slot, or -1 once it has been let go
+    Io read;
+    Io write;
+    bool reading;
+    bool writing;
+    bool closing;
+    uint8_t frame[shareFrameBytesMax]; // what was read, kept until its message has gone out
+    uint8_t out[shareFrameBytesMax];   // what is being written
+};
+
+struct LineRead {
+    platform::CompletionRecord record;
+    uint8_t byte;
+    bool done;
+    uint32_t time;
+};
+
+struct Service {
+    ShareHub hub;
+    HANDLE port;
+    Io lineWrite;
+    WireWrite lineBytes;
+    bool lineWriting;
+    bool lineFailed;
+    LineRead reads[lineReads];
+    uint32_t nextRead; // the read whose byte comes next, in issue order
+    Connection* connections[connectionsMax];
+    HANDLE listening; // the pipe instance waiting for the next program
+    OVERLAPPED connecting;
+};
+
+Service* theService = nullptr; // the line's read routine finds it here
+
+HANDLE newPipeInstance(bool first) {
+    DWORD openMode =
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    return CreateNamedPipeW(reinterpret_cast<LPCWSTR>(sharePipeName), openMode,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS,
+                            PIPE_UNLIMITED_INSTANCES, pipeBufferBytes, pipeBufferBytes, 0, nullptr);
+}
+
+bool listen(Service& service, bool first) {
+    service.listening = newPipeInstance(first);
+    if (service.listening == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    ResetEvent(service.connecting.hEvent);
+    if (ConnectNamedPipe(service.listening, &service.connecting) ||
+        GetLastError() == ERROR_PIPE_CONNECTED) {
+        SetEvent(service.connecting.hEvent);
+    }
+    return true;
+}
+
+// --- connections ---
+
+void letClientGo(Connection& connection) {
+    if (connection.client >= 0) {
+        clientGone(connection.service->hub, static_cast<uint32_t>(connection.client));
+        connection.client = -1;
+    }
+}
+
+// Ends the connection: its stream's silencing goes out through the hub, and the connection's
+// memory goes once no routine of it can still run.
+void closeConnection(Connection& connection) {
+    letClientGo(connection);
+    if (!connection.closing) {
+        connection.closing = true;
+        CloseHandle(connection.pipe); // what is under way ends, its routine still runs
+    }
+}
+
+void freeIfDone(Service& service, uint32_t index) {
+    Connection* connection = service.connections[index];
+    if (connection != nullptr && connection->closing && !connection->reading &&
+        !connection->writing) {
+        delete connection;
+        service.connections[index] = nullptr;
+    }
+}
+
+Connection* connectionOf(OVERLAPPED* overlapped) {
+    return reinterpret_cast<Io*>(overlapped)->connection;
+}
+
+VOID CALLBACK frameRead(DWORD error, DWORD count, OVERLAPPED* overlapped) {
+    Connection& connection = *connectionOf(overlapped);
+    connection.reading = false;
+    if (connection.closing) {
+        return;
+    }
+    // A frame too long for any request ends in ERROR_MORE_DATA: refused like any other bad one.
+    if (error != ERROR_SUCCESS ||
+        !takeRequest(connection.service->hub, static_cast<uint32_t>(connection.client),
+                     connection.frame, count)) {
+        closeConnection(connection);
+    }
+}
+
+VOID CALLBACK frameWritten(DWORD error, DWORD, OVERLAPPED* overlapped) {
+    Connection& connection = *connectionOf(overlapped);
+    connection.writing = false;
+    if (error != ERROR_SUCCESS && !connection.closing) {
+        closeConnection(connection);
+    }
+}
+
+void startFrameRead(Connection& connection) {
+    connection.reading = true;
+    if (!ReadFileEx(connection.pipe, connection.frame, sizeof connection.frame,
+                    &connection.read.overlapped, frameRead)) {
+        connection.reading = false;
+        closeConnection(connection);
+    }
+}
+
+void startFrameWrite(Connection& connection, uint32_t count) {
+    connection.writing = true;
+    if (!WriteFileEx(connection.pipe, connection.out, count, &connection.write.overlapped,
+                     frameWritten)) {
+        connection.writing = false;
+        closeConnection(connection);
+    }
+}
+
+// An answer to what the connection asked, or else the input waiting for it.
+void answerOrHandInput(Connection& connection) {
+    ShareHub& hub = connection.service->hub;
+    auto client = static_cast<uint32_t>(connection.client);
+    if (takeAnswer(hub, client)) {
+        uint8_t status[4];
+        writeU32(status, MMSYSERR_NOERROR);
+        startFrameWrite(connection,
+                        writeShareFrame(ShareFrameKind::answer, 0, status, 4, connection.out));
+        return;
+    }
+    uint32_t count = takeInputFrame(hub, client, connection.out);
+    if (count > 0) {
+        startFrameWrite(connection, count);
+    }
+}
+
+void serveConnection(Connection& connection) {
+    if (connection.closing) {
+        return;
+    }
+    if (!connection.writing) {
+        answerOrHandInput(connection);
+    }
+    if (!connection.closing && !connection.reading &&
+        readsNext(connection.service->hub, static_cast<uint32_t>(connection.client))) {
+        startFrameRead(connection);
+    }
+}
+
+Connection** freeEntry(Service& service) {
+    for (Connection*& entry : service.connections) {
+        if (entry == nullptr) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+// The listening instance has a program: it becomes a connection, and another instance listens.
+void acceptConnection(Service& service) {
+    HANDLE pipe = service.listening;
+    Connection** entry = freeEntry(service);
+    int32_t client = entry != nullptr ? openClient(service.hub) : -1;
+    if (client < 0) {
+        CloseHandle(pipe); // every place taken: the program is told the device is allocated
+    } else {
+        auto* connection = new Connection{};
+        connection->service = &service;
+        connection->pipe = pipe;
+        connection->client = client;
+        connection->read.connection = connection;
+        connection->write.connection = connection;
+        *entry = connection;
+    }
+    listen(service, false);
+}
+
+bool anyConnection(const Service& service) {
+    for (const Connection* connection : service.connections) {
+        if (connection != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- the line ---
+
+VOID CALLBACK lineWritten(DWORD error, DWORD, OVERLAPPED*) {
+    theService->lineWriting = false;
+    if (error != ERROR_SUCCESS) {
+        theService->lineFailed = true;
+    }
+}
+
+void writeLine(Service& service) {
+    if (service.lineWriting || service.lineFailed ||
+        !nextLineWrite(service.hub, timeGetTime(), service.lineBytes)) {
+        return;
+    }
+    service.lineWriting = true;
+    if (!WriteFileEx(service.port, service.lineBytes.bytes, service.lineBytes.count,
+                     &service.lineWrite.overlapped, lineWritten)) {
+        service.lineWriting = false;
+        service.lineFailed = true;
+    }
+}
+
+void issueLineRead(Service& service, uint32_t index);
+
+// Reads complete in the order they were issued; their bytes are handed on in that order.
+void lineRead(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
+    Service& service = *theService;
+    auto* read = reinterpret_cast<LineRead*>(record);
+    read->done = true;
+    read->time = timeGetTime();
+    if (error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED) {
+        service.lineFailed = true;
+    }
+    if (count == 0) {
+        read->done = false;
+        if (!service.lineFailed) {
+            issueLineRead(service, static_cast<uint32_t>(read - service.reads));
+        }
+        return;
+    }
+    while (service.reads[service.nextRead].done) {
+        LineRead& next = service.reads[service.nextRead];
+        next.done = false;
+        takeInput(service.hub, next.byte, next.time);
+        issueLineRead(service, service.nextRead);
+        service.nextRead = (service.nextRead + 1) % lineReads;
+    }
+}
+
+void issueLineRead(Service& service, uint32_t index) {
+    LineRead& read = service.reads[index];
+    read.record = {};
+    if (!platform::startRead(reinterpret_cast<platform::Handle>(service.port), &read.byte,
+                             &read.record, lineRead)) {
+        service.lineFailed = true;
+    }
+}
+
+HANDLE openPort() {
+    SharedState settings = {};
+    loadSettings(settings);
+    char16_t name[portNameLength];
+    formatPortName(settings.portNumber, name);
+    platform::Handle port = platform::openSerialPort(name, readWriteAccess);
+    if (port == platform::invalidHandle) {
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!platform::configureSerialLine(port, lineSetup)) {
+        platform::closeHandle(port);
+        return INVALID_HANDLE_VALUE;
+    }
+    platform::discardReceived(port);
+    return reinterpret_cast<HANDLE>(port);
+}
+
+// --- the loop ---
+
+void serveConnections(Service& service) {
+    for (uint32_t i = 0; i < connectionsMax; ++i) {
+        if (service.connections[i] != nullptr) {
+            serveConnection(*service.connections[i]);
+        }
+        freeIfDone(service, i);
+    }
+}
+
+void closeEveryConnection(Service& service) {
+    for (Connection* connection : service.connections) {
+        if (connection != nullptr) {
+            closeConnection(*connection);
+        }
+    }
+}
+
+// Serves every connection and the line until no connection has been there for idleEndMs, or the
+// line has failed: then every program finds its connection broken.
+int serve(Service& service) {
+    DWORD idleSince = GetTickCount();
+    for (;;) {
+        if (service.lineFailed) {
+            closeEveryConnection(service);
+        }
+        // The line, then the connections, twice: a message that has just gone out whole lets its
+        // connection be read from and answered, and a connection found broken meanwhile has its
+        // silencing started, before the service waits.
+        for (int pass = 0; pass < 2; ++pass) {
+            writeLine(service);
+            serveConnections(service);
+        }
+        // A gone program's silencing still goes out before the service ends.
+        bool working = anyConnection(service) ||
+                       (!service.lineFailed && (!hubIsIdle(service.hub) || service.lineWriting));
+        DWORD limit = INFINITE;
+        if (working) {
+            idleSince = GetTickCount();
+            limit = service.hub.wire.holder != nullptr ? holdCheckMs : INFINITE;
+        } else if (service.lineFailed || GetTickCount() - idleSince >= idleEndMs) {
+            return service.lineFailed ? 1 : 0;
+        } else {
+            limit = idleEndMs - (GetTickCount() - idleSince);
+        }
+        if (WaitForSingleObjectEx(service.connecting.hEvent, limit, TRUE) == WAIT_OBJECT_0) {
+            acceptConnection(service);
+        }
+    }
+}
+
+int run() {
+    auto service = std::make_unique<Service>();
+    theService = service.get();
+    resetHub(service->hub);
+    service->connecting.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!listen(*service, true)) {
+        std::fwprintf(stderr, L"melvpcif-share: another one runs already\n");
+        return 1;
+    }
+    service->port = openPort();
+    if (service->port == INVALID_HANDLE_VALUE) {
+        std::fwprintf(stderr, L"melvpcif-share: the serial port cannot be had\n");
+        return 1;
+    }
+    for (uint32_t i = 0; i < lineReads; ++i) {
+        issueLineRead(*service, i);
+    }
+    int status = serve(*service);
+    CloseHandle(service->port); // the reads end; their routines run no more once this returns
+    CloseHandle(service->listening);
+    return status;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && std::wcscmp(argv[1], L"--console") == 0) {
+        return run();
+    }
+    std::fwprintf(stderr, L"usage: melvpcif-share --console\n");
+    return 2;
+}

@@ -1,0 +1,150 @@
+// The sharing service on its own, as programs reach it through its pipe: several connections'
+// messages reach the instrument whole, an exclusive holds the others but not the clock, a
+// connection that vanishes leaves nothing sounding, the instrument's input reaches every started
+// input, and the service ends by itself once nobody is left.
+#include "child_process.h"
+#include "common/process.h"
+#include "instrument_port.h"
+#include "share/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// One stream's connection to the service, as the driver makes it.
+class ShareConnection {
+  public:
+    ~ShareConnection() { drop(); }
+    ::testing::AssertionResult hello(uint32_t kind, uint32_t device) {
+        // The pipe is there once the service has started; until then the wait fails at once.
+        for (int tries = 0; pipe_ == INVALID_HANDLE_VALUE && tries < 50; ++tries) {
+            if (!WaitNamedPipeW(reinterpret_cast<LPCWSTR>(sharePipeName), 100)) {
+                Sleep(100);
+                continue;
+            }
+            pipe_ =
+                CreateFileW(reinterpret_cast<LPCWSTR>(sharePipeName), GENERIC_READ | GENERIC_WRITE,
+                            0, nullptr, OPEN_EXISTING, 0, nullptr);
+        }
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        if (pipe_ == INVALID_HANDLE_VALUE ||
+            !SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr)) {
+            return ::testing::AssertionFailure() << "no service listens, error " << GetLastError();
+        }
+        Bytes payload(shareHelloBytes);
+        writeShareHello({shareProtocolVersion, kind, device, GetCurrentProcessId()},
+                        payload.data());
+        return request(ShareFrameKind::hello, 0, payload) ? answered()
+                                                          : ::testing::AssertionFailure();
+    }
+    bool request(ShareFrameKind kind, uint16_t flags, const Bytes& payload) {
+        Bytes frame(shareHeaderBytes + payload.size());
+        writeShareFrame(kind, flags, payload.data(), static_cast<uint32_t>(payload.size()),
+                        frame.data());
+        DWORD written = 0;
+        return WriteFile(pipe_, frame.data(), static_cast<DWORD>(frame.size()), &written,
+                         nullptr) &&
+               written == frame.size();
+    }
+    // The next frame from the service, checked as the driver checks it.
+    ::testing::AssertionResult next(ShareFrame& frame) {
+        DWORD got = 0;
+        if (!ReadFile(pipe_, frame_.data(), static_cast<DWORD>(frame_.size()), &got, nullptr) ||
+            !readShareAnswer(frame_.data(), got, frame)) {
+            return ::testing::AssertionFailure() << "no frame from the service";
+        }
+        return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult answered() {
+        ShareFrame frame;
+        if (!next(frame) || frame.kind != ShareFrameKind::answer || readU32(frame.payload) != 0) {
+            return ::testing::AssertionFailure() << "the service did not answer";
+        }
+        return ::testing::AssertionSuccess();
+    }
+    void drop() {
+        if (pipe_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(pipe_);
+            pipe_ = INVALID_HANDLE_VALUE;
+        }
+    }
+
+  private:
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    Bytes frame_ = Bytes(shareFrameBytesMax);
+};
+
+class SharingService : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(instrument.open());
+        ASSERT_TRUE(service.start(L"--console", besideModule(nullptr, L"melvpcif-share.exe")));
+    }
+    // Every connection gone, the service ends by itself within its idle time.
+    void TearDown() override {
+        DWORD exitCode = 1;
+        EXPECT_TRUE(service.exited(&exitCode));
+        EXPECT_EQ(exitCode, 0u);
+    }
+
+    InstrumentPort instrument;
+    ChildProcess service;
+};
+
+TEST_F(SharingService, TwoProgramsPlayAtOnceAndAClockPassesAnExclusive) {
+    ShareConnection sequencer;
+    ShareConnection editor;
+    ASSERT_TRUE(sequencer.hello(shareOutput, 0));
+    ASSERT_TRUE(editor.hello(shareOutput, 2));
+    ASSERT_TRUE(sequencer.request(ShareFrameKind::message, 0, {0x90, 0x3C, 0x40}));
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    // A dump far longer than the line holds: the clock comes while it is still going out.
+    Bytes dump(20000, 0x11);
+    dump.front() = 0xF0;
+    dump.back() = 0xF7;
+    ASSERT_TRUE(editor.request(ShareFrameKind::message, shareAnswerWanted, dump));
+    EXPECT_EQ(instrument.receive(3), "F5 02 F0");
+    ASSERT_TRUE(sequencer.request(ShareFrameKind::message, 0, {0xF8}));
+    ASSERT_TRUE(sequencer.request(ShareFrameKind::message, 0, {0x80, 0x3C, 0x40}));
+    // The clock between two of the dump's blocks, the Note Off only after its end.
+    std::string wire = instrument.receive(dump.size() - 1 + 4 + 2 + 6);
+    EXPECT_NE(wire.find("11 F5 00 FF F8 F5 02 11"), std::string::npos) << wire.substr(0, 100);
+    EXPECT_EQ(wire.substr(wire.size() - 20), "F7 F5 00 FF 80 3C 40");
+    EXPECT_TRUE(editor.answered());
+}
+
+TEST_F(SharingService, AProgramThatVanishesLeavesNothingSounding) {
+    ShareConnection player;
+    ASSERT_TRUE(player.hello(shareOutput, 1));
+    ASSERT_TRUE(player.request(ShareFrameKind::message, 0, {0x90, 0x3C, 0x40, 0xB0, 0x40, 0x7F}));
+    EXPECT_EQ(instrument.receive(10), "F5 01 FF 90 3C 40 B0 FF 40 7F");
+    player.drop();
+    EXPECT_EQ(instrument.receive(8), "FF 80 3C 40 B0 FF 40 00");
+}
+
+TEST_F(SharingService, EveryStartedInputHearsTheInstrument) {
+    ShareConnection first;
+    ShareConnection second;
+    for (ShareConnection* input : {&first, &second}) {
+        ASSERT_TRUE(input->hello(shareInput, 0));
+        ASSERT_TRUE(input->request(ShareFrameKind::startInput, 0, {}));
+        ASSERT_TRUE(input->answered());
+    }
+    ASSERT_TRUE(instrument.send({0x90, 0x3C, 0x40}));
+    for (ShareConnection* input : {&first, &second}) {
+        Bytes heard;
+        ShareFrame frame;
+        while (heard.size() < 3 && input->next(frame)) {
+            for (uint32_t at = 0; at < frame.length; at += shareInputEntryBytes) {
+                heard.push_back(frame.payload[at + 4]);
+            }
+        }
+        EXPECT_EQ(heard, (Bytes{0x90, 0x3C, 0x40}));
+    }
+}
+
+} // namespace
