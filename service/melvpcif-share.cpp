@@ -4,7 +4,12 @@
 // instrument sends to every started input. It ends a few seconds after its last connection, or
 // at once when the port cannot be had.
 //
-//   melvpcif-share --console   runs in the calling program's session, until idle
+//   melvpcif-share             as the machine's service, started on demand by the driver
+//   melvpcif-share --console   the same in the calling program's session, for tests
+//
+// Only programs of the logon session and user of its first connection reach it while it has
+// any: the pipe refuses remote programs and, as a service, lets interactive users read and write
+// it but make no pipe of that name themselves.
 //
 // Everything happens on one thread: pipe and line I/O complete through routines that run while
 // it waits alertably, so that no lock is needed and no program's pace can stop another's.
@@ -14,6 +19,8 @@
 #include "share/hub.h"
 
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -44,7 +51,8 @@ struct Io {
 struct Connection {
     Service* service;
     HANDLE pipe;
-    int32_t client; // the hub's slot, or -1 once it has been let go
+    bool callerChecked; // its program's session and user, looked at with its first frame
+    int32_t client;     // the hub's slot, or -1 once it has been let go
     Io read;
     Io write;
     bool reading;
@@ -73,20 +81,28 @@ struct Service {
     Connection* connections[connectionsMax];
     HANDLE listening; // the pipe instance waiting for the next program
     OVERLAPPED connecting;
+    SECURITY_ATTRIBUTES* pipeSecurity; // null: the caller's own defaults
+    HANDLE stopRequested;
+    // The logon session and user that the programs it serves run as, while it serves any.
+    bool bound;
+    DWORD session;
+    BYTE user[SECURITY_MAX_SID_SIZE];
 };
 
-Service* theService = nullptr; // the line's read routine finds it here
+Service* theService = nullptr;  // the line's read routine finds it here
+HANDLE stopRequested = nullptr; // set when the system or the console asks the service to stop
 
-HANDLE newPipeInstance(bool first) {
+HANDLE newPipeInstance(const Service& service, bool first) {
     DWORD openMode =
         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     return CreateNamedPipeW(reinterpret_cast<LPCWSTR>(sharePipeName), openMode,
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, pipeBufferBytes, pipeBufferBytes, 0, nullptr);
+                            PIPE_UNLIMITED_INSTANCES, pipeBufferBytes, pipeBufferBytes, 0,
+                            service.pipeSecurity);
 }
 
 bool listen(Service& service, bool first) {
-    service.listening = newPipeInstance(first);
+    service.listening = newPipeInstance(service, first);
     if (service.listening == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -126,6 +142,49 @@ void freeIfDone(Service& service, uint32_t index) {
     }
 }
 
+// The user a connection's program runs as, into `user`; false when it cannot be told.
+bool callerUser(HANDLE pipe, BYTE (&user)[SECURITY_MAX_SID_SIZE]) {
+    if (!ImpersonateNamedPipeClient(pipe)) {
+        return false;
+    }
+    HANDLE token = nullptr;
+    bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != 0;
+    RevertToSelf();
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    bool told =
+        opened && GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        CopySid(SECURITY_MAX_SID_SIZE, user, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    if (opened) {
+        CloseHandle(token);
+    }
+    return told;
+}
+
+// The first program binds the service to its logon session and user; while it serves any, the
+// programs of other sessions and users are refused, as if another program had the instrument.
+bool callerMayUse(Connection& connection) {
+    if (connection.callerChecked) {
+        return true;
+    }
+    Service& service = *connection.service;
+    DWORD session = 0;
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    if (!GetNamedPipeClientSessionId(connection.pipe, &session) ||
+        !callerUser(connection.pipe, user)) {
+        return false;
+    }
+    if (!service.bound) {
+        service.bound = true;
+        service.session = session;
+        CopySid(sizeof service.user, service.user, user);
+    } else if (session != service.session || !EqualSid(user, service.user)) {
+        return false;
+    }
+    connection.callerChecked = true;
+    return true;
+}
+
 Connection* connectionOf(OVERLAPPED* overlapped) {
     return reinterpret_cast<Io*>(overlapped)->connection;
 }
@@ -137,7 +196,7 @@ VOID CALLBACK frameRead(DWORD error, DWORD count, OVERLAPPED* overlapped) {
         return;
     }
     // A frame too long for any request ends in ERROR_MORE_DATA: refused like any other bad one.
-    if (error != ERROR_SUCCESS ||
+    if (error != ERROR_SUCCESS || !callerMayUse(connection) ||
         !takeRequest(connection.service->hub, static_cast<uint32_t>(connection.client),
                      connection.frame, count)) {
         closeConnection(connection);
@@ -350,6 +409,8 @@ int serve(Service& service) {
         bool working = anyConnection(service) ||
                        (!service.lineFailed && (!hubIsIdle(service.hub) || service.lineWriting));
         DWORD limit = INFINITE;
+        // Once nobody is left, the next program may be of any session and user.
+        service.bound = service.bound && anyConnection(service);
         if (working) {
             idleSince = GetTickCount();
             limit = service.hub.wire.holder != nullptr ? holdCheckMs : INFINITE;
@@ -358,16 +419,42 @@ int serve(Service& service) {
         } else {
             limit = idleEndMs - (GetTickCount() - idleSince);
         }
-        if (WaitForSingleObjectEx(service.connecting.hEvent, limit, TRUE) == WAIT_OBJECT_0) {
+        HANDLE events[2] = {service.connecting.hEvent, service.stopRequested};
+        DWORD woken = WaitForMultipleObjectsEx(2, events, FALSE, limit, TRUE);
+        if (woken == WAIT_OBJECT_0) {
             acceptConnection(service);
+        } else if (woken == WAIT_OBJECT_0 + 1) {
+            return 0; // what is under way goes no further: the system is stopping the service
         }
     }
 }
 
-int run() {
+// As a service the pipe lets interactive users read and write it (FILE_READ_DATA, FILE_WRITE_DATA,
+// their attributes and SYNCHRONIZE), never FILE_CREATE_PIPE_INSTANCE: nobody else can listen in
+// the service's place.
+constexpr wchar_t servicePipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;0x100183;;;IU)";
+
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+
+void reportStatus(DWORD state, int exitCode) {
+    if (statusHandle == nullptr) {
+        return; // run from a console
+    }
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = static_cast<DWORD>(exitCode);
+    SetServiceStatus(statusHandle, &status);
+}
+
+int run(SECURITY_ATTRIBUTES* pipeSecurity) {
     auto service = std::make_unique<Service>();
     theService = service.get();
     resetHub(service->hub);
+    service->pipeSecurity = pipeSecurity;
+    service->stopRequested = stopRequested;
     service->connecting.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!listen(*service, true)) {
         std::fwprintf(stderr, L"melvpcif-share: another one runs already\n");
@@ -381,18 +468,58 @@ int run() {
     for (uint32_t i = 0; i < lineReads; ++i) {
         issueLineRead(*service, i);
     }
+    reportStatus(SERVICE_RUNNING, 0);
     int status = serve(*service);
     CloseHandle(service->port); // the reads end; their routines run no more once this returns
     CloseHandle(service->listening);
     return status;
 }
 
+DWORD WINAPI controlService(DWORD control, DWORD, void*, void*) {
+    if (control == SERVICE_CONTROL_STOP) {
+        reportStatus(SERVICE_STOP_PENDING, 0);
+        SetEvent(stopRequested);
+        return NO_ERROR;
+    }
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI serviceMain(DWORD, LPWSTR*) {
+    statusHandle = RegisterServiceCtrlHandlerExW(reinterpret_cast<LPCWSTR>(shareServiceName),
+                                                 controlService, nullptr);
+    if (statusHandle == nullptr) {
+        return;
+    }
+    reportStatus(SERVICE_START_PENDING, 0);
+    SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+    int status = 1;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            servicePipeSecurity, SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr)) {
+        status = run(&security);
+        LocalFree(security.lpSecurityDescriptor);
+    }
+    reportStatus(SERVICE_STOPPED, status);
+}
+
+BOOL WINAPI consoleControl(DWORD) {
+    SetEvent(stopRequested);
+    return TRUE;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    stopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (argc == 2 && std::wcscmp(argv[1], L"--console") == 0) {
-        return run();
+        SetConsoleCtrlHandler(consoleControl, TRUE);
+        return run(nullptr);
     }
-    std::fwprintf(stderr, L"usage: melvpcif-share --console\n");
-    return 2;
+    if (argc != 1) {
+        std::fwprintf(stderr, L"usage: melvpcif-share [--console]\n");
+        return 2;
+    }
+    SERVICE_TABLE_ENTRYW services[] = {
+        {reinterpret_cast<LPWSTR>(const_cast<char16_t*>(shareServiceName)), serviceMain},
+        {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherW(services) ? 0 : 1;
 }

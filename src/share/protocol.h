@@ -9,7 +9,9 @@
 
 #include <cstdint>
 
-// Where the service listens, for the programs of this machine only.
+// The service's name among the machine's services, and where it listens, for the programs of
+// this machine only.
+constexpr char16_t shareServiceName[] = u"melvpcif-share";
 constexpr char16_t sharePipeName[] = u"\\\\.\\pipe\\melvpcif-share";
 constexpr uint32_t shareProtocolVersion = 1;
 constexpr uint32_t shareHeaderBytes = 8;

@@ -147,4 +147,39 @@ TEST_F(SharingService, EveryStartedInputHearsTheInstrument) {
     }
 }
 
+// Installed as the machine's service, as the setup program installs it: started on demand, it
+// serves a program of an ordinary user's session and stops by itself once nobody is left.
+TEST(SharingServiceOfTheMachine, StartsOnDemandServesAndStopsByItself) {
+    InstrumentPort instrument;
+    ASSERT_TRUE(instrument.open());
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    ASSERT_NE(manager, nullptr);
+    std::wstring binary = L"\"" + besideModule(nullptr, L"melvpcif-share.exe") + L"\"";
+    SC_HANDLE service =
+        CreateServiceW(manager, reinterpret_cast<LPCWSTR>(shareServiceName), L"MELV PC I/F sharing",
+                       SERVICE_START | SERVICE_QUERY_STATUS | DELETE, SERVICE_WIN32_OWN_PROCESS,
+                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr,
+                       nullptr, nullptr, nullptr);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    EXPECT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+    {
+        ShareConnection player;
+        ASSERT_TRUE(player.hello(shareOutput, 0));
+        ASSERT_TRUE(player.request(ShareFrameKind::message, 0, {0x90, 0x3C, 0x40}));
+        EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    }
+    EXPECT_EQ(instrument.receive(4), "FF 80 3C 40");
+    SERVICE_STATUS status = {};
+    for (int tries = 0; tries < 100; ++tries) {
+        if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) {
+            break;
+        }
+        Sleep(100);
+    }
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    DeleteService(service);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
 } // namespace
