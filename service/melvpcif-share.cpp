@@ -22,6 +22,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <memory>
@@ -33,6 +34,10 @@ constexpr DWORD idleEndMs = 5000;
 // How often it looks at an exclusive under way that its program may have left idle; otherwise it
 // sleeps until something happens.
 constexpr DWORD holdCheckMs = 100;
+// A connection whose program has not said who it is by then is ended: it would hold a place.
+constexpr DWORD helloDeadlineMs = 5000;
+// How soon the service tries again to listen when the system would not give it a pipe instance.
+constexpr DWORD listenRetryMs = 1000;
 // Connections whose program has gone may still wait for their routines beside a full house.
 constexpr uint32_t connectionsMax = 2 * shareClientsMax;
 constexpr uint32_t lineReads = 8;
@@ -52,7 +57,8 @@ struct Connection {
     Service* service;
     HANDLE pipe;
     bool callerChecked; // its program's session and user, looked at with its first frame
-    int32_t client;     // the hub's slot, or -1 once it has been let go
+    DWORD acceptedAt;
+    int32_t client; // the hub's slot, or -1 once it has been let go
     Io read;
     Io write;
     bool reading;
@@ -75,6 +81,8 @@ struct Service {
     Io lineWrite;
     WireWrite lineBytes;
     bool lineWriting;
+    DWORD lineWriteStarted;
+    DWORD lineWriteDeadline; // past it the line has stopped taking bytes: the write is cancelled
     bool lineFailed;
     LineRead reads[lineReads];
     uint32_t nextRead; // the read whose byte comes next, in issue order
@@ -102,13 +110,15 @@ HANDLE newPipeInstance(const Service& service, bool first) {
 }
 
 bool listen(Service& service, bool first) {
+    ResetEvent(service.connecting.hEvent);
     service.listening = newPipeInstance(service, first);
     if (service.listening == INVALID_HANDLE_VALUE) {
         return false;
     }
-    ResetEvent(service.connecting.hEvent);
+    // A program that came (and perhaps went) before the wait began is taken all the same; a
+    // connection that is already broken ends at its first read.
     if (ConnectNamedPipe(service.listening, &service.connecting) ||
-        GetLastError() == ERROR_PIPE_CONNECTED) {
+        GetLastError() != ERROR_IO_PENDING) {
         SetEvent(service.connecting.hEvent);
     }
     return true;
@@ -272,7 +282,10 @@ Connection** freeEntry(Service& service) {
 void acceptConnection(Service& service) {
     HANDLE pipe = service.listening;
     Connection** entry = freeEntry(service);
-    int32_t client = entry != nullptr ? openClient(service.hub) : -1;
+    DWORD session = 0;
+    bool sameSession = GetNamedPipeClientSessionId(pipe, &session) &&
+                       (!service.bound || session == service.session);
+    int32_t client = entry != nullptr && sameSession ? openClient(service.hub) : -1;
     if (client < 0) {
         CloseHandle(pipe); // every place taken: the program is told the device is allocated
     } else {
@@ -282,6 +295,7 @@ void acceptConnection(Service& service) {
         connection->client = client;
         connection->read.connection = connection;
         connection->write.connection = connection;
+        connection->acceptedAt = GetTickCount();
         *entry = connection;
     }
     listen(service, false);
@@ -311,6 +325,8 @@ void writeLine(Service& service) {
         return;
     }
     service.lineWriting = true;
+    service.lineWriteStarted = GetTickCount();
+    service.lineWriteDeadline = writeDeadline(service.lineBytes.count);
     if (!WriteFileEx(service.port, service.lineBytes.bytes, service.lineBytes.count,
                      &service.lineWrite.overlapped, lineWritten)) {
         service.lineWriting = false;
@@ -330,10 +346,9 @@ void lineRead(uint32_t error, uint32_t count, platform::CompletionRecord* record
         service.lineFailed = true;
     }
     if (count == 0) {
-        read->done = false;
-        if (!service.lineFailed) {
-            issueLineRead(service, static_cast<uint32_t>(read - service.reads));
-        }
+        // Reads wait for their byte: one that ends empty was cut off, and what comes after it
+        // could no longer be put in order.
+        service.lineFailed = true;
         return;
     }
     while (service.reads[service.nextRead].done) {
@@ -390,14 +405,45 @@ void closeEveryConnection(Service& service) {
     }
 }
 
-// Serves every connection and the line until no connection has been there for idleEndMs, or the
-// line has failed: then every program finds its connection broken.
+// Ends what has run out of time: a line write the line does not take, a connection whose program
+// says nothing. Answers how soon the next of these falls due, for the wait.
+DWORD endOverdue(Service& service) {
+    DWORD now = GetTickCount();
+    DWORD soonest = INFINITE;
+    if (service.lineWriting) {
+        DWORD elapsed = now - service.lineWriteStarted;
+        if (elapsed >= service.lineWriteDeadline) {
+            CancelIoEx(service.port, &service.lineWrite.overlapped); // its routine then fails it
+        } else {
+            soonest = service.lineWriteDeadline - elapsed;
+        }
+    }
+    for (Connection* connection : service.connections) {
+        if (connection == nullptr || connection->closing || connection->callerChecked) {
+            continue;
+        }
+        DWORD elapsed = now - connection->acceptedAt;
+        if (elapsed >= helloDeadlineMs) {
+            closeConnection(*connection);
+        } else if (helloDeadlineMs - elapsed < soonest) {
+            soonest = helloDeadlineMs - elapsed;
+        }
+    }
+    return soonest;
+}
+
+// Serves every connection and the line until no connection has been there for idleEndMs, the
+// line has failed (then every program finds its connection broken) or the service is stopped.
 int serve(Service& service) {
     DWORD idleSince = GetTickCount();
     for (;;) {
         if (service.lineFailed) {
             closeEveryConnection(service);
         }
+        if (service.listening == INVALID_HANDLE_VALUE) {
+            listen(service, false);
+        }
+        DWORD limit = endOverdue(service);
         // The line, then the connections, twice: a message that has just gone out whole lets its
         // connection be read from and answered, and a connection found broken meanwhile has its
         // silencing started, before the service waits.
@@ -408,16 +454,21 @@ int serve(Service& service) {
         // A gone program's silencing still goes out before the service ends.
         bool working = anyConnection(service) ||
                        (!service.lineFailed && (!hubIsIdle(service.hub) || service.lineWriting));
-        DWORD limit = INFINITE;
         // Once nobody is left, the next program may be of any session and user.
         service.bound = service.bound && anyConnection(service);
+        DWORD idleFor = GetTickCount() - idleSince;
         if (working) {
             idleSince = GetTickCount();
-            limit = service.hub.wire.holder != nullptr ? holdCheckMs : INFINITE;
-        } else if (service.lineFailed || GetTickCount() - idleSince >= idleEndMs) {
+            if (service.hub.wire.holder != nullptr) {
+                limit = std::min(limit, holdCheckMs);
+            }
+        } else if (service.lineFailed || idleFor >= idleEndMs) {
             return service.lineFailed ? 1 : 0;
         } else {
-            limit = idleEndMs - (GetTickCount() - idleSince);
+            limit = std::min(limit, idleEndMs - idleFor);
+        }
+        if (service.listening == INVALID_HANDLE_VALUE) {
+            limit = std::min(limit, listenRetryMs);
         }
         HANDLE events[2] = {service.connecting.hEvent, service.stopRequested};
         DWORD woken = WaitForMultipleObjectsEx(2, events, FALSE, limit, TRUE);
@@ -472,6 +523,7 @@ int run(SECURITY_ATTRIBUTES* pipeSecurity) {
     int status = serve(*service);
     CloseHandle(service->port); // the reads end; their routines run no more once this returns
     CloseHandle(service->listening);
+    theService = nullptr;
     return status;
 }
 

@@ -283,13 +283,6 @@ bool cutNow(const PortWriter& writer) {
 
 } // namespace
 
-uint32_t writeDeadline(uint32_t count) {
-    uint64_t wireTime = uint64_t{count} * 1000 / lineBytesPerSecond;
-    uint64_t deadline = wireTime + writeGraceMs;
-    return deadline < platform::noTimeLimit ? static_cast<uint32_t>(deadline)
-                                            : platform::noTimeLimit - 1;
-}
-
 // Every failure is answered MMSYSERR_INVALPARAM, the status of a send with no port open: the
 // host has none for a line that failed, and to the program both mean the same, that the message
 // did not go out and the device is still open.

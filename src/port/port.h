@@ -64,7 +64,11 @@ constexpr uint32_t lineBytesPerSecond = 3840;
 // that takes nothing for this long has stopped taking bytes.
 constexpr uint32_t writeGraceMs = 3000;
 // The longest a write of `count` bytes is waited for, in ms.
-uint32_t writeDeadline(uint32_t count);
+constexpr uint32_t writeDeadline(uint32_t count) {
+    uint64_t deadline = uint64_t{count} * 1000 / lineBytesPerSecond + writeGraceMs;
+    return deadline < platform::noTimeLimit ? static_cast<uint32_t>(deadline)
+                                            : platform::noTimeLimit - 1;
+}
 // Writes the bytes and returns once the port has taken them; a failure when the write fails,
 // when it misses its deadline (it is cancelled), and when a reset cuts the writer's message. The
 // caller holds the process's sendLock, which keeps the port open meanwhile.

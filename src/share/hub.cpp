@@ -3,16 +3,6 @@
 namespace {
 
 constexpr int32_t nobody = -1;
-constexpr uint8_t exclusiveEnd = 0xF7;
-
-bool isRealTimeMessage(const Outgoing& message) {
-    for (uint32_t i = 0; i < message.count; ++i) {
-        if (message.bytes[i] < 0xF8) {
-            return false;
-        }
-    }
-    return message.count > 0;
-}
 
 void freeClient(ShareHub& hub, ShareClient& client) {
     if (hub.wire.holder == &client.sender) {
@@ -32,13 +22,14 @@ void startMessage(ShareClient& client, const Outgoing& message, bool answerWante
 void finishMessage(ShareHub& hub, uint32_t index) {
     ShareClient& client = hub.clients[index];
     client.hasMessage = false;
-    client.answerDue = client.answerWanted;
+    client.answerDue = client.answerDue || client.answerWanted;
     client.answerWanted = false;
     if (hub.active == static_cast<int32_t>(index)) {
         hub.active = nobody;
     }
     if (hub.passing == static_cast<int32_t>(index)) {
         hub.passing = nobody;
+        hub.activeOwed = true;
     }
     if (client.gone) {
         freeClient(hub, client);
@@ -63,7 +54,8 @@ bool waitsToStart(const ShareHub& hub, uint32_t index) {
 // A real-time message goes between any two writes of another's message: a clock keeps time.
 int32_t realTimeWaiting(const ShareHub& hub) {
     for (uint32_t i = 0; i < shareClientsMax; ++i) {
-        if (waitsToStart(hub, i) && isRealTimeMessage(hub.clients[i].message)) {
+        const Outgoing& message = hub.clients[i].message;
+        if (waitsToStart(hub, i) && isRealTimeOnly(message.bytes, message.count)) {
             return static_cast<int32_t>(i);
         }
     }
@@ -102,8 +94,8 @@ void endIdleHold(ShareHub& hub, uint32_t now) {
     if (now - hub.holderIdleFrom < shareHoldIdleMs) {
         return;
     }
-    holder->silencing[0] = exclusiveEnd;
-    startMessage(*holder, silencingOutgoing(holder->sender, holder->silencing, 1), false);
+    uint32_t length = endOfExclusive(hub.wire, holder->sender, holder->silencing);
+    startMessage(*holder, silencingOutgoing(holder->sender, holder->silencing, length), false);
 }
 
 } // namespace
@@ -115,6 +107,7 @@ void resetHub(ShareHub& hub) {
     hub.wire = freshWire();
     hub.active = nobody;
     hub.passing = nobody;
+    hub.activeOwed = false;
     hub.nextTurn = 0;
     hub.holderIdleFrom = 0;
 }
@@ -181,9 +174,15 @@ void clientGone(ShareHub& hub, uint32_t index) {
     if (!client.inUse || client.gone) {
         return;
     }
-    // What is left of its message goes no further; the silencing ends an exclusive it was in.
     client.gone = true;
     client.inputStarted = false;
+    if (client.hasMessage && client.message.silencing) {
+        return; // a reset's silencing, or an idle exclusive's end: it goes on, then the slot goes
+    }
+    // What is left of its message goes no further; the silencing ends an exclusive it was in.
+    if (client.hasMessage) {
+        cutShort(hub.wire, client.message);
+    }
     if (hub.active == static_cast<int32_t>(index)) {
         hub.active = nobody;
     }
@@ -211,7 +210,9 @@ bool nextLineWrite(ShareHub& hub, uint32_t now, WireWrite& write) {
     endIdleHold(hub, now);
     // Each pass either writes or finishes a message, so this ends.
     for (;;) {
-        if (hub.passing == nobody) {
+        // Between two real-time messages the message under way gets a write of its own.
+        bool activeFirst = hub.activeOwed && hub.active != nobody;
+        if (hub.passing == nobody && !activeFirst) {
             hub.passing = realTimeWaiting(hub);
         }
         if (hub.passing != nobody) {
@@ -226,6 +227,7 @@ bool nextLineWrite(ShareHub& hub, uint32_t now, WireWrite& write) {
         if (hub.active == nobody) {
             return false;
         }
+        hub.activeOwed = false;
         if (continueMessage(hub, static_cast<uint32_t>(hub.active), write)) {
             return true;
         }

@@ -8,15 +8,6 @@ constexpr uint8_t exclusiveStart = 0xF0;
 constexpr uint8_t exclusiveEnd = 0xF7;
 constexpr uint8_t firstRealTime = 0xF8;
 
-bool isRealTimeOnly(const uint8_t* bytes, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        if (bytes[i] < firstRealTime) {
-            return false;
-        }
-    }
-    return count > 0;
-}
-
 // Follows one byte handed out on `message`'s destination: an exclusive's start takes the line for
 // its sender, and any other status byte but real time ends it, as the instrument ends it. A channel
 // status becomes the running status; a system one leaves none.
@@ -49,10 +40,37 @@ void frameStatus(ShareWire& wire, const Outgoing& message, WireWrite& write) {
     wire.runningStatus[message.sender->output] = status;
 }
 
+// The message's first byte that is not real time, which decides whether it starts under running
+// status; 0xFF when it has none.
+uint8_t firstNonRealTime(const Outgoing& message) {
+    for (uint32_t i = 0; i < message.count; ++i) {
+        if (message.bytes[i] < firstRealTime) {
+            return message.bytes[i];
+        }
+    }
+    return 0xFF;
+}
+
+// Data at the start of a sender's own message that continues no exclusive of its own.
+bool startsUnderRunningStatus(const ShareWire& wire, const Outgoing& message) {
+    return !message.silencing && wire.holder != message.sender && firstNonRealTime(message) < 0x80;
+}
+
 bool needsStatusBack(const ShareWire& wire, const Outgoing& message) {
     const ShareSender& sender = *message.sender;
-    return !message.silencing && message.bytes[0] < 0x80 && sender.runningStatus != 0 &&
+    return startsUnderRunningStatus(wire, message) && sender.runningStatus != 0 &&
            wire.runningStatus[sender.output] != sender.runningStatus;
+}
+
+// Data that no status of its sender's goes before would be taken under whatever another program
+// last sent: it goes nowhere.
+void skipOrphanData(const ShareWire& wire, Outgoing& message) {
+    if (!startsUnderRunningStatus(wire, message) || message.sender->runningStatus != 0) {
+        return;
+    }
+    while (message.handedOut < message.count && message.bytes[message.handedOut] < 0x80) {
+        ++message.handedOut;
+    }
 }
 
 struct SilencingBuffer {
@@ -104,6 +122,10 @@ bool nextWrite(ShareWire& wire, Outgoing& message, WireWrite& write) {
             frameStatus(wire, message, write);
             return true;
         }
+        skipOrphanData(wire, message);
+        if (message.handedOut == message.count) {
+            return false;
+        }
     }
     const uint8_t* from = message.bytes + message.handedOut;
     uint32_t taken = frameNextWrite(output, from, message.count - message.handedOut, write);
@@ -116,6 +138,26 @@ bool nextWrite(ShareWire& wire, Outgoing& message, WireWrite& write) {
                         message.statusAtStart);
     }
     return true;
+}
+
+bool isRealTimeOnly(const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (bytes[i] < firstRealTime) {
+            return false;
+        }
+    }
+    return count > 0;
+}
+
+void cutShort(ShareWire& wire, const Outgoing& message) {
+    if (message.handedOut == 0 || message.handedOut == message.count) {
+        return;
+    }
+    if (!message.silencing) {
+        noteLongMessage(message.sender->sounding, message.bytes, message.handedOut,
+                        message.statusAtStart);
+    }
+    wire.runningStatus[message.sender->output] = 0;
 }
 
 uint32_t endOfExclusive(const ShareWire& wire, const ShareSender& sender, uint8_t* bytes) {

@@ -49,10 +49,17 @@ Outgoing silencingOutgoing(ShareSender& sender, const uint8_t* bytes, uint32_t c
 bool mayStart(const ShareWire& wire, const Outgoing& message);
 // The next write of `message` into `write`: its destination's select when the instrument was last
 // told another, then its sender's status when the message starts under running status and the
-// destination has another, then its bytes framed as the destination takes them. False once the
+// destination has another (data its sender gave no status for goes nowhere), then its bytes
+// framed as the destination takes them. False once the
 // message has gone whole. Which exclusive holds the line, and what the sender leaves sounding,
 // follow the bytes handed out.
 bool nextWrite(ShareWire& wire, Outgoing& message, WireWrite& write);
+// Whether the bytes are real-time bytes alone (at least one).
+bool isRealTimeOnly(const uint8_t* bytes, uint32_t count);
+// A message that stops before its end, as its program went: what its bytes already out turned
+// on is remembered for the silencing, and its destination's running status counts as unknown,
+// so that the next data under running status, anyone's, gets its status put back.
+void cutShort(ShareWire& wire, const Outgoing& message);
 // The bytes that end the exclusive `sender` left under way (F7), if it has one.
 uint32_t endOfExclusive(const ShareWire& wire, const ShareSender& sender, uint8_t* bytes);
 // What the service sends, as silencingOutgoing, for a sender that resets, closes or whose program

@@ -144,6 +144,32 @@ TEST_F(SharingHub, AProgramThatVanishesIsSilencedAndItsPlaceFreed) {
     EXPECT_EQ(openClient(*hub), static_cast<int32_t>(player));
 }
 
+TEST_F(SharingHub, AProgramCutOffInItsMessageLeavesNoNoteOnAndNoHalfMessageBehind) {
+    uint32_t other = connect(shareOutput, 0);
+    uint32_t player = connect(shareOutput, 0);
+    EXPECT_TRUE(send(other, {0x90, 0x30, 0x40}));
+    line();
+    EXPECT_TRUE(send(player, {0x91, 0x3C, 0x40, 0xC0, 0x05, 0x90, 0x3C, 0x40}));
+    EXPECT_EQ(line(1), (std::vector<Bytes>{{0xFF, 0x91, 0x3C, 0x40, 0xC0}}));
+    clientGone(*hub, player); // killed with "05 90 3C 40" still to go
+    EXPECT_TRUE(send(other, {0x3E, 0x40}));
+    // The other's data gets its status back, as the instrument may be inside the cut message.
+    EXPECT_EQ(line(),
+              (std::vector<Bytes>{{0xFF, 0x90}, {0xFF, 0x3E, 0x40}, {0xFF, 0x81, 0x3C, 0x40}}));
+}
+
+TEST_F(SharingHub, AProgramThatGoesWhileItsResetWaitsStillHasItsNotesReleased) {
+    uint32_t player = connect(shareOutput, 0);
+    uint32_t editor = connect(shareOutput, 2);
+    EXPECT_TRUE(send(player, {0x90, 0x3C, 0x40}));
+    EXPECT_TRUE(send(editor, {0xF0, 0x41}));
+    line();
+    EXPECT_TRUE(request(player, ShareFrameKind::reset, 0, {}));
+    clientGone(*hub, player);
+    EXPECT_TRUE(send(editor, {0x10, 0xF7}));
+    EXPECT_EQ(line(), (std::vector<Bytes>{{0x10, 0xF7}, {0xF5, 0x00}, {0xFF, 0x80, 0x3C, 0x40}}));
+}
+
 TEST_F(SharingHub, EveryStartedInputGetsItsOwnBytesAndASlowOneLosesOnlyItsOwn) {
     uint32_t reader = connect(shareInput, 0);
     uint32_t stalled = connect(shareInput, 0);
