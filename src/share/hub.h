@@ -67,8 +67,9 @@ bool readsNext(const ShareHub& hub, uint32_t client);
 // Whether the connection is owed an answer (to its hello, an input's start or stop, a reset, or a
 // long message that has gone out); owed no longer once asked.
 bool takeAnswer(ShareHub& hub, uint32_t client);
-// The connection has ended (closed, broken, or refused): what its stream left sounding is
-// silenced and its exclusive ended, then its slot is free.
+// The connection has ended (closed, broken, or refused): the rest of its message goes no further,
+// what its stream left sounding (what went out of that message too) is silenced and its exclusive
+// ended, then its slot is free. A silencing of its own already on its way goes on.
 void clientGone(ShareHub& hub, uint32_t client);
 // Whether no slot is in use: no connection, and no silencing of a gone one still to go out.
 bool hubIsIdle(const ShareHub& hub);
