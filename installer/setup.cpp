@@ -13,8 +13,9 @@
 //                                     folder of this program)
 //   melvpcif-setup uninstall
 //   melvpcif-setup remove-after PID PATH...
-//                                     for the uninstaller: waits until process PID has ended,
-//                                     then deletes each PATH, a file or an empty folder
+//                                     for the uninstaller: waits until process PID, which runs
+//                                     the program of the first PATH, has ended, then deletes
+//                                     each PATH, a file or an empty folder
 //
 // Exit codes: 0 done; 1 failed (an install that fails changes nothing it could check before);
 // 2 wrong command line or wrong program for this Windows; 3 done, but a driver file in use by a
@@ -542,12 +543,37 @@ ExitCode uninstall(const std::vector<Target>& targets) {
     return atRestart ? doneAtRestart : done;
 }
 
+const wchar_t* fileNameOf(const wchar_t* path) {
+    const wchar_t* name = path;
+    for (const wchar_t* at = path; *at != L'\0'; ++at) {
+        if (*at == L'\\' || *at == L'/') {
+            name = at + 1;
+        }
+    }
+    return name;
+}
+
+// Whether the process still runs the program at `path`: once a process has ended, Windows gives
+// its id to the next one. Told by the file name alone, which no other form of the folder's path
+// changes; when it cannot be looked at, it is taken to be the program.
+bool runsProgram(HANDLE process, const wchar_t* path) {
+    wchar_t image[MAX_PATH * 2];
+    DWORD size = std::size(image);
+    if (!QueryFullProcessImageNameW(process, 0, image, &size)) {
+        return true;
+    }
+    return CompareStringOrdinal(fileNameOf(image), -1, fileNameOf(path), -1, TRUE) == CSTR_EQUAL;
+}
+
 // An uninstaller started from the folder it removes cannot delete its own file while it runs;
-// this program, started from elsewhere, does it once the uninstaller has ended.
+// this program, started from elsewhere, does it once the uninstaller (the program of the first
+// path) has ended.
 ExitCode removeAfter(DWORD processId, int count, wchar_t** paths) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (process != nullptr) { // else it has ended already
-        WaitForSingleObject(process, INFINITE);
+        if (runsProgram(process, paths[0])) {
+            WaitForSingleObject(process, INFINITE);
+        }
         CloseHandle(process);
     }
     bool removed = true;

@@ -260,16 +260,29 @@ wine_env_restart_windows
 check "the update does not bring the file back at the restart" test ! -e "$system64"
 
 echo "== removing files once a program has ended"
+# The program runs from the folder to be removed, as the uninstaller does.
 leftover="$WINEPREFIX/drive_c/leftover"
 mkdir -p "$leftover"
 echo data >"$leftover/file.txt"
-check "the program that holds a file runs" hold_driver 'C:\windows\system32\version.dll'
-wine "$setup" remove-after "$(holder_process)" 'C:\leftover\file.txt' 'C:\leftover' \
-    >"$wine_work/remove-after.log" 2>&1 &
+cp "$tool64" "$leftover/holder.exe"
+check "the program that holds a file runs" \
+    eval 'tool64="$leftover/holder.exe" hold_driver "C:\\windows\\system32\\version.dll"'
+wine "$setup" remove-after "$(holder_process)" 'C:\leftover\holder.exe' 'C:\leftover\file.txt' \
+    'C:\leftover' >"$wine_work/remove-after.log" 2>&1 &
 remover=$!
+sleep 2
 check "nothing is removed while the program runs" test -e "$leftover/file.txt"
+# The process id of a program that has ended may be another program's by the time the remover
+# looks: that one is not waited for.
+elsewhere="$WINEPREFIX/drive_c/elsewhere"
+mkdir -p "$elsewhere"
+echo data >"$elsewhere/file.txt"
+check "a remover given another program's process id does not wait for it" \
+    timeout 60 wine "$setup" remove-after "$(holder_process)" 'C:\elsewhere\uninstall.exe' \
+    'C:\elsewhere\file.txt' 'C:\elsewhere'
+check "and removes at once" test ! -e "$elsewhere"
 release_driver
-check "the file and the folder go when it has ended" eventually 30 test ! -e "$leftover"
+check "the files and the folder go when it has ended" eventually 30 test ! -e "$leftover"
 wait "$remover"
 check "and the remover ends with exit code 0" test $? -eq 0
 
