@@ -257,8 +257,7 @@ uint32_t takeInputFrame(ShareHub& hub, uint32_t index, uint8_t* bytes) {
     if (count == 0) {
         return 0;
     }
-    uint8_t* payload = bytes + shareHeaderBytes;
-    uint8_t* at = payload;
+    uint8_t* at = bytes + shareHeaderBytes;
     for (uint32_t i = 0; i < count; ++i, at += shareInputEntryBytes) {
         const ShareInputEntry& entry =
             client.input[(client.inputHead + i) % shareInputQueueEntries];
@@ -269,7 +268,7 @@ uint32_t takeInputFrame(ShareHub& hub, uint32_t index, uint8_t* bytes) {
     client.inputCount -= count;
     uint16_t flags = client.inputLost ? shareInputLost : 0;
     client.inputLost = false;
-    // The payload is in place already: the header is written around it.
-    return writeShareFrame(ShareFrameKind::input, flags, payload, count * shareInputEntryBytes,
-                           bytes);
+    uint32_t length = count * shareInputEntryBytes;
+    writeShareHeader(ShareFrameKind::input, flags, length, bytes);
+    return shareHeaderBytes + length;
 }

@@ -40,12 +40,12 @@ void frameStatus(ShareWire& wire, const Outgoing& message, WireWrite& write) {
     wire.runningStatus[message.sender->output] = status;
 }
 
-// The message's first byte that is not real time, which decides whether it starts under running
-// status; 0xFF when it has none.
-uint8_t firstNonRealTime(const Outgoing& message) {
-    for (uint32_t i = 0; i < message.count; ++i) {
-        if (message.bytes[i] < firstRealTime) {
-            return message.bytes[i];
+// The first byte that is not real time, which decides whether a message starts under running
+// status; 0xFF when there is none.
+uint8_t firstNonRealTime(const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (bytes[i] < firstRealTime) {
+            return bytes[i];
         }
     }
     return 0xFF;
@@ -53,7 +53,8 @@ uint8_t firstNonRealTime(const Outgoing& message) {
 
 // Data at the start of a sender's own message that continues no exclusive of its own.
 bool startsUnderRunningStatus(const ShareWire& wire, const Outgoing& message) {
-    return !message.silencing && wire.holder != message.sender && firstNonRealTime(message) < 0x80;
+    return !message.silencing && wire.holder != message.sender &&
+           firstNonRealTime(message.bytes, message.count) < 0x80;
 }
 
 bool needsStatusBack(const ShareWire& wire, const Outgoing& message) {
@@ -141,12 +142,7 @@ bool nextWrite(ShareWire& wire, Outgoing& message, WireWrite& write) {
 }
 
 bool isRealTimeOnly(const uint8_t* bytes, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        if (bytes[i] < firstRealTime) {
-            return false;
-        }
-    }
-    return count > 0;
+    return count > 0 && firstNonRealTime(bytes, count) == 0xFF;
 }
 
 void cutShort(ShareWire& wire, const Outgoing& message) {

@@ -79,11 +79,15 @@ uint32_t readU32(const uint8_t* bytes) {
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-uint32_t writeShareFrame(ShareFrameKind kind, uint16_t flags, const uint8_t* payload,
-                         uint32_t length, uint8_t* bytes) {
+void writeShareHeader(ShareFrameKind kind, uint16_t flags, uint32_t length, uint8_t* bytes) {
     writeU16(bytes, static_cast<uint16_t>(kind));
     writeU16(bytes + 2, flags);
     writeU32(bytes + 4, length);
+}
+
+uint32_t writeShareFrame(ShareFrameKind kind, uint16_t flags, const uint8_t* payload,
+                         uint32_t length, uint8_t* bytes) {
+    writeShareHeader(kind, flags, length, bytes);
     for (uint32_t i = 0; i < length; ++i) {
         bytes[shareHeaderBytes + i] = payload[i];
     }

@@ -67,6 +67,8 @@ struct ShareFrame {
     ShareHello hello; // a hello's fields
 };
 
+// Writes a frame's header into `bytes` (shareHeaderBytes), for a payload written after it.
+void writeShareHeader(ShareFrameKind kind, uint16_t flags, uint32_t length, uint8_t* bytes);
 // Writes a frame's header and payload into `bytes` (shareHeaderBytes + length); its size.
 uint32_t writeShareFrame(ShareFrameKind kind, uint16_t flags, const uint8_t* payload,
                          uint32_t length, uint8_t* bytes);
