@@ -363,7 +363,7 @@ void lineRead(uint32_t error, uint32_t count, platform::CompletionRecord* record
 void issueLineRead(Service& service, uint32_t index) {
     LineRead& read = service.reads[index];
     read.record = {};
-    if (!platform::startRead(reinterpret_cast<platform::Handle>(service.port), &read.byte,
+    if (!platform::startRead(reinterpret_cast<platform::Handle>(service.port), &read.byte, 1,
                              &read.record, lineRead)) {
         service.lineFailed = true;
     }

@@ -171,7 +171,7 @@ uint16_t maskFromDialog(platform::Handle dialog) {
 bool save(ConfigDialogState& state, platform::Handle dialog) {
     SharedState& shared = *state.shared;
     uint16_t mask = maskFromDialog(dialog);
-    if (!saveSettings(state.pendingPort, mask)) {
+    if (!saveSettings(state.pendingPort, mask, shared.sharing != 0)) {
         return false;
     }
     shared.portNumber = state.pendingPort;

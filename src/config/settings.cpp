@@ -1,6 +1,7 @@
 #include "config/settings.h"
 
 #include "platform/platform.h"
+#include "port/share_protocol.h"
 
 namespace {
 
@@ -30,14 +31,24 @@ SettingsKey openSettingsKey() {
     return {platform::openRegistryKey(settingsKeyPath, keyRead | key64BitView), false};
 }
 
-// The value's low 16 bits; false when the value is absent or longer than four bytes.
-bool readLow16(platform::Handle key, const char16_t* name, uint16_t& value) {
+// The value as a number of up to four bytes; false when it is absent or longer.
+bool readNumber(platform::Handle key, const char16_t* name, uint32_t& value) {
     uint8_t data[4] = {};
     uint32_t size = sizeof data;
     if (key == platform::nullHandle || !platform::readRegistryValue(key, name, data, size)) {
         return false;
     }
-    value = static_cast<uint16_t>(data[0] | data[1] << 8);
+    value = readU32(data);
+    return true;
+}
+
+// The value's low 16 bits; false when the value is absent or longer than four bytes.
+bool readLow16(platform::Handle key, const char16_t* name, uint16_t& value) {
+    uint32_t number = 0;
+    if (!readNumber(key, name, number)) {
+        return false;
+    }
+    value = static_cast<uint16_t>(number);
     return true;
 }
 
@@ -58,6 +69,9 @@ void loadSettings(SharedState& shared) {
         setMessageMask(shared, mask);
     }
 
+    uint32_t share = 0;
+    shared.sharing = readNumber(key.handle, shareValue, share) && share == 1 ? 1 : 0;
+
     if (key.writable) {
         platform::writeRegistryDword(key.handle, portNumberValue, shared.portNumber);
         platform::writeRegistryDword(key.handle, messageMaskValue, messageMask(shared));
@@ -67,13 +81,14 @@ void loadSettings(SharedState& shared) {
     }
 }
 
-bool saveSettings(uint16_t portNumber, uint16_t mask) {
+bool saveSettings(uint16_t portNumber, uint16_t mask, bool sharing) {
     platform::Handle key = openKeyForWriting();
     if (key == platform::nullHandle) {
         return false;
     }
     platform::writeRegistryDword(key, portNumberValue, portNumber);
     platform::writeRegistryDword(key, messageMaskValue, mask);
+    platform::writeRegistryDword(key, shareValue, sharing ? 1 : 0);
     platform::closeRegistryKey(key);
     return true;
 }

@@ -9,6 +9,9 @@
 constexpr char16_t settingsKeyPath[] = u"Software\\MELV\\MELV PC I/F MIDI Driver";
 constexpr char16_t portNumberValue[] = u"COM";
 constexpr char16_t messageMaskValue[] = u"Messages";
+// 1 shares the instrument between programs; absent, 0 or anything else lets one program at a time
+// have it.
+constexpr char16_t shareValue[] = u"Share";
 
 // The port is COM1 to COM256. COM1 to COM4 have a button each in the dialog, which looks for them
 // by opening them; a port above is chosen from the system's list of the machine's ports.
@@ -16,10 +19,12 @@ constexpr uint16_t firstPort = 1;
 constexpr uint16_t lastButtonPort = 4;
 constexpr uint16_t lastPort = 256;
 
-// Loads the port number and the mask from the registry into `shared` and writes them back. It
+// Loads the port number, the mask and whether the instrument is shared from the registry into
+// `shared`, and writes the port number and the mask back. It
 // touches no serial port: every program that looks at MIDI devices loads the driver, and opening
 // a port there would take it from its user for a moment and raise its modem lines.
 void loadSettings(SharedState& shared);
-// Stores the port number and the mask as "COM" and "Messages" under the settings key; false, with
-// nothing written, when the process may not change the key (it lacks administrator rights).
-bool saveSettings(uint16_t portNumber, uint16_t mask);
+// Stores the port number, the mask and the sharing as "COM", "Messages" and "Share" under the
+// settings key; false, with nothing written, when the process may not change the key (it lacks
+// administrator rights).
+bool saveSettings(uint16_t portNumber, uint16_t mask, bool sharing);

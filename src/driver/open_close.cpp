@@ -52,6 +52,53 @@ bool callsHaveEnded(std::unique_lock<std::mutex>& hold, Stream& stream) {
     return stream.calls == nullptr;
 }
 
+uint8_t linkedBit(DeviceKind kind, uint32_t index) {
+    return static_cast<uint8_t>(1u << (deviceSlot(kind, index) - 1));
+}
+
+// The device's open through the sharing service: the device is taken in this process first, so
+// that two opens of it on two threads do not both connect.
+uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
+    if (index >= deviceCount(*process.line.shared, kind)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    uint8_t bit = linkedBit(kind, index);
+    {
+        std::lock_guard<std::mutex> hold(process.streamsLock);
+        if ((process.linkedSlots & bit) != 0 ||
+            process.openStreams[deviceSlot(kind, index) - 1] != nullptr) {
+            return MMSYSERR_ALLOCATED;
+        }
+        process.linkedSlots |= bit;
+    }
+    uint32_t status = connectShare(stream.link, kind, index);
+    if (status != MMSYSERR_NOERROR) {
+        std::lock_guard<std::mutex> hold(process.streamsLock);
+        process.linkedSlots = static_cast<uint8_t>(process.linkedSlots & ~bit);
+    }
+    return status;
+}
+
+// Gives the stream its device: its hold on the port, or, while the instrument is shared, its
+// connection to the sharing service. A process that holds the port keeps using it until it lets
+// go, whatever the setting became meanwhile.
+uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
+    bool shared = process.line.shared->sharing != 0 && process.line.heldGeneration == noHold;
+    return shared ? linkDevice(process, kind, index, stream)
+                  : attachPort(process.line, kind, index, stream.slot);
+}
+
+void letDeviceGo(ProcessContext& process, Stream& stream) {
+    if (!stream.link.viaService) {
+        detachPort(process.line, stream.kind, stream.deviceIndex, stream.slot);
+        return;
+    }
+    disconnectShare(stream.link);
+    std::lock_guard<std::mutex> hold(process.streamsLock);
+    process.linkedSlots =
+        static_cast<uint8_t>(process.linkedSlots & ~linkedBit(stream.kind, stream.deviceIndex));
+}
+
 void freeStream(ProcessContext& process, Stream& stream) {
     if (stream.callsEnded != platform::nullHandle) {
         platform::closeHandle(stream.callsEnded);
@@ -89,15 +136,15 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
         return MMSYSERR_NOMEM;
     }
     // The port's hold is the device's own: a device that is open already is refused here, so the
-    // device's entry in the table is free. A refused attach holds nothing.
-    uint32_t status = attachPort(process.line, kind, index, stream->slot);
+    // device's entry in the table is free. A refused device holds nothing.
+    uint32_t status = takeDevice(process, kind, index, *stream);
     if (status != MMSYSERR_NOERROR) {
         freeStream(process, *stream);
         return status;
     }
     // The input's worker starts once the port is attached and before the stream is published.
     if (kind == kindInput && startWorker(static_cast<InputStream&>(*stream)) != MMSYSERR_NOERROR) {
-        detachPort(process.line, kind, index, stream->slot);
+        letDeviceGo(process, *stream);
         freeStream(process, *stream);
         return MMSYSERR_NOMEM;
     }
@@ -182,7 +229,7 @@ uint32_t closeFromHost(ProcessContext& process, DeviceKind kind, uint32_t index,
     hold.unlock();
     // The device is free before the client hears of the close: a client may open it again from
     // the notification.
-    detachPort(process.line, kind, index, stream->slot);
+    letDeviceGo(process, *stream);
     notifyClient(*stream, kind == kindOutput ? MOM_CLOSE : MIM_CLOSE, 0, 0);
     freeStream(process, *stream);
     return MMSYSERR_NOERROR;
@@ -192,7 +239,7 @@ void closeEveryStream(ProcessContext& process) {
     // An input's worker holds the module, which is therefore unloaded with outputs open only.
     for (Stream*& stream : process.openStreams) {
         if (stream != nullptr) {
-            detachPort(process.line, stream->kind, stream->deviceIndex, stream->slot);
+            letDeviceGo(process, *stream);
             freeStream(process, *stream);
             stream = nullptr;
         }

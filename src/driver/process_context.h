@@ -23,6 +23,10 @@ struct ProcessContext {
     // again from its close notification): only a stream found here is ever touched.
     std::mutex streamsLock;
     Stream* openStreams[deviceSlotCount];
+    // The devices opened through the sharing service (bit slot number - 1), from the start of
+    // their open until their close has let them go, under streamsLock: one stream a device, as
+    // with the port held here.
+    uint8_t linkedSlots;
 };
 
 // The private heap starts small and grows as streams are opened.

@@ -139,3 +139,12 @@ void forgetPartialMessage(InputAssembler& a, ExclusiveQueue& exclusive, const St
     a.byteCount = 0;
     a.runningStatus = 0;
 }
+
+void loseBytes(InputAssembler& a, ExclusiveQueue& exclusive, const Stream& client) {
+    if (a.inExclusive == 0) {
+        uint32_t time = a.pending != 0 ? a.messageTime : a.now;
+        notifyClient(client, MIM_ERROR, a.pending, toldTime(a, time));
+        a.pending = 0;
+    }
+    forgetPartialMessage(a, exclusive, client);
+}

@@ -37,3 +37,7 @@ void parseInputByte(InputAssembler& assembler, ExclusiveQueue& exclusive, const 
 // exclusive comes back in its buffer as a long error, and running status is forgotten.
 void forgetPartialMessage(InputAssembler& assembler, ExclusiveQueue& exclusive,
                           const Stream& client);
+// Bytes before the next one were lost, as the client did not take them in time: the client is
+// told, with a long error for an exclusive they cut and an error with whatever came of the message
+// they cut (nothing, when they cut none), and running status is forgotten.
+void loseBytes(InputAssembler& assembler, ExclusiveQueue& exclusive, const Stream& client);

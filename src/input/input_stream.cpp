@@ -22,3 +22,11 @@ void destroyInputStream(platform::Handle heap, InputStream& stream) {
     stream.~InputStream();
     platform::heapFree(heap, &stream);
 }
+
+void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
+    auto* slot = reinterpret_cast<ReadSlot*>(record);
+    slot->error = error;
+    slot->bytesTransferred = count;
+    slot->outstanding = 0;
+    slot->done = 1;
+}

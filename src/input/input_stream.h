@@ -29,9 +29,12 @@ struct InputStream : Stream {
     ExclusiveQueue exclusive;
     // The OS writes into a slot until its read's routine has run, so the slots live as long as
     // the stream, and the stream is freed only once every read has ended (see endReads).
+    // While the instrument is shared the first slot reads the service's input frames, into
+    // `frame`, and the others rest.
     ReadSlot slots[readSlotCount];
     ReadSlot* readQueueHead; // reads issued and not yet processed, in issue order
     uint32_t startTime;      // the millisecond clock when input was started
+    uint32_t starts;         // counts the starts of input, so that one in a callback is noticed
     // The line opening (PortLine::lineOpening) the reads were issued on, and whether that line is
     // in trouble: a read failed or could not be issued, or the line was opened anew.
     uint32_t readsOpening;
@@ -45,8 +48,12 @@ struct InputStream : Stream {
     platform::Handle commandEvent;
     platform::Handle doneEvent;
     platform::Handle workerThread;
-    uint32_t workerThreadId; // commands from the worker itself are carried out in place
+    uint32_t workerThreadId;           // commands from the worker itself are carried out in place
+    uint8_t frame[shareFrameBytesMax]; // the service's input, while the instrument is shared
 };
+
+// A read's routine: runs on the worker, inside its alertable wait, with the slot's record.
+void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* record);
 
 // A new input stream on the process's heap, its common record left for the open to fill in; null
 // when it cannot be had. Its worker is started by startWorker (input/worker.h).

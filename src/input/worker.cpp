@@ -1,18 +1,10 @@
 #include "input/worker.h"
 
 #include "input/exclusive_queue.h"
+#include "input/service_input.h"
 #include "port/port.h"
 
 namespace {
-
-// Runs on the worker, inside its alertable wait. The slot is the read's record.
-void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
-    auto* slot = reinterpret_cast<ReadSlot*>(record);
-    slot->error = error;
-    slot->bytesTransferred = count;
-    slot->outstanding = 0;
-    slot->done = 1;
-}
 
 // Input's reads stop for a line in trouble: the worker takes the line down, if nobody has yet,
 // and issues reads again only once the line is up, never straight away.
@@ -39,8 +31,8 @@ void issueRead(ReadSlot& slot, InputStream& stream) {
         if (holdsOpenPort(line, stream.slot) && !line.lineAway &&
             line.lineOpening == stream.readsOpening) {
             slot.outstanding = 1;
-            accepted =
-                platform::startRead(line.portHandle, &slot.data, &slot.completion, readCompleted);
+            accepted = platform::startRead(line.portHandle, &slot.data, 1, &slot.completion,
+                                           readCompleted);
             error = platform::lastError();
         }
     }
@@ -118,7 +110,9 @@ void endRest(InputStream& stream) {
 // Cancelling must happen on the worker, which issued the reads. What they brought is dropped.
 void endReads(InputStream& stream) {
     if (anySlot(stream, &ReadSlot::outstanding)) {
-        {
+        if (stream.link.viaService) {
+            platform::cancelReads(stream.link.pipe);
+        } else {
             // Reads on an opening that was closed since have been ended by that close.
             PortLine& line = *stream.line;
             std::lock_guard<std::mutex> hold(line.lineLock);
@@ -197,14 +191,36 @@ void tendLine(InputStream& stream) {
     drainReads(stream);
 }
 
+// The bytes that came, from the line or through the service.
+void drainInput(InputStream& stream) {
+    if (stream.link.viaService) {
+        drainServiceInput(stream);
+    } else {
+        drainReads(stream);
+    }
+}
+
+void tendInput(InputStream& stream) {
+    if (stream.link.viaService) {
+        tendServiceLink(stream);
+    } else {
+        tendLine(stream);
+    }
+}
+
 void startInput(InputStream& stream) {
     InputAssembler& assembler = stream.assembler;
     if (assembler.started != 0) {
         return;
     }
     stream.lineTrouble = 0;
-    issueAllReads(stream);
-    drainReads(stream);
+    ++stream.starts;
+    if (stream.link.viaService) {
+        startServiceInput(stream);
+    } else {
+        issueAllReads(stream);
+        drainReads(stream);
+    }
     assembler.started = 1;
     restartClock(assembler);
     stream.startTime = platform::milliseconds();
@@ -214,8 +230,11 @@ void stopInput(InputStream& stream, bool reset) {
     InputAssembler& assembler = stream.assembler;
     if (assembler.started != 0) {
         assembler.started = 0;
-        drainReads(stream); // bytes completed so far are dropped: input has stopped
+        drainInput(stream); // bytes completed so far are dropped: input has stopped
         endReads(stream);
+        if (stream.link.viaService) {
+            stopServiceInput(stream);
+        }
         stream.lineTrouble = 0;
         returnPartialBuffer(stream.exclusive, stream, toldTime(assembler, assembler.messageTime));
     }
@@ -283,8 +302,8 @@ void waitForCommand(InputStream& stream) {
         if (woken == platform::Woken::byTimeLimit) {
             endRest(stream);
         }
-        drainReads(stream);
-        tendLine(stream);
+        drainInput(stream);
+        tendInput(stream);
     }
 }
 
@@ -299,8 +318,8 @@ void inputWorker(uintptr_t data) {
         stream.commandResult = carryOut(stream, command, stream.commandArgument);
         bool ending = command == commandClose && stream.commandResult == MMSYSERR_NOERROR;
         stream.command = 0;
-        drainReads(stream);
-        tendLine(stream);
+        drainInput(stream);
+        tendInput(stream);
         platform::setEvent(stream.doneEvent);
         if (ending) {
             return;

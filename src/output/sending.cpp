@@ -3,6 +3,7 @@
 #include "output/encoder.h"
 #include "platform/host.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -54,12 +55,28 @@ void handOverSilence(OutputStream& stream) {
     owed.outputs.fetch_or(1u << stream.deviceIndex);
 }
 
+// The service keeps each message whole among the other programs' and answers a long one once it
+// has gone out. One longer than a frame goes in several, each waited for: an exclusive holds the
+// line from its start to its end whatever frames it came in.
+uint32_t sendThroughService(ShareLink& link, const uint8_t* bytes, uint32_t count, bool isLong) {
+    uint32_t status = MMSYSERR_NOERROR;
+    for (uint32_t at = 0; at < count && status == MMSYSERR_NOERROR; at += shareMessageBytesMax) {
+        uint32_t part = std::min(count - at, shareMessageBytesMax);
+        status = shareRequest(link, ShareFrameKind::message, isLong ? shareAnswerWanted : 0,
+                              bytes + at, part);
+    }
+    return status;
+}
+
 } // namespace
 
 uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut,
                     uint32_t cutsBefore) {
     if (count == 0) {
         return MMSYSERR_NOERROR;
+    }
+    if (stream.link.viaService) {
+        return sendThroughService(stream.link, bytes, count, canBeCut);
     }
     uint32_t status;
     {
@@ -75,6 +92,11 @@ uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count, 
 }
 
 uint32_t silenceOutput(OutputStream& stream) {
+    // The service knows what the stream left sounding, and silences it whoever has the wire.
+    if (stream.link.viaService) {
+        stream.sounding = {};
+        return shareRequest(stream.link, ShareFrameKind::reset, 0, nullptr, 0);
+    }
     std::unique_lock<std::mutex> wire(stream.line->sendLock, std::defer_lock);
     if (!takeWireSoon(wire)) {
         handOverSilence(stream);

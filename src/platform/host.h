@@ -12,6 +12,7 @@ constexpr uint32_t MMSYSERR_ERROR = 1;
 constexpr uint32_t MMSYSERR_BADDEVICEID = 2;
 constexpr uint32_t MMSYSERR_ALLOCATED = 4;
 constexpr uint32_t MMSYSERR_INVALHANDLE = 5;
+constexpr uint32_t MMSYSERR_NODRIVER = 6;
 constexpr uint32_t MMSYSERR_NOMEM = 7;
 constexpr uint32_t MMSYSERR_NOTSUPPORTED = 8;
 constexpr uint32_t MMSYSERR_INVALPARAM = 11;

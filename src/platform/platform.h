@@ -92,14 +92,40 @@ void closeHandle(Handle handle);
 // True when the port can be opened for writing, exclusively, at this moment; it is closed again.
 bool probeSerialPort(const char16_t* name);
 
-// Reads one byte with ReadFileEx: true when the read was accepted (lastError() tells apart one that
-// failed). The routine runs later on the calling thread, only while it waits alertably, with the
-// error, the byte count and the record. A record must not be given a new read before its routine
-// has run, and must outlive it.
+// Reads with ReadFileEx, into `into` of `capacity` bytes: one byte from a serial port, one message
+// from a pipe. True when the read was accepted (lastError() tells apart one that failed). The
+// routine runs later on the calling thread, only while it waits alertably, with the error, the byte
+// count and the record. A record must not be given a new read before its routine has run, and must
+// outlive it.
 using ReadRoutine = void (*)(uint32_t error, uint32_t count, CompletionRecord* record);
-bool startRead(Handle port, uint8_t* into, CompletionRecord* record, ReadRoutine routine);
+bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord* record,
+               ReadRoutine routine);
 // Cancels the calling thread's outstanding reads on the port (CancelIo); their routines still run.
 void cancelReads(Handle port);
+
+// The sharing service, reached through its pipe on this machine. `connectPipe` connects to the
+// pipe `name` for overlapped I/O in message mode (CreateFileW, SetNamedPipeHandleState), waiting
+// at most `limit` ms while every instance of it is busy; invalidHandle with the reason in
+// lastError() when it cannot: ERROR_FILE_NOT_FOUND while nobody listens.
+Handle connectPipe(const char16_t* name, uint32_t limit);
+// Whether the program at the pipe's other end runs as this process's user or as the system
+// (GetNamedPipeServerProcessId, then its token's user): anyone else who made a pipe of that name
+// first would hear the program's music and answer in the service's place.
+bool pipeServerIsTrusted(Handle pipe);
+// Asks the machine's service control to start the service `name` (StartServiceW); false with the
+// reason in lastError() when it does not: ERROR_SERVICE_ALREADY_RUNNING, or
+// ERROR_SERVICE_DOES_NOT_EXIST when it is not installed.
+bool startService(const char16_t* name);
+// Writes one message to the pipe, or reads one of at most `capacity` bytes into `into`, and waits
+// for it for at most `limit` ms; `count` becomes the bytes moved. An operation still going on at
+// the limit is cancelled and waited for: it ends `late`, and the pipe's messages can no longer be
+// told apart, so the caller lets the connection go.
+WriteEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRecord* record,
+                   uint32_t limit);
+WriteEnd readPipe(Handle pipe, uint8_t* into, uint32_t capacity, CompletionRecord* record,
+                  uint32_t limit, uint32_t& count);
+// Pauses the calling thread (Sleep).
+void pause(uint32_t ms);
 
 // Events: auto-reset, initially clear; nullHandle when one cannot be created.
 Handle createEvent();

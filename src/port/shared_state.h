@@ -51,7 +51,10 @@ struct SharedState {
     uint16_t messageMaskCode;     // see messageMask()
     uint8_t presentPorts; // bit n set when COMn was found: by the dialog's look, or opened here
     uint8_t openFlags[deviceSlotCount];
-    uint16_t reserved;
+    // 1 when the instrument is shared between programs through the sharing service; 0 when one
+    // program at a time holds it, as the fields around say.
+    uint8_t sharing;
+    uint8_t reserved;
     OwnerToken owner; // the process that holds the port; noOwner when the port is closed
     // Counts the openings of the port, so that a stream can tell whether its hold is on the
     // opening that is current; never 0, which marks a stream that holds nothing.

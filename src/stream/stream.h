@@ -7,6 +7,7 @@
 
 #include "platform/host.h"
 #include "port/line.h"
+#include "port/share_link.h"
 
 #include <cstdint>
 
@@ -25,6 +26,7 @@ struct Stream {
     uintptr_t deviceHandle;
     uint32_t openFlags; // the high 16 bits say how the client wants to be called back
     PortSlot slot;      // the stream's hold on the port
+    ShareLink link;     // or its connection to the sharing service, while the instrument is shared
     // The process's line, which every stream of the process shares; it outlives them all.
     PortLine* line;
     // The calls using the stream now, listed under the process's stream table lock

@@ -89,3 +89,11 @@ using WireMessages = std::vector<WireMessage>;
 // as a message with destination -2 and the bytes concerned, so that a comparison fails on it.
 WireMessages decodeWire(const std::string& wireHex);
 WireMessage onOutput(int destination, const std::string& bytes);
+
+// The second program of the sharing tests, when the arguments ask for one of its parts
+// (shared_api_tests.cpp): its exit code; -1 when they do not.
+//   --play OUTPUT         plays its part on the output and ends
+//   --sound OUTPUT EVENT  leaves a note sounding on the output, sets the event and waits
+//   --listen COUNT EVENT  starts the input, sets the event, and ends 0 when it heard COUNT
+//                         messages, the ones the test has the instrument send
+int sharedProgram(int argc, char** argv);

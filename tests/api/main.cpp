@@ -3,12 +3,13 @@
 // run-api-tests.sh in a prefix where the driver is installed; the same executable also plays the
 // second application of the ownership tests.
 //
-//   melv_api_tests.exe [--independent] [gtest options]
+//   melv_api_tests.exe [--independent | --shared] [gtest options]
 //   melv_api_tests.exe --open-output      opens output 0 and closes it; exits with the status
 //   melv_api_tests.exe --hold-owner-lock EVENT
 //                                         takes the driver's owner lock, sets the named event and
 //                                         holds the lock until it is ended, as a program stopped
 //                                         in a debugger in the middle of opening
+#include "client.h"
 #include "common/settings_key.h"
 
 #include <windows.h>
@@ -49,6 +50,9 @@ int main(int argc, char** argv) {
     }
     if (argc >= 3 && std::strcmp(argv[1], "--hold-owner-lock") == 0) {
         return holdOwnerLock(argv[2]);
+    }
+    if (int status = sharedProgram(argc, argv); status != -1) {
+        return status;
     }
     if (!writeTestSettings(argc, argv)) {
         return 2;

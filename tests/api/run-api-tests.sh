@@ -3,14 +3,16 @@
 # driver installed so that winmm lists it (both bitnesses), the test-only forwarder in front of
 # it, and a virtual serial line with COM1 on the driver's end and COM8 on the instrument's. Each
 # bitness runs twice: one output, then independent mode (four outputs), since the driver reads its
-# settings once per process. Exits non-zero if any test failed.
+# settings once per process. Then both share the instrument, the sharing service installed. Exits
+# non-zero if any test failed.
 #
 #   tests/api/run-api-tests.sh BUILD_DIR_WIN64 BUILD_DIR_WIN32
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/tests/wine/wine-env.sh"
 . "$top/tests/lib/checks.sh"
-wine_env_find_builds "melvpcif.dll melvfwd.dll api-tests/melv_api_tests.exe demo/melv-demo.exe" \
+wine_env_find_builds \
+    "melvpcif.dll melvpcif-share.exe melvfwd.dll api-tests/melv_api_tests.exe demo/melv-demo.exe" \
     "$@" || exit 2
 builds=("${wine_env_builds[@]}")
 
@@ -24,9 +26,21 @@ run() { # build, label, arguments...
     check "$label: $host" wine_env_run 120 "$host" "$@"
 }
 for dir in "${wine_env_runs[@]}"; do
-    run "$dir" "one output" "--gtest_filter=-IndependentOutputs.*"
+    run "$dir" "one output" "--gtest_filter=-IndependentOutputs.*:SharedInstrument.*"
     run "$dir" "independent mode" --independent "--gtest_filter=IndependentOutputs.*"
 done
+
+# The instrument shared between programs, through the sharing service installed as the machine's
+# (the first build's): each bitness's host beside the other's, then sharing off again.
+service=$(winepath -w "${builds[0]}/melvpcif-share.exe")
+check "the sharing service is installed" \
+    wine_env_run 60 sc create melvpcif-share type= own start= demand binpath= "$service"
+runs=("${wine_env_runs[@]}")
+for i in "${!runs[@]}"; do
+    other=$(winepath -w "${runs[$(((i + 1) % ${#runs[@]}))]}/api-tests/melv_api_tests.exe")
+    MELV_OTHER_PROGRAM=$other run "${runs[$i]}" "shared" --shared "--gtest_filter=SharedInstrument.*"
+done
+run "${runs[0]}" "sharing off again" "--gtest_filter=PublicOutput.ASecondApplication*"
 
 # The check program on a machine where the driver's registration is gone, its files still there
 # (as a Windows update or Windows 11's MIDI registry repair leave it), and where it is not installed

@@ -49,6 +49,28 @@ TEST_F(Settings, PortNumbersOneTo256AreKeptAndOthersBecomeOne) {
     }
 }
 
+TEST_F(Settings, OnlyShareOneSharesTheInstrumentAndLoadingLeavesTheValueAsItWas) {
+    EXPECT_EQ(load().sharing, 0) << "absent";
+    EXPECT_EQ(stored().count(u"Share"), 0u) << "not written back";
+    for (uint32_t value : {0u, 2u, 0x10001u, 0xFFFFFFFFu}) {
+        store(u"Share", value);
+        EXPECT_EQ(load().sharing, 0) << "Share " << value;
+    }
+    store(u"Share", 1);
+    EXPECT_EQ(load().sharing, 1);
+}
+
+// With sharing on and no sharing service on the machine, an open says so and holds nothing: the
+// port stays closed, and the device can be opened again once sharing is off.
+TEST_F(Settings, ASharedOpenWithoutTheSharingServiceIsToldThereIsNoDriver) {
+    shared.sharing = 1;
+    Stream* stream = nullptr;
+    EXPECT_EQ(app.openOutput(0, stream), MMSYSERR_NODRIVER);
+    EXPECT_EQ(sim::world().ports[1].opens, 0u);
+    shared.sharing = 0;
+    EXPECT_NE(app.openOutput(0), nullptr);
+}
+
 TEST_F(Settings, TheMaskTakesTheLow16BitsWhateverTheyHold) {
     store(u"Messages", 0x12347F7F);
     SharedState loaded = load();

@@ -5,7 +5,7 @@
 #include "child_process.h"
 #include "common/process.h"
 #include "instrument_port.h"
-#include "share/protocol.h"
+#include "port/share_protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -33,15 +33,17 @@ bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
 }
 
 bool writeTestSettings(int& argc, char**& argv) {
-    bool independent = argc >= 2 && std::strcmp(argv[1], "--independent") == 0;
+    bool shared = argc >= 2 && std::strcmp(argv[1], "--shared") == 0;
+    bool independent = shared || (argc >= 2 && std::strcmp(argv[1], "--independent") == 0);
     if (independent) {
         --argc;
         ++argv;
     }
     HKEY key = createSettingsKey(KEY_SET_VALUE);
     DWORD mask = defaultMessageMask | (independent ? independentModeMaskBit : 0);
-    bool written =
-        key != nullptr && writeDword(key, portSetting, 1) && writeDword(key, messagesSetting, mask);
+    bool written = key != nullptr && writeDword(key, portSetting, 1) &&
+                   writeDword(key, messagesSetting, mask) &&
+                   writeDword(key, shareSetting, shared ? 1 : 0);
     if (key != nullptr) {
         RegCloseKey(key);
     }

@@ -9,6 +9,7 @@
 inline constexpr wchar_t settingsKeyPath[] = L"Software\\MELV\\MELV PC I/F MIDI Driver";
 inline constexpr wchar_t portSetting[] = L"COM";
 inline constexpr wchar_t messagesSetting[] = L"Messages";
+inline constexpr wchar_t shareSetting[] = L"Share";
 
 // The mask of a driver that never ran (every kind of message passes, one output), and the bit that
 // turns on independent mode (four outputs).
@@ -25,7 +26,8 @@ bool writeDword(HKEY key, const wchar_t* name, DWORD value);
 
 // Sets the driver to COM1 with every kind of message passing, where the driver of either bitness
 // reads it, for a test program: one output or, when the program's first argument is
-// --independent (then taken off the arguments), four. The driver reads its settings when winmm
+// --independent (then taken off the arguments), four; --shared is four with the instrument shared
+// between programs, which is otherwise not. The driver reads its settings when winmm
 // loads it, at a process's first MIDI call, so a program calls this before any; it sees one mode
 // for its whole life. Says why and answers false when the settings cannot be written.
 bool writeTestSettings(int& argc, char**& argv);

@@ -200,7 +200,9 @@ void cancelWrite(Handle, CompletionRecord* record) {
     }
 }
 
-bool startRead(Handle handle, uint8_t* into, CompletionRecord* record, ReadRoutine routine) {
+// Only the serial ports are simulated, whose reads take one byte each.
+bool startRead(Handle handle, uint8_t* into, uint32_t, CompletionRecord* record,
+               ReadRoutine routine) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
     uint32_t number = portOf(handle);

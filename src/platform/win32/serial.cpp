@@ -88,9 +88,10 @@ void cancelWrite(Handle port, CompletionRecord* record) {
     CancelIoEx(reinterpret_cast<HANDLE>(port), reinterpret_cast<OVERLAPPED*>(record));
 }
 
-bool startRead(Handle port, uint8_t* into, CompletionRecord* record, ReadRoutine routine) {
+bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord* record,
+               ReadRoutine routine) {
     record->event = reinterpret_cast<Handle>(routine);
-    return ReadFileEx(reinterpret_cast<HANDLE>(port), into, 1,
+    return ReadFileEx(reinterpret_cast<HANDLE>(handle), into, capacity,
                       reinterpret_cast<OVERLAPPED*>(record), readDone) != 0;
 }
 

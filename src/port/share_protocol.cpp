@@ -1,4 +1,4 @@
-#include "share/protocol.h"
+#include "port/share_protocol.h"
 
 #include "port/outputs.h"
 

@@ -1,0 +1,98 @@
+#include "input/service_input.h"
+
+#include "input/assembler.h"
+
+namespace {
+
+// The connection failed: what the bytes before the loss began is broken, and the connection is
+// made again when due. Until then the instrument's input does not reach this stream.
+void connectionLost(InputStream& stream) {
+    {
+        std::lock_guard<std::mutex> hold(stream.link.lock);
+        if (stream.link.pipe != platform::nullHandle) {
+            loseConnection(stream.link);
+        }
+    }
+    forgetPartialMessage(stream.assembler, stream.exclusive, stream);
+    stream.lineTrouble = 1;
+}
+
+void issueFrameRead(InputStream& stream) {
+    ReadSlot& slot = stream.slots[0];
+    slot.done = 0;
+    slot.error = 0;
+    slot.outstanding = 1;
+    if (stream.link.pipe == platform::nullHandle ||
+        !platform::startRead(stream.link.pipe, stream.frame, shareFrameBytesMax, &slot.completion,
+                             readCompleted)) {
+        slot.outstanding = 0;
+        connectionLost(stream);
+    }
+}
+
+// Each byte of the frame is assembled at the time it came in, counted from the start. The client's
+// callback may stop input, or stop and start it again, which reads into the frame anew: the rest
+// of the frame is then not the client's any longer, and is not looked at again.
+void takeFrame(InputStream& stream, uint32_t count) {
+    ShareFrame frame;
+    if (!readShareAnswer(stream.frame, count, frame) || frame.kind != ShareFrameKind::input) {
+        connectionLost(stream);
+        return;
+    }
+    InputAssembler& assembler = stream.assembler;
+    uint32_t starts = stream.starts;
+    if (assembler.started == 0) {
+        return; // input has stopped: what came is dropped
+    }
+    if ((frame.flags & shareInputLost) != 0) {
+        loseBytes(assembler, stream.exclusive, stream);
+    }
+    for (uint32_t at = 0; at < frame.length; at += shareInputEntryBytes) {
+        if (assembler.started == 0 || stream.starts != starts) {
+            return;
+        }
+        // A byte the service had taken in just before input started counts as come at the start.
+        auto since = static_cast<int32_t>(readU32(frame.payload + at) - stream.startTime);
+        assembler.now = since < 0 ? 0 : static_cast<uint32_t>(since);
+        parseInputByte(assembler, stream.exclusive, stream, frame.payload[at + 4]);
+    }
+    if (assembler.started != 0 && stream.starts == starts) {
+        issueFrameRead(stream);
+    }
+}
+
+} // namespace
+
+void startServiceInput(InputStream& stream) {
+    if (shareRequest(stream.link, ShareFrameKind::startInput, 0, nullptr, 0) != MMSYSERR_NOERROR) {
+        stream.lineTrouble = 1;
+        return;
+    }
+    stream.lineTrouble = 0;
+    issueFrameRead(stream);
+}
+
+void stopServiceInput(InputStream& stream) {
+    if (stream.lineTrouble == 0) {
+        shareRequest(stream.link, ShareFrameKind::stopInput, 0, nullptr, 0);
+    }
+}
+
+void drainServiceInput(InputStream& stream) {
+    ReadSlot& slot = stream.slots[0];
+    if (slot.done == 0) {
+        return;
+    }
+    slot.done = 0;
+    if (slot.error != 0) {
+        connectionLost(stream);
+        return;
+    }
+    takeFrame(stream, slot.bytesTransferred);
+}
+
+void tendServiceLink(InputStream& stream) {
+    if (stream.lineTrouble != 0 && stream.assembler.started != 0) {
+        startServiceInput(stream);
+    }
+}

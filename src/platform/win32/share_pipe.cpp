@@ -1,0 +1,130 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+
+namespace {
+
+// Waits for an overlapped operation on the pipe; one still going on at the limit is cancelled and
+// waited for to its end, since the OS writes into the record (and, for a read, the buffer) until
+// then.
+platform::WriteEnd finishPipeIo(HANDLE pipe, OVERLAPPED* overlapped, uint32_t limit,
+                                uint32_t& count) {
+    DWORD moved = 0;
+    DWORD waited = WaitForSingleObject(overlapped->hEvent, limit);
+    if (waited != WAIT_OBJECT_0) {
+        CancelIoEx(pipe, overlapped);
+        GetOverlappedResult(pipe, overlapped, &moved, TRUE);
+        return waited == WAIT_TIMEOUT ? platform::WriteEnd::late : platform::WriteEnd::failed;
+    }
+    bool done = GetOverlappedResult(pipe, overlapped, &moved, FALSE) != 0;
+    count = moved;
+    return done ? platform::WriteEnd::done : platform::WriteEnd::failed;
+}
+
+// The user a process's token runs as, into `user`; false when it cannot be looked at.
+bool tokenUser(HANDLE process, BYTE (&user)[SECURITY_MAX_SID_SIZE]) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        return false;
+    }
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    bool known =
+        GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) != 0 &&
+        CopySid(SECURITY_MAX_SID_SIZE, user, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
+    CloseHandle(token);
+    return known;
+}
+
+} // namespace
+
+namespace platform {
+
+Handle connectPipe(const char16_t* name, uint32_t limit) {
+    auto path = reinterpret_cast<LPCWSTR>(name);
+    // Identification only: the service may ask who the program is, never act as it.
+    constexpr DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+    HANDLE pipe =
+        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
+        WaitNamedPipeW(path, limit)) {
+        pipe = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                           nullptr);
+    }
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return invalidHandle;
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
+        DWORD error = GetLastError();
+        CloseHandle(pipe);
+        SetLastError(error);
+        return invalidHandle;
+    }
+    return reinterpret_cast<Handle>(pipe);
+}
+
+bool pipeServerIsTrusted(Handle pipe) {
+    ULONG serverId = 0;
+    if (!GetNamedPipeServerProcessId(reinterpret_cast<HANDLE>(pipe), &serverId)) {
+        return false;
+    }
+    HANDLE server = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId);
+    if (server == nullptr) {
+        return false;
+    }
+    BYTE serverUser[SECURITY_MAX_SID_SIZE];
+    BYTE ownUser[SECURITY_MAX_SID_SIZE];
+    bool known = tokenUser(server, serverUser) && tokenUser(GetCurrentProcess(), ownUser);
+    CloseHandle(server);
+    return known &&
+           (EqualSid(serverUser, ownUser) || IsWellKnownSid(serverUser, WinLocalSystemSid));
+}
+
+bool startService(const char16_t* name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return false;
+    }
+    SC_HANDLE service = OpenServiceW(manager, reinterpret_cast<LPCWSTR>(name), SERVICE_START);
+    bool started = service != nullptr && StartServiceW(service, 0, nullptr);
+    DWORD error = GetLastError();
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    SetLastError(started ? ERROR_SUCCESS : error);
+    return started;
+}
+
+WriteEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRecord* record,
+                   uint32_t limit) {
+    HANDLE handle = reinterpret_cast<HANDLE>(pipe);
+    auto* overlapped = reinterpret_cast<OVERLAPPED*>(record);
+    if (!WriteFile(handle, bytes, count, nullptr, overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        return WriteEnd::failed;
+    }
+    uint32_t written = 0;
+    WriteEnd end = finishPipeIo(handle, overlapped, limit, written);
+    return end == WriteEnd::done && written != count ? WriteEnd::failed : end;
+}
+
+WriteEnd readPipe(Handle pipe, uint8_t* into, uint32_t capacity, CompletionRecord* record,
+                  uint32_t limit, uint32_t& count) {
+    HANDLE handle = reinterpret_cast<HANDLE>(pipe);
+    auto* overlapped = reinterpret_cast<OVERLAPPED*>(record);
+    count = 0;
+    // A message longer than `capacity` fails with ERROR_MORE_DATA: it is none the service sends.
+    if (!ReadFile(handle, into, capacity, nullptr, overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        return WriteEnd::failed;
+    }
+    return finishPipeIo(handle, overlapped, limit, count);
+}
+
+void pause(uint32_t ms) {
+    Sleep(ms);
+}
+
+} // namespace platform

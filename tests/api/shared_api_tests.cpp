@@ -1,0 +1,319 @@
+// The instrument shared between programs, as programs reach it through winmm. Run with sharing on
+// and four outputs, beside a second program: this test host built for the other bitness
+// (MELV_OTHER_PROGRAM), which plays the parts given on its command line (sharedProgram).
+#include "client.h"
+#include "common/process.h"
+#include "instrument_port.h"
+
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD noteOnFor(UINT output, DWORD key) {
+    return 0x00400090 | output | key << 8;
+}
+
+// An exclusive far longer than the line carries in a second, marked with its output.
+std::vector<char> dumpFor(UINT output) {
+    std::vector<char> dump(4000);
+    for (size_t at = 0; at < dump.size(); ++at) {
+        dump[at] = static_cast<char>(at & 0x7F);
+    }
+    dump.front() = '\xF0';
+    dump[1] = 0x7D;
+    dump[2] = static_cast<char>(output);
+    dump.back() = '\xF7';
+    return dump;
+}
+
+std::string hexOf(const std::vector<char>& bytes) {
+    std::string hex;
+    for (char byte : bytes) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, hex.empty() ? "%02X" : " %02X",
+                      static_cast<unsigned char>(byte));
+        hex += digits;
+    }
+    return hex;
+}
+
+// Each program's part: notes on its own channel, its dump, more notes. What the instrument gets of
+// it on the output's destination, in order.
+MMRESULT playPart(HMIDIOUT output, UINT device) {
+    std::vector<char> dump = dumpFor(device);
+    MIDIHDR header{};
+    header.lpData = dump.data();
+    header.dwBufferLength = static_cast<DWORD>(dump.size());
+    MMRESULT status = MMSYSERR_NOERROR;
+    for (DWORD key = 0x30; key < 0x38 && status == MMSYSERR_NOERROR; ++key) {
+        status = midiOutShortMsg(output, noteOnFor(device, key));
+    }
+    if (status == MMSYSERR_NOERROR) {
+        status = midiOutPrepareHeader(output, &header, sizeof header);
+    }
+    if (status == MMSYSERR_NOERROR) {
+        status = midiOutLongMsg(output, &header, sizeof header);
+        midiOutUnprepareHeader(output, &header, sizeof header);
+    }
+    for (DWORD key = 0x30; key < 0x38 && status == MMSYSERR_NOERROR; ++key) {
+        status = midiOutShortMsg(output, noteOnFor(device, key) & ~0xFF0000u); // velocity 0
+    }
+    return status;
+}
+
+WireMessages partAtTheInstrument(UINT device) {
+    WireMessages part;
+    char note[16];
+    for (DWORD key = 0x30; key < 0x38; ++key) {
+        std::snprintf(note, sizeof note, "%02X %02lX 40", 0x90 | device, key);
+        part.push_back(onOutput(static_cast<int>(device), note));
+    }
+    part.push_back(onOutput(static_cast<int>(device), hexOf(dumpFor(device))));
+    for (DWORD key = 0x30; key < 0x38; ++key) {
+        std::snprintf(note, sizeof note, "%02X %02lX 00", 0x90 | device, key);
+        part.push_back(onOutput(static_cast<int>(device), note));
+    }
+    return part;
+}
+
+// Whether the messages on the part's destination (and any the wire garbled) are the part, in
+// order; says where they part ways, shortly, when not.
+::testing::AssertionResult playedWhole(const WireMessages& heard, const WireMessages& part) {
+    int destination = part.front().destination;
+    size_t at = 0;
+    for (const WireMessage& message : heard) {
+        if (message.destination != destination && message.destination >= 0) {
+            continue;
+        }
+        if (at == part.size() || !(message == part[at])) {
+            return ::testing::AssertionFailure()
+                   << "message " << at << " on " << destination << " is {" << message.destination
+                   << ": " << message.bytes.substr(0, 40) << "}";
+        }
+        ++at;
+    }
+    if (at != part.size()) {
+        return ::testing::AssertionFailure()
+               << "only " << at << " of " << part.size() << " messages came on " << destination;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The second program: this host of the other bitness, or of this one where there is no other.
+class OtherProgram {
+  public:
+    explicit OtherProgram(const std::wstring& arguments) {
+        const char* other = std::getenv("MELV_OTHER_PROGRAM");
+        std::wstring path = programPath();
+        if (other != nullptr && *other != '\0') {
+            path.assign(other, other + std::strlen(other));
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (startProcess(path.c_str(), L"\"" + path + L"\" " + arguments, false, startup,
+                         process)) {
+            CloseHandle(process.hThread);
+            process_ = process.hProcess;
+        }
+    }
+    ~OtherProgram() {
+        if (process_ != nullptr) {
+            TerminateProcess(process_, 1);
+            CloseHandle(process_);
+        }
+    }
+    bool started() const { return process_ != nullptr; }
+    // Its exit code once it has ended by itself; STILL_ACTIVE when it has not within 30 s.
+    DWORD ended() {
+        DWORD code = STILL_ACTIVE;
+        if (WaitForSingleObject(process_, 30000) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process_, &code);
+        }
+        return code;
+    }
+    void kill() {
+        TerminateProcess(process_, 1);
+        WaitForSingleObject(process_, 30000);
+    }
+
+  private:
+    HANDLE process_ = nullptr;
+};
+
+// A named event for the second program to say it is ready.
+struct ReadySignal {
+    ReadySignal() : name("melv-shared-ready-" + std::to_string(GetCurrentProcessId())) {
+        event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    }
+    ~ReadySignal() { CloseHandle(event); }
+    bool came() const { return WaitForSingleObject(event, 30000) == WAIT_OBJECT_0; }
+    std::wstring argument() const { return {name.begin(), name.end()}; }
+    std::string name;
+    HANDLE event;
+};
+
+// What the instrument sends in the input test, and how the programs see it.
+const std::vector<unsigned char> instrumentSays = {0x90, 0x3C, 0x40, 0xF8, 0xB0, 0x07, 0x64};
+const std::vector<DWORD> heardAsData = {0x403C90, 0xF8, 0x6407B0};
+
+struct Heard {
+    CRITICAL_SECTION lock;
+    std::vector<DWORD> data;
+};
+
+void CALLBACK hearData(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+    auto& heard = *reinterpret_cast<Heard*>(instance);
+    if (message == MIM_DATA) {
+        EnterCriticalSection(&heard.lock);
+        heard.data.push_back(static_cast<DWORD>(param1));
+        LeaveCriticalSection(&heard.lock);
+    }
+}
+
+// Opens the input, starts it and gathers what it hears until `count` messages came, or ten
+// seconds passed; `ready` is set once input runs.
+std::vector<DWORD> listen(size_t count, HANDLE ready) {
+    Heard heard;
+    InitializeCriticalSection(&heard.lock);
+    HMIDIIN input = nullptr;
+    if (midiInOpen(&input, 0, reinterpret_cast<DWORD_PTR>(hearData),
+                   reinterpret_cast<DWORD_PTR>(&heard), CALLBACK_FUNCTION) != MMSYSERR_NOERROR ||
+        midiInStart(input) != MMSYSERR_NOERROR) {
+        return {};
+    }
+    SetEvent(ready);
+    std::vector<DWORD> data;
+    for (int waited = 0; data.size() < count && waited < 10000; waited += 10) {
+        Sleep(10);
+        EnterCriticalSection(&heard.lock);
+        data = heard.data;
+        LeaveCriticalSection(&heard.lock);
+    }
+    midiInStop(input);
+    midiInClose(input);
+    DeleteCriticalSection(&heard.lock);
+    return data;
+}
+
+DWORD WINAPI sendSoon(void* instrument) {
+    Sleep(500); // both programs' inputs run by then
+    return static_cast<InstrumentPort*>(instrument)->send(instrumentSays) ? 0 : 1;
+}
+
+class SharedInstrument : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(instrument.open()); }
+    // Once nobody is left the service ends, within seconds: the next test's service tells the
+    // instrument its first destination again, from which the test decodes the wire.
+    void TearDown() override {
+        bool gone = false;
+        for (DWORD start = GetTickCount(); !gone && GetTickCount() - start < 15000; Sleep(100)) {
+            gone = !WaitNamedPipeW(L"\\\\.\\pipe\\melvpcif-share", 1) &&
+                   GetLastError() == ERROR_FILE_NOT_FOUND;
+        }
+        EXPECT_TRUE(gone) << "the sharing service goes on with nobody left";
+    }
+
+    // The messages the instrument hears next, until `count` of them are in or ten seconds
+    // passed. The wire is decoded from the test's start, which announced the first destination.
+    WireMessages heardNext(size_t count) {
+        WireMessages heard = decodeWire(wire);
+        for (DWORD start = GetTickCount();
+             heard.size() < seen + count && GetTickCount() - start < 10000;) {
+            std::string more = instrument.receiveSome(8192);
+            if (!more.empty()) {
+                wire += (wire.empty() ? "" : " ") + more;
+                heard = decodeWire(wire);
+            }
+        }
+        WireMessages next(heard.begin() + static_cast<ptrdiff_t>(std::min(seen, heard.size())),
+                          heard.end());
+        seen = heard.size();
+        return next;
+    }
+
+    InstrumentPort instrument;
+    std::string wire;
+    size_t seen = 0;
+};
+
+} // namespace
+
+int sharedProgram(int argc, char** argv) {
+    bool part =
+        argc >= 3 && (std::strcmp(argv[1], "--play") == 0 || std::strcmp(argv[1], "--sound") == 0 ||
+                      std::strcmp(argv[1], "--listen") == 0);
+    if (!part) {
+        return -1;
+    }
+    HANDLE ready = argc >= 4 ? OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]) : nullptr;
+    if (std::strcmp(argv[1], "--listen") == 0) {
+        return listen(std::strtoul(argv[2], nullptr, 10), ready) == heardAsData ? 0 : 1;
+    }
+    UINT device = std::strtoul(argv[2], nullptr, 10);
+    HMIDIOUT output = nullptr;
+    MMRESULT status = midiOutOpen(&output, device, 0, 0, CALLBACK_NULL);
+    if (status != MMSYSERR_NOERROR) {
+        return static_cast<int>(status);
+    }
+    if (std::strcmp(argv[1], "--sound") == 0) {
+        midiOutShortMsg(output, noteOnFor(device, 0x3C));
+        SetEvent(ready);
+        Sleep(INFINITE);
+    }
+    status = playPart(output, device);
+    midiOutClose(output);
+    return static_cast<int>(status);
+}
+
+TEST_F(SharedInstrument, TwoProgramsOfBothBitnessesPlayAtOnceEachWholeOnItsOwnDestination) {
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    OtherProgram editor(L"--play 2");
+    ASSERT_TRUE(editor.started());
+    EXPECT_EQ(playPart(output, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(editor.ended(), 0u);
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+
+    WireMessages heard = heardNext(2 * partAtTheInstrument(0).size());
+    EXPECT_TRUE(playedWhole(heard, partAtTheInstrument(0)));
+    EXPECT_TRUE(playedWhole(heard, partAtTheInstrument(2)));
+}
+
+TEST_F(SharedInstrument, TwoProgramsHearEveryMessageTheInstrumentSends) {
+    ReadySignal ready;
+    OtherProgram other(L"--listen 3 " + ready.argument());
+    ASSERT_TRUE(ready.came());
+    HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE sender = CreateThread(nullptr, 0, sendSoon, &instrument, 0, nullptr);
+    EXPECT_EQ(listen(heardAsData.size(), mine), heardAsData);
+    EXPECT_EQ(other.ended(), 0u);
+    WaitForSingleObject(sender, 30000);
+    CloseHandle(sender);
+    CloseHandle(mine);
+}
+
+TEST_F(SharedInstrument, AProgramKilledWithANoteSoundingIsSilencedAndTheOtherPlaysOn) {
+    ReadySignal ready;
+    OtherProgram player(L"--sound 1 " + ready.argument());
+    ASSERT_TRUE(ready.came());
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(heardNext(1), (WireMessages{onOutput(1, "91 3C 40")}));
+    player.kill();
+    EXPECT_EQ(heardNext(1), (WireMessages{onOutput(1, "81 3C 40")}));
+    EXPECT_EQ(midiOutShortMsg(output, noteOnFor(0, 0x40)), MMSYSERR_NOERROR);
+    EXPECT_EQ(heardNext(1), (WireMessages{onOutput(0, "90 40 40")}));
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+}
