@@ -19,8 +19,12 @@ OutputStream& outputOf(Stream& stream) {
 
 // Running-status data goes out as it came, unless a reset has put messages of its own on the wire
 // since the client's last status byte: then the instrument would take the data for more of the
-// reset's, so it goes out once with its status byte in front.
+// reset's, so it goes out once with its status byte in front. So it does on a connection to the
+// sharing service made again since, which knows no status of the stream's.
 uint32_t sendRunningStatusData(OutputStream& stream, const uint8_t* whole, uint32_t length) {
+    if (stream.link.runningStatusLost.exchange(false)) {
+        stream.runningStatusOverwritten = 1;
+    }
     if (stream.runningStatusOverwritten == 0) {
         return sendOutput(stream, whole + 1, length);
     }

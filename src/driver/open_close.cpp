@@ -84,8 +84,17 @@ uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
 // go, whatever the setting became meanwhile.
 uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
     bool shared = process.line.shared->sharing != 0 && process.line.heldGeneration == noHold;
-    return shared ? linkDevice(process, kind, index, stream)
-                  : attachPort(process.line, kind, index, stream.slot);
+    if (shared) {
+        return linkDevice(process, kind, index, stream);
+    }
+    // Sharing was switched off while a stream of the device still goes through the service.
+    if (index < deviceCount(*process.line.shared, kind)) {
+        std::lock_guard<std::mutex> hold(process.streamsLock);
+        if ((process.linkedSlots & linkedBit(kind, index)) != 0) {
+            return MMSYSERR_ALLOCATED;
+        }
+    }
+    return attachPort(process.line, kind, index, stream.slot);
 }
 
 void letDeviceGo(ProcessContext& process, Stream& stream) {

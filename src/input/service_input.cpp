@@ -44,9 +44,6 @@ void takeFrame(InputStream& stream, uint32_t count) {
     if (assembler.started == 0) {
         return; // input has stopped: what came is dropped
     }
-    if ((frame.flags & shareInputLost) != 0) {
-        loseBytes(assembler, stream.exclusive, stream);
-    }
     for (uint32_t at = 0; at < frame.length; at += shareInputEntryBytes) {
         if (assembler.started == 0 || stream.starts != starts) {
             return;
@@ -54,6 +51,13 @@ void takeFrame(InputStream& stream, uint32_t count) {
         // A byte the service had taken in just before input started counts as come at the start.
         auto since = static_cast<int32_t>(readU32(frame.payload + at) - stream.startTime);
         assembler.now = since < 0 ? 0 : static_cast<uint32_t>(since);
+        // What was lost came before the frame's first byte, and is told at its time.
+        if (at == 0 && (frame.flags & shareInputLost) != 0) {
+            loseBytes(assembler, stream.exclusive, stream);
+            if (assembler.started == 0 || stream.starts != starts) {
+                return;
+            }
+        }
         parseInputByte(assembler, stream.exclusive, stream, frame.payload[at + 4]);
     }
     if (assembler.started != 0 && stream.starts == starts) {

@@ -9,6 +9,9 @@ constexpr uint32_t ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 // service again when it has not come: one that could not have the port ends at once.
 constexpr uint32_t serviceLookMs = 20;
 constexpr uint32_t serviceStartIntervalMs = 500;
+// How often a send on a lost connection asks for the service again: one that cannot have the
+// port ends at once, and must not be started a few times a second for as long as that lasts.
+constexpr uint32_t serviceRestartIntervalMs = 2000;
 
 } // namespace
 
@@ -16,6 +19,7 @@ void loseConnection(ShareLink& link) {
     platform::closeHandle(link.pipe);
     link.pipe = platform::nullHandle;
     link.lastTry = platform::milliseconds();
+    link.runningStatusLost = true;
 }
 
 namespace {
@@ -24,12 +28,19 @@ bool isAnswered(ShareFrameKind kind, uint16_t flags) {
     return kind != ShareFrameKind::message || (flags & shareAnswerWanted) != 0;
 }
 
+// A message may wait behind other programs' exclusives, and a reset behind the stream's own long
+// message; the service answers everything else at once.
+uint32_t waitFor(ShareFrameKind kind) {
+    return kind == ShareFrameKind::message || kind == ShareFrameKind::reset ? shareRequestWaitMs
+                                                                            : ownerLockWaitMs;
+}
+
 // One request on the connection, and its answer when one comes; a connection that fails either
 // way is let go, and the request fails as on a lost line.
 uint32_t exchange(ShareLink& link, ShareFrameKind kind, uint16_t flags, const uint8_t* payload,
                   uint32_t length) {
     uint32_t size = writeShareFrame(kind, flags, payload, length, link.frame);
-    if (platform::writePipe(link.pipe, link.frame, size, &link.record, shareRequestWaitMs) !=
+    if (platform::writePipe(link.pipe, link.frame, size, &link.record, waitFor(kind)) !=
         platform::WriteEnd::done) {
         loseConnection(link);
         return MMSYSERR_INVALPARAM;
@@ -38,13 +49,14 @@ uint32_t exchange(ShareLink& link, ShareFrameKind kind, uint16_t flags, const ui
         return MMSYSERR_NOERROR;
     }
     // An input's stop may find input sent before it still on its way: it is not the client's
-    // any longer.
+    // any longer. Nothing else comes before an answer.
     ShareFrame frame;
     do {
         uint32_t count = 0;
         if (platform::readPipe(link.pipe, link.frame, shareFrameBytesMax, &link.record,
-                               shareRequestWaitMs, count) != platform::WriteEnd::done ||
-            !readShareAnswer(link.frame, count, frame)) {
+                               waitFor(kind), count) != platform::WriteEnd::done ||
+            !readShareAnswer(link.frame, count, frame) ||
+            (frame.kind == ShareFrameKind::input && kind != ShareFrameKind::stopInput)) {
             loseConnection(link);
             return MMSYSERR_INVALPARAM;
         }
@@ -54,13 +66,14 @@ uint32_t exchange(ShareLink& link, ShareFrameKind kind, uint16_t flags, const ui
 
 enum class Reach { connected, absent, refused };
 
-// Connects to the service's pipe, makes sure the service is who answers, and says hello.
-Reach reachService(ShareLink& link) {
-    platform::Handle pipe = platform::connectPipe(sharePipeName, ownerLockWaitMs);
+// Connects to the service's pipe, waiting at most `busyWait` ms while all its instances are
+// busy, makes sure the service is who answers, and says hello. Holds nothing unless connected.
+Reach reachService(ShareLink& link, uint32_t busyWait) {
+    platform::Handle pipe = platform::connectPipe(sharePipeName, busyWait);
     if (pipe == platform::invalidHandle) {
         return platform::lastError() == ERROR_FILE_NOT_FOUND ? Reach::absent : Reach::refused;
     }
-    if (!platform::pipeServerIsTrusted(pipe)) {
+    if (!platform::pipeServerIsTrusted(pipe, shareServiceName)) {
         platform::closeHandle(pipe);
         return Reach::refused;
     }
@@ -69,9 +82,13 @@ Reach reachService(ShareLink& link) {
                         link.device, platform::currentProcess().id};
     uint8_t payload[shareHelloBytes];
     writeShareHello(hello, payload);
-    return exchange(link, ShareFrameKind::hello, 0, payload, shareHelloBytes) == MMSYSERR_NOERROR
-               ? Reach::connected
-               : Reach::refused;
+    if (exchange(link, ShareFrameKind::hello, 0, payload, shareHelloBytes) != MMSYSERR_NOERROR) {
+        if (link.pipe != platform::nullHandle) {
+            loseConnection(link);
+        }
+        return Reach::refused;
+    }
+    return Reach::connected;
 }
 
 } // namespace
@@ -87,7 +104,7 @@ uint32_t connectShare(ShareLink& link, DeviceKind kind, uint32_t index) {
     uint32_t startAsked = start - serviceStartIntervalMs;
     uint32_t status = MMSYSERR_ALLOCATED;
     for (;;) {
-        Reach reached = reachService(link);
+        Reach reached = reachService(link, ownerLockWaitMs);
         if (reached != Reach::absent) {
             status = reached == Reach::connected ? MMSYSERR_NOERROR : MMSYSERR_ALLOCATED;
             break;
@@ -137,9 +154,11 @@ uint32_t shareRequest(ShareLink& link, ShareFrameKind kind, uint16_t flags, cons
         if (platform::milliseconds() - link.lastTry < reopenIntervalMs) {
             return MMSYSERR_INVALPARAM;
         }
-        link.lastTry = platform::milliseconds();
-        Reach reached = reachService(link);
-        if (reached == Reach::absent) {
+        uint32_t now = platform::milliseconds();
+        link.lastTry = now;
+        Reach reached = reachService(link, 1);
+        if (reached == Reach::absent && now - link.lastServiceStart >= serviceRestartIntervalMs) {
+            link.lastServiceStart = now;
             platform::startService(shareServiceName);
         }
         if (reached != Reach::connected) {

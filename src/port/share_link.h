@@ -6,6 +6,7 @@
 #include "port/port.h"
 #include "port/share_protocol.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -19,8 +20,12 @@ struct ShareLink {
     platform::CompletionRecord record; // for every request; its event made at the connection
     DeviceKind kind;
     uint32_t device;
-    uint32_t lastTry; // when a lost connection was last tried again
-    std::mutex lock;  // one request, with its answer, at a time
+    uint32_t lastTry;          // when a lost connection was last tried again
+    uint32_t lastServiceStart; // and when the service was last asked for then
+    // The connection was lost since the stream's running status last went out: the service
+    // knows none of the stream's on the next one, and would drop data sent under it.
+    std::atomic<bool> runningStatusLost;
+    std::mutex lock; // one request, with its answer, at a time
     uint8_t frame[shareFrameBytesMax];
 };
 

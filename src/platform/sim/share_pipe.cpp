@@ -16,7 +16,7 @@ Handle connectPipe(const char16_t*, uint32_t) {
     return invalidHandle;
 }
 
-bool pipeServerIsTrusted(Handle) {
+bool pipeServerIsTrusted(Handle, const char16_t*) {
     return false;
 }
 

@@ -36,20 +36,42 @@ bool tokenUser(HANDLE process, BYTE (&user)[SECURITY_MAX_SID_SIZE]) {
     return known;
 }
 
+// The process id of the machine's service `name` while it runs, or 0.
+DWORD serviceProcessId(const char16_t* name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return 0;
+    }
+    SC_HANDLE service =
+        OpenServiceW(manager, reinterpret_cast<LPCWSTR>(name), SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD size = 0;
+    if (service != nullptr) {
+        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                  sizeof status, &size)) {
+            status.dwProcessId = 0;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return status.dwProcessId;
+}
+
 } // namespace
 
 namespace platform {
 
 Handle connectPipe(const char16_t* name, uint32_t limit) {
     auto path = reinterpret_cast<LPCWSTR>(name);
-    // Identification only: the service may ask who the program is, never act as it.
+    // Identification only: the service may ask who the program is, never act as it. Exactly the
+    // rights the service's pipe grants users: GENERIC_WRITE would ask for more, and be refused.
     constexpr DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-    HANDLE pipe =
-        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    constexpr DWORD access = FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES |
+                             FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    HANDLE pipe = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
         WaitNamedPipeW(path, limit)) {
-        pipe = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                           nullptr);
+        pipe = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     }
     if (pipe == INVALID_HANDLE_VALUE) {
         return invalidHandle;
@@ -64,11 +86,16 @@ Handle connectPipe(const char16_t* name, uint32_t limit) {
     return reinterpret_cast<Handle>(pipe);
 }
 
-bool pipeServerIsTrusted(Handle pipe) {
+bool pipeServerIsTrusted(Handle pipe, const char16_t* service) {
     ULONG serverId = 0;
     if (!GetNamedPipeServerProcessId(reinterpret_cast<HANDLE>(pipe), &serverId)) {
         return false;
     }
+    if (serverId == serviceProcessId(service)) {
+        return true;
+    }
+    // Run from a console, the service is a program of this user's, whose token this process may
+    // look at; a program may not look at a system service's.
     HANDLE server = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId);
     if (server == nullptr) {
         return false;
@@ -77,8 +104,7 @@ bool pipeServerIsTrusted(Handle pipe) {
     BYTE ownUser[SECURITY_MAX_SID_SIZE];
     bool known = tokenUser(server, serverUser) && tokenUser(GetCurrentProcess(), ownUser);
     CloseHandle(server);
-    return known &&
-           (EqualSid(serverUser, ownUser) || IsWellKnownSid(serverUser, WinLocalSystemSid));
+    return known && EqualSid(serverUser, ownUser);
 }
 
 bool startService(const char16_t* name) {
