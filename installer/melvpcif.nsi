@@ -136,13 +136,16 @@ Section "Driver"
   !insertmacro ExtractHelper
   SetOutPath "$PLUGINSDIR\driver\x86"
   File "${STAGE}\x86\melvpcif.dll"
+  File "${STAGE}\x86\melvpcif-share.exe"
   ${If} ${RunningX64}
     SetOutPath "$PLUGINSDIR\driver\x64"
     File "${STAGE}\x64\melvpcif.dll"
+    File "${STAGE}\x64\melvpcif-share.exe"
   ${EndIf}
   ${If} ${IsNativeARM64}
     SetOutPath "$PLUGINSDIR\driver\arm64"
     File "${STAGE}\arm64\melvpcif.dll"
+    File "${STAGE}\arm64\melvpcif-share.exe"
   ${EndIf}
   DetailPrint "Installing the driver into the system folders and the list of MIDI drivers..."
   nsExec::ExecToLog '"$PLUGINSDIR\melvpcif-setup.exe" install "$PLUGINSDIR\driver"'

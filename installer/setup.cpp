@@ -2,6 +2,8 @@
 // bitness and registers it as a MIDI driver in a free "midi2".."midi9" slot of the Drivers32 key,
 // with its description beside, in each registry view that has a DLL of its bitness. On ARM64
 // Windows the ARM64 DLL goes beside the x64 one, under a name of its own and in a slot of its own.
+// The sharing service, for the machine's own processor, goes to the system folder too and is
+// installed as a service that starts on demand, which users may start.
 // Drivers already registered are left as they are; removal takes away exactly the driver's own
 // slots and files. Installing again repairs: the files, the slots and the descriptions are put
 // back as they should be, and the settings stay.
@@ -9,8 +11,9 @@
 // alone.
 //
 //   melvpcif-setup install [FOLDER]   FOLDER holds x64\melvpcif.dll and x86\melvpcif.dll,
-//                                     and arm64\melvpcif.dll for ARM64 Windows (default: the
-//                                     folder of this program)
+//                                     and arm64\melvpcif.dll for ARM64 Windows, each with
+//                                     melvpcif-share.exe beside it (default: the folder of this
+//                                     program)
 //   melvpcif-setup uninstall
 //   melvpcif-setup remove-after PID PATH...
 //                                     for the uninstaller: waits until process PID, which runs
@@ -23,6 +26,9 @@
 #include <windows.h>
 
 #include "config/settings.h"
+#include "port/share_protocol.h"
+
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -48,6 +54,23 @@ const wchar_t* const slotNames[] = {L"midi",  L"midi1", L"midi2", L"midi3", L"mi
 // Windows 11's MIDI stack (Windows MIDI Services) sets "midi" and "midi1" to its own drivers
 // whenever it is switched on or repaired, so the driver never takes them: it would be pushed out.
 constexpr size_t firstOwnSlot = 2;
+// The sharing service: its program, its name among the machine's services, what Windows shows for
+// it, and who may do what with it. The system and administrators manage it; interactive users may
+// start it and ask its state, as the driver in their programs does. It runs as the system, which
+// alone may make more instances of the pipe its security lets nobody else make.
+const wchar_t serviceFile[] = L"melvpcif-share.exe";
+const wchar_t* serviceName() {
+    return reinterpret_cast<const wchar_t*>(shareServiceName);
+}
+const wchar_t serviceDisplayName[] = L"MELV PC I/F MIDI sharing";
+wchar_t serviceDescription[] =
+    L"Lets several programs use the instrument on the MELV PC I/F MIDI Driver's serial port at "
+    L"once, when the driver's settings say so. Started by the driver; ends by itself a few "
+    L"seconds after the last program.";
+const wchar_t serviceSecurity[] = L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)"
+                                  L"(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWRPLOCRRC;;;IU)";
+// How long removal waits for a running service to stop before it deletes it all the same.
+constexpr DWORD serviceStopWaitMs = 10000;
 // Where Windows keeps the file operations it carries out when it next starts.
 const wchar_t sessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
@@ -433,6 +456,110 @@ void forgetEmptySettingsKey() {
     }
 }
 
+enum class Removed { now, atRestart, impossible };
+
+// Deletes the file, or has Windows delete it when it next starts while a running program still
+// has it (a driver loaded, the service running).
+Removed removeFile(const std::wstring& file) {
+    if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // A file that an earlier install left to be put in place at the next start would
+        // come back then: it goes again right after.
+        if (pendingAtRestart(file) == AtRestart::replacement) {
+            MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
+        return Removed::now;
+    }
+    return MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? Removed::atRestart
+                                                                           : Removed::impossible;
+}
+
+// Creates the service, or points the one an earlier installation made at `program` again, and
+// gives it its description and security.
+bool registerService(const std::wstring& program) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr) {
+        return false;
+    }
+    std::wstring command = L"\"" + program + L"\"";
+    constexpr DWORD access = SERVICE_CHANGE_CONFIG | WRITE_DAC | READ_CONTROL;
+    SC_HANDLE service = OpenServiceW(manager, serviceName(), access);
+    bool configured =
+        service != nullptr
+            ? ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                   SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, serviceDisplayName) != 0
+            : (service = CreateServiceW(manager, serviceName(), serviceDisplayName, access,
+                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                        SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                        nullptr, nullptr, nullptr)) != nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (configured) {
+        SERVICE_DESCRIPTIONW description = {serviceDescription};
+        ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+        configured = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                         serviceSecurity, SDDL_REVISION_1, &security, nullptr) &&
+                     SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, security);
+        LocalFree(security);
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return configured;
+}
+
+// The service program for the machine's own processor (the first target's) into its system
+// folder, and the service that runs it.
+Placed installService(const Target& target, const std::wstring& from) {
+    std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + serviceFile;
+    std::wstring destination = target.systemFolder + L"\\" + serviceFile;
+    Placed placed = placeFile(source, destination, target.systemFolder);
+    if (placed == Placed::impossible) {
+        std::fwprintf(stderr, L"Cannot copy %ls to %ls (error %lu).\n", source.c_str(),
+                      destination.c_str(), GetLastError());
+        return placed;
+    }
+    if (!registerService(destination)) {
+        std::fwprintf(stderr, L"Cannot install the sharing service (error %lu).\n", GetLastError());
+        return Placed::impossible;
+    }
+    std::wprintf(L"Installed the sharing service: %ls\n", destination.c_str());
+    return placed;
+}
+
+// Stops the service if it runs (it lets the instrument go), deletes it and its program.
+Removed removeService(const Target& target) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager == nullptr
+            ? nullptr
+            : OpenServiceW(manager, serviceName(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+    bool deleted = service == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    if (service != nullptr) {
+        SERVICE_STATUS status = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        for (DWORD waited = 0; waited < serviceStopWaitMs && QueryServiceStatus(service, &status) &&
+                               status.dwCurrentState != SERVICE_STOPPED;
+             waited += 100) {
+            Sleep(100);
+        }
+        deleted = DeleteService(service) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    if (!deleted) {
+        std::fwprintf(stderr, L"Cannot remove the sharing service: run as administrator.\n");
+        return Removed::impossible;
+    }
+    Removed removed = removeFile(target.systemFolder + L"\\" + serviceFile);
+    if (removed != Removed::impossible) {
+        std::wprintf(L"Removed the sharing service.\n");
+    }
+    return removed;
+}
+
 std::wstring folderOfThisProgram() {
     wchar_t path[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -494,8 +621,12 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
                          destination.c_str());
         }
     }
+    Placed service = installService(targets.front(), from);
+    if (service == Placed::impossible) {
+        return failed;
+    }
     keepSettingsShared();
-    return atRestart ? doneAtRestart : done;
+    return atRestart || service == Placed::atRestart ? doneAtRestart : done;
 }
 
 ExitCode uninstall(const std::vector<Target>& targets) {
@@ -514,18 +645,14 @@ ExitCode uninstall(const std::vector<Target>& targets) {
             continue;
         }
         std::wstring file = target.systemFolder + L"\\" + target.file;
-        if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
-            // A file that an earlier install left to be put in place at the next start would
-            // come back then: it goes again right after.
-            if (pendingAtRestart(file) == AtRestart::replacement) {
-                MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-            }
+        Removed removed = removeFile(file);
+        if (removed == Removed::now) {
             std::wprintf(L"Removed the %ls driver.\n", target.label);
             continue;
         }
         // A driver still loaded by a running program cannot be deleted now; Windows removes it
         // when it next starts.
-        if (!MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        if (removed == Removed::impossible) {
             std::fwprintf(stderr, L"Cannot remove %ls (error %lu).\n", file.c_str(),
                           GetLastError());
             complete = false;
@@ -536,6 +663,9 @@ ExitCode uninstall(const std::vector<Target>& targets) {
                      L"deletes %ls when it next starts.\n",
                      target.label, file.c_str());
     }
+    Removed service = removeService(targets.front());
+    complete = complete && service != Removed::impossible;
+    atRestart = atRestart || service == Removed::atRestart;
     forgetEmptySettingsKey();
     if (!complete) {
         return failed;

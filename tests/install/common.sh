@@ -7,6 +7,7 @@ drivers=$wine_env_drivers32
 descriptions='HKLM\Software\Microsoft\Windows NT\CurrentVersion\drivers.desc'
 settings='HKLM\Software\MELV\MELV PC I/F MIDI Driver'
 session='HKLM\System\CurrentControlSet\Control\Session Manager'
+service_key='HKLM\System\CurrentControlSet\Services\melvpcif-share'
 
 query() { # view, key: the key's values as reg prints them, empty when the key is absent
     local out
@@ -32,6 +33,19 @@ slots_in() { # query output of Drivers32, [driver file]: the slots that name our
 
 described() { # query output of drivers.desc, [driver file]: ours is there by name
     [ "$(value_in "$1" "${2:-melvpcif.dll}")" = "MELV PC I/F MIDI Driver" ]
+}
+
+# The sharing service is installed from System32's melvpcif-share.exe, the same as the one in
+# folder $1, to start on demand.
+service_installed_from() { # folder
+    local service
+    service=$(query 64 "$service_key")
+    cmp -s "$WINEPREFIX/drive_c/windows/system32/melvpcif-share.exe" "$1/melvpcif-share.exe" &&
+        [[ "$(value_in "$service" ImagePath)" == *'\system32\melvpcif-share.exe"' ]] &&
+        is_number "$(value_in "$service" Start)" 3
+}
+service_gone() {
+    ! key_exists 64 "$service_key" && [ ! -e "$WINEPREFIX/drive_c/windows/system32/melvpcif-share.exe" ]
 }
 
 # What Windows does to files when it next starts.

@@ -27,7 +27,8 @@ if [ "${1:-}" = --arm64 ]; then
     arm64_windows=1
 fi
 wine_env_find_builds \
-    "melvpcif.dll installer/melvpcif-setup.exe tests/install/setup-test-tool.exe" "$@" ||
+    "melvpcif.dll melvpcif-share.exe installer/melvpcif-setup.exe tests/install/setup-test-tool.exe" \
+    "$@" ||
     exit 2
 win64=${wine_env_builds[0]}
 win32=${wine_env_builds[1]}
@@ -58,8 +59,8 @@ for view in 64 32; do
 done
 
 mkdir -p "$wine_work/package/x64" "$wine_work/package/x86"
-cp "$win64/melvpcif.dll" "$wine_work/package/x64/"
-cp "$win32/melvpcif.dll" "$wine_work/package/x86/"
+cp "$win64/melvpcif.dll" "$win64/melvpcif-share.exe" "$wine_work/package/x64/"
+cp "$win32/melvpcif.dll" "$win32/melvpcif-share.exe" "$wine_work/package/x86/"
 cp "$win64/installer/melvpcif-setup.exe" "$wine_work/package/"
 setup="$wine_work/package/melvpcif-setup.exe"
 
@@ -83,7 +84,7 @@ says() { # log name, text
 # ARM64 Windows: native ARM64 programs and emulated x64 ones share System32 and the 64-bit view.
 if [ -n "${arm64_windows:-}" ]; then
     mkdir -p "$wine_work/package/arm64"
-    cp "$arm64/melvpcif.dll" "$wine_work/package/arm64/"
+    cp "$arm64/melvpcif.dll" "$arm64/melvpcif-share.exe" "$wine_work/package/arm64/"
     cp "$arm64/installer/melvpcif-setup.exe" "$setup"
     system_arm64="$WINEPREFIX/drive_c/windows/system32/melvpcif-arm64.dll"
     arm64_slots() { slots 64 melvpcif-arm64.dll; }
@@ -94,6 +95,7 @@ if [ -n "${arm64_windows:-}" ]; then
         cmp -s "$system_arm64" "$arm64/melvpcif.dll"
     check "the x64 DLL is in System32 as melvpcif.dll" cmp -s "$system64" "$win64/melvpcif.dll"
     check "the x86 DLL is in SysWOW64" cmp -s "$system32" "$win32/melvpcif.dll"
+    check "the ARM64 sharing service is installed to start on demand" service_installed_from "$arm64"
     check "the ARM64 and the x64 driver each have a slot of their own in the 64-bit view" \
         eval '[[ "$(arm64_slots)" == midi* && "$(slots 64)" == midi* &&
                  "$(arm64_slots)" != *" "* && "$(slots 64)" != *" "* &&
@@ -111,6 +113,7 @@ if [ -n "${arm64_windows:-}" ]; then
         test ! -e "$system_arm64" -a ! -e "$system64" -a ! -e "$system32" \
         -a -z "$(arm64_slots)$(slots 64)$(slots 32)" \
         -a "$(descriptions_of 64 melvpcif-arm64.dll)$(descriptions_of 64)$(descriptions_of 32)" = 000
+    check "removal takes the sharing service away" service_gone
     check "removal leaves the other driver" \
         test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 
@@ -139,6 +142,7 @@ check "registered once in the 32-bit view, in the first free slot from midi2" te
 check "the driver that was there stays" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 check "both views describe the driver by name" test "$(descriptions_of 64)$(descriptions_of 32)" = 11
 check "the settings key is there for the driver, in the 64-bit view" settings_key_exists
+check "the 64-bit sharing service is installed to start on demand" service_installed_from "$win64"
 
 run_setup install-again install
 check "a second install takes no second slot" test "$(slots 64)$(slots 32)" = midi2midi2
@@ -154,6 +158,7 @@ check "removal ends with exit code 0" test "$(exit_code uninstall uninstall)" = 
 check "removal takes both registrations away" test -z "$(slots 64)$(slots 32)"
 check "removal takes the descriptions away" test "$(descriptions_of 64)$(descriptions_of 32)" = 00
 check "removal takes both files away" test ! -e "$system64" -a ! -e "$system32"
+check "removal takes the sharing service away" service_gone
 check "removal leaves the other driver" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 check "removal takes the settings key away when it holds no settings" \
     eval '! settings_key_exists && ! wine reg query "HKLM\Software\MELV" /reg:64 >/dev/null 2>&1'
@@ -215,6 +220,7 @@ echo "== a driver that a running program has loaded"
 # An earlier version of the driver: the same DLL with one byte more at its end.
 mkdir -p "$wine_work/earlier/x64" "$wine_work/earlier/x86"
 cp "$wine_work/package/x86/melvpcif.dll" "$wine_work/earlier/x86/"
+cp "$win64/melvpcif-share.exe" "$wine_work/earlier/x64/"
 { cat "$win64/melvpcif.dll"; printf '\0'; } >"$wine_work/earlier/x64/melvpcif.dll"
 check "the earlier version installs" \
     test "$(exit_code earlier install "$(winepath -w "$wine_work/earlier")")" = 0

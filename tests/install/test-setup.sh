@@ -168,6 +168,8 @@ check "each registry view has the driver once, in the first free slot from midi2
 check "both views describe the driver by name" \
     eval 'described "$descriptions64" && described "$descriptions32"'
 check "the other driver and its description are left alone" others_left_alone
+check "the sharing service is the package's 64-bit one, started on demand" \
+    service_installed_from "$wine_work/package/by-hand/x64"
 check "the install folder holds the check and settings programs, README, licence, uninstaller and the copy for repairs" \
     folder_holds "$install_dir" LICENSE.txt README.txt melv-demo.exe melv-settings.exe setup.exe \
     uninstall.exe
@@ -236,6 +238,7 @@ status=$(uninstall_quietly "$tool64")
 snapshot 64
 check "the quiet uninstall ends with exit code 0" test "$status" = 0
 check "the DLLs are gone" test ! -e "$system64" -a ! -e "$system32"
+check "the sharing service is gone" service_gone
 check "the slots and descriptions are gone from both views" \
     test -z "$(slots_in "$drivers64")$(slots_in "$drivers32")$(value_in "$descriptions64" melvpcif.dll)$(value_in "$descriptions32" melvpcif.dll)"
 check "the other driver and its description are left alone" others_left_alone
