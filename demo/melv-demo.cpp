@@ -274,6 +274,16 @@ DWORD configuredPort() {
     return port;
 }
 
+// Whether the driver's settings share the instrument between programs.
+bool sharingConfigured() {
+    DWORD share = 0;
+    if (HKEY key = openSettingsKey(KEY_QUERY_VALUE); key != nullptr) {
+        readDword(key, shareSetting, share);
+        RegCloseKey(key);
+    }
+    return share == 1;
+}
+
 bool changeSettings(const Options& options, SavedSettings& saved) {
     if (!options.independent && options.port == 0) {
         return true;
@@ -370,6 +380,20 @@ std::wstring instrumentHolder() {
 // Says in plain words why a device would not open; answers the exit code that goes with it.
 int explainOpenFailure(const std::wstring& device, MMRESULT status) {
     std::wprintf(L"\n%ls cannot be opened (status %u).\n", device.c_str(), status);
+    if (status == MMSYSERR_NODRIVER && sharingConfigured()) {
+        std::wprintf(L"The driver is set to share the instrument between programs, but the "
+                     L"sharing service is not installed. Run the setup program again, or switch "
+                     L"sharing off in the driver's settings (\"%ls\" in the Start menu).\n",
+                     settingsEntry);
+        return portUnavailable;
+    }
+    if (status == MMSYSERR_ALLOCATED && sharingConfigured() && instrumentHolder().empty()) {
+        std::wprintf(L"The sharing service could not take the serial port COM%lu: another "
+                     L"program holds it (a terminal, a modem tool, or a program that opened the "
+                     L"instrument before sharing was switched on). Close it and try again.\n",
+                     configuredPort());
+        return portInUse;
+    }
     if (status == MMSYSERR_ALLOCATED) {
         std::wstring holder = instrumentHolder();
         std::wprintf(L"Another program is using the instrument right now%ls%ls. Close that "
@@ -485,6 +509,9 @@ int checkDevices(const Options& options) {
         }
     }
     std::wprintf(L"driver: %zu outputs, %u input\n", outputs.size(), inputDevice == ~0u ? 0 : 1);
+    std::wprintf(sharingConfigured() ? L"mode: shared: several programs may use the instrument "
+                                       L"at once\n"
+                                     : L"mode: one program at a time\n");
     if (outputs.empty() || inputDevice == ~0u) {
         return explainNoDevices();
     }

@@ -131,6 +131,7 @@ void initDialog(ConfigDialogState& state, platform::Handle dialog) {
             platform::enableControl(dialog, firstPortButton - 1 + port, false);
         }
     }
+    platform::checkButton(dialog, control::share, shared.sharing != 0);
     bool independent = independentMode(shared);
     platform::checkButton(dialog, control::independentMode, independent);
     for (MessageKind kind = firstMessageKind; kind <= lastMessageKind;
@@ -171,10 +172,12 @@ uint16_t maskFromDialog(platform::Handle dialog) {
 bool save(ConfigDialogState& state, platform::Handle dialog) {
     SharedState& shared = *state.shared;
     uint16_t mask = maskFromDialog(dialog);
-    if (!saveSettings(state.pendingPort, mask, shared.sharing != 0)) {
+    bool sharing = platform::buttonChecked(dialog, control::share);
+    if (!saveSettings(state.pendingPort, mask, sharing)) {
         return false;
     }
     shared.portNumber = state.pendingPort;
+    shared.sharing = sharing ? 1 : 0;
     setMessageMask(shared, mask);
     return true;
 }

@@ -39,6 +39,8 @@
 #define CONFIG_INDEPENDENT_MODE 119
 // The line that names the program holding the instrument.
 #define CONFIG_HOLDER 123
+// "Let several programs use the instrument at once".
+#define CONFIG_SHARE 124
 
 #ifndef RC_INVOKED
 
@@ -73,6 +75,7 @@ constexpr uint32_t midiPolyKeyPressure = CONFIG_MIDI_POLY_KEY_PRESSURE;
 constexpr uint32_t midiExclusive = CONFIG_MIDI_EXCLUSIVE;
 constexpr uint32_t independentMode = CONFIG_INDEPENDENT_MODE;
 constexpr uint32_t holder = CONFIG_HOLDER;
+constexpr uint32_t share = CONFIG_SHARE;
 } // namespace control
 
 #endif

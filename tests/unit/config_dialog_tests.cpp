@@ -42,11 +42,13 @@ TEST_F(ConfigDialog, AFreshMaskShowsEveryKindPassingAndTheSynthGroupDisabled) {
                   }
                   EXPECT_FALSE(checked(control::independentMode));
                   EXPECT_FALSE(enabled(control::synthGroup));
+                  EXPECT_FALSE(checked(control::share));
                   sim::click(control::ok);
               }),
               1);
     EXPECT_EQ(storedDword(u"Messages"), 0x7E7Fu);
     EXPECT_EQ(storedDword(u"COM"), 2u);
+    EXPECT_EQ(storedDword(u"Share"), 0u);
     EXPECT_EQ(messageMask(shared), 0x7E7F);
 }
 
@@ -56,6 +58,7 @@ TEST_F(ConfigDialog, OkStoresTheChoicesInTheSharedStateAndTheRegistry) {
                   sim::click(control::independentMode);   // four outputs
                   sim::click(control::midiControlChange); // off for the MIDI outputs
                   sim::click(control::synthExclusive);    // off for the Synth outputs
+                  sim::click(control::share);
                   EXPECT_TRUE(checked(control::com3));
                   EXPECT_FALSE(checked(control::com1));
                   EXPECT_TRUE(enabled(control::synthProgramChange));
@@ -66,6 +69,8 @@ TEST_F(ConfigDialog, OkStoresTheChoicesInTheSharedStateAndTheRegistry) {
     EXPECT_EQ(messageMask(shared), 0x3F7B);
     EXPECT_EQ(storedDword(u"COM"), 3u);
     EXPECT_EQ(storedDword(u"Messages"), 0x3F7Bu);
+    EXPECT_EQ(shared.sharing, 1);
+    EXPECT_EQ(storedDword(u"Share"), 1u);
     EXPECT_EQ(modMessage(app.context, 0, MODM_GETNUMDEVS, 0, 0, 0), 4u) << "at once";
 }
 

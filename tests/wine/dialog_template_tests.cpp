@@ -273,7 +273,7 @@ TEST(DialogTemplate,
     expected.x = 10;
     expected.y = 38;
     expected.width = 221;
-    expected.height = 130;
+    expected.height = 143;
     expected.title = "MELV PC I/F NT Driver " MELV_VERSION_SHORT_TEXT; // major.minor
     expected.fontSize = 8;
     expected.font = "MS Sans Serif";
@@ -317,7 +317,9 @@ TEST(DialogTemplate,
         {control::midiGroup, "Button", "MIDI Out Messages", 137, 3, 80, 74, child | BS_GROUPBOX},
         {control::serialPortGroup, "Button", "Serial Port", 4, 3, 42, 55, child | BS_GROUPBOX},
         // Filled in when the dialog opens.
-        {control::holder, "Static", "", 8, 117, 206, 8, child | SS_LEFT | SS_NOPREFIX},
+        {control::holder, "Static", "", 8, 130, 206, 8, child | SS_LEFT | SS_NOPREFIX},
+        {control::share, "Button", "Let several programs use the instrument at once", 8, 116, 206,
+         10, child | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
     };
 
     EXPECT_EQ(describe(dialog), describe(expected));

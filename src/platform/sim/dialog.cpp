@@ -19,7 +19,7 @@ std::map<uint32_t, sim::Control> templateControls() {
     for (uint32_t id : {synthProgramChange, synthControlChange, synthBankSelect,
                         synthChannelPressure, synthPolyKeyPressure, synthExclusive,
                         midiProgramChange, midiControlChange, midiBankSelect, midiChannelPressure,
-                        midiPolyKeyPressure, midiExclusive, independentMode}) {
+                        midiPolyKeyPressure, midiExclusive, independentMode, share}) {
         controls[id] = {.checked = false, .enabled = true, .toggles = true};
     }
     return controls;
