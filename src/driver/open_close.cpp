@@ -8,20 +8,20 @@
 
 namespace {
 
-// The table's entry of the device `kind`, `index`; null for a device that does not exist.
-Stream** deviceEntry(ProcessContext& process, DeviceKind kind, uint32_t index) {
-    uint32_t devices = kind == kindInput ? 1 : outputCount;
-    return index < devices ? &process.openStreams[deviceSlot(kind, index) - 1] : nullptr;
-}
-
-// The device's entry when it holds the stream `instance` names, or null. The pointer is compared,
-// never followed: it may name a stream closed long ago, or another device's. Called with
-// streamsLock held.
+// The entry of the device `kind`, `index` that holds `instance`, or null; with instance 0, a free
+// one. The pointer is compared, never followed: it may name a stream closed long ago, or another
+// device's. Called with streamsLock held.
 Stream** entryOf(ProcessContext& process, DeviceKind kind, uint32_t index, uintptr_t instance) {
-    Stream** entry = deviceEntry(process, kind, index);
-    // `instance` is never 0 here, so an empty entry holds nothing it names.
-    bool holds = entry != nullptr && reinterpret_cast<uintptr_t>(*entry) == instance;
-    return holds ? entry : nullptr;
+    uint32_t devices = kind == kindInput ? 1 : outputCount;
+    if (index >= devices) {
+        return nullptr;
+    }
+    for (Stream*& entry : process.openStreams[deviceSlot(kind, index) - 1]) {
+        if (reinterpret_cast<uintptr_t>(entry) == instance) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 // Whether the calling thread is inside a call on the stream, or is its input's worker, whose
@@ -52,29 +52,27 @@ bool callsHaveEnded(std::unique_lock<std::mutex>& hold, Stream& stream) {
     return stream.calls == nullptr;
 }
 
-uint8_t linkedBit(DeviceKind kind, uint32_t index) {
-    return static_cast<uint8_t>(1u << (deviceSlot(kind, index) - 1));
+uint8_t& linkedStreams(ProcessContext& process, DeviceKind kind, uint32_t index) {
+    return process.linkedStreams[deviceSlot(kind, index) - 1];
 }
 
-// The device's open through the sharing service: the device is taken in this process first, so
-// that two opens of it on two threads do not both connect.
+// The device's open through the sharing service: the stream's place in the device's row is
+// counted first, so that opens on several threads never connect more streams than it has places.
 uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
     if (index >= deviceCount(*process.line.shared, kind)) {
         return MMSYSERR_BADDEVICEID;
     }
-    uint8_t bit = linkedBit(kind, index);
     {
         std::lock_guard<std::mutex> hold(process.streamsLock);
-        if ((process.linkedSlots & bit) != 0 ||
-            process.openStreams[deviceSlot(kind, index) - 1] != nullptr) {
+        if (linkedStreams(process, kind, index) == streamsPerDevice) {
             return MMSYSERR_ALLOCATED;
         }
-        process.linkedSlots |= bit;
+        ++linkedStreams(process, kind, index);
     }
     uint32_t status = connectShare(stream.link, kind, index);
     if (status != MMSYSERR_NOERROR) {
         std::lock_guard<std::mutex> hold(process.streamsLock);
-        process.linkedSlots = static_cast<uint8_t>(process.linkedSlots & ~bit);
+        --linkedStreams(process, kind, index);
     }
     return status;
 }
@@ -90,7 +88,7 @@ uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
     // Sharing was switched off while a stream of the device still goes through the service.
     if (index < deviceCount(*process.line.shared, kind)) {
         std::lock_guard<std::mutex> hold(process.streamsLock);
-        if ((process.linkedSlots & linkedBit(kind, index)) != 0) {
+        if (linkedStreams(process, kind, index) != 0) {
             return MMSYSERR_ALLOCATED;
         }
     }
@@ -104,8 +102,7 @@ void letDeviceGo(ProcessContext& process, Stream& stream) {
     }
     disconnectShare(stream.link);
     std::lock_guard<std::mutex> hold(process.streamsLock);
-    process.linkedSlots =
-        static_cast<uint8_t>(process.linkedSlots & ~linkedBit(stream.kind, stream.deviceIndex));
+    --linkedStreams(process, stream.kind, stream.deviceIndex);
 }
 
 void freeStream(ProcessContext& process, Stream& stream) {
@@ -159,7 +156,7 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     }
     {
         std::lock_guard<std::mutex> hold(process.streamsLock);
-        *deviceEntry(process, kind, index) = stream;
+        *entryOf(process, kind, index, 0) = stream;
     }
     *instanceAddress = stream;
     notifyClient(*stream, kind == kindOutput ? MOM_OPEN : MIM_OPEN, 0, 0);
@@ -202,7 +199,8 @@ uint32_t callStream(ProcessContext& process, DeviceKind kind, uint32_t index, ui
     *link = call.next;
     // A stream out of the table has a close waiting for its calls. This is the call's last touch
     // of the stream: the close may free it as soon as the lock is let go.
-    if (stream->calls == nullptr && *deviceEntry(process, kind, index) != stream) {
+    if (stream->calls == nullptr &&
+        entryOf(process, kind, index, reinterpret_cast<uintptr_t>(stream)) == nullptr) {
         platform::setEvent(stream->callsEnded);
     }
     return status;
@@ -230,9 +228,10 @@ uint32_t closeFromHost(ProcessContext& process, DeviceKind kind, uint32_t index,
         hold.lock();
     }
     // Put back under the lock of the last look at the calls, lest a call that ends meanwhile take
-    // the stream for closing. The device's hold was kept, so no open has taken the entry.
+    // the stream for closing. The device's hold was kept, so its row has a place for it, though
+    // another stream of a shared device may have taken this one meanwhile.
     if (status != MMSYSERR_NOERROR) {
-        *entry = stream;
+        *entryOf(process, kind, index, 0) = stream;
         return status;
     }
     hold.unlock();
@@ -246,11 +245,13 @@ uint32_t closeFromHost(ProcessContext& process, DeviceKind kind, uint32_t index,
 
 void closeEveryStream(ProcessContext& process) {
     // An input's worker holds the module, which is therefore unloaded with outputs open only.
-    for (Stream*& stream : process.openStreams) {
-        if (stream != nullptr) {
-            letDeviceGo(process, *stream);
-            freeStream(process, *stream);
-            stream = nullptr;
+    for (auto& row : process.openStreams) {
+        for (Stream*& stream : row) {
+            if (stream != nullptr) {
+                letDeviceGo(process, *stream);
+                freeStream(process, *stream);
+                stream = nullptr;
+            }
         }
     }
 }

@@ -8,8 +8,10 @@ bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle) {
     process.line.portHandle = platform::invalidHandle;
     process.line.heldGeneration = noHold;
     process.line.heldSlots = 0;
-    for (Stream*& stream : process.openStreams) {
-        stream = nullptr;
+    for (auto& row : process.openStreams) {
+        for (Stream*& stream : row) {
+            stream = nullptr;
+        }
     }
     process.heap = platform::createHeap(initialHeapSize);
     if (process.heap == platform::nullHandle) {

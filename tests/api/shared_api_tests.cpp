@@ -317,3 +317,20 @@ TEST_F(SharedInstrument, AProgramKilledWithANoteSoundingIsSilencedAndTheOtherPla
     EXPECT_EQ(heardNext(1), (WireMessages{onOutput(0, "90 40 40")}));
     EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
 }
+
+// A host with two plug-ins on one output: each has a stream of its own, and a reset of one turns
+// off its own note only.
+TEST_F(SharedInstrument, OneProgramOpensAnOutputTwiceAndAResetSilencesOnlyItsOwnStream) {
+    HMIDIOUT first = nullptr;
+    HMIDIOUT second = nullptr;
+    ASSERT_EQ(midiOutOpen(&first, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiOutOpen(&second, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(first, noteOnFor(0, 0x3C)), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(second, noteOnFor(0, 0x40)), MMSYSERR_NOERROR);
+    EXPECT_EQ(heardNext(2), (WireMessages{onOutput(0, "90 3C 40"), onOutput(0, "90 40 40")}));
+    EXPECT_EQ(midiOutReset(second), MMSYSERR_NOERROR);
+    EXPECT_EQ(heardNext(1), (WireMessages{onOutput(0, "80 40 40")}));
+    EXPECT_EQ(instrument.receiveStray(), "") << "the first stream's note sounds on";
+    EXPECT_EQ(midiOutClose(second), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutClose(first), MMSYSERR_NOERROR);
+}
