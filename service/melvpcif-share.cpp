@@ -519,6 +519,8 @@ int run(SECURITY_ATTRIBUTES* pipeSecurity) {
     for (uint32_t i = 0; i < lineReads; ++i) {
         issueLineRead(*service, i);
     }
+    // The one thread every program's input and output go through: late, it is late for all.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     reportStatus(SERVICE_RUNNING, 0);
     int status = serve(*service);
     CloseHandle(service->port); // the reads end; their routines run no more once this returns

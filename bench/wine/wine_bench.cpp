@@ -8,7 +8,20 @@
 // Short messages per second: modMessage(MODM_DATA) against one overlapped WriteFile per message.
 // Input latency, from a byte written at the instrument's end to the client's callback: the
 // driver's input against a bare reader with the same eight one-byte ReadFileEx reads.
+//
+// Then the same with the instrument shared between programs (the sharing service installed):
+// two programs sending at once against the raw loop's rate, the input's latency against the
+// one-program mode's, and the processor time the service and this program take while a device
+// is open and nothing flows.
+//
+//   melv_wine_bench.exe --send COUNT READY GO DONE
+//                         the second program: opens output 0, sets READY, waits for GO, sends
+//                         COUNT messages and sets DONE (named events)
 #include "common/driver_loader.h"
+#include "common/process.h"
+#include "common/settings_key.h"
+#include "port/share_protocol.h"
+#include "port/shared_state.h"
 
 #include <windows.h>
 
@@ -17,6 +30,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -58,6 +74,7 @@ HANDLE openLine(const wchar_t* name, DWORD flags) {
 // and writes the bytes the input side waits for.
 HANDLE instrument = INVALID_HANDLE_VALUE;
 volatile LONG draining = 1;
+volatile LONG drained = 0; // the bytes the instrument's end has taken
 
 DWORD WINAPI drainInstrument(void*) {
     COMMTIMEOUTS timeouts{};
@@ -68,7 +85,9 @@ DWORD WINAPI drainInstrument(void*) {
     char bytes[4096];
     DWORD got = 0;
     while (draining) {
-        ReadFile(instrument, bytes, sizeof bytes, &got, nullptr);
+        if (ReadFile(instrument, bytes, sizeof bytes, &got, nullptr)) {
+            InterlockedExchangeAdd(&drained, static_cast<LONG>(got));
+        }
     }
     return 0;
 }
@@ -78,21 +97,168 @@ void sendFromInstrument(BYTE byte) {
     WriteFile(instrument, &byte, 1, &written, nullptr);
 }
 
-// Short messages per second through the driver's output 0.
-double driverMessagesPerSecond() {
+DWORD_PTR openOutput() {
     MIDIOPENDESC description{};
     DWORD_PTR stream = 0;
     if (modMessage(0, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&stream),
                    reinterpret_cast<DWORD_PTR>(&description), CALLBACK_NULL) != MMSYSERR_NOERROR) {
         return 0;
     }
-    double start = nowMs();
-    for (int i = 0; i < messagesPerRound; ++i) {
+    return stream;
+}
+
+void sendMessages(DWORD_PTR stream, int count) {
+    for (int i = 0; i < count; ++i) {
         modMessage(0, MODM_DATA, stream, noteOn ^ (i & 1) << 4, 0); // note on, note off
     }
+}
+
+// Short messages per second through the driver's output 0.
+double driverMessagesPerSecond() {
+    DWORD_PTR stream = openOutput();
+    if (stream == 0) {
+        return 0;
+    }
+    double start = nowMs();
+    sendMessages(stream, messagesPerRound);
     double elapsed = nowMs() - start;
     modMessage(0, MODM_CLOSE, stream, 0, 0);
     return messagesPerRound * 1000.0 / elapsed;
+}
+
+// A named event of this run's, for the second program.
+HANDLE runEvent(const char* what, std::string& name) {
+    name = std::string("melv-bench-") + what + "-" + std::to_string(GetCurrentProcessId());
+    return CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+}
+
+// Waits until the instrument's end has taken `count` bytes since `before`, or a while has
+// passed: when, in ms.
+double whenDrained(LONG before, LONG count) {
+    for (int waited = 0; drained - before < count && waited < 10000; ++waited) {
+        Sleep(1);
+    }
+    return nowMs();
+}
+
+// Two programs at once, this one and a second, each sending a round's messages to output 0 while
+// the instrument is shared: the messages of both per second, from the start signal until the
+// instrument's end has taken them all (a packet of four bytes each). The pipe to the service
+// takes messages faster than the line: the line's pace is what counts.
+double sharedMessagesPerSecond() {
+    std::string readyName, goName, doneName;
+    HANDLE ready = runEvent("ready", readyName), go = runEvent("go", goName),
+           done = runEvent("done", doneName);
+    std::wstring self = programPath();
+    std::string arguments = " --send " + std::to_string(messagesPerRound) + " " + readyName + " " +
+                            goName + " " + doneName;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION other{};
+    DWORD_PTR stream = openOutput();
+    double rate = 0;
+    if (stream != 0 &&
+        startProcess(self.c_str(),
+                     L"\"" + self + L"\"" + std::wstring(arguments.begin(), arguments.end()), false,
+                     startup, other)) {
+        if (WaitForSingleObject(ready, 30000) == WAIT_OBJECT_0) {
+            LONG before = drained;
+            double start = nowMs();
+            SetEvent(go);
+            sendMessages(stream, messagesPerRound);
+            if (WaitForSingleObject(done, 30000) == WAIT_OBJECT_0) {
+                rate = 2 * messagesPerRound * 1000.0 /
+                       (whenDrained(before, 2 * messagesPerRound * 4) - start);
+            }
+        }
+        WaitForSingleObject(other.hProcess, 30000);
+        CloseHandle(other.hThread);
+        CloseHandle(other.hProcess);
+    }
+    if (stream != 0) {
+        modMessage(0, MODM_CLOSE, stream, 0, 0);
+    }
+    for (HANDLE event : {ready, go, done}) {
+        CloseHandle(event);
+    }
+    return rate;
+}
+
+// The second program of sharedMessagesPerSecond.
+int sendAsSecondProgram(int count, const char* ready, const char* go, const char* done) {
+    DWORD_PTR stream = openOutput();
+    HANDLE events[3] = {OpenEventA(EVENT_MODIFY_STATE, FALSE, ready),
+                        OpenEventA(SYNCHRONIZE, FALSE, go),
+                        OpenEventA(EVENT_MODIFY_STATE, FALSE, done)};
+    if (stream == 0 || events[0] == nullptr || events[1] == nullptr || events[2] == nullptr) {
+        return 1;
+    }
+    SetEvent(events[0]);
+    WaitForSingleObject(events[1], 30000);
+    sendMessages(stream, count);
+    SetEvent(events[2]);
+    modMessage(0, MODM_CLOSE, stream, 0, 0);
+    return 0;
+}
+
+// Shares the instrument from now on, as the configuration dialog does: the setting for the
+// programs that load the driver next, and the record for those that have it loaded.
+bool shareTheInstrument(bool share) {
+    HKEY key = createSettingsKey(KEY_SET_VALUE);
+    bool written = key != nullptr && writeDword(key, shareSetting, share ? 1 : 0);
+    if (key != nullptr) {
+        RegCloseKey(key);
+    }
+    HANDLE mapping =
+        OpenFileMappingW(FILE_MAP_WRITE, FALSE, reinterpret_cast<const wchar_t*>(sharedStateName));
+    void* view = mapping == nullptr
+                     ? nullptr
+                     : MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(SharedState));
+    if (view != nullptr) {
+        static_cast<SharedState*>(view)->sharing = share ? 1 : 0;
+        UnmapViewOfFile(view);
+    }
+    if (mapping != nullptr) {
+        CloseHandle(mapping);
+    }
+    return written && view != nullptr;
+}
+
+// The processor time a process has taken, in ms.
+double processorMs(HANDLE process) {
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user)) {
+        return -1;
+    }
+    auto ms = [](FILETIME time) {
+        return static_cast<double>(static_cast<ULONGLONG>(time.dwHighDateTime) << 32 |
+                                   time.dwLowDateTime) /
+               10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+// The sharing service's process while it runs, or null.
+HANDLE serviceProcess() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager == nullptr
+            ? nullptr
+            : OpenServiceW(manager, reinterpret_cast<const wchar_t*>(shareServiceName),
+                           SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD size = 0;
+    if (service != nullptr) {
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                             sizeof status, &size);
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return status.dwProcessId == 0
+               ? nullptr
+               : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId);
 }
 
 // The same bytes written by hand: one overlapped WriteFile per packet, waited for.
@@ -145,19 +311,52 @@ void sampleLatency(std::vector<double>& samples) {
     }
 }
 
-void driverLatency(std::vector<double>& samples) {
+DWORD_PTR startInput() {
     MIDIOPENDESC description{};
     description.dwCallback = reinterpret_cast<DWORD_PTR>(onDriverInput);
     DWORD_PTR stream = 0;
     if (midMessage(0, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&stream),
                    reinterpret_cast<DWORD_PTR>(&description),
                    CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-        return;
+        return 0;
     }
     midMessage(0, MIDM_START, stream, 0, 0);
-    sampleLatency(samples);
+    return stream;
+}
+
+void stopInput(DWORD_PTR stream) {
     midMessage(0, MIDM_RESET, stream, 0, 0);
     midMessage(0, MIDM_CLOSE, stream, 0, 0);
+}
+
+void driverLatency(std::vector<double>& samples) {
+    if (DWORD_PTR stream = startInput(); stream != 0) {
+        sampleLatency(samples);
+        stopInput(stream);
+    }
+}
+
+// The processor time, in ms, the service and this program take in two seconds while an input is
+// open and started and nothing flows; false when there is no input through the service.
+constexpr DWORD idleMs = 2000;
+bool measureIdleCost(double& serviceMs, double& programMs) {
+    DWORD_PTR stream = startInput();
+    HANDLE service = serviceProcess();
+    bool measured = stream != 0 && service != nullptr;
+    if (measured) {
+        serviceMs = -processorMs(service);
+        programMs = -processorMs(GetCurrentProcess());
+        Sleep(idleMs);
+        serviceMs += processorMs(service);
+        programMs += processorMs(GetCurrentProcess());
+    }
+    if (service != nullptr) {
+        CloseHandle(service);
+    }
+    if (stream != 0) {
+        stopInput(stream);
+    }
+    return measured;
 }
 
 // A bare reader: eight one-byte reads whose completion routines run in its alertable wait.
@@ -223,8 +422,9 @@ double ratio(double driver, double raw) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     const char* bits = sizeof(void*) == 8 ? "64-bit" : "32-bit";
+    bool second = argc == 6 && std::strcmp(argv[1], "--send") == 0;
     DriverEntries driver;
     DriverLoad load = loadDriver(L"melvpcif.dll", driver);
     if (load == DriverLoad::refused) {
@@ -233,6 +433,9 @@ int main() {
     }
     modMessage = driver.modMessage;
     midMessage = driver.midMessage;
+    if (second) {
+        return sendAsSecondProgram(std::atoi(argv[2]), argv[3], argv[4], argv[5]);
+    }
     instrument = openLine(L"\\\\.\\COM8", 0);
     arrived = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (load != DriverLoad::loaded || instrument == INVALID_HANDLE_VALUE) {
@@ -255,6 +458,25 @@ int main() {
         driverLatency(driverLatencies);
         rawLatency(rawLatencies);
     }
+
+    // Shared: the service holds the port from the first open on, so the raw loop cannot run
+    // between these rounds; it ran between the ones above, on the same line.
+    std::vector<double> sharedRates, sharedLatencies;
+    bool shared = shareTheInstrument(true);
+    draining = 1;
+    drain = CreateThread(nullptr, 0, drainInstrument, nullptr, 0, nullptr);
+    for (int round = 0; round < rounds && shared; ++round) {
+        sharedRates.push_back(sharedMessagesPerSecond());
+    }
+    draining = 0;
+    WaitForSingleObject(drain, INFINITE);
+    CloseHandle(drain);
+    for (int round = 0; round < rounds && shared; ++round) {
+        driverLatency(sharedLatencies);
+    }
+    double serviceIdleMs = 0, programIdleMs = 0;
+    bool idleMeasured = shared && measureIdleCost(serviceIdleMs, programIdleMs);
+    shareTheInstrument(false);
     unloadDriver(driver);
 
     double driverRate = percentile(driverRates, 0.5), rawRate = percentile(rawRates, 0.5);
@@ -268,6 +490,29 @@ int main() {
                     "%.2f ms, ratio %.2f\n",
                     bits, fraction == 0.5 ? "median" : "99th percentile", driverLatencies.size(),
                     rawLatencies.size(), driverMs, rawMs, ratio(driverMs, rawMs));
+    }
+    if (!shared) {
+        std::printf("%s shared: the setting cannot be written\n", bits);
+        return 1;
+    }
+    // The virtual line takes bytes as fast as they come; the instrument's cable carries 3840 a
+    // second (38400 baud, ten bits a byte).
+    double sharedRate = percentile(sharedRates, 0.5);
+    std::printf("%s shared, two programs sending at once (median of %d rounds of 2 x %d): %.0f "
+                "messages (%.0f bytes) per second at the instrument, ratio to the cable's 3840 "
+                "bytes %.2f, to raw WriteFile %.2f\n",
+                bits, rounds, messagesPerRound, sharedRate, 4 * sharedRate, 4 * sharedRate / 3840,
+                ratio(sharedRate, rawRate));
+    double sharedMs = percentile(sharedLatencies, 0.5), oneMs = percentile(driverLatencies, 0.5);
+    std::printf("%s shared input latency, median of %zu samples: %.2f ms, one program at a time "
+                "%.2f ms, difference %+.2f ms\n",
+                bits, sharedLatencies.size(), sharedMs, oneMs, sharedMs - oneMs);
+    if (idleMeasured) {
+        std::printf("%s shared, idle with an input started, processor time in %lu ms: service "
+                    "%.1f ms, this program %.1f ms\n",
+                    bits, idleMs, serviceIdleMs, programIdleMs);
+    } else {
+        std::printf("%s shared, idle: no input through the service to look at\n", bits);
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <mmsystem.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -146,6 +147,26 @@ class OtherProgram {
         TerminateProcess(process_, 1);
         WaitForSingleObject(process_, 30000);
     }
+    // Every thread of it stopped, as in a debugger; how many were.
+    int suspend() {
+        DWORD id = GetProcessId(process_);
+        HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        int suspended = 0;
+        for (BOOL more = Thread32First(threads, &entry); more;
+             more = Thread32Next(threads, &entry)) {
+            HANDLE thread = entry.th32OwnerProcessID == id
+                                ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)
+                                : nullptr;
+            if (thread != nullptr) {
+                suspended += SuspendThread(thread) != static_cast<DWORD>(-1);
+                CloseHandle(thread);
+            }
+        }
+        CloseHandle(threads);
+        return suspended;
+    }
 
   private:
     HANDLE process_ = nullptr;
@@ -251,9 +272,9 @@ class SharedInstrument : public ::testing::Test {
 } // namespace
 
 int sharedProgram(int argc, char** argv) {
-    bool part =
-        argc >= 3 && (std::strcmp(argv[1], "--play") == 0 || std::strcmp(argv[1], "--sound") == 0 ||
-                      std::strcmp(argv[1], "--listen") == 0);
+    bool part = argc >= 3 &&
+                (std::strcmp(argv[1], "--play") == 0 || std::strcmp(argv[1], "--sound") == 0 ||
+                 std::strcmp(argv[1], "--stall") == 0 || std::strcmp(argv[1], "--listen") == 0);
     if (!part) {
         return -1;
     }
@@ -270,6 +291,20 @@ int sharedProgram(int argc, char** argv) {
     if (std::strcmp(argv[1], "--sound") == 0) {
         midiOutShortMsg(output, noteOnFor(device, 0x3C));
         SetEvent(ready);
+        Sleep(INFINITE);
+    }
+    if (std::strcmp(argv[1], "--stall") == 0) {
+        HMIDIIN input = nullptr;
+        char begun[] = {'\xF0', 0x7D, 0x01, 0x02}; // an exclusive whose end never comes
+        MIDIHDR header{};
+        header.lpData = begun;
+        header.dwBufferLength = sizeof begun;
+        if (midiInOpen(&input, 0, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR &&
+            midiInStart(input) == MMSYSERR_NOERROR &&
+            midiOutPrepareHeader(output, &header, sizeof header) == MMSYSERR_NOERROR &&
+            midiOutLongMsg(output, &header, sizeof header) == MMSYSERR_NOERROR) {
+            SetEvent(ready);
+        }
         Sleep(INFINITE);
     }
     status = playPart(output, device);
@@ -333,4 +368,26 @@ TEST_F(SharedInstrument, OneProgramOpensAnOutputTwiceAndAResetSilencesOnlyItsOwn
     EXPECT_EQ(instrument.receiveStray(), "") << "the first stream's note sounds on";
     EXPECT_EQ(midiOutClose(second), MMSYSERR_NOERROR);
     EXPECT_EQ(midiOutClose(first), MMSYSERR_NOERROR);
+}
+
+// A program stopped in a debugger in the middle of an exclusive, its input started: the service
+// ends its exclusive within seconds, and another program plays and hears the instrument.
+TEST_F(SharedInstrument, AProgramStoppedInTheMiddleOfAnExclusiveHoldsTheOthersForSecondsOnly) {
+    ReadySignal ready;
+    OtherProgram stopped(L"--stall 1 " + ready.argument());
+    ASSERT_TRUE(ready.came());
+    ASSERT_GT(stopped.suspend(), 0);
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(midiOutShortMsg(output, noteOnFor(0, 0x3C)), MMSYSERR_NOERROR);
+    EXPECT_EQ(heardNext(2), (WireMessages{onOutput(1, "F0 7D 01 02 F7"), onOutput(0, "90 3C 40")}));
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    HANDLE sender = CreateThread(nullptr, 0, sendSoon, &instrument, 0, nullptr);
+    HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(listen(heardAsData.size(), mine), heardAsData);
+    WaitForSingleObject(sender, 30000);
+    CloseHandle(sender);
+    CloseHandle(mine);
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
 }
