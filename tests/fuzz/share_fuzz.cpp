@@ -1,9 +1,10 @@
 // Plays hostile or broken programs against the sharing service's hub: arbitrary frames from four
 // connections, mixed with the line taking writes, connections ending, input arriving and time
 // passing. Checks that only whole frames in their place are taken, that every write is one the
-// line can take (a select of a real destination, a packet, a raw block), and that once every
-// connection has ended and the line has taken everything, nothing is left sounding or holding the
-// line and every slot is free again.
+// line can take (a select of a real destination, a packet, a raw block), that a program's driver
+// takes from the service only whole answers and input, and that once every connection has ended
+// and the line has taken everything, nothing is left sounding or holding the line and every slot
+// is free again.
 //
 // Each operation is one byte: its low three bits choose it, and a frame follows its operation as
 // two bytes of length (little-endian) and that many bytes.
@@ -47,7 +48,22 @@ void drain(Harness& h, uint32_t count) {
     }
 }
 
+// The same bytes as the service might send them to a program: its driver takes only a whole
+// answer or whole input entries.
+void readAsTheDriver(const uint8_t* bytes, uint32_t count) {
+    ShareFrame frame;
+    if (!readShareAnswer(bytes, count, frame)) {
+        return;
+    }
+    check(frame.length + shareHeaderBytes == count && frame.payload == bytes + shareHeaderBytes);
+    check(frame.kind == ShareFrameKind::answer
+              ? frame.length == 4
+              : frame.kind == ShareFrameKind::input && frame.length > 0 &&
+                    frame.length % shareInputEntryBytes == 0);
+}
+
 void sendFrame(Harness& h, uint32_t connection, const uint8_t* bytes, uint32_t count) {
+    readAsTheDriver(bytes, count);
     int32_t client = h.clients[connection];
     if (client < 0) {
         client = h.clients[connection] = openClient(h.hub);

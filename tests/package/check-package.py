@@ -32,7 +32,8 @@ EXPECTED = {SETUP, "README.md", "LICENSE", "by-hand/INSTALL-BY-HAND.txt",
             "by-hand/x86/melvpcif.dll", "by-hand/arm64/melvpcif.dll", "by-hand/x64/melv-demo.exe",
             "by-hand/x86/melv-demo.exe", "by-hand/arm64/melv-demo.exe",
             "by-hand/x64/melv-settings.exe", "by-hand/x86/melv-settings.exe",
-            "by-hand/arm64/melv-settings.exe"}
+            "by-hand/arm64/melv-settings.exe", "by-hand/x64/melvpcif-share.exe",
+            "by-hand/x86/melvpcif-share.exe", "by-hand/arm64/melvpcif-share.exe"}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll", "setupapi.dll",
                "msvcrt.dll"}
 # GNU objdump cannot read ARM64 PE files.
@@ -102,7 +103,8 @@ with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as pa
                         ("melvpcif-setup-arm64.exe", "arm64"), ("x64/melv-demo.exe", "x64"),
                         ("x86/melv-demo.exe", "x86"), ("arm64/melv-demo.exe", "arm64"),
                         ("x64/melv-settings.exe", "x64"), ("x86/melv-settings.exe", "x86"),
-                        ("arm64/melv-settings.exe", "arm64")):
+                        ("arm64/melv-settings.exe", "arm64"), ("x64/melvpcif-share.exe", "x64"),
+                        ("x86/melvpcif-share.exe", "x86"), ("arm64/melvpcif-share.exe", "arm64")):
         imports, dump = pe_details(f"{folder}/by-hand/{setup}", OBJDUMP[arch])
         check(built_for(dump, arch) and imports and imports <= SYSTEM_DLLS,
               f"by-hand/{setup} is built for {arch} and imports only system DLLs: "
