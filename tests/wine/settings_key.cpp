@@ -70,6 +70,7 @@ SettingsSnapshot::SettingsSnapshot() {
     if (keyExisted_) {
         port_ = read(key, portSetting);
         mask_ = read(key, messagesSetting);
+        share_ = read(key, shareSetting);
         RegCloseKey(key);
     }
 }
@@ -86,6 +87,7 @@ SettingsSnapshot::~SettingsSnapshot() {
     }
     restore(key, portSetting, port_);
     restore(key, messagesSetting, mask_);
+    restore(key, shareSetting, share_);
     RegCloseKey(key);
 }
 

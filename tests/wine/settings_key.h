@@ -41,4 +41,5 @@ class SettingsSnapshot {
     bool keyExisted_ = false;
     std::optional<Value> port_;
     std::optional<Value> mask_;
+    std::optional<Value> share_;
 };

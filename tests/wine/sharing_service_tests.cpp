@@ -4,8 +4,11 @@
 // input, and the service ends by itself once nobody is left.
 #include "child_process.h"
 #include "common/process.h"
+#include "fixtures.h"
 #include "instrument_port.h"
+#include "line_control.h"
 #include "port/share_protocol.h"
+#include "settings_key.h"
 
 #include <gtest/gtest.h>
 
@@ -147,39 +150,122 @@ TEST_F(SharingService, EveryStartedInputHearsTheInstrument) {
     }
 }
 
+// The sharing service installed as the machine's for a test, and removed once it has stopped.
+class InstalledService {
+  public:
+    InstalledService() {
+        manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+        std::wstring binary = L"\"" + besideModule(nullptr, L"melvpcif-share.exe") + L"\"";
+        service_ = manager_ == nullptr
+                       ? nullptr
+                       : CreateServiceW(
+                             manager_, reinterpret_cast<LPCWSTR>(shareServiceName),
+                             L"MELV PC I/F sharing", SERVICE_START | SERVICE_QUERY_STATUS | DELETE,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+    ~InstalledService() {
+        EXPECT_TRUE(stops()) << "the service goes on with nobody left";
+        if (service_ != nullptr) {
+            DeleteService(service_);
+            CloseServiceHandle(service_);
+        }
+        if (manager_ != nullptr) {
+            CloseServiceHandle(manager_);
+        }
+    }
+    bool installed() const { return service_ != nullptr; }
+    SC_HANDLE handle() const { return service_; }
+    // Whether it stops by itself (once nobody is left) within ten seconds.
+    bool stops() const {
+        SERVICE_STATUS status = {};
+        for (int tries = 0; tries < 100; ++tries) {
+            if (!QueryServiceStatus(service_, &status) ||
+                status.dwCurrentState == SERVICE_STOPPED) {
+                break;
+            }
+            Sleep(100);
+        }
+        return status.dwCurrentState == SERVICE_STOPPED;
+    }
+
+  private:
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
+};
+
 // Installed as the machine's service: started on demand, it serves a program of an ordinary
 // user's session through the pipe its security lets users reach, and stops by itself once nobody
 // is left.
 TEST(SharingServiceOfTheMachine, StartsOnDemandServesAndStopsByItself) {
     InstrumentPort instrument;
     ASSERT_TRUE(instrument.open());
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-    ASSERT_NE(manager, nullptr);
-    std::wstring binary = L"\"" + besideModule(nullptr, L"melvpcif-share.exe") + L"\"";
-    SC_HANDLE service =
-        CreateServiceW(manager, reinterpret_cast<LPCWSTR>(shareServiceName), L"MELV PC I/F sharing",
-                       SERVICE_START | SERVICE_QUERY_STATUS | DELETE, SERVICE_WIN32_OWN_PROCESS,
-                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr,
-                       nullptr, nullptr, nullptr);
-    ASSERT_NE(service, nullptr) << GetLastError();
-    EXPECT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
-    {
-        ShareConnection player;
-        ASSERT_TRUE(player.hello(shareOutput, 0));
-        ASSERT_TRUE(player.request(ShareFrameKind::message, 0, {0x90, 0x3C, 0x40}));
-        EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    InstalledService service;
+    ASSERT_TRUE(service.installed()) << GetLastError();
+    EXPECT_TRUE(StartServiceW(service.handle(), 0, nullptr)) << GetLastError();
+    ShareConnection player;
+    ASSERT_TRUE(player.hello(shareOutput, 0));
+    ASSERT_TRUE(player.request(ShareFrameKind::message, 0, {0x90, 0x3C, 0x40}));
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    player.drop();
+}
+
+// With sharing on, the driver reaching the instrument through the service: the line pulled and
+// put back while a program plays and listens. Its sends fail meanwhile, as on a lost line, and
+// once the line is back it plays and hears again without reopening anything: the service, which
+// ended with its line, is started again by the program's driver.
+class SharedLostLine : public InputTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(lineControlAvailable()) << "MELV_LINE_CONTROL names no control folder";
+        ASSERT_TRUE(service.installed());
+        ASSERT_TRUE(writeSettingDword(shareSetting, 1));
+        InputTest::SetUp();
     }
-    SERVICE_STATUS status = {};
-    for (int tries = 0; tries < 100; ++tries) {
-        if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) {
-            break;
+
+    SettingsSnapshot settings;
+    InstalledService service;
+};
+
+constexpr DWORD noteOn = 0x00403C90;
+
+// Sends the note until the send's status is as wanted or `deadlineMs` have passed.
+bool sendsUntil(LoadedDriver& driver, const OpenedOutput& output, bool wantOk, DWORD deadlineMs) {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < deadlineMs; Sleep(50)) {
+        if ((driver.sendShort(output, noteOn) == MMSYSERR_NOERROR) == wantOk) {
+            return true;
         }
-        Sleep(100);
     }
-    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    DeleteService(service);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    return false;
+}
+
+TEST_F(SharedLostLine, AfterTheLineComesBackTheProgramPlaysAndHearsWithoutReopening) {
+    ASSERT_TRUE(openInput());
+    ASSERT_EQ(driver.inputMessage(input, MIDM_START), MMSYSERR_NOERROR);
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+
+    ASSERT_TRUE(takeLineAway());
+    EXPECT_TRUE(sendsUntil(driver, output, false, 5000)) << "sends go on succeeding";
+    ASSERT_TRUE(bringLineBack());
+    ASSERT_TRUE(instrument.reopen());
+    takeNotifications();
+    // The service is asked for again every two seconds, and the connection made again a few
+    // times a second.
+    ASSERT_TRUE(sendsUntil(driver, output, true, 10000)) << "the line was not picked up again";
+    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    // The input's connection is made again on its own schedule: what the instrument sends before
+    // is heard by nobody.
+    std::vector<Notification> heard;
+    for (DWORD start = GetTickCount(); heard.empty() && GetTickCount() - start < 10000;) {
+        ASSERT_TRUE(instrument.send({0x90, 0x3E, 0x40}));
+        heard = withoutTimes(takeNotifications(1, 500));
+    }
+    ASSERT_FALSE(heard.empty()) << "the program hears nothing";
+    EXPECT_EQ(heard.front(), (Notification{MIM_DATA, 0x00403E90}));
+    EXPECT_EQ(driver.closeOutput(output), MMSYSERR_NOERROR);
 }
 
 } // namespace
