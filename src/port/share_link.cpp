@@ -129,6 +129,8 @@ uint32_t connectShare(ShareLink& link, DeviceKind kind, uint32_t index) {
         return status;
     }
     link.viaService = true;
+    // A connection lost from now on may ask for the service again at once.
+    link.lastServiceStart = platform::milliseconds() - serviceRestartIntervalMs;
     return MMSYSERR_NOERROR;
 }
 

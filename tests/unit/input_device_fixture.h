@@ -4,6 +4,7 @@
 
 #include "input/worker.h"
 #include "input_fixture.h"
+#include "port/port.h"
 
 class InputDevice : public DriverTest {
   protected:
@@ -34,6 +35,21 @@ class InputDevice : public DriverTest {
         ClientBuffer& buffer = buffers.emplace_back(capacity);
         buffer.header.dwFlags = MHDR_PREPARED;
         return buffer;
+    }
+    static uint32_t count(const uint32_t& counter) {
+        std::lock_guard<std::mutex> hold(sim::world().lock);
+        return counter;
+    }
+    // One interval of trying the line (or the connection to the sharing service) again passes
+    // for the worker: the clock moves on from the start of its wait, and the test goes on once
+    // the worker has acted and waits again.
+    void oneIntervalPasses() {
+        ASSERT_TRUE(sim::waitUntil([] { return sim::world().timedWaits > 0; }));
+        uint32_t next = count(sim::world().lastAlertableWaitStart) + reopenIntervalMs;
+        sim::setClock(next);
+        ASSERT_TRUE(sim::waitUntil([next] {
+            return sim::world().alertableWaits > 0 && sim::world().lastAlertableWaitStart == next;
+        }));
     }
     // A round trip through the worker: everything the line brought before it has been processed
     // and told by the time it returns.

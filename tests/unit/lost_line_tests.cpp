@@ -15,22 +15,8 @@ class LostLine : public InputDevice {
         ASSERT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
         settle();
     }
-    static uint32_t count(const uint32_t& counter) {
-        std::lock_guard<std::mutex> hold(sim::world().lock);
-        return counter;
-    }
     uint32_t openAttempts() { return count(com1().openAttempts); }
     uint32_t readsIssued() { return count(sim::world().readsIssued); }
-    // One interval of trying the line again passes for the worker: the clock moves on from the
-    // start of its wait, and the test goes on once the worker has acted and waits again.
-    void oneIntervalPasses() {
-        ASSERT_TRUE(sim::waitUntil([] { return sim::world().timedWaits > 0; }));
-        uint32_t next = count(sim::world().lastAlertableWaitStart) + reopenIntervalMs;
-        sim::setClock(next);
-        ASSERT_TRUE(sim::waitUntil([next] {
-            return sim::world().alertableWaits > 0 && sim::world().lastAlertableWaitStart == next;
-        }));
-    }
     size_t openPortHandles() {
         std::lock_guard<std::mutex> hold(sim::world().lock);
         size_t open = 0;

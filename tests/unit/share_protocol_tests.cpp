@@ -1,6 +1,7 @@
 // What the sharing service takes from a program's connection, and what it refuses: only whole
 // frames of this protocol, each in its place, name one of the driver's devices.
 #include "port/share_protocol.h"
+#include "share_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes frameOf(ShareFrameKind kind, uint16_t flags, const Bytes& payload) {
-    Bytes bytes(shareHeaderBytes + payload.size());
-    writeShareFrame(kind, flags, payload.data(), static_cast<uint32_t>(payload.size()),
-                    bytes.data());
-    return bytes;
-}
 
 Bytes helloOf(uint32_t kind, uint32_t device, uint32_t version = shareProtocolVersion) {
     Bytes payload(shareHelloBytes);

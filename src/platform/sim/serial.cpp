@@ -200,11 +200,14 @@ void cancelWrite(Handle, CompletionRecord* record) {
     }
 }
 
-// Only the serial ports are simulated, whose reads take one byte each.
+// A serial port's reads take one byte each; a connection to the sharing service's, a frame.
 bool startRead(Handle handle, uint8_t* into, uint32_t, CompletionRecord* record,
                ReadRoutine routine) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
+    if (world.sharing.connections.count(handle) != 0) {
+        return sim::startPipeRead(handle, into, record, routine);
+    }
     uint32_t number = portOf(handle);
     if (number == 0 || world.readsBeforeFailure == 0) {
         sim::setLastError(number == 0 ? errorInvalidHandle : world.readFailureError);
@@ -253,8 +256,9 @@ void cancelReads(Handle handle) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portOf(handle);
     uint32_t thread = currentThreadId();
-    sim::abortReads([number, thread](const sim::OutstandingRead& read) {
-        return read.port == number && read.thread == thread;
+    sim::abortReads([number, handle, thread](const sim::OutstandingRead& read) {
+        bool onHandle = read.pipe != nullHandle ? read.pipe == handle : read.port == number;
+        return onHandle && read.thread == thread;
     });
 }
 

@@ -82,6 +82,7 @@ struct OutstandingRead {
     uint8_t* into;
     platform::CompletionRecord* record;
     platform::ReadRoutine routine;
+    platform::Handle pipe = platform::nullHandle; // a read on a connection to the sharing service
 };
 
 // A completed read whose routine waits for its thread's next alertable wait.
@@ -90,6 +91,24 @@ struct Completion {
     uint32_t error;
     uint32_t count;
     platform::CompletionRecord* record;
+};
+
+// One connection of a program's stream to the simulated sharing service.
+struct ShareConnection {
+    std::vector<std::vector<uint8_t>> requests; // the frames the driver wrote, in order
+    std::deque<std::vector<uint8_t>> toDriver;  // frames for the driver's next reads
+    bool broken = false;                        // the service ended: reads and writes fail
+    bool closed = false;                        // the driver let it go
+};
+
+// The sharing service as the driver reaches it: installed or not, running or not, and its
+// connections, in the order they were made. It answers every request that asks, with success.
+struct SharingService {
+    bool installed = false;
+    bool running = false;
+    uint32_t starts = 0; // times the driver asked the system to start it
+    std::map<platform::Handle, ShareConnection> connections;
+    std::vector<platform::Handle> order;
 };
 
 struct Task {
@@ -231,6 +250,7 @@ struct World {
     std::map<platform::Handle, OpenHandle> openHandles;
     std::map<const platform::CompletionRecord*, WriteOutcome> pendingWrites;
     std::map<platform::Handle, std::set<void*>> heaps;
+    SharingService sharing;
 };
 
 World& world();
@@ -264,6 +284,14 @@ bool waitUntil(const std::function<bool()>& condition);
 size_t notificationCount();
 void setClock(uint32_t milliseconds);
 
+// The sharing service hands the frame to the program at the other end of its connection number
+// `connection` (in the order they were made): its read completes with it, or the next one does.
+void serviceSends(size_t connection, const std::vector<uint8_t>& frame);
+// The sharing service ends, with its line: every connection breaks, and reads on them end.
+void serviceEnds();
+// The frames the program sent on connection number `connection`.
+std::vector<std::vector<uint8_t>> shareRequests(size_t connection);
+
 // The user clicks a control of the dialog on screen: false when it is disabled, as the dialog
 // manager ignores clicks there. An automatic check box toggles itself first.
 bool click(uint32_t id);
@@ -280,6 +308,9 @@ platform::Handle newHandle(const std::string& kind, uint32_t port = 0,
 // their threads' next alertable wait. Call with the lock held.
 void abortReads(const std::function<bool(const OutstandingRead&)>& which,
                 uint32_t error = 995); // ERROR_OPERATION_ABORTED
+// A read of a connection to the sharing service's next frame. Call with the lock held.
+bool startPipeRead(platform::Handle pipe, uint8_t* into, platform::CompletionRecord* record,
+                   platform::ReadRoutine routine);
 void setLastError(uint32_t error);
 
 } // namespace sim

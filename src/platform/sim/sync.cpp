@@ -28,6 +28,12 @@ void closeHandle(Handle handle) {
     }
     // Closing a port ends the reads and writes still going on it, as the OS does. The simulated
     // machine has one writer per port at a time, so every stalled write is this port's.
+    // So does closing a connection to the sharing service.
+    if (auto connection = sim::world().sharing.connections.find(handle);
+        connection != sim::world().sharing.connections.end()) {
+        connection->second.closed = true;
+        sim::abortReads([handle](const sim::OutstandingRead& read) { return read.pipe == handle; });
+    }
     uint32_t port = found->second.port;
     if (port != 0) {
         sim::abortReads([port](const sim::OutstandingRead& read) { return read.port == port; });
