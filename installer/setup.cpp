@@ -508,8 +508,44 @@ bool registerService(const std::wstring& program) {
     return configured;
 }
 
+// Stops the service if it runs (it lets the instrument go, and its programs' drivers find their
+// connections broken) and waits for it, for at most serviceStopWaitMs.
+void stopService(SC_HANDLE service) {
+    SERVICE_STATUS status = {};
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    for (DWORD waited = 0; waited < serviceStopWaitMs && QueryServiceStatus(service, &status) &&
+                           status.dwCurrentState != SERVICE_STOPPED;
+         waited += 100) {
+        Sleep(100);
+    }
+}
+
+// The service named, opened with `access`, and the service control manager it came from; null
+// when either cannot be had.
+struct OpenedService {
+    SC_HANDLE manager;
+    SC_HANDLE service;
+};
+OpenedService openService(DWORD access) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager == nullptr ? nullptr : OpenServiceW(manager, serviceName(), access);
+    return {manager, service};
+}
+void closeService(const OpenedService& opened) {
+    DWORD error = GetLastError();
+    if (opened.service != nullptr) {
+        CloseServiceHandle(opened.service);
+    }
+    if (opened.manager != nullptr) {
+        CloseServiceHandle(opened.manager);
+    }
+    SetLastError(error);
+}
+
 // The service program for the machine's own processor (the first target's) into its system
-// folder, and the service that runs it.
+// folder, and the service that runs it. A service that runs meanwhile keeps its program until it
+// ends, a few seconds after its last program: the new one is put in place when Windows next
+// starts.
 Placed installService(const Target& target, const std::wstring& from) {
     std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + serviceFile;
     std::wstring destination = target.systemFolder + L"\\" + serviceFile;
@@ -527,28 +563,20 @@ Placed installService(const Target& target, const std::wstring& from) {
     return placed;
 }
 
-// Stops the service if it runs (it lets the instrument go), deletes it and its program.
+// Stops the service if it runs, deletes it and its program. Disabled first, it cannot be started
+// again meanwhile by a program whose connection the stop breaks.
 Removed removeService(const Target& target) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager == nullptr
-            ? nullptr
-            : OpenServiceW(manager, serviceName(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
-    bool deleted = service == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-    if (service != nullptr) {
-        SERVICE_STATUS status = {};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (DWORD waited = 0; waited < serviceStopWaitMs && QueryServiceStatus(service, &status) &&
-                               status.dwCurrentState != SERVICE_STOPPED;
-             waited += 100) {
-            Sleep(100);
-        }
-        deleted = DeleteService(service) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
-        CloseServiceHandle(service);
+    OpenedService opened =
+        openService(SERVICE_CHANGE_CONFIG | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+    bool deleted = opened.service == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    if (opened.service != nullptr) {
+        ChangeServiceConfigW(opened.service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        stopService(opened.service);
+        deleted =
+            DeleteService(opened.service) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
     }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
-    }
+    closeService(opened);
     if (!deleted) {
         std::fwprintf(stderr, L"Cannot remove the sharing service: run as administrator.\n");
         return Removed::impossible;

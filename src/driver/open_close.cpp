@@ -63,8 +63,12 @@ uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
         return MMSYSERR_BADDEVICEID;
     }
     {
+        // A stream of the device on the port this process held until a moment ago has the row's
+        // first place, which the count does not know of.
         std::lock_guard<std::mutex> hold(process.streamsLock);
-        if (linkedStreams(process, kind, index) == streamsPerDevice) {
+        Stream* first = process.openStreams[deviceSlot(kind, index) - 1][0];
+        if (linkedStreams(process, kind, index) == streamsPerDevice ||
+            (first != nullptr && !first->link.viaService)) {
             return MMSYSERR_ALLOCATED;
         }
         ++linkedStreams(process, kind, index);
@@ -154,9 +158,23 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
         freeStream(process, *stream);
         return MMSYSERR_NOMEM;
     }
+    Stream** place;
     {
         std::lock_guard<std::mutex> hold(process.streamsLock);
-        *entryOf(process, kind, index, 0) = stream;
+        place = entryOf(process, kind, index, 0);
+        if (place != nullptr) {
+            *place = stream;
+        }
+    }
+    // Every place of the row is taken only when the sharing setting changed under opens of the
+    // device on two threads at once, one of them on the port.
+    if (place == nullptr) {
+        if (kind == kindInput) {
+            stopWorker(static_cast<InputStream&>(*stream));
+        }
+        letDeviceGo(process, *stream);
+        freeStream(process, *stream);
+        return MMSYSERR_ALLOCATED;
     }
     *instanceAddress = stream;
     notifyClient(*stream, kind == kindOutput ? MOM_OPEN : MIM_OPEN, 0, 0);

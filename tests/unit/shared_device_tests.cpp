@@ -68,6 +68,24 @@ TEST_F(SharedDevice, AnOutputsMessagesGoToTheServiceWholeAndItsResetAsksTheServi
     EXPECT_TRUE(sim::world().sharing.connections.begin()->second.closed);
 }
 
+TEST_F(SharedDevice, AProgramOpensAnOutputUpToEightTimesAndAgainOnceOneCloses) {
+    std::vector<Stream*> streams;
+    for (uint32_t i = 0; i < streamsPerDevice; ++i) {
+        streams.push_back(app.openOutput(0));
+        ASSERT_NE(streams.back(), nullptr) << "open " << i + 1;
+    }
+    Stream* ninth = nullptr;
+    EXPECT_EQ(app.openOutput(0, ninth), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(app.close(streams[3]), MMSYSERR_NOERROR);
+    streams[3] = app.openOutput(0);
+    EXPECT_NE(streams[3], nullptr);
+    for (Stream* stream : streams) {
+        EXPECT_EQ(app.send(stream, 0x403C90), MMSYSERR_NOERROR);
+        EXPECT_EQ(app.close(stream), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(sim::world().sharing.connections.size(), streamsPerDevice + 1);
+}
+
 TEST_F(SharedDevice, AnInputDatesEachByteFromItsOwnStartAndIsToldOfWhatItLost) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ASSERT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
