@@ -563,15 +563,11 @@ Placed installService(const Target& target, const std::wstring& from) {
     return placed;
 }
 
-// Stops the service if it runs, deletes it and its program. Disabled first, it cannot be started
-// again meanwhile by a program whose connection the stop breaks.
+// Stops the service if it runs, and deletes it and its program.
 Removed removeService(const Target& target) {
-    OpenedService opened =
-        openService(SERVICE_CHANGE_CONFIG | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+    OpenedService opened = openService(SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
     bool deleted = opened.service == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
     if (opened.service != nullptr) {
-        ChangeServiceConfigW(opened.service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
-                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
         stopService(opened.service);
         deleted =
             DeleteService(opened.service) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
