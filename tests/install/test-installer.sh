@@ -113,7 +113,6 @@ if [ -n "${arm64_windows:-}" ]; then
         test ! -e "$system_arm64" -a ! -e "$system64" -a ! -e "$system32" \
         -a -z "$(arm64_slots)$(slots 64)$(slots 32)" \
         -a "$(descriptions_of 64 melvpcif-arm64.dll)$(descriptions_of 64)$(descriptions_of 32)" = 000
-    check "removal takes the sharing service away" service_gone
     check "removal leaves the other driver" \
         test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 
