@@ -5,6 +5,7 @@
 #include "output/output_stream.h"
 #include "output/sending.h"
 #include "output/sounding.h"
+#include "port/monitor.h"
 #include "port/port.h"
 
 #include <chrono>
@@ -44,14 +45,23 @@ uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed) {
     std::lock_guard<std::mutex> tracking(stream.trackingLock);
     uint32_t length = messageLength(stream, bytes);
     rememberStatus(stream, bytes, length);
-    if (length == 0) {
-        return MMSYSERR_NOERROR;
-    }
     // Under running status the message starts with a data byte; `whole` has its status in front.
     bool runningStatus = bytes[0] < 0x80;
     uint8_t whole[4] = {stream.rememberedStatus, bytes[0], bytes[1], 0};
+    const uint8_t* message = runningStatus ? whole : bytes;
+    if (length == 0) {
+        // A dropped channel message is shown whole; data with no status in force, as it came.
+        MessageKind kind = droppedKind(stream, bytes);
+        if (kind == MessageKind{0}) {
+            noteDrop(stream, bytes, 1, kind);
+        } else {
+            noteDrop(stream, message, shortMessageBytes(message[0]), kind);
+        }
+        return MMSYSERR_NOERROR;
+    }
     uint32_t status = runningStatus ? sendRunningStatusData(stream, whole, length)
                                     : sendOutput(stream, bytes, length);
+    noteSend(stream, stream.deviceIndex, message, runningStatus ? length + 1 : length, status);
     if (status != MMSYSERR_NOERROR) {
         return status;
     }
@@ -71,7 +81,9 @@ uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param
         return MIDIERR_UNPREPARED;
     }
     uint32_t status = MMSYSERR_NOERROR;
-    if (kindEnabled(*stream.line->shared, kindExclusive, stream.deviceIndex)) {
+    if (!kindEnabled(*stream.line->shared, kindExclusive, stream.deviceIndex)) {
+        noteDrop(stream, header->lpData, header->dwBufferLength, kindExclusive);
+    } else {
         // The count is noted before the message is counted under way: a reset that sees it under
         // way moves the count on afterwards, so its cut is never missed.
         uint32_t cutsBefore = stream.writer.cutsRequested.load();
@@ -83,6 +95,7 @@ uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param
         if (stream.writer.cutsRequested.load() != cutsBefore) {
             status = MMSYSERR_NOERROR;
         }
+        noteSend(stream, stream.deviceIndex, header->lpData, header->dwBufferLength, status);
         // Clients send channel messages in long buffers too; those may leave notes on as well.
         // The message is not sent under the tracking lock, so that a reset can cut it.
         if (status == MMSYSERR_NOERROR && header->dwBufferLength != 0) {

@@ -3,6 +3,7 @@
 #include "input/input_stream.h"
 #include "input/worker.h"
 #include "output/output_stream.h"
+#include "port/monitor.h"
 
 #include <mutex>
 
@@ -73,7 +74,7 @@ uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
         }
         ++linkedStreams(process, kind, index);
     }
-    uint32_t status = connectShare(stream.link, kind, index);
+    uint32_t status = connectShare(stream.link, process.line, kind, index);
     if (status != MMSYSERR_NOERROR) {
         std::lock_guard<std::mutex> hold(process.streamsLock);
         --linkedStreams(process, kind, index);
@@ -84,7 +85,7 @@ uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
 // Gives the stream its device: its hold on the port, or, while the instrument is shared, its
 // connection to the sharing service. A process that holds the port keeps using it until it lets
 // go, whatever the setting became meanwhile.
-uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
+uint32_t takeDeviceFor(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
     bool shared = process.line.shared->sharing != 0 && process.line.heldGeneration == noHold;
     if (shared) {
         return linkDevice(process, kind, index, stream);
@@ -99,7 +100,24 @@ uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
     return attachPort(process.line, kind, index, stream.slot);
 }
 
+// The same, told to whoever looks: which program has the device, or that it was refused.
+uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
+    uint32_t status = takeDeviceFor(process, kind, index, stream);
+    auto slot = static_cast<uint8_t>(deviceSlot(kind, index));
+    if (status == MMSYSERR_NOERROR) {
+        noteOpenedDevice(process.line, slot, stream.link.viaService);
+        trace(process.line, {TraceEvent::opened, slot, 0, 0, status});
+    } else if (status == MMSYSERR_ALLOCATED) {
+        countUp(process.line, Count::opensRefused);
+        trace(process.line, {TraceEvent::openRefused, slot, 0, 0, status});
+    }
+    return status;
+}
+
 void letDeviceGo(ProcessContext& process, Stream& stream) {
+    auto slot = static_cast<uint8_t>(deviceSlot(stream.kind, stream.deviceIndex));
+    forgetOpenedDevice(process.line, slot);
+    trace(process.line, {TraceEvent::closed, slot, 0, 0, MMSYSERR_NOERROR});
     if (!stream.link.viaService) {
         detachPort(process.line, stream.kind, stream.deviceIndex, stream.slot);
         return;

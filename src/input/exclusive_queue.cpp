@@ -38,6 +38,28 @@ void returnEmptyBuffers(ExclusiveQueue& queue, const Stream& client, uint32_t ti
     }
 }
 
+// The exclusive has ended, whole or cut short: a monitor is told, and it is counted.
+void endTracedExclusive(ExclusiveQueue& queue, const Stream& client, bool whole) {
+    if (queue.traced.length == 0 || client.line == nullptr) {
+        return;
+    }
+    const PortLine& line = *client.line;
+    TraceEvent event = TraceEvent::exclusiveCut;
+    if (queue.unbuffered != 0) {
+        event = TraceEvent::exclusiveLost;
+        countUp(line, Count::exclusivesLost);
+    } else if (whole) {
+        event = TraceEvent::received;
+        countUp(line, Count::messagesReceived);
+        countUp(line, Count::bytesReceived, queue.traced.length);
+    }
+    TraceNote note = {event, static_cast<uint8_t>(deviceSlot(kindInput, 0)), 0, 0,
+                      queue.unbuffered};
+    trace(line, note, &queue.traced);
+    queue.traced = {};
+    queue.unbuffered = 0;
+}
+
 } // namespace
 
 void appendBuffer(ExclusiveQueue& queue, MidiHeader* header) {
@@ -55,12 +77,17 @@ void appendBuffer(ExclusiveQueue& queue, MidiHeader* header) {
 }
 
 void sinkExclusiveByte(ExclusiveQueue& queue, const Stream& client, uint8_t byte, uint32_t time) {
+    keepTracedByte(queue.traced, byte);
     if (queue.head != nullptr && queue.head->dwBufferLength == 0) {
         returnEmptyBuffers(queue, client, time);
     }
     MidiHeader* head = queue.head;
     if (head == nullptr || head->dwBufferLength == 0) {
-        return; // no buffer to take it
+        ++queue.unbuffered; // no buffer to take it
+        if (byte == endOfExclusive) {
+            endTracedExclusive(queue, client, true);
+        }
+        return;
     }
     uint32_t& count = queue.count;
     if (count < head->dwBufferLength) {
@@ -69,15 +96,20 @@ void sinkExclusiveByte(ExclusiveQueue& queue, const Stream& client, uint8_t byte
     if (byte == endOfExclusive || count >= head->dwBufferLength) {
         finishHead(queue, client, MIM_LONGDATA, time);
     }
+    if (byte == endOfExclusive) {
+        endTracedExclusive(queue, client, true);
+    }
 }
 
 void abortExclusive(ExclusiveQueue& queue, const Stream& client, uint32_t time) {
+    endTracedExclusive(queue, client, false);
     if (queue.head != nullptr) {
         finishHead(queue, client, MIM_LONGERROR, time);
     }
 }
 
 void returnPartialBuffer(ExclusiveQueue& queue, const Stream& client, uint32_t time) {
+    endTracedExclusive(queue, client, false);
     if (queue.head != nullptr && queue.count > 0) {
         finishHead(queue, client, MIM_LONGERROR, time);
     }

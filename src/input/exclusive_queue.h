@@ -5,6 +5,7 @@
 // set and MHDR_INQUEUE clear, and has left the queue before the client hears of it.
 #pragma once
 
+#include "port/monitor.h"
 #include "stream/stream.h"
 
 #include <cstdint>
@@ -15,6 +16,9 @@ constexpr uint8_t endOfExclusive = 0xF7;
 struct ExclusiveQueue {
     MidiHeader* head; // the client's buffers waiting for exclusive data, in order
     uint32_t count;   // bytes stored so far in the head buffer
+    // The exclusive coming in, for a monitor, and how many of its bytes found no buffer.
+    TracedBytes traced;
+    uint32_t unbuffered;
 };
 
 // The client that is told of each buffer handed back is `client`, and `time` is what the buffer

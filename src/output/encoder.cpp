@@ -25,6 +25,20 @@ bool isBankSelect(uint8_t controller) {
     return (controller & ~0x20) == 0;
 }
 
+// The kind that drops the channel message in `bytes`, which did not pass.
+MessageKind filteredKind(const OutputStream& stream, const uint8_t* bytes) {
+    switch (bytes[0] & 0xF0) {
+    case 0xA0:
+        return kindPolyKeyPressure;
+    case 0xB0:
+        return passes(stream, kindControlChange) ? kindBankSelect : kindControlChange;
+    case 0xC0:
+        return kindProgramChange;
+    default:
+        return kindChannelPressure;
+    }
+}
+
 uint32_t channelMessageLength(const OutputStream& stream, const uint8_t* bytes) {
     switch (bytes[0] & 0xF0) {
     case 0xA0:
@@ -100,6 +114,11 @@ void rememberStatus(OutputStream& stream, const uint8_t* bytes, uint32_t length)
     }
     stream.rememberedStatus = status;
     stream.rememberedLength = length;
+    stream.rememberedDrop = length == 0 ? filteredKind(stream, bytes) : MessageKind{0};
+}
+
+MessageKind droppedKind(const OutputStream& stream, const uint8_t* bytes) {
+    return bytes[0] < 0x80 ? stream.rememberedDrop : filteredKind(stream, bytes);
 }
 
 uint32_t sendOnWire(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,

@@ -14,6 +14,9 @@ uint32_t messageLength(const OutputStream& stream, const uint8_t* bytes);
 // A status byte that starts running status is remembered with its length (even when filtered),
 // so that the data that follows it is judged with it.
 void rememberStatus(OutputStream& stream, const uint8_t* bytes, uint32_t length);
+// The kind whose filter dropped the message messageLength answered 0 for, once its status is
+// remembered; MessageKind{0} for data that came with no status in force.
+MessageKind droppedKind(const OutputStream& stream, const uint8_t* bytes);
 // The same as sendOutput's send, as `output`'s data, for a caller that holds the process's
 // sendLock, written with the stream's port hold and record: a reset's Note Offs, sent by
 // whichever stream has the wire.

@@ -12,8 +12,9 @@
 struct OutputStream : Stream {
     // Its port writes and the cut a reset asks of them; the event is created at open.
     PortWriter writer;
-    uint32_t rememberedLength; // the length of the last classified short message
-    uint8_t rememberedStatus;  // its status byte, which running-status data goes under
+    uint32_t rememberedLength;  // the length of the last classified short message
+    uint8_t rememberedStatus;   // its status byte, which running-status data goes under
+    MessageKind rememberedDrop; // the filter that dropped it and drops its data; 0 when none did
     // A reset has put status bytes of its own on the wire since the client's last one, so the
     // instrument's running status is no longer the client's.
     uint8_t runningStatusOverwritten;

@@ -2,6 +2,7 @@
 
 #include "output/encoder.h"
 #include "platform/host.h"
+#include "port/monitor.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,7 +18,9 @@ struct ReleaseTarget {
 
 uint32_t sendRelease(void* context, const uint8_t* message) {
     auto* target = static_cast<ReleaseTarget*>(context);
-    return sendOnWire(*target->sender, target->output, message, 3);
+    uint32_t status = sendOnWire(*target->sender, target->output, message, 3);
+    noteSend(*target->sender, target->output, message, 3, status, traceSilencing);
+    return status;
 }
 
 // Turns off, as `output`'s data, every note and pedal `sounding` holds, forgetting each once it
@@ -68,7 +71,36 @@ uint32_t sendThroughService(ShareLink& link, const uint8_t* bytes, uint32_t coun
     return status;
 }
 
+uint8_t outputSlot(uint32_t output) {
+    return static_cast<uint8_t>(deviceSlot(kindOutput, output));
+}
+
 } // namespace
+
+void noteSend(const OutputStream& stream, uint32_t output, const uint8_t* message, uint32_t length,
+              uint32_t status, uint8_t flags) {
+    const PortLine& line = *stream.line;
+    if (status == MMSYSERR_NOERROR) {
+        countUp(line, Count::messagesSent);
+        countUp(line, Count::bytesSent, length);
+    }
+    if (stream.link.viaService) {
+        flags |= traceViaService;
+    }
+    TraceEvent event = status == MMSYSERR_NOERROR ? TraceEvent::sent : TraceEvent::notSent;
+    traceBytes(line, {event, outputSlot(output), 0, flags, status}, message, length);
+}
+
+void noteDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
+              MessageKind kind) {
+    const PortLine& line = *stream.line;
+    if (kind != MessageKind{0}) {
+        countUp(line, droppedCount(kind));
+    }
+    TraceNote note = {TraceEvent::dropped, outputSlot(stream.deviceIndex),
+                      static_cast<uint8_t>(kind), 0, MMSYSERR_NOERROR};
+    traceBytes(line, note, message, length);
+}
 
 uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut,
                     uint32_t cutsBefore) {
@@ -95,7 +127,10 @@ uint32_t silenceOutput(OutputStream& stream) {
     // The service knows what the stream left sounding, and silences it whoever has the wire.
     if (stream.link.viaService) {
         stream.sounding = {};
-        return shareRequest(stream.link, ShareFrameKind::reset, 0, nullptr, 0);
+        uint32_t status = shareRequest(stream.link, ShareFrameKind::reset, 0, nullptr, 0);
+        trace(*stream.line,
+              {TraceEvent::reset, outputSlot(stream.deviceIndex), 0, traceViaService, status});
+        return status;
     }
     std::unique_lock<std::mutex> wire(stream.line->sendLock, std::defer_lock);
     if (!takeWireSoon(wire)) {

@@ -1,5 +1,7 @@
 #include "port/line.h"
 
+#include "port/monitor.h"
+
 namespace {
 
 // Both bitnesses of the driver open this name; "Local\" keeps it within the logon session.
@@ -12,6 +14,7 @@ bool connectLine(PortLine& line) {
     if (line.ownerLock == platform::nullHandle) {
         return false;
     }
+    connectMonitor(line);
     if (line.shared != nullptr) {
         return true;
     }
@@ -27,6 +30,7 @@ bool connectLine(PortLine& line) {
 }
 
 void disconnectLine(PortLine& line) {
+    disconnectMonitor(line);
     if (line.ownerLock != platform::nullHandle) {
         platform::closeHandle(line.ownerLock);
         line.ownerLock = platform::nullHandle;

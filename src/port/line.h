@@ -9,12 +9,17 @@
 #include <cstdint>
 #include <mutex>
 
+struct MonitorRecord;
+
 struct PortLine {
     OwnerToken ownerToken;
     // The shared record. Mapped at load under sharedStateName; a test may hand in one of its own,
     // which is then left as it is.
     SharedState* shared;
     platform::Handle sharedMapping; // nullHandle when `shared` was handed in
+    // What the driver tells a monitor (port/monitor.h); null when it cannot be had.
+    MonitorRecord* monitor;
+    platform::Handle monitorMapping;
     // Makes each change of who holds the port one step across every process of both bitnesses:
     // held for attach and detach, never for a send, and waited for within ownerLockWaitMs
     // (port/port.h).

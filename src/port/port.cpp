@@ -1,6 +1,7 @@
 #include "port/port.h"
 
 #include "platform/host.h"
+#include "port/monitor.h"
 
 namespace {
 
@@ -85,6 +86,7 @@ void releasePort(PortLine& line) {
         line.portHandle = platform::invalidHandle;
         line.lineAway = false;
     }
+    setLineState(line, LineState::closed);
     if (recordNamesThisOpening(line)) {
         line.shared->owner = noOwner;
     }
@@ -125,6 +127,13 @@ void takeLine(PortLine& line, platform::Handle port) {
     line.lineAway = false;
     ++line.lineOpening;
     setLastDestination(*line.shared, noDestination);
+    setLineState(line, LineState::up);
+}
+
+// What a monitor is told of the line: `event`, counted as `count`.
+void tellOfLine(const PortLine& line, TraceEvent event, Count count) {
+    countUp(line, count);
+    trace(line, {event, 0, 0, 0, MMSYSERR_NOERROR});
 }
 
 uint32_t openAndConfigure(PortLine& line) {
@@ -158,6 +167,7 @@ void reopenWhenDue(PortLine& line) {
     platform::Handle port = openConfigured(line.heldPortNumber, status);
     if (port != platform::invalidHandle) {
         takeLine(line, port);
+        tellOfLine(line, TraceEvent::lineBack, Count::lineRecoveries);
     }
 }
 
@@ -327,6 +337,7 @@ uint32_t writePort(PortLine& line, PortSlot slot, PortWriter& writer, const uint
         // cancelled, it ends at once.
         platform::cancelWrite(port, &record);
         platform::finishWrite(port, &record, platform::noTimeLimit);
+        tellOfLine(line, TraceEvent::writeGivenUp, Count::writesGivenUp);
         return MMSYSERR_INVALPARAM;
     }
     // A write that failed while a reset was cutting its message was cancelled by that reset: the
@@ -348,6 +359,8 @@ void lineFailed(PortLine& line, uint32_t opening) {
     platform::closeHandle(line.portHandle);
     line.portHandle = platform::invalidHandle;
     line.lineAway = true;
+    setLineState(line, LineState::lost);
+    tellOfLine(line, TraceEvent::lineLost, Count::lineLosses);
     reopenWhenDue(line);
 }
 

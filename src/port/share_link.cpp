@@ -1,6 +1,7 @@
 #include "port/share_link.h"
 
 #include "platform/host.h"
+#include "port/monitor.h"
 
 namespace {
 
@@ -13,9 +14,19 @@ constexpr uint32_t serviceStartIntervalMs = 500;
 // port ends at once, and must not be started a few times a second for as long as that lasts.
 constexpr uint32_t serviceRestartIntervalMs = 2000;
 
+// The service's line is the instrument's: a lost connection is told as a lost line.
+void tellOfConnection(const ShareLink& link, TraceEvent event, Count count, LineState state) {
+    countUp(*link.line, count);
+    trace(*link.line, {event, 0, 0, traceViaService, MMSYSERR_NOERROR});
+    setLineState(*link.line, state);
+}
+
 } // namespace
 
 void loseConnection(ShareLink& link) {
+    if (link.viaService) {
+        tellOfConnection(link, TraceEvent::lineLost, Count::lineLosses, LineState::lost);
+    }
     platform::closeHandle(link.pipe);
     link.pipe = platform::nullHandle;
     link.lastTry = platform::milliseconds();
@@ -93,7 +104,8 @@ Reach reachService(ShareLink& link, uint32_t busyWait) {
 
 } // namespace
 
-uint32_t connectShare(ShareLink& link, DeviceKind kind, uint32_t index) {
+uint32_t connectShare(ShareLink& link, const PortLine& line, DeviceKind kind, uint32_t index) {
+    link.line = &line;
     link.kind = kind;
     link.device = index;
     link.record.event = platform::createEvent();
@@ -129,6 +141,7 @@ uint32_t connectShare(ShareLink& link, DeviceKind kind, uint32_t index) {
         return status;
     }
     link.viaService = true;
+    setLineState(line, LineState::up);
     // A connection lost from now on may ask for the service again at once.
     link.lastServiceStart = platform::milliseconds() - serviceRestartIntervalMs;
     return MMSYSERR_NOERROR;
@@ -166,6 +179,7 @@ uint32_t shareRequest(ShareLink& link, ShareFrameKind kind, uint16_t flags, cons
         if (reached != Reach::connected) {
             return MMSYSERR_INVALPARAM;
         }
+        tellOfConnection(link, TraceEvent::lineBack, Count::lineRecoveries, LineState::up);
     }
     return exchange(link, kind, flags, payload, length);
 }

@@ -1,6 +1,41 @@
 #include "stream/stream.h"
 
+#include "port/monitor.h"
+
+namespace {
+
+constexpr uint8_t inputSlot = deviceSlot(kindInput, 0);
+
+// What a monitor is told, and counted, of a short message or an error the program is told of.
+void tellOfInput(const Stream& stream, uint32_t notification, uintptr_t packed) {
+    if (stream.line == nullptr ||
+        (notification != MIM_DATA && notification != MIM_ERROR && notification != MIM_LONGERROR)) {
+        return;
+    }
+    const PortLine& line = *stream.line;
+    if (notification == MIM_LONGERROR) {
+        countUp(line, Count::brokenExclusives); // traced as the exclusive ends
+        return;
+    }
+    uint8_t bytes[3] = {static_cast<uint8_t>(packed), static_cast<uint8_t>(packed >> 8),
+                        static_cast<uint8_t>(packed >> 16)};
+    uint32_t length = bytes[0] >= 0x80 ? shortMessageBytes(bytes[0]) : 1;
+    if (notification == MIM_DATA) {
+        countUp(line, Count::messagesReceived);
+        countUp(line, Count::bytesReceived, length);
+    } else {
+        countUp(line, Count::brokenMessages);
+    }
+    TraceEvent event = notification == MIM_DATA ? TraceEvent::received : TraceEvent::broken;
+    traceBytes(line, {event, inputSlot, 0, 0, MMSYSERR_NOERROR}, bytes, length);
+}
+
+} // namespace
+
 void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1, uintptr_t param2) {
+    if (stream.kind == kindInput) {
+        tellOfInput(stream, notification, param1);
+    }
     if (stream.clientCallback == 0) {
         return;
     }

@@ -1,6 +1,7 @@
 // The serial port under the owner rule: opened once per process, joined by further devices,
 // refused to other processes, closed with the last device, and its failures.
 #include "driver_fixture.h"
+#include "port/monitor.h"
 #include "port/port.h"
 
 #include <atomic>
@@ -94,6 +95,12 @@ TEST_F(SerialPort, AnotherProcessIsRefusedUntilEveryDeviceIsClosed) {
     EXPECT_EQ(attachInput(otherInput, other), MMSYSERR_ALLOCATED);
     EXPECT_EQ(otherInput.generation, noHold);
     EXPECT_EQ(shared.openCount, 2) << "a refusal changes nothing";
+    EXPECT_EQ(figure(*app.context.line.monitor, Count::opensRefused), 1u)
+        << "counted for whoever looks; the input's attach is no device open";
+    const OpenedDevice& listed = app.context.line.monitor->opened[0];
+    EXPECT_EQ(listed.processId, 100u);
+    EXPECT_EQ(listed.slot, deviceSlot(kindOutput, 0));
+    EXPECT_EQ(app.context.line.monitor->opened[1].processId, 0u) << "the refused one is not";
 
     app.close(first);
     detachInput(input, app);

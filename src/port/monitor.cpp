@@ -1,0 +1,162 @@
+#include "port/monitor.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+template <typename T> std::atomic_ref<T> shared(T& value) {
+    return std::atomic_ref<T>(value);
+}
+
+// Whether the clock has not yet reached `until`, looked at on the clock's circle.
+bool before(uint32_t now, uint32_t until) {
+    return static_cast<int32_t>(until - now) > 0;
+}
+
+} // namespace
+
+void keepTracedByte(TracedBytes& traced, uint8_t byte) {
+    uint32_t at = traced.length < traceHeadBytes
+                      ? traced.length
+                      : traceHeadBytes + (traced.length - traceHeadBytes) % traceTailBytes;
+    traced.bytes[at] = byte;
+    ++traced.length;
+}
+
+uint32_t tracedBytesInOrder(const TracedBytes& traced, uint8_t* into) {
+    constexpr uint32_t kept = traceHeadBytes + traceTailBytes;
+    if (traced.length <= kept) {
+        std::memcpy(into, traced.bytes, traced.length);
+        return traced.length;
+    }
+    std::memcpy(into, traced.bytes, traceHeadBytes);
+    // The oldest of the tail is where the next byte would have gone.
+    uint32_t oldest = (traced.length - traceHeadBytes) % traceTailBytes;
+    for (uint32_t i = 0; i < traceTailBytes; ++i) {
+        into[traceHeadBytes + i] = traced.bytes[traceHeadBytes + (oldest + i) % traceTailBytes];
+    }
+    return kept;
+}
+
+void connectMonitor(PortLine& line) {
+    void* view =
+        platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord), line.monitorMapping);
+    line.monitor = static_cast<MonitorRecord*>(view);
+}
+
+void disconnectMonitor(PortLine& line) {
+    if (line.monitor != nullptr) {
+        platform::unmapSharedMemory(line.monitor, line.monitorMapping);
+        line.monitor = nullptr;
+        line.monitorMapping = platform::nullHandle;
+    }
+}
+
+bool monitorWatches(const PortLine& line) {
+    if (line.monitor == nullptr) {
+        return false;
+    }
+    uint32_t until = shared(line.monitor->watchedUntil).load(std::memory_order_relaxed);
+    return until != 0 && before(platform::milliseconds(), until);
+}
+
+void countUp(const PortLine& line, Count count, uint64_t by) {
+    if (line.monitor != nullptr) {
+        shared(line.monitor->figures[static_cast<uint32_t>(count)])
+            .fetch_add(by, std::memory_order_relaxed);
+    }
+}
+
+void trace(const PortLine& line, const TraceNote& note, const TracedBytes* message) {
+    if (!monitorWatches(line)) {
+        return;
+    }
+    MonitorRecord& record = *line.monitor;
+    uint32_t number = shared(record.nextEntry).fetch_add(1, std::memory_order_relaxed);
+    TraceEntry& entry = record.trace[number % traceEntryCount];
+    // Unsealed while it is written: a monitor that reads it meanwhile takes it for missed.
+    shared(entry.sealed).store(0, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    entry.time = platform::milliseconds();
+    entry.processId = line.ownerToken.id;
+    entry.status = note.status;
+    entry.event = note.event;
+    entry.slot = note.slot;
+    entry.detail = note.detail;
+    entry.flags = note.flags;
+    entry.message = message != nullptr ? *message : TracedBytes{};
+    shared(entry.sealed).store(number + 1, std::memory_order_release);
+}
+
+void traceBytes(const PortLine& line, const TraceNote& note, const uint8_t* bytes,
+                uint32_t length) {
+    if (!monitorWatches(line)) {
+        return;
+    }
+    TracedBytes message{};
+    for (uint32_t i = 0; i < length; ++i) {
+        keepTracedByte(message, bytes[i]);
+    }
+    trace(line, note, &message);
+}
+
+namespace {
+
+// Takes a free place, or with `takeOverEnded` one a program that ended left behind.
+OpenedDevice* claimPlace(MonitorRecord& record, uint32_t processId, bool takeOverEnded) {
+    for (OpenedDevice& place : record.opened) {
+        uint32_t holder = shared(place.processId).load();
+        if (holder != 0 &&
+            (!takeOverEnded || platform::processIsRunning({holder, place.processStart}))) {
+            continue;
+        }
+        if (shared(place.processId).compare_exchange_strong(holder, processId)) {
+            return &place;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void noteOpenedDevice(const PortLine& line, uint32_t slot, bool viaService) {
+    if (line.monitor == nullptr) {
+        return;
+    }
+    uint32_t id = line.ownerToken.id;
+    OpenedDevice* place = claimPlace(*line.monitor, id, false);
+    place = place != nullptr ? place : claimPlace(*line.monitor, id, true);
+    if (place == nullptr) {
+        return;
+    }
+    place->slot = slot;
+    place->processStart = line.ownerToken.startTime;
+    place->viaService = viaService ? 1 : 0;
+    if (!platform::processFileName(line.ownerToken, place->program, programNameLength)) {
+        place->program[0] = 0;
+    }
+}
+
+void forgetOpenedDevice(const PortLine& line, uint32_t slot) {
+    if (line.monitor == nullptr) {
+        return;
+    }
+    for (OpenedDevice& place : line.monitor->opened) {
+        if (shared(place.processId).load() == line.ownerToken.id && place.slot == slot &&
+            place.processStart == line.ownerToken.startTime) {
+            shared(place.processId).store(0);
+            return;
+        }
+    }
+}
+
+void setLineState(const PortLine& line, LineState state) {
+    if (line.monitor != nullptr) {
+        shared(line.monitor->line).store(state);
+    }
+}
+
+uint64_t figure(const MonitorRecord& record, Count count) {
+    return shared(const_cast<uint64_t&>(record.figures[static_cast<uint32_t>(count)])).load();
+}

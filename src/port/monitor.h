@@ -1,0 +1,148 @@
+// What the driver tells whoever looks: counts of what went through it, kept since the first
+// program of the logon session loaded it, which programs have which devices open, and, while a
+// monitor watches, a trace of every message. Every process of both bitnesses maps the one record
+// and adds to the same figures; a process that cannot map it works on without it.
+//
+// Looking changes nothing: a message is traced only while a monitor has said within the last
+// monitorLeaseMs that it watches, and a trace entry is written in place, never waited for. A
+// monitor that falls behind finds its entries written over and counts them as missed.
+#pragma once
+
+#include "port/line.h"
+#include "port/shared_state.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// What the figures count, each one place of DriverCounts::figures.
+enum class Count : uint32_t {
+    messagesSent,
+    bytesSent,
+    messagesReceived,
+    bytesReceived,
+    droppedBefore, // + a MessageKind: messages the settings' filters dropped, by kind
+    exclusivesLost = droppedBefore + static_cast<uint32_t>(lastMessageKind) + 1,
+    brokenMessages,   // MIM_ERROR told to a program
+    brokenExclusives, // MIM_LONGERROR told to a program
+    lineLosses,
+    lineRecoveries,
+    writesGivenUp,
+    opensRefused, // the instrument was in use
+    end,
+};
+constexpr Count droppedCount(MessageKind kind) {
+    return Count{static_cast<uint32_t>(Count::droppedBefore) + static_cast<uint32_t>(kind)};
+}
+
+// The bytes of a short message with this status byte: 1, 2 or 3.
+constexpr uint32_t shortMessageBytes(uint8_t status) {
+    if (status >= 0xF0) {
+        return status == 0xF1 || status == 0xF3 ? 2 : status == 0xF2 ? 3 : 1;
+    }
+    return (status & 0xE0) == 0xC0 ? 2 : 3; // Program Change and Channel Pressure have one byte
+}
+
+// What a trace entry tells.
+enum class TraceEvent : uint8_t {
+    none,
+    sent,          // a message went to the instrument (or to the sharing service)
+    notSent,       // its send failed; `status` says how
+    dropped,       // the settings' filter dropped it; `detail` is its MessageKind
+    received,      // a message the instrument sent went to the program
+    broken,        // a broken message went to the program as an error
+    exclusiveCut,  // an exclusive from the instrument ended before its F7
+    exclusiveLost, // an exclusive came while the program had no buffer for it (or not enough)
+    lineLost,
+    lineBack,
+    writeGivenUp, // the line stopped taking bytes
+    opened,
+    closed,
+    openRefused, // `status` says why
+    reset,       // the program reset an output; what it left sounding was turned off
+};
+
+// A traced message: its length and its bytes, or, when longer, its first and last ones.
+constexpr uint32_t traceHeadBytes = 32;
+constexpr uint32_t traceTailBytes = 8;
+struct TracedBytes {
+    uint32_t length;
+    uint8_t bytes[traceHeadBytes + traceTailBytes]; // the tail kept round, from traceHeadBytes
+};
+void keepTracedByte(TracedBytes& traced, uint8_t byte);
+// The bytes in order: all of them, or the head and the tail; how many.
+uint32_t tracedBytesInOrder(const TracedBytes& traced, uint8_t* into);
+
+constexpr uint8_t traceSilencing = 1; // flags: the message turns off what a reset left sounding
+constexpr uint8_t traceViaService = 2;
+
+// 64 bytes, laid out alike by both bitnesses. `sealed` is written last: the entry's number + 1.
+struct TraceEntry {
+    uint32_t sealed;
+    uint32_t time; // the system millisecond clock, the same in every process
+    uint32_t processId;
+    uint32_t status;
+    TraceEvent event;
+    uint8_t slot; // the device slot (deviceSlot), 0 for the line
+    uint8_t detail;
+    uint8_t flags;
+    TracedBytes message;
+};
+static_assert(sizeof(TraceEntry) == 64);
+
+// A device one program has open: `processId` 0 marks a free place.
+constexpr uint32_t programNameLength = 40;
+struct OpenedDevice {
+    uint32_t processId;
+    uint32_t slot;
+    alignas(8) uint64_t processStart;
+    uint32_t viaService;
+    char16_t program[programNameLength]; // the program's file name
+};
+static_assert(sizeof(OpenedDevice) == 104);
+
+enum class LineState : uint32_t { closed, up, lost };
+
+constexpr uint32_t traceEntryCount = 4096;
+constexpr uint32_t openedDeviceCount = 64;
+constexpr uint32_t monitorLeaseMs = 2000;
+
+struct MonitorRecord {
+    uint32_t watchedUntil; // the clock until which a monitor watches; 0 when none ever did
+    uint32_t nextEntry;    // the number the next trace entry takes
+    LineState line;
+    uint32_t reserved;
+    alignas(8) uint64_t figures[static_cast<uint32_t>(Count::end)];
+    OpenedDevice opened[openedDeviceCount];
+    TraceEntry trace[traceEntryCount];
+};
+
+// "Local\" keeps it within the logon session; it is made for this user only, as the record the
+// settings live in.
+constexpr char16_t monitorRecordName[] = u"Local\\MELV-PCIF-MIDI-Driver-Monitor-1";
+
+// Maps the record under monitorRecordName into the line; the line works on without it.
+void connectMonitor(PortLine& line);
+void disconnectMonitor(PortLine& line);
+
+// Whether a monitor watches now. Costs one read of the record while none ever did.
+bool monitorWatches(const PortLine& line);
+void countUp(const PortLine& line, Count count, uint64_t by = 1);
+// A trace entry of this process, written only while a monitor watches. `message` may be null.
+struct TraceNote {
+    TraceEvent event;
+    uint8_t slot;
+    uint8_t detail;
+    uint8_t flags;
+    uint32_t status;
+};
+void trace(const PortLine& line, const TraceNote& note, const TracedBytes* message = nullptr);
+// The same for the first `length` bytes.
+void traceBytes(const PortLine& line, const TraceNote& note, const uint8_t* bytes, uint32_t length);
+
+// A device of this process opened and closed, for whoever asks which programs use the instrument.
+void noteOpenedDevice(const PortLine& line, uint32_t slot, bool viaService);
+void forgetOpenedDevice(const PortLine& line, uint32_t slot);
+void setLineState(const PortLine& line, LineState state);
+
+// The count of a figure, as read by whoever looks.
+uint64_t figure(const MonitorRecord& record, Count count);
