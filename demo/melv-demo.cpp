@@ -5,15 +5,21 @@
 // installed, another program has the port, the port cannot be opened, nothing arrives.
 //
 //   melv-demo.exe [--dll PATH\melvpcif.dll] [--independent] [--port N] [--listen SECONDS]
+//   melv-demo.exe --monitor [--all] [--log FILE]
+//   melv-demo.exe --status
 //
 // --dll loads a driver that is not installed (for trying a build) the way Windows' multimedia
 // system loads an installed one. --independent and --port change the driver's settings for this
-// run only (they need administrator rights) and put them back at the end.
+// run only (they need administrator rights) and put them back at the end. --monitor shows what
+// every program sends to the instrument and what comes back, until Ctrl+C; --status says which
+// programs use the instrument and what the driver counted. Neither opens a device.
 #include "common/driver_loader.h"
 #include "common/hex.h"
 #include "common/installed_driver.h"
 #include "common/settings_key.h"
 #include "instrument/midi_text.h"
+#include "monitor.h"
+#include "port/monitor.h"
 #include "port/port_names.h"
 #include "port/shared_state.h"
 
@@ -48,6 +54,9 @@ struct Options {
     bool independent = false;
     DWORD port = 0;
     DWORD listenSeconds = 5;
+    bool monitor = false;
+    bool status = false;
+    MonitorOptions watching;
 };
 
 // How the demo reaches the driver: through winmm, as applications do, or straight into a DLL
@@ -157,19 +166,6 @@ void printReceived() {
     LeaveCriticalSection(&receivedLock);
 }
 
-// The bytes of a short message with this status: 1, 2 or 3.
-size_t shortMessageLength(uint8_t status) {
-    switch (status & 0xF0) {
-    case 0xC0:
-    case 0xD0:
-        return 2;
-    case 0xF0:
-        return status == 0xF1 || status == 0xF3 ? 2 : status == 0xF2 ? 3 : 1;
-    default:
-        return 3;
-    }
-}
-
 void CALLBACK onInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR param2) {
     wchar_t line[96];
     if (message == MIM_DATA) {
@@ -177,7 +173,7 @@ void CALLBACK onInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_
         std::vector<uint8_t> bytes = {static_cast<uint8_t>(param1),
                                       static_cast<uint8_t>(param1 >> 8),
                                       static_cast<uint8_t>(param1 >> 16)};
-        bytes.resize(shortMessageLength(bytes[0]));
+        bytes.resize(shortMessageBytes(bytes[0]));
         std::string words = describeMessage(bytes);
         std::swprintf(line, 96, L"%hs at %lu ms", words.c_str(),
                       static_cast<unsigned long>(param2));
@@ -463,11 +459,24 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             options.listenSeconds = std::wcstoul(argv[++i], nullptr, 10);
         } else if (arg == L"--independent") {
             options.independent = true;
+        } else if (arg == L"--monitor") {
+            options.monitor = true;
+        } else if (arg == L"--all") {
+            options.watching.all = true;
+        } else if (arg == L"--log" && hasValue) {
+            options.watching.logFile = argv[++i];
+        } else if (arg == L"--status") {
+            options.status = true;
         } else {
             return false;
         }
     }
-    return options.port <= lastPortNumber;
+    // Watching and the status say what is, and change nothing for the run.
+    bool onlyLooks = options.monitor || options.status;
+    bool changes = options.independent || options.port != 0 || !options.dll.empty();
+    return options.port <= lastPortNumber && !(onlyLooks && changes) &&
+           !(options.monitor && options.status) &&
+           (options.monitor || (!options.watching.all && options.watching.logFile.empty()));
 }
 
 // Whether this program's system folder holds the driver: the one of this program's bitness, where
@@ -495,6 +504,11 @@ int explainNoDevices() {
     return notInstalled;
 }
 
+std::wstring modeWords() {
+    return sharingConfigured() ? L"shared: several programs may use the instrument at once"
+                               : L"one program at a time";
+}
+
 int checkDevices(const Options& options) {
     std::vector<UINT> outputs;
     for (UINT device = 0; device < outputCount(); ++device) {
@@ -509,9 +523,7 @@ int checkDevices(const Options& options) {
         }
     }
     std::wprintf(L"driver: %zu outputs, %u input\n", outputs.size(), inputDevice == ~0u ? 0 : 1);
-    std::wprintf(sharingConfigured() ? L"mode: shared: several programs may use the instrument "
-                                       L"at once\n"
-                                     : L"mode: one program at a time\n");
+    std::wprintf(L"mode: %ls\n", modeWords().c_str());
     if (outputs.empty() || inputDevice == ~0u) {
         return explainNoDevices();
     }
@@ -569,8 +581,17 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) {
         std::wprintf(L"usage: melv-demo.exe [--dll PATH] [--independent] [--port 1-256] "
-                     L"[--listen SECONDS]\n");
+                     L"[--listen SECONDS]\n"
+                     L"       melv-demo.exe --monitor [--all] [--log FILE]\n"
+                     L"       melv-demo.exe --status\n");
         return badArguments;
+    }
+    if (options.monitor) {
+        return runMonitor(options.watching);
+    }
+    if (options.status) {
+        std::wprintf(L"The MELV PC I/F MIDI driver now\n");
+        return printStatus(modeWords(), configuredPort());
     }
     InitializeCriticalSection(&receivedLock);
     std::wprintf(L"Checking the MELV PC I/F MIDI driver and the connection to the instrument\n");

@@ -38,6 +38,7 @@ SetCompressor /SOLID lzma
 !define CHECK_PROGRAM "melv-demo.exe"
 ; A file name cannot hold "/": the Start menu entry shows the same name with a division slash.
 !define CHECK_ENTRY "Check the MELV PC I${U+2215}F connection.lnk"
+!define MONITOR_ENTRY "MELV PC I${U+2215}F MIDI monitor.lnk"
 !define SETTINGS_PROGRAM "melv-settings.exe"
 ; A copy of this setup program, which Apps & features runs to repair the installation.
 !define REPAIR_PROGRAM "setup.exe"
@@ -183,6 +184,10 @@ Section "Driver"
   CreateShortCut "$SMPROGRAMS\${CHECK_ENTRY}" "$SYSDIR\cmd.exe" \
     '/c ""$INSTDIR\${CHECK_PROGRAM}" & pause"' "$INSTDIR\${CHECK_PROGRAM}" 0 SW_SHOWNORMAL "" \
     "Checks that the driver is installed and that the instrument answers on the serial cable"
+  ; The monitor runs until Ctrl+C; the window stays open so that its counts can be read.
+  CreateShortCut "$SMPROGRAMS\${MONITOR_ENTRY}" "$SYSDIR\cmd.exe" \
+    '/k ""$INSTDIR\${CHECK_PROGRAM}" --monitor"' "$INSTDIR\${CHECK_PROGRAM}" 0 SW_SHOWNORMAL "" \
+    "Shows every message programs send to the instrument and every one it sends back"
   ; The settings program asks for administrator rights itself, as it starts.
   CreateShortCut "$SMPROGRAMS\${SETTINGS_ENTRY}" "$INSTDIR\${SETTINGS_PROGRAM}" "" \
     "$INSTDIR\${SETTINGS_PROGRAM}" 0 SW_SHOWNORMAL "" \
@@ -263,6 +268,7 @@ Section "Uninstall"
 
   SetShellVarContext all
   Delete "$SMPROGRAMS\${CHECK_ENTRY}"
+  Delete "$SMPROGRAMS\${MONITOR_ENTRY}"
   Delete "$SMPROGRAMS\${SETTINGS_ENTRY}"
   Delete "$INSTDIR\${CHECK_PROGRAM}"
   Delete "$INSTDIR\${SETTINGS_PROGRAM}"

@@ -1,7 +1,6 @@
 #include "port/monitor.h"
 
 #include <atomic>
-#include <cstring>
 
 namespace {
 
@@ -15,29 +14,6 @@ bool before(uint32_t now, uint32_t until) {
 }
 
 } // namespace
-
-void keepTracedByte(TracedBytes& traced, uint8_t byte) {
-    uint32_t at = traced.length < traceHeadBytes
-                      ? traced.length
-                      : traceHeadBytes + (traced.length - traceHeadBytes) % traceTailBytes;
-    traced.bytes[at] = byte;
-    ++traced.length;
-}
-
-uint32_t tracedBytesInOrder(const TracedBytes& traced, uint8_t* into) {
-    constexpr uint32_t kept = traceHeadBytes + traceTailBytes;
-    if (traced.length <= kept) {
-        std::memcpy(into, traced.bytes, traced.length);
-        return traced.length;
-    }
-    std::memcpy(into, traced.bytes, traceHeadBytes);
-    // The oldest of the tail is where the next byte would have gone.
-    uint32_t oldest = (traced.length - traceHeadBytes) % traceTailBytes;
-    for (uint32_t i = 0; i < traceTailBytes; ++i) {
-        into[traceHeadBytes + i] = traced.bytes[traceHeadBytes + (oldest + i) % traceTailBytes];
-    }
-    return kept;
-}
 
 void connectMonitor(PortLine& line) {
     void* view =
@@ -73,7 +49,7 @@ void trace(const PortLine& line, const TraceNote& note, const TracedBytes* messa
         return;
     }
     MonitorRecord& record = *line.monitor;
-    uint32_t number = shared(record.nextEntry).fetch_add(1, std::memory_order_relaxed);
+    uint64_t number = shared(record.nextEntry).fetch_add(1, std::memory_order_relaxed);
     TraceEntry& entry = record.trace[number % traceEntryCount];
     // Unsealed while it is written: a monitor that reads it meanwhile takes it for missed.
     shared(entry.sealed).store(0, std::memory_order_relaxed);
@@ -155,8 +131,4 @@ void setLineState(const PortLine& line, LineState state) {
     if (line.monitor != nullptr) {
         shared(line.monitor->line).store(state);
     }
-}
-
-uint64_t figure(const MonitorRecord& record, Count count) {
-    return shared(const_cast<uint64_t&>(record.figures[static_cast<uint32_t>(count)])).load();
 }

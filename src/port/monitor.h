@@ -11,6 +11,7 @@
 #include "port/line.h"
 #include "port/shared_state.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -63,21 +64,40 @@ enum class TraceEvent : uint8_t {
 
 // A traced message: its length and its bytes, or, when longer, its first and last ones.
 constexpr uint32_t traceHeadBytes = 32;
-constexpr uint32_t traceTailBytes = 8;
+constexpr uint32_t traceTailBytes = 4;
 struct TracedBytes {
     uint32_t length;
     uint8_t bytes[traceHeadBytes + traceTailBytes]; // the tail kept round, from traceHeadBytes
 };
-void keepTracedByte(TracedBytes& traced, uint8_t byte);
-// The bytes in order: all of them, or the head and the tail; how many.
-uint32_t tracedBytesInOrder(const TracedBytes& traced, uint8_t* into);
+inline void keepTracedByte(TracedBytes& traced, uint8_t byte) {
+    uint32_t at = traced.length < traceHeadBytes
+                      ? traced.length
+                      : traceHeadBytes + (traced.length - traceHeadBytes) % traceTailBytes;
+    traced.bytes[at] = byte;
+    ++traced.length;
+}
+// The bytes in order into `into` (traceHeadBytes + traceTailBytes long): all of them, or the head
+// and the tail; how many.
+inline uint32_t tracedBytesInOrder(const TracedBytes& traced, uint8_t* into) {
+    constexpr uint32_t kept = traceHeadBytes + traceTailBytes;
+    uint32_t length = traced.length < kept ? traced.length : kept;
+    // Once the tail goes round, its oldest byte is where the next one would go.
+    uint32_t oldest = traced.length <= kept ? 0 : (traced.length - traceHeadBytes) % traceTailBytes;
+    for (uint32_t i = 0; i < length; ++i) {
+        into[i] =
+            i < traceHeadBytes
+                ? traced.bytes[i]
+                : traced.bytes[traceHeadBytes + (i - traceHeadBytes + oldest) % traceTailBytes];
+    }
+    return length;
+}
 
 constexpr uint8_t traceSilencing = 1; // flags: the message turns off what a reset left sounding
 constexpr uint8_t traceViaService = 2;
 
 // 64 bytes, laid out alike by both bitnesses. `sealed` is written last: the entry's number + 1.
 struct TraceEntry {
-    uint32_t sealed;
+    alignas(8) uint64_t sealed;
     uint32_t time; // the system millisecond clock, the same in every process
     uint32_t processId;
     uint32_t status;
@@ -87,7 +107,7 @@ struct TraceEntry {
     uint8_t flags;
     TracedBytes message;
 };
-static_assert(sizeof(TraceEntry) == 64);
+static_assert(sizeof(TraceEntry) == 64 && alignof(TraceEntry) == 8);
 
 // A device one program has open: `processId` 0 marks a free place.
 constexpr uint32_t programNameLength = 40;
@@ -108,13 +128,14 @@ constexpr uint32_t monitorLeaseMs = 2000;
 
 struct MonitorRecord {
     uint32_t watchedUntil; // the clock until which a monitor watches; 0 when none ever did
-    uint32_t nextEntry;    // the number the next trace entry takes
     LineState line;
-    uint32_t reserved;
-    alignas(8) uint64_t figures[static_cast<uint32_t>(Count::end)];
+    alignas(8) uint64_t nextEntry; // the number the next trace entry takes
+    uint64_t figures[static_cast<uint32_t>(Count::end)];
     OpenedDevice opened[openedDeviceCount];
     TraceEntry trace[traceEntryCount];
 };
+
+static_assert(offsetof(MonitorRecord, figures) == 16);
 
 // "Local\" keeps it within the logon session; it is made for this user only, as the record the
 // settings live in.
@@ -145,4 +166,7 @@ void forgetOpenedDevice(const PortLine& line, uint32_t slot);
 void setLineState(const PortLine& line, LineState state);
 
 // The count of a figure, as read by whoever looks.
-uint64_t figure(const MonitorRecord& record, Count count);
+inline uint64_t figure(const MonitorRecord& record, Count count) {
+    auto& figure = const_cast<uint64_t&>(record.figures[static_cast<uint32_t>(count)]);
+    return std::atomic_ref<uint64_t>(figure).load(std::memory_order_relaxed);
+}

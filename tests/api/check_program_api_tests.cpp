@@ -3,6 +3,7 @@
 #include "client.h"
 #include "common/process.h"
 #include "instrument_port.h"
+#include "port/monitor.h"
 
 #include <windows.h>
 
@@ -10,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -20,13 +24,17 @@ struct ProgramRun {
     std::string output;
 };
 
-// Runs the check program of this build (demo\melv-demo.exe beside this host's own folder) and
-// collects what it prints; once it has printed `cue`, `atCue` runs, as a user who acts on what
-// the program says.
+std::wstring ownCheckProgram() {
+    return besideProgram(L"..\\demo\\melv-demo.exe");
+}
+
+// Runs the check program (of this build, unless named) and collects what it prints; once it has
+// printed `cue`, `atCue` runs with the program's process, as a user who acts on what the program
+// says.
 ::testing::AssertionResult runCheckProgram(const std::wstring& arguments, ProgramRun* run,
                                            const char* cue = nullptr,
-                                           const std::function<void()>& atCue = {}) {
-    std::wstring program = besideProgram(L"..\\demo\\melv-demo.exe");
+                                           const std::function<void(HANDLE)>& atCue = {},
+                                           const std::wstring& program = ownCheckProgram()) {
     std::wstring command = L"\"" + program + L"\" " + arguments;
 
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -64,7 +72,7 @@ struct ProgramRun {
         }
         if (cue != nullptr && !cued && run->output.find(cue) != std::string::npos) {
             cued = true;
-            atCue();
+            atCue(process.hProcess);
         }
         if (waited == WAIT_OBJECT_0) {
             break;
@@ -84,6 +92,36 @@ bool says(const ProgramRun& run, const char* text) {
     return run.output.find(text) != std::string::npos;
 }
 
+// The records every driver of this session maps: the settings in force and what it tells a
+// monitor.
+template <typename Record> Record* mapRecord(const char16_t* name) {
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE,
+                                      reinterpret_cast<const wchar_t*>(name));
+    void* view = mapping == nullptr
+                     ? nullptr
+                     : MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(Record));
+    return static_cast<Record*>(view); // kept for the test host's life, as the driver keeps it
+}
+
+std::string fileText(const std::wstring& path) {
+    std::ifstream file{std::filesystem::path(path)};
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Whether the lines are found in the text in this order.
+::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (const std::string& line : lines) {
+        at = text.find(line, at);
+        if (at == std::string::npos) {
+            return ::testing::AssertionFailure() << "no \"" << line << "\" in order in:\n" << text;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 class CheckProgram : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(instrument.open()); }
@@ -97,7 +135,7 @@ TEST_F(CheckProgram, ShowsWhatTheInstrumentSendsAndThatAllIsWell) {
     // The user plays once the program listens; what the line held before is not the
     // instrument's answer.
     ProgramRun run;
-    ASSERT_TRUE(runCheckProgram(L"--listen 1", &run, "listening for", [&] {
+    ASSERT_TRUE(runCheckProgram(L"--listen 1", &run, "listening for", [&](HANDLE) {
         EXPECT_TRUE(instrument.send({0x90, 0x3C, 0x40}));
     }));
     EXPECT_EQ(run.exitCode, 0u) << run.output;
@@ -124,4 +162,76 @@ TEST_F(CheckProgram, SaysSoWhenAnotherProgramHasTheInstrument) {
     std::string holder = "using the instrument right now: melv_api_tests.exe (process " +
                          std::to_string(GetCurrentProcessId()) + ")";
     EXPECT_TRUE(says(run, holder.c_str())) << run.output;
+}
+
+// A 32-bit program's traffic is watched by the 64-bit monitor: the run names the first build's.
+TEST_F(CheckProgram, TheMonitorShowsWhatAProgramSendsAndIsSentInOrderAndLooksOnly) {
+    auto* settings = mapRecord<SharedState>(sharedStateName);
+    auto* record = mapRecord<MonitorRecord>(monitorRecordName);
+    ASSERT_TRUE(settings != nullptr && record != nullptr) << "this host has loaded the driver";
+    uint16_t mask = messageMask(*settings);
+    setMessageMask(*settings, mask & ~(1u << messageBit(kindProgramChange, midiKindsAt)));
+    uint64_t dropped = figure(*record, droppedCount(kindProgramChange));
+    uint64_t lost = figure(*record, Count::exclusivesLost);
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    std::wstring log = std::wstring(folder) + L"melv-monitor.txt";
+    const char* monitorPath = std::getenv("MELV_MONITOR_PROGRAM");
+    std::wstring monitor = monitorPath == nullptr
+                               ? ownCheckProgram()
+                               : std::wstring(monitorPath, monitorPath + strlen(monitorPath));
+    std::string me = "melv_api_tests.exe (" + std::to_string(GetCurrentProcessId()) + ")";
+    ProgramRun run, status;
+    ASSERT_TRUE(runCheckProgram(
+        L"--monitor --log \"" + log + L"\"", &run, "Ctrl+C ends",
+        [&](HANDLE watching) {
+            HMIDIOUT out = nullptr;
+            HMIDIIN in = nullptr;
+            ASSERT_EQ(midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+            EXPECT_EQ(midiOutShortMsg(out, 0x00403C90), MMSYSERR_NOERROR);
+            EXPECT_EQ(midiOutShortMsg(out, 0x000005C0), MMSYSERR_NOERROR);
+            char gmOn[] = {'\xF0', '\x7E', '\x7F', '\x09', '\x01', '\xF7'};
+            MIDIHDR header{gmOn, sizeof gmOn};
+            midiOutPrepareHeader(out, &header, sizeof header);
+            EXPECT_EQ(midiOutLongMsg(out, &header, sizeof header), MMSYSERR_NOERROR);
+            midiOutUnprepareHeader(out, &header, sizeof header);
+            ASSERT_EQ(midiInOpen(&in, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+            EXPECT_EQ(midiInStart(in), MMSYSERR_NOERROR); // and no buffer for an exclusive
+            EXPECT_TRUE(instrument.send({0xF0, 0x7D, 0x01, 0xF7, 0x90, 0x3E, 0x50}));
+            for (DWORD start = GetTickCount();
+                 GetTickCount() - start < 10000 &&
+                 fileText(log).find("D4 vel 80") == std::string::npos;) {
+                Sleep(20);
+            }
+            // Killed in the middle of it all, the monitor costs the program nothing.
+            TerminateProcess(watching, 9);
+            WaitForSingleObject(watching, 5000);
+            EXPECT_EQ(midiOutShortMsg(out, 0x00403E80), MMSYSERR_NOERROR);
+            EXPECT_EQ(decodeWire(instrument.receive(18)),
+                      (WireMessages{onOutput(0, "90 3C 40"), onOutput(0, "F0 7E 7F 09 01 F7"),
+                                    onOutput(0, "80 3E 40")}));
+            EXPECT_TRUE(runCheckProgram(L"--status", &status, nullptr, {}, monitor));
+            midiInReset(in);
+            midiInClose(in);
+            midiOutClose(out);
+        },
+        monitor));
+    setMessageMask(*settings, mask);
+    EXPECT_TRUE(inOrder(
+        fileText(log),
+        {"open  " + me + " opened Default MIDI",
+         "out   " + me + " > Default MIDI  Note On ch 1 C4 vel 64",
+         "out   " + me +
+             " > Default MIDI  dropped by the Program Change filter of the settings: "
+             "Program Change ch 1 prog 5",
+         "out   " + me + " > Default MIDI  SysEx 6 bytes F0 7E 7F 09 01 F7",
+         "open  " + me + " opened the input",
+         "in    " + me + " < instrument  SysEx 4 bytes F0 7D 01 F7 LOST: the program had no buffer",
+         "in    " + me + " < instrument  Note On ch 1 D4 vel 80"}));
+    EXPECT_EQ(figure(*record, droppedCount(kindProgramChange)), dropped + 1);
+    EXPECT_EQ(figure(*record, Count::exclusivesLost), lost + 1);
+    EXPECT_TRUE(inOrder(status.output,
+                        {"mode: one program at a time", "line: up",
+                         me + ": Default MIDI, the input", "dropped by the settings' filters: "}))
+        << status.output;
 }

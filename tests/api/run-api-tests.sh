@@ -19,6 +19,9 @@ builds=("${wine_env_builds[@]}")
 start=$(date +%s)
 wine_env_prepare_installed melv-api "${builds[0]}" "${builds[1]}" || exit 2
 
+# The monitor of the first build watches every run: a 32-bit program's traffic in a 64-bit monitor.
+MELV_MONITOR_PROGRAM=$(winepath -w "${builds[0]}/demo/melv-demo.exe")
+export MELV_MONITOR_PROGRAM
 run() { # build, label, arguments...
     local host="$1/api-tests/melv_api_tests.exe" label=$2
     shift 2

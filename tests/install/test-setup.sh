@@ -71,6 +71,7 @@ programs="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 # The entry's name as Windows shows it; a file name cannot hold "/", so it has U+2215.
 check_entry="Check the MELV PC I$(printf '\342\210\225')F connection.lnk"
 settings_entry="MELV PC I$(printf '\342\210\225')F MIDI Driver settings.lnk"
+monitor_entry="MELV PC I$(printf '\342\210\225')F MIDI monitor.lnk"
 
 folder_holds() { # folder, names...: exactly those files
     local folder=$1
@@ -183,6 +184,9 @@ check "the Start menu has the entry that runs the check program" \
     link_runs "$programs/$check_entry" melv-demo.exe
 check "the Start menu has the entry that opens the settings" \
     link_runs "$programs/$settings_entry" melv-settings.exe
+check "the Start menu has the entry that runs the monitor" \
+    eval 'link_runs "$programs/$monitor_entry" melv-demo.exe &&
+          link_runs "$programs/$monitor_entry" --monitor'
 check "Apps & features lists the driver by name, maker and version" \
     test "$(entry_value DisplayName)|$(entry_value Publisher)|$(entry_value DisplayVersion)" \
     = "MELV PC I/F MIDI Driver|MELV|$version"
@@ -243,7 +247,8 @@ check "the slots and descriptions are gone from both views" \
     test -z "$(slots_in "$drivers64")$(slots_in "$drivers32")$(value_in "$descriptions64" melvpcif.dll)$(value_in "$descriptions32" melvpcif.dll)"
 check "the other driver and its description are left alone" others_left_alone
 check "the Apps & features entry and the Start menu entries are gone" \
-    test -z "$entry_native" -a ! -e "$programs/$check_entry" -a ! -e "$programs/$settings_entry"
+    test -z "$entry_native" -a ! -e "$programs/$check_entry" -a ! -e "$programs/$settings_entry" \
+    -a ! -e "$programs/$monitor_entry"
 check "the install folder goes once the uninstaller has ended" \
     eventually 30 test ! -e "$install_dir"
 check "the settings are kept" \

@@ -14,7 +14,7 @@ class Monitor : public InputDevice {
     // The entries written since the test began, oldest first.
     std::vector<TraceEntry> entries() {
         std::vector<TraceEntry> written;
-        for (uint32_t number = 0; number < record().nextEntry; ++number) {
+        for (uint64_t number = 0; number < record().nextEntry; ++number) {
             written.push_back(record().trace[number % traceEntryCount]);
         }
         return written;
@@ -77,7 +77,7 @@ TEST_F(Monitor, AFullTraceNeverHoldsUpTheSenderAndKeepsTheNewestMessages) {
     for (uint32_t i = 0; i < traceEntryCount + 10; ++i) {
         ASSERT_EQ(app.send(out, 0x00400090 | (i % 128) << 8), MMSYSERR_NOERROR);
     }
-    uint32_t newest = record().nextEntry - 1;
+    uint64_t newest = record().nextEntry - 1;
     const TraceEntry& last = record().trace[newest % traceEntryCount];
     EXPECT_EQ(last.sealed, newest + 1);
     EXPECT_EQ(bytesOf(last), (Bytes{0x90, (traceEntryCount + 9) % 128, 0x40}));

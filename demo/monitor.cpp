@@ -1,0 +1,201 @@
+#include "monitor.h"
+
+#include "instrument/midi_text.h"
+#include "monitor/monitor_text.h"
+#include "monitor/trace_reader.h"
+
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> stopAsked{false};
+
+BOOL WINAPI onControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        stopAsked = true;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// The record every program's driver of this logon session keeps.
+struct MappedRecord {
+    platform::Handle mapping = platform::nullHandle;
+    MonitorRecord* record = nullptr;
+    ~MappedRecord() {
+        if (record != nullptr) {
+            platform::unmapSharedMemory(record, mapping);
+        }
+    }
+};
+
+std::string narrow(const char16_t* text) {
+    std::string result;
+    for (; *text != 0; ++text) {
+        result += *text < 0x80 ? static_cast<char>(*text) : '?';
+    }
+    return result;
+}
+
+bool isRunning(const OpenedDevice& device) {
+    return device.processId != 0 &&
+           platform::processIsRunning({device.processId, device.processStart});
+}
+
+// Programs by process id, as their drivers wrote them into the record when they opened a device;
+// kept once seen, so that a program that has closed everything is still named.
+struct ProgramNames {
+    std::map<uint32_t, std::string> known;
+
+    const std::string& of(const MonitorRecord& record, uint32_t processId) {
+        for (const OpenedDevice& device : record.opened) {
+            if (device.processId == processId && device.program[0] != 0) {
+                known[processId] = narrow(device.program) + " (" + std::to_string(processId) + ")";
+            }
+        }
+        auto found = known.find(processId);
+        if (found == known.end()) {
+            found = known.emplace(processId, "process " + std::to_string(processId)).first;
+        }
+        return found->second;
+    }
+};
+
+// Writes each line to the console and, when asked, to the log file as well.
+struct Output {
+    FILE* log = nullptr;
+    void line(const std::string& text) const {
+        std::wprintf(L"%hs\n", text.c_str());
+        if (log != nullptr) {
+            std::fprintf(log, "%s\n", text.c_str());
+            std::fflush(log);
+        }
+    }
+};
+
+// The entries' clock, the system's milliseconds since start, as the time of day.
+struct Clock {
+    uint32_t startTick;
+    uint32_t startOfDay;
+    Clock() : startTick(timeGetTime()) {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        startOfDay =
+            ((now.wHour * 60u + now.wMinute) * 60u + now.wSecond) * 1000u + now.wMilliseconds;
+    }
+    std::string at(uint32_t tick) const {
+        return timeOfDay(startOfDay +
+                         static_cast<uint32_t>(static_cast<int32_t>(tick - startTick)));
+    }
+};
+
+void printCounts(const MonitorRecord& record, const Output& out) {
+    out.line("counts since the first program of this session loaded the driver:");
+    for (const std::string& line : describeCounts(record)) {
+        out.line("  " + line);
+    }
+}
+
+constexpr DWORD readIntervalMs = 20;
+
+} // namespace
+
+int runMonitor(const MonitorOptions& options) {
+    MappedRecord mapped;
+    void* view =
+        platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord), mapped.mapping);
+    if (view == nullptr) {
+        std::wprintf(L"The driver's record cannot be had (error %lu).\n", GetLastError());
+        return 5;
+    }
+    mapped.record = static_cast<MonitorRecord*>(view);
+    MonitorRecord& record = *mapped.record;
+    Output out;
+    if (!options.logFile.empty() && _wfopen_s(&out.log, options.logFile.c_str(), L"w") != 0) {
+        std::wprintf(L"The log file %ls cannot be written.\n", options.logFile.c_str());
+        return 2;
+    }
+    SetConsoleCtrlHandler(onControl, TRUE);
+    out.line("Watching what goes to the MELV PC I/F instrument and comes back; Ctrl+C ends.");
+    Clock clock;
+    ProgramNames names;
+    TraceReader reader{};
+    uint64_t hidden = 0, missedTold = 0;
+    std::vector<TraceEntry> entries;
+    while (!stopAsked) {
+        keepWatching(record, timeGetTime());
+        entries.clear();
+        readTrace(record, reader, entries);
+        for (const TraceEntry& entry : entries) {
+            if (!options.all && isSteadyRealTime(entry)) {
+                ++hidden;
+                continue;
+            }
+            out.line(clock.at(entry.time) + "  " +
+                     describeTraceEntry(entry, names.of(record, entry.processId)));
+        }
+        if (reader.missed != missedTold) {
+            out.line("(the monitor fell behind and missed " +
+                     withThousands(reader.missed - missedTold) + " messages)");
+            missedTold = reader.missed;
+        }
+        Sleep(readIntervalMs);
+    }
+    out.line("stopped. Timing Clock and Active Sensing not shown: " + withThousands(hidden) +
+             "; missed: " + withThousands(reader.missed));
+    printCounts(record, out);
+    if (out.log != nullptr) {
+        std::fclose(out.log);
+    }
+    return 0;
+}
+
+int printStatus(const std::wstring& mode, unsigned port) {
+    std::wprintf(L"mode: %ls\nport: COM%u\n", mode.c_str(), port);
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE,
+                                      reinterpret_cast<const wchar_t*>(monitorRecordName));
+    if (mapping == nullptr) {
+        std::wprintf(L"No program has the driver loaded now: no device is open, and the counts "
+                     L"start when the next program loads it.\n");
+        return 0;
+    }
+    auto* record = static_cast<MonitorRecord*>(
+        MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(MonitorRecord)));
+    if (record == nullptr) {
+        CloseHandle(mapping);
+        return 5;
+    }
+    static const char* const lineStates[] = {
+        "closed: no program has a device of the instrument open", "up",
+        "LOST: the cable or the "
+        "serial adapter went away; the driver tries it again a few times a second"};
+    auto state = static_cast<uint32_t>(std::atomic_ref<LineState>(record->line).load());
+    std::wprintf(L"line: %hs\n", lineStates[state < 3 ? state : 0]);
+    std::map<uint32_t, std::string> devices;
+    ProgramNames names;
+    for (const OpenedDevice& device : record->opened) {
+        if (isRunning(device)) {
+            std::string& listed = devices[device.processId];
+            listed += (listed.empty() ? "" : ", ") +
+                      (device.slot == 1 ? std::string("the input")
+                                        : std::string(destinationName(device.slot - 2)));
+        }
+    }
+    std::wprintf(devices.empty() ? L"open devices: none\n" : L"open devices:\n");
+    for (const auto& [processId, list] : devices) {
+        std::wprintf(L"  %hs: %hs\n", names.of(*record, processId).c_str(), list.c_str());
+    }
+    Output out;
+    printCounts(*record, out);
+    UnmapViewOfFile(record);
+    CloseHandle(mapping);
+    return 0;
+}

@@ -1,0 +1,85 @@
+// The monitor reads what the drivers traced without holding any of them up, and says it in words.
+#include "monitor/monitor_text.h"
+#include "monitor/trace_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+TracedBytes traced(std::initializer_list<uint8_t> bytes) {
+    TracedBytes message{};
+    for (uint8_t byte : bytes) {
+        keepTracedByte(message, byte);
+    }
+    return message;
+}
+
+// Writes an entry as a driver does, sealed or left half-written.
+void write(MonitorRecord& record, TraceEvent event, TracedBytes message, bool seal = true) {
+    uint64_t number = record.nextEntry++;
+    TraceEntry& entry = record.trace[number % traceEntryCount];
+    entry = {.sealed = seal ? number + 1 : 0, .event = event, .slot = 2, .message = message};
+}
+
+TEST(TraceReading, EntriesComeInOrderAndWhatWasWrittenOverOrLeftHalfWrittenIsCountedMissed) {
+    auto record = std::make_unique<MonitorRecord>();
+    TraceReader reader{};
+    std::vector<TraceEntry> read;
+    readTrace(*record, reader, read);
+    EXPECT_TRUE(read.empty()) << "the first read starts from now";
+
+    write(*record, TraceEvent::sent, traced({0x90, 0x3C, 0x40}));
+    write(*record, TraceEvent::sent, traced({0x80, 0x3C, 0x00}), false); // its writer was killed
+    write(*record, TraceEvent::received, traced({0xFE}));
+    for (int reads = 0; reads < 3; ++reads) {
+        readTrace(*record, reader, read);
+    }
+    ASSERT_EQ(read.size(), 2u) << "the half-written entry is given up after a few reads";
+    EXPECT_EQ(read[1].event, TraceEvent::received);
+    EXPECT_EQ(reader.missed, 1u);
+
+    for (uint32_t i = 0; i < traceEntryCount + 5; ++i) {
+        write(*record, TraceEvent::sent, traced({0xF8}));
+    }
+    read.clear();
+    readTrace(*record, reader, read);
+    EXPECT_EQ(read.size(), traceEntryCount);
+    EXPECT_EQ(reader.missed, 6u) << "a monitor that fell behind says how many it missed";
+}
+
+TEST(TraceWords, EachEntryReadsAsTheMusicianWouldSayIt) {
+    TraceEntry entry{.event = TraceEvent::sent, .slot = 2, .message = traced({0x90, 0x3C, 0x40})};
+    EXPECT_EQ(describeTraceEntry(entry, "Seq.exe"),
+              "out   Seq.exe > Default MIDI  Note On ch 1 C4 vel 64");
+    entry = {.event = TraceEvent::dropped, .slot = 4, .detail = 1, .message = traced({0xC1, 5})};
+    EXPECT_EQ(describeTraceEntry(entry, "Seq.exe"),
+              "out   Seq.exe > Synth-A  dropped by the Program Change filter of the settings: "
+              "Program Change ch 2 prog 5");
+    TracedBytes dump = traced({0xF0, 0x7D, 0x01});
+    for (int i = 0; i < 1020; ++i) {
+        keepTracedByte(dump, 0x10);
+    }
+    keepTracedByte(dump, 0xF7);
+    entry = {.status = 1024, .event = TraceEvent::exclusiveLost, .slot = 1, .message = dump};
+    EXPECT_EQ(describeTraceEntry(entry, "Editor.exe"),
+              "in    Editor.exe < instrument  SysEx 1,024 bytes F0 7D 01 10 10 10 ... F7 LOST: "
+              "the program had no buffer for 1,024 bytes of it");
+    entry = {.event = TraceEvent::openRefused, .slot = 1};
+    EXPECT_EQ(describeTraceEntry(entry, "Editor.exe"),
+              "open  Editor.exe was refused the input: another program is using the instrument");
+    EXPECT_EQ(timeOfDay(50'000'123), "13:53:20.123");
+}
+
+TEST(TraceWords, TheCountsNameEveryFilterThatDroppedSomething) {
+    auto record = std::make_unique<MonitorRecord>();
+    record->figures[static_cast<uint32_t>(Count::messagesSent)] = 1234567;
+    record->figures[static_cast<uint32_t>(droppedCount(kindBankSelect))] = 2;
+    record->figures[static_cast<uint32_t>(droppedCount(kindExclusive))] = 1;
+    std::vector<std::string> lines = describeCounts(*record);
+    EXPECT_EQ(lines[0], "sent to the instrument: 1,234,567 messages, 0 bytes");
+    EXPECT_EQ(lines[2], "dropped by the settings' filters: 2 Bank Select, 1 System Exclusive");
+}
+
+} // namespace

@@ -1,0 +1,186 @@
+#include "monitor/monitor_text.h"
+
+#include "instrument/midi_text.h"
+
+#include <cstdio>
+#include <iterator>
+
+namespace {
+
+std::string format(const char* pattern, auto... values) {
+    char text[200];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+std::vector<uint8_t> bytesOf(const TracedBytes& message) {
+    uint8_t bytes[traceHeadBytes + traceTailBytes];
+    return std::vector<uint8_t>(bytes, bytes + tracedBytesInOrder(message, bytes));
+}
+
+const char* filterName(uint8_t kind) {
+    static const char* const names[] = {"",
+                                        "Program Change",
+                                        "Control Change",
+                                        "Bank Select",
+                                        "Channel Pressure",
+                                        "Poly Key Pressure",
+                                        "System Exclusive"};
+    return kind < std::size(names) ? names[kind] : "";
+}
+
+// Where the device of `slot` is on the instrument: "Default MIDI", ..., or the input.
+std::string deviceName(uint8_t slot) {
+    if (slot == deviceSlot(kindInput, 0)) {
+        return "the input";
+    }
+    return destinationName(slot - deviceSlot(kindOutput, 0));
+}
+
+std::string lineEvent(const TraceEntry& entry) {
+    bool service = (entry.flags & traceViaService) != 0;
+    switch (entry.event) {
+    case TraceEvent::lineLost:
+        return service ? "line  the connection to the sharing service was lost"
+                       : "line  the serial line was lost (the cable or adapter went away)";
+    case TraceEvent::lineBack:
+        return service ? "line  the connection to the sharing service is back"
+                       : "line  the serial line is back";
+    default:
+        return "line  a write was given up: the line took no byte for seconds";
+    }
+}
+
+std::string outputEvent(const TraceEntry& entry, const std::string& from) {
+    std::string message = describeTracedMessage(entry.message);
+    switch (entry.event) {
+    case TraceEvent::sent:
+        return from + message +
+               ((entry.flags & traceSilencing) != 0 ? "  (a reset turns it off)" : "");
+    case TraceEvent::notSent:
+        return from + format("NOT SENT (status %u): ", entry.status) + message;
+    case TraceEvent::reset:
+        return from + "reset: what the program left sounding is turned off";
+    default:
+        return from +
+               (entry.detail == 0 ? std::string("dropped: data with no status byte before it: ")
+                                  : format("dropped by the %s filter of the settings: ",
+                                           filterName(entry.detail))) +
+               message;
+    }
+}
+
+std::string inputEvent(const TraceEntry& entry, const std::string& to) {
+    std::string message = describeTracedMessage(entry.message);
+    switch (entry.event) {
+    case TraceEvent::received:
+        return to + message;
+    case TraceEvent::broken:
+        return to + "broken message, told as an error: " + message;
+    case TraceEvent::exclusiveCut:
+        return to + "cut short before its F7, told as an error: " + message;
+    default:
+        return to + message + " LOST: the program had no buffer for " +
+               withThousands(entry.status) + " bytes of it";
+    }
+}
+
+std::string deviceEvent(const TraceEntry& entry, const std::string& program) {
+    std::string device = deviceName(entry.slot);
+    switch (entry.event) {
+    case TraceEvent::opened:
+        return "open  " + program + " opened " + device;
+    case TraceEvent::closed:
+        return "open  " + program + " closed " + device;
+    default:
+        return "open  " + program + " was refused " + device +
+               ": another program is using the instrument";
+    }
+}
+
+} // namespace
+
+std::string withThousands(uint64_t number) {
+    std::string digits = std::to_string(number);
+    for (size_t at = digits.size(); at > 3; at -= 3) {
+        digits.insert(at - 3, ",");
+    }
+    return digits;
+}
+
+std::string timeOfDay(uint32_t msOfDay) {
+    return format("%02u:%02u:%02u.%03u", msOfDay / 3'600'000 % 24, msOfDay / 60'000 % 60,
+                  msOfDay / 1000 % 60, msOfDay % 1000);
+}
+
+std::string describeTracedMessage(const TracedBytes& message) {
+    std::vector<uint8_t> bytes = bytesOf(message);
+    if (bytes.empty() || (bytes[0] != 0xF0 && message.length <= 3)) {
+        return describeMessage(bytes);
+    }
+    // Long: its size, and enough of its head to tell whose it is, and its end.
+    std::string head = bytes[0] == 0xF0 ? "SysEx " : "long message ";
+    std::vector<uint8_t> shown = bytes;
+    if (message.length > 12) {
+        shown.resize(6);
+        return head + withThousands(message.length) + " bytes " + hexBytes(shown) + " ... " +
+               hexBytes({bytes.back()});
+    }
+    return head + withThousands(message.length) + " bytes " + hexBytes(shown);
+}
+
+bool isSteadyRealTime(const TraceEntry& entry) {
+    return entry.message.length == 1 &&
+           (entry.message.bytes[0] == 0xF8 || entry.message.bytes[0] == 0xFE);
+}
+
+std::string describeTraceEntry(const TraceEntry& entry, const std::string& program) {
+    switch (entry.event) {
+    case TraceEvent::sent:
+    case TraceEvent::notSent:
+    case TraceEvent::dropped:
+    case TraceEvent::reset:
+        return outputEvent(entry, "out   " + program + " > " + deviceName(entry.slot) + "  ");
+    case TraceEvent::received:
+    case TraceEvent::broken:
+    case TraceEvent::exclusiveCut:
+    case TraceEvent::exclusiveLost:
+        return inputEvent(entry, "in    " + program + " < instrument  ");
+    case TraceEvent::lineLost:
+    case TraceEvent::lineBack:
+    case TraceEvent::writeGivenUp:
+        return lineEvent(entry);
+    case TraceEvent::opened:
+    case TraceEvent::closed:
+    case TraceEvent::openRefused:
+        return deviceEvent(entry, program);
+    default:
+        return "?     an entry this monitor does not know";
+    }
+}
+
+std::vector<std::string> describeCounts(const MonitorRecord& record) {
+    auto count = [&record](Count which) { return withThousands(figure(record, which)); };
+    std::string dropped;
+    for (MessageKind kind = firstMessageKind; kind <= lastMessageKind;
+         kind = nextMessageKind(kind)) {
+        if (uint64_t n = figure(record, droppedCount(kind)); n != 0) {
+            dropped += (dropped.empty() ? "" : ", ") + withThousands(n) + " " +
+                       filterName(static_cast<uint8_t>(kind));
+        }
+    }
+    return {
+        "sent to the instrument: " + count(Count::messagesSent) + " messages, " +
+            count(Count::bytesSent) + " bytes",
+        "received from it: " + count(Count::messagesReceived) + " messages, " +
+            count(Count::bytesReceived) + " bytes",
+        "dropped by the settings' filters: " + (dropped.empty() ? "none" : dropped),
+        "exclusives lost because the program had no buffer queued: " + count(Count::exclusivesLost),
+        "broken messages from the instrument: " + count(Count::brokenMessages) +
+            ", exclusives cut short: " + count(Count::brokenExclusives),
+        "serial line lost: " + count(Count::lineLosses) +
+            " times, back: " + count(Count::lineRecoveries) + " times",
+        "writes given up on a line that took nothing: " + count(Count::writesGivenUp),
+        "opens refused because another program used the instrument: " + count(Count::opensRefused),
+    };
+}

@@ -1,0 +1,22 @@
+// The monitor's words: a trace entry and the driver's counts as a musician reads them.
+#pragma once
+
+#include "port/monitor.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// 1234567 is "1,234,567".
+std::string withThousands(uint64_t number);
+// 50'000'123 ms after midnight is "13:53:20.123".
+std::string timeOfDay(uint32_t msOfDay);
+// The message in words: "Note On ch 1 C4 vel 64", "SysEx 1,024 bytes F0 7D 01 ... F7".
+std::string describeTracedMessage(const TracedBytes& message);
+// Timing Clock and Active Sensing, which come many times a second and say nothing of the music.
+bool isSteadyRealTime(const TraceEntry& entry);
+// What the entry tells, after its time: the direction, `program` (the program that sent or was
+// sent it), where it went and the message, or what happened to the line or a device.
+std::string describeTraceEntry(const TraceEntry& entry, const std::string& program);
+// The driver's counts, a line each.
+std::vector<std::string> describeCounts(const MonitorRecord& record);
