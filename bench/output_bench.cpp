@@ -6,6 +6,7 @@
 #include "output/sending.h"
 #include "platform/host.h"
 #include "platform/sim/sim.h"
+#include "port/monitor.h"
 
 #include <benchmark/benchmark.h>
 
@@ -60,10 +61,19 @@ void longMessage(benchmark::State& state) {
 }
 BENCHMARK(longMessage)->Arg(1024);
 
+// What a monitor costs the sender: none is told (the driver without the record, as before it had
+// one), counted only (the record, nobody watching), or traced as well (a monitor watching).
+enum Looking { withoutRecord, counted, watched };
+
 // The same through modMessage, as the host sends them: a Note On and its Note Off, so that what the
 // stream keeps of the notes it left sounding comes and goes as in music.
 void shortMessagesFromTheHost(benchmark::State& state) {
     OpenOutput output;
+    if (state.range(0) == withoutRecord) {
+        disconnectMonitor(output.process.line);
+    } else if (state.range(0) == watched) {
+        output.process.line.monitor->watchedUntil = platform::milliseconds() + monitorLeaseMs;
+    }
     const uintptr_t instance = reinterpret_cast<uintptr_t>(output.stream);
     for (auto _ : state) {
         benchmark::DoNotOptimize(modMessage(output.process, 0, MODM_DATA, instance, 0x00403C90, 0));
@@ -71,7 +81,11 @@ void shortMessagesFromTheHost(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
 }
-BENCHMARK(shortMessagesFromTheHost);
+BENCHMARK(shortMessagesFromTheHost)
+    ->ArgName("looking")
+    ->Arg(withoutRecord)
+    ->Arg(counted)
+    ->Arg(watched);
 
 void longMessageFromTheHost(benchmark::State& state) {
     OpenOutput output;

@@ -1,6 +1,5 @@
 #include "monitor.h"
 
-#include "instrument/midi_text.h"
 #include "monitor/monitor_text.h"
 #include "monitor/trace_reader.h"
 
@@ -10,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <vector>
@@ -106,6 +106,25 @@ void printCounts(const MonitorRecord& record, const Output& out) {
 
 constexpr DWORD readIntervalMs = 20;
 
+// By LineState.
+const char* const lineStates[] = {
+    "closed: no program has a device of the instrument open",
+    "up",
+    "LOST: the cable or the adapter went away; the driver tries it a few times a second",
+};
+
+// The devices of each program that runs, by process id: "Default MIDI, the input".
+std::map<uint32_t, std::string> openDevices(const MonitorRecord& record) {
+    std::map<uint32_t, std::string> devices;
+    for (const OpenedDevice& device : record.opened) {
+        if (isRunning(device)) {
+            std::string& listed = devices[device.processId];
+            listed += (listed.empty() ? "" : ", ") + deviceName(static_cast<uint8_t>(device.slot));
+        }
+    }
+    return devices;
+}
+
 } // namespace
 
 int runMonitor(const MonitorOptions& options) {
@@ -173,23 +192,12 @@ int printStatus(const std::wstring& mode, unsigned port) {
         CloseHandle(mapping);
         return 5;
     }
-    static const char* const lineStates[] = {
-        "closed: no program has a device of the instrument open", "up",
-        "LOST: the cable or the "
-        "serial adapter went away; the driver tries it again a few times a second"};
-    auto state = static_cast<uint32_t>(std::atomic_ref<LineState>(record->line).load());
-    std::wprintf(L"line: %hs\n", lineStates[state < 3 ? state : 0]);
-    std::map<uint32_t, std::string> devices;
-    ProgramNames names;
-    for (const OpenedDevice& device : record->opened) {
-        if (isRunning(device)) {
-            std::string& listed = devices[device.processId];
-            listed += (listed.empty() ? "" : ", ") +
-                      (device.slot == 1 ? std::string("the input")
-                                        : std::string(destinationName(device.slot - 2)));
-        }
-    }
+    std::map<uint32_t, std::string> devices = openDevices(*record);
+    // The state a driver last wrote; once no device is open nobody holds the line.
+    uint32_t state = devices.empty() ? 0 : loadShared(record->line);
+    std::wprintf(L"line: %hs\n", lineStates[state < std::size(lineStates) ? state : 0]);
     std::wprintf(devices.empty() ? L"open devices: none\n" : L"open devices:\n");
+    ProgramNames names;
     for (const auto& [processId, list] : devices) {
         std::wprintf(L"  %hs: %hs\n", names.of(*record, processId).c_str(), list.c_str());
     }

@@ -4,10 +4,6 @@
 
 namespace {
 
-template <typename T> std::atomic_ref<T> shared(T& value) {
-    return std::atomic_ref<T>(value);
-}
-
 // Whether the clock has not yet reached `until`, looked at on the clock's circle.
 bool before(uint32_t now, uint32_t until) {
     return static_cast<int32_t>(until - now) > 0;
@@ -33,14 +29,13 @@ bool monitorWatches(const PortLine& line) {
     if (line.monitor == nullptr) {
         return false;
     }
-    uint32_t until = shared(line.monitor->watchedUntil).load(std::memory_order_relaxed);
+    uint32_t until = loadShared(line.monitor->watchedUntil);
     return until != 0 && before(platform::milliseconds(), until);
 }
 
 void countUp(const PortLine& line, Count count, uint64_t by) {
     if (line.monitor != nullptr) {
-        shared(line.monitor->figures[static_cast<uint32_t>(count)])
-            .fetch_add(by, std::memory_order_relaxed);
+        addShared(line.monitor->figures[static_cast<uint32_t>(count)], by);
     }
 }
 
@@ -49,10 +44,10 @@ void trace(const PortLine& line, const TraceNote& note, const TracedBytes* messa
         return;
     }
     MonitorRecord& record = *line.monitor;
-    uint64_t number = shared(record.nextEntry).fetch_add(1, std::memory_order_relaxed);
+    uint64_t number = addShared(record.nextEntry, uint64_t{1});
     TraceEntry& entry = record.trace[number % traceEntryCount];
     // Unsealed while it is written: a monitor that reads it meanwhile takes it for missed.
-    shared(entry.sealed).store(0, std::memory_order_relaxed);
+    storeShared(entry.sealed, uint64_t{0});
     std::atomic_thread_fence(std::memory_order_release);
     entry.time = platform::milliseconds();
     entry.processId = line.ownerToken.id;
@@ -62,7 +57,7 @@ void trace(const PortLine& line, const TraceNote& note, const TracedBytes* messa
     entry.detail = note.detail;
     entry.flags = note.flags;
     entry.message = message != nullptr ? *message : TracedBytes{};
-    shared(entry.sealed).store(number + 1, std::memory_order_release);
+    storeShared(entry.sealed, number + 1);
 }
 
 void traceBytes(const PortLine& line, const TraceNote& note, const uint8_t* bytes,
@@ -82,12 +77,12 @@ namespace {
 // Takes a free place, or with `takeOverEnded` one a program that ended left behind.
 OpenedDevice* claimPlace(MonitorRecord& record, uint32_t processId, bool takeOverEnded) {
     for (OpenedDevice& place : record.opened) {
-        uint32_t holder = shared(place.processId).load();
+        uint32_t holder = loadShared(place.processId);
         if (holder != 0 &&
             (!takeOverEnded || platform::processIsRunning({holder, place.processStart}))) {
             continue;
         }
-        if (shared(place.processId).compare_exchange_strong(holder, processId)) {
+        if (replaceShared(place.processId, holder, processId)) {
             return &place;
         }
     }
@@ -119,9 +114,9 @@ void forgetOpenedDevice(const PortLine& line, uint32_t slot) {
         return;
     }
     for (OpenedDevice& place : line.monitor->opened) {
-        if (shared(place.processId).load() == line.ownerToken.id && place.slot == slot &&
+        if (loadShared(place.processId) == line.ownerToken.id && place.slot == slot &&
             place.processStart == line.ownerToken.startTime) {
-            shared(place.processId).store(0);
+            storeShared(place.processId, uint32_t{0});
             return;
         }
     }
@@ -129,6 +124,6 @@ void forgetOpenedDevice(const PortLine& line, uint32_t slot) {
 
 void setLineState(const PortLine& line, LineState state) {
     if (line.monitor != nullptr) {
-        shared(line.monitor->line).store(state);
+        storeShared(line.monitor->line, static_cast<uint32_t>(state));
     }
 }

@@ -11,9 +11,26 @@
 #include "port/line.h"
 #include "port/shared_state.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+// Words of the record that other processes change meanwhile are read and written whole, with the
+// compilers' atomic operations: the record is plain memory, and not every C++ runtime the driver
+// is built with has std::atomic_ref.
+template <typename T> T loadShared(const T& word) {
+    return __atomic_load_n(&word, __ATOMIC_ACQUIRE);
+}
+template <typename T> void storeShared(T& word, T value) {
+    __atomic_store_n(&word, value, __ATOMIC_RELEASE);
+}
+template <typename T> T addShared(T& word, T by) {
+    return __atomic_fetch_add(&word, by, __ATOMIC_RELAXED);
+}
+// Sets `word` to `desired` if it holds `expected`; otherwise `expected` becomes what it holds.
+template <typename T> bool replaceShared(T& word, T& expected, T desired) {
+    return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
 
 // What the figures count, each one place of DriverCounts::figures.
 enum class Count : uint32_t {
@@ -127,8 +144,8 @@ constexpr uint32_t openedDeviceCount = 64;
 constexpr uint32_t monitorLeaseMs = 2000;
 
 struct MonitorRecord {
-    uint32_t watchedUntil; // the clock until which a monitor watches; 0 when none ever did
-    LineState line;
+    uint32_t watchedUntil;         // the clock until which a monitor watches; 0 when none ever did
+    uint32_t line;                 // a LineState
     alignas(8) uint64_t nextEntry; // the number the next trace entry takes
     uint64_t figures[static_cast<uint32_t>(Count::end)];
     OpenedDevice opened[openedDeviceCount];
@@ -167,6 +184,5 @@ void setLineState(const PortLine& line, LineState state);
 
 // The count of a figure, as read by whoever looks.
 inline uint64_t figure(const MonitorRecord& record, Count count) {
-    auto& figure = const_cast<uint64_t&>(record.figures[static_cast<uint32_t>(count)]);
-    return std::atomic_ref<uint64_t>(figure).load(std::memory_order_relaxed);
+    return loadShared(record.figures[static_cast<uint32_t>(count)]);
 }

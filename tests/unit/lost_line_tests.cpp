@@ -67,7 +67,7 @@ TEST_F(LostLine, ThePortIsTriedAFewTimesASecondAndInputResumesOnceTheDeviceIsBac
     EXPECT_EQ(told()[0].param1, 0x00403C90u);
     EXPECT_EQ(figure(*app.context.line.monitor, Count::lineLosses), 1u);
     EXPECT_EQ(figure(*app.context.line.monitor, Count::lineRecoveries), 1u);
-    EXPECT_EQ(app.context.line.monitor->line, LineState::up);
+    EXPECT_EQ(app.context.line.monitor->line, static_cast<uint32_t>(LineState::up));
 }
 
 // A simple client closes its input without stopping it, just as the line is back but not yet

@@ -29,14 +29,6 @@ const char* filterName(uint8_t kind) {
     return kind < std::size(names) ? names[kind] : "";
 }
 
-// Where the device of `slot` is on the instrument: "Default MIDI", ..., or the input.
-std::string deviceName(uint8_t slot) {
-    if (slot == deviceSlot(kindInput, 0)) {
-        return "the input";
-    }
-    return destinationName(slot - deviceSlot(kindOutput, 0));
-}
-
 std::string lineEvent(const TraceEntry& entry) {
     bool service = (entry.flags & traceViaService) != 0;
     switch (entry.event) {
@@ -99,6 +91,13 @@ std::string deviceEvent(const TraceEntry& entry, const std::string& program) {
 }
 
 } // namespace
+
+std::string deviceName(uint8_t slot) {
+    if (slot == deviceSlot(kindInput, 0)) {
+        return "the input";
+    }
+    return destinationName(slot - deviceSlot(kindOutput, 0));
+}
 
 std::string withThousands(uint64_t number) {
     std::string digits = std::to_string(number);

@@ -13,6 +13,9 @@ std::string withThousands(uint64_t number);
 std::string timeOfDay(uint32_t msOfDay);
 // The message in words: "Note On ch 1 C4 vel 64", "SysEx 1,024 bytes F0 7D 01 ... F7".
 std::string describeTracedMessage(const TracedBytes& message);
+// Where the device of a device slot is: "Default MIDI", "MIDI Out", "Synth-A", "Synth-B" or "the
+// input".
+std::string deviceName(uint8_t slot);
 // Timing Clock and Active Sensing, which come many times a second and say nothing of the music.
 bool isSteadyRealTime(const TraceEntry& entry);
 // What the entry tells, after its time: the direction, `program` (the program that sent or was

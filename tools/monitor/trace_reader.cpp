@@ -4,11 +4,6 @@
 
 namespace {
 
-// The record is written by other processes: every word that says what may be read is read whole.
-uint64_t sharedWord(const uint64_t& word) {
-    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(word)).load(std::memory_order_acquire);
-}
-
 // Reads of an entry left unsealed before it is taken for one whose writer ended.
 constexpr uint32_t unsealedReadsMax = 3;
 
@@ -16,11 +11,11 @@ constexpr uint32_t unsealedReadsMax = 3;
 
 void keepWatching(MonitorRecord& record, uint32_t now) {
     uint32_t until = now + monitorLeaseMs;
-    std::atomic_ref<uint32_t>(record.watchedUntil).store(until == 0 ? 1 : until);
+    storeShared(record.watchedUntil, until == 0 ? 1 : until);
 }
 
 void readTrace(const MonitorRecord& record, TraceReader& reader, std::vector<TraceEntry>& into) {
-    uint64_t end = sharedWord(record.nextEntry);
+    uint64_t end = loadShared(record.nextEntry);
     if (!reader.started) {
         reader = {.started = true, .next = end, .unsealedSeen = 0, .missed = 0};
         return;
@@ -31,7 +26,7 @@ void readTrace(const MonitorRecord& record, TraceReader& reader, std::vector<Tra
     }
     while (reader.next != end) {
         const TraceEntry& entry = record.trace[reader.next % traceEntryCount];
-        uint64_t sealed = sharedWord(entry.sealed);
+        uint64_t sealed = loadShared(entry.sealed);
         // Unsealed, or still holding an entry of the last round: its writer is at it, or ended
         // half-way. An entry of a later round has been written over.
         if (sealed < reader.next + 1) {
@@ -43,7 +38,7 @@ void readTrace(const MonitorRecord& record, TraceReader& reader, std::vector<Tra
         reader.unsealedSeen = 0;
         TraceEntry copy = entry;
         std::atomic_thread_fence(std::memory_order_acquire);
-        if (sealed == reader.next + 1 && sharedWord(entry.sealed) == sealed) {
+        if (sealed == reader.next + 1 && loadShared(entry.sealed) == sealed) {
             into.push_back(copy);
         } else {
             ++reader.missed; // written over, before or while it was read
