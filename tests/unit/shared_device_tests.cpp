@@ -2,6 +2,7 @@
 // simulated one): what a stream sends and asks goes there whole, never onto the port, and what
 // the service hands over is the stream's own input, dated from its own start.
 #include "input_device_fixture.h"
+#include "port/monitor.h"
 #include "share_frames.h"
 
 namespace {
@@ -40,6 +41,8 @@ class SharedDevice : public InputDevice {
 };
 
 TEST_F(SharedDevice, AnOutputsMessagesGoToTheServiceWholeAndItsResetAsksTheServiceToSilence) {
+    MonitorRecord& record = *app.context.line.monitor;
+    record.watchedUntil = platform::milliseconds() + monitorLeaseMs;
     Stream* out = app.openOutput(0);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(sim::world().sharing.starts, 1u) << "started on demand";
@@ -66,6 +69,11 @@ TEST_F(SharedDevice, AnOutputsMessagesGoToTheServiceWholeAndItsResetAsksTheServi
     EXPECT_TRUE(wire().empty()) << "the port is the service's";
     EXPECT_EQ(sim::world().ports[1].opens, 0u);
     EXPECT_TRUE(sim::world().sharing.connections.begin()->second.closed);
+    EXPECT_EQ(figure(record, Count::messagesSent), 3u) << "a monitor is told as on the port";
+    ASSERT_EQ(record.nextEntry, 6u) << "opened, three messages, the reset, closed";
+    EXPECT_EQ(record.trace[2].message.length, 3u) << "running status shown with its status";
+    EXPECT_EQ(record.trace[3].flags, traceViaService);
+    EXPECT_EQ(record.trace[4].event, TraceEvent::reset);
 }
 
 TEST_F(SharedDevice, AProgramOpensAnOutputUpToEightTimesAndAgainOnceOneCloses) {
