@@ -37,10 +37,13 @@ struct MappedRecord {
     }
 };
 
-std::string narrow(const char16_t* text) {
+// The program's name as a driver wrote it; any program of the user could have written anything
+// there, so it is read no further than its place.
+std::string programName(const OpenedDevice& device) {
     std::string result;
-    for (; *text != 0; ++text) {
-        result += *text < 0x80 ? static_cast<char>(*text) : '?';
+    for (uint32_t at = 0; at < programNameLength && device.program[at] != 0; ++at) {
+        char16_t c = device.program[at];
+        result += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
     }
     return result;
 }
@@ -58,7 +61,7 @@ struct ProgramNames {
     const std::string& of(const MonitorRecord& record, uint32_t processId) {
         for (const OpenedDevice& device : record.opened) {
             if (device.processId == processId && device.program[0] != 0) {
-                known[processId] = narrow(device.program) + " (" + std::to_string(processId) + ")";
+                known[processId] = programName(device) + " (" + std::to_string(processId) + ")";
             }
         }
         auto found = known.find(processId);

@@ -116,6 +116,11 @@ TEST_F(Monitor, AnExclusiveWithNoBufferIsCountedLostAndAWholeOneIsTracedHeadAndT
     EXPECT_EQ(counted(Count::exclusivesLost), 1u);
     EXPECT_EQ(counted(Count::messagesReceived), 2u);
     EXPECT_EQ(counted(Count::bytesReceived), 53u);
+
+    sim::instrumentSends({0x3C}); // a data byte with no status before it
+    settle();
+    EXPECT_EQ(counted(Count::brokenMessages), 1u);
+    EXPECT_EQ(entries().back().event, TraceEvent::broken);
 }
 
 } // namespace
