@@ -30,7 +30,15 @@ bool monitorWatches(const PortLine& line) {
         return false;
     }
     uint32_t until = loadShared(line.monitor->watchedUntil);
-    return until != 0 && before(platform::milliseconds(), until);
+    if (until == 0) {
+        return false;
+    }
+    if (before(platform::milliseconds(), until)) {
+        return true;
+    }
+    // A lapsed lease is cleared, lest the clock's wrap weeks later make it look current again.
+    replaceShared(line.monitor->watchedUntil, until, uint32_t{0});
+    return false;
 }
 
 void countUp(const PortLine& line, Count count, uint64_t by) {

@@ -67,6 +67,7 @@ TEST_F(Monitor, WithNoMonitorWatchingNothingIsTracedButEverythingIsCounted) {
     sim::setClock(platform::milliseconds() + monitorLeaseMs); // the monitor said nothing since
     EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
     EXPECT_EQ(record().nextEntry, 0u);
+    EXPECT_EQ(record().watchedUntil, 0u) << "the lapsed lease is cleared, never revived by a wrap";
     EXPECT_EQ(counted(Count::messagesSent), 2u);
     app.close(out);
 }
