@@ -26,10 +26,29 @@ BOOL WINAPI onControl(DWORD event) {
     return FALSE;
 }
 
-// The record every program's driver of this logon session keeps.
+// The record every program's driver of this logon session keeps: made by the monitor when no
+// driver is loaded yet, so that the drivers loaded later find it watched; only looked at by the
+// status, which leaves it to the drivers to make.
 struct MappedRecord {
     platform::Handle mapping = platform::nullHandle;
     MonitorRecord* record = nullptr;
+    explicit MappedRecord(bool make) {
+        if (make) {
+            record = static_cast<MonitorRecord*>(
+                platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord), mapping, true));
+            return;
+        }
+        HANDLE found = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE,
+                                        reinterpret_cast<const wchar_t*>(monitorRecordName));
+        void* view = found == nullptr ? nullptr
+                                      : MapViewOfFile(found, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
+                                                      sizeof(MonitorRecord));
+        if (view == nullptr && found != nullptr) {
+            CloseHandle(found);
+        }
+        record = static_cast<MonitorRecord*>(view);
+        mapping = reinterpret_cast<platform::Handle>(found);
+    }
     ~MappedRecord() {
         if (record != nullptr) {
             platform::unmapSharedMemory(record, mapping);
@@ -101,7 +120,8 @@ struct Clock {
 };
 
 void printCounts(const MonitorRecord& record, const Output& out) {
-    out.line("counts since the first program of this session loaded the driver:");
+    out.line("counts since the first program of this session loaded the driver (or a monitor "
+             "started before it):");
     for (const std::string& line : describeCounts(record)) {
         out.line("  " + line);
     }
@@ -131,14 +151,11 @@ std::map<uint32_t, std::string> openDevices(const MonitorRecord& record) {
 } // namespace
 
 int runMonitor(const MonitorOptions& options) {
-    MappedRecord mapped;
-    void* view =
-        platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord), mapped.mapping);
-    if (view == nullptr) {
+    MappedRecord mapped(true);
+    if (mapped.record == nullptr) {
         std::wprintf(L"The driver's record cannot be had (error %lu).\n", GetLastError());
         return 5;
     }
-    mapped.record = static_cast<MonitorRecord*>(view);
     MonitorRecord& record = *mapped.record;
     Output out;
     if (!options.logFile.empty() && _wfopen_s(&out.log, options.logFile.c_str(), L"w") != 0) {
@@ -171,6 +188,7 @@ int runMonitor(const MonitorOptions& options) {
         }
         Sleep(readIntervalMs);
     }
+    stopWatching(record);
     out.line("stopped. Timing Clock and Active Sensing not shown: " + withThousands(hidden) +
              "; missed: " + withThousands(reader.missed));
     printCounts(record, out);
@@ -182,18 +200,12 @@ int runMonitor(const MonitorOptions& options) {
 
 int printStatus(const std::wstring& mode, unsigned port) {
     std::wprintf(L"mode: %ls\nport: COM%u\n", mode.c_str(), port);
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE,
-                                      reinterpret_cast<const wchar_t*>(monitorRecordName));
-    if (mapping == nullptr) {
+    MappedRecord mapped(false);
+    const MonitorRecord* record = mapped.record;
+    if (record == nullptr) {
         std::wprintf(L"No program has the driver loaded now: no device is open, and the counts "
                      L"start when the next program loads it.\n");
         return 0;
-    }
-    auto* record = static_cast<MonitorRecord*>(
-        MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(MonitorRecord)));
-    if (record == nullptr) {
-        CloseHandle(mapping);
-        return 5;
     }
     std::map<uint32_t, std::string> devices = openDevices(*record);
     // The state a driver last wrote; once no device is open nobody holds the line.
@@ -206,7 +218,5 @@ int printStatus(const std::wstring& mode, unsigned port) {
     }
     Output out;
     printCounts(*record, out);
-    UnmapViewOfFile(record);
-    CloseHandle(mapping);
     return 0;
 }

@@ -61,7 +61,6 @@ uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed) {
     }
     uint32_t status = runningStatus ? sendRunningStatusData(stream, whole, length)
                                     : sendOutput(stream, bytes, length);
-    noteSend(stream, stream.deviceIndex, message, runningStatus ? length + 1 : length, status);
     if (status != MMSYSERR_NOERROR) {
         return status;
     }
@@ -95,7 +94,6 @@ uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param
         if (stream.writer.cutsRequested.load() != cutsBefore) {
             status = MMSYSERR_NOERROR;
         }
-        noteSend(stream, stream.deviceIndex, header->lpData, header->dwBufferLength, status);
         // Clients send channel messages in long buffers too; those may leave notes on as well.
         // The message is not sent under the tracking lock, so that a reset can cut it.
         if (status == MMSYSERR_NOERROR && header->dwBufferLength != 0) {

@@ -44,7 +44,7 @@ void endTracedExclusive(ExclusiveQueue& queue, const Stream& client, bool whole)
         return;
     }
     const PortLine& line = *client.line;
-    TraceEvent event = TraceEvent::exclusiveCut;
+    TraceEvent event = TraceEvent::exclusiveCut; // its buffer went back as a long error
     if (queue.unbuffered != 0) {
         event = TraceEvent::exclusiveLost;
         countUp(line, Count::exclusivesLost);
@@ -52,6 +52,8 @@ void endTracedExclusive(ExclusiveQueue& queue, const Stream& client, bool whole)
         event = TraceEvent::received;
         countUp(line, Count::messagesReceived);
         countUp(line, Count::bytesReceived, queue.traced.length);
+    } else {
+        countUp(line, Count::brokenExclusives);
     }
     TraceNote note = {event, static_cast<uint8_t>(deviceSlot(kindInput, 0)), 0, 0,
                       queue.unbuffered};
@@ -93,11 +95,13 @@ void sinkExclusiveByte(ExclusiveQueue& queue, const Stream& client, uint8_t byte
     if (count < head->dwBufferLength) {
         head->lpData[count++] = byte;
     }
-    if (byte == endOfExclusive || count >= head->dwBufferLength) {
-        finishHead(queue, client, MIM_LONGDATA, time);
-    }
+    // Ended before the client hears of it: its callback may stop the input, which ends what is
+    // still traced as cut short.
     if (byte == endOfExclusive) {
         endTracedExclusive(queue, client, true);
+    }
+    if (byte == endOfExclusive || count >= head->dwBufferLength) {
+        finishHead(queue, client, MIM_LONGDATA, time);
     }
 }
 

@@ -8,18 +8,6 @@ bool passes(const OutputStream& stream, MessageKind kind) {
     return kindEnabled(*stream.line->shared, kind, stream.deviceIndex);
 }
 
-uint32_t systemMessageLength(uint8_t status) {
-    switch (status) {
-    case 0xF1:
-    case 0xF3:
-        return 2;
-    case 0xF2:
-        return 3;
-    default:
-        return 1;
-    }
-}
-
 // Controllers 0 and 32 select the bank; they pass only when Bank Select does.
 bool isBankSelect(uint8_t controller) {
     return (controller & ~0x20) == 0;
@@ -103,7 +91,7 @@ uint32_t messageLength(const OutputStream& stream, const uint8_t* bytes) {
         // Running status: the data shares the decision taken for its status byte.
         return stream.rememberedLength == 0 ? 0 : stream.rememberedLength - 1;
     }
-    return status >= 0xF0 ? systemMessageLength(status) : channelMessageLength(stream, bytes);
+    return status >= 0xF0 ? shortMessageBytes(status) : channelMessageLength(stream, bytes);
 }
 
 void rememberStatus(OutputStream& stream, const uint8_t* bytes, uint32_t length) {

@@ -10,6 +10,29 @@
 
 namespace {
 
+uint8_t outputSlot(uint32_t output) {
+    return static_cast<uint8_t>(deviceSlot(kindOutput, output));
+}
+
+// What a monitor is told, and counted, of a message that was sent to `output` with `status`, as
+// the musician reads it: running-status data with its status byte.
+void noteSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
+              uint32_t status, uint8_t flags = 0) {
+    const PortLine& line = *stream.line;
+    if (status == MMSYSERR_NOERROR) {
+        countUp(line, Count::messagesSent);
+        countUp(line, Count::bytesSent, count);
+    }
+    if (stream.link.viaService) {
+        flags |= traceViaService;
+    }
+    uint8_t whole[3] = {stream.rememberedStatus, bytes[0], count > 1 ? bytes[1] : uint8_t{0}};
+    bool runningStatus = bytes[0] < 0x80 && count <= 2;
+    TraceEvent event = status == MMSYSERR_NOERROR ? TraceEvent::sent : TraceEvent::notSent;
+    traceBytes(line, {event, outputSlot(output), 0, flags, status}, runningStatus ? whole : bytes,
+               runningStatus ? count + 1 : count);
+}
+
 // Where a reset's messages go: `output`'s data, written by `sender`, which holds sendLock.
 struct ReleaseTarget {
     OutputStream* sender;
@@ -71,25 +94,7 @@ uint32_t sendThroughService(ShareLink& link, const uint8_t* bytes, uint32_t coun
     return status;
 }
 
-uint8_t outputSlot(uint32_t output) {
-    return static_cast<uint8_t>(deviceSlot(kindOutput, output));
-}
-
 } // namespace
-
-void noteSend(const OutputStream& stream, uint32_t output, const uint8_t* message, uint32_t length,
-              uint32_t status, uint8_t flags) {
-    const PortLine& line = *stream.line;
-    if (status == MMSYSERR_NOERROR) {
-        countUp(line, Count::messagesSent);
-        countUp(line, Count::bytesSent, length);
-    }
-    if (stream.link.viaService) {
-        flags |= traceViaService;
-    }
-    TraceEvent event = status == MMSYSERR_NOERROR ? TraceEvent::sent : TraceEvent::notSent;
-    traceBytes(line, {event, outputSlot(output), 0, flags, status}, message, length);
-}
 
 void noteDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
               MessageKind kind) {
@@ -107,16 +112,20 @@ uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count, 
     if (count == 0) {
         return MMSYSERR_NOERROR;
     }
-    if (stream.link.viaService) {
-        return sendThroughService(stream.link, bytes, count, canBeCut);
-    }
     uint32_t status;
+    if (stream.link.viaService) {
+        status = sendThroughService(stream.link, bytes, count, canBeCut);
+        noteSend(stream, stream.deviceIndex, bytes, count, status);
+        return status;
+    }
     {
         std::lock_guard<std::mutex> hold(stream.line->sendLock);
         // A reset of this very output may have handed its Note Offs over: they go out before
         // the data that follows the reset.
         sendOwedSilence(stream);
         status = sendOnWire(stream, stream.deviceIndex, bytes, count, canBeCut, cutsBefore);
+        // Told while the wire is held, so that a monitor sees the messages in the wire's order.
+        noteSend(stream, stream.deviceIndex, bytes, count, status);
         sendOwedSilence(stream);
     }
     sendSilenceOwedMeanwhile(stream);

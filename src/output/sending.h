@@ -18,9 +18,7 @@ constexpr bool cuttable = true;
 uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count,
                     bool canBeCut = false, uint32_t cutsBefore = 0);
 // What a monitor is told, and counted, of the client's message as the musician reads it (with its
-// status byte): that it was sent to `output` with `status`, or dropped by the filter of `kind`.
-void noteSend(const OutputStream& stream, uint32_t output, const uint8_t* message, uint32_t length,
-              uint32_t status, uint8_t flags = 0);
+// status byte): that the filter of `kind` dropped it. A send tells of itself.
 void noteDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
               MessageKind kind);
 // Sends a Note Off for every note the stream left sounding and releases every pedal it left down,

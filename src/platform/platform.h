@@ -197,7 +197,9 @@ bool takeNamedLock(Handle lock, uint32_t limit);
 void releaseNamedLock(Handle lock);
 // Memory shared under a name (CreateFileMappingW on the paging file, MapViewOfFile), zero-filled
 // when the first process makes it and gone when the last one lets go; null when it cannot be had.
-void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping);
+// Made for the caller's user; `unsandboxed` also keeps the user's programs that run at low
+// integrity (sandboxed ones) from reading or writing it, and from making it.
+void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool unsandboxed = false);
 void unmapSharedMemory(void* view, Handle mapping);
 
 // The loader: no thread-attach and thread-detach calls for this module (DisableThreadLibraryCalls).

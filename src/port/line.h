@@ -56,6 +56,9 @@ struct PortLine {
     bool lineAway;           // the device went away and has not been opened again
     bool reopenTried;        // since the port was taken
     uint32_t lastReopenTry;  // the millisecond clock then
+    // While the instrument is shared: the service's connection was lost and not yet made again,
+    // as a monitor was told, once for all the process's streams.
+    std::atomic<bool> serviceAway;
 };
 
 // Opens the owner lock and maps the shared record under the names both bitnesses use, unless a

@@ -12,8 +12,9 @@ bool before(uint32_t now, uint32_t until) {
 } // namespace
 
 void connectMonitor(PortLine& line) {
-    void* view =
-        platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord), line.monitorMapping);
+    // What programs send is nothing for a sandboxed program of the user to read.
+    void* view = platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord),
+                                           line.monitorMapping, true);
     line.monitor = static_cast<MonitorRecord*>(view);
 }
 
@@ -47,10 +48,10 @@ void countUp(const PortLine& line, Count count, uint64_t by) {
     }
 }
 
-void trace(const PortLine& line, const TraceNote& note, const TracedBytes* message) {
-    if (!monitorWatches(line)) {
-        return;
-    }
+namespace {
+
+// Writes the next entry in place, whatever the monitor does meanwhile.
+void writeEntry(const PortLine& line, const TraceNote& note, const TracedBytes& message) {
     MonitorRecord& record = *line.monitor;
     uint64_t number = addShared(record.nextEntry, uint64_t{1});
     TraceEntry& entry = record.trace[number % traceEntryCount];
@@ -64,8 +65,16 @@ void trace(const PortLine& line, const TraceNote& note, const TracedBytes* messa
     entry.slot = note.slot;
     entry.detail = note.detail;
     entry.flags = note.flags;
-    entry.message = message != nullptr ? *message : TracedBytes{};
+    entry.message = message;
     storeShared(entry.sealed, number + 1);
+}
+
+} // namespace
+
+void trace(const PortLine& line, const TraceNote& note, const TracedBytes* message) {
+    if (monitorWatches(line)) {
+        writeEntry(line, note, message != nullptr ? *message : TracedBytes{});
+    }
 }
 
 void traceBytes(const PortLine& line, const TraceNote& note, const uint8_t* bytes,
@@ -73,24 +82,33 @@ void traceBytes(const PortLine& line, const TraceNote& note, const uint8_t* byte
     if (!monitorWatches(line)) {
         return;
     }
+    // Only the head and the tail are kept, however long the message: the rest is skipped.
     TracedBytes message{};
-    for (uint32_t i = 0; i < length; ++i) {
-        keepTracedByte(message, bytes[i]);
+    for (uint32_t at = 0; at < length; ++at) {
+        if (at == traceHeadBytes && length > traceHeadBytes + traceTailBytes) {
+            at = length - traceTailBytes;
+            message.length = at;
+        }
+        keepTracedByte(message, bytes[at]);
     }
-    trace(line, note, &message);
+    writeEntry(line, note, message);
 }
 
 namespace {
 
+// A place being filled in: taken, and not yet anybody's to list, take over or let go.
+constexpr uint32_t placeBeingFilled = 0xFFFFFFFF;
+
 // Takes a free place, or with `takeOverEnded` one a program that ended left behind.
-OpenedDevice* claimPlace(MonitorRecord& record, uint32_t processId, bool takeOverEnded) {
+OpenedDevice* claimPlace(MonitorRecord& record, bool takeOverEnded) {
     for (OpenedDevice& place : record.opened) {
         uint32_t holder = loadShared(place.processId);
-        if (holder != 0 &&
-            (!takeOverEnded || platform::processIsRunning({holder, place.processStart}))) {
+        if (holder == placeBeingFilled ||
+            (holder != 0 &&
+             (!takeOverEnded || platform::processIsRunning({holder, place.processStart})))) {
             continue;
         }
-        if (replaceShared(place.processId, holder, processId)) {
+        if (replaceShared(place.processId, holder, placeBeingFilled)) {
             return &place;
         }
     }
@@ -103,9 +121,8 @@ void noteOpenedDevice(const PortLine& line, uint32_t slot, bool viaService) {
     if (line.monitor == nullptr) {
         return;
     }
-    uint32_t id = line.ownerToken.id;
-    OpenedDevice* place = claimPlace(*line.monitor, id, false);
-    place = place != nullptr ? place : claimPlace(*line.monitor, id, true);
+    OpenedDevice* place = claimPlace(*line.monitor, false);
+    place = place != nullptr ? place : claimPlace(*line.monitor, true);
     if (place == nullptr) {
         return;
     }
@@ -115,6 +132,7 @@ void noteOpenedDevice(const PortLine& line, uint32_t slot, bool viaService) {
     if (!platform::processFileName(line.ownerToken, place->program, programNameLength)) {
         place->program[0] = 0;
     }
+    storeShared(place->processId, line.ownerToken.id);
 }
 
 void forgetOpenedDevice(const PortLine& line, uint32_t slot) {
@@ -124,6 +142,7 @@ void forgetOpenedDevice(const PortLine& line, uint32_t slot) {
     for (OpenedDevice& place : line.monitor->opened) {
         if (loadShared(place.processId) == line.ownerToken.id && place.slot == slot &&
             place.processStart == line.ownerToken.startTime) {
+            place.slot = 0;
             storeShared(place.processId, uint32_t{0});
             return;
         }

@@ -32,7 +32,7 @@ template <typename T> bool replaceShared(T& word, T& expected, T desired) {
                                        __ATOMIC_SEQ_CST);
 }
 
-// What the figures count, each one place of DriverCounts::figures.
+// What the figures count, each one place of MonitorRecord::figures.
 enum class Count : uint32_t {
     messagesSent,
     bytesSent,
@@ -41,23 +41,15 @@ enum class Count : uint32_t {
     droppedBefore, // + a MessageKind: messages the settings' filters dropped, by kind
     exclusivesLost = droppedBefore + static_cast<uint32_t>(lastMessageKind) + 1,
     brokenMessages,   // MIM_ERROR told to a program
-    brokenExclusives, // MIM_LONGERROR told to a program
-    lineLosses,
+    brokenExclusives, // an exclusive cut short, its buffer told MIM_LONGERROR
+    lineLosses,       // of the serial line, or of the connection to the sharing service
     lineRecoveries,
     writesGivenUp,
-    opensRefused, // the instrument was in use
+    opensRefused, // MMSYSERR_ALLOCATED: the instrument, or the device, was in use
     end,
 };
 constexpr Count droppedCount(MessageKind kind) {
     return Count{static_cast<uint32_t>(Count::droppedBefore) + static_cast<uint32_t>(kind)};
-}
-
-// The bytes of a short message with this status byte: 1, 2 or 3.
-constexpr uint32_t shortMessageBytes(uint8_t status) {
-    if (status >= 0xF0) {
-        return status == 0xF1 || status == 0xF3 ? 2 : status == 0xF2 ? 3 : 1;
-    }
-    return (status & 0xE0) == 0xC0 ? 2 : 3; // Program Change and Channel Pressure have one byte
 }
 
 // What a trace entry tells.
@@ -143,26 +135,33 @@ constexpr uint32_t traceEntryCount = 4096;
 constexpr uint32_t openedDeviceCount = 64;
 constexpr uint32_t monitorLeaseMs = 2000;
 
+// The figures have a line of the processor's cache of their own, apart from the words a monitor
+// and the tracing senders change.
 struct MonitorRecord {
-    uint32_t watchedUntil;         // the clock until which a monitor watches; 0 when none ever did
+    uint32_t watchedUntil;         // the clock until which a monitor watches; 0 when none does
     uint32_t line;                 // a LineState
     alignas(8) uint64_t nextEntry; // the number the next trace entry takes
-    uint64_t figures[static_cast<uint32_t>(Count::end)];
+    alignas(64) uint64_t figures[static_cast<uint32_t>(Count::end)];
     OpenedDevice opened[openedDeviceCount];
     TraceEntry trace[traceEntryCount];
 };
 
-static_assert(offsetof(MonitorRecord, figures) == 16);
+// Every process of both bitnesses, of this version and any other that maps the record by its
+// name, finds each field in the same place: a record laid out otherwise takes another name.
+static_assert(offsetof(MonitorRecord, figures) == 64);
+static_assert(offsetof(MonitorRecord, opened) == 208);
+static_assert(offsetof(MonitorRecord, trace) == 6864);
+static_assert(sizeof(MonitorRecord) == 269056); // rounded up to its cache line
 
 // "Local\" keeps it within the logon session; it is made for this user only, as the record the
-// settings live in.
+// settings live in, and closed to the user's sandboxed programs, which run without it.
 constexpr char16_t monitorRecordName[] = u"Local\\MELV-PCIF-MIDI-Driver-Monitor-1";
 
 // Maps the record under monitorRecordName into the line; the line works on without it.
 void connectMonitor(PortLine& line);
 void disconnectMonitor(PortLine& line);
 
-// Whether a monitor watches now. Costs one read of the record while none ever did.
+// Whether a monitor watches now. Costs one read of the record while none does.
 bool monitorWatches(const PortLine& line);
 void countUp(const PortLine& line, Count count, uint64_t by = 1);
 // A trace entry of this process, written only while a monitor watches. `message` may be null.

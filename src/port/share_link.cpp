@@ -14,18 +14,24 @@ constexpr uint32_t serviceStartIntervalMs = 500;
 // port ends at once, and must not be started a few times a second for as long as that lasts.
 constexpr uint32_t serviceRestartIntervalMs = 2000;
 
-// The service's line is the instrument's: a lost connection is told as a lost line.
-void tellOfConnection(const ShareLink& link, TraceEvent event, Count count, LineState state) {
-    countUp(*link.line, count);
-    trace(*link.line, {event, 0, 0, traceViaService, MMSYSERR_NOERROR});
-    setLineState(*link.line, state);
+// The service's line is the instrument's: a lost connection is told as a lost line, once for every
+// stream of the process that loses it, and its return once.
+void tellOfConnection(const ShareLink& link, bool lost) {
+    PortLine& line = *link.line;
+    if (line.serviceAway.exchange(lost) == lost) {
+        return;
+    }
+    countUp(line, lost ? Count::lineLosses : Count::lineRecoveries);
+    trace(line, {lost ? TraceEvent::lineLost : TraceEvent::lineBack, 0, 0, traceViaService,
+                 MMSYSERR_NOERROR});
+    setLineState(line, lost ? LineState::lost : LineState::up);
 }
 
 } // namespace
 
 void loseConnection(ShareLink& link) {
     if (link.viaService) {
-        tellOfConnection(link, TraceEvent::lineLost, Count::lineLosses, LineState::lost);
+        tellOfConnection(link, true);
     }
     platform::closeHandle(link.pipe);
     link.pipe = platform::nullHandle;
@@ -104,7 +110,7 @@ Reach reachService(ShareLink& link, uint32_t busyWait) {
 
 } // namespace
 
-uint32_t connectShare(ShareLink& link, const PortLine& line, DeviceKind kind, uint32_t index) {
+uint32_t connectShare(ShareLink& link, PortLine& line, DeviceKind kind, uint32_t index) {
     link.line = &line;
     link.kind = kind;
     link.device = index;
@@ -141,6 +147,7 @@ uint32_t connectShare(ShareLink& link, const PortLine& line, DeviceKind kind, ui
         return status;
     }
     link.viaService = true;
+    tellOfConnection(link, false); // back, if the process's other streams had lost it
     setLineState(line, LineState::up);
     // A connection lost from now on may ask for the service again at once.
     link.lastServiceStart = platform::milliseconds() - serviceRestartIntervalMs;
@@ -179,7 +186,7 @@ uint32_t shareRequest(ShareLink& link, ShareFrameKind kind, uint16_t flags, cons
         if (reached != Reach::connected) {
             return MMSYSERR_INVALPARAM;
         }
-        tellOfConnection(link, TraceEvent::lineBack, Count::lineRecoveries, LineState::up);
+        tellOfConnection(link, false);
     }
     return exchange(link, kind, flags, payload, length);
 }

@@ -20,7 +20,7 @@ struct ShareLink {
     platform::CompletionRecord record; // for every request; its event made at the connection
     DeviceKind kind;
     uint32_t device;
-    const PortLine* line;      // the process's, for what a monitor is told of the connection
+    PortLine* line;            // the process's, for what a monitor is told of the connection
     uint32_t lastTry;          // when a lost connection was last tried again
     uint32_t lastServiceStart; // and when the service was last asked for then
     // The connection was lost since the stream's running status last went out: the service
@@ -34,7 +34,7 @@ struct ShareLink {
 // nobody listens and waiting for it for at most ownerLockWaitMs: MMSYSERR_NODRIVER when the
 // service is not installed, MMSYSERR_ALLOCATED when it does not come or does not take the stream
 // (it serves another user's programs). The link holds nothing after a failure.
-uint32_t connectShare(ShareLink& link, const PortLine& line, DeviceKind kind, uint32_t index);
+uint32_t connectShare(ShareLink& link, PortLine& line, DeviceKind kind, uint32_t index);
 // The connection failed: it is let go, and tried again from now on.
 void loseConnection(ShareLink& link);
 // Lets the connection go: the service silences what the stream left sounding.

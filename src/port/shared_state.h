@@ -115,6 +115,14 @@ struct PortSlot {
 };
 constexpr uint32_t noHold = 0;
 
+// The bytes of a short message with this status byte: 1, 2 or 3.
+constexpr uint32_t shortMessageBytes(uint8_t status) {
+    if (status >= 0xF0) {
+        return status == 0xF1 || status == 0xF3 ? 2 : status == 0xF2 ? 3 : 1;
+    }
+    return (status & 0xE0) == 0xC0 ? 2 : 3; // Program Change and Channel Pressure have one byte
+}
+
 // The message kinds that MessageMask filters, numbered by their bit in a group of the mask.
 enum class MessageKind : uint32_t {};
 constexpr MessageKind kindProgramChange{1};

@@ -8,15 +8,11 @@ constexpr uint8_t inputSlot = deviceSlot(kindInput, 0);
 
 // What a monitor is told, and counted, of a short message or an error the program is told of.
 void tellOfInput(const Stream& stream, uint32_t notification, uintptr_t packed) {
-    if (stream.line == nullptr ||
-        (notification != MIM_DATA && notification != MIM_ERROR && notification != MIM_LONGERROR)) {
+    // Exclusives are told and counted as they end (input/exclusive_queue.cpp).
+    if (stream.line == nullptr || (notification != MIM_DATA && notification != MIM_ERROR)) {
         return;
     }
     const PortLine& line = *stream.line;
-    if (notification == MIM_LONGERROR) {
-        countUp(line, Count::brokenExclusives); // traced as the exclusive ends
-        return;
-    }
     uint8_t bytes[3] = {static_cast<uint8_t>(packed), static_cast<uint8_t>(packed >> 8),
                         static_cast<uint8_t>(packed >> 16)};
     uint32_t length = bytes[0] >= 0x80 ? shortMessageBytes(bytes[0]) : 1;

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <mmsystem.h>
 
 #include <gtest/gtest.h>
@@ -103,6 +104,26 @@ template <typename Record> Record* mapRecord(const char16_t* name) {
     return static_cast<Record*>(view); // kept for the test host's life, as the driver keeps it
 }
 
+// Whether the record named so is labelled medium integrity, closed to reads and writes from below.
+bool closedToSandboxedPrograms(const char16_t* name) {
+    HANDLE mapping = OpenFileMappingW(READ_CONTROL, FALSE, reinterpret_cast<const wchar_t*>(name));
+    PACL labels = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    bool closed = mapping != nullptr &&
+                  GetSecurityInfo(mapping, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, nullptr, &labels, &descriptor) == ERROR_SUCCESS;
+    void* ace = nullptr;
+    closed = closed && labels != nullptr && GetAce(labels, 0, &ace) &&
+             static_cast<ACE_HEADER*>(ace)->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE &&
+             static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(ace)->Mask ==
+                 (SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP);
+    LocalFree(descriptor);
+    if (mapping != nullptr) {
+        CloseHandle(mapping);
+    }
+    return closed;
+}
+
 std::string fileText(const std::wstring& path) {
     std::ifstream file{std::filesystem::path(path)};
     std::stringstream text;
@@ -169,6 +190,7 @@ TEST_F(CheckProgram, TheMonitorShowsWhatAProgramSendsAndIsSentInOrderAndLooksOnl
     auto* settings = mapRecord<SharedState>(sharedStateName);
     auto* record = mapRecord<MonitorRecord>(monitorRecordName);
     ASSERT_TRUE(settings != nullptr && record != nullptr) << "this host has loaded the driver";
+    EXPECT_TRUE(closedToSandboxedPrograms(monitorRecordName));
     uint16_t mask = messageMask(*settings);
     setMessageMask(*settings, mask & ~(1u << messageBit(kindProgramChange, midiKindsAt)));
     uint64_t dropped = figure(*record, droppedCount(kindProgramChange));

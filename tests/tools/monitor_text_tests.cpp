@@ -33,7 +33,7 @@ TEST(TraceReading, EntriesComeInOrderAndWhatWasWrittenOverOrLeftHalfWrittenIsCou
     write(*record, TraceEvent::sent, traced({0x90, 0x3C, 0x40}));
     write(*record, TraceEvent::sent, traced({0x80, 0x3C, 0x00}), false); // its writer was killed
     write(*record, TraceEvent::received, traced({0xFE}));
-    for (int reads = 0; reads < 3; ++reads) {
+    for (int reads = 0; reads < 25; ++reads) {
         readTrace(*record, reader, read);
     }
     ASSERT_EQ(read.size(), 2u) << "the half-written entry is given up after a few reads";
@@ -47,6 +47,21 @@ TEST(TraceReading, EntriesComeInOrderAndWhatWasWrittenOverOrLeftHalfWrittenIsCou
     readTrace(*record, reader, read);
     EXPECT_EQ(read.size(), traceEntryCount);
     EXPECT_EQ(reader.missed, 6u) << "a monitor that fell behind says how many it missed";
+
+    record->nextEntry -= 100; // written over by a program of the user's, not by a driver
+    readTrace(*record, reader, read);
+    EXPECT_EQ(reader.missed, 6u);
+}
+
+// Any program of the user can write the record: nothing in an entry is taken on trust.
+TEST(TraceWords, AnEntryOfNonsenseReadsAsNonsenseAndNoFurther) {
+    TraceEntry entry{.status = 0xFFFFFFFF, .event = TraceEvent{99}, .slot = 200, .detail = 77};
+    entry.message.length = 0xFFFFFFFF;
+    EXPECT_EQ(describeTraceEntry(entry, "x"), "?     an entry this monitor does not know");
+    for (TraceEvent event : {TraceEvent::sent, TraceEvent::dropped, TraceEvent::exclusiveLost}) {
+        entry.event = event;
+        EXPECT_FALSE(describeTraceEntry(entry, "x").empty());
+    }
 }
 
 TEST(TraceWords, EachEntryReadsAsTheMusicianWouldSayIt) {
@@ -68,7 +83,7 @@ TEST(TraceWords, EachEntryReadsAsTheMusicianWouldSayIt) {
               "the program had no buffer for 1,024 bytes of it");
     entry = {.event = TraceEvent::openRefused, .slot = 1};
     EXPECT_EQ(describeTraceEntry(entry, "Editor.exe"),
-              "open  Editor.exe was refused the input: another program is using the instrument");
+              "open  Editor.exe was refused the input: the instrument, or that device, is in use");
     EXPECT_EQ(timeOfDay(50'000'123), "13:53:20.123");
 }
 

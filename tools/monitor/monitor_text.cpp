@@ -86,7 +86,7 @@ std::string deviceEvent(const TraceEntry& entry, const std::string& program) {
         return "open  " + program + " closed " + device;
     default:
         return "open  " + program + " was refused " + device +
-               ": another program is using the instrument";
+               ": the instrument, or that device, is in use";
     }
 }
 
@@ -172,14 +172,15 @@ std::vector<std::string> describeCounts(const MonitorRecord& record) {
         "sent to the instrument: " + count(Count::messagesSent) + " messages, " +
             count(Count::bytesSent) + " bytes",
         "received from it: " + count(Count::messagesReceived) + " messages, " +
-            count(Count::bytesReceived) + " bytes",
+            count(Count::bytesReceived) + " bytes (as many times as programs listened)",
         "dropped by the settings' filters: " + (dropped.empty() ? "none" : dropped),
         "exclusives lost because the program had no buffer queued: " + count(Count::exclusivesLost),
         "broken messages from the instrument: " + count(Count::brokenMessages) +
             ", exclusives cut short: " + count(Count::brokenExclusives),
-        "serial line lost: " + count(Count::lineLosses) +
+        "line to the instrument (or the sharing service) lost: " + count(Count::lineLosses) +
             " times, back: " + count(Count::lineRecoveries) + " times",
         "writes given up on a line that took nothing: " + count(Count::writesGivenUp),
-        "opens refused because another program used the instrument: " + count(Count::opensRefused),
+        "opens refused because the instrument, or the device, was in use: " +
+            count(Count::opensRefused),
     };
 }

@@ -4,8 +4,9 @@
 
 namespace {
 
-// Reads of an entry left unsealed before it is taken for one whose writer ended.
-constexpr uint32_t unsealedReadsMax = 3;
+// Reads of an entry left unsealed before it is taken for one whose writer ended: half a second at
+// the monitor's pace, longer than a busy machine keeps a writer from finishing.
+constexpr uint32_t unsealedReadsMax = 25;
 
 } // namespace
 
@@ -14,11 +15,18 @@ void keepWatching(MonitorRecord& record, uint32_t now) {
     storeShared(record.watchedUntil, until == 0 ? 1 : until);
 }
 
+void stopWatching(MonitorRecord& record) {
+    storeShared(record.watchedUntil, uint32_t{0});
+}
+
 void readTrace(const MonitorRecord& record, TraceReader& reader, std::vector<TraceEntry>& into) {
     uint64_t end = loadShared(record.nextEntry);
     if (!reader.started) {
         reader = {.started = true, .next = end, .unsealedSeen = 0, .missed = 0};
         return;
+    }
+    if (end < reader.next) {
+        reader.next = end; // not the drivers' doing: the record was written over from outside
     }
     if (end - reader.next > traceEntryCount) {
         reader.missed += end - reader.next - traceEntryCount;

@@ -17,7 +17,10 @@ struct TraceReader {
 // Tells the drivers that a monitor watches, for monitorLeaseMs from `now` (the system
 // millisecond clock); said again at every read, it never lapses while the monitor runs.
 void keepWatching(MonitorRecord& record, uint32_t now);
+// The monitor stops: the drivers stop tracing at once, unless another monitor says it watches.
+void stopWatching(MonitorRecord& record);
 // The entries sealed since the last read, oldest first. The first read only notes where the trace
 // stands. An entry written over before it was read, or under the read, is counted as missed; one
-// whose writer ended half-way (a program killed mid-message) is given up after a few reads.
+// whose writer ended half-way (a program killed mid-message) is given up after half a second of
+// reads.
 void readTrace(const MonitorRecord& record, TraceReader& reader, std::vector<TraceEntry>& into);

@@ -44,7 +44,7 @@ void destroyHeap(Handle heap) {
 
 namespace platform {
 
-void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping) {
+void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
     if (world.namedObjectsFail) {

@@ -26,11 +26,11 @@ void destroyHeap(Handle heap) {
 
 namespace platform {
 
-void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping) {
+void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool unsandboxed) {
     UserOnlySecurity security;
-    HANDLE made =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, userOnlySecurity(security), PAGE_READWRITE, 0,
-                           static_cast<DWORD>(size), reinterpret_cast<LPCWSTR>(name));
+    HANDLE made = CreateFileMappingW(INVALID_HANDLE_VALUE, userOnlySecurity(security, unsandboxed),
+                                     PAGE_READWRITE, 0, static_cast<DWORD>(size),
+                                     reinterpret_cast<LPCWSTR>(name));
     freeUserOnlySecurity(security);
     if (made == nullptr) {
         return nullptr;

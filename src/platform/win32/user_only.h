@@ -16,9 +16,10 @@ struct UserOnlySecurity {
     PSECURITY_DESCRIPTOR descriptor; // LocalAlloc'ed; null when the user could not be found
 };
 
-// Fills `security` for the calling process's user. When that cannot be done the object is made
-// with default security: usable, if not by every program of the user.
-inline SECURITY_ATTRIBUTES* userOnlySecurity(UserOnlySecurity& security) {
+// Fills `security` for the calling process's user; `unsandboxed` labels the object medium
+// integrity, neither readable nor writable from below. When that cannot be done the object is
+// made with default security: usable, if not by every program of the user.
+inline SECURITY_ATTRIBUTES* userOnlySecurity(UserOnlySecurity& security, bool unsandboxed = false) {
     security = {};
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -34,7 +35,8 @@ inline SECURITY_ATTRIBUTES* userOnlySecurity(UserOnlySecurity& security) {
         return nullptr;
     }
     WCHAR sddl[256];
-    int length = wsprintfW(sddl, L"D:P(A;;GA;;;SY)(A;;GA;;;%s)", sid);
+    int length = wsprintfW(sddl, L"D:P(A;;GA;;;SY)(A;;GA;;;%s)%s", sid,
+                           unsandboxed ? L"S:(ML;;NWNR;;;ME)" : L"");
     LocalFree(sid);
     if (length <= 0 || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
                            sddl, SDDL_REVISION_1, &security.descriptor, nullptr)) {
