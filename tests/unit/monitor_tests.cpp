@@ -110,8 +110,8 @@ TEST_F(Monitor, AnExclusiveWithNoBufferIsCountedLostAndAWholeOneIsTracedHeadAndT
     EXPECT_EQ(bytesOf(traced[1]), (Bytes{0x90, 0x3C, 0x40}));
     EXPECT_EQ(traced[2].event, TraceEvent::received);
     EXPECT_EQ(traced[2].message.length, 50u);
-    Bytes headAndTail(dump.begin(), dump.begin() + traceHeadBytes);
-    headAndTail.insert(headAndTail.end(), dump.end() - traceTailBytes, dump.end());
+    Bytes headAndTail = dump;
+    headAndTail.erase(headAndTail.begin() + traceHeadBytes, headAndTail.end() - traceTailBytes);
     EXPECT_EQ(bytesOf(traced[2]), headAndTail);
 
     EXPECT_EQ(counted(Count::exclusivesLost), 1u);
