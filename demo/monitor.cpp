@@ -163,12 +163,16 @@ int runMonitor(const MonitorOptions& options) {
         return 2;
     }
     SetConsoleCtrlHandler(onControl, TRUE);
-    out.line("Watching what goes to the MELV PC I/F instrument and comes back; Ctrl+C ends.");
+    // Watching, and reading from here on, before it says so: what a user does once the line is
+    // shown is all there.
     Clock clock;
     ProgramNames names;
     TraceReader reader{};
-    uint64_t hidden = 0, missedTold = 0;
     std::vector<TraceEntry> entries;
+    keepWatching(record, timeGetTime());
+    readTrace(record, reader, entries);
+    out.line("Watching what goes to the MELV PC I/F instrument and comes back; Ctrl+C ends.");
+    uint64_t hidden = 0, missedTold = 0;
     while (!stopAsked) {
         keepWatching(record, timeGetTime());
         entries.clear();
