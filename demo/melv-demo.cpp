@@ -19,7 +19,6 @@
 #include "common/settings_key.h"
 #include "instrument/midi_text.h"
 #include "monitor.h"
-#include "port/monitor.h"
 #include "port/port_names.h"
 #include "port/shared_state.h"
 

@@ -84,15 +84,11 @@ void sinkExclusiveByte(ExclusiveQueue& queue, const Stream& client, uint8_t byte
         returnEmptyBuffers(queue, client, time);
     }
     MidiHeader* head = queue.head;
-    if (head == nullptr || head->dwBufferLength == 0) {
-        ++queue.unbuffered; // no buffer to take it
-        if (byte == endOfExclusive) {
-            endTracedExclusive(queue, client, true);
-        }
-        return;
-    }
+    bool buffered = head != nullptr && head->dwBufferLength != 0;
     uint32_t& count = queue.count;
-    if (count < head->dwBufferLength) {
+    if (!buffered) {
+        ++queue.unbuffered; // no buffer to take it
+    } else if (count < head->dwBufferLength) {
         head->lpData[count++] = byte;
     }
     // Ended before the client hears of it: its callback may stop the input, which ends what is
@@ -100,7 +96,7 @@ void sinkExclusiveByte(ExclusiveQueue& queue, const Stream& client, uint8_t byte
     if (byte == endOfExclusive) {
         endTracedExclusive(queue, client, true);
     }
-    if (byte == endOfExclusive || count >= head->dwBufferLength) {
+    if (buffered && (byte == endOfExclusive || count >= head->dwBufferLength)) {
         finishHead(queue, client, MIM_LONGDATA, time);
     }
 }
