@@ -334,9 +334,11 @@ void writeLine(Service& service) {
     }
 }
 
-void issueLineRead(Service& service, uint32_t index);
-
-// Reads complete in the order they were issued; their bytes are handed on in that order.
+// A read's routine only notes what came and when: the byte is handed on, and the read issued
+// again, by the loop once the wait has returned. A read issued from inside its routine would
+// complete at once whenever a byte is waiting, and its routine run within the same wait, over and
+// over: while the instrument sends a long dump, the wait would never return, and no program would
+// be handed its input until the queues overflowed.
 void lineRead(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
     Service& service = *theService;
     auto* read = reinterpret_cast<LineRead*>(record);
@@ -349,23 +351,27 @@ void lineRead(uint32_t error, uint32_t count, platform::CompletionRecord* record
         // Reads wait for their byte: one that ends empty was cut off, and what comes after it
         // could no longer be put in order.
         service.lineFailed = true;
-        return;
-    }
-    while (service.reads[service.nextRead].done) {
-        LineRead& next = service.reads[service.nextRead];
-        next.done = false;
-        takeInput(service.hub, next.byte, next.time);
-        issueLineRead(service, service.nextRead);
-        service.nextRead = (service.nextRead + 1) % lineReads;
     }
 }
 
 void issueLineRead(Service& service, uint32_t index) {
     LineRead& read = service.reads[index];
     read.record = {};
+    read.done = false;
     if (!platform::startRead(reinterpret_cast<platform::Handle>(service.port), &read.byte, 1,
                              &read.record, lineRead)) {
         service.lineFailed = true;
+    }
+}
+
+// Hands on the bytes of the reads that have completed, in the order the reads were issued, and
+// issues each read again.
+void takeLineInput(Service& service) {
+    while (!service.lineFailed && service.reads[service.nextRead].done) {
+        LineRead& next = service.reads[service.nextRead];
+        takeInput(service.hub, next.byte, next.time);
+        issueLineRead(service, service.nextRead);
+        service.nextRead = (service.nextRead + 1) % lineReads;
     }
 }
 
@@ -444,6 +450,7 @@ int serve(Service& service) {
             listen(service, false);
         }
         DWORD limit = endOverdue(service);
+        takeLineInput(service);
         // The line, then the connections, twice: a message that has just gone out whole lets its
         // connection be read from and answered, and a connection found broken meanwhile has its
         // silencing started, before the service waits.

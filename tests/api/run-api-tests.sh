@@ -26,7 +26,7 @@ run() { # build, label, arguments...
     local host="$1/api-tests/melv_api_tests.exe" label=$2
     shift 2
     echo "=== $label: $host $*"
-    check "$label: $host" wine_env_run 120 "$host" "$@"
+    check "$label: $host" wine_env_run "${run_limit:-120}" "$host" "$@"
 }
 for dir in "${wine_env_runs[@]}"; do
     run "$dir" "one output" "--gtest_filter=-IndependentOutputs.*:SharedInstrument.*"
@@ -38,10 +38,15 @@ done
 service=$(winepath -w "${builds[0]}/melvpcif-share.exe")
 check "the sharing service is installed" \
     wine_env_run 60 sc create melvpcif-share type= own start= demand binpath= "$service"
+# Five long dumps at the cable's rate take more than a minute. Under qemu the emulated Wine reads
+# the line's bytes slower than the cable brings them, so the ARM64 run leaves the dumps out.
+shared_tests=SharedInstrument.*
+[ -z "${MELV_ARM64_ROOT:-}" ] || shared_tests+=-SharedInstrument.TwoLibrarians*
 runs=("${wine_env_runs[@]}")
 for i in "${!runs[@]}"; do
     other=$(winepath -w "${runs[$(((i + 1) % ${#runs[@]}))]}/api-tests/melv_api_tests.exe")
-    MELV_OTHER_PROGRAM=$other run "${runs[$i]}" "shared" --shared "--gtest_filter=SharedInstrument.*"
+    MELV_OTHER_PROGRAM=$other run_limit=300 run "${runs[$i]}" "shared" --shared \
+        "--gtest_filter=$shared_tests"
 done
 run "${runs[0]}" "sharing off again" "--gtest_filter=PublicOutput.ASecondApplication*"
 

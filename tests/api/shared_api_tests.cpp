@@ -232,6 +232,109 @@ DWORD WINAPI sendSoon(void* instrument) {
     return static_cast<InstrumentPort*>(instrument)->send(instrumentSays) ? 0 : 1;
 }
 
+// A bulk dump from the instrument, framed by notes, at the cable's rate (3840 bytes a second).
+constexpr size_t dumpBytes = 40000;
+std::vector<unsigned char> instrumentDump() {
+    std::vector<unsigned char> dump(dumpBytes);
+    for (size_t at = 0; at < dump.size(); ++at) {
+        dump[at] = static_cast<unsigned char>(at % 0x7F);
+    }
+    dump.front() = 0xF0;
+    dump.back() = 0xF7;
+    return dump;
+}
+const std::vector<DWORD> notesAroundTheDump = {0x403C90, 0x403E90, 0x404090,
+                                               0x003C80, 0x003E80, 0x004080};
+
+DWORD WINAPI sendDumpAtTheCablesRate(void* instrument) {
+    auto& port = *static_cast<InstrumentPort*>(instrument);
+    Sleep(500); // both programs' inputs run by then
+    std::vector<unsigned char> dump = instrumentDump();
+    bool sent = port.send({0x90, 0x3C, 0x40, 0x90, 0x3E, 0x40, 0x90, 0x40, 0x40});
+    for (size_t at = 0; sent && at < dump.size(); at += 384) {
+        size_t end = std::min(dump.size(), at + 384);
+        sent = port.send({dump.begin() + static_cast<ptrdiff_t>(at),
+                          dump.begin() + static_cast<ptrdiff_t>(end)});
+        Sleep(100);
+    }
+    return sent && port.send({0x80, 0x3C, 0x00, 0x80, 0x3E, 0x00, 0x80, 0x40, 0x00}) ? 0 : 1;
+}
+
+// What a librarian hears of the dump: its short messages, the exclusive's bytes in order and how
+// many errors it was told. With one buffer it adds the buffer again from its own callback, as the
+// browsers do; with more, all are added before input starts.
+struct DumpHeard {
+    CRITICAL_SECTION lock;
+    HMIDIIN input;
+    std::vector<DWORD> data;
+    std::vector<unsigned char> exclusive;
+    int errors;
+    bool ending; // the buffers that the reset hands back are not added again
+};
+
+void CALLBACK hearDump(HMIDIIN input, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                       DWORD_PTR) {
+    auto& heard = *reinterpret_cast<DumpHeard*>(instance);
+    EnterCriticalSection(&heard.lock);
+    if (message == MIM_DATA) {
+        heard.data.push_back(static_cast<DWORD>(param1));
+    } else if (message == MIM_LONGDATA) {
+        auto* header = reinterpret_cast<MIDIHDR*>(param1);
+        heard.exclusive.insert(heard.exclusive.end(), header->lpData,
+                               header->lpData + header->dwBytesRecorded);
+        if (!heard.ending) {
+            midiInAddBuffer(input, header, sizeof *header);
+        }
+    } else if (message == MIM_ERROR || message == MIM_LONGERROR) {
+        ++heard.errors;
+    }
+    LeaveCriticalSection(&heard.lock);
+}
+
+::testing::AssertionResult receiveDump(int buffers, HANDLE ready) {
+    DumpHeard heard{};
+    InitializeCriticalSection(&heard.lock);
+    std::vector<std::vector<char>> memory(buffers, std::vector<char>(32768));
+    std::vector<MIDIHDR> headers(buffers);
+    MMRESULT status = midiInOpen(&heard.input, 0, reinterpret_cast<DWORD_PTR>(hearDump),
+                                 reinterpret_cast<DWORD_PTR>(&heard), CALLBACK_FUNCTION);
+    for (int i = 0; i < buffers && status == MMSYSERR_NOERROR; ++i) {
+        headers[i].lpData = memory[i].data();
+        headers[i].dwBufferLength = static_cast<DWORD>(memory[i].size());
+        status = midiInPrepareHeader(heard.input, &headers[i], sizeof headers[i]);
+        if (status == MMSYSERR_NOERROR) {
+            status = midiInAddBuffer(heard.input, &headers[i], sizeof headers[i]);
+        }
+    }
+    if (status != MMSYSERR_NOERROR || midiInStart(heard.input) != MMSYSERR_NOERROR) {
+        return ::testing::AssertionFailure() << "the input would not start";
+    }
+    SetEvent(ready);
+    bool whole = false;
+    for (int waited = 0; !whole && waited < 30000; waited += 50) {
+        Sleep(50);
+        EnterCriticalSection(&heard.lock);
+        whole = heard.data.size() >= notesAroundTheDump.size() || heard.errors > 0;
+        LeaveCriticalSection(&heard.lock);
+    }
+    EnterCriticalSection(&heard.lock);
+    heard.ending = true;
+    LeaveCriticalSection(&heard.lock);
+    midiInReset(heard.input);
+    for (MIDIHDR& header : headers) {
+        midiInUnprepareHeader(heard.input, &header, sizeof header);
+    }
+    midiInClose(heard.input);
+    DeleteCriticalSection(&heard.lock);
+    if (heard.data != notesAroundTheDump || heard.exclusive != instrumentDump() ||
+        heard.errors != 0) {
+        return ::testing::AssertionFailure()
+               << heard.data.size() << " short messages, " << heard.exclusive.size()
+               << " bytes of exclusive, " << heard.errors << " errors";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 class SharedInstrument : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(instrument.open()); }
@@ -272,15 +375,19 @@ class SharedInstrument : public ::testing::Test {
 } // namespace
 
 int sharedProgram(int argc, char** argv) {
-    bool part = argc >= 3 &&
-                (std::strcmp(argv[1], "--play") == 0 || std::strcmp(argv[1], "--sound") == 0 ||
-                 std::strcmp(argv[1], "--stall") == 0 || std::strcmp(argv[1], "--listen") == 0);
+    bool part =
+        argc >= 3 && (std::strcmp(argv[1], "--play") == 0 || std::strcmp(argv[1], "--sound") == 0 ||
+                      std::strcmp(argv[1], "--stall") == 0 ||
+                      std::strcmp(argv[1], "--listen") == 0 || std::strcmp(argv[1], "--dump") == 0);
     if (!part) {
         return -1;
     }
     HANDLE ready = argc >= 4 ? OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]) : nullptr;
     if (std::strcmp(argv[1], "--listen") == 0) {
         return listen(std::strtoul(argv[2], nullptr, 10), ready) == heardAsData ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "--dump") == 0) {
+        return receiveDump(std::atoi(argv[2]), ready) ? 0 : 1;
     }
     UINT device = std::strtoul(argv[2], nullptr, 10);
     HMIDIOUT output = nullptr;
@@ -337,6 +444,23 @@ TEST_F(SharedInstrument, TwoProgramsHearEveryMessageTheInstrumentSends) {
     WaitForSingleObject(sender, 30000);
     CloseHandle(sender);
     CloseHandle(mine);
+}
+
+// A librarian with one buffer that it adds again from its callback, and another with four: both
+// receive the instrument's bulk dump whole, time after time.
+TEST_F(SharedInstrument, TwoLibrariansReceiveALongDumpWholeAtTheCablesRate) {
+    for (int run = 0; run < 5; ++run) {
+        ReadySignal ready;
+        OtherProgram other(L"--dump 4 " + ready.argument());
+        ASSERT_TRUE(ready.came());
+        HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE sender = CreateThread(nullptr, 0, sendDumpAtTheCablesRate, &instrument, 0, nullptr);
+        EXPECT_TRUE(receiveDump(1, mine)) << "run " << run;
+        EXPECT_EQ(other.ended(), 0u) << "run " << run;
+        WaitForSingleObject(sender, 30000);
+        CloseHandle(sender);
+        CloseHandle(mine);
+    }
 }
 
 TEST_F(SharedInstrument, AProgramKilledWithANoteSoundingIsSilencedAndTheOtherPlaysOn) {
