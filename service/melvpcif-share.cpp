@@ -34,8 +34,12 @@ constexpr DWORD idleEndMs = 5000;
 // How often it looks at an exclusive under way that its program may have left idle; otherwise it
 // sleeps until something happens.
 constexpr DWORD holdCheckMs = 100;
-// A connection whose program has not said who it is by then is ended: it would hold a place.
-constexpr DWORD helloDeadlineMs = 5000;
+// A connection whose program has not said who it is by then is ended: it holds a place of its
+// program's meanwhile.
+constexpr DWORD helloDeadlineMs = 2000;
+// Instances of the pipe waiting for programs at once: a program that connects and goes again as
+// fast as it can takes one of them at a time, and leaves the others to everyone else.
+constexpr uint32_t listenersMax = 4;
 // How soon the service tries again to listen when the system would not give it a pipe instance.
 constexpr DWORD listenRetryMs = 1000;
 // Connections whose program has gone may still wait for their routines beside a full house.
@@ -87,8 +91,8 @@ struct Service {
     LineRead reads[lineReads];
     uint32_t nextRead; // the read whose byte comes next, in issue order
     Connection* connections[connectionsMax];
-    HANDLE listening; // the pipe instance waiting for the next program
-    OVERLAPPED connecting;
+    HANDLE listening[listenersMax]; // the pipe instances waiting for the next programs
+    OVERLAPPED connecting[listenersMax];
     SECURITY_ATTRIBUTES* pipeSecurity; // null: the caller's own defaults
     HANDLE stopRequested;
     // The logon session and user that the programs it serves run as, while it serves any.
@@ -109,19 +113,31 @@ HANDLE newPipeInstance(const Service& service, bool first) {
                             service.pipeSecurity);
 }
 
-bool listen(Service& service, bool first) {
-    ResetEvent(service.connecting.hEvent);
-    service.listening = newPipeInstance(service, first);
-    if (service.listening == INVALID_HANDLE_VALUE) {
+bool listen(Service& service, uint32_t listener, bool first) {
+    OVERLAPPED& connecting = service.connecting[listener];
+    ResetEvent(connecting.hEvent);
+    HANDLE& listening = service.listening[listener];
+    listening = newPipeInstance(service, first);
+    if (listening == INVALID_HANDLE_VALUE) {
         return false;
     }
     // A program that came (and perhaps went) before the wait began is taken all the same; a
     // connection that is already broken ends at its first read.
-    if (ConnectNamedPipe(service.listening, &service.connecting) ||
-        GetLastError() != ERROR_IO_PENDING) {
-        SetEvent(service.connecting.hEvent);
+    if (ConnectNamedPipe(listening, &connecting) || GetLastError() != ERROR_IO_PENDING) {
+        SetEvent(connecting.hEvent);
     }
     return true;
+}
+
+// Every listening instance that has none listens again, for as long as the system gives them.
+bool listenAgain(Service& service) {
+    bool all = true;
+    for (uint32_t i = 0; i < listenersMax; ++i) {
+        if (service.listening[i] == INVALID_HANDLE_VALUE) {
+            all = listen(service, i, false) && all;
+        }
+    }
+    return all;
 }
 
 // --- connections ---
@@ -278,14 +294,18 @@ Connection** freeEntry(Service& service) {
     return nullptr;
 }
 
-// The listening instance has a program: it becomes a connection, and another instance listens.
-void acceptConnection(Service& service) {
-    HANDLE pipe = service.listening;
+// A listening instance has a program: it becomes a connection, and the instance listens anew.
+// A program of another session, or one with all its places taken, is let go at once.
+void acceptConnection(Service& service, uint32_t listener) {
+    HANDLE pipe = service.listening[listener];
     Connection** entry = freeEntry(service);
     DWORD session = 0;
+    ULONG processId = 0;
     bool sameSession = GetNamedPipeClientSessionId(pipe, &session) &&
                        (!service.bound || session == service.session);
-    int32_t client = entry != nullptr && sameSession ? openClient(service.hub) : -1;
+    bool known = GetNamedPipeClientProcessId(pipe, &processId) != 0;
+    int32_t client =
+        entry != nullptr && sameSession && known ? openClient(service.hub, processId) : -1;
     if (client < 0) {
         CloseHandle(pipe); // every place taken: the program is told the device is allocated
     } else {
@@ -298,7 +318,7 @@ void acceptConnection(Service& service) {
         connection->acceptedAt = GetTickCount();
         *entry = connection;
     }
-    listen(service, false);
+    listen(service, listener, false);
 }
 
 bool anyConnection(const Service& service) {
@@ -446,9 +466,7 @@ int serve(Service& service) {
         if (service.lineFailed) {
             closeEveryConnection(service);
         }
-        if (service.listening == INVALID_HANDLE_VALUE) {
-            listen(service, false);
-        }
+        bool listening = listenAgain(service);
         DWORD limit = endOverdue(service);
         takeLineInput(service);
         // The line, then the connections, twice: a message that has just gone out whole lets its
@@ -474,14 +492,18 @@ int serve(Service& service) {
         } else {
             limit = std::min(limit, idleEndMs - idleFor);
         }
-        if (service.listening == INVALID_HANDLE_VALUE) {
+        if (!listening) {
             limit = std::min(limit, listenRetryMs);
         }
-        HANDLE events[2] = {service.connecting.hEvent, service.stopRequested};
-        DWORD woken = WaitForMultipleObjectsEx(2, events, FALSE, limit, TRUE);
-        if (woken == WAIT_OBJECT_0) {
-            acceptConnection(service);
-        } else if (woken == WAIT_OBJECT_0 + 1) {
+        HANDLE events[listenersMax + 1];
+        for (uint32_t i = 0; i < listenersMax; ++i) {
+            events[i] = service.connecting[i].hEvent;
+        }
+        events[listenersMax] = service.stopRequested;
+        DWORD woken = WaitForMultipleObjectsEx(listenersMax + 1, events, FALSE, limit, TRUE);
+        if (woken < WAIT_OBJECT_0 + listenersMax) {
+            acceptConnection(service, woken - WAIT_OBJECT_0);
+        } else if (woken == WAIT_OBJECT_0 + listenersMax) {
             return 0; // what is under way goes no further: the system is stopping the service
         }
     }
@@ -513,8 +535,11 @@ int run(SECURITY_ATTRIBUTES* pipeSecurity) {
     resetHub(service->hub);
     service->pipeSecurity = pipeSecurity;
     service->stopRequested = stopRequested;
-    service->connecting.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!listen(*service, true)) {
+    for (uint32_t i = 0; i < listenersMax; ++i) {
+        service->connecting[i].hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        service->listening[i] = INVALID_HANDLE_VALUE;
+    }
+    if (!listen(*service, 0, true)) {
         std::fwprintf(stderr, L"melvpcif-share: another one runs already\n");
         return 1;
     }
@@ -531,7 +556,12 @@ int run(SECURITY_ATTRIBUTES* pipeSecurity) {
     reportStatus(SERVICE_RUNNING, 0);
     int status = serve(*service);
     CloseHandle(service->port); // the reads end; their routines run no more once this returns
-    CloseHandle(service->listening);
+    for (uint32_t i = 0; i < listenersMax; ++i) {
+        if (service->listening[i] != INVALID_HANDLE_VALUE) {
+            CloseHandle(service->listening[i]);
+        }
+        CloseHandle(service->connecting[i].hEvent);
+    }
     theService = nullptr;
     return status;
 }

@@ -45,7 +45,7 @@ struct ShareHello {
     uint32_t version;   // shareProtocolVersion
     uint32_t kind;      // ShareDeviceKind
     uint32_t device;    // the output's index, 0 for the input
-    uint32_t processId; // the program's, named when it holds the instrument
+    uint32_t processId; // the program's, as it says; the service counts by the system's
 };
 constexpr uint32_t shareHelloBytes = 16;
 // One byte of input: the system time in ms it came in at, then the byte.

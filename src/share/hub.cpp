@@ -1,8 +1,35 @@
 #include "share/hub.h"
 
+#include "port/port.h"
+
+#include <algorithm>
+
 namespace {
 
 constexpr int32_t nobody = -1;
+
+// Slack is counted in steps of 1/shareHoldEarning ms, so that it comes back by whole steps.
+constexpr uint32_t slackStepsMax = shareHoldSlackMs * shareHoldEarning;
+
+void moveSlack(ShareClient& client, uint32_t steps, bool down) {
+    if (down) {
+        client.holdSlack = steps < client.holdSlack ? client.holdSlack - steps : 0;
+    } else {
+        client.holdSlack = std::min(slackStepsMax, client.holdSlack + steps);
+    }
+}
+
+// What a holder's program wins back for the bytes of its exclusive that just went out.
+void earnSlack(ShareHub& hub, uint32_t processId, uint32_t bytes) {
+    uint64_t steps =
+        uint64_t{bytes} * 1000 * shareHoldEarning * shareHoldEarning / lineBytesPerSecond;
+    for (ShareClient& client : hub.clients) {
+        if (client.processId == processId) {
+            moveSlack(client, static_cast<uint32_t>(std::min<uint64_t>(steps, slackStepsMax)),
+                      false);
+        }
+    }
+}
 
 void freeClient(ShareHub& hub, ShareClient& client) {
     if (hub.wire.holder == &client.sender) {
@@ -38,7 +65,9 @@ void finishMessage(ShareHub& hub, uint32_t index) {
 
 // The next write of the client's message; false once it is done, which finishes it.
 bool continueMessage(ShareHub& hub, uint32_t index, WireWrite& write) {
+    uint32_t heldBefore = hub.wire.heldBytesOut;
     if (nextWrite(hub.wire, hub.clients[index].message, write)) {
+        earnSlack(hub, hub.clients[index].processId, hub.wire.heldBytesOut - heldBefore);
         return true;
     }
     finishMessage(hub, index);
@@ -83,19 +112,37 @@ ShareClient* holderOf(ShareHub& hub) {
     return nullptr;
 }
 
-// An exclusive whose program has had nothing more of it on its way for shareHoldIdleMs is ended by
-// the service, as the holder's own next message, so that the others play on.
-void endIdleHold(ShareHub& hub, uint32_t now) {
+// Brings the slack up to `now`: the holder's program's runs down, every other's comes back. A
+// program's connections move alike, so each has its program's slack.
+void settleSlack(ShareHub& hub, uint32_t now) {
+    uint32_t elapsed = std::min(now - hub.slackAt, shareHoldSlackMs);
+    hub.slackAt = now;
+    const ShareClient* holder = holderOf(hub);
+    for (ShareClient& client : hub.clients) {
+        bool holds = holder != nullptr && client.processId == holder->processId;
+        moveSlack(client, holds ? elapsed * shareHoldEarning : elapsed, holds);
+    }
+}
+
+// An exclusive whose program's slack is gone is ended by the service, as the holder's own next
+// message, so that the others play on: the rest of a message of the holder's under way goes no
+// further (it is answered as if it had gone), and what the holder sends after it under no status
+// of its own goes nowhere. A message of the holder's that has not begun goes first: it may end
+// the exclusive itself, and is looked at again at its next write.
+void endOverlongHold(ShareHub& hub, uint32_t now) {
+    settleSlack(hub, now);
     ShareClient* holder = holderOf(hub);
-    if (holder == nullptr || holder->hasMessage) {
-        hub.holderIdleFrom = now;
+    if (holder == nullptr || holder->holdSlack > 0 ||
+        (holder->hasMessage && (holder->message.silencing || holder->message.handedOut == 0))) {
         return;
     }
-    if (now - hub.holderIdleFrom < shareHoldIdleMs) {
-        return;
+    bool answer = false;
+    if (holder->hasMessage) {
+        cutShort(hub.wire, holder->message);
+        answer = holder->answerWanted;
     }
     uint32_t length = endOfExclusive(hub.wire, holder->sender, holder->silencing);
-    startMessage(*holder, silencingOutgoing(holder->sender, holder->silencing, length), false);
+    startMessage(*holder, silencingOutgoing(holder->sender, holder->silencing, length), answer);
 }
 
 } // namespace
@@ -109,17 +156,30 @@ void resetHub(ShareHub& hub) {
     hub.passing = nobody;
     hub.activeOwed = false;
     hub.nextTurn = 0;
-    hub.holderIdleFrom = 0;
+    hub.slackAt = 0;
 }
 
-int32_t openClient(ShareHub& hub) {
+int32_t openClient(ShareHub& hub, uint32_t processId) {
+    int32_t free = nobody;
+    uint32_t held = 0;
+    uint32_t slack = slackStepsMax;
     for (uint32_t i = 0; i < shareClientsMax; ++i) {
-        if (!hub.clients[i].inUse) {
-            hub.clients[i].inUse = true;
-            return static_cast<int32_t>(i);
+        const ShareClient& client = hub.clients[i];
+        if (!client.inUse) {
+            free = free == nobody ? static_cast<int32_t>(i) : free;
+        } else if (client.processId == processId) {
+            ++held;
+            slack = client.holdSlack; // a new connection is no way around the program's slack
         }
     }
-    return nobody;
+    if (free == nobody || held >= shareClientsPerProcess) {
+        return nobody;
+    }
+    ShareClient& client = hub.clients[free];
+    client.inUse = true;
+    client.processId = processId;
+    client.holdSlack = slack;
+    return free;
 }
 
 bool takeRequest(ShareHub& hub, uint32_t index, const uint8_t* bytes, uint32_t count) {
@@ -130,7 +190,6 @@ bool takeRequest(ShareHub& hub, uint32_t index, const uint8_t* bytes, uint32_t c
     }
     switch (frame.kind) {
     case ShareFrameKind::hello:
-        client.processId = frame.hello.processId;
         client.sender.output = frame.hello.device;
         client.answerDue = true;
         break;
@@ -207,7 +266,7 @@ bool hubIsIdle(const ShareHub& hub) {
 }
 
 bool nextLineWrite(ShareHub& hub, uint32_t now, WireWrite& write) {
-    endIdleHold(hub, now);
+    endOverlongHold(hub, now);
     // Each pass either writes or finishes a message, so this ends.
     for (;;) {
         // Between two real-time messages the message under way gets a write of its own.

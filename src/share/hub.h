@@ -12,12 +12,20 @@
 #include <cstdint>
 
 constexpr uint32_t shareClientsMax = 32;
+// The most connections one program may have: more than a host's plug-ins need, and few enough
+// that a program connecting over and over leaves places for every other.
+constexpr uint32_t shareClientsPerProcess = 8;
 // About a second of everything the line can carry: a program that does not read its input for
 // longer loses its own bytes, and is told so with its next ones.
 constexpr uint32_t shareInputQueueEntries = 4096;
-// How long an exclusive that a program has begun may hold the line while the program sends
-// nothing more of it (stopped in a debugger, hung): then the service ends it.
-constexpr uint32_t shareHoldIdleMs = 2000;
+// An exclusive holds the others back only while it comes about as fast as a real message goes
+// out. Each program has a slack of at most shareHoldSlackMs, which runs down while one of its
+// exclusives holds the line; every byte of the exclusive (real-time bytes never) wins back
+// shareHoldEarning times its time on the cable, and a program that holds nothing wins it back at
+// one shareHoldEarning-th of the time going by. When a holder's slack is gone (it sends a byte now
+// and then, or stopped in a debugger, or hung), the service ends its exclusive.
+constexpr uint32_t shareHoldSlackMs = 2000;
+constexpr uint32_t shareHoldEarning = 8;
 
 struct ShareInputEntry {
     uint32_t time; // the system time in ms the byte came in at
@@ -28,7 +36,8 @@ struct ShareClient {
     bool inUse;
     bool gone; // its connection has ended: its silencing goes out, then the slot is free
     ShareConnection state;
-    uint32_t processId;
+    uint32_t processId; // as the system tells it, not as the program says
+    uint32_t holdSlack; // in 1/shareHoldEarning ms, the same for every connection of its program
     ShareSender sender;
     // An output's message, read from its connection, on its way to the line.
     Outgoing message;
@@ -47,17 +56,18 @@ struct ShareClient {
 struct ShareHub {
     ShareWire wire;
     ShareClient clients[shareClientsMax];
-    int32_t active;          // the client whose message is under way, or -1
-    uint32_t nextTurn;       // the client looked at first for the next message
-    int32_t passing;         // the client whose real-time message goes between, or -1
-    bool activeOwed;         // a real-time message went between: the active one writes next
-    uint32_t holderIdleFrom; // when the exclusive's holder last had something to send
+    int32_t active;    // the client whose message is under way, or -1
+    uint32_t nextTurn; // the client looked at first for the next message
+    int32_t passing;   // the client whose real-time message goes between, or -1
+    bool activeOwed;   // a real-time message went between: the active one writes next
+    uint32_t slackAt;  // when the programs' slack was last brought up to date
 };
 
 // A hub with no connection and a line just opened.
 void resetHub(ShareHub& hub);
-// A new connection's slot; -1 when every slot is taken.
-int32_t openClient(ShareHub& hub);
+// A new connection's slot, for a program with the system's process id `processId`; -1 when every
+// slot is taken, or the program has shareClientsPerProcess already.
+int32_t openClient(ShareHub& hub, uint32_t processId);
 // Takes a whole frame the connection sent (the bytes stay the caller's until the message has
 // gone out). False when it is not one the connection may send now: the caller ends it.
 bool takeRequest(ShareHub& hub, uint32_t client, const uint8_t* bytes, uint32_t count);

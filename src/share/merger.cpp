@@ -17,19 +17,24 @@ void followByte(ShareWire& wire, const Outgoing& message, uint8_t byte) {
     if (byte == destinationSelect) {
         wire.lastOutput = noDestination;
     }
-    if (byte < 0x80 || byte >= firstRealTime) {
+    if (byte >= firstRealTime) {
         return;
     }
     const ShareSender* sender = message.sender;
-    if (byte == exclusiveStart) {
-        wire.holder = sender;
-    } else if (wire.holder == sender) {
-        wire.holder = nullptr;
+    if (byte >= 0x80) {
+        if (byte == exclusiveStart) {
+            wire.holder = sender;
+        } else if (wire.holder == sender) {
+            wire.holder = nullptr;
+        }
+        uint8_t running = byte < 0xF0 ? byte : 0;
+        wire.runningStatus[sender->output] = running;
+        if (!message.silencing) {
+            message.sender->runningStatus = running;
+        }
     }
-    uint8_t running = byte < 0xF0 ? byte : 0;
-    wire.runningStatus[sender->output] = running;
-    if (!message.silencing) {
-        message.sender->runningStatus = running;
+    if (wire.holder == sender) {
+        ++wire.heldBytesOut;
     }
 }
 
@@ -90,7 +95,7 @@ uint32_t appendRelease(void* context, const uint8_t* message) {
 } // namespace
 
 ShareWire freshWire() {
-    return ShareWire{noDestination, {}, nullptr};
+    return ShareWire{noDestination, {}, nullptr, 0};
 }
 
 Outgoing outgoingOf(ShareSender& sender, const uint8_t* bytes, uint32_t count) {

@@ -23,6 +23,9 @@ struct ShareWire {
     uint16_t lastOutput;                // the destination last announced, or noDestination
     uint8_t runningStatus[outputCount]; // each destination's running status, or 0
     const ShareSender* holder;          // whose exclusive is under way, or null
+    // How many bytes of exclusives (not real time) have gone out while their sender held the
+    // line, ever: what a holder has sent of its exclusive is told by how far this moved.
+    uint32_t heldBytesOut;
 };
 
 // A message on its way to the wire, write by write.

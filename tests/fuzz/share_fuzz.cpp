@@ -1,10 +1,12 @@
 // Plays hostile or broken programs against the sharing service's hub: arbitrary frames from four
-// connections, mixed with the line taking writes, connections ending, input arriving and time
-// passing. Checks that only whole frames in their place are taken, that every write is one the
-// line can take (a select of a real destination, a packet, a raw block), that a program's driver
-// takes from the service only whole answers and input, and that once every connection has ended
-// and the line has taken everything, nothing is left sounding or holding the line and every slot
-// is free again.
+// connections of two programs, mixed with the line taking writes, connections ending, input
+// arriving and time passing. Checks that only whole frames in their place are taken, that every
+// write is one the line can take (a select of a real destination, a packet, a raw block), that a
+// program's driver takes from the service only whole answers and input, that no program has more
+// than its share of places, that an exclusive whose program's slack is gone holds the line no
+// longer than that program's message under way, and that once every connection has ended and the
+// line has taken everything, nothing is left sounding or holding the line and every slot is free
+// again.
 //
 // Each operation is one byte: its low three bits choose it, and a frame follows its operation as
 // two bytes of length (little-endian) and that many bytes.
@@ -62,11 +64,25 @@ void readAsTheDriver(const uint8_t* bytes, uint32_t count) {
                     frame.length % shareInputEntryBytes == 0);
 }
 
+// After the line has taken what it may: no program holds more places than its share, and a holder
+// whose slack is gone is still sending a message of its own.
+void checkFairness(const ShareHub& hub) {
+    for (const ShareClient& client : hub.clients) {
+        uint32_t places = 0;
+        for (const ShareClient& other : hub.clients) {
+            places += client.inUse && other.inUse && other.processId == client.processId;
+        }
+        check(places <= shareClientsPerProcess);
+        check(!client.inUse || hub.wire.holder != &client.sender || client.holdSlack > 0 ||
+              client.hasMessage);
+    }
+}
+
 void sendFrame(Harness& h, uint32_t connection, const uint8_t* bytes, uint32_t count) {
     readAsTheDriver(bytes, count);
     int32_t client = h.clients[connection];
     if (client < 0) {
-        client = h.clients[connection] = openClient(h.hub);
+        client = h.clients[connection] = openClient(h.hub, 1 + connection % 2);
         if (client < 0) {
             return; // every slot taken: the service refuses the connection
         }
@@ -92,7 +108,7 @@ void endEverything(Harness& h) {
             client = -1;
         }
     }
-    h.now += shareHoldIdleMs;
+    h.now += shareHoldSlackMs;
     drain(h, 1u << 20);
     check(h.hub.wire.holder == nullptr);
     for (const ShareClient& client : h.hub.clients) {
@@ -130,6 +146,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 3:
             drain(*h, op >> 3);
+            if (op >> 3 == 0) {
+                drain(*h, 1u << 20);
+                checkFairness(h->hub);
+            }
             break;
         case 4:
             if (h->clients[connection] >= 0) {

@@ -4,6 +4,8 @@
 // stream's own queue.
 #include "share/hub.h"
 
+#include "port/port.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -21,8 +23,8 @@ class SharingHub : public ::testing::Test {
 
     void SetUp() override { resetHub(*hub); }
 
-    uint32_t connect(uint32_t kind, uint32_t device) {
-        int32_t client = openClient(*hub);
+    uint32_t connect(uint32_t kind, uint32_t device, uint32_t processId = 77) {
+        int32_t client = openClient(*hub, processId);
         EXPECT_GE(client, 0);
         Bytes hello(shareHelloBytes);
         writeShareHello({shareProtocolVersion, kind, device, 77}, hello.data());
@@ -105,16 +107,78 @@ TEST_F(SharingHub, AClockPassesBetweenTheWritesOfAnothersExclusive) {
 
 TEST_F(SharingHub, AnExclusiveItsProgramLeavesIdleIsEndedAfterTwoSeconds) {
     uint32_t editor = connect(shareOutput, 2);
-    uint32_t sequencer = connect(shareOutput, 2);
+    uint32_t sequencer = connect(shareOutput, 2, 78);
+    line(); // the slack is counted from here
     EXPECT_TRUE(send(editor, {0xF0, 0x41, 0x10}, shareAnswerWanted));
     EXPECT_EQ(line(), (std::vector<Bytes>{{0xF5, 0x02}, {0xF0, 0x41, 0x10}}));
     EXPECT_TRUE(takeAnswer(*hub, editor)); // and the editor stops in a debugger
     EXPECT_TRUE(send(sequencer, {0x90, 0x3C, 0x40}));
-    now += shareHoldIdleMs - 1;
+    now += shareHoldSlackMs - 1;
     EXPECT_EQ(line(), std::vector<Bytes>{});
     now += 1;
     EXPECT_EQ(line(), (std::vector<Bytes>{{0xF7}, {0x90, 0x3C, 0x40}}));
     EXPECT_FALSE(takeAnswer(*hub, editor));
+}
+
+// A program that keeps its exclusive going with a data byte and a clock a second, from one
+// connection or from a new one each time, holds the others for two seconds once, and after that
+// for no more than a moment at a time: 20 notes of another program go within a few seconds.
+TEST_F(SharingHub, AnExclusiveThatTricklesHoldsTheOthersForSecondsOnly) {
+    uint32_t trickler = connect(shareOutput, 2);
+    uint32_t player = connect(shareOutput, 0, 78);
+    line();
+    uint32_t start = now;
+    uint32_t notesOut = 0;
+    uint32_t nextNote = 0;
+    for (; now - start < 60000 && notesOut < 20; now += 100) {
+        if ((now - start) % 1000 == 0 && readsNext(*hub, trickler)) {
+            EXPECT_TRUE(send(trickler, (now - start) % 2000 == 0 ? Bytes{0xF0, 0x11, 0xF8}
+                                                                 : Bytes{0x11, 0xF8}));
+        }
+        if (nextNote < 20 && readsNext(*hub, player)) {
+            EXPECT_TRUE(send(player, {0x90, static_cast<uint8_t>(0x30 + nextNote++), 0x40}));
+        }
+        for (const Bytes& write : line()) {
+            notesOut += write.size() == 4 && write[1] == 0x90;
+        }
+    }
+    EXPECT_EQ(notesOut, 20u);
+    EXPECT_LT(now - start, 5000u);
+    // A new connection of the same program starts with the slack its program has left.
+    EXPECT_EQ(hub->clients[connect(shareOutput, 2)].holdSlack, hub->clients[trickler].holdSlack);
+}
+
+// A 64 KiB exclusive sent in 1 KiB pieces as fast as the line takes them holds the others no
+// longer than its bytes take on the line: it is never ended by the service.
+TEST_F(SharingHub, ADumpInPiecesAtTheLinesPaceHoldsTheOthersUntilItsEnd) {
+    uint32_t librarian = connect(shareOutput, 2);
+    uint32_t player = connect(shareOutput, 0, 78);
+    line();
+    EXPECT_TRUE(send(player, {0x90, 0x3C, 0x40}));
+    for (uint32_t piece = 0; piece < 64; ++piece) {
+        Bytes bytes(1024, 0x11);
+        bytes.front() = piece == 0 ? 0xF0 : 0x11;
+        bytes.back() = piece == 63 ? 0xF7 : 0x11;
+        EXPECT_TRUE(send(librarian, bytes, shareAnswerWanted));
+        for (const Bytes& write : line()) {
+            bool note = write.size() == 4 && write[1] == 0x90;
+            ASSERT_FALSE(note && piece < 63) << "the note went in the middle of the dump";
+            now += write.size() * 1000 / lineBytesPerSecond; // the cable's time for the write
+        }
+        EXPECT_TRUE(takeAnswer(*hub, librarian));
+    }
+    EXPECT_GT(now, 17000u);
+}
+
+// Places are shared fairly: one program gets at most eight connections, and every other program
+// still finds a place.
+TEST_F(SharingHub, OneProgramConnectingOverAndOverLeavesPlacesForTheOthers) {
+    int32_t taken = 0;
+    for (int i = 0; i < 40; ++i) {
+        taken += openClient(*hub, 77) >= 0;
+    }
+    EXPECT_EQ(taken, static_cast<int32_t>(shareClientsPerProcess));
+    EXPECT_GE(openClient(*hub, 78), 0);
 }
 
 TEST_F(SharingHub, AResetIsAnsweredOnceItsSilencingIsOut) {
@@ -141,7 +205,7 @@ TEST_F(SharingHub, AProgramThatVanishesIsSilencedAndItsPlaceFreed) {
     clientGone(*hub, player);
     EXPECT_EQ(line(),
               (std::vector<Bytes>{{0xFF, 0xF7, 0x80, 0x3C, 0x40}, {0xFF, 0x91, 0x30, 0x40}}));
-    EXPECT_EQ(openClient(*hub), static_cast<int32_t>(player));
+    EXPECT_EQ(openClient(*hub, 78), static_cast<int32_t>(player));
 }
 
 TEST_F(SharingHub, AProgramCutOffInItsMessageLeavesNoNoteOnAndNoHalfMessageBehind) {
