@@ -108,10 +108,10 @@ void cancelReads(Handle port);
 // at most `limit` ms while every instance of it is busy; invalidHandle with the reason in
 // lastError() when it cannot: ERROR_FILE_NOT_FOUND while nobody listens.
 Handle connectPipe(const char16_t* name, uint32_t limit);
-// Whether the program at the pipe's other end is the machine's service `service` or runs as this
-// process's user (GetNamedPipeServerProcessId, then the service's process id or the server's token
-// user): anyone else who made a pipe of that name first would hear the program's music and answer
-// in the service's place.
+// Whether the program at the pipe's other end is the machine's service `service`, running
+// (GetNamedPipeServerProcessId against the service's process id): anyone else who made a pipe of
+// that name first, a sandboxed program of the same user too, would hear the program's music and
+// answer in the service's place.
 bool pipeServerIsTrusted(Handle pipe, const char16_t* service);
 // Asks the machine's service control to start the service `name` (StartServiceW); false with the
 // reason in lastError() when it does not: ERROR_SERVICE_ALREADY_RUNNING, or

@@ -21,21 +21,6 @@ platform::WriteEnd finishPipeIo(HANDLE pipe, OVERLAPPED* overlapped, uint32_t li
     return done ? platform::WriteEnd::done : platform::WriteEnd::failed;
 }
 
-// The user a process's token runs as, into `user`; false when it cannot be looked at.
-bool tokenUser(HANDLE process, BYTE (&user)[SECURITY_MAX_SID_SIZE]) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
-        return false;
-    }
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    bool known =
-        GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) != 0 &&
-        CopySid(SECURITY_MAX_SID_SIZE, user, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
-    CloseHandle(token);
-    return known;
-}
-
 // The process id of the machine's service `name` while it runs, or 0.
 DWORD serviceProcessId(const char16_t* name) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -68,9 +53,16 @@ Handle connectPipe(const char16_t* name, uint32_t limit) {
     constexpr DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
     constexpr DWORD access = FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES |
                              FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    // Another program may take the instance that was free before this one gets it: the wait
+    // goes on, within its limit, until one is had.
+    DWORD start = GetTickCount();
     HANDLE pipe = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
-        WaitNamedPipeW(path, limit)) {
+    while (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY) {
+        DWORD waited = GetTickCount() - start;
+        if (waited >= limit || !WaitNamedPipeW(path, limit - waited)) {
+            SetLastError(ERROR_PIPE_BUSY);
+            break;
+        }
         pipe = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     }
     if (pipe == INVALID_HANDLE_VALUE) {
@@ -88,23 +80,8 @@ Handle connectPipe(const char16_t* name, uint32_t limit) {
 
 bool pipeServerIsTrusted(Handle pipe, const char16_t* service) {
     ULONG serverId = 0;
-    if (!GetNamedPipeServerProcessId(reinterpret_cast<HANDLE>(pipe), &serverId)) {
-        return false;
-    }
-    if (serverId == serviceProcessId(service)) {
-        return true;
-    }
-    // Run from a console, the service is a program of this user's, whose token this process may
-    // look at; a program may not look at a system service's.
-    HANDLE server = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId);
-    if (server == nullptr) {
-        return false;
-    }
-    BYTE serverUser[SECURITY_MAX_SID_SIZE];
-    BYTE ownUser[SECURITY_MAX_SID_SIZE];
-    bool known = tokenUser(server, serverUser) && tokenUser(GetCurrentProcess(), ownUser);
-    CloseHandle(server);
-    return known && EqualSid(serverUser, ownUser);
+    return GetNamedPipeServerProcessId(reinterpret_cast<HANDLE>(pipe), &serverId) &&
+           serverId != 0 && serverId == serviceProcessId(service);
 }
 
 bool startService(const char16_t* name) {
