@@ -335,6 +335,73 @@ void CALLBACK hearDump(HMIDIIN input, UINT message, DWORD_PTR instance, DWORD_PT
     return ::testing::AssertionSuccess();
 }
 
+constexpr wchar_t sharePipe[] = L"\\\\.\\pipe\\melvpcif-share";
+
+// A program that keeps an exclusive going on output 1 with a data byte and a clock a second.
+int trickle(int, HANDLE ready) {
+    HMIDIOUT output = nullptr;
+    char begun[] = {'\xF0', 0x7D};
+    char more[] = {0x11, '\xF8'};
+    if (midiOutOpen(&output, 1, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+        return 1;
+    }
+    for (int second = 0; second < 60; ++second, Sleep(1000)) {
+        MIDIHDR header{};
+        header.lpData = second == 0 ? begun : more;
+        header.dwBufferLength = 2;
+        midiOutPrepareHeader(output, &header, sizeof header);
+        midiOutLongMsg(output, &header, sizeof header);
+        midiOutUnprepareHeader(output, &header, sizeof header);
+        SetEvent(ready);
+    }
+    return 0;
+}
+
+// A program that opens every device eight times over, and keeps what it was granted.
+int hog(int, HANDLE ready) {
+    for (int time = 0; time < 8; ++time) {
+        HMIDIIN input = nullptr;
+        midiInOpen(&input, 0, 0, 0, CALLBACK_NULL);
+        for (UINT device = 0; device < midiOutGetNumDevs(); ++device) {
+            HMIDIOUT output = nullptr;
+            midiOutOpen(&output, device, 0, 0, CALLBACK_NULL);
+        }
+    }
+    SetEvent(ready);
+    Sleep(INFINITE);
+    return 0;
+}
+
+// A program that connects to the service's pipe and lets go again, `times` times, as fast as it
+// can, saying nothing.
+int knock(int times, HANDLE ready) {
+    SetEvent(ready);
+    for (int time = 0; time < times; ++time) {
+        HANDLE pipe = CreateFileW(sharePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            CloseHandle(pipe);
+        }
+    }
+    return 0;
+}
+
+// A program that makes the service's pipe while the service does not run, and waits for a program
+// to connect; how many bytes it was told.
+int squat(int, HANDLE ready) {
+    HANDLE pipe =
+        CreateNamedPipeW(sharePipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 65536, 65536, 0, nullptr);
+    SetEvent(ready);
+    char heard[256];
+    DWORD count = 0;
+    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+        ReadFile(pipe, heard, sizeof heard, &count, nullptr);
+    }
+    CloseHandle(pipe);
+    return pipe == INVALID_HANDLE_VALUE ? -1 : static_cast<int>(count);
+}
+
 class SharedInstrument : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(instrument.open()); }
@@ -367,6 +434,21 @@ class SharedInstrument : public ::testing::Test {
         return next;
     }
 
+    // How many Note Ons on output 0 the instrument has heard, once `count` are in or 15 s passed,
+    // whatever else the wire carries meanwhile.
+    size_t notesOnOutputZero(size_t count) {
+        size_t notes = 0;
+        for (DWORD start = GetTickCount(); notes < count && GetTickCount() - start < 15000;) {
+            std::string more = instrument.receiveSome(8192);
+            wire += (wire.empty() || more.empty() ? "" : " ") + more;
+            notes = 0;
+            for (const WireMessage& message : decodeWire(wire)) {
+                notes += message.destination == 0 && message.bytes.rfind("90 ", 0) == 0;
+            }
+        }
+        return notes;
+    }
+
     InstrumentPort instrument;
     std::string wire;
     size_t seen = 0;
@@ -374,20 +456,35 @@ class SharedInstrument : public ::testing::Test {
 
 } // namespace
 
+// The parts a second program plays that open no output first: each takes its number from the
+// command line and the ready signal, and answers its exit code.
+struct Part {
+    const char* name;
+    int (*play)(int argument, HANDLE ready);
+};
+const Part partsOfTheirOwn[] = {
+    {"--listen",
+     [](int count, HANDLE ready) { return listen(count, ready) == heardAsData ? 0 : 1; }},
+    {"--dump", [](int buffers, HANDLE ready) { return receiveDump(buffers, ready) ? 0 : 1; }},
+    {"--trickle", trickle},
+    {"--hog", hog},
+    {"--knock", knock},
+    {"--squat", squat},
+};
+
 int sharedProgram(int argc, char** argv) {
-    bool part =
-        argc >= 3 && (std::strcmp(argv[1], "--play") == 0 || std::strcmp(argv[1], "--sound") == 0 ||
-                      std::strcmp(argv[1], "--stall") == 0 ||
-                      std::strcmp(argv[1], "--listen") == 0 || std::strcmp(argv[1], "--dump") == 0);
-    if (!part) {
+    if (argc < 3) {
         return -1;
     }
     HANDLE ready = argc >= 4 ? OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]) : nullptr;
-    if (std::strcmp(argv[1], "--listen") == 0) {
-        return listen(std::strtoul(argv[2], nullptr, 10), ready) == heardAsData ? 0 : 1;
+    for (const Part& part : partsOfTheirOwn) {
+        if (std::strcmp(argv[1], part.name) == 0) {
+            return part.play(std::atoi(argv[2]), ready);
+        }
     }
-    if (std::strcmp(argv[1], "--dump") == 0) {
-        return receiveDump(std::atoi(argv[2]), ready) ? 0 : 1;
+    if (std::strcmp(argv[1], "--play") != 0 && std::strcmp(argv[1], "--sound") != 0 &&
+        std::strcmp(argv[1], "--stall") != 0) {
+        return -1;
     }
     UINT device = std::strtoul(argv[2], nullptr, 10);
     HMIDIOUT output = nullptr;
@@ -461,6 +558,64 @@ TEST_F(SharedInstrument, TwoLibrariansReceiveALongDumpWholeAtTheCablesRate) {
         CloseHandle(sender);
         CloseHandle(mine);
     }
+}
+
+// A program that trickles a byte and a clock a second into its exclusive holds another program's
+// notes for seconds only: the service ends its exclusive, and all 20 notes come soon after.
+TEST_F(SharedInstrument, AProgramTricklingAnExclusiveHoldsTheOthersForSecondsOnly) {
+    ReadySignal ready;
+    OtherProgram trickler(L"--trickle 1 " + ready.argument());
+    ASSERT_TRUE(ready.came());
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    DWORD start = GetTickCount();
+    for (DWORD key = 0x30; key < 0x30 + 20; ++key) {
+        EXPECT_EQ(midiOutShortMsg(output, noteOnFor(0, key)), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(notesOnOutputZero(20), 20u);
+    EXPECT_LT(GetTickCount() - start, 6000u) << "the trickling program held the notes back";
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+}
+
+// A program that opens every device eight times over gets its share of the places, and another
+// program still opens and plays.
+TEST_F(SharedInstrument, AProgramOpeningFortyTimesLeavesPlacesForTheOthers) {
+    ReadySignal ready;
+    OtherProgram hog(L"--hog 0 " + ready.argument());
+    ASSERT_TRUE(ready.came());
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(output, noteOnFor(0, 0x3C)), MMSYSERR_NOERROR);
+    EXPECT_EQ(notesOnOutputZero(1), 1u);
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+}
+
+// A program connecting to the service and going again as fast as it can does not keep another
+// program from opening its devices.
+TEST_F(SharedInstrument, AProgramKnockingOverAndOverDoesNotKeepTheOthersOut) {
+    HMIDIOUT output = nullptr;
+    ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR); // the service runs
+    ReadySignal ready;
+    OtherProgram knocker(L"--knock 4000 " + ready.argument());
+    ASSERT_TRUE(ready.came());
+    for (int time = 0; time < 10; ++time) {
+        HMIDIIN input = nullptr;
+        EXPECT_EQ(midiInOpen(&input, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR) << time;
+        EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(knocker.ended(), 0u);
+    EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
+}
+
+// A program of the same user that makes the service's pipe while the service does not run is not
+// taken for the service: an open is refused, and it hears nothing.
+TEST_F(SharedInstrument, AProgramStandingInForTheServiceHearsNothing) {
+    ReadySignal ready;
+    OtherProgram squatter(L"--squat 0 " + ready.argument());
+    ASSERT_TRUE(ready.came());
+    HMIDIOUT output = nullptr;
+    EXPECT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(squatter.ended(), 0u) << "bytes the stand-in heard";
 }
 
 TEST_F(SharedInstrument, AProgramKilledWithANoteSoundingIsSilencedAndTheOtherPlaysOn) {
