@@ -27,7 +27,10 @@ add_source_entries() {
     if [ -f /etc/apt/sources.list ]; then
         sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${sudo[@]}" tee "$entries.list" >/dev/null
     fi
-    "${sudo[@]}" apt-get update -q >/dev/null
+    # An index that fails to download (a mirror in the middle of its sync) need not be one of the
+    # source indexes: whether the package's source is known is asked below all the same.
+    "${sudo[@]}" apt-get update -q >/dev/null 2>&1 ||
+        echo "apt-get update: some index failed to download; going on with the lists at hand" >&2
 }
 
 command -v dpkg-source >/dev/null ||
