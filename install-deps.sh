@@ -31,9 +31,33 @@ sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-{
-    "${sudo[@]}" dpkg --add-architecture i386 &&
-        "${sudo[@]}" apt-get update -q &&
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
-} >"$log" 2>&1 || { cat "$log"; exit 1; }
+
+# A package server in the middle of its sync serves an index or a package that does not match
+# what it announced, for minutes at a time: each step is tried again after a pause, a few times
+# (about two minutes in all), before the set-up gives up.
+tries=${MELV_APT_TRIES:-4}
+pause=${MELV_APT_PAUSE:-40}
+apt_step() { # what, command...
+    local what=$1 try
+    shift
+    for ((try = 1; try <= tries; try++)); do
+        "$@" >"$log" 2>&1 && return 0
+        grep -q '^E: Failed to fetch' "$log" || { cat "$log"; return 1; }
+        if [ "$try" -lt "$tries" ]; then
+            echo "== $what: the package server sent a file that does not match its index;" \
+                "trying again in $pause s"
+            sleep "$pause"
+        fi
+    done
+    echo "== $what failed $tries times, $((pause * (tries - 1))) s apart. What failed to download:"
+    sed -n 's/^E: Failed to fetch \([^ ]*\).*/   \1/p' "$log" | sort -u
+    echo "   This is the package server's trouble (it is often in the middle of a sync), not the"
+    echo "   project's. Try again later."
+    return 1
+}
+
+"${sudo[@]}" dpkg --add-architecture i386 || exit 1
+apt_step "reading the package indexes" "${sudo[@]}" apt-get update -q || exit 1
+apt_step "installing" "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q "${missing[@]}" || exit 1
 echo "== installed"

@@ -120,6 +120,7 @@ cmake/arm64/build-toolchain.sh
 echo "ready after $(($(date +%s) - toolchain_start)) s"
 configure_and_build win-arm64
 
+step "set-up against a failing package server (apt-get stubbed)" tests/install/test-install-deps.sh
 step "formatting (clang-format)" check_format
 step "driver sources (clang-tidy)" tidy_sources
 step "native unit tests" ctest --test-dir build/native --output-on-failure -j "$jobs"
