@@ -11,8 +11,9 @@
 //
 // Then the same with the instrument shared between programs (the sharing service installed):
 // two programs sending at once against the raw loop's rate, the input's latency against the
-// one-program mode's, and the processor time the service and this program take while a device
-// is open and nothing flows.
+// one-program mode's, a long exclusive from the instrument at the cable's rate, received against
+// sent, and the processor time the service and this program take while a device is open and
+// nothing flows.
 //
 //   melv_wine_bench.exe --send COUNT READY GO DONE
 //                         the second program: opens output 0, sets READY, waits for GO, sends
@@ -336,6 +337,63 @@ void driverLatency(std::vector<double>& samples) {
     }
 }
 
+// A 40,000-byte exclusive from the instrument at the cable's rate (384 bytes every 100 ms), taken
+// by an input with one 32 KiB buffer added again from its callback, as browsers do.
+constexpr LONG dumpBytes = 40000;
+DWORD_PTR dumpStream = 0;
+volatile LONG dumpReceived = 0;
+volatile double dumpWholeAtMs = 0;
+
+void CALLBACK onDumpInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
+    if (message == MIM_LONGDATA) {
+        auto* header = reinterpret_cast<MIDIHDR*>(param1);
+        auto count = static_cast<LONG>(header->dwBytesRecorded);
+        if (InterlockedExchangeAdd(&dumpReceived, count) + count == dumpBytes) {
+            dumpWholeAtMs = nowMs();
+        }
+        if (header->dwBytesRecorded > 0) {
+            midMessage(0, MIDM_ADDBUFFER, dumpStream, param1, sizeof *header);
+        }
+    }
+}
+
+// Bytes per second the instrument sent and the program received whole, from the dump's first
+// byte to its last; false when the input would not start.
+bool sharedDumpRates(double& sentRate, double& receivedRate) {
+    std::vector<char> memory(32768);
+    MIDIHDR header{};
+    header.lpData = memory.data();
+    header.dwBufferLength = static_cast<DWORD>(memory.size());
+    header.dwFlags = MHDR_PREPARED; // as winmm marks a header it has prepared
+    MIDIOPENDESC description{};
+    description.dwCallback = reinterpret_cast<DWORD_PTR>(onDumpInput);
+    if (midMessage(0, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&dumpStream),
+                   reinterpret_cast<DWORD_PTR>(&description),
+                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        return false;
+    }
+    midMessage(0, MIDM_ADDBUFFER, dumpStream, reinterpret_cast<DWORD_PTR>(&header), sizeof header);
+    midMessage(0, MIDM_START, dumpStream, 0, 0);
+    std::vector<BYTE> dump(static_cast<size_t>(dumpBytes), 0x11);
+    dump.front() = 0xF0;
+    dump.back() = 0xF7;
+    double start = nowMs();
+    for (size_t at = 0; at < dump.size(); at += 384) {
+        DWORD written = 0;
+        WriteFile(instrument, &dump[at],
+                  static_cast<DWORD>(std::min<size_t>(384, dump.size() - at)), &written, nullptr);
+        Sleep(100);
+    }
+    double sentMs = nowMs() - start;
+    for (int waited = 0; dumpReceived < dumpBytes && waited < 5000; waited += 10) {
+        Sleep(10);
+    }
+    stopInput(dumpStream);
+    sentRate = dumpBytes * 1000.0 / sentMs;
+    receivedRate = dumpReceived == dumpBytes ? dumpBytes * 1000.0 / (dumpWholeAtMs - start) : 0;
+    return true;
+}
+
 // The processor time, in ms, the service and this program take in two seconds while an input is
 // open and started and nothing flows; false when there is no input through the service.
 constexpr DWORD idleMs = 2000;
@@ -474,6 +532,8 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds && shared; ++round) {
         driverLatency(sharedLatencies);
     }
+    double dumpSent = 0, dumpReceivedRate = 0;
+    bool dumpMeasured = shared && sharedDumpRates(dumpSent, dumpReceivedRate);
     double serviceIdleMs = 0, programIdleMs = 0;
     bool idleMeasured = shared && measureIdleCost(serviceIdleMs, programIdleMs);
     shareTheInstrument(false);
@@ -507,6 +567,13 @@ int main(int argc, char** argv) {
     std::printf("%s shared input latency, median of %zu samples: %.2f ms, one program at a time "
                 "%.2f ms, difference %+.2f ms\n",
                 bits, sharedLatencies.size(), sharedMs, oneMs, sharedMs - oneMs);
+    if (dumpMeasured) {
+        std::printf("%s shared input of a %ld-byte exclusive at the cable's rate: sent %.0f "
+                    "bytes/s, received whole %.0f bytes/s, ratio %.2f\n",
+                    bits, dumpBytes, dumpSent, dumpReceivedRate, ratio(dumpReceivedRate, dumpSent));
+    } else {
+        std::printf("%s shared input of an exclusive: no input through the service\n", bits);
+    }
     if (idleMeasured) {
         std::printf("%s shared, idle with an input started, processor time in %lu ms: service "
                     "%.1f ms, this program %.1f ms\n",
