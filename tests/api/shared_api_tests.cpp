@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -408,10 +409,10 @@ class SharedInstrument : public ::testing::Test {
     // Once nobody is left the service ends, within seconds: the next test's service tells the
     // instrument its first destination again, from which the test decodes the wire.
     void TearDown() override {
+        other.reset();
         bool gone = false;
         for (DWORD start = GetTickCount(); !gone && GetTickCount() - start < 15000; Sleep(100)) {
-            gone = !WaitNamedPipeW(L"\\\\.\\pipe\\melvpcif-share", 1) &&
-                   GetLastError() == ERROR_FILE_NOT_FOUND;
+            gone = !WaitNamedPipeW(sharePipe, 1) && GetLastError() == ERROR_FILE_NOT_FOUND;
         }
         EXPECT_TRUE(gone) << "the sharing service goes on with nobody left";
     }
@@ -449,6 +450,15 @@ class SharedInstrument : public ::testing::Test {
         return notes;
     }
 
+    // Starts the second program playing `part` and waits until it says it is ready.
+    ::testing::AssertionResult startOther(const std::wstring& part) {
+        ReadySignal ready;
+        other = std::make_unique<OtherProgram>(part + L" " + ready.argument());
+        return ready.came() ? ::testing::AssertionSuccess()
+                            : ::testing::AssertionFailure() << "the second program is not ready";
+    }
+
+    std::unique_ptr<OtherProgram> other;
     InstrumentPort instrument;
     std::string wire;
     size_t seen = 0;
@@ -531,13 +541,11 @@ TEST_F(SharedInstrument, TwoProgramsOfBothBitnessesPlayAtOnceEachWholeOnItsOwnDe
 }
 
 TEST_F(SharedInstrument, TwoProgramsHearEveryMessageTheInstrumentSends) {
-    ReadySignal ready;
-    OtherProgram other(L"--listen 3 " + ready.argument());
-    ASSERT_TRUE(ready.came());
+    ASSERT_TRUE(startOther(L"--listen 3"));
     HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE sender = CreateThread(nullptr, 0, sendSoon, &instrument, 0, nullptr);
     EXPECT_EQ(listen(heardAsData.size(), mine), heardAsData);
-    EXPECT_EQ(other.ended(), 0u);
+    EXPECT_EQ(other->ended(), 0u);
     WaitForSingleObject(sender, 30000);
     CloseHandle(sender);
     CloseHandle(mine);
@@ -547,13 +555,11 @@ TEST_F(SharedInstrument, TwoProgramsHearEveryMessageTheInstrumentSends) {
 // receive the instrument's bulk dump whole, time after time.
 TEST_F(SharedInstrument, TwoLibrariansReceiveALongDumpWholeAtTheCablesRate) {
     for (int run = 0; run < 5; ++run) {
-        ReadySignal ready;
-        OtherProgram other(L"--dump 4 " + ready.argument());
-        ASSERT_TRUE(ready.came());
+        ASSERT_TRUE(startOther(L"--dump 4"));
         HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         HANDLE sender = CreateThread(nullptr, 0, sendDumpAtTheCablesRate, &instrument, 0, nullptr);
         EXPECT_TRUE(receiveDump(1, mine)) << "run " << run;
-        EXPECT_EQ(other.ended(), 0u) << "run " << run;
+        EXPECT_EQ(other->ended(), 0u) << "run " << run;
         WaitForSingleObject(sender, 30000);
         CloseHandle(sender);
         CloseHandle(mine);
@@ -563,9 +569,7 @@ TEST_F(SharedInstrument, TwoLibrariansReceiveALongDumpWholeAtTheCablesRate) {
 // A program that trickles a byte and a clock a second into its exclusive holds another program's
 // notes for seconds only: the service ends its exclusive, and all 20 notes come soon after.
 TEST_F(SharedInstrument, AProgramTricklingAnExclusiveHoldsTheOthersForSecondsOnly) {
-    ReadySignal ready;
-    OtherProgram trickler(L"--trickle 1 " + ready.argument());
-    ASSERT_TRUE(ready.came());
+    ASSERT_TRUE(startOther(L"--trickle 1"));
     HMIDIOUT output = nullptr;
     ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     DWORD start = GetTickCount();
@@ -580,9 +584,7 @@ TEST_F(SharedInstrument, AProgramTricklingAnExclusiveHoldsTheOthersForSecondsOnl
 // A program that opens every device eight times over gets its share of the places, and another
 // program still opens and plays.
 TEST_F(SharedInstrument, AProgramOpeningFortyTimesLeavesPlacesForTheOthers) {
-    ReadySignal ready;
-    OtherProgram hog(L"--hog 0 " + ready.argument());
-    ASSERT_TRUE(ready.came());
+    ASSERT_TRUE(startOther(L"--hog 0"));
     HMIDIOUT output = nullptr;
     ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     EXPECT_EQ(midiOutShortMsg(output, noteOnFor(0, 0x3C)), MMSYSERR_NOERROR);
@@ -595,37 +597,31 @@ TEST_F(SharedInstrument, AProgramOpeningFortyTimesLeavesPlacesForTheOthers) {
 TEST_F(SharedInstrument, AProgramKnockingOverAndOverDoesNotKeepTheOthersOut) {
     HMIDIOUT output = nullptr;
     ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR); // the service runs
-    ReadySignal ready;
-    OtherProgram knocker(L"--knock 4000 " + ready.argument());
-    ASSERT_TRUE(ready.came());
+    ASSERT_TRUE(startOther(L"--knock 4000"));
     for (int time = 0; time < 10; ++time) {
         HMIDIIN input = nullptr;
         EXPECT_EQ(midiInOpen(&input, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR) << time;
         EXPECT_EQ(midiInClose(input), MMSYSERR_NOERROR);
     }
-    EXPECT_EQ(knocker.ended(), 0u);
+    EXPECT_EQ(other->ended(), 0u);
     EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
 }
 
 // A program of the same user that makes the service's pipe while the service does not run is not
 // taken for the service: an open is refused, and it hears nothing.
 TEST_F(SharedInstrument, AProgramStandingInForTheServiceHearsNothing) {
-    ReadySignal ready;
-    OtherProgram squatter(L"--squat 0 " + ready.argument());
-    ASSERT_TRUE(ready.came());
+    ASSERT_TRUE(startOther(L"--squat 0"));
     HMIDIOUT output = nullptr;
     EXPECT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
-    EXPECT_EQ(squatter.ended(), 0u) << "bytes the stand-in heard";
+    EXPECT_EQ(other->ended(), 0u) << "bytes the stand-in heard";
 }
 
 TEST_F(SharedInstrument, AProgramKilledWithANoteSoundingIsSilencedAndTheOtherPlaysOn) {
-    ReadySignal ready;
-    OtherProgram player(L"--sound 1 " + ready.argument());
-    ASSERT_TRUE(ready.came());
+    ASSERT_TRUE(startOther(L"--sound 1"));
     HMIDIOUT output = nullptr;
     ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     EXPECT_EQ(heardNext(1), (WireMessages{onOutput(1, "91 3C 40")}));
-    player.kill();
+    other->kill();
     EXPECT_EQ(heardNext(1), (WireMessages{onOutput(1, "81 3C 40")}));
     EXPECT_EQ(midiOutShortMsg(output, noteOnFor(0, 0x40)), MMSYSERR_NOERROR);
     EXPECT_EQ(heardNext(1), (WireMessages{onOutput(0, "90 40 40")}));
@@ -652,10 +648,8 @@ TEST_F(SharedInstrument, OneProgramOpensAnOutputTwiceAndAResetSilencesOnlyItsOwn
 // A program stopped in a debugger in the middle of an exclusive, its input started: the service
 // ends its exclusive within seconds, and another program plays and hears the instrument.
 TEST_F(SharedInstrument, AProgramStoppedInTheMiddleOfAnExclusiveHoldsTheOthersForSecondsOnly) {
-    ReadySignal ready;
-    OtherProgram stopped(L"--stall 1 " + ready.argument());
-    ASSERT_TRUE(ready.came());
-    ASSERT_GT(stopped.suspend(), 0);
+    ASSERT_TRUE(startOther(L"--stall 1"));
+    ASSERT_GT(other->suspend(), 0);
     HMIDIOUT output = nullptr;
     ASSERT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     DWORD start = GetTickCount();
