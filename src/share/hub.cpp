@@ -80,11 +80,10 @@ bool waitsToStart(const ShareHub& hub, uint32_t index) {
            static_cast<int32_t>(index) != hub.passing && mayStart(hub.wire, client.message);
 }
 
-// A real-time message goes between any two writes of another's message: a clock keeps time.
-int32_t realTimeWaiting(const ShareHub& hub) {
+// A message that passes between the writes of another's goes before the next of them.
+int32_t passingWaiting(const ShareHub& hub) {
     for (uint32_t i = 0; i < shareClientsMax; ++i) {
-        const Outgoing& message = hub.clients[i].message;
-        if (waitsToStart(hub, i) && isRealTimeOnly(message.bytes, message.count)) {
+        if (waitsToStart(hub, i) && passesBetween(hub.wire, hub.clients[i].message)) {
             return static_cast<int32_t>(i);
         }
     }
@@ -272,7 +271,7 @@ bool nextLineWrite(ShareHub& hub, uint32_t now, WireWrite& write) {
         // Between two real-time messages the message under way gets a write of its own.
         bool activeFirst = hub.activeOwed && hub.active != nobody;
         if (hub.passing == nobody && !activeFirst) {
-            hub.passing = realTimeWaiting(hub);
+            hub.passing = passingWaiting(hub);
         }
         if (hub.passing != nobody) {
             if (continueMessage(hub, static_cast<uint32_t>(hub.passing), write)) {

@@ -58,7 +58,7 @@ struct ShareHub {
     ShareClient clients[shareClientsMax];
     int32_t active;    // the client whose message is under way, or -1
     uint32_t nextTurn; // the client looked at first for the next message
-    int32_t passing;   // the client whose real-time message goes between, or -1
+    int32_t passing;   // the client whose message goes between another's writes, or -1
     bool activeOwed;   // a real-time message went between: the active one writes next
     uint32_t slackAt;  // when the programs' slack was last brought up to date
 };

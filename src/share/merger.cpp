@@ -106,9 +106,14 @@ Outgoing silencingOutgoing(ShareSender& sender, const uint8_t* bytes, uint32_t c
     return Outgoing{&sender, bytes, count, 0, true, 0, true};
 }
 
+bool passesBetween(const ShareWire& wire, const Outgoing& message) {
+    return isRealTimeOnly(message.bytes, message.count) ||
+           (message.silencing && wire.holder != nullptr && wire.holder != message.sender &&
+            wire.holder->output != message.sender->output);
+}
+
 bool mayStart(const ShareWire& wire, const Outgoing& message) {
-    return wire.holder == nullptr || wire.holder == message.sender ||
-           isRealTimeOnly(message.bytes, message.count);
+    return wire.holder == nullptr || wire.holder == message.sender || passesBetween(wire, message);
 }
 
 bool nextWrite(ShareWire& wire, Outgoing& message, WireWrite& write) {

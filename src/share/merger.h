@@ -47,8 +47,13 @@ constexpr uint32_t silencingBytesMax = 1 + channelCount * (keyCount + 1) * 3;
 ShareWire freshWire();
 Outgoing outgoingOf(ShareSender& sender, const uint8_t* bytes, uint32_t count);
 Outgoing silencingOutgoing(ShareSender& sender, const uint8_t* bytes, uint32_t count);
+// Whether `message` goes between two writes of another's message: real-time bytes alone, so that a
+// clock keeps time, and the service's silencing of a stream on another destination than the
+// exclusive under way, so that no exclusive holds up the notes a vanished program left sounding
+// (the instrument keeps each destination's messages apart).
+bool passesBetween(const ShareWire& wire, const Outgoing& message);
 // Whether `message` may start now: nobody's exclusive is under way, or its sender's is, or the
-// message is real-time bytes alone.
+// message passes between.
 bool mayStart(const ShareWire& wire, const Outgoing& message);
 // The next write of `message` into `write`: its destination's select when the instrument was last
 // told another, then its sender's status when the message starts under running status and the

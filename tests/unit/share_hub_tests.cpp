@@ -208,6 +208,23 @@ TEST_F(SharingHub, AProgramThatVanishesIsSilencedAndItsPlaceFreed) {
     EXPECT_EQ(openClient(*hub, 78), static_cast<int32_t>(player));
 }
 
+// What a vanished program left sounding is released between the writes of another's dump on
+// another destination: no exclusive holds up its silencing.
+TEST_F(SharingHub, AVanishedProgramIsSilencedInTheMiddleOfAnothersDump) {
+    uint32_t player = connect(shareOutput, 0, 78);
+    uint32_t editor = connect(shareOutput, 1);
+    EXPECT_TRUE(send(player, {0x90, 0x3C, 0x40}));
+    line();
+    EXPECT_TRUE(send(editor, {0xF0, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0xF7}));
+    EXPECT_EQ(line(2), (std::vector<Bytes>{{0xF5, 0x01}, {0xFF, 0xF0, 0x01, 0x02, 0x03}}));
+    clientGone(*hub, player);
+    EXPECT_EQ(line(), (std::vector<Bytes>{{0xF5, 0x00},
+                                          {0xFF, 0x80, 0x3C, 0x40},
+                                          {0xF5, 0x01},
+                                          {0xFF, 0x04, 0x05, 0x06, 0x07},
+                                          {0xFF, 0xF7}}));
+}
+
 TEST_F(SharingHub, AProgramCutOffInItsMessageLeavesNoNoteOnAndNoHalfMessageBehind) {
     uint32_t other = connect(shareOutput, 0);
     uint32_t player = connect(shareOutput, 0);
@@ -231,7 +248,8 @@ TEST_F(SharingHub, AProgramThatGoesWhileItsResetWaitsStillHasItsNotesReleased) {
     EXPECT_TRUE(request(player, ShareFrameKind::reset, 0, {}));
     clientGone(*hub, player);
     EXPECT_TRUE(send(editor, {0x10, 0xF7}));
-    EXPECT_EQ(line(), (std::vector<Bytes>{{0x10, 0xF7}, {0xF5, 0x00}, {0xFF, 0x80, 0x3C, 0x40}}));
+    EXPECT_EQ(line(), (std::vector<Bytes>{
+                          {0xF5, 0x00}, {0xFF, 0x80, 0x3C, 0x40}, {0xF5, 0x02}, {0x10, 0xF7}}));
 }
 
 TEST_F(SharingHub, EveryStartedInputGetsItsOwnBytesAndASlowOneLosesOnlyItsOwn) {
