@@ -101,7 +101,20 @@ struct Service {
     BYTE user[SECURITY_MAX_SID_SIZE];
 };
 
-Service* theService = nullptr;  // the line's read routine finds it here
+Service* theService = nullptr; // the line's read routine finds it here
+bool developerTrace = false;   // asked for by the settings or the environment, at the start
+
+// A line for a debug viewer, with the developer trace, when a connection is turned away.
+void traceRefusal(DWORD processId, const wchar_t* why) {
+    if (!developerTrace) {
+        return;
+    }
+    wchar_t line[160];
+    std::swprintf(line, sizeof line / sizeof line[0],
+                  L"melvpcif-share: a connection of process %lu turned away: %ls\n", processId,
+                  why);
+    OutputDebugStringW(line);
+}
 HANDLE stopRequested = nullptr; // set when the system or the console asks the service to stop
 
 HANDLE newPipeInstance(const Service& service, bool first) {
@@ -215,6 +228,10 @@ Connection* connectionOf(OVERLAPPED* overlapped) {
     return reinterpret_cast<Io*>(overlapped)->connection;
 }
 
+DWORD processOf(const Connection& connection) {
+    return connection.service->hub.clients[connection.client].processId;
+}
+
 VOID CALLBACK frameRead(DWORD error, DWORD count, OVERLAPPED* overlapped) {
     Connection& connection = *connectionOf(overlapped);
     connection.reading = false;
@@ -222,9 +239,21 @@ VOID CALLBACK frameRead(DWORD error, DWORD count, OVERLAPPED* overlapped) {
         return;
     }
     // A frame too long for any request ends in ERROR_MORE_DATA: refused like any other bad one.
-    if (error != ERROR_SUCCESS || !callerMayUse(connection) ||
-        !takeRequest(connection.service->hub, static_cast<uint32_t>(connection.client),
-                     connection.frame, count)) {
+    // Any other error is the program's going.
+    const wchar_t* refused = nullptr;
+    if (error == ERROR_MORE_DATA) {
+        refused = L"a frame too long";
+    } else if (error == ERROR_SUCCESS && !callerMayUse(connection)) {
+        refused = L"a program of another user or session";
+    } else if (error == ERROR_SUCCESS &&
+               !takeRequest(connection.service->hub, static_cast<uint32_t>(connection.client),
+                            connection.frame, count)) {
+        refused = L"a frame it may not send now";
+    }
+    if (refused != nullptr) {
+        traceRefusal(processOf(connection), refused);
+    }
+    if (error != ERROR_SUCCESS || refused != nullptr) {
         closeConnection(connection);
     }
 }
@@ -307,7 +336,11 @@ void acceptConnection(Service& service, uint32_t listener) {
     int32_t client =
         entry != nullptr && sameSession && known ? openClient(service.hub, processId) : -1;
     if (client < 0) {
-        CloseHandle(pipe); // every place taken: the program is told the device is allocated
+        // The program is told the device is allocated.
+        traceRefusal(processId, !known         ? L"its process cannot be told"
+                                : !sameSession ? L"a program of another session"
+                                               : L"every place taken, or the program's eight");
+        CloseHandle(pipe);
     } else {
         auto* connection = new Connection{};
         connection->service = &service;
@@ -450,6 +483,7 @@ DWORD endOverdue(Service& service) {
         }
         DWORD elapsed = now - connection->acceptedAt;
         if (elapsed >= helloDeadlineMs) {
+            traceRefusal(processOf(*connection), L"no hello in time");
             closeConnection(*connection);
         } else if (helloDeadlineMs - elapsed < soonest) {
             soonest = helloDeadlineMs - elapsed;
@@ -530,6 +564,7 @@ void reportStatus(DWORD state, int exitCode) {
 }
 
 int run(SECURITY_ATTRIBUTES* pipeSecurity) {
+    developerTrace = developerTraceWanted();
     auto service = std::make_unique<Service>();
     theService = service.get();
     resetHub(service->hub);

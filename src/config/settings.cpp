@@ -81,6 +81,19 @@ void loadSettings(SharedState& shared) {
     }
 }
 
+bool developerTraceWanted() {
+    if (platform::environmentFlag(traceVariable)) {
+        return true;
+    }
+    platform::Handle key = platform::openRegistryKey(settingsKeyPath, keyRead | key64BitView);
+    uint32_t trace = 0;
+    bool wanted = readNumber(key, traceValue, trace) && trace == 1;
+    if (key != platform::nullHandle) {
+        platform::closeRegistryKey(key);
+    }
+    return wanted;
+}
+
 bool saveSettings(uint16_t portNumber, uint16_t mask, bool sharing) {
     platform::Handle key = openKeyForWriting();
     if (key == platform::nullHandle) {

@@ -12,6 +12,11 @@ constexpr char16_t messageMaskValue[] = u"Messages";
 // 1 shares the instrument between programs; absent, 0 or anything else lets one program at a time
 // have it.
 constexpr char16_t shareValue[] = u"Share";
+// 1 in the value, or in the environment variable for one program, asks for the developer trace: a
+// line for a debug viewer per call into the driver (and per connection the sharing service
+// turns away). Off otherwise.
+constexpr char16_t traceValue[] = u"Trace";
+constexpr char16_t traceVariable[] = u"MELV_PCIF_TRACE";
 
 // The port is COM1 to COM256. COM1 to COM4 have a button each in the dialog, which looks for them
 // by opening them; a port above is chosen from the system's list of the machine's ports.
@@ -28,3 +33,5 @@ void loadSettings(SharedState& shared);
 // settings key; false, with nothing written, when the process may not change the key (it lacks
 // administrator rights).
 bool saveSettings(uint16_t portNumber, uint16_t mask, bool sharing);
+// Whether the developer trace is asked for, by the "Trace" value or the environment.
+bool developerTraceWanted();

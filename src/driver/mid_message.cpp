@@ -1,6 +1,7 @@
 #include "driver/devices.h"
 #include "driver/entry.h"
 #include "driver/open_close.h"
+#include "driver/trace.h"
 #include "input/worker.h"
 #include "platform/host.h"
 
@@ -43,10 +44,8 @@ uint32_t useStream(Stream& common, uint32_t message, uintptr_t param1, uintptr_t
     }
 }
 
-} // namespace
-
-uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
-                    uintptr_t instance, uintptr_t param1, uintptr_t param2) {
+uint32_t answerMidMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
+                          uintptr_t instance, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MIDM_GETNUMDEVS:
         return deviceCount(*process.line.shared, kindInput);
@@ -69,4 +68,13 @@ uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
     default:
         return MMSYSERR_NOTSUPPORTED;
     }
+}
+
+} // namespace
+
+uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
+                    uintptr_t instance, uintptr_t param1, uintptr_t param2) {
+    uint32_t answer = answerMidMessage(process, deviceIndex, message, instance, param1, param2);
+    traceEntryCall(process, u"midMessage", deviceIndex, message, answer);
+    return answer;
 }

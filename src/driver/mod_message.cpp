@@ -1,6 +1,7 @@
 #include "driver/devices.h"
 #include "driver/entry.h"
 #include "driver/open_close.h"
+#include "driver/trace.h"
 #include "output/encoder.h"
 #include "output/output_stream.h"
 #include "output/sending.h"
@@ -144,10 +145,8 @@ uint32_t useStream(Stream& common, uint32_t message, uintptr_t param1, uintptr_t
     }
 }
 
-} // namespace
-
-uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
-                    uintptr_t instance, uintptr_t param1, uintptr_t param2) {
+uint32_t answerModMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
+                          uintptr_t instance, uintptr_t param1, uintptr_t param2) {
     switch (message) {
     case MODM_GETNUMDEVS:
         return deviceCount(*process.line.shared, kindOutput);
@@ -169,4 +168,13 @@ uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t mess
     default:
         return MMSYSERR_NOTSUPPORTED;
     }
+}
+
+} // namespace
+
+uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
+                    uintptr_t instance, uintptr_t param1, uintptr_t param2) {
+    uint32_t answer = answerModMessage(process, deviceIndex, message, instance, param1, param2);
+    traceEntryCall(process, u"modMessage", deviceIndex, message, answer);
+    return answer;
 }

@@ -2,10 +2,13 @@
 #include "config/settings.h"
 #include "driver/entry.h"
 #include "driver/open_close.h"
+#include "driver/trace.h"
 #include "platform/host.h"
 
-intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver, uint32_t message,
-                    intptr_t param1, intptr_t param2) {
+namespace {
+
+intptr_t answerDriverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver,
+                          uint32_t message, intptr_t param1, intptr_t param2) {
     switch (message) {
     case DRV_LOAD:
     case DRV_ENABLE:
@@ -25,6 +28,15 @@ intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t drive
     }
 }
 
+} // namespace
+
+intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver, uint32_t message,
+                    intptr_t param1, intptr_t param2) {
+    intptr_t answer = answerDriverProc(process, driverId, driver, message, param1, param2);
+    traceEntryCall(process, u"DriverProc", 0, message, static_cast<uint32_t>(answer));
+    return answer;
+}
+
 int moduleAttach(ProcessContext& process, uintptr_t moduleHandle) {
     if (process.heap != platform::nullHandle) {
         process.moduleHandle = moduleHandle;
@@ -35,6 +47,7 @@ int moduleAttach(ProcessContext& process, uintptr_t moduleHandle) {
         return 0;
     }
     loadSettings(*process.line.shared);
+    process.developerTrace = developerTraceWanted();
     return 1;
 }
 

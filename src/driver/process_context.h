@@ -31,6 +31,7 @@ struct ProcessContext {
     // their open until their close has let them go, under streamsLock: a row has a place for
     // every one of them.
     uint8_t linkedStreams[deviceSlotCount];
+    bool developerTrace; // a line per call for a debug viewer (driver/trace.h)
 };
 
 // The private heap starts small and grows as streams are opened.

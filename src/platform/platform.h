@@ -151,6 +151,11 @@ bool startTask(TaskRoutine routine, uintptr_t data, Handle& thread);
 void raiseToTimeCritical(); // the calling thread
 uint32_t currentThreadId();
 
+// The developer trace: whether the environment variable `name` is "1" (GetEnvironmentVariableW),
+// and a line handed to a debugger or a debug viewer (OutputDebugStringW).
+bool environmentFlag(const char16_t* name);
+void debugOutput(const char16_t* line);
+
 // The system millisecond clock (timeGetTime): a 32-bit count that wraps.
 uint32_t milliseconds();
 

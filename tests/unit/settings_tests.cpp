@@ -134,6 +134,33 @@ TEST_F(Settings, LoadingTheModuleLoadsTheSettingsOnce) {
     moduleDetach(process, false);
 }
 
+// The developer trace, asked for by the "Trace" value or by the environment: a line per call into
+// the driver, with its answer, for a debug viewer; nothing while it is not asked for.
+TEST_F(Settings, TheDeveloperTraceTellsEveryCallOnlyWhenAskedFor) {
+    auto linesOfALoad = [] {
+        sim::world().debugLines.clear();
+        SharedState fresh = initialSharedState;
+        ProcessContext process = {.moduleHandle = 0,
+                                  .heap = platform::nullHandle,
+                                  .line = {.ownerToken = noOwner, .shared = &fresh}};
+        moduleAttach(process, 0x400000);
+        modMessage(process, 0, MODM_GETNUMDEVS, 0, 0, 0);
+        midMessage(process, 0, MIDM_START, 0, 0, 0); // no stream named
+        moduleDetach(process, false);
+        return sim::world().debugLines;
+    };
+    EXPECT_TRUE(linesOfALoad().empty());
+    store(u"Trace", 1);
+    std::vector<std::u16string> lines = linesOfALoad();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], u"melvpcif: modMessage(device 0, message 1) = 1\n");
+    EXPECT_TRUE(lines[1].starts_with(u"melvpcif: midMessage(device 0, message "));
+    EXPECT_TRUE(lines[1].ends_with(u") = 11\n")) << "MMSYSERR_INVALPARAM";
+    store(u"Trace", 0);
+    sim::world().environment.emplace(traceVariable, u"1");
+    EXPECT_EQ(linesOfALoad().size(), 2u);
+}
+
 TEST_F(Settings, LoadingTheModuleTouchesNoSerialPort) {
     SharedState fresh = initialSharedState;
     ProcessContext process = {.moduleHandle = 0,

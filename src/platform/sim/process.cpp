@@ -12,6 +12,17 @@ ProcessIdentity currentProcess() {
     return sim::world().currentProcess;
 }
 
+bool environmentFlag(const char16_t* name) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    auto found = sim::world().environment.find(name);
+    return found != sim::world().environment.end() && found->second == u"1";
+}
+
+void debugOutput(const char16_t* line) {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    sim::world().debugLines.emplace_back(line);
+}
+
 bool processIsRunning(ProcessIdentity process) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     for (const ProcessIdentity& ended : sim::world().endedProcesses) {

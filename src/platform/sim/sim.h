@@ -211,6 +211,8 @@ struct World {
     platform::ProcessIdentity currentProcess = {100, 1};
     bool processEnding = false; // the program exits: its other threads have been ended
     std::map<uint32_t, std::u16string> processNames; // file names of running programs, by id
+    std::map<std::u16string, std::u16string> environment;
+    std::vector<std::u16string> debugLines; // what the driver told a debug viewer
     std::vector<platform::ProcessIdentity> endedProcesses;
 
     std::map<platform::Handle, bool> events; // signalled or not

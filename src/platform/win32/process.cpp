@@ -81,4 +81,14 @@ uint32_t currentThreadId() {
     return GetCurrentThreadId();
 }
 
+bool environmentFlag(const char16_t* name) {
+    wchar_t value[2] = {};
+    return GetEnvironmentVariableW(reinterpret_cast<LPCWSTR>(name), value, 2) == 1 &&
+           value[0] == L'1';
+}
+
+void debugOutput(const char16_t* line) {
+    OutputDebugStringW(reinterpret_cast<LPCWSTR>(line));
+}
+
 } // namespace platform
