@@ -74,7 +74,6 @@ uint32_t answerMidMessage(ProcessContext& process, uint32_t deviceIndex, uint32_
 
 uint32_t midMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
                     uintptr_t instance, uintptr_t param1, uintptr_t param2) {
-    uint32_t answer = answerMidMessage(process, deviceIndex, message, instance, param1, param2);
-    traceEntryCall(process, u"midMessage", deviceIndex, message, answer);
-    return answer;
+    return tracedAnswer(process, u"midMessage", deviceIndex, message,
+                        answerMidMessage(process, deviceIndex, message, instance, param1, param2));
 }

@@ -174,7 +174,6 @@ uint32_t answerModMessage(ProcessContext& process, uint32_t deviceIndex, uint32_
 
 uint32_t modMessage(ProcessContext& process, uint32_t deviceIndex, uint32_t message,
                     uintptr_t instance, uintptr_t param1, uintptr_t param2) {
-    uint32_t answer = answerModMessage(process, deviceIndex, message, instance, param1, param2);
-    traceEntryCall(process, u"modMessage", deviceIndex, message, answer);
-    return answer;
+    return tracedAnswer(process, u"modMessage", deviceIndex, message,
+                        answerModMessage(process, deviceIndex, message, instance, param1, param2));
 }

@@ -33,7 +33,7 @@ intptr_t answerDriverProc(ProcessContext& process, uintptr_t driverId, uintptr_t
 intptr_t driverProc(ProcessContext& process, uintptr_t driverId, uintptr_t driver, uint32_t message,
                     intptr_t param1, intptr_t param2) {
     intptr_t answer = answerDriverProc(process, driverId, driver, message, param1, param2);
-    traceEntryCall(process, u"DriverProc", 0, message, static_cast<uint32_t>(answer));
+    tracedAnswer(process, u"DriverProc", 0, message, static_cast<uint32_t>(answer));
     return answer;
 }
 

@@ -11,9 +11,11 @@
 // "melvpcif: modMessage(device 0, message 7) = 0"
 void writeEntryTrace(const char16_t* entry, uint32_t device, uint32_t message, uint32_t answer);
 
-inline void traceEntryCall(const ProcessContext& process, const char16_t* entry, uint32_t device,
-                           uint32_t message, uint32_t answer) {
+// The entry call's answer, told to the trace when it is on.
+inline uint32_t tracedAnswer(const ProcessContext& process, const char16_t* entry, uint32_t device,
+                             uint32_t message, uint32_t answer) {
     if (process.developerTrace) {
         writeEntryTrace(entry, device, message, answer);
     }
+    return answer;
 }
