@@ -101,8 +101,9 @@ struct Service {
     BYTE user[SECURITY_MAX_SID_SIZE];
 };
 
-Service* theService = nullptr; // the line's read routine finds it here
-bool developerTrace = false;   // asked for by the settings or the environment, at the start
+Service* theService = nullptr;  // the line's read routine finds it here
+bool developerTrace = false;    // asked for by the settings or the environment, at the start
+HANDLE stopRequested = nullptr; // set when the system or the console asks the service to stop
 
 // A line for a debug viewer, with the developer trace, when a connection is turned away.
 void traceRefusal(DWORD processId, const wchar_t* why) {
@@ -115,7 +116,6 @@ void traceRefusal(DWORD processId, const wchar_t* why) {
                   why);
     OutputDebugStringW(line);
 }
-HANDLE stopRequested = nullptr; // set when the system or the console asks the service to stop
 
 HANDLE newPipeInstance(const Service& service, bool first) {
     DWORD openMode =
