@@ -1,8 +1,12 @@
 #include "driver/open_close.h"
 
 #include "input/input_stream.h"
+#include "input/line_input.h"
+#include "input/service_input.h"
 #include "input/worker.h"
+#include "output/line_output.h"
 #include "output/output_stream.h"
+#include "output/service_output.h"
 #include "port/monitor.h"
 
 #include <mutex>
@@ -53,6 +57,18 @@ bool callsHaveEnded(std::unique_lock<std::mutex>& hold, Stream& stream) {
     return stream.calls == nullptr;
 }
 
+// The two devices a stream may have, side by side; takeDeviceFor chooses between them.
+const StreamDevice lineDevice = {false,         sendToLine,      silenceOnLine, startLineInput,
+                                 stopLineInput, cancelLineReads, takeLineInput, tendLineInput};
+const StreamDevice serviceDevice = {true,
+                                    sendThroughService,
+                                    silenceThroughService,
+                                    startServiceInput,
+                                    stopServiceInput,
+                                    cancelServiceReads,
+                                    takeServiceInput,
+                                    tendServiceLink};
+
 uint8_t& linkedStreams(ProcessContext& process, DeviceKind kind, uint32_t index) {
     return process.linkedStreams[deviceSlot(kind, index) - 1];
 }
@@ -69,11 +85,12 @@ uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
         std::lock_guard<std::mutex> hold(process.streamsLock);
         Stream* first = process.openStreams[deviceSlot(kind, index) - 1][0];
         if (linkedStreams(process, kind, index) == streamsPerDevice ||
-            (first != nullptr && !first->link.viaService)) {
+            (first != nullptr && first->device != &serviceDevice)) {
             return MMSYSERR_ALLOCATED;
         }
         ++linkedStreams(process, kind, index);
     }
+    stream.device = &serviceDevice;
     uint32_t status = connectShare(stream.link, process.line, kind, index);
     if (status != MMSYSERR_NOERROR) {
         std::lock_guard<std::mutex> hold(process.streamsLock);
@@ -97,6 +114,7 @@ uint32_t takeDeviceFor(ProcessContext& process, DeviceKind kind, uint32_t index,
             return MMSYSERR_ALLOCATED;
         }
     }
+    stream.device = &lineDevice;
     return attachPort(process.line, kind, index, stream.slot);
 }
 
@@ -105,7 +123,7 @@ uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
     uint32_t status = takeDeviceFor(process, kind, index, stream);
     auto slot = static_cast<uint8_t>(deviceSlot(kind, index));
     if (status == MMSYSERR_NOERROR) {
-        noteOpenedDevice(process.line, slot, stream.link.viaService);
+        noteOpenedDevice(process.line, slot, stream.device->viaService);
         trace(process.line, {TraceEvent::opened, slot, 0, 0, status});
     } else if (status == MMSYSERR_ALLOCATED) {
         countUp(process.line, Count::opensRefused);
@@ -118,7 +136,7 @@ void letDeviceGo(ProcessContext& process, Stream& stream) {
     auto slot = static_cast<uint8_t>(deviceSlot(stream.kind, stream.deviceIndex));
     forgetOpenedDevice(process.line, slot);
     trace(process.line, {TraceEvent::closed, slot, 0, 0, MMSYSERR_NOERROR});
-    if (!stream.link.viaService) {
+    if (stream.device == &lineDevice) {
         detachPort(process.line, stream.kind, stream.deviceIndex, stream.slot);
         return;
     }

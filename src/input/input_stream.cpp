@@ -23,6 +23,15 @@ void destroyInputStream(platform::Handle heap, InputStream& stream) {
     platform::heapFree(heap, &stream);
 }
 
+bool anyReadSlot(const InputStream& stream, uint32_t ReadSlot::*flag) {
+    for (uint32_t i = 0; i < readSlotCount; ++i) {
+        if (stream.slots[i].*flag != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
     auto* slot = reinterpret_cast<ReadSlot*>(record);
     slot->error = error;

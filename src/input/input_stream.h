@@ -52,6 +52,9 @@ struct InputStream : Stream {
     uint8_t frame[shareFrameBytesMax]; // the service's input, while the instrument is shared
 };
 
+// Whether any of the stream's read slots has `flag` set.
+bool anyReadSlot(const InputStream& stream, uint32_t ReadSlot::*flag);
+
 // A read's routine: runs on the worker, inside its alertable wait, with the slot's record.
 void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* record);
 

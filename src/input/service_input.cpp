@@ -82,7 +82,11 @@ void stopServiceInput(InputStream& stream) {
     }
 }
 
-void drainServiceInput(InputStream& stream) {
+void cancelServiceReads(InputStream& stream) {
+    platform::cancelReads(stream.link.pipe);
+}
+
+void takeServiceInput(InputStream& stream) {
     ReadSlot& slot = stream.slots[0];
     if (slot.done == 0) {
         return;
@@ -95,7 +99,7 @@ void drainServiceInput(InputStream& stream) {
     takeFrame(stream, slot.bytesTransferred);
 }
 
-void tendServiceLink(InputStream& stream) {
+void tendServiceLink(InputStream& stream, bool /*restOver: the frame read never rests*/) {
     if (stream.lineTrouble != 0 && stream.assembler.started != 0) {
         startServiceInput(stream);
     }

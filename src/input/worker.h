@@ -1,7 +1,7 @@
 // The input worker: one thread per input stream that owns everything that changes while input
-// runs. It keeps eight one-byte reads outstanding on the port, feeds each received byte, in the
-// order the reads were issued and dated in ms since start, to the assembler, and carries out the
-// commands the client's threads hand it, one at a time.
+// runs. Its device's reads complete on it (input/line_input.h, input/service_input.h), which feed
+// each received byte, in order and dated in ms since start, to the assembler; and it carries out
+// the commands the client's threads hand it, one at a time.
 #pragma once
 
 #include "input/input_stream.h"

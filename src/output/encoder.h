@@ -1,5 +1,5 @@
 // The output encoder: how many bytes of a short message go out (the message filters), and the
-// send of data on the wire behind its destination's select, framed as port/outputs.h says.
+// running status they are judged under.
 #pragma once
 
 #include "output/output_stream.h"
@@ -17,8 +17,3 @@ void rememberStatus(OutputStream& stream, const uint8_t* bytes, uint32_t length)
 // The kind whose filter dropped the message messageLength answered 0 for, once its status is
 // remembered; MessageKind{0} for data that came with no status in force.
 MessageKind droppedKind(const OutputStream& stream, const uint8_t* bytes);
-// The same as sendOutput's send, as `output`'s data, for a caller that holds the process's
-// sendLock, written with the stream's port hold and record: a reset's Note Offs, sent by
-// whichever stream has the wire.
-uint32_t sendOnWire(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
-                    bool canBeCut = false, uint32_t cutsBefore = 0);

@@ -1,5 +1,5 @@
-// An output stream's way onto the wire: its data, and the reset's silencing of what it left
-// sounding, which whichever sender has the wire may send for another output.
+// An output stream's way to the instrument, through its device (stream/device.h): its data, the
+// reset's silencing of what it left sounding, and what a monitor is told of each.
 #pragma once
 
 #include "output/output_stream.h"
@@ -10,13 +10,20 @@
 // longer than any short message or line pick-up takes, far shorter than a long message.
 constexpr uint32_t wireWaitMs = 100;
 
-// The single write entry for output data; select and data go out as one step within the process.
-// A cuttable send (a long message of the client's) is stopped by a reset once the stream's writer's
-// cutsRequested has moved on from `cutsBefore`: see cutWrite. The sender also sends the silencing
-// that resets handed over (see silenceOutput), before its data and before it lets the wire go.
+// The single write entry for output data, through the stream's device; on the line, select and
+// data go out as one step within the process. A cuttable send (a long message of the client's) is
+// stopped by a reset once the stream's writer's cutsRequested has moved on from `cutsBefore`: see
+// cutWrite. The sender also sends the silencing that resets handed over (see silenceOutput), before
+// its data and before it lets the wire go. Nothing is sent for an empty message.
 constexpr bool cuttable = true;
 uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count,
                     bool canBeCut = false, uint32_t cutsBefore = 0);
+// The monitor's number of `output`.
+uint8_t outputSlot(uint32_t output);
+// What a monitor is told, and counted, of a message that was sent to `output` with `status`, as
+// the musician reads it: running-status data with its status byte. Told by the device's send.
+void noteSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
+              uint32_t status, uint8_t flags = 0);
 // What a monitor is told, and counted, of the client's message as the musician reads it (with its
 // status byte): that the filter of `kind` dropped it. A send tells of itself.
 void noteDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
@@ -28,10 +35,3 @@ void noteDrop(const OutputStream& stream, const uint8_t* message, uint32_t lengt
 // wireWaitMs, the silencing is handed over to the process (OutputStream::owed), and the reset
 // returns at once.
 uint32_t silenceOutput(OutputStream& stream);
-// Sends what resets handed over, each as its own output's data, through `sender`, which holds
-// the process's sendLock. What cannot be sent stays owed.
-void sendOwedSilence(OutputStream& sender);
-// Called by a sender that has just let the wire go: a reset may have handed its silencing over
-// too late for the sender to see it and too early to take the wire itself. It is sent now
-// unless someone else has the wire, who then sends it.
-void sendSilenceOwedMeanwhile(OutputStream& sender);

@@ -30,7 +30,7 @@ void tellOfConnection(const ShareLink& link, bool lost) {
 } // namespace
 
 void loseConnection(ShareLink& link) {
-    if (link.viaService) {
+    if (link.established) {
         tellOfConnection(link, true);
     }
     platform::closeHandle(link.pipe);
@@ -146,7 +146,7 @@ uint32_t connectShare(ShareLink& link, PortLine& line, DeviceKind kind, uint32_t
         link.record.event = platform::nullHandle;
         return status;
     }
-    link.viaService = true;
+    link.established = true;
     tellOfConnection(link, false); // back, if the process's other streams had lost it
     setLineState(line, LineState::up);
     // A connection lost from now on may ask for the service again at once.
@@ -164,7 +164,7 @@ void disconnectShare(ShareLink& link) {
         platform::closeHandle(link.record.event);
         link.record.event = platform::nullHandle;
     }
-    link.viaService = false;
+    link.established = false;
 }
 
 uint32_t shareRequest(ShareLink& link, ShareFrameKind kind, uint16_t flags, const uint8_t* payload,

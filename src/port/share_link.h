@@ -15,8 +15,8 @@
 constexpr uint32_t shareRequestWaitMs = 2 * writeDeadline(shareMessageBytesMax);
 
 struct ShareLink {
-    bool viaService;                   // the stream reaches the instrument through the service
-    platform::Handle pipe;             // nullHandle while the connection is lost
+    bool established;      // the open made the connection: its losses and returns are told from now
+    platform::Handle pipe; // nullHandle while the connection is lost
     platform::CompletionRecord record; // for every request; its event made at the connection
     DeviceKind kind;
     uint32_t device;

@@ -8,6 +8,7 @@
 #include "platform/host.h"
 #include "port/line.h"
 #include "port/share_link.h"
+#include "stream/device.h"
 
 #include <cstdint>
 
@@ -24,9 +25,10 @@ struct Stream {
     uintptr_t clientCallback;
     uintptr_t clientInstance;
     uintptr_t deviceHandle;
-    uint32_t openFlags; // the high 16 bits say how the client wants to be called back
-    PortSlot slot;      // the stream's hold on the port
-    ShareLink link;     // or its connection to the sharing service, while the instrument is shared
+    uint32_t openFlags;         // the high 16 bits say how the client wants to be called back
+    const StreamDevice* device; // where its bytes go, given at open
+    PortSlot slot;              // the line's: the stream's hold on the port
+    ShareLink link;             // the service's: the stream's connection to it
     // The process's line, which every stream of the process shares; it outlives them all.
     PortLine* line;
     // The calls using the stream now, listed under the process's stream table lock

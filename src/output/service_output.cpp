@@ -1,0 +1,39 @@
+#include "output/service_output.h"
+
+#include "output/sending.h"
+#include "port/monitor.h"
+
+#include <algorithm>
+
+namespace {
+
+// The service keeps each message whole among the other programs' and answers a long one once it
+// has gone out. One longer than a frame goes in several, each waited for: an exclusive holds the
+// line from its start to its end whatever frames it came in.
+uint32_t sendInFrames(ShareLink& link, const uint8_t* bytes, uint32_t count, bool isLong) {
+    uint32_t status = MMSYSERR_NOERROR;
+    for (uint32_t at = 0; at < count && status == MMSYSERR_NOERROR; at += shareMessageBytesMax) {
+        uint32_t part = std::min(count - at, shareMessageBytesMax);
+        status = shareRequest(link, ShareFrameKind::message, isLong ? shareAnswerWanted : 0,
+                              bytes + at, part);
+    }
+    return status;
+}
+
+} // namespace
+
+uint32_t sendThroughService(OutputStream& stream, const uint8_t* bytes, uint32_t count,
+                            bool canBeCut, uint32_t /*cutsBefore: the service cuts nothing*/) {
+    uint32_t status = sendInFrames(stream.link, bytes, count, canBeCut);
+    noteSend(stream, stream.deviceIndex, bytes, count, status);
+    return status;
+}
+
+uint32_t silenceThroughService(OutputStream& stream) {
+    // The service knows what the stream left sounding, and silences it whoever has the wire.
+    stream.sounding = {};
+    uint32_t status = shareRequest(stream.link, ShareFrameKind::reset, 0, nullptr, 0);
+    trace(*stream.line,
+          {TraceEvent::reset, outputSlot(stream.deviceIndex), 0, traceViaService, status});
+    return status;
+}
