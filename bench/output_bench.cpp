@@ -2,11 +2,11 @@
 // simulated platform, whose line swallows the writes here so that the driver's own cost shows.
 #include "driver/entry.h"
 #include "driver/open_close.h"
+#include "monitor/monitor.h"
 #include "output/encoder.h"
 #include "output/sending.h"
 #include "platform/host.h"
 #include "platform/sim/sim.h"
-#include "port/monitor.h"
 
 #include <benchmark/benchmark.h>
 
@@ -70,9 +70,10 @@ enum Looking { withoutRecord, counted, watched };
 void shortMessagesFromTheHost(benchmark::State& state) {
     OpenOutput output;
     if (state.range(0) == withoutRecord) {
-        disconnectMonitor(output.process.line);
+        disconnectMonitor(output.process.line.monitor);
     } else if (state.range(0) == watched) {
-        output.process.line.monitor->watchedUntil = platform::milliseconds() + monitorLeaseMs;
+        output.process.line.monitor.record->watchedUntil =
+            platform::milliseconds() + monitorLeaseMs;
     }
     const uintptr_t instance = reinterpret_cast<uintptr_t>(output.stream);
     for (auto _ : state) {

@@ -18,9 +18,9 @@
 #include "common/installed_driver.h"
 #include "common/settings_key.h"
 #include "instrument/midi_text.h"
+#include "line/port_names.h"
+#include "line/shared_state.h"
 #include "monitor.h"
-#include "port/port_names.h"
-#include "port/shared_state.h"
 
 #include <windows.h>
 

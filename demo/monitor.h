@@ -1,5 +1,5 @@
 // What goes to the instrument and comes back, live, and the driver's own counts: read from the
-// record every program's driver keeps (port/monitor.h), without opening any device, so that
+// record every program's driver keeps (monitor/monitor.h), without opening any device, so that
 // looking never takes the instrument from a program nor changes what reaches it.
 #pragma once
 

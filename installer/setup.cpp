@@ -26,7 +26,7 @@
 #include <windows.h>
 
 #include "config/settings.h"
-#include "port/share_protocol.h"
+#include "share/protocol.h"
 
 #include <sddl.h>
 

@@ -14,8 +14,8 @@
 // Everything happens on one thread: pipe and line I/O complete through routines that run while
 // it waits alertably, so that no lock is needed and no program's pace can stop another's.
 #include "config/settings.h"
+#include "line/port.h"
 #include "platform/host.h"
-#include "port/port.h"
 #include "share/hub.h"
 
 #include <windows.h>

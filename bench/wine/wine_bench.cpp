@@ -21,8 +21,8 @@
 #include "common/driver_loader.h"
 #include "common/process.h"
 #include "common/settings_key.h"
-#include "port/share_protocol.h"
-#include "port/shared_state.h"
+#include "line/shared_state.h"
+#include "share/protocol.h"
 
 #include <windows.h>
 

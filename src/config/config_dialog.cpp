@@ -1,7 +1,7 @@
 #include "config/config_dialog.h"
 
 #include "config/settings.h"
-#include "port/port.h"
+#include "line/port.h"
 
 #include <iterator>
 

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "config/settings.h"
+#include "line/shared_state.h"
 #include "platform/config_dialog_ids.h"
-#include "port/shared_state.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 #include "config/settings.h"
 
 #include "platform/platform.h"
-#include "port/share_protocol.h"
+#include "share/protocol.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // the registry and loaded into the shared state when a process loads the driver.
 #pragma once
 
-#include "port/shared_state.h"
+#include "line/shared_state.h"
 
 #include <cstdint>
 

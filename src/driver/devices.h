@@ -1,7 +1,7 @@
 // The devices applications see: their names and their capability records.
 #pragma once
 
-#include "port/outputs.h"
+#include "line/outputs.h"
 
 #include "melv_version.h"
 

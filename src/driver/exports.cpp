@@ -8,25 +8,25 @@ namespace {
 
 // The state shared with other processes is mapped at load, under a name that both bitnesses of
 // the driver use; the module itself has no shared section.
-ProcessContext theProcess = {.moduleHandle = 0,
-                             .heap = platform::nullHandle,
-                             .line = {.ownerToken = noOwner,
-                                      .shared = nullptr,
-                                      .sharedMapping = platform::nullHandle,
-                                      .monitor = nullptr,
-                                      .monitorMapping = platform::nullHandle,
-                                      .ownerLock = platform::nullHandle,
-                                      .portHandle = platform::invalidHandle,
-                                      .heldGeneration = noHold,
-                                      .heldSlots = 0,
-                                      .sendLock = {},
-                                      .lineLock = {},
-                                      .heldPortNumber = 0,
-                                      .lineOpening = 0,
-                                      .lineAway = false,
-                                      .reopenTried = false,
-                                      .lastReopenTry = 0},
-                             .owed = {}};
+ProcessContext theProcess = {
+    .moduleHandle = 0,
+    .heap = platform::nullHandle,
+    .line = {.ownerToken = noOwner,
+             .shared = nullptr,
+             .sharedMapping = platform::nullHandle,
+             .monitor = {.record = nullptr, .mapping = platform::nullHandle, .process = {}},
+             .ownerLock = platform::nullHandle,
+             .portHandle = platform::invalidHandle,
+             .heldGeneration = noHold,
+             .heldSlots = 0,
+             .sendLock = {},
+             .lineLock = {},
+             .heldPortNumber = 0,
+             .lineOpening = 0,
+             .lineAway = false,
+             .reopenTried = false,
+             .lastReopenTry = 0},
+    .owed = {}};
 
 constexpr uint32_t processDetach = 0;
 constexpr uint32_t processAttach = 1;

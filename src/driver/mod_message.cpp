@@ -2,12 +2,12 @@
 #include "driver/entry.h"
 #include "driver/open_close.h"
 #include "driver/trace.h"
+#include "line/port.h"
+#include "line/sounding.h"
+#include "monitor/monitor.h"
 #include "output/encoder.h"
 #include "output/output_stream.h"
 #include "output/sending.h"
-#include "output/sounding.h"
-#include "port/monitor.h"
-#include "port/port.h"
 
 #include <chrono>
 #include <thread>

@@ -4,10 +4,10 @@
 #include "input/line_input.h"
 #include "input/service_input.h"
 #include "input/worker.h"
+#include "monitor/monitor.h"
 #include "output/line_output.h"
 #include "output/output_stream.h"
 #include "output/service_output.h"
-#include "port/monitor.h"
 
 #include <mutex>
 
@@ -115,7 +115,7 @@ uint32_t takeDeviceFor(ProcessContext& process, DeviceKind kind, uint32_t index,
         }
     }
     stream.device = &lineDevice;
-    return attachPort(process.line, kind, index, stream.slot);
+    return attachPort(process.line, kind, index, stream.portHold);
 }
 
 // The same, told to whoever looks: which program has the device, or that it was refused.
@@ -123,21 +123,21 @@ uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
     uint32_t status = takeDeviceFor(process, kind, index, stream);
     auto slot = static_cast<uint8_t>(deviceSlot(kind, index));
     if (status == MMSYSERR_NOERROR) {
-        noteOpenedDevice(process.line, slot, stream.device->viaService);
-        trace(process.line, {TraceEvent::opened, slot, 0, 0, status});
+        noteOpenedDevice(process.line.monitor, slot, stream.device->viaService);
+        trace(process.line.monitor, {TraceEvent::opened, slot, 0, 0, status});
     } else if (status == MMSYSERR_ALLOCATED) {
-        countUp(process.line, Count::opensRefused);
-        trace(process.line, {TraceEvent::openRefused, slot, 0, 0, status});
+        countUp(process.line.monitor, Count::opensRefused);
+        trace(process.line.monitor, {TraceEvent::openRefused, slot, 0, 0, status});
     }
     return status;
 }
 
 void letDeviceGo(ProcessContext& process, Stream& stream) {
     auto slot = static_cast<uint8_t>(deviceSlot(stream.kind, stream.deviceIndex));
-    forgetOpenedDevice(process.line, slot);
-    trace(process.line, {TraceEvent::closed, slot, 0, 0, MMSYSERR_NOERROR});
+    forgetOpenedDevice(process.line.monitor, slot);
+    trace(process.line.monitor, {TraceEvent::closed, slot, 0, 0, MMSYSERR_NOERROR});
     if (stream.device == &lineDevice) {
-        detachPort(process.line, stream.kind, stream.deviceIndex, stream.slot);
+        detachPort(process.line, stream.kind, stream.deviceIndex, stream.portHold);
         return;
     }
     disconnectShare(stream.link);
@@ -174,7 +174,7 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     stream->clientInstance = openDescription.dwInstance;
     stream->deviceHandle = openDescription.hMidi;
     stream->openFlags = flags;
-    stream->slot.generation = noHold;
+    stream->portHold.generation = noHold;
     stream->line = &process.line;
     stream->callsEnded = platform::createEvent();
     if (stream->callsEnded == platform::nullHandle) {

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "driver/process_context.h"
-#include "port/port.h"
+#include "line/port.h"
 #include "stream/stream.h"
 
 #include <cstdint>

@@ -17,13 +17,13 @@ bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle) {
     if (process.heap == platform::nullHandle) {
         return false;
     }
+    process.line.ownerToken = platform::currentProcess();
     if (!connectLine(process.line)) {
         disconnectLine(process.line);
         platform::destroyHeap(process.heap);
         process.heap = platform::nullHandle;
         return false;
     }
-    process.line.ownerToken = platform::currentProcess();
     return true;
 }
 

@@ -3,9 +3,9 @@
 // holds it).
 #pragma once
 
-#include "output/sounding.h"
-#include "port/line.h"
-#include "port/outputs.h"
+#include "line/line.h"
+#include "line/outputs.h"
+#include "line/sounding.h"
 #include "stream/stream.h"
 
 #include <atomic>

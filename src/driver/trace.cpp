@@ -1,7 +1,7 @@
 #include "driver/trace.h"
 
+#include "line/port_names.h"
 #include "platform/platform.h"
-#include "port/port_names.h"
 
 namespace {
 

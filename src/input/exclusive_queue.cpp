@@ -47,17 +47,17 @@ void endTracedExclusive(ExclusiveQueue& queue, const Stream& client, bool whole)
     TraceEvent event = TraceEvent::exclusiveCut; // its buffer went back as a long error
     if (queue.unbuffered != 0) {
         event = TraceEvent::exclusiveLost;
-        countUp(line, Count::exclusivesLost);
+        countUp(line.monitor, Count::exclusivesLost);
     } else if (whole) {
         event = TraceEvent::received;
-        countUp(line, Count::messagesReceived);
-        countUp(line, Count::bytesReceived, queue.traced.length);
+        countUp(line.monitor, Count::messagesReceived);
+        countUp(line.monitor, Count::bytesReceived, queue.traced.length);
     } else {
-        countUp(line, Count::brokenExclusives);
+        countUp(line.monitor, Count::brokenExclusives);
     }
     TraceNote note = {event, static_cast<uint8_t>(deviceSlot(kindInput, 0)), 0, 0,
                       queue.unbuffered};
-    trace(line, note, &queue.traced);
+    trace(line.monitor, note, &queue.traced);
     queue.traced = {};
     queue.unbuffered = 0;
 }

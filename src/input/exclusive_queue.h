@@ -5,7 +5,7 @@
 // set and MHDR_INQUEUE clear, and has left the queue before the client hears of it.
 #pragma once
 
-#include "port/monitor.h"
+#include "monitor/monitor.h"
 #include "stream/stream.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "input/line_input.h"
 
 #include "input/exclusive_queue.h"
-#include "port/port.h"
+#include "line/port.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ void issueRead(ReadSlot& slot, InputStream& stream) {
     uint32_t error = 0;
     {
         std::lock_guard<std::mutex> hold(line.lineLock);
-        if (holdsOpenPort(line, stream.slot) && !line.lineAway &&
+        if (holdsOpenPort(line, stream.portHold) && !line.lineAway &&
             line.lineOpening == stream.readsOpening) {
             slot.outstanding = 1;
             accepted = platform::startRead(line.portHandle, &slot.data, 1, &slot.completion,

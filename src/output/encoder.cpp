@@ -1,6 +1,6 @@
 #include "output/encoder.h"
 
-#include "port/outputs.h"
+#include "line/outputs.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "output/line_output.h"
 
+#include "line/port.h"
+#include "monitor/monitor.h"
 #include "output/sending.h"
-#include "port/monitor.h"
-#include "port/port.h"
 
 #include <chrono>
 #include <thread>
@@ -17,7 +17,8 @@ uint32_t selectDestination(OutputStream& stream, uint32_t output) {
         return MMSYSERR_NOERROR;
     }
     WireWrite pair = selectPair(output);
-    uint32_t status = writePort(*stream.line, stream.slot, stream.writer, pair.bytes, pair.count);
+    uint32_t status =
+        writePort(*stream.line, stream.portHold, stream.writer, pair.bytes, pair.count);
     // Only a pair the instrument was given counts as announced. After a failed one nobody knows
     // which destination the instrument has, so the next data of any output announces its own.
     setLastDestination(shared,
@@ -28,14 +29,14 @@ uint32_t selectDestination(OutputStream& stream, uint32_t output) {
 // Writes the data framed for `output`, write by write; writePort refuses every write after a reset
 // cut the message.
 uint32_t writeFramed(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count) {
-    if (!holdsOpenPort(*stream.line, stream.slot)) {
+    if (!holdsOpenPort(*stream.line, stream.portHold)) {
         return MMSYSERR_INVALPARAM;
     }
     uint32_t status = MMSYSERR_NOERROR;
     WireWrite write;
     for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;) {
         offset += frameNextWrite(output, bytes + offset, count - offset, write);
-        status = writePort(*stream.line, stream.slot, stream.writer, write.bytes, write.count);
+        status = writePort(*stream.line, stream.portHold, stream.writer, write.bytes, write.count);
     }
     return status;
 }
@@ -47,7 +48,7 @@ uint32_t sendOnWire(OutputStream& stream, uint32_t output, const uint8_t* bytes,
                     bool canBeCut = false, uint32_t cutsBefore = 0) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
-    if (!holdsOpenPort(*stream.line, stream.slot) || !lineIsUp(*stream.line)) {
+    if (!holdsOpenPort(*stream.line, stream.portHold) || !lineIsUp(*stream.line)) {
         return MMSYSERR_INVALPARAM;
     }
     // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a

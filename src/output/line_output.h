@@ -1,5 +1,5 @@
 // Output on the serial line, while the process holds the port: each message behind its
-// destination's select, framed for its output (port/outputs.h), written under the process's send
+// destination's select, framed for its output (line/outputs.h), written under the process's send
 // lock; a reset's silencing, which whichever sender has the wire may send for another output.
 // These are the line's output calls of the stream's device (stream/device.h).
 #pragma once

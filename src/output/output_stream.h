@@ -1,8 +1,8 @@
 // An output stream: the common record, and what the output keeps of its own, in one allocation.
 #pragma once
 
-#include "output/sounding.h"
-#include "port/line.h"
+#include "line/line.h"
+#include "line/sounding.h"
 #include "stream/stream.h"
 
 #include <atomic>

@@ -1,7 +1,7 @@
 #include "output/service_output.h"
 
+#include "monitor/monitor.h"
 #include "output/sending.h"
-#include "port/monitor.h"
 
 #include <algorithm>
 
@@ -33,7 +33,7 @@ uint32_t silenceThroughService(OutputStream& stream) {
     // The service knows what the stream left sounding, and silences it whoever has the wire.
     stream.sounding = {};
     uint32_t status = shareRequest(stream.link, ShareFrameKind::reset, 0, nullptr, 0);
-    trace(*stream.line,
+    trace(stream.line->monitor,
           {TraceEvent::reset, outputSlot(stream.deviceIndex), 0, traceViaService, status});
     return status;
 }

@@ -1,6 +1,6 @@
 #include "share/hub.h"
 
-#include "port/port.h"
+#include "line/port.h"
 
 #include <algorithm>
 

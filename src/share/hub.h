@@ -6,8 +6,8 @@
 // is held up in its own pipe, as on a busy line, and nobody else is.
 #pragma once
 
-#include "port/share_protocol.h"
 #include "share/merger.h"
+#include "share/protocol.h"
 
 #include <cstdint>
 

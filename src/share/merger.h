@@ -7,7 +7,7 @@
 // only once the one before it has gone out whole, real-time bytes apart.
 #pragma once
 
-#include "output/sounding.h"
+#include "line/sounding.h"
 
 #include <cstdint>
 

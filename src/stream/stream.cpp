@@ -1,6 +1,6 @@
 #include "stream/stream.h"
 
-#include "port/monitor.h"
+#include "monitor/monitor.h"
 
 namespace {
 
@@ -17,13 +17,13 @@ void tellOfInput(const Stream& stream, uint32_t notification, uintptr_t packed) 
                         static_cast<uint8_t>(packed >> 16)};
     uint32_t length = bytes[0] >= 0x80 ? shortMessageBytes(bytes[0]) : 1;
     if (notification == MIM_DATA) {
-        countUp(line, Count::messagesReceived);
-        countUp(line, Count::bytesReceived, length);
+        countUp(line.monitor, Count::messagesReceived);
+        countUp(line.monitor, Count::bytesReceived, length);
     } else {
-        countUp(line, Count::brokenMessages);
+        countUp(line.monitor, Count::brokenMessages);
     }
     TraceEvent event = notification == MIM_DATA ? TraceEvent::received : TraceEvent::broken;
-    traceBytes(line, {event, inputSlot, 0, 0, MMSYSERR_NOERROR}, bytes, length);
+    traceBytes(line.monitor, {event, inputSlot, 0, 0, MMSYSERR_NOERROR}, bytes, length);
 }
 
 } // namespace

@@ -5,9 +5,9 @@
 // (input/input_stream.h), by its kind.
 #pragma once
 
+#include "line/line.h"
 #include "platform/host.h"
-#include "port/line.h"
-#include "port/share_link.h"
+#include "share/link.h"
 #include "stream/device.h"
 
 #include <cstdint>
@@ -27,7 +27,7 @@ struct Stream {
     uintptr_t deviceHandle;
     uint32_t openFlags;         // the high 16 bits say how the client wants to be called back
     const StreamDevice* device; // where its bytes go, given at open
-    PortSlot slot;              // the line's: the stream's hold on the port
+    PortHold portHold;          // the line's: the stream's hold on the port
     ShareLink link;             // the service's: the stream's connection to it
     // The process's line, which every stream of the process shares; it outlives them all.
     PortLine* line;

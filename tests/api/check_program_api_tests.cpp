@@ -3,7 +3,8 @@
 #include "client.h"
 #include "common/process.h"
 #include "instrument_port.h"
-#include "port/monitor.h"
+#include "line/shared_state.h"
+#include "monitor/monitor.h"
 
 #include <windows.h>
 

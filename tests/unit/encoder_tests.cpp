@@ -1,7 +1,7 @@
 // What reaches the instrument for what a client sends: destination selects, packets, raw data and
 // the message filters.
 #include "driver_fixture.h"
-#include "port/port.h"
+#include "line/port.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ TEST_F(OutputWire, TwoStreamsAnnounceTheirDestinationBeforeEveryAlternateWrite) 
 
 TEST_F(OutputWire, EachOpeningOfThePortAnnouncesTheDestinationAgainButOnlyOnce) {
     Stream* first = openAnnounced(0);
-    PortSlot input = {};
+    PortHold input = {};
     attachPort(app.context.line, kindInput, 0, input); // the input joins the open port
     app.send(first, 0x00403C90);
     detachPort(app.context.line, kindInput, 0, input);

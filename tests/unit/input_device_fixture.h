@@ -4,7 +4,7 @@
 
 #include "input/worker.h"
 #include "input_fixture.h"
-#include "port/port.h"
+#include "line/port.h"
 
 class InputDevice : public DriverTest {
   protected:

@@ -1,7 +1,7 @@
 // midMessage and the input worker as the client sees them: notifications, answers, header flags
 // and time stamps, with the instrument sending on the simulated line.
 #include "input_device_fixture.h"
-#include "port/port.h"
+#include "line/port.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 // left, the driver's line passes every byte both ways, reads wait for their byte, and the worker
 // never spins.
 #include "input_device_fixture.h"
-#include "port/port.h"
+#include "line/port.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // once, the port is tried again a few times a second, and once the device is back output and
 // input carry on where they were, the destination announced again.
 #include "input_device_fixture.h"
-#include "port/monitor.h"
-#include "port/port.h"
+#include "line/port.h"
+#include "monitor/monitor.h"
 
 namespace {
 
@@ -65,9 +65,9 @@ TEST_F(LostLine, ThePortIsTriedAFewTimesASecondAndInputResumesOnceTheDeviceIsBac
     ASSERT_EQ(told().size(), 1u);
     EXPECT_EQ(told()[0].message, MIM_DATA);
     EXPECT_EQ(told()[0].param1, 0x00403C90u);
-    EXPECT_EQ(figure(*app.context.line.monitor, Count::lineLosses), 1u);
-    EXPECT_EQ(figure(*app.context.line.monitor, Count::lineRecoveries), 1u);
-    EXPECT_EQ(app.context.line.monitor->line, static_cast<uint32_t>(LineState::up));
+    EXPECT_EQ(figure(*app.context.line.monitor.record, Count::lineLosses), 1u);
+    EXPECT_EQ(figure(*app.context.line.monitor.record, Count::lineRecoveries), 1u);
+    EXPECT_EQ(app.context.line.monitor.record->line, static_cast<uint32_t>(LineState::up));
 }
 
 // A simple client closes its input without stopping it, just as the line is back but not yet

@@ -2,7 +2,7 @@
 // that dropped them, and the driver's counts, which go on whether anyone looks or not. Looking
 // never holds up a sender.
 #include "input_device_fixture.h"
-#include "port/monitor.h"
+#include "monitor/monitor.h"
 
 #include <algorithm>
 
@@ -10,7 +10,7 @@ namespace {
 
 class Monitor : public InputDevice {
   protected:
-    MonitorRecord& record() { return *app.context.line.monitor; }
+    MonitorRecord& record() { return *app.context.line.monitor.record; }
     uint64_t counted(Count count) { return figure(record(), count); }
     void watch() { record().watchedUntil = platform::milliseconds() + monitorLeaseMs; }
     // The entries written since the test began, oldest first.

@@ -1,8 +1,8 @@
 // The serial port under the owner rule: opened once per process, joined by further devices,
 // refused to other processes, closed with the last device, and its failures.
 #include "driver_fixture.h"
-#include "port/monitor.h"
-#include "port/port.h"
+#include "line/port.h"
+#include "monitor/monitor.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,10 +18,10 @@ class SerialPort : public DriverTest {
   protected:
     sim::SerialPort& com(uint32_t n) { return sim::world().ports[n]; }
     // Attaches the input device's slot, as an input open will.
-    uint32_t attachInput(PortSlot& slot, ClientProcess& process) {
+    uint32_t attachInput(PortHold& slot, ClientProcess& process) {
         return attachPort(process.context.line, kindInput, 0, slot);
     }
-    void detachInput(PortSlot slot, ClientProcess& process) {
+    void detachInput(PortHold slot, ClientProcess& process) {
         detachPort(process.context.line, kindInput, 0, slot);
     }
 };
@@ -59,7 +59,7 @@ TEST_F(SerialPort, EveryPortIsOpenedByItsDevicePath) {
 
 TEST_F(SerialPort, DevicesOfOneProcessShareOneOpeningUntilTheLastLetsGo) {
     Stream* out = app.openOutput(0);
-    PortSlot input = {};
+    PortHold input = {};
     EXPECT_EQ(attachInput(input, app), MMSYSERR_NOERROR);
     EXPECT_EQ(input.generation, shared.portGeneration);
     EXPECT_EQ(com(1).opens, 1u);
@@ -75,7 +75,7 @@ TEST_F(SerialPort, DevicesOfOneProcessShareOneOpeningUntilTheLastLetsGo) {
 TEST_F(SerialPort, DeviceIndexesFollowTheMode) {
     Stream* out = nullptr;
     EXPECT_EQ(app.openOutput(1, out), MMSYSERR_BADDEVICEID);
-    PortSlot slot = {};
+    PortHold slot = {};
     EXPECT_EQ(attachPort(app.context.line, kindInput, 1, slot), MMSYSERR_BADDEVICEID);
     setIndependentMode();
     EXPECT_EQ(app.openOutput(4, out), MMSYSERR_BADDEVICEID);
@@ -86,21 +86,21 @@ TEST_F(SerialPort, DeviceIndexesFollowTheMode) {
 
 TEST_F(SerialPort, AnotherProcessIsRefusedUntilEveryDeviceIsClosed) {
     Stream* first = app.openOutput(0);
-    PortSlot input = {};
+    PortHold input = {};
     attachInput(input, app);
     ClientProcess other(shared, {200, 7});
     Stream* refused = nullptr;
     EXPECT_EQ(other.openOutput(0, refused), MMSYSERR_ALLOCATED);
-    PortSlot otherInput = {};
+    PortHold otherInput = {};
     EXPECT_EQ(attachInput(otherInput, other), MMSYSERR_ALLOCATED);
     EXPECT_EQ(otherInput.generation, noHold);
     EXPECT_EQ(shared.openCount, 2) << "a refusal changes nothing";
-    EXPECT_EQ(figure(*app.context.line.monitor, Count::opensRefused), 1u)
+    EXPECT_EQ(figure(*app.context.line.monitor.record, Count::opensRefused), 1u)
         << "counted for whoever looks; the input's attach is no device open";
-    const OpenedDevice& listed = app.context.line.monitor->opened[0];
+    const OpenedDevice& listed = app.context.line.monitor.record->opened[0];
     EXPECT_EQ(listed.processId, 100u);
     EXPECT_EQ(listed.slot, deviceSlot(kindOutput, 0));
-    EXPECT_EQ(app.context.line.monitor->opened[1].processId, 0u) << "the refused one is not";
+    EXPECT_EQ(app.context.line.monitor.record->opened[1].processId, 0u) << "the refused one is not";
 
     app.close(first);
     detachInput(input, app);
@@ -182,9 +182,9 @@ TEST_F(SerialPort, AnOpenDeviceIsRefusedASecondStreamAndClosingOneDeviceLeavesTh
     Stream* second = nullptr;
     EXPECT_EQ(app.openOutput(0, second), MMSYSERR_ALLOCATED);
     EXPECT_EQ(second, nullptr);
-    PortSlot input = {};
+    PortHold input = {};
     EXPECT_EQ(attachInput(input, app), MMSYSERR_NOERROR);
-    PortSlot secondInput = {};
+    PortHold secondInput = {};
     EXPECT_EQ(attachInput(secondInput, app), MMSYSERR_ALLOCATED);
     EXPECT_EQ(shared.openCount, 3);
 
@@ -455,7 +455,7 @@ TEST_F(SharedRecord, ARecordWipedUnderTheHolderLeavesItsPortItsOwnToUseAndToClos
     EXPECT_EQ(app.send(out, 0x00403C90), MMSYSERR_NOERROR);
     // Another device of the holder joins the line it holds, never a new opening, which would
     // close that line under the first one; the record says who holds the port again.
-    PortSlot input = {};
+    PortHold input = {};
     ASSERT_EQ(attachPort(app.context.line, kindInput, 0, input), MMSYSERR_NOERROR);
     EXPECT_EQ(sim::world().ports[1].opens, 1u);
     EXPECT_TRUE(sameOwner(shared.owner, app.context.line.ownerToken));

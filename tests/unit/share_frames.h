@@ -2,7 +2,7 @@
 // them.
 #pragma once
 
-#include "port/share_protocol.h"
+#include "share/protocol.h"
 
 #include <cstdint>
 #include <vector>

@@ -4,7 +4,7 @@
 // stream's own queue.
 #include "share/hub.h"
 
-#include "port/port.h"
+#include "line/port.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // What the sharing service takes from a program's connection, and what it refuses: only whole
 // frames of this protocol, each in its place, name one of the driver's devices.
-#include "port/share_protocol.h"
+#include "share/protocol.h"
 #include "share_frames.h"
 
 #include <gtest/gtest.h>

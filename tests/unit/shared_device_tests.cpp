@@ -2,7 +2,7 @@
 // simulated one): what a stream sends and asks goes there whole, never onto the port, and what
 // the service hands over is the stream's own input, dated from its own start.
 #include "input_device_fixture.h"
-#include "port/monitor.h"
+#include "monitor/monitor.h"
 #include "share_frames.h"
 
 namespace {
@@ -41,7 +41,7 @@ class SharedDevice : public InputDevice {
 };
 
 TEST_F(SharedDevice, AnOutputsMessagesGoToTheServiceWholeAndItsResetAsksTheServiceToSilence) {
-    MonitorRecord& record = *app.context.line.monitor;
+    MonitorRecord& record = *app.context.line.monitor.record;
     record.watchedUntil = platform::milliseconds() + monitorLeaseMs;
     Stream* out = app.openOutput(0);
     ASSERT_NE(out, nullptr);

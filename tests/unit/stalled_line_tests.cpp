@@ -2,9 +2,9 @@
 // its own device, a reset stops it, a close waits for it, and a write that makes no progress is
 // given up after its wire time and a few seconds.
 #include "input_device_fixture.h"
+#include "line/port.h"
+#include "monitor/monitor.h"
 #include "output/encoder.h"
-#include "port/monitor.h"
-#include "port/port.h"
 
 #include <chrono>
 #include <functional>
@@ -114,7 +114,7 @@ TEST_F(StalledLine, AWriteThatMakesNoProgressIsGivenUpAfterItsWireTimeAndAFewSec
     EXPECT_NE(header.dwFlags & MHDR_DONE, 0u);
     EXPECT_EQ(doneNotifications(), 0u);
     EXPECT_TRUE(sim::world().pendingWrites.empty()) << "the cancelled write was waited for";
-    EXPECT_EQ(figure(*app.context.line.monitor, Count::writesGivenUp), 1u);
+    EXPECT_EQ(figure(*app.context.line.monitor.record, Count::writesGivenUp), 1u);
 
     // The line takes bytes again: the device was never lost to the application. Part of the
     // given-up write may have reached the instrument, so the destination is announced again.

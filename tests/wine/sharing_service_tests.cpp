@@ -7,8 +7,8 @@
 #include "fixtures.h"
 #include "instrument_port.h"
 #include "line_control.h"
-#include "port/share_protocol.h"
 #include "settings_key.h"
+#include "share/protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The monitor's words: a trace entry and the driver's counts as a musician reads them.
 #pragma once
 
-#include "port/monitor.h"
+#include "monitor/monitor.h"
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 // sounding afterwards. The reset itself is in output/sending.h.
 #pragma once
 
-#include "port/outputs.h"
+#include "line/outputs.h"
 
 #include <atomic>
 #include <cstdint>

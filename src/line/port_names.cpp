@@ -1,4 +1,4 @@
-#include "port/port_names.h"
+#include "line/port_names.h"
 
 #include "platform/platform.h"
 

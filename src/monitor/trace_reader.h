@@ -1,8 +1,8 @@
-// The monitor's side of the driver's record (port/monitor.h): saying it watches, and reading what
+// The monitor's side of the driver's record (monitor/monitor.h): saying it watches, and reading what
 // the drivers traced since it last looked without ever holding up a writer.
 #pragma once
 
-#include "port/monitor.h"
+#include "monitor/monitor.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "port/line.h"
+#include "line/line.h"
 
-#include "port/monitor.h"
+#include "monitor/monitor.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ bool connectLine(PortLine& line) {
     if (line.ownerLock == platform::nullHandle) {
         return false;
     }
-    connectMonitor(line);
+    connectMonitor(line.monitor, line.ownerToken);
     if (line.shared != nullptr) {
         return true;
     }
@@ -30,7 +30,7 @@ bool connectLine(PortLine& line) {
 }
 
 void disconnectLine(PortLine& line) {
-    disconnectMonitor(line);
+    disconnectMonitor(line.monitor);
     if (line.ownerLock != platform::nullHandle) {
         platform::closeHandle(line.ownerLock);
         line.ownerLock = platform::nullHandle;

@@ -8,8 +8,8 @@
 // monitor that falls behind finds its entries written over and counts them as missed.
 #pragma once
 
-#include "port/line.h"
-#include "port/shared_state.h"
+#include "midi/messages.h"
+#include "platform/platform.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -157,13 +157,21 @@ static_assert(sizeof(MonitorRecord) == 269056); // rounded up to its cache line
 // settings live in, and closed to the user's sandboxed programs, which run without it.
 constexpr char16_t monitorRecordName[] = u"Local\\MELV-PCIF-MIDI-Driver-Monitor-1";
 
-// Maps the record under monitorRecordName into the line; the line works on without it.
-void connectMonitor(PortLine& line);
-void disconnectMonitor(PortLine& line);
+// One process's way to the record: the record, mapped at load, and who the process is, for the
+// entries and the open devices it writes.
+struct MonitorLink {
+    MonitorRecord* record; // null when it cannot be had: the process works on without it
+    platform::Handle mapping;
+    platform::ProcessIdentity process;
+};
+
+// Maps the record under monitorRecordName for `process`.
+void connectMonitor(MonitorLink& monitor, platform::ProcessIdentity process);
+void disconnectMonitor(MonitorLink& monitor);
 
 // Whether a monitor watches now. Costs one read of the record while none does.
-bool monitorWatches(const PortLine& line);
-void countUp(const PortLine& line, Count count, uint64_t by = 1);
+bool monitorWatches(const MonitorLink& monitor);
+void countUp(const MonitorLink& monitor, Count count, uint64_t by = 1);
 // A trace entry of this process, written only while a monitor watches. `message` may be null.
 struct TraceNote {
     TraceEvent event;
@@ -172,14 +180,15 @@ struct TraceNote {
     uint8_t flags;
     uint32_t status;
 };
-void trace(const PortLine& line, const TraceNote& note, const TracedBytes* message = nullptr);
+void trace(const MonitorLink& monitor, const TraceNote& note, const TracedBytes* message = nullptr);
 // The same for the first `length` bytes.
-void traceBytes(const PortLine& line, const TraceNote& note, const uint8_t* bytes, uint32_t length);
+void traceBytes(const MonitorLink& monitor, const TraceNote& note, const uint8_t* bytes,
+                uint32_t length);
 
 // A device of this process opened and closed, for whoever asks which programs use the instrument.
-void noteOpenedDevice(const PortLine& line, uint32_t slot, bool viaService);
-void forgetOpenedDevice(const PortLine& line, uint32_t slot);
-void setLineState(const PortLine& line, LineState state);
+void noteOpenedDevice(const MonitorLink& monitor, uint32_t slot, bool viaService);
+void forgetOpenedDevice(const MonitorLink& monitor, uint32_t slot);
+void setLineState(const MonitorLink& monitor, LineState state);
 
 // The count of a figure, as read by whoever looks.
 inline uint64_t figure(const MonitorRecord& record, Count count) {

@@ -2,6 +2,7 @@
 // inside it.
 #pragma once
 
+#include "midi/messages.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -15,18 +16,6 @@ constexpr OwnerToken noOwner = {};
 
 inline bool sameOwner(OwnerToken a, OwnerToken b) {
     return a.id == b.id && a.startTime == b.startTime;
-}
-
-// Which way a device goes. Its number places the device's slots: slot number = kind + device
-// index (1 = input, 2..5 = outputs).
-enum class DeviceKind : uint32_t {};
-constexpr DeviceKind kindInput{1};
-constexpr DeviceKind kindOutput{2};
-
-// One open flag per device slot.
-constexpr uint32_t deviceSlotCount = 5;
-constexpr uint32_t deviceSlot(DeviceKind kind, uint32_t index) {
-    return static_cast<uint32_t>(kind) + index;
 }
 
 constexpr uint16_t noDestination = 0xFFFF;
@@ -110,32 +99,10 @@ inline bool portIsHeld(const SharedState& shared) {
 }
 
 // A stream's hold on the port: which opening of the port it was given, or noHold.
-struct PortSlot {
+struct PortHold {
     uint32_t generation;
 };
 constexpr uint32_t noHold = 0;
-
-// The bytes of a short message with this status byte: 1, 2 or 3.
-constexpr uint32_t shortMessageBytes(uint8_t status) {
-    if (status >= 0xF0) {
-        return status == 0xF1 || status == 0xF3 ? 2 : status == 0xF2 ? 3 : 1;
-    }
-    return (status & 0xE0) == 0xC0 ? 2 : 3; // Program Change and Channel Pressure have one byte
-}
-
-// The message kinds that MessageMask filters, numbered by their bit in a group of the mask.
-enum class MessageKind : uint32_t {};
-constexpr MessageKind kindProgramChange{1};
-constexpr MessageKind kindControlChange{2};
-constexpr MessageKind kindBankSelect{3};
-constexpr MessageKind kindChannelPressure{4};
-constexpr MessageKind kindPolyKeyPressure{5};
-constexpr MessageKind kindExclusive{6};
-constexpr MessageKind firstMessageKind = kindProgramChange;
-constexpr MessageKind lastMessageKind = kindExclusive;
-constexpr MessageKind nextMessageKind(MessageKind kind) {
-    return MessageKind{static_cast<uint32_t>(kind) + 1};
-}
 
 // The mask has a group of kinds for the MIDI destinations and one for the synthesizer's (see
 // outputTable); a kind's bit is its number plus its group's first bit.

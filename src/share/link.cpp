@@ -1,7 +1,7 @@
-#include "port/share_link.h"
+#include "share/link.h"
 
+#include "monitor/monitor.h"
 #include "platform/host.h"
-#include "port/monitor.h"
 
 namespace {
 
@@ -21,10 +21,10 @@ void tellOfConnection(const ShareLink& link, bool lost) {
     if (line.serviceAway.exchange(lost) == lost) {
         return;
     }
-    countUp(line, lost ? Count::lineLosses : Count::lineRecoveries);
-    trace(line, {lost ? TraceEvent::lineLost : TraceEvent::lineBack, 0, 0, traceViaService,
-                 MMSYSERR_NOERROR});
-    setLineState(line, lost ? LineState::lost : LineState::up);
+    countUp(line.monitor, lost ? Count::lineLosses : Count::lineRecoveries);
+    trace(line.monitor, {lost ? TraceEvent::lineLost : TraceEvent::lineBack, 0, 0, traceViaService,
+                         MMSYSERR_NOERROR});
+    setLineState(line.monitor, lost ? LineState::lost : LineState::up);
 }
 
 } // namespace
@@ -148,7 +148,7 @@ uint32_t connectShare(ShareLink& link, PortLine& line, DeviceKind kind, uint32_t
     }
     link.established = true;
     tellOfConnection(link, false); // back, if the process's other streams had lost it
-    setLineState(line, LineState::up);
+    setLineState(line.monitor, LineState::up);
     // A connection lost from now on may ask for the service again at once.
     link.lastServiceStart = platform::milliseconds() - serviceRestartIntervalMs;
     return MMSYSERR_NOERROR;

@@ -1,6 +1,6 @@
-#include "port/share_protocol.h"
+#include "share/protocol.h"
 
-#include "port/outputs.h"
+#include "line/outputs.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // process at a time holds the port.
 #pragma once
 
-#include "port/line.h"
-#include "port/outputs.h"
-#include "port/port_names.h"
+#include "line/line.h"
+#include "line/outputs.h"
+#include "line/port_names.h"
 
 #include <cstdint>
 
@@ -50,14 +50,14 @@ constexpr platform::LineSetup lineSetup = {
 // the same.
 constexpr uint32_t ownerLockWaitMs = 5000;
 
-// Gives the stream's slot a hold on the port: opens and configures the port, or joins it when
-// this process holds it already. The slot holds nothing after every failure.
-uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot);
-// Releases the slot's hold (the device `kind`, `index`'s) and closes the port when no device slot
-// holds it any longer.
-void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot);
-// True when the slot's hold is on the opening of the port that is current.
-bool holdsOpenPort(const PortLine& line, PortSlot slot);
+// Gives the stream a hold on the port: opens and configures the port, or joins it when this
+// process holds it already. `portHold` holds nothing after every failure.
+uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortHold& portHold);
+// Releases the hold of the device `kind`, `index` and closes the port when no device slot holds
+// it any longer.
+void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortHold& portHold);
+// True when the hold is on the opening of the port that is current.
+bool holdsOpenPort(const PortLine& line, PortHold portHold);
 // The line's pace: 38400 baud with ten bits to the byte.
 constexpr uint32_t lineBytesPerSecond = 3840;
 // How much longer than its bytes need on the line a write may take before it is given up: a line
@@ -72,7 +72,7 @@ constexpr uint32_t writeDeadline(uint32_t count) {
 // Writes the bytes and returns once the port has taken them; a failure when the write fails,
 // when it misses its deadline (it is cancelled), and when a reset cuts the writer's message. The
 // caller holds the process's sendLock, which keeps the port open meanwhile.
-uint32_t writePort(PortLine& line, PortSlot slot, PortWriter& writer, const uint8_t* bytes,
+uint32_t writePort(PortLine& line, PortHold portHold, PortWriter& writer, const uint8_t* bytes,
                    uint32_t count);
 // How often a line that was lost is tried again: a few times a second.
 constexpr uint32_t reopenIntervalMs = 250;

@@ -1,7 +1,7 @@
-#include "port/port.h"
+#include "line/port.h"
 
+#include "monitor/monitor.h"
 #include "platform/host.h"
-#include "port/monitor.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ void releasePort(PortLine& line) {
         line.portHandle = platform::invalidHandle;
         line.lineAway = false;
     }
-    setLineState(line, LineState::closed);
+    setLineState(line.monitor, LineState::closed);
     if (recordNamesThisOpening(line)) {
         line.shared->owner = noOwner;
     }
@@ -127,13 +127,13 @@ void takeLine(PortLine& line, platform::Handle port) {
     line.lineAway = false;
     ++line.lineOpening;
     setLastDestination(*line.shared, noDestination);
-    setLineState(line, LineState::up);
+    setLineState(line.monitor, LineState::up);
 }
 
 // What a monitor is told of the line: `event`, counted as `count`.
 void tellOfLine(const PortLine& line, TraceEvent event, Count count) {
-    countUp(line, count);
-    trace(line, {event, 0, 0, 0, MMSYSERR_NOERROR});
+    countUp(line.monitor, count);
+    trace(line.monitor, {event, 0, 0, 0, MMSYSERR_NOERROR});
 }
 
 uint32_t openAndConfigure(PortLine& line) {
@@ -185,7 +185,7 @@ uint32_t nextGeneration(uint32_t generation) {
 }
 
 // The owner decision and the opening, with ownerLock held: one step for every process.
-uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
+uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortHold& portHold) {
     SharedState& shared = *line.shared;
     if (index >= deviceCount(shared, kind)) {
         return MMSYSERR_BADDEVICEID;
@@ -199,7 +199,7 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& s
             return MMSYSERR_ALLOCATED;
         }
         restateHold(line);
-        slot.generation = line.heldGeneration.load();
+        portHold.generation = line.heldGeneration.load();
         holdSlot(line, kind, index);
         if (kind == kindInput) {
             discardUnheard(line);
@@ -234,7 +234,7 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& s
         // the driver from two paths has two, and the port is the other one's.
         return MMSYSERR_ALLOCATED;
     }
-    slot.generation = shared.portGeneration;
+    portHold.generation = shared.portGeneration;
     holdSlot(line, kind, index);
     return MMSYSERR_NOERROR;
 }
@@ -246,38 +246,38 @@ uint32_t mapFailure() {
     return status == MMSYSERR_NOERROR ? MMSYSERR_ERROR : status;
 }
 
-uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
-    slot.generation = noHold;
+uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortHold& portHold) {
+    portHold.generation = noHold;
     if (!platform::takeNamedLock(line.ownerLock, ownerLockWaitMs)) {
         return MMSYSERR_ALLOCATED; // another program is in the middle of taking or leaving it
     }
     uint32_t status;
     {
         std::lock_guard<std::mutex> own(line.holdLock);
-        status = attachHeld(line, kind, index, slot);
+        status = attachHeld(line, kind, index, portHold);
     }
     platform::releaseNamedLock(line.ownerLock);
     return status;
 }
 
-bool holdsOpenPort(const PortLine& line, PortSlot slot) {
-    return slot.generation != noHold && slot.generation == line.heldGeneration.load();
+bool holdsOpenPort(const PortLine& line, PortHold portHold) {
+    return portHold.generation != noHold && portHold.generation == line.heldGeneration.load();
 }
 
-void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortSlot& slot) {
-    // Without the owner lock the process still lets go of what is its own, the slot, the port and
+void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortHold& portHold) {
+    // Without the owner lock the process still lets go of what is its own, its hold, the port and
     // the timer, and keeps the record in step: while the record names this process, which is
     // alive, no other process changes it.
     bool locked = platform::takeNamedLock(line.ownerLock, ownerLockWaitMs);
     {
         std::lock_guard<std::mutex> own(line.holdLock);
-        if (holdsOpenPort(line, slot)) {
+        if (holdsOpenPort(line, portHold)) {
             releaseSlot(line, kind, index);
             if (line.heldSlots == 0) {
                 releasePort(line);
             }
         }
-        slot.generation = noHold;
+        portHold.generation = noHold;
     }
     if (locked) {
         platform::releaseNamedLock(line.ownerLock);
@@ -296,9 +296,9 @@ bool cutNow(const PortWriter& writer) {
 // Every failure is answered MMSYSERR_INVALPARAM, the status of a send with no port open: the
 // host has none for a line that failed, and to the program both mean the same, that the message
 // did not go out and the device is still open.
-uint32_t writePort(PortLine& line, PortSlot slot, PortWriter& writer, const uint8_t* bytes,
+uint32_t writePort(PortLine& line, PortHold portHold, PortWriter& writer, const uint8_t* bytes,
                    uint32_t count) {
-    if (!holdsOpenPort(line, slot) || cutNow(writer) || !lineIsUp(line)) {
+    if (!holdsOpenPort(line, portHold) || cutNow(writer) || !lineIsUp(line)) {
         return MMSYSERR_INVALPARAM;
     }
     platform::CompletionRecord& record = writer.completion;
@@ -359,7 +359,7 @@ void lineFailed(PortLine& line, uint32_t opening) {
     platform::closeHandle(line.portHandle);
     line.portHandle = platform::invalidHandle;
     line.lineAway = true;
-    setLineState(line, LineState::lost);
+    setLineState(line.monitor, LineState::lost);
     tellOfLine(line, TraceEvent::lineLost, Count::lineLosses);
     reopenWhenDue(line);
 }

@@ -3,7 +3,7 @@
 // kinds). Another output would be one more row.
 #pragma once
 
-#include "port/shared_state.h"
+#include "line/shared_state.h"
 
 #include <cstdint>
 #include <iterator>

@@ -1,4 +1,4 @@
-#include "port/outputs.h"
+#include "line/outputs.h"
 
 WireWrite selectPair(uint32_t output) {
     WireWrite pair;

@@ -3,13 +3,12 @@
 // line.
 #pragma once
 
-#include "port/shared_state.h"
+#include "line/shared_state.h"
+#include "monitor/monitor.h"
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-
-struct MonitorRecord;
 
 struct PortLine {
     OwnerToken ownerToken;
@@ -17,12 +16,11 @@ struct PortLine {
     // which is then left as it is.
     SharedState* shared;
     platform::Handle sharedMapping; // nullHandle when `shared` was handed in
-    // What the driver tells a monitor (port/monitor.h); null when it cannot be had.
-    MonitorRecord* monitor;
-    platform::Handle monitorMapping;
+    // What the driver tells a monitor (monitor/monitor.h).
+    MonitorLink monitor;
     // Makes each change of who holds the port one step across every process of both bitnesses:
     // held for attach and detach, never for a send, and waited for within ownerLockWaitMs
-    // (port/port.h).
+    // (line/port.h).
     platform::Handle ownerLock;
     // Makes each change of this process's own hold one step among its threads. Taken after the
     // bounded wait for ownerLock, so that it is only ever held for moments: a thread of the process

@@ -1,4 +1,4 @@
-#include "output/sounding.h"
+#include "line/sounding.h"
 
 #include "platform/host.h"
 

@@ -1,4 +1,4 @@
-#include "port/monitor.h"
+#include "monitor/monitor.h"
 
 #include <atomic>
 
@@ -11,26 +11,27 @@ bool before(uint32_t now, uint32_t until) {
 
 } // namespace
 
-void connectMonitor(PortLine& line) {
+void connectMonitor(MonitorLink& monitor, platform::ProcessIdentity process) {
     // What programs send is nothing for a sandboxed program of the user to read.
-    void* view = platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord),
-                                           line.monitorMapping, true);
-    line.monitor = static_cast<MonitorRecord*>(view);
+    void* view =
+        platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord), monitor.mapping, true);
+    monitor.record = static_cast<MonitorRecord*>(view);
+    monitor.process = process;
 }
 
-void disconnectMonitor(PortLine& line) {
-    if (line.monitor != nullptr) {
-        platform::unmapSharedMemory(line.monitor, line.monitorMapping);
-        line.monitor = nullptr;
-        line.monitorMapping = platform::nullHandle;
+void disconnectMonitor(MonitorLink& monitor) {
+    if (monitor.record != nullptr) {
+        platform::unmapSharedMemory(monitor.record, monitor.mapping);
+        monitor.record = nullptr;
+        monitor.mapping = platform::nullHandle;
     }
 }
 
-bool monitorWatches(const PortLine& line) {
-    if (line.monitor == nullptr) {
+bool monitorWatches(const MonitorLink& monitor) {
+    if (monitor.record == nullptr) {
         return false;
     }
-    uint32_t until = loadShared(line.monitor->watchedUntil);
+    uint32_t until = loadShared(monitor.record->watchedUntil);
     if (until == 0) {
         return false;
     }
@@ -38,28 +39,28 @@ bool monitorWatches(const PortLine& line) {
         return true;
     }
     // A lapsed lease is cleared, lest the clock's wrap weeks later make it look current again.
-    replaceShared(line.monitor->watchedUntil, until, uint32_t{0});
+    replaceShared(monitor.record->watchedUntil, until, uint32_t{0});
     return false;
 }
 
-void countUp(const PortLine& line, Count count, uint64_t by) {
-    if (line.monitor != nullptr) {
-        addShared(line.monitor->figures[static_cast<uint32_t>(count)], by);
+void countUp(const MonitorLink& monitor, Count count, uint64_t by) {
+    if (monitor.record != nullptr) {
+        addShared(monitor.record->figures[static_cast<uint32_t>(count)], by);
     }
 }
 
 namespace {
 
 // Writes the next entry in place, whatever the monitor does meanwhile.
-void writeEntry(const PortLine& line, const TraceNote& note, const TracedBytes& message) {
-    MonitorRecord& record = *line.monitor;
+void writeEntry(const MonitorLink& monitor, const TraceNote& note, const TracedBytes& message) {
+    MonitorRecord& record = *monitor.record;
     uint64_t number = addShared(record.nextEntry, uint64_t{1});
     TraceEntry& entry = record.trace[number % traceEntryCount];
     // Unsealed while it is written: a monitor that reads it meanwhile takes it for missed.
     storeShared(entry.sealed, uint64_t{0});
     std::atomic_thread_fence(std::memory_order_release);
     entry.time = platform::milliseconds();
-    entry.processId = line.ownerToken.id;
+    entry.processId = monitor.process.id;
     entry.status = note.status;
     entry.event = note.event;
     entry.slot = note.slot;
@@ -71,15 +72,15 @@ void writeEntry(const PortLine& line, const TraceNote& note, const TracedBytes& 
 
 } // namespace
 
-void trace(const PortLine& line, const TraceNote& note, const TracedBytes* message) {
-    if (monitorWatches(line)) {
-        writeEntry(line, note, message != nullptr ? *message : TracedBytes{});
+void trace(const MonitorLink& monitor, const TraceNote& note, const TracedBytes* message) {
+    if (monitorWatches(monitor)) {
+        writeEntry(monitor, note, message != nullptr ? *message : TracedBytes{});
     }
 }
 
-void traceBytes(const PortLine& line, const TraceNote& note, const uint8_t* bytes,
+void traceBytes(const MonitorLink& monitor, const TraceNote& note, const uint8_t* bytes,
                 uint32_t length) {
-    if (!monitorWatches(line)) {
+    if (!monitorWatches(monitor)) {
         return;
     }
     // Only the head and the tail are kept, however long the message: the rest is skipped.
@@ -91,7 +92,7 @@ void traceBytes(const PortLine& line, const TraceNote& note, const uint8_t* byte
         }
         keepTracedByte(message, bytes[at]);
     }
-    writeEntry(line, note, message);
+    writeEntry(monitor, note, message);
 }
 
 namespace {
@@ -117,31 +118,31 @@ OpenedDevice* claimPlace(MonitorRecord& record, bool takeOverEnded) {
 
 } // namespace
 
-void noteOpenedDevice(const PortLine& line, uint32_t slot, bool viaService) {
-    if (line.monitor == nullptr) {
+void noteOpenedDevice(const MonitorLink& monitor, uint32_t slot, bool viaService) {
+    if (monitor.record == nullptr) {
         return;
     }
-    OpenedDevice* place = claimPlace(*line.monitor, false);
-    place = place != nullptr ? place : claimPlace(*line.monitor, true);
+    OpenedDevice* place = claimPlace(*monitor.record, false);
+    place = place != nullptr ? place : claimPlace(*monitor.record, true);
     if (place == nullptr) {
         return;
     }
     place->slot = slot;
-    place->processStart = line.ownerToken.startTime;
+    place->processStart = monitor.process.startTime;
     place->viaService = viaService ? 1 : 0;
-    if (!platform::processFileName(line.ownerToken, place->program, programNameLength)) {
+    if (!platform::processFileName(monitor.process, place->program, programNameLength)) {
         place->program[0] = 0;
     }
-    storeShared(place->processId, line.ownerToken.id);
+    storeShared(place->processId, monitor.process.id);
 }
 
-void forgetOpenedDevice(const PortLine& line, uint32_t slot) {
-    if (line.monitor == nullptr) {
+void forgetOpenedDevice(const MonitorLink& monitor, uint32_t slot) {
+    if (monitor.record == nullptr) {
         return;
     }
-    for (OpenedDevice& place : line.monitor->opened) {
-        if (loadShared(place.processId) == line.ownerToken.id && place.slot == slot &&
-            place.processStart == line.ownerToken.startTime) {
+    for (OpenedDevice& place : monitor.record->opened) {
+        if (loadShared(place.processId) == monitor.process.id && place.slot == slot &&
+            place.processStart == monitor.process.startTime) {
             place.slot = 0;
             storeShared(place.processId, uint32_t{0});
             return;
@@ -149,8 +150,8 @@ void forgetOpenedDevice(const PortLine& line, uint32_t slot) {
     }
 }
 
-void setLineState(const PortLine& line, LineState state) {
-    if (line.monitor != nullptr) {
-        storeShared(line.monitor->line, static_cast<uint32_t>(state));
+void setLineState(const MonitorLink& monitor, LineState state) {
+    if (monitor.record != nullptr) {
+        storeShared(monitor.record->line, static_cast<uint32_t>(state));
     }
 }

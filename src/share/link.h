@@ -3,8 +3,8 @@
 // whole, one at a time, and those that are answered are waited for.
 #pragma once
 
-#include "port/port.h"
-#include "port/share_protocol.h"
+#include "line/port.h"
+#include "share/protocol.h"
 
 #include <atomic>
 #include <cstdint>
