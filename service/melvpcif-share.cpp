@@ -17,6 +17,7 @@
 #include "line/port.h"
 #include "platform/host.h"
 #include "share/hub.h"
+#include "share/service_line.h"
 
 #include <windows.h>
 
@@ -44,7 +45,6 @@ constexpr uint32_t listenersMax = 4;
 constexpr DWORD listenRetryMs = 1000;
 // Connections whose program has gone may still wait for their routines beside a full house.
 constexpr uint32_t connectionsMax = 2 * shareClientsMax;
-constexpr uint32_t lineReads = 8;
 constexpr DWORD pipeBufferBytes = shareFrameBytesMax;
 
 struct Connection;
@@ -72,24 +72,9 @@ struct Connection {
     uint8_t out[shareFrameBytesMax];   // what is being written
 };
 
-struct LineRead {
-    platform::CompletionRecord record;
-    uint8_t byte;
-    bool done;
-    uint32_t time;
-};
-
 struct Service {
     ShareHub hub;
-    HANDLE port;
-    Io lineWrite;
-    WireWrite lineBytes;
-    bool lineWriting;
-    DWORD lineWriteStarted;
-    DWORD lineWriteDeadline; // past it the line has stopped taking bytes: the write is cancelled
-    bool lineFailed;
-    LineRead reads[lineReads];
-    uint32_t nextRead; // the read whose byte comes next, in issue order
+    ServiceLine line;
     Connection* connections[connectionsMax];
     HANDLE listening[listenersMax]; // the pipe instances waiting for the next programs
     OVERLAPPED connecting[listenersMax];
@@ -101,7 +86,6 @@ struct Service {
     BYTE user[SECURITY_MAX_SID_SIZE];
 };
 
-Service* theService = nullptr;  // the line's read routine finds it here
 bool developerTrace = false;    // asked for by the settings or the environment, at the start
 HANDLE stopRequested = nullptr; // set when the system or the console asks the service to stop
 
@@ -365,84 +349,10 @@ bool anyConnection(const Service& service) {
 
 // --- the line ---
 
-VOID CALLBACK lineWritten(DWORD error, DWORD, OVERLAPPED*) {
-    theService->lineWriting = false;
-    if (error != ERROR_SUCCESS) {
-        theService->lineFailed = true;
-    }
-}
-
-void writeLine(Service& service) {
-    if (service.lineWriting || service.lineFailed ||
-        !nextLineWrite(service.hub, timeGetTime(), service.lineBytes)) {
-        return;
-    }
-    service.lineWriting = true;
-    service.lineWriteStarted = GetTickCount();
-    service.lineWriteDeadline = writeDeadline(service.lineBytes.count);
-    if (!WriteFileEx(service.port, service.lineBytes.bytes, service.lineBytes.count,
-                     &service.lineWrite.overlapped, lineWritten)) {
-        service.lineWriting = false;
-        service.lineFailed = true;
-    }
-}
-
-// A read's routine only notes what came and when: the byte is handed on, and the read issued
-// again, by the loop once the wait has returned. A read issued from inside its routine would
-// complete at once whenever a byte is waiting, and its routine run within the same wait, over and
-// over: while the instrument sends a long dump, the wait would never return, and no program would
-// be handed its input until the queues overflowed.
-void lineRead(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
-    Service& service = *theService;
-    auto* read = reinterpret_cast<LineRead*>(record);
-    read->done = true;
-    read->time = timeGetTime();
-    if (error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED) {
-        service.lineFailed = true;
-    }
-    if (count == 0) {
-        // Reads wait for their byte: one that ends empty was cut off, and what comes after it
-        // could no longer be put in order.
-        service.lineFailed = true;
-    }
-}
-
-void issueLineRead(Service& service, uint32_t index) {
-    LineRead& read = service.reads[index];
-    read.record = {};
-    read.done = false;
-    if (!platform::startRead(reinterpret_cast<platform::Handle>(service.port), &read.byte, 1,
-                             &read.record, lineRead)) {
-        service.lineFailed = true;
-    }
-}
-
-// Hands on the bytes of the reads that have completed, in the order the reads were issued, and
-// issues each read again.
-void takeLineInput(Service& service) {
-    while (!service.lineFailed && service.reads[service.nextRead].done) {
-        LineRead& next = service.reads[service.nextRead];
-        takeInput(service.hub, next.byte, next.time);
-        issueLineRead(service, service.nextRead);
-        service.nextRead = (service.nextRead + 1) % lineReads;
-    }
-}
-
-HANDLE openPort() {
+bool openLine(ServiceLine& line) {
     SharedState settings = {};
     loadSettings(settings);
-    char16_t name[portNameLength];
-    formatPortName(settings.portNumber, name);
-    platform::Handle port = platform::openSerialPort(name, readWriteAccess);
-    if (port == platform::invalidHandle) {
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!platform::configureSerialLine(port, lineSetup)) {
-        platform::closeHandle(port);
-        return INVALID_HANDLE_VALUE;
-    }
-    platform::discardReceived(port);
-    return reinterpret_cast<HANDLE>(port);
+    return openServiceLine(line, settings.portNumber);
 }
 
 // --- the loop ---
@@ -468,15 +378,7 @@ void closeEveryConnection(Service& service) {
 // says nothing. Answers how soon the next of these falls due, for the wait.
 DWORD endOverdue(Service& service) {
     DWORD now = GetTickCount();
-    DWORD soonest = INFINITE;
-    if (service.lineWriting) {
-        DWORD elapsed = now - service.lineWriteStarted;
-        if (elapsed >= service.lineWriteDeadline) {
-            CancelIoEx(service.port, &service.lineWrite.overlapped); // its routine then fails it
-        } else {
-            soonest = service.lineWriteDeadline - elapsed;
-        }
-    }
+    DWORD soonest = endOverdueWrite(service.line, platform::milliseconds());
     for (Connection* connection : service.connections) {
         if (connection == nullptr || connection->closing || connection->callerChecked) {
             continue;
@@ -497,22 +399,23 @@ DWORD endOverdue(Service& service) {
 int serve(Service& service) {
     DWORD idleSince = GetTickCount();
     for (;;) {
-        if (service.lineFailed) {
+        if (service.line.failed) {
             closeEveryConnection(service);
         }
         bool listening = listenAgain(service);
         DWORD limit = endOverdue(service);
-        takeLineInput(service);
+        takeServiceLineInput(service.line, service.hub);
         // The line, then the connections, twice: a message that has just gone out whole lets its
         // connection be read from and answered, and a connection found broken meanwhile has its
         // silencing started, before the service waits.
         for (int pass = 0; pass < 2; ++pass) {
-            writeLine(service);
+            writeServiceLine(service.line, service.hub, platform::milliseconds());
             serveConnections(service);
         }
         // A gone program's silencing still goes out before the service ends.
-        bool working = anyConnection(service) ||
-                       (!service.lineFailed && (!hubIsIdle(service.hub) || service.lineWriting));
+        bool working =
+            anyConnection(service) ||
+            (!service.line.failed && (!hubIsIdle(service.hub) || service.line.write.underWay));
         // Once nobody is left, the next program may be of any session and user.
         service.bound = service.bound && anyConnection(service);
         DWORD idleFor = GetTickCount() - idleSince;
@@ -521,8 +424,8 @@ int serve(Service& service) {
             if (service.hub.wire.holder != nullptr) {
                 limit = std::min(limit, holdCheckMs);
             }
-        } else if (service.lineFailed || idleFor >= idleEndMs) {
-            return service.lineFailed ? 1 : 0;
+        } else if (service.line.failed || idleFor >= idleEndMs) {
+            return service.line.failed ? 1 : 0;
         } else {
             limit = std::min(limit, idleEndMs - idleFor);
         }
@@ -566,7 +469,6 @@ void reportStatus(DWORD state, int exitCode) {
 int run(SECURITY_ATTRIBUTES* pipeSecurity) {
     developerTrace = developerTraceWanted();
     auto service = std::make_unique<Service>();
-    theService = service.get();
     resetHub(service->hub);
     service->pipeSecurity = pipeSecurity;
     service->stopRequested = stopRequested;
@@ -578,26 +480,21 @@ int run(SECURITY_ATTRIBUTES* pipeSecurity) {
         std::fwprintf(stderr, L"melvpcif-share: another one runs already\n");
         return 1;
     }
-    service->port = openPort();
-    if (service->port == INVALID_HANDLE_VALUE) {
+    if (!openLine(service->line)) {
         std::fwprintf(stderr, L"melvpcif-share: the serial port cannot be had\n");
         return 1;
-    }
-    for (uint32_t i = 0; i < lineReads; ++i) {
-        issueLineRead(*service, i);
     }
     // The one thread every program's input and output go through: late, it is late for all.
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     reportStatus(SERVICE_RUNNING, 0);
     int status = serve(*service);
-    CloseHandle(service->port); // the reads end; their routines run no more once this returns
+    closeServiceLine(service->line); // the reads end; their routines run no more once this returns
     for (uint32_t i = 0; i < listenersMax; ++i) {
         if (service->listening[i] != INVALID_HANDLE_VALUE) {
             CloseHandle(service->listening[i]);
         }
         CloseHandle(service->connecting[i].hEvent);
     }
-    theService = nullptr;
     return status;
 }
 

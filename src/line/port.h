@@ -19,6 +19,7 @@ constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
 constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr uint32_t ERROR_BUSY = 170;
+constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
 constexpr uint32_t ERROR_IO_PENDING = 997;
 
 // How the line is set up at every opening: 38400 baud, no parity, 8 data bits, 1 stop bit. A port

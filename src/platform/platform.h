@@ -97,9 +97,13 @@ bool probeSerialPort(const char16_t* name);
 // routine runs later on the calling thread, only while it waits alertably, with the error, the byte
 // count and the record. A record must not be given a new read before its routine has run, and must
 // outlive it.
-using ReadRoutine = void (*)(uint32_t error, uint32_t count, CompletionRecord* record);
+using IoRoutine = void (*)(uint32_t error, uint32_t count, CompletionRecord* record);
 bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord* record,
-               ReadRoutine routine);
+               IoRoutine routine);
+// Writes with WriteFileEx, as startRead reads: the routine tells how the write ended, and
+// cancelWrite ends one the line does not take. For a thread that waits for everything at once.
+bool startWriteWithRoutine(Handle port, const uint8_t* bytes, uint32_t count,
+                           CompletionRecord* record, IoRoutine routine);
 // Cancels the calling thread's outstanding reads on the port (CancelIo); their routines still run.
 void cancelReads(Handle port);
 

@@ -1,10 +1,12 @@
 // The sharing service between its connections: whose message goes next, whole and under its own
 // stream's running status and destination, what each program is answered and when, an idle
 // exclusive ended, a vanished program silenced, and the instrument's input fanned out with each
-// stream's own queue.
+// stream's own queue; and the service's line on the simulated machine.
 #include "share/hub.h"
 
 #include "line/port.h"
+#include "platform/sim/sim.h"
+#include "share/service_line.h"
 
 #include <gtest/gtest.h>
 
@@ -280,6 +282,45 @@ TEST_F(SharingHub, EveryStartedInputGetsItsOwnBytesAndASlowOneLosesOnlyItsOwn) {
     ASSERT_TRUE(readShareAnswer(frame.get(), size, read));
     EXPECT_EQ(readU32(read.payload), 6u); // its first byte is the first after its start
     EXPECT_EQ(read.flags, 0);
+}
+
+// The service's line: what the hub lets go reaches the wire, the instrument's bytes reach the hub
+// once the wait has run their routines, and a write the line does not take is given up at its
+// deadline, which fails the line.
+TEST_F(SharingHub, TheServicesLineCarriesBothWaysAndGivesUpAWriteTheLineDoesNotTake) {
+    sim::reset();
+    ServiceLine serviceLine = {};
+    ASSERT_TRUE(openServiceLine(serviceLine, 1));
+    uint32_t sequencer = connect(shareOutput, 0);
+    uint32_t editor = connect(shareInput, 0);
+    EXPECT_TRUE(request(editor, ShareFrameKind::startInput, 0, {}));
+    EXPECT_TRUE(send(sequencer, {0x90, 0x3C, 0x40}));
+    platform::Handle wake = platform::createEvent();
+    for (int write = 0; write < 3; ++write) {
+        writeServiceLine(serviceLine, *hub, now);
+        platform::waitAlertably(wake, 0); // the write's routine
+    }
+    EXPECT_EQ(sim::wire(), (Bytes{0xF5, 0x00, 0xFF, 0x90, 0x3C, 0x40}));
+
+    sim::instrumentSends({0x90, 0x3C});
+    platform::waitAlertably(wake, 0);
+    takeServiceLineInput(serviceLine, *hub);
+    auto frame = std::make_unique<uint8_t[]>(shareFrameBytesMax);
+    EXPECT_EQ(takeInputFrame(*hub, editor, frame.get()),
+              shareHeaderBytes + 2 * shareInputEntryBytes);
+    EXPECT_EQ(frame[shareHeaderBytes + 4], 0x90);
+
+    sim::world().writeOutcome = sim::WriteOutcome::stalls;
+    EXPECT_TRUE(send(sequencer, {0x80, 0x3C, 0x40}));
+    writeServiceLine(serviceLine, *hub, now);
+    EXPECT_EQ(endOverdueWrite(serviceLine, now + 1), writeDeadline(4) - 1);
+    endOverdueWrite(serviceLine, now + writeDeadline(4));
+    platform::waitAlertably(wake, 0);
+    EXPECT_TRUE(serviceLine.failed);
+    EXPECT_FALSE(serviceLine.write.underWay);
+    closeServiceLine(serviceLine);
+    platform::closeHandle(wake);
+    sim::reset();
 }
 
 } // namespace

@@ -193,16 +193,50 @@ WriteEnd finishWrite(Handle, CompletionRecord* record, uint32_t limit) {
 
 void cancelWrite(Handle, CompletionRecord* record) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
-    auto found = sim::world().pendingWrites.find(record);
-    if (found != sim::world().pendingWrites.end() && found->second == sim::WriteOutcome::stalls) {
-        found->second = sim::WriteOutcome::cancelled;
-        sim::world().changed.notify_all();
+    sim::World& world = sim::world();
+    auto found = world.pendingWrites.find(record);
+    if (found == world.pendingWrites.end() || found->second != sim::WriteOutcome::stalls) {
+        return;
     }
+    found->second = sim::WriteOutcome::cancelled;
+    auto withRoutine = world.stalledRoutineWrites.find(record);
+    if (withRoutine != world.stalledRoutineWrites.end()) {
+        const sim::OutstandingRead& write = withRoutine->second;
+        world.completions[write.thread].push_back(
+            {write.routine, errorOperationAborted, 0, record});
+        world.stalledRoutineWrites.erase(withRoutine);
+        world.pendingWrites.erase(found);
+    }
+    world.changed.notify_all();
+}
+
+// The write's outcome comes to its routine in the thread's next alertable wait; a stalled one's
+// only once it is cancelled.
+bool startWriteWithRoutine(Handle port, const uint8_t* bytes, uint32_t count,
+                           CompletionRecord* record, IoRoutine routine) {
+    bool done = recordWrite(port, bytes, count, record);
+    if (!done && lastError() != errorIoPending) {
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    sim::World& world = sim::world();
+    uint32_t thread = currentThreadId();
+    sim::WriteOutcome outcome = done ? sim::WriteOutcome::done : world.pendingWrites[record];
+    if (outcome == sim::WriteOutcome::stalls) {
+        world.stalledRoutineWrites[record] = {thread, 0, nullptr, record, routine};
+        return true;
+    }
+    world.pendingWrites.erase(record);
+    bool fails = outcome == sim::WriteOutcome::pendingThenFails;
+    world.completions[thread].push_back(
+        {routine, fails ? world.writeFailureError : 0, fails ? 0 : count, record});
+    world.changed.notify_all();
+    return true;
 }
 
 // A serial port's reads take one byte each; a connection to the sharing service's, a frame.
 bool startRead(Handle handle, uint8_t* into, uint32_t, CompletionRecord* record,
-               ReadRoutine routine) {
+               IoRoutine routine) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
     if (world.sharing.connections.count(handle) != 0) {

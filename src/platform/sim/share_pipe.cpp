@@ -115,7 +115,7 @@ namespace sim {
 
 // A read of the connection's next frame (platform::startRead on a pipe); called with the lock held.
 bool startPipeRead(platform::Handle pipe, uint8_t* into, platform::CompletionRecord* record,
-                   platform::ReadRoutine routine) {
+                   platform::IoRoutine routine) {
     ShareConnection* connection = connectionOf(pipe);
     uint32_t thread = platform::currentThreadId();
     if (connection == nullptr || connection->broken) {

@@ -81,13 +81,13 @@ struct OutstandingRead {
     uint32_t port;
     uint8_t* into;
     platform::CompletionRecord* record;
-    platform::ReadRoutine routine;
+    platform::IoRoutine routine;
     platform::Handle pipe = platform::nullHandle; // a read on a connection to the sharing service
 };
 
 // A completed read whose routine waits for its thread's next alertable wait.
 struct Completion {
-    platform::ReadRoutine routine;
+    platform::IoRoutine routine;
     uint32_t error;
     uint32_t count;
     platform::CompletionRecord* record;
@@ -251,6 +251,8 @@ struct World {
     int badCloses = 0;   // closes of handles that were not open
     std::map<platform::Handle, OpenHandle> openHandles;
     std::map<const platform::CompletionRecord*, WriteOutcome> pendingWrites;
+    // Stalled writes started with a routine, which runs, as aborted, once the write is cancelled.
+    std::map<const platform::CompletionRecord*, OutstandingRead> stalledRoutineWrites;
     std::map<platform::Handle, std::set<void*>> heaps;
     SharingService sharing;
 };
@@ -312,7 +314,7 @@ void abortReads(const std::function<bool(const OutstandingRead&)>& which,
                 uint32_t error = 995); // ERROR_OPERATION_ABORTED
 // A read of a connection to the sharing service's next frame. Call with the lock held.
 bool startPipeRead(platform::Handle pipe, uint8_t* into, platform::CompletionRecord* record,
-                   platform::ReadRoutine routine);
+                   platform::IoRoutine routine);
 void setLastError(uint32_t error);
 
 } // namespace sim

@@ -4,11 +4,11 @@
 
 namespace {
 
-// ReadFileEx leaves the record's event alone: the driver's routine travels there, so that this
-// thin layer keeps no state of its own.
-VOID CALLBACK readDone(DWORD error, DWORD count, LPOVERLAPPED overlapped) {
+// ReadFileEx and WriteFileEx leave the record's event alone: the caller's routine travels there,
+// so that this thin layer keeps no state of its own.
+VOID CALLBACK ioDone(DWORD error, DWORD count, LPOVERLAPPED overlapped) {
     auto* record = reinterpret_cast<platform::CompletionRecord*>(overlapped);
-    reinterpret_cast<platform::ReadRoutine>(record->event)(error, count, record);
+    reinterpret_cast<platform::IoRoutine>(record->event)(error, count, record);
 }
 
 } // namespace
@@ -89,10 +89,17 @@ void cancelWrite(Handle port, CompletionRecord* record) {
 }
 
 bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord* record,
-               ReadRoutine routine) {
+               IoRoutine routine) {
     record->event = reinterpret_cast<Handle>(routine);
     return ReadFileEx(reinterpret_cast<HANDLE>(handle), into, capacity,
-                      reinterpret_cast<OVERLAPPED*>(record), readDone) != 0;
+                      reinterpret_cast<OVERLAPPED*>(record), ioDone) != 0;
+}
+
+bool startWriteWithRoutine(Handle port, const uint8_t* bytes, uint32_t count,
+                           CompletionRecord* record, IoRoutine routine) {
+    record->event = reinterpret_cast<Handle>(routine);
+    return WriteFileEx(reinterpret_cast<HANDLE>(port), bytes, count,
+                       reinterpret_cast<OVERLAPPED*>(record), ioDone) != 0;
 }
 
 void cancelReads(Handle port) {
