@@ -324,14 +324,14 @@ uint32_t writePort(PortLine& line, PortHold portHold, PortWriter& writer, const 
     if (cutNow(writer)) {
         platform::cancelWrite(port, &record);
     }
-    platform::WriteEnd end = platform::finishWrite(port, &record, writeDeadline(count));
-    if (end == platform::WriteEnd::done) {
+    platform::IoEnd end = platform::finishWrite(port, &record, writeDeadline(count));
+    if (end == platform::IoEnd::done) {
         return MMSYSERR_NOERROR;
     }
     // Part of the write may be on the wire, a packet or a select left half-way: the next send
     // announces its destination again, which the instrument takes as a fresh start.
     setLastDestination(*line.shared, noDestination);
-    if (end == platform::WriteEnd::late) {
+    if (end == platform::IoEnd::late) {
         // The line has stopped taking bytes, which is no lost line. Until the cancelled write has
         // ended the OS may still read the bytes and write the record, so it is waited for;
         // cancelled, it ends at once.

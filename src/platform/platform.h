@@ -83,8 +83,9 @@ bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRec
 // limit (on the record's event, then GetOverlappedResult). A write that is still going on at the
 // limit is `late`: it must be cancelled and waited for again, as the OS may still touch the
 // record and the bytes until it has ended.
-enum class WriteEnd { done, failed, late };
-WriteEnd finishWrite(Handle port, CompletionRecord* record, uint32_t limit);
+// How a write or a pipe read that was waited for ended.
+enum class IoEnd { done, failed, late };
+IoEnd finishWrite(Handle port, CompletionRecord* record, uint32_t limit);
 // Asks the OS to cancel the write of this record on the port, if it is still going on
 // (CancelIoEx); it then ends soon, as failed. From any thread.
 void cancelWrite(Handle port, CompletionRecord* record);
@@ -125,10 +126,10 @@ bool startService(const char16_t* name);
 // for it for at most `limit` ms; `count` becomes the bytes moved. An operation still going on at
 // the limit is cancelled and waited for: it ends `late`, and the pipe's messages can no longer be
 // told apart, so the caller lets the connection go.
-WriteEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRecord* record,
-                   uint32_t limit);
-WriteEnd readPipe(Handle pipe, uint8_t* into, uint32_t capacity, CompletionRecord* record,
-                  uint32_t limit, uint32_t& count);
+IoEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRecord* record,
+                uint32_t limit);
+IoEnd readPipe(Handle pipe, uint8_t* into, uint32_t capacity, CompletionRecord* record,
+               uint32_t limit, uint32_t& count);
 // Pauses the calling thread (Sleep).
 void pause(uint32_t ms);
 

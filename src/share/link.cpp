@@ -58,7 +58,7 @@ uint32_t exchange(ShareLink& link, ShareFrameKind kind, uint16_t flags, const ui
                   uint32_t length) {
     uint32_t size = writeShareFrame(kind, flags, payload, length, link.frame);
     if (platform::writePipe(link.pipe, link.frame, size, &link.record, waitFor(kind)) !=
-        platform::WriteEnd::done) {
+        platform::IoEnd::done) {
         loseConnection(link);
         return MMSYSERR_INVALPARAM;
     }
@@ -71,7 +71,7 @@ uint32_t exchange(ShareLink& link, ShareFrameKind kind, uint16_t flags, const ui
     do {
         uint32_t count = 0;
         if (platform::readPipe(link.pipe, link.frame, shareFrameBytesMax, &link.record,
-                               waitFor(kind), count) != platform::WriteEnd::done ||
+                               waitFor(kind), count) != platform::IoEnd::done ||
             !readShareAnswer(link.frame, count, frame) ||
             (frame.kind == ShareFrameKind::input && kind != ShareFrameKind::stopInput)) {
             loseConnection(link);

@@ -159,12 +159,12 @@ bool startWrite(Handle handle, const uint8_t* bytes, uint32_t count, CompletionR
     return done;
 }
 
-WriteEnd finishWrite(Handle, CompletionRecord* record, uint32_t limit) {
+IoEnd finishWrite(Handle, CompletionRecord* record, uint32_t limit) {
     std::unique_lock<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
     auto found = world.pendingWrites.find(record);
     if (found == world.pendingWrites.end()) {
-        return WriteEnd::failed;
+        return IoEnd::failed;
     }
     // A stalled write ends only when cancelled; the limit runs on the simulated clock.
     uint32_t start = world.clock;
@@ -178,17 +178,17 @@ WriteEnd finishWrite(Handle, CompletionRecord* record, uint32_t limit) {
                        [&] { return found->second != sim::WriteOutcome::stalls || limitPassed(); });
     world.timedWaits -= limit != noTimeLimit;
     if (found->second == sim::WriteOutcome::stalls) {
-        return WriteEnd::late;
+        return IoEnd::late;
     }
     sim::WriteOutcome outcome = found->second;
     world.pendingWrites.erase(found);
     world.changed.notify_all();
     if (outcome == sim::WriteOutcome::pending) {
-        return WriteEnd::done;
+        return IoEnd::done;
     }
     sim::setLastError(outcome == sim::WriteOutcome::cancelled ? errorOperationAborted
                                                               : world.writeFailureError);
-    return WriteEnd::failed;
+    return IoEnd::failed;
 }
 
 void cancelWrite(Handle, CompletionRecord* record) {

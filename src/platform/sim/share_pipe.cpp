@@ -76,33 +76,32 @@ bool startService(const char16_t*) {
     return true;
 }
 
-WriteEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRecord*, uint32_t) {
+IoEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRecord*, uint32_t) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     sim::ShareConnection* connection = connectionOf(pipe);
     if (connection == nullptr || connection->broken) {
-        return WriteEnd::failed;
+        return IoEnd::failed;
     }
     connection->requests.emplace_back(bytes, bytes + count);
     if (asksForAnswer(bytes, count)) {
         connection->toDriver.push_back(successAnswer);
         deliver(pipe, *connection);
     }
-    return WriteEnd::done;
+    return IoEnd::done;
 }
 
-WriteEnd readPipe(Handle pipe, uint8_t* into, uint32_t, CompletionRecord*, uint32_t,
-                  uint32_t& count) {
+IoEnd readPipe(Handle pipe, uint8_t* into, uint32_t, CompletionRecord*, uint32_t, uint32_t& count) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     sim::ShareConnection* connection = connectionOf(pipe);
     count = 0;
     if (connection == nullptr || connection->toDriver.empty()) {
-        return connection == nullptr || connection->broken ? WriteEnd::failed : WriteEnd::late;
+        return connection == nullptr || connection->broken ? IoEnd::failed : IoEnd::late;
     }
     std::vector<uint8_t> frame = connection->toDriver.front();
     connection->toDriver.pop_front();
     std::copy(frame.begin(), frame.end(), into);
     count = static_cast<uint32_t>(frame.size());
-    return WriteEnd::done;
+    return IoEnd::done;
 }
 
 void pause(uint32_t) {

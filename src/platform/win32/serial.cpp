@@ -65,23 +65,23 @@ bool startWrite(Handle port, const uint8_t* bytes, uint32_t count, CompletionRec
                      reinterpret_cast<OVERLAPPED*>(record)) != 0;
 }
 
-WriteEnd finishWrite(Handle port, CompletionRecord* record, uint32_t limit) {
+IoEnd finishWrite(Handle port, CompletionRecord* record, uint32_t limit) {
     HANDLE handle = reinterpret_cast<HANDLE>(port);
     auto* overlapped = reinterpret_cast<OVERLAPPED*>(record);
     DWORD waited = WaitForSingleObject(reinterpret_cast<HANDLE>(record->event), limit);
     if (waited == WAIT_TIMEOUT) {
-        return WriteEnd::late;
+        return IoEnd::late;
     }
     DWORD written = 0;
     if (waited == WAIT_OBJECT_0) {
-        return GetOverlappedResult(handle, overlapped, &written, FALSE) != 0 ? WriteEnd::done
-                                                                             : WriteEnd::failed;
+        return GetOverlappedResult(handle, overlapped, &written, FALSE) != 0 ? IoEnd::done
+                                                                             : IoEnd::failed;
     }
     // The wait itself failed: the write may still be going on, and the OS would write into the
     // record after the caller has let it go. It is cancelled and waited for to its end.
     CancelIoEx(handle, overlapped);
     GetOverlappedResult(handle, overlapped, &written, TRUE);
-    return WriteEnd::failed;
+    return IoEnd::failed;
 }
 
 void cancelWrite(Handle port, CompletionRecord* record) {

@@ -7,18 +7,17 @@ namespace {
 // Waits for an overlapped operation on the pipe; one still going on at the limit is cancelled and
 // waited for to its end, since the OS writes into the record (and, for a read, the buffer) until
 // then.
-platform::WriteEnd finishPipeIo(HANDLE pipe, OVERLAPPED* overlapped, uint32_t limit,
-                                uint32_t& count) {
+platform::IoEnd finishPipeIo(HANDLE pipe, OVERLAPPED* overlapped, uint32_t limit, uint32_t& count) {
     DWORD moved = 0;
     DWORD waited = WaitForSingleObject(overlapped->hEvent, limit);
     if (waited != WAIT_OBJECT_0) {
         CancelIoEx(pipe, overlapped);
         GetOverlappedResult(pipe, overlapped, &moved, TRUE);
-        return waited == WAIT_TIMEOUT ? platform::WriteEnd::late : platform::WriteEnd::failed;
+        return waited == WAIT_TIMEOUT ? platform::IoEnd::late : platform::IoEnd::failed;
     }
     bool done = GetOverlappedResult(pipe, overlapped, &moved, FALSE) != 0;
     count = moved;
-    return done ? platform::WriteEnd::done : platform::WriteEnd::failed;
+    return done ? platform::IoEnd::done : platform::IoEnd::failed;
 }
 
 // The process id of the machine's service `name` while it runs, or 0.
@@ -100,28 +99,28 @@ bool startService(const char16_t* name) {
     return started;
 }
 
-WriteEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRecord* record,
-                   uint32_t limit) {
+IoEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRecord* record,
+                uint32_t limit) {
     HANDLE handle = reinterpret_cast<HANDLE>(pipe);
     auto* overlapped = reinterpret_cast<OVERLAPPED*>(record);
     if (!WriteFile(handle, bytes, count, nullptr, overlapped) &&
         GetLastError() != ERROR_IO_PENDING) {
-        return WriteEnd::failed;
+        return IoEnd::failed;
     }
     uint32_t written = 0;
-    WriteEnd end = finishPipeIo(handle, overlapped, limit, written);
-    return end == WriteEnd::done && written != count ? WriteEnd::failed : end;
+    IoEnd end = finishPipeIo(handle, overlapped, limit, written);
+    return end == IoEnd::done && written != count ? IoEnd::failed : end;
 }
 
-WriteEnd readPipe(Handle pipe, uint8_t* into, uint32_t capacity, CompletionRecord* record,
-                  uint32_t limit, uint32_t& count) {
+IoEnd readPipe(Handle pipe, uint8_t* into, uint32_t capacity, CompletionRecord* record,
+               uint32_t limit, uint32_t& count) {
     HANDLE handle = reinterpret_cast<HANDLE>(pipe);
     auto* overlapped = reinterpret_cast<OVERLAPPED*>(record);
     count = 0;
     // A message longer than `capacity` fails with ERROR_MORE_DATA: it is none the service sends.
     if (!ReadFile(handle, into, capacity, nullptr, overlapped) &&
         GetLastError() != ERROR_IO_PENDING) {
-        return WriteEnd::failed;
+        return IoEnd::failed;
     }
     return finishPipeIo(handle, overlapped, limit, count);
 }
