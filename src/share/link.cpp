@@ -41,10 +41,6 @@ void loseConnection(ShareLink& link) {
 
 namespace {
 
-bool isAnswered(ShareFrameKind kind, uint16_t flags) {
-    return kind != ShareFrameKind::message || (flags & shareAnswerWanted) != 0;
-}
-
 // A message may wait behind other programs' exclusives, and a reset behind the stream's own long
 // message; the service answers everything else at once.
 uint32_t waitFor(ShareFrameKind kind) {
@@ -62,7 +58,7 @@ uint32_t exchange(ShareLink& link, ShareFrameKind kind, uint16_t flags, const ui
         loseConnection(link);
         return MMSYSERR_INVALPARAM;
     }
-    if (!isAnswered(kind, flags)) {
+    if (!shareIsAnswered(kind, flags)) {
         return MMSYSERR_NOERROR;
     }
     // An input's stop may find input sent before it still on its way: it is not the client's

@@ -94,6 +94,10 @@ uint32_t writeShareFrame(ShareFrameKind kind, uint16_t flags, const uint8_t* pay
     return shareHeaderBytes + length;
 }
 
+bool shareIsAnswered(ShareFrameKind kind, uint16_t flags) {
+    return kind != ShareFrameKind::message || (flags & shareAnswerWanted) != 0;
+}
+
 void writeShareHello(const ShareHello& hello, uint8_t* bytes) {
     writeU32(bytes, hello.version);
     writeU32(bytes + 4, hello.kind);

@@ -72,6 +72,9 @@ void writeShareHeader(ShareFrameKind kind, uint16_t flags, uint32_t length, uint
 // Writes a frame's header and payload into `bytes` (shareHeaderBytes + length); its size.
 uint32_t writeShareFrame(ShareFrameKind kind, uint16_t flags, const uint8_t* payload,
                          uint32_t length, uint8_t* bytes);
+// Whether the service answers a request of `kind` with `flags`: every one but a message that does
+// not ask for it.
+bool shareIsAnswered(ShareFrameKind kind, uint16_t flags);
 // A hello's payload, into `bytes` (shareHelloBytes).
 void writeShareHello(const ShareHello& hello, uint8_t* bytes);
 // Reads one whole frame that a program sent on a connection in `state`: true when it is one that

@@ -29,7 +29,25 @@ class SharedDevice : public InputDevice {
     SharedDevice() {
         shared.sharing = 1;
         sim::world().sharing.installed = true;
+        // Where each connection is, as the service checks what comes next on it: kept as long as
+        // the simulated service, which the closes of the fixture's streams still reach.
+        auto connections = std::make_shared<std::map<platform::Handle, ShareConnection>>();
+        sim::world().sharing.answer = [connections](platform::Handle pipe, const Frame& request) {
+            return answerWithSuccess((*connections)[pipe], request);
+        };
         sim::setClock(1000);
+    }
+    // Every frame the driver sends is one the service takes; those that ask are answered at once.
+    static Frame answerWithSuccess(ShareConnection& state, const Frame& request) {
+        ShareFrame frame;
+        if (!readShareRequest(state, request.data(), static_cast<uint32_t>(request.size()),
+                              frame)) {
+            ADD_FAILURE() << "the service would end the connection at this frame";
+            return {};
+        }
+        return shareIsAnswered(frame.kind, frame.flags)
+                   ? frameOf(ShareFrameKind::answer, 0, {0, 0, 0, 0})
+                   : Frame{};
     }
     bool requestsCame(size_t connection, size_t count) {
         return sim::waitUntil([&] {

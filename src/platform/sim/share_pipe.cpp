@@ -1,17 +1,9 @@
 // The simulated sharing service: installed when a test says so, started on demand, its pipe
-// there while it runs. It answers every request that asks for an answer at once, with success,
-// and a test hands input frames to a connection and ends the service.
+// there while it runs. It answers requests as the test says, and a test hands input frames to a
+// connection and ends the service.
 #include "platform/sim/sim.h"
 
 namespace {
-
-// The frames as the driver and the service lay them out: a header of kind (two bytes), flags
-// (two) and payload length (four), little-endian. Requests other than messages (2) are answered,
-// and messages flagged 1; an answer (0x81) carries four bytes of status.
-constexpr uint32_t headerBytes = 8;
-constexpr uint8_t messageKind = 2;
-constexpr uint8_t answerWanted = 1;
-const std::vector<uint8_t> successAnswer = {0x81, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0};
 
 constexpr uint32_t errorFileNotFound = 2;
 constexpr uint32_t errorBrokenPipe = 109;
@@ -37,11 +29,6 @@ void deliver(platform::Handle pipe, sim::ShareConnection& connection) {
         }
     }
     world.changed.notify_all();
-}
-
-bool asksForAnswer(const uint8_t* bytes, uint32_t count) {
-    return count >= headerBytes &&
-           (bytes[0] != messageKind || bytes[1] != 0 || (bytes[2] & answerWanted) != 0);
 }
 
 } // namespace
@@ -83,8 +70,11 @@ IoEnd writePipe(Handle pipe, const uint8_t* bytes, uint32_t count, CompletionRec
         return IoEnd::failed;
     }
     connection->requests.emplace_back(bytes, bytes + count);
-    if (asksForAnswer(bytes, count)) {
-        connection->toDriver.push_back(successAnswer);
+    std::vector<uint8_t> answer =
+        sim::world().sharing.answer ? sim::world().sharing.answer(pipe, connection->requests.back())
+                                    : std::vector<uint8_t>{};
+    if (!answer.empty()) {
+        connection->toDriver.push_back(answer);
         deliver(pipe, *connection);
     }
     return IoEnd::done;

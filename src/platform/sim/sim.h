@@ -102,8 +102,12 @@ struct ShareConnection {
 };
 
 // The sharing service as the driver reaches it: installed or not, running or not, and its
-// connections, in the order they were made. It answers every request that asks, with success.
+// connections, in the order they were made. A test that installs it says how it answers a
+// request on a connection (empty: not at once), in the protocol's own words: the platform does
+// not know them.
 struct SharingService {
+    std::function<std::vector<uint8_t>(platform::Handle pipe, const std::vector<uint8_t>& request)>
+        answer;
     bool installed = false;
     bool running = false;
     uint32_t starts = 0; // times the driver asked the system to start it
