@@ -1,5 +1,7 @@
 #include "fixtures.h"
 
+#include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,32 @@ void WireTest::SetUp() {
     if (!HasFatalFailure()) {
         ASSERT_TRUE(instrument.open());
     }
+}
+
+void WireTest::expectOutputWire(const OutputWire& expected) {
+    SCOPED_TRACE("output " + std::to_string(expected.device));
+    OpenedOutput output;
+    ASSERT_EQ(driver.openOutput(expected.device, &output), MMSYSERR_NOERROR);
+    takeNotifications();
+    constexpr DWORD noteOn = 0x00403C90; // 0x90 0x3C 0x40: middle C on channel 1
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive((std::strlen(expected.firstNote) + 1) / 3), expected.firstNote);
+    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive((std::strlen(expected.nextNote) + 1) / 3), expected.nextNote);
+    EXPECT_TRUE(takeNotifications().empty()) << "short messages are not answered";
+
+    char exclusive[] = {'\xF0', '\x7D', 1, 2, 3, 4, 5, 6, 7, '\xF7'};
+    MIDIHDR header{};
+    header.lpData = exclusive;
+    header.dwBufferLength = sizeof(exclusive);
+    header.dwFlags = MHDR_PREPARED;
+    EXPECT_EQ(driver.sendLong(output, &header), MMSYSERR_NOERROR);
+    EXPECT_EQ(instrument.receive((std::strlen(expected.exclusive) + 1) / 3), expected.exclusive);
+    EXPECT_EQ(instrument.receiveStray(), "");
+    EXPECT_EQ(header.dwFlags, static_cast<DWORD>(MHDR_PREPARED | MHDR_DONE));
+    Notification done{MOM_DONE, reinterpret_cast<DWORD_PTR>(&header), 0};
+    EXPECT_EQ(takeNotifications(), std::vector<Notification>{done});
+    driver.closeOutput(output);
 }
 
 namespace {
@@ -63,6 +91,28 @@ void InputTest::TearDown() {
     }
     setNotificationHook(nullptr);
     WireTest::TearDown();
+}
+
+::testing::AssertionResult InputTest::playAlongWith(OpenedOutput& output) {
+    ::testing::AssertionResult opened = openInput();
+    if (!opened) {
+        return opened;
+    }
+    if (DWORD status = driver.inputMessage(input, MIDM_START); status != MMSYSERR_NOERROR) {
+        return ::testing::AssertionFailure() << "MIDM_START answered " << status;
+    }
+    if (DWORD status = driver.openOutput(0, &output); status != MMSYSERR_NOERROR) {
+        return ::testing::AssertionFailure() << "MODM_OPEN answered " << status;
+    }
+    constexpr DWORD noteOn = 0x00403C90; // 0x90 0x3C 0x40: middle C on channel 1
+    if (DWORD status = driver.sendShort(output, noteOn); status != MMSYSERR_NOERROR) {
+        return ::testing::AssertionFailure() << "the note's send answered " << status;
+    }
+    std::string heard = instrument.receive(6);
+    if (heard != "F5 00 FF 90 3C 40") {
+        return ::testing::AssertionFailure() << "the instrument heard " << heard;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 ::testing::AssertionResult InputTest::openInput() {

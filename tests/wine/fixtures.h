@@ -23,9 +23,21 @@ class DriverTest : public ::testing::Test {
     LoadedDriver driver;
 };
 
+// What one output's messages look like at the instrument's end: a Note On behind the output's
+// select, the same again without it, and a short exclusive, framed for the output.
+struct OutputWire {
+    UINT device;
+    const char* firstNote;
+    const char* nextNote;
+    const char* exclusive;
+};
+
 class WireTest : public DriverTest {
   protected:
     void SetUp() override;
+    // Opens the output, sends the three, and expects each on the wire, nothing stray, no answer
+    // to a short message and the exclusive's buffer back done.
+    void expectOutputWire(const OutputWire& expected);
 
     InstrumentPort instrument;
 };
@@ -41,6 +53,9 @@ class InputTest : public WireTest {
 
     // MIDM_OPEN, expecting MIM_OPEN and nothing else.
     ::testing::AssertionResult openInput();
+    // Input open and started, and output 0 open with a Note On heard at the instrument's end: a
+    // program playing along, as the tests of a line that goes away begin.
+    ::testing::AssertionResult playAlongWith(OpenedOutput& output);
     // MIDM_RESET and MIDM_CLOSE, for a test that ends with its input open.
     ::testing::AssertionResult closeInput();
     // A new prepared buffer of `size` bytes, kept until the test has ended.

@@ -53,37 +53,18 @@ TEST_F(IndependentMode, FourOutputsAreListedUnderTheirDestinationsAndInputStaysO
     EXPECT_EQ(driver.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0), 1u);
 }
 
-TEST_F(IndependentMode, ExclusiveOnMidiOutSelectsDestinationOneThenTravelsInPacketsOfFour) {
-    OpenedOutput midiOut;
-    ASSERT_EQ(driver.openOutput(1, &midiOut), MMSYSERR_NOERROR);
-    takeNotifications();
-
-    char exclusive[] = {'\xF0', '\x7D', 1, 2, 3, 4, 5, 6, 7, '\xF7'};
-    MIDIHDR header{};
-    header.lpData = exclusive;
-    header.dwBufferLength = sizeof(exclusive);
-    header.dwFlags = MHDR_PREPARED;
-
-    EXPECT_EQ(driver.sendLong(midiOut, &header), MMSYSERR_NOERROR);
-    EXPECT_EQ(instrument.receive(15), "F5 01 FF F0 7D 01 02 FF 03 04 05 06 FF 07 F7");
-    EXPECT_EQ(instrument.receiveStray(), "");
-    Notification done{MOM_DONE, reinterpret_cast<DWORD_PTR>(&header), 0};
-    EXPECT_EQ(takeNotifications(), Notifications{done});
-
-    driver.closeOutput(midiOut);
-}
-
-TEST_F(IndependentMode, NoteOnSynthASelectsDestinationTwoThenTravelsRaw) {
-    OpenedOutput synthA;
-    ASSERT_EQ(driver.openOutput(2, &synthA), MMSYSERR_NOERROR);
-
-    EXPECT_EQ(driver.sendShort(synthA, noteOn), MMSYSERR_NOERROR);
-    EXPECT_EQ(instrument.receive(5), "F5 02 90 3C 40");
-    EXPECT_EQ(driver.sendShort(synthA, noteOn), MMSYSERR_NOERROR);
-    EXPECT_EQ(instrument.receive(3), "90 3C 40");
-    EXPECT_EQ(instrument.receiveStray(), "");
-
-    driver.closeOutput(synthA);
+// The outputs for the MIDI destinations carry their messages in packets, those for the
+// synthesizer's parts raw; each behind the select of its own destination.
+TEST_F(IndependentMode, EachOutputSelectsItsDestinationThenFramesItsMessagesForIt) {
+    const OutputWire outputs[] = {
+        {0, "F5 00 FF 90 3C 40", "FF 90 3C 40", "FF F0 7D 01 02 FF 03 04 05 06 FF 07 F7"},
+        {1, "F5 01 FF 90 3C 40", "FF 90 3C 40", "FF F0 7D 01 02 FF 03 04 05 06 FF 07 F7"},
+        {2, "F5 02 90 3C 40", "90 3C 40", "F0 7D 01 02 03 04 05 06 07 F7"},
+        {3, "F5 03 90 3C 40", "90 3C 40", "F0 7D 01 02 03 04 05 06 07 F7"},
+    };
+    for (const OutputWire& output : outputs) {
+        expectOutputWire(output);
+    }
 }
 
 TEST_F(IndependentMode, OutputsUsedInTurnEachAnnounceTheirDestinationOnTheSharedPort) {

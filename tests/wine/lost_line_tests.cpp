@@ -53,12 +53,8 @@ using LostLine = InputTest;
 
 TEST_F(LostLine, AfterTheLineComesBackTheInstrumentHearsAndIsHeardWithoutReopening) {
     ASSERT_TRUE(lineControlAvailable()) << "MELV_LINE_CONTROL names no control folder";
-    ASSERT_TRUE(openInput());
-    ASSERT_EQ(driver.inputMessage(input, MIDM_START), MMSYSERR_NOERROR);
     OpenedOutput output;
-    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
-    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
-    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    ASSERT_TRUE(playAlongWith(output));
     takeNotifications();
 
     ASSERT_TRUE(takeLineAway());

@@ -240,12 +240,8 @@ bool sendsUntil(LoadedDriver& driver, const OpenedOutput& output, bool wantOk, D
 }
 
 TEST_F(SharedLostLine, AfterTheLineComesBackTheProgramPlaysAndHearsWithoutReopening) {
-    ASSERT_TRUE(openInput());
-    ASSERT_EQ(driver.inputMessage(input, MIDM_START), MMSYSERR_NOERROR);
     OpenedOutput output;
-    ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
-    EXPECT_EQ(driver.sendShort(output, noteOn), MMSYSERR_NOERROR);
-    EXPECT_EQ(instrument.receive(6), "F5 00 FF 90 3C 40");
+    ASSERT_TRUE(playAlongWith(output));
 
     ASSERT_TRUE(takeLineAway());
     EXPECT_TRUE(sendsUntil(driver, output, false, 5000)) << "sends go on succeeding";
