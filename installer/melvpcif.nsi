@@ -1,7 +1,10 @@
 ; The setup program a musician double-clicks: it asks for administrator rights itself, shows the
 ; licence, installs the driver for 32- and 64-bit programs (and ARM64 programs on ARM64 Windows),
 ; the settings program and the connection check with their Start menu entries, the README and the
-; licence, and registers with Apps & features. /S installs and uninstalls silently.
+; licence, and registers with Apps & features. /S installs and uninstalls silently. A page asks
+; whether several programs may use the instrument at once (the "Share" setting); /SHARE=1 or
+; /SHARE=0 sets it in a silent install, and without it the setting stays as it was (a fresh
+; installation: one program at a time).
 ;
 ; Where the DLLs go and which registry slots they take is the business of melvpcif-setup.exe
 ; (setup.cpp), which this program carries and runs, so those rules exist once. This script adds
@@ -31,10 +34,13 @@ SetCompressor /SOLID lzma
 !include LogicLib.nsh
 !include x64.nsh
 !include FileFunc.nsh
+!include nsDialogs.nsh
 
 !define PRODUCT "MELV PC I/F MIDI Driver"
 !define PUBLISHER "MELV"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\melvpcif"
+; The driver's settings, which both bitnesses of the driver read in the 64-bit view.
+!define SETTINGS_KEY "Software\MELV\MELV PC I/F MIDI Driver"
 !define CHECK_PROGRAM "melv-demo.exe"
 ; A file name cannot hold "/": the Start menu entry shows the same name with a division slash.
 !define CHECK_ENTRY "Check the MELV PC I${U+2215}F connection.lnk"
@@ -74,6 +80,7 @@ already, it is updated or repaired and keeps its settings.$\r$\n$\r$\nClose your
 then click Next to continue."
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE.txt"
+Page custom SharingPage SharingPageLeave
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_TITLE "The driver is installed"
 !define MUI_FINISHPAGE_TEXT_LARGE
@@ -95,6 +102,12 @@ deletes its file when it restarts. Restart now?"
 !insertmacro MUI_UNPAGE_FINISH
 
 !insertmacro MUI_LANGUAGE "English"
+
+; The "Share" setting: what it is now (0 when the value is not there), and what the installation
+; writes: 0 or 1, or nothing when it stays as it is.
+Var ShareNow
+Var ShareChoice
+Var ShareBox
 
 ; Apps & features lists what is in the 64-bit view on 64-bit Windows.
 !macro NativeRegistryView
@@ -119,6 +132,22 @@ deletes its file when it restarts. Restart now?"
 
 Function .onInit
   !insertmacro NativeRegistryView
+  ReadRegDWORD $ShareNow HKLM "${SETTINGS_KEY}" "Share"
+  ${If} $ShareNow != 1
+    StrCpy $ShareNow 0
+  ${EndIf}
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/SHARE=" $ShareChoice
+  ${If} ${Errors}
+    StrCpy $ShareChoice ""
+  ${ElseIf} $ShareChoice != 0
+  ${AndIf} $ShareChoice != 1
+    MessageBox MB_OK|MB_ICONSTOP "/SHARE= takes 0 (one program at a time) or 1 (several \
+      programs at once)." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
   ; /D= chooses the folder; otherwise that of an earlier installation, or Program Files.
   ${If} $INSTDIR == ""
     ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"
@@ -129,6 +158,44 @@ Function .onInit
     ${Else}
       StrCpy $INSTDIR "$PROGRAMFILES\MELV PC IF MIDI Driver"
     ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+Function SharingPage
+  !insertmacro MUI_HEADER_TEXT "Sharing the instrument" \
+    "One program at a time, or several programs at once."
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateCheckbox} 0 0 100% 12u "Let several programs use the instrument at once"
+  Pop $ShareBox
+  ; Ticked as /SHARE= says, or else as the setting is now: an upgrade keeps the user's choice.
+  StrCpy $1 $ShareNow
+  ${If} $ShareChoice != ""
+    StrCpy $1 $ShareChoice
+  ${EndIf}
+  ${If} $1 == 1
+    ${NSD_Check} $ShareBox
+  ${EndIf}
+  ${NSD_CreateLabel} 12u 18u 95% 36u "Turn this on to use a web editor, or a sequencer and an \
+    editor, at the same time: web browsers open every MIDI port as soon as a page asks for \
+    MIDI. Left off, one program at a time has the instrument and the others are told it is in \
+    use. The driver's settings can change this later."
+  Pop $0
+  nsDialogs::Show
+FunctionEnd
+
+; The setting is written only when the box says otherwise than the setting does now.
+Function SharingPageLeave
+  ${NSD_GetState} $ShareBox $0
+  ${If} $0 == ${BST_CHECKED}
+    StrCpy $0 1
+  ${Else}
+    StrCpy $0 0
+  ${EndIf}
+  ${If} $0 == $ShareNow
+    StrCpy $ShareChoice ""
+  ${Else}
+    StrCpy $ShareChoice $0
   ${EndIf}
 FunctionEnd
 
@@ -172,6 +239,9 @@ Section "Driver"
   ${Else}
     File "${STAGE}\x86\${CHECK_PROGRAM}"
     File "${STAGE}\x86\${SETTINGS_PROGRAM}"
+  ${EndIf}
+  ${If} $ShareChoice != ""
+    WriteRegDWORD HKLM "${SETTINGS_KEY}" "Share" $ShareChoice
   ${EndIf}
   File "${STAGE}\README.txt"
   File "${STAGE}\LICENSE.txt"

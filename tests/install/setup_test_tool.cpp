@@ -14,8 +14,9 @@
 //       goes through its pages as a user clicks them. A STEP is the label of the wizard's main
 //       button (Next >, I Agree, Uninstall, Finish): wait until the button reads so, print every
 //       text of the page, click it; or choose:TEXT, which clicks the control of the page that
-//       reads TEXT (an option) before the next step. The last page before its click is written
-//       as a picture. Ends with the program's exit code.
+//       reads TEXT (an option) before the next step; or picture:FILE.bmp, which writes the page
+//       as it stands then. The last page before its click is written as a picture too. Ends with
+//       the program's exit code.
 //
 // Exit code 100 and a line on stderr when the tool itself cannot do what it was asked.
 #include "common/process.h"
@@ -280,9 +281,26 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
         return giveUp(L"the program showed no wizard");
     }
     std::wprintf(L"title: %ls\n", textOf(wizard).c_str());
+    auto pictureWritten = [&](const wchar_t* path) {
+        std::string whyNot;
+        if (writeWindowPicture(wizard, path, answerDeadlineMs, whyNot)) {
+            return true;
+        }
+        std::wstring why =
+            L"cannot write the picture: " + std::wstring(whyNot.begin(), whyNot.end());
+        giveUp(why.c_str());
+        return false;
+    };
 
     for (int i = 0; i < stepCount; ++i) {
         std::wstring step = steps[i];
+        const std::wstring picture = L"picture:";
+        if (step.compare(0, picture.size(), picture) == 0) {
+            if (!pictureWritten(step.c_str() + picture.size())) {
+                return toolFailed;
+            }
+            continue;
+        }
         const std::wstring choose = L"choose:";
         if (step.compare(0, choose.size(), choose) == 0) {
             // The option may belong to a page still to come.
@@ -309,12 +327,8 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
             return giveUp(L"the wizard's main button did not come to read as expected");
         }
         printPage(step.c_str(), wizard);
-        std::string whyNot;
-        if (i == stepCount - 1 && wcscmp(picturePath, L"-") != 0 &&
-            !writeWindowPicture(wizard, picturePath, answerDeadlineMs, whyNot)) {
-            std::wstring why =
-                L"cannot write the picture: " + std::wstring(whyNot.begin(), whyNot.end());
-            return giveUp(why.c_str());
+        if (i == stepCount - 1 && wcscmp(picturePath, L"-") != 0 && !pictureWritten(picturePath)) {
+            return toolFailed;
         }
         click(wizard);
     }

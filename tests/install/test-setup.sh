@@ -11,7 +11,8 @@
 #   tests/install/test-setup.sh [--picture DIR] PACKAGE.zip BUILD_DIR_WIN64 BUILD_DIR_WIN32
 #
 # The build directories hold tests/install/setup-test-tool.exe. With --picture, the finishing
-# page of the setup program is written to DIR/installer-finish.png.
+# page of the setup program is written to DIR/installer-finish.png, and its sharing page, the box
+# ticked, to DIR/installer-sharing.png.
 set -uo pipefail
 
 usage() {
@@ -121,8 +122,15 @@ exit_code_of() { # tool, its arguments...
     run_logged "$wine_work/run.log" "$@"
     sed -n 's/^exit code: //p' "$wine_work/run.log"
 }
-install_silently() { # tool of the prefix's bitness
-    exit_code_of "$1" run "$(winepath -w "$setup")" /S
+install_silently() { # tool of the prefix's bitness, [more arguments]
+    exit_code_of "$1" run "$(winepath -w "$setup")" /S "${@:2}"
+}
+sharing_is() { # 0, 1 or "" for none: the "Share" value in the view both drivers read, with no
+    # copy in the other
+    local share
+    share=$(value_in "$settings_values" Share)
+    if [ -z "$1" ]; then test -z "$share"; else is_number "$share" "$1"; fi &&
+        test -z "$(value_in "$(query 32 "$settings")" Share)"
 }
 uninstall_quietly() { # tool of the prefix's bitness: Apps & features' quiet command
     exit_code_of "$1" run-entry QuietUninstallString
@@ -199,11 +207,13 @@ check "the entry's size is that of the installed files" \
 check "the entry is in the 64-bit registry view only" test -z "$entry_other"
 check "the settings key is ready, still without settings" \
     test "$settings_exists" = yes -a -z "$(value_in "$settings_values" COM)"
+check "sharing stays off: no Share value" sharing_is ""
 
 echo "== installing again over an earlier installation"
 # Settings the user made, and the slot an earlier installation had.
 wine reg add "$settings" /v COM /t REG_DWORD /d 3 /f /reg:64 >/dev/null 2>&1
 wine reg add "$settings" /v Messages /t REG_DWORD /d 0x142 /f /reg:64 >/dev/null 2>&1
+wine reg add "$settings" /v Share /t REG_DWORD /d 1 /f /reg:64 >/dev/null 2>&1
 for view in 64 32; do
     wine reg delete "$drivers" /v midi2 /f "/reg:$view" >/dev/null 2>&1
     wine reg add "$drivers" /v midi4 /d melvpcif.dll /f "/reg:$view" >/dev/null 2>&1
@@ -213,9 +223,9 @@ snapshot 64
 check "installing again ends with exit code 0" test "$status" = 0
 check "the driver keeps the slot it had, in each view, and takes no other" \
     test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi4|midi4"
-check "the settings are kept" \
+check "the settings are kept, sharing among them" \
     eval 'is_number "$(value_in "$settings_values" COM)" 3 &&
-          is_number "$(value_in "$settings_values" Messages)" 0x142'
+          is_number "$(value_in "$settings_values" Messages)" 0x142 && sharing_is 1'
 check "the DLLs are the package's" eval 'cmp -s "$system64" "$plain64" && cmp -s "$system32" "$plain32"'
 check "there is still one entry and one Start menu entry" \
     test "$(entry_value DisplayVersion)" = "$version" -a -e "$programs/$check_entry"
@@ -271,14 +281,20 @@ filler_drivers 32 free
 
 echo "== the setup program's pages, as a musician clicks through them"
 bitmap="$wine_work/installer-finish.bmp"
+sharing_bitmap="$wine_work/installer-sharing.bmp"
+sharing_box="Let several programs use the instrument at once"
+wine reg delete "$settings" /v Share /f /reg:64 >/dev/null 2>&1
 run_logged "$wine_work/pages.log" "$tool64" pages "$(winepath -w "$setup")" \
-    "$(winepath -w "$bitmap")" "Next >" "I Agree" Finish
+    "$(winepath -w "$bitmap")" "Next >" "I Agree" "choose:$sharing_box" \
+    "picture:$(winepath -w "$sharing_bitmap")" Install Finish
 status=$(sed -n 's/^exit code: //p' "$wine_work/pages.log")
 cat "$wine_work/pages.log"
 snapshot 64
 page_says() { grep -q -- "$1" "$wine_work/pages.log"; }
 check "the window names the driver and its version" page_says "^title: MELV PC I/F MIDI Driver $version Setup"
 check "the licence page shows the licence" page_says "^I Agree: .*Permission is granted to install"
+check "the next page offers sharing and says why one would turn it on" \
+    page_says "^Install: .*$sharing_box.*use a web editor, or a sequencer and an editor"
 check "the finishing page says how to open the settings" \
     page_says "^Finish: .*Settings: open \"MELV PC I/F MIDI Driver settings\" in the Start menu"
 check "the finishing page says how to check the connection" \
@@ -287,7 +303,11 @@ check "the setup program ends with exit code 0 after Finish" test "$status" = 0
 check "it has installed the driver, listed it and made the Start menu entry" \
     test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi2|midi2" \
     -a -n "$entry_native" -a -e "$programs/$check_entry"
+check "the box ticked turned sharing on" sharing_is 1
 if [ -n "$picture_dir" ]; then
+    check "a picture of the sharing page is written" \
+        convert "$sharing_bitmap" -strip -define png:exclude-chunks=date,time \
+        "$picture_dir/installer-sharing.png"
     check "a picture of the finishing page is written" \
         convert "$bitmap" -strip -define png:exclude-chunks=date,time \
         "$picture_dir/installer-finish.png"
@@ -331,8 +351,9 @@ check "the registrations, the entry and the Start menu entry are gone now" \
     test -z "$(slots_in "$drivers64")$(slots_in "$drivers32")$entry_native" \
     -a ! -e "$programs/$check_entry"
 
-echo "== installing again before that restart"
-status=$(install_silently "$tool64")
+echo "== installing again before that restart, with sharing asked for"
+wine reg add "$settings" /v Share /t REG_DWORD /d 0 /f /reg:64 >/dev/null 2>&1
+status=$(install_silently "$tool64" /SHARE=1)
 check "the silent install ends with exit code 3010, restart needed" test "$status" = 3010
 release_driver
 wine_env_restart_windows
@@ -340,6 +361,7 @@ snapshot 64
 check "after the restart the driver is there, registered and listed" \
     eval 'cmp -s "$system64" "$plain64" && cmp -s "$system32" "$plain32" &&
           test "$(slots_in "$drivers64")|$(slots_in "$drivers32")" = "midi2|midi2" -a -n "$entry_native"'
+check "/SHARE=1 turned sharing on, in the view both drivers read" sharing_is 1
 check "and uninstalls quietly with exit code 0" test "$(uninstall_quietly "$tool64")" = 0
 
 echo "== 32-bit Windows"
@@ -348,9 +370,10 @@ drive_c="$WINEPREFIX/drive_c"
 install_dir="$drive_c/Program Files/MELV PC IF MIDI Driver"
 programs="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 wine reg add "$drivers" /v midi /d other.drv /f >/dev/null 2>&1
-status=$(install_silently "$tool32")
+status=$(install_silently "$tool32" /SHARE=1)
 snapshot 32
 check "the silent install ends with exit code 0" test "$status" = 0
+check "/SHARE=1 turned sharing on" is_number "$(value_in "$settings_values" Share)" 1
 check "the 32-bit DLL is in System32, registered in the first free slot and described" \
     eval 'cmp -s "$drive_c/windows/system32/melvpcif.dll" "$plain32" &&
           test "$(slots_in "$drivers32")" = midi2 && described "$descriptions32"'
