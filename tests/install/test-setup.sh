@@ -294,7 +294,8 @@ page_says() { grep -q -- "$1" "$wine_work/pages.log"; }
 check "the window names the driver and its version" page_says "^title: MELV PC I/F MIDI Driver $version Setup"
 check "the licence page shows the licence" page_says "^I Agree: .*Permission is granted to install"
 check "the next page offers sharing and says why one would turn it on" \
-    page_says "^Install: .*$sharing_box.*use a web editor, or a sequencer and an editor"
+    eval 'page_says "^Install: $sharing_box$" &&
+          page_says "^Install: Turn this on to use a web editor, or a sequencer and an editor"'
 check "the finishing page says how to open the settings" \
     page_says "^Finish: .*Settings: open \"MELV PC I/F MIDI Driver settings\" in the Start menu"
 check "the finishing page says how to check the connection" \
