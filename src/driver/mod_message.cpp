@@ -68,7 +68,7 @@ uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed) {
     if (!runningStatus && bytes[0] < 0xF8) {
         stream.runningStatusOverwritten = 0; // the client's own status byte is on the wire again
     }
-    noteChannelMessage(stream.sounding, runningStatus ? whole : bytes);
+    noteChannelMessage(*stream.sounding, runningStatus ? whole : bytes);
     return MMSYSERR_NOERROR;
 }
 
@@ -99,7 +99,7 @@ uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param
         // The message is not sent under the tracking lock, so that a reset can cut it.
         if (status == MMSYSERR_NOERROR && header->dwBufferLength != 0) {
             std::lock_guard<std::mutex> tracking(stream.trackingLock);
-            noteLongMessage(stream.sounding, header->lpData, header->dwBufferLength);
+            noteLongMessage(*stream.sounding, header->lpData, header->dwBufferLength);
             stream.runningStatusOverwritten = 0; // the client's own bytes follow the reset's
         }
         // The reset waiting for this message to end silences what it left on.

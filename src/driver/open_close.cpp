@@ -115,7 +115,11 @@ uint32_t takeDeviceFor(ProcessContext& process, DeviceKind kind, uint32_t index,
         }
     }
     stream.device = &lineDevice;
-    return attachPort(process.line, kind, index, stream.portHold);
+    uint32_t status = attachPort(process.line, kind, index, stream.portHold);
+    if (status == MMSYSERR_NOERROR && kind == kindOutput) {
+        static_cast<OutputStream&>(stream).sounding = &process.line.shared->sounding[index];
+    }
+    return status;
 }
 
 // The same, told to whoever looks: which program has the device, or that it was refused.

@@ -24,6 +24,7 @@ bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle) {
         process.heap = platform::nullHandle;
         return false;
     }
+    process.owed.notes = process.line.shared->owedSounding;
     return true;
 }
 

@@ -26,6 +26,7 @@ constexpr OutputRow outputTable[] = {
     {u"MELV PC I/F Synth-B", Framing::raw, synthKindsAt},
 };
 constexpr uint32_t outputCount = std::size(outputTable);
+static_assert(outputCount == outputSlotCount);
 
 // On the wire: 0xF5 and the output index announce a destination; data for outputs 0 and 1 goes in
 // packets of 0xFF and up to four bytes, data for outputs 2 and 3 goes raw, in blocks of up to

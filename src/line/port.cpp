@@ -1,5 +1,6 @@
 #include "line/port.h"
 
+#include "line/sounding.h"
 #include "monitor/monitor.h"
 #include "platform/host.h"
 
@@ -66,8 +67,16 @@ void releaseSlot(PortLine& line, DeviceKind kind, uint32_t index) {
     }
     line.heldSlots = static_cast<uint8_t>(line.heldSlots & ~bit);
     SharedState& shared = *line.shared;
+    if (!recordNamesThisOpening(line)) {
+        return;
+    }
+    // A stream that closes leaves its notes as they are, for nobody to release: the next holder
+    // silences only what a holder that died left.
+    if (kind == kindOutput) {
+        shared.sounding[index] = {};
+    }
     uint8_t& flag = openFlag(shared, kind, index);
-    if (recordNamesThisOpening(line) && flag != 0) {
+    if (flag != 0) {
         flag = 0;
         if (shared.openCount > 0) {
             --shared.openCount;
@@ -185,6 +194,57 @@ uint32_t nextGeneration(uint32_t generation) {
 }
 
 // The owner decision and the opening, with ownerLock held: one step for every process.
+// Where the release of what the last holder left goes: `output`'s data on the new opening.
+struct Leftover {
+    PortLine& line;
+    PortHold hold;
+    PortWriter& writer;
+    uint32_t output;
+};
+
+uint32_t writeLeftover(void* context, const uint8_t* message) {
+    auto& leftover = *static_cast<Leftover*>(context);
+    WireWrite write;
+    frameNextWrite(leftover.output, message, 3, write);
+    return writePort(leftover.line, leftover.hold, leftover.writer, write.bytes, write.count);
+}
+
+// A holder that closed its outputs left nothing in the record; one that died left the notes and
+// the pedals it had down, which nobody else would ever release. They go out as its resets would
+// have sent them, behind each output's select, in the order of the outputs, on the opening this
+// process has just taken and before anything of its own. A write that fails ends it: the line is
+// in trouble, and whatever is left is forgotten with it.
+void releaseLeftovers(PortLine& line) {
+    SharedState& shared = *line.shared;
+    PortWriter writer = {};
+    Leftover leftover = {line, {line.heldGeneration.load()}, writer, 0};
+    uint32_t status = MMSYSERR_NOERROR;
+    for (uint32_t output = 0; output < outputCount; ++output) {
+        SoundingNotes left = shared.sounding[output];
+        addSounding(left, shared.owedSounding[output]);
+        shared.sounding[output] = {};
+        shared.owedSounding[output] = {};
+        if (!anySounding(left) || status != MMSYSERR_NOERROR) {
+            continue;
+        }
+        if (writer.completion.event == platform::nullHandle) {
+            writer.completion.event = platform::createEvent();
+        }
+        WireWrite select = selectPair(output);
+        leftover.output = output;
+        status = writer.completion.event == platform::nullHandle
+                     ? MMSYSERR_NOMEM
+                     : writePort(line, leftover.hold, writer, select.bytes, select.count);
+        if (status == MMSYSERR_NOERROR) {
+            setLastDestination(shared, static_cast<uint16_t>(output));
+            status = releaseSounding(left, writeLeftover, &leftover);
+        }
+    }
+    if (writer.completion.event != platform::nullHandle) {
+        platform::closeHandle(writer.completion.event);
+    }
+}
+
 uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortHold& portHold) {
     SharedState& shared = *line.shared;
     if (index >= deviceCount(shared, kind)) {
@@ -229,6 +289,7 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortHold& p
         platform::beginFineTimer();
         line.heldGeneration = shared.portGeneration;
         line.heldSlots = 0;
+        releaseLeftovers(line);
     } else {
         // The record names this process, but not this copy of the driver: a program that loads
         // the driver from two paths has two, and the port is the other one's.

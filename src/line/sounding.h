@@ -10,17 +10,10 @@
 #include <cstdint>
 #include <mutex>
 
-constexpr uint32_t channelCount = 16;
-constexpr uint32_t keyCount = 128;
 constexpr uint8_t noteOff = 0x80;
 constexpr uint8_t noteOn = 0x90;
 constexpr uint8_t controlChange = 0xB0;
 constexpr uint8_t sustainPedal = 64;
-
-struct SoundingNotes {
-    uint8_t keys[channelCount][keyCount / 8]; // bit k % 8 of byte k / 8: key k is on
-    uint16_t sustained;                       // bit n: channel n's sustain pedal is down
-};
 
 // What resets could not send because another output's message had the wire, per output: the
 // Note Offs and pedal releases go out from whichever sender has the wire next, before its own
@@ -28,7 +21,9 @@ struct SoundingNotes {
 // message. One per process. Bit n of `outputs`: output n is owed some.
 struct OwedSilence {
     std::mutex lock;
-    SoundingNotes notes[outputCount];
+    // The shared record's owedSounding, so that a later holder of the port finds them should this
+    // process die before they went out.
+    SoundingNotes* notes;
     std::atomic<uint32_t> outputs;
 };
 

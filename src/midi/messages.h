@@ -12,6 +12,7 @@ constexpr DeviceKind kindOutput{2};
 
 // One open flag per device slot.
 constexpr uint32_t deviceSlotCount = 5;
+constexpr uint32_t outputSlotCount = deviceSlotCount - 1;
 constexpr uint32_t deviceSlot(DeviceKind kind, uint32_t index) {
     return static_cast<uint32_t>(kind) + index;
 }
@@ -23,6 +24,15 @@ constexpr uint32_t shortMessageBytes(uint8_t status) {
     }
     return (status & 0xE0) == 0xC0 ? 2 : 3; // Program Change and Channel Pressure have one byte
 }
+
+// What is sounding on a destination: the keys down per channel and the sustain pedals down.
+constexpr uint32_t channelCount = 16;
+constexpr uint32_t keyCount = 128;
+struct SoundingNotes {
+    uint8_t keys[channelCount][keyCount / 8]; // bit k % 8 of byte k / 8: key k is on
+    uint16_t sustained;                       // bit n: channel n's sustain pedal is down
+};
+static_assert(sizeof(SoundingNotes) == 258);
 
 // The message kinds that MessageMask filters, numbered by their bit in a group of the mask.
 enum class MessageKind : uint32_t {};

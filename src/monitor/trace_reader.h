@@ -1,5 +1,5 @@
-// The monitor's side of the driver's record (monitor/monitor.h): saying it watches, and reading what
-// the drivers traced since it last looked without ever holding up a writer.
+// The monitor's side of the driver's record (monitor/monitor.h): saying it watches, and reading
+// what the drivers traced since it last looked without ever holding up a writer.
 #pragma once
 
 #include "monitor/monitor.h"

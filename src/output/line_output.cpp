@@ -100,13 +100,13 @@ bool takeWireSoon(std::unique_lock<std::mutex>& wire) {
 // running status is the reset's, no longer the client's, and the stream's next data can only
 // follow it: whoever has the wire sends what is owed before its own data.
 void handOverSilence(OutputStream& stream) {
-    if (!anySounding(stream.sounding)) {
+    if (!anySounding(*stream.sounding)) {
         return;
     }
     OwedSilence& owed = *stream.owed;
     std::lock_guard<std::mutex> hold(owed.lock);
-    addSounding(owed.notes[stream.deviceIndex], stream.sounding);
-    stream.sounding = {};
+    addSounding(owed.notes[stream.deviceIndex], *stream.sounding);
+    *stream.sounding = {};
     stream.runningStatusOverwritten = 1;
     owed.outputs.fetch_or(1u << stream.deviceIndex);
 }
@@ -179,8 +179,8 @@ uint32_t silenceOnLine(OutputStream& stream) {
         }
         return MMSYSERR_NOERROR;
     }
-    bool anything = anySounding(stream.sounding);
-    uint32_t status = sendSilencing(stream.sounding, stream, stream.deviceIndex);
+    bool anything = anySounding(*stream.sounding);
+    uint32_t status = sendSilencing(*stream.sounding, stream, stream.deviceIndex);
     // Once a message of the reset may be on the wire, the running status is no longer the
     // client's.
     if (anything) {

@@ -10,6 +10,7 @@ OutputStream* createOutputStream(platform::Handle heap, OwedSilence& owed) {
     auto* stream = new (memory) OutputStream{};
     stream->kind = kindOutput;
     stream->owed = &owed;
+    stream->sounding = &stream->ownSounding;
     // A pending write is waited for on this event: without it no write could finish.
     stream->writer.completion.event = platform::createEvent();
     if (stream->writer.completion.event == platform::nullHandle) {

@@ -18,7 +18,11 @@ struct OutputStream : Stream {
     // A reset has put status bytes of its own on the wire since the client's last one, so the
     // instrument's running status is no longer the client's.
     uint8_t runningStatusOverwritten;
-    SoundingNotes sounding; // the notes and pedals the stream left on
+    // The notes and pedals the stream left on: on the line, its output's part of the shared record,
+    // which a later holder of the port reads should this process die without closing; through
+    // the service, its own.
+    SoundingNotes* sounding;
+    SoundingNotes ownSounding;
     // Makes a short message's send and its bookkeeping (sounding, running status) one step
     // against a reset of the same stream from another thread, as players stop from their
     // interface thread while their playing thread still sends. Taken before the send lock.

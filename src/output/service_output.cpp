@@ -31,7 +31,7 @@ uint32_t sendThroughService(OutputStream& stream, const uint8_t* bytes, uint32_t
 
 uint32_t silenceThroughService(OutputStream& stream) {
     // The service knows what the stream left sounding, and silences it whoever has the wire.
-    stream.sounding = {};
+    *stream.sounding = {};
     uint32_t status = shareRequest(stream.link, ShareFrameKind::reset, 0, nullptr, 0);
     trace(stream.line->monitor,
           {TraceEvent::reset, outputSlot(stream.deviceIndex), 0, traceViaService, status});

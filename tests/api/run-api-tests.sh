@@ -28,8 +28,15 @@ run() { # build, label, arguments...
     echo "=== $label: $host $*"
     check "$label: $host" wine_env_run "${run_limit:-120}" "$host" "$@"
 }
-for dir in "${wine_env_runs[@]}"; do
-    run "$dir" "one output" "--gtest_filter=-IndependentOutputs.*:SharedInstrument.*"
+# A second program, where a test needs one, is the host of the other bitness.
+other_of() { # index into wine_env_runs
+    local runs=("${wine_env_runs[@]}")
+    winepath -w "${runs[$((($1 + 1) % ${#runs[@]}))]}/api-tests/melv_api_tests.exe"
+}
+for i in "${!wine_env_runs[@]}"; do
+    dir=${wine_env_runs[$i]}
+    MELV_OTHER_PROGRAM=$(other_of "$i") run "$dir" "one output" \
+        "--gtest_filter=-IndependentOutputs.*:SharedInstrument.*"
     run "$dir" "independent mode" --independent "--gtest_filter=IndependentOutputs.*"
 done
 
@@ -45,8 +52,7 @@ shared_tests=SharedInstrument.*
 [ -z "${MELV_ARM64_ROOT:-}" ] || shared_tests+=-SharedInstrument.TwoLibrarians*
 runs=("${wine_env_runs[@]}")
 for i in "${!runs[@]}"; do
-    other=$(winepath -w "${runs[$(((i + 1) % ${#runs[@]}))]}/api-tests/melv_api_tests.exe")
-    MELV_OTHER_PROGRAM=$other run_limit=300 run "${runs[$i]}" "shared" --shared \
+    MELV_OTHER_PROGRAM=$(other_of "$i") run_limit=300 run "${runs[$i]}" "shared" --shared \
         "--gtest_filter=$shared_tests"
 done
 run "${runs[0]}" "sharing off again" "--gtest_filter=PublicOutput.ASecondApplication*"

@@ -175,6 +175,46 @@ TEST_F(SerialPort, APortLeftByADeadProcessIsTakenOver) {
     EXPECT_EQ(next.send(out, 0x00403C90), MMSYSERR_NOERROR);
 }
 
+// A program killed while it plays leaves notes and a pedal down on the instrument: the next
+// program to take the port releases them, destination by destination, before its own first
+// message. What a program closed, or turned off itself, is left alone.
+TEST_F(SerialPort, TheNextHolderReleasesWhatAHolderThatDiedLeftSoundingBeforeItsOwnMessages) {
+    setIndependentMode();
+    Stream* defaultMidi = app.openOutput(0);
+    Stream* midiOut = app.openOutput(1);
+    Stream* synthA = app.openOutput(2);
+    Stream* synthB = app.openOutput(3);
+    app.send(defaultMidi, 0x00403C90); // a note that its Note Off ends
+    app.send(defaultMidi, 0x00003C90);
+    app.send(midiOut, 0x00504090); // E4 on channel 1
+    app.send(synthA, 0x007F40B1);  // the pedal down on channel 2, and C4
+    app.send(synthA, 0x00403C91);
+    app.send(synthB, 0x00403C93); // a note on an output the program closed
+    app.close(synthB);
+    sim::world().endedProcesses.push_back(app.context.line.ownerToken);
+    forgetWire();
+
+    ClientProcess next(shared, {100, 2});
+    Stream* out = next.openOutput(3);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(next.send(out, 0x00403C92), MMSYSERR_NOERROR);
+    EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x01},
+                                            {0xFF, 0x80, 0x40, 0x40},
+                                            {0xF5, 0x02},
+                                            {0x81, 0x3C, 0x40},
+                                            {0xB1, 0x40, 0x00},
+                                            {0xF5, 0x03},
+                                            {0x92, 0x3C, 0x40}}));
+    next.close(out);
+    forgetWire();
+    ClientProcess third(shared, {100, 3});
+    out = third.openOutput(3);
+    third.send(out, 0x00403C92);
+    EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x03}, {0x92, 0x3C, 0x40}}))
+        << "a holder that closed leaves nothing to release";
+    third.close(out);
+}
+
 TEST_F(SerialPort, AnOpenDeviceIsRefusedASecondStreamAndClosingOneDeviceLeavesTheOthers) {
     setIndependentMode();
     Stream* first = app.openOutput(0);
