@@ -7,12 +7,14 @@
 //   melv-demo.exe [--dll PATH\melvpcif.dll] [--independent] [--port N] [--listen SECONDS]
 //   melv-demo.exe --monitor [--all] [--log FILE]
 //   melv-demo.exe --status
+//   melv-demo.exe --panic
 //
 // --dll loads a driver that is not installed (for trying a build) the way Windows' multimedia
 // system loads an installed one. --independent and --port change the driver's settings for this
 // run only (they need administrator rights) and put them back at the end. --monitor shows what
 // every program sends to the instrument and what comes back, until Ctrl+C; --status says which
-// programs use the instrument and what the driver counted. Neither opens a device.
+// programs use the instrument and what the driver counted. Neither opens a device. --panic turns
+// off every note and sustain pedal on every channel of each of the instrument's destinations.
 #include "common/driver_loader.h"
 #include "common/hex.h"
 #include "common/installed_driver.h"
@@ -21,6 +23,7 @@
 #include "line/port_names.h"
 #include "line/shared_state.h"
 #include "monitor.h"
+#include "panic.h"
 
 #include <windows.h>
 
@@ -55,6 +58,7 @@ struct Options {
     DWORD listenSeconds = 5;
     bool monitor = false;
     bool status = false;
+    bool panic = false;
     MonitorOptions watching;
 };
 
@@ -464,6 +468,8 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             options.watching.all = true;
         } else if (arg == L"--log" && hasValue) {
             options.watching.logFile = argv[++i];
+        } else if (arg == L"--panic") {
+            options.panic = true;
         } else if (arg == L"--status") {
             options.status = true;
         } else {
@@ -474,7 +480,7 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     bool onlyLooks = options.monitor || options.status;
     bool changes = options.independent || options.port != 0 || !options.dll.empty();
     return options.port <= lastPortNumber && !(onlyLooks && changes) &&
-           !(options.monitor && options.status) &&
+           !(options.panic && (onlyLooks || changes)) && !(options.monitor && options.status) &&
            (options.monitor || (!options.watching.all && options.watching.logFile.empty()));
 }
 
@@ -559,6 +565,25 @@ int checkDevices(const Options& options) {
     return outcome;
 }
 
+// The sound stops, in either mode; a program that holds the instrument alone is named, not
+// interrupted.
+int panic() {
+    // The driver's record names a live holder: not every serial driver opens a port for one
+    // program only, so the port's own refusal is not all there is to go by.
+    MMRESULT status = MMSYSERR_ALLOCATED;
+    if (sharingConfigured()) {
+        status = panicThroughService();
+    } else if (instrumentHolder().empty()) {
+        status = panicOnPort(static_cast<uint16_t>(configuredPort()));
+    }
+    if (status != MMSYSERR_NOERROR) {
+        return explainOpenFailure(L"The instrument", status);
+    }
+    std::wprintf(L"All notes and sustain pedals are off, on every channel of each of the "
+                 L"instrument's destinations.\n");
+    return allWell;
+}
+
 int check(const Options& options) {
     if (options.dll.empty()) {
         return checkDevices(options);
@@ -582,8 +607,12 @@ int wmain(int argc, wchar_t** argv) {
         std::wprintf(L"usage: melv-demo.exe [--dll PATH] [--independent] [--port 1-256] "
                      L"[--listen SECONDS]\n"
                      L"       melv-demo.exe --monitor [--all] [--log FILE]\n"
-                     L"       melv-demo.exe --status\n");
+                     L"       melv-demo.exe --status\n"
+                     L"       melv-demo.exe --panic   (every note and pedal off)\n");
         return badArguments;
+    }
+    if (options.panic) {
+        return panic();
     }
     if (options.monitor) {
         return runMonitor(options.watching);

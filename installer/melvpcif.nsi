@@ -45,6 +45,7 @@ SetCompressor /SOLID lzma
 ; A file name cannot hold "/": the Start menu entry shows the same name with a division slash.
 !define CHECK_ENTRY "Check the MELV PC I${U+2215}F connection.lnk"
 !define MONITOR_ENTRY "MELV PC I${U+2215}F MIDI monitor.lnk"
+!define PANIC_ENTRY "MELV PC I${U+2215}F MIDI panic.lnk"
 !define SETTINGS_PROGRAM "melv-settings.exe"
 ; A copy of this setup program, which Apps & features runs to repair the installation.
 !define REPAIR_PROGRAM "setup.exe"
@@ -258,6 +259,10 @@ Section "Driver"
   CreateShortCut "$SMPROGRAMS\${MONITOR_ENTRY}" "$SYSDIR\cmd.exe" \
     '/k ""$INSTDIR\${CHECK_PROGRAM}" --monitor"' "$INSTDIR\${CHECK_PROGRAM}" 0 SW_SHOWNORMAL "" \
     "Shows every message programs send to the instrument and every one it sends back"
+  ; The panic says what it did, or why it could not, and the window closes by itself.
+  CreateShortCut "$SMPROGRAMS\${PANIC_ENTRY}" "$SYSDIR\cmd.exe" \
+    '/c ""$INSTDIR\${CHECK_PROGRAM}" --panic & timeout /t 5"' "$INSTDIR\${CHECK_PROGRAM}" 0 \
+    SW_SHOWNORMAL "" "Turns off every note and sustain pedal on the instrument"
   ; The settings program asks for administrator rights itself, as it starts.
   CreateShortCut "$SMPROGRAMS\${SETTINGS_ENTRY}" "$INSTDIR\${SETTINGS_PROGRAM}" "" \
     "$INSTDIR\${SETTINGS_PROGRAM}" 0 SW_SHOWNORMAL "" \
@@ -339,6 +344,7 @@ Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${CHECK_ENTRY}"
   Delete "$SMPROGRAMS\${MONITOR_ENTRY}"
+  Delete "$SMPROGRAMS\${PANIC_ENTRY}"
   Delete "$SMPROGRAMS\${SETTINGS_ENTRY}"
   Delete "$INSTDIR\${CHECK_PROGRAM}"
   Delete "$INSTDIR\${SETTINGS_PROGRAM}"

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -174,16 +175,39 @@ TEST_F(CheckProgram, SaysSoWhenNothingArrivesFromTheInstrument) {
     EXPECT_TRUE(says(run, "COM1")) << run.output;
 }
 
+// The check and the panic alike: neither takes the instrument from the program that has it.
 TEST_F(CheckProgram, SaysSoWhenAnotherProgramHasTheInstrument) {
     HMIDIOUT held = nullptr;
     ASSERT_EQ(midiOutOpen(&held, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    ProgramRun run;
-    ASSERT_TRUE(runCheckProgram(L"--listen 1", &run));
+    ProgramRun check;
+    ProgramRun panic;
+    ASSERT_TRUE(runCheckProgram(L"--listen 1", &check));
+    ASSERT_TRUE(runCheckProgram(L"--panic", &panic));
     midiOutClose(held);
-    EXPECT_EQ(run.exitCode, 4u) << run.output;
     std::string holder = "using the instrument right now: melv_api_tests.exe (process " +
                          std::to_string(GetCurrentProcessId()) + ")";
-    EXPECT_TRUE(says(run, holder.c_str())) << run.output;
+    for (const ProgramRun& run : {check, panic}) {
+        EXPECT_EQ(run.exitCode, 4u) << run.output;
+        EXPECT_TRUE(says(run, holder.c_str())) << run.output;
+    }
+    EXPECT_EQ(instrument.receiveStray(), "") << "the panic went out beside the holder";
+}
+
+// A note that keeps sounding after a program crashed: the panic turns off every note and pedal on
+// every channel of each of the instrument's destinations, in one-output mode too.
+TEST_F(CheckProgram, ThePanicTurnsOffEveryChannelOfEveryDestination) {
+    ProgramRun run;
+    ASSERT_TRUE(runCheckProgram(L"--panic", &run));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(says(run, "All notes and sustain pedals are off")) << run.output;
+    WireMessages expected = panicMessages();
+    std::string wire;
+    for (DWORD start = GetTickCount();
+         decodeWire(wire).size() < expected.size() && GetTickCount() - start < 10000;) {
+        std::string more = instrument.receiveSome(1024);
+        wire += (wire.empty() || more.empty() ? "" : " ") + more;
+    }
+    EXPECT_EQ(decodeWire(wire), expected);
 }
 
 // A 32-bit program's traffic is watched by the 64-bit monitor: the run names the first build's.

@@ -204,6 +204,19 @@ WireMessage onOutput(int destination, const std::string& bytes) {
     return {destination, bytes};
 }
 
+WireMessages panicMessages() {
+    WireMessages messages;
+    for (int destination = 0; destination < 4; ++destination) {
+        for (int channel = 0; channel < 16; ++channel) {
+            char status[3];
+            std::snprintf(status, sizeof status, "%X", 0xB0 | channel);
+            messages.push_back(onOutput(destination, std::string(status) + " 7B 00"));
+            messages.push_back(onOutput(destination, std::string(status) + " 40 00"));
+        }
+    }
+    return messages;
+}
+
 WireMessages decodeWire(const std::string& wireHex) {
     std::vector<uint8_t> bytes;
     for (size_t at = 0; at + 1 < wireHex.size(); at += 3) {

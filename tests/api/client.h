@@ -89,6 +89,9 @@ using WireMessages = std::vector<WireMessage>;
 // as a message with destination -2 and the bytes concerned, so that a comparison fails on it.
 WireMessages decodeWire(const std::string& wireHex);
 WireMessage onOutput(int destination, const std::string& bytes);
+// What the check program's --panic sends: All Notes Off and the sustain pedal up on every channel
+// of each of the instrument's destinations, in order.
+WireMessages panicMessages();
 
 // The second program of the sharing tests, when the arguments ask for one of its parts
 // (shared_api_tests.cpp): its exit code; -1 when they do not.

@@ -648,6 +648,24 @@ TEST_F(OneProgramAtATime, TheNextProgramReleasesWhatAKilledProgramLeftSounding) 
     EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
 }
 
+// The panic goes through the service to every destination, beside a program that plays.
+TEST_F(SharedInstrument, ThePanicReachesEveryDestinationBesideAProgramThatPlays) {
+    ASSERT_TRUE(startOther(L"--sound 1"));
+    EXPECT_EQ(heardNext(2), (WireMessages{onOutput(1, "B1 40 7F"), onOutput(1, "91 3C 40")}));
+    std::wstring check = besideProgram(L"..\\demo\\melv-demo.exe");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION panic{};
+    ASSERT_TRUE(startProcess(check.c_str(), L"\"" + check + L"\" --panic", false, startup, panic));
+    DWORD exitCode = STILL_ACTIVE;
+    WaitForSingleObject(panic.hProcess, 30000);
+    GetExitCodeProcess(panic.hProcess, &exitCode);
+    CloseHandle(panic.hThread);
+    CloseHandle(panic.hProcess);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(heardNext(panicMessages().size()), panicMessages());
+}
+
 // A host with two plug-ins on one output: each has a stream of its own, and a reset of one turns
 // off its own note only.
 TEST_F(SharedInstrument, OneProgramOpensAnOutputTwiceAndAResetSilencesOnlyItsOwnStream) {

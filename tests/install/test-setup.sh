@@ -73,6 +73,7 @@ programs="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 check_entry="Check the MELV PC I$(printf '\342\210\225')F connection.lnk"
 settings_entry="MELV PC I$(printf '\342\210\225')F MIDI Driver settings.lnk"
 monitor_entry="MELV PC I$(printf '\342\210\225')F MIDI monitor.lnk"
+panic_entry="MELV PC I$(printf '\342\210\225')F MIDI panic.lnk"
 
 folder_holds() { # folder, names...: exactly those files
     local folder=$1
@@ -192,9 +193,10 @@ check "the Start menu has the entry that runs the check program" \
     link_runs "$programs/$check_entry" melv-demo.exe
 check "the Start menu has the entry that opens the settings" \
     link_runs "$programs/$settings_entry" melv-settings.exe
-check "the Start menu has the entry that runs the monitor" \
+check "the Start menu has the entries that run the monitor and the panic" \
     eval 'link_runs "$programs/$monitor_entry" melv-demo.exe &&
-          link_runs "$programs/$monitor_entry" --monitor'
+          link_runs "$programs/$monitor_entry" --monitor &&
+          link_runs "$programs/$panic_entry" melv-demo.exe && link_runs "$programs/$panic_entry" --panic'
 check "Apps & features lists the driver by name, maker and version" \
     test "$(entry_value DisplayName)|$(entry_value Publisher)|$(entry_value DisplayVersion)" \
     = "MELV PC I/F MIDI Driver|MELV|$version"
@@ -258,7 +260,7 @@ check "the slots and descriptions are gone from both views" \
 check "the other driver and its description are left alone" others_left_alone
 check "the Apps & features entry and the Start menu entries are gone" \
     test -z "$entry_native" -a ! -e "$programs/$check_entry" -a ! -e "$programs/$settings_entry" \
-    -a ! -e "$programs/$monitor_entry"
+    -a ! -e "$programs/$monitor_entry" -a ! -e "$programs/$panic_entry"
 check "the install folder goes once the uninstaller has ended" \
     eventually 30 test ! -e "$install_dir"
 check "the settings are kept" \
