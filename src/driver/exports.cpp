@@ -15,6 +15,8 @@ ProcessContext theProcess = {
              .shared = nullptr,
              .sharedMapping = platform::nullHandle,
              .monitor = {.record = nullptr, .mapping = platform::nullHandle, .process = {}},
+             .sounding = nullptr,
+             .soundingMapping = platform::nullHandle,
              .ownerLock = platform::nullHandle,
              .portHandle = platform::invalidHandle,
              .heldGeneration = noHold,

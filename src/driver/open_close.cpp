@@ -116,8 +116,8 @@ uint32_t takeDeviceFor(ProcessContext& process, DeviceKind kind, uint32_t index,
     }
     stream.device = &lineDevice;
     uint32_t status = attachPort(process.line, kind, index, stream.portHold);
-    if (status == MMSYSERR_NOERROR && kind == kindOutput) {
-        static_cast<OutputStream&>(stream).sounding = &process.line.shared->sounding[index];
+    if (status == MMSYSERR_NOERROR && kind == kindOutput && process.line.sounding != nullptr) {
+        static_cast<OutputStream&>(stream).sounding = &process.line.sounding->held[index];
     }
     return status;
 }

@@ -24,7 +24,8 @@ bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle) {
         process.heap = platform::nullHandle;
         return false;
     }
-    process.owed.notes = process.line.shared->owedSounding;
+    process.owed.notes =
+        process.line.sounding != nullptr ? process.line.sounding->owed : process.owed.ownNotes;
     return true;
 }
 

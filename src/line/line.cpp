@@ -15,6 +15,8 @@ bool connectLine(PortLine& line) {
         return false;
     }
     connectMonitor(line.monitor, line.ownerToken);
+    line.sounding = static_cast<SoundingRecord*>(
+        platform::mapKeptRecord(soundingRecordName, sizeof(SoundingRecord), line.soundingMapping));
     if (line.shared != nullptr) {
         return true;
     }
@@ -31,6 +33,10 @@ bool connectLine(PortLine& line) {
 
 void disconnectLine(PortLine& line) {
     disconnectMonitor(line.monitor);
+    if (line.sounding != nullptr) {
+        platform::unmapSharedMemory(line.sounding, line.soundingMapping);
+        line.sounding = nullptr;
+    }
     if (line.ownerLock != platform::nullHandle) {
         platform::closeHandle(line.ownerLock);
         line.ownerLock = platform::nullHandle;

@@ -18,6 +18,10 @@ struct PortLine {
     platform::Handle sharedMapping; // nullHandle when `shared` was handed in
     // What the driver tells a monitor (monitor/monitor.h).
     MonitorLink monitor;
+    // What the holder left sounding, mapped at load; null when it cannot be had, and then each
+    // stream keeps its own, which nobody finds should the process die.
+    SoundingRecord* sounding;
+    platform::Handle soundingMapping;
     // Makes each change of who holds the port one step across every process of both bitnesses:
     // held for attach and detach, never for a send, and waited for within ownerLockWaitMs
     // (line/port.h).

@@ -72,8 +72,8 @@ void releaseSlot(PortLine& line, DeviceKind kind, uint32_t index) {
     }
     // A stream that closes leaves its notes as they are, for nobody to release: the next holder
     // silences only what a holder that died left.
-    if (kind == kindOutput) {
-        shared.sounding[index] = {};
+    if (kind == kindOutput && line.sounding != nullptr) {
+        line.sounding->held[index] = {};
     }
     uint8_t& flag = openFlag(shared, kind, index);
     if (flag != 0) {
@@ -215,15 +215,19 @@ uint32_t writeLeftover(void* context, const uint8_t* message) {
 // process has just taken and before anything of its own. A write that fails ends it: the line is
 // in trouble, and whatever is left is forgotten with it.
 void releaseLeftovers(PortLine& line) {
+    if (line.sounding == nullptr) {
+        return;
+    }
     SharedState& shared = *line.shared;
+    SoundingRecord& record = *line.sounding;
     PortWriter writer = {};
     Leftover leftover = {line, {line.heldGeneration.load()}, writer, 0};
     uint32_t status = MMSYSERR_NOERROR;
     for (uint32_t output = 0; output < outputCount; ++output) {
-        SoundingNotes left = shared.sounding[output];
-        addSounding(left, shared.owedSounding[output]);
-        shared.sounding[output] = {};
-        shared.owedSounding[output] = {};
+        SoundingNotes left = record.held[output];
+        addSounding(left, record.owed[output]);
+        record.held[output] = {};
+        record.owed[output] = {};
         if (!anySounding(left) || status != MMSYSERR_NOERROR) {
             continue;
         }

@@ -49,20 +49,13 @@ struct SharedState {
     // opening that is current; never 0, which marks a stream that holds nothing.
     uint32_t portGeneration;
     uint32_t reserved2;
-    // What the holder has sounding on each output's destination, as its streams' resets track it,
-    // and what its resets handed over and have not sent yet. Only the holder writes them, and
-    // clears an output's part when its stream closes; a process that takes the port over from a
-    // holder that died silences what they still hold before anything of its own goes out.
-    SoundingNotes sounding[outputSlotCount];
-    SoundingNotes owedSounding[outputSlotCount];
 };
 
-static_assert(sizeof(SharedState) == 40 + 2 * outputSlotCount * 258);
+static_assert(sizeof(SharedState) == 40);
 static_assert(offsetof(SharedState, openFlags) == 9);
 static_assert(offsetof(SharedState, owner) == 16);
 static_assert(offsetof(SharedState, portGeneration) == 32);
 static_assert(offsetof(SharedState, reserved2) == 36);
-static_assert(offsetof(SharedState, owedSounding) == 40 + outputSlotCount * 258);
 
 // The destination announced on the wire since the port was opened, or noDestination.
 constexpr uint16_t lastDestination(const SharedState& shared) {
@@ -82,7 +75,21 @@ constexpr void setMessageMask(SharedState& shared, uint16_t mask) {
 // The name the record is mapped under by both bitnesses of the driver, and read by the connection
 // check; "Local\" keeps it within the logon session. A record laid out otherwise takes another
 // name, so that drivers of two versions never read each other's fields.
-constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-2";
+constexpr char16_t sharedStateName[] = u"Local\\MELV-PCIF-MIDI-Driver-State-1";
+
+// What the holder of the port has sounding on each output's destination, as its streams' resets
+// track it, and what its resets handed over and have not sent yet. Only the holder writes them,
+// and clears an output's part when its stream closes; a process that takes the port over from a
+// holder that died silences what they still hold before anything of its own goes out. Kept in a
+// file of the user's, so that it outlives a holder that was the session's last program with the
+// driver loaded; laid out alike for both bitnesses.
+struct SoundingRecord {
+    SoundingNotes held[outputSlotCount];
+    SoundingNotes owed[outputSlotCount];
+};
+static_assert(sizeof(SoundingRecord) == 2 * outputSlotCount * 258);
+static_assert(offsetof(SoundingRecord, owed) == outputSlotCount * 258);
+constexpr char16_t soundingRecordName[] = u"sounding-1.bin";
 
 // The record as a fresh mapping holds it.
 constexpr SharedState initialSharedState = {};

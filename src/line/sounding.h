@@ -21,9 +21,10 @@ constexpr uint8_t sustainPedal = 64;
 // message. One per process. Bit n of `outputs`: output n is owed some.
 struct OwedSilence {
     std::mutex lock;
-    // The shared record's owedSounding, so that a later holder of the port finds them should this
-    // process die before they went out.
+    // The kept record's, so that a later holder of the port finds them should this process die
+    // before they went out; its own when that record cannot be had.
     SoundingNotes* notes;
+    SoundingNotes ownNotes[outputCount];
     std::atomic<uint32_t> outputs;
 };
 

@@ -211,6 +211,11 @@ void releaseNamedLock(Handle lock);
 // integrity (sandboxed ones) from reading or writing it, and from making it.
 void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool unsandboxed = false);
 void unmapSharedMemory(void* view, Handle mapping);
+// A record of the user's that outlives every process that maps it: the file `name` in the user's
+// local application data (%LOCALAPPDATA%\MELV PC IF MIDI Driver), mapped whole, zero-filled when
+// made; null when it cannot be had (a sandboxed program has no such folder). Let go with
+// unmapSharedMemory.
+void* mapKeptRecord(const char16_t* name, size_t size, Handle& mapping);
 
 // The loader: no thread-attach and thread-detach calls for this module (DisableThreadLibraryCalls).
 void stopThreadNotifications(uintptr_t module);

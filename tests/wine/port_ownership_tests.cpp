@@ -41,7 +41,7 @@ TEST_F(PortOwnership, ADriverFreedWithAnOutputOpenLetsThePortGo) {
     ASSERT_EQ(driver.openOutput(0, &output), MMSYSERR_NOERROR);
     // The shared record outlives the unload while any other program has the driver loaded.
     HANDLE otherProgramsView =
-        OpenFileMappingW(FILE_MAP_READ, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-State-2");
+        OpenFileMappingW(FILE_MAP_READ, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-State-1");
     ASSERT_NE(otherProgramsView, nullptr);
     driver.unload();
     DWORD status = 0;
@@ -218,7 +218,7 @@ std::string userSid() {
 // A program run as administrator may be the first to load the driver: what it makes must still
 // be open to the same user's other programs, and to nobody else.
 TEST_F(PortOwnership, TheSharedRecordAndOwnerLockAreMadeForTheUserAndTheSystemOnly) {
-    HANDLE record = OpenFileMappingW(READ_CONTROL, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-State-2");
+    HANDLE record = OpenFileMappingW(READ_CONTROL, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-State-1");
     HANDLE lock = OpenMutexW(READ_CONTROL, FALSE, L"Local\\MELV-PCIF-MIDI-Driver-Owner-1");
     std::vector<std::string> expected = {"S-1-5-18", userSid()};
     EXPECT_EQ(allowedSids(record), expected);

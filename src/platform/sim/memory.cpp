@@ -51,13 +51,22 @@ void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool) 
         return nullptr;
     }
     sim::SharedMemory& memory = world.sharedMemories[name];
-    if (memory.users == 0) {
+    if (memory.words.empty() || (memory.users == 0 && !memory.kept)) {
         memory.words.assign((size + 7) / 8, 0);
     }
     ++memory.users;
     mapping = world.nextHandle++;
     world.mappingHandles[mapping] = name;
     return memory.words.data();
+}
+
+void* mapKeptRecord(const char16_t* name, size_t size, Handle& mapping) {
+    void* view = mapSharedMemory(name, size, mapping);
+    if (view != nullptr) {
+        std::lock_guard<std::mutex> hold(sim::world().lock);
+        sim::world().sharedMemories[name].kept = true;
+    }
+    return view;
 }
 
 void unmapSharedMemory(void*, Handle mapping) {
@@ -69,7 +78,8 @@ void unmapSharedMemory(void*, Handle mapping) {
         return;
     }
     // The last process to let go takes the memory with it, as the OS does.
-    if (--world.sharedMemories.at(found->second).users == 0) {
+    sim::SharedMemory& memory = world.sharedMemories.at(found->second);
+    if (--memory.users == 0 && !memory.kept) {
         world.sharedMemories.erase(found->second);
     }
     world.mappingHandles.erase(found);

@@ -185,6 +185,7 @@ struct NamedLock {
 struct SharedMemory {
     std::vector<uint64_t> words;
     uint32_t users = 0;
+    bool kept = false; // a file's: it stays when the last process lets go
 };
 
 struct World {

@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <cwchar>
+#include <iterator>
+
 namespace platform {
 
 Handle createHeap(size_t initialSize) {
@@ -32,6 +35,40 @@ void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool u
                                      PAGE_READWRITE, 0, static_cast<DWORD>(size),
                                      reinterpret_cast<LPCWSTR>(name));
     freeUserOnlySecurity(security);
+    if (made == nullptr) {
+        return nullptr;
+    }
+    void* view = MapViewOfFile(made, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size);
+    if (view == nullptr) {
+        CloseHandle(made);
+        return nullptr;
+    }
+    mapping = reinterpret_cast<Handle>(made);
+    return view;
+}
+
+void* mapKeptRecord(const char16_t* name, size_t size, Handle& mapping) {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", path, MAX_PATH);
+    const wchar_t folder[] = L"\\MELV PC IF MIDI Driver";
+    size_t nameLength = std::wcslen(reinterpret_cast<const wchar_t*>(name));
+    if (length == 0 || length + std::size(folder) + 1 + nameLength >= MAX_PATH) {
+        return nullptr;
+    }
+    std::wcscpy(path + length, folder);
+    CreateDirectoryW(path, nullptr); // there already, or it cannot be, which the file tells
+    std::wcscat(path, L"\\");
+    std::wcscat(path, reinterpret_cast<const wchar_t*>(name));
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    // The mapping keeps the file open, and grows a new one to the record's size, zero-filled.
+    HANDLE made =
+        CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), nullptr);
+    CloseHandle(file);
     if (made == nullptr) {
         return nullptr;
     }
