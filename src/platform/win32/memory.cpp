@@ -27,14 +27,10 @@ void destroyHeap(Handle heap) {
 
 } // namespace platform
 
-namespace platform {
+namespace {
 
-void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool unsandboxed) {
-    UserOnlySecurity security;
-    HANDLE made = CreateFileMappingW(INVALID_HANDLE_VALUE, userOnlySecurity(security, unsandboxed),
-                                     PAGE_READWRITE, 0, static_cast<DWORD>(size),
-                                     reinterpret_cast<LPCWSTR>(name));
-    freeUserOnlySecurity(security);
+// The whole of a mapping just made, or null, the mapping closed again, when it cannot be had.
+void* viewOf(HANDLE made, size_t size, platform::Handle& mapping) {
     if (made == nullptr) {
         return nullptr;
     }
@@ -43,8 +39,21 @@ void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool u
         CloseHandle(made);
         return nullptr;
     }
-    mapping = reinterpret_cast<Handle>(made);
+    mapping = reinterpret_cast<platform::Handle>(made);
     return view;
+}
+
+} // namespace
+
+namespace platform {
+
+void* mapSharedMemory(const char16_t* name, size_t size, Handle& mapping, bool unsandboxed) {
+    UserOnlySecurity security;
+    HANDLE made = CreateFileMappingW(INVALID_HANDLE_VALUE, userOnlySecurity(security, unsandboxed),
+                                     PAGE_READWRITE, 0, static_cast<DWORD>(size),
+                                     reinterpret_cast<LPCWSTR>(name));
+    freeUserOnlySecurity(security);
+    return viewOf(made, size, mapping);
 }
 
 void* mapKeptRecord(const char16_t* name, size_t size, Handle& mapping) {
@@ -69,16 +78,7 @@ void* mapKeptRecord(const char16_t* name, size_t size, Handle& mapping) {
     HANDLE made =
         CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), nullptr);
     CloseHandle(file);
-    if (made == nullptr) {
-        return nullptr;
-    }
-    void* view = MapViewOfFile(made, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size);
-    if (view == nullptr) {
-        CloseHandle(made);
-        return nullptr;
-    }
-    mapping = reinterpret_cast<Handle>(made);
-    return view;
+    return viewOf(made, size, mapping);
 }
 
 void unmapSharedMemory(void* view, Handle mapping) {
