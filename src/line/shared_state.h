@@ -87,8 +87,8 @@ struct SoundingRecord {
     SoundingNotes held[outputSlotCount];
     SoundingNotes owed[outputSlotCount];
 };
-static_assert(sizeof(SoundingRecord) == 2 * outputSlotCount * 258);
-static_assert(offsetof(SoundingRecord, owed) == outputSlotCount * 258);
+static_assert(sizeof(SoundingRecord) == sizeof(SoundingNotes) * outputSlotCount * 2);
+static_assert(offsetof(SoundingRecord, owed) == sizeof(SoundingNotes) * outputSlotCount);
 constexpr char16_t soundingRecordName[] = u"sounding-1.bin";
 
 // The record as a fresh mapping holds it.
