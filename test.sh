@@ -19,7 +19,9 @@ configure_and_build() { # preset
     echo "== building $name"
     cmake --preset "$name" >"build/$name.configure.log" ||
         { cat "build/$name.configure.log"; return 1; }
-    cmake --build --preset "$name" -j "$jobs"
+    local start=$SECONDS
+    cmake --build --preset "$name" -j "$jobs" || return 1
+    echo "== built $name in $((SECONDS - start)) s"
 }
 
 # A step that hangs (a Wine program waiting on another for good) is ended after this long, with
@@ -54,11 +56,13 @@ step() { # name, command...
     echo "== $name"
     # A shell function runs here, as its results (the package's name) are needed afterwards.
     [ "$(type -t "$1")" = function ] || set -- bounded "$@"
+    local start=$SECONDS
     if "$@"; then
         passed=$((passed + 1))
+        echo "== passed in $((SECONDS - start)) s: $name"
     else
         failed=$((failed + 1))
-        echo "== FAILED: $name"
+        echo "== FAILED after $((SECONDS - start)) s: $name"
     fi
 }
 
