@@ -95,14 +95,14 @@ std::vector<std::string> channelMessagesInPlayOrder(const std::vector<MidiFileTr
 std::wstring writeTemporaryFile(const std::vector<uint8_t>& bytes) {
     wchar_t folder[MAX_PATH], path[MAX_PATH];
     if (GetTempPathW(MAX_PATH, folder) == 0 || GetTempFileNameW(folder, L"mid", 0, path) == 0) {
-        return L"";
+        return {};
     }
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return L"";
+        return {};
     }
     DWORD written = 0;
     BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
-    return ok && written == bytes.size() ? std::wstring(path) : L"";
+    return ok && written == bytes.size() ? std::wstring(path) : std::wstring();
 }
