@@ -46,9 +46,9 @@ run_hosts() {
         MELV_OTHER_BITNESS_HOST=$(winepath -w "$other/melv_wine_tests.exe")
         export MELV_OTHER_BITNESS_HOST
         echo "=== $label: $dir/melv_wine_tests.exe $*"
-        # A host takes up to half a minute, most of it for the input throughput test, which
-        # Wine's serial reads pace.
-        check "$label: $dir/melv_wine_tests.exe" wine_env_run 150 "$dir/melv_wine_tests.exe" "$@"
+        # A host takes about a minute, under qemu two, and on a busy machine several times
+        # that: the bound is for a host that hangs.
+        check "$label: $dir/melv_wine_tests.exe" wine_env_run 600 "$dir/melv_wine_tests.exe" "$@"
     done
 }
 
@@ -92,9 +92,13 @@ export MELV_LINE_CONTROL
 # Suites that need the line on COM3 and no COM1.
 com3_suites="MissingPort.*:ConfiguredPort.*:ConfigurationDialog.*"
 other_port_suites="OtherPortDialog.*"
+# Under qemu every read of the line is emulated, many times slower: the ARM64 run leaves out the
+# input written flat out, whose code the x64 and x86 runs prove.
+left_out=$com3_suites:$other_port_suites
+[ -z "${MELV_ARM64_ROOT:-}" ] || left_out+=:InputThroughput.*
 
 wine_env_set_ports 1 || exit 2
-run_hosts "COM1 on the virtual line" "--gtest_filter=-$com3_suites:$other_port_suites"
+run_hosts "COM1 on the virtual line" "--gtest_filter=-$left_out"
 
 wine_env_set_ports 3 || exit 2
 run_hosts "COM3 on the virtual line, no COM1" "--gtest_filter=$com3_suites"
