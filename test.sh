@@ -78,6 +78,17 @@ fuzz_for_30_s() { # target, its seed folder
     return "$status"
 }
 
+# The two targets at once, one on each core; each one's figures are printed when both are done.
+fuzz_both() {
+    local assembler status=0
+    fuzz_for_30_s assembler_fuzz tests/fuzz/corpus >build/assembler_fuzz.out 2>&1 &
+    assembler=$!
+    fuzz_for_30_s share_fuzz tests/fuzz/share-corpus >build/share_fuzz.out 2>&1 || status=$?
+    wait "$assembler" || status=$?
+    cat build/assembler_fuzz.out build/share_fuzz.out
+    return "$status"
+}
+
 # Every tracked C and C++ file as clang-format (.clang-format) lays it out.
 check_format() {
     git ls-files -z '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' | xargs -0 clang-format --dry-run --Werror
@@ -151,8 +162,7 @@ step "command-line installer for ARM64 Windows under arm64 Wine" tests/arm64/wit
 step "release package" package_and_check
 step "setup program under Wine" setup_program
 step "one-command demo under Wine" tests/demo/check-demo.sh
-step "input assembler fuzzing, 30 s" fuzz_for_30_s assembler_fuzz tests/fuzz/corpus
-step "sharing service's checks fuzzing, 30 s" fuzz_for_30_s share_fuzz tests/fuzz/share-corpus
+step "input assembler and sharing service's checks fuzzing, 30 s side by side" fuzz_both
 # Interleaved and repeated, so that the shares of a noisy machine fall on every variant alike: the
 # cost of the monitor's record is read as the ratio of two of its rows.
 step "output benchmark (figures only)" build/native/bench/output_bench --benchmark_min_time=0.2 \
