@@ -16,7 +16,7 @@ wine_env_set_ports 1 || exit 2
 wine sc create melvpcif-share type= own start= demand \
     binpath= "$(winepath -w "${wine_env_builds[0]}/melvpcif-share.exe")" >/dev/null 2>&1 || exit 2
 status=0
-for dir in "${wine_env_builds[@]}"; do
+for dir in "${wine_env_runs[@]}"; do
     timeout 300 wine "$dir/melv_wine_bench.exe" || status=1
 done
 exit $status

@@ -21,7 +21,7 @@ builds=("${wine_env_builds[@]}")
 start=$(date +%s)
 wine_env_prepare_installed melv-libs "${builds[0]}" "${builds[1]}" || exit 2
 
-for dir in "${builds[@]}"; do
+for dir in "${wine_env_runs[@]}"; do
     for runner in $runners; do
         echo "=== one output: $dir/$runner"
         check "one output: $dir/$runner" \

@@ -20,9 +20,25 @@
 # Where Windows lists its multimedia drivers, in each registry view.
 wine_env_drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 
+# Whether Wine can run 32-bit Windows programs here. Debian's Wine runs them in 32-bit x86 Linux
+# processes, and some machines' kernels run none (built without IA32 emulation): there Wine's
+# 32-bit loader cannot even start, and only 64-bit Windows programs run. An arm64 Wine root
+# (tests/arm64/bin first on PATH) has a second bitness of its own to speak of.
+# Told once, from the wine the caller's PATH names, before a run puts its own first.
+if [ "$(command -v wine)" != /usr/bin/wine ] || /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    wine_env_32bit=yes
+else
+    wine_env_32bit=no
+fi
+wine_env_runs_32bit() {
+    [ "$wine_env_32bit" = yes ]
+}
+
 # Checks that the two Windows build trees given, win64 and win32, have the files the run needs,
 # and sets wine_env_builds to their absolute paths and wine_env_runs to the distinct ones among
-# them: the ARM64 build, which has no second bitness beside it, is given twice and runs once.
+# them: the ARM64 build, which has no second bitness beside it, is given twice and runs once. On a
+# machine that runs no 32-bit programs the 64-bit build stands in for the 32-bit one the same way,
+# and the run says so.
 wine_env_find_builds() { # "file ...", build_dir_win64, build_dir_win32
     local files=$1 dir file
     shift
@@ -40,6 +56,11 @@ wine_env_find_builds() { # "file ...", build_dir_win64, build_dir_win32
         done
         wine_env_builds+=("$(realpath "$dir")")
     done
+    if ! wine_env_runs_32bit && [ "${wine_env_builds[1]}" != "${wine_env_builds[0]}" ]; then
+        echo "=== this machine's kernel runs no 32-bit x86 programs, so Wine runs no 32-bit" \
+            "Windows program here: ${wine_env_builds[1]} is built and checked, not run"
+        wine_env_builds[1]=${wine_env_builds[0]}
+    fi
     wine_env_runs=("${wine_env_builds[0]}")
     [ "${wine_env_builds[1]}" = "${wine_env_builds[0]}" ] || wine_env_runs+=("${wine_env_builds[1]}")
 }
@@ -51,6 +72,15 @@ wine_env_begin() { # name
     export WINEDEBUG=-all
     # No Mono or Gecko: nothing here needs them, and their installers would hold up wineboot.
     export WINEDLLOVERRIDES="mscoree,mshtml="
+    # Debian's wine command starts every program through the 32-bit loader, which hands 64-bit
+    # ones on: where that loader cannot run, the 64-bit one is called by that name instead.
+    if ! wine_env_runs_32bit; then
+        mkdir -p "$wine_work/bin"
+        printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$wine_work/bin/wine"
+        chmod +x "$wine_work/bin/wine"
+        ln -s wine "$wine_work/bin/wine-stable"
+        export PATH="$wine_work/bin:$PATH" WINELOADER=/usr/lib/wine/wine64
+    fi
     wine_env_line_pid=
     wine_env_display_pid=
     trap wine_env_end EXIT
