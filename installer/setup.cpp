@@ -1,12 +1,14 @@
 // Installs and removes the driver on Windows: copies each DLL to the system folder of its
 // bitness and registers it as a MIDI driver in a free "midi2".."midi9" slot of the Drivers32 key,
-// with its description beside, in each registry view that has a DLL of its bitness. On ARM64
-// Windows the ARM64 DLL goes beside the x64 one, under a name of its own and in a slot of its own.
+// with its description beside, in each registry view that has a DLL of its bitness, and as the
+// MIDI entry of one device of the Media class naming the same slot, the way Windows registers its
+// own MIDI drivers (machine_registration.h). On ARM64 Windows the ARM64 DLL goes beside the x64
+// one, under a name of its own and in a slot of its own.
 // The sharing service, for the machine's own processor, goes to the system folder too and is
 // installed as a service that starts on demand, which users may start.
 // Drivers already registered are left as they are; removal takes away exactly the driver's own
-// slots and files. Installing again repairs: the files, the slots and the descriptions are put
-// back as they should be, and the settings stay.
+// slots, device and files. Installing again repairs: the files, the slots, the descriptions and
+// the device are put back as they should be (one device, however often), and the settings stay.
 // The setup program (melvpcif.nsi) carries this program and runs it, so these rules live here
 // alone.
 //
@@ -26,6 +28,7 @@
 #include <windows.h>
 
 #include "config/settings.h"
+#include "machine_registration.h"
 #include "share/protocol.h"
 
 #include <sddl.h>
@@ -41,19 +44,10 @@ namespace {
 
 enum ExitCode { done = 0, failed = 1, misused = 2, doneAtRestart = 3 };
 
-const wchar_t driversKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
-// The name Windows shows for the driver in its multimedia settings.
-const wchar_t descriptionsKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
 const wchar_t driverFile[] = L"melvpcif.dll";
 // Native ARM64 programs and emulated x64 ones share System32, so the ARM64 driver has a name of
 // its own there; the x64 one keeps the name (and slot) an earlier installation gave it.
 const wchar_t arm64DriverFile[] = L"melvpcif-arm64.dll";
-const wchar_t driverDescription[] = L"MELV PC I/F MIDI Driver";
-const wchar_t* const slotNames[] = {L"midi",  L"midi1", L"midi2", L"midi3", L"midi4",
-                                    L"midi5", L"midi6", L"midi7", L"midi8", L"midi9"};
-// Windows 11's MIDI stack (Windows MIDI Services) sets "midi" and "midi1" to its own drivers
-// whenever it is switched on or repaired, so the driver never takes them: it would be pushed out.
-constexpr size_t firstOwnSlot = 2;
 // The sharing service: its program, its name among the machine's services, what Windows shows for
 // it, and who may do what with it. The system and administrators manage it; interactive users may
 // start it and ask its state, as the driver in their programs does. It runs as the system, which
@@ -136,128 +130,6 @@ bool targetsOfThisSystem(std::vector<Target>& targets) {
     }
     targets.push_back({L"32-bit", systemFolder(), 0, L"x86", driverFile});
     return true;
-}
-
-HKEY openKey(const wchar_t* path, REGSAM view) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE | view, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return key;
-}
-
-bool setString(HKEY key, const wchar_t* name, const wchar_t* value) {
-    DWORD size = static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t));
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), size) ==
-           ERROR_SUCCESS;
-}
-
-bool deleteValue(HKEY key, const wchar_t* name) {
-    LONG result = RegDeleteValueW(key, name);
-    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
-}
-
-bool describe(REGSAM view, const wchar_t* file) {
-    HKEY key = openKey(descriptionsKey, view);
-    if (key == nullptr) {
-        return false;
-    }
-    bool described = setString(key, file, driverDescription);
-    RegCloseKey(key);
-    return described;
-}
-
-bool forgetDescription(REGSAM view, const wchar_t* file) {
-    HKEY key = openKey(descriptionsKey, view);
-    if (key == nullptr) {
-        return false;
-    }
-    bool forgotten = deleteValue(key, file);
-    RegCloseKey(key);
-    return forgotten;
-}
-
-// The slot's value, or an empty string when the slot is free.
-std::wstring slotValue(HKEY key, const wchar_t* slot) {
-    wchar_t data[MAX_PATH] = {};
-    DWORD size = sizeof data - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegQueryValueExW(key, slot, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
-        ERROR_SUCCESS) {
-        return std::wstring();
-    }
-    return data;
-}
-
-bool isOurs(const std::wstring& value, const wchar_t* file) {
-    return lstrcmpiW(value.c_str(), file) == 0;
-}
-
-// Whether another driver file of this installation takes the slot in the same view: the ARM64
-// and the x64 driver share the 64-bit view.
-bool chosenForAnother(const wchar_t* slot, const std::vector<const wchar_t*>& chosen) {
-    for (const wchar_t* other : chosen) {
-        if (other == slot) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The slot the driver file has already among "midi2".."midi9" (an earlier installation keeps it),
-// else the first free one of them; null when all are taken by other drivers. An installation in
-// "midi" or "midi1" moves.
-const wchar_t* slotFor(HKEY key, const wchar_t* file, const std::vector<const wchar_t*>& chosen) {
-    for (size_t i = firstOwnSlot; i < std::size(slotNames); ++i) {
-        if (isOurs(slotValue(key, slotNames[i]), file)) {
-            return slotNames[i];
-        }
-    }
-    for (size_t i = firstOwnSlot; i < std::size(slotNames); ++i) {
-        if (slotValue(key, slotNames[i]).empty() && !chosenForAnother(slotNames[i], chosen)) {
-            return slotNames[i];
-        }
-    }
-    return nullptr;
-}
-
-// The slots already chosen for the targets before this one that share its registry view.
-std::vector<const wchar_t*> chosenInView(const std::vector<Target>& targets,
-                                         const std::vector<const wchar_t*>& slots, REGSAM view) {
-    std::vector<const wchar_t*> chosen;
-    for (size_t i = 0; i < slots.size(); ++i) {
-        if (targets[i].view == view) {
-            chosen.push_back(slots[i]);
-        }
-    }
-    return chosen;
-}
-
-// Registers the driver file in `slot` and takes it out of any other slot it had: one left in
-// "midi" or "midi1" by an earlier version, or a second one an earlier repair could not clear.
-bool registerDriver(HKEY key, const wchar_t* slot, const wchar_t* file) {
-    if (!isOurs(slotValue(key, slot), file) && !setString(key, slot, file)) {
-        return false;
-    }
-    bool single = true;
-    for (const wchar_t* other : slotNames) {
-        if (other != slot && isOurs(slotValue(key, other), file)) {
-            single = deleteValue(key, other) && single;
-        }
-    }
-    return single;
-}
-
-bool unregisterDriver(HKEY key, const wchar_t* file) {
-    bool removed = true;
-    for (const wchar_t* slot : slotNames) {
-        if (isOurs(slotValue(key, slot), file)) {
-            removed = deleteValue(key, slot) && removed;
-        }
-    }
-    return removed;
 }
 
 // What Windows will do to a file when it next starts, by the last of its pending operations.
@@ -591,27 +463,92 @@ std::wstring folderOfThisProgram() {
     return folder.substr(0, folder.find_last_of(L"\\/"));
 }
 
-ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
-    // Every view must have a slot before anything changes, so that a full one leaves the
-    // machine as it was.
-    std::vector<const wchar_t*> slots;
-    for (const Target& target : targets) {
-        HKEY key = openKey(driversKey, target.view);
-        if (key == nullptr) {
-            std::fwprintf(stderr,
-                          L"Cannot change the list of MIDI drivers: run as administrator.\n");
-            return failed;
+// The slots already chosen, in `view`, for the other files of this installation.
+std::vector<int> slotsOfOthersIn(const std::vector<Target>& targets,
+                                 const std::vector<DeviceEntry>& chosen, REGSAM view) {
+    std::vector<int> others;
+    for (const DeviceEntry& entry : chosen) {
+        for (const Target& target : targets) {
+            if (target.view == view && target.file == entry.file) {
+                others.push_back(entry.slot);
+            }
         }
-        slots.push_back(slotFor(key, target.file, chosenInView(targets, slots, target.view)));
-        RegCloseKey(key);
-        if (slots.back() == nullptr) {
+    }
+    return others;
+}
+
+bool ownSlotsAllTaken(const SlotView& view) {
+    for (size_t slot = firstOwnSlot; slot < driverSlotCount; ++slot) {
+        if (view.uses[slot] != SlotUse::taken) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void sayNoSlot(const std::vector<Target>& targets, const RegistrationState& state,
+               const wchar_t* file) {
+    size_t view = 0;
+    for (const Target& target : targets) {
+        if (target.file != file) {
+            continue;
+        }
+        if (ownSlotsAllTaken(state.views[view++])) {
             std::fwprintf(stderr,
                           L"All eight MIDI driver slots of the %ls registry view the driver may "
                           L"use (midi2 to midi9; midi and midi1 belong to Windows' MIDI stack) "
                           L"are taken by other drivers: remove one you no longer use.\n",
                           target.label);
-            return failed;
+            return;
         }
+    }
+    std::fwprintf(stderr, L"No MIDI driver slot the driver may use (midi2 to midi9) is free in "
+                          L"both registry views: remove a driver you no longer use.\n");
+}
+
+// One slot for each driver file, the same in every view that registers it, as the device's entry
+// names one; chosen before anything changes, so that a full view leaves the machine as it was.
+bool chooseSlots(const std::vector<Target>& targets, std::vector<DeviceEntry>& chosen) {
+    for (const Target& first : targets) {
+        bool done = false;
+        for (const DeviceEntry& entry : chosen) {
+            done = done || entry.file == first.file;
+        }
+        if (done) {
+            continue;
+        }
+        RegistrationState state{};
+        state.deviceSlot = deviceSlotOf(first.file);
+        for (const Target& target : targets) {
+            if (target.file == first.file) {
+                std::vector<int> others = slotsOfOthersIn(targets, chosen, target.view);
+                state.views[state.viewCount++] =
+                    slotViewOf(target.view, target.file, others.data(), others.size());
+            }
+        }
+        int slot = chooseDriverSlot(state);
+        if (slot == noSlot) {
+            sayNoSlot(targets, state, first.file);
+            return false;
+        }
+        chosen.push_back({first.file, slot});
+    }
+    return true;
+}
+
+int slotOf(const std::vector<DeviceEntry>& chosen, const wchar_t* file) {
+    for (const DeviceEntry& entry : chosen) {
+        if (entry.file == file) {
+            return entry.slot;
+        }
+    }
+    return noSlot;
+}
+
+ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
+    std::vector<DeviceEntry> chosen;
+    if (!chooseSlots(targets, chosen)) {
+        return failed;
     }
     bool atRestart = false;
     for (size_t i = 0; i < targets.size(); ++i) {
@@ -624,12 +561,8 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
                           destination.c_str(), GetLastError());
             return failed;
         }
-        HKEY key = openKey(driversKey, target.view);
-        bool registered = key != nullptr && registerDriver(key, slots[i], target.file);
-        if (key != nullptr) {
-            RegCloseKey(key);
-        }
-        if (!registered || !describe(target.view, target.file)) {
+        const wchar_t* slot = slotName(slotOf(chosen, target.file));
+        if (!registerInSlot(target.view, target.file, slotOf(chosen, target.file))) {
             std::fwprintf(stderr, L"Cannot register the %ls driver (administrator rights?).\n",
                           target.label);
             return failed;
@@ -639,12 +572,20 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
             std::wprintf(L"Installed the %ls driver as %ls. A running program has the driver "
                          L"loaded, or an earlier removal waits for the restart: Windows puts the "
                          L"new file in place when it next starts.\n",
-                         target.label, slots[i]);
+                         target.label, slot);
         } else {
-            std::wprintf(L"Installed the %ls driver as %ls: %ls\n", target.label, slots[i],
+            std::wprintf(L"Installed the %ls driver as %ls: %ls\n", target.label, slot,
                          destination.c_str());
         }
     }
+    if (!writeDriverDevice(chosen.data(), chosen.size())) {
+        std::fwprintf(stderr, L"Cannot register the driver's device with Windows (error %lu).\n",
+                      GetLastError());
+        return failed;
+    }
+    std::wprintf(L"Registered the driver's device: \"%ls\" under \"Sound, video and game "
+                 L"controllers\".\n",
+                 driverDescription);
     Placed service = installService(targets.front(), from);
     if (service == Placed::impossible) {
         return failed;
@@ -657,12 +598,7 @@ ExitCode uninstall(const std::vector<Target>& targets) {
     bool atRestart = false;
     bool complete = true;
     for (const Target& target : targets) {
-        HKEY key = openKey(driversKey, target.view);
-        bool unregistered = key != nullptr && unregisterDriver(key, target.file);
-        if (key != nullptr) {
-            RegCloseKey(key);
-        }
-        if (!unregistered || !forgetDescription(target.view, target.file)) {
+        if (!unregisterFromView(target.view, target.file)) {
             std::fwprintf(stderr, L"Cannot unregister the %ls driver: run as administrator.\n",
                           target.label);
             complete = false;
@@ -686,6 +622,10 @@ ExitCode uninstall(const std::vector<Target>& targets) {
         std::wprintf(L"Removed the %ls driver. A running program still has it loaded: Windows "
                      L"deletes %ls when it next starts.\n",
                      target.label, file.c_str());
+    }
+    if (!removeDriverDevices()) {
+        std::fwprintf(stderr, L"Cannot remove the driver's device: run as administrator.\n");
+        complete = false;
     }
     Removed service = removeService(targets.front());
     complete = complete && service != Removed::impossible;

@@ -17,12 +17,18 @@
 //       reads TEXT (an option) before the next step; or picture:FILE.bmp, which writes the page
 //       as it stands then. The last page before its click is written as a picture too. Ends with
 //       the program's exit code.
+//   setup-test-tool media-devices
+//       lists, through SetupAPI, every root-enumerated device of the Media class, present or not,
+//       one line each: hardware id|description|maker|each MIDI entry of its driver key as
+//       FILE=ALIAS, comma-separated
 //
 // Exit code 100 and a line on stderr when the tool itself cannot do what it was asked.
 #include "common/process.h"
 #include "common/window_picture.h"
 
 #include <windows.h>
+
+#include <setupapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -337,7 +343,61 @@ int pages(const wchar_t* program, const wchar_t* picturePath, int stepCount, wch
 
 const wchar_t usage[] =
     L"usage: setup-test-tool run PROGRAM [ARGUMENT...] | run-entry VALUE | hold DLL\n"
-    L"       | pages PROGRAM PICTURE|- STEP...\n";
+    L"       | pages PROGRAM PICTURE|- STEP... | media-devices\n";
+
+std::wstring deviceText(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
+    wchar_t text[512] = {};
+    SetupDiGetDeviceRegistryPropertyW(set, &device, property, nullptr,
+                                      reinterpret_cast<BYTE*>(text), sizeof text - 4, nullptr);
+    return text;
+}
+
+// "FILE=ALIAS" for each subkey of the driver key's Drivers\midi.
+std::wstring midiEntries(HDEVINFO set, SP_DEVINFO_DATA& device) {
+    std::wstring entries;
+    HKEY driverKey = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    HKEY midi = nullptr;
+    if (driverKey == INVALID_HANDLE_VALUE ||
+        RegOpenKeyExW(driverKey, L"Drivers\\midi", 0, KEY_READ, &midi) != ERROR_SUCCESS) {
+        midi = nullptr;
+    }
+    wchar_t file[MAX_PATH];
+    for (DWORD index = 0; midi != nullptr; ++index) {
+        DWORD length = MAX_PATH;
+        if (RegEnumKeyExW(midi, index, file, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        wchar_t alias[64] = {};
+        DWORD size = sizeof alias - sizeof alias[0];
+        RegGetValueW(midi, file, L"Alias", RRF_RT_REG_SZ, nullptr, alias, &size);
+        entries += (entries.empty() ? L"" : L",") + std::wstring(file) + L"=" + alias;
+    }
+    if (midi != nullptr) {
+        RegCloseKey(midi);
+    }
+    if (driverKey != INVALID_HANDLE_VALUE) {
+        RegCloseKey(driverKey);
+    }
+    return entries;
+}
+
+int mediaDevices() {
+    const GUID mediaClass = {
+        0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    HDEVINFO set = SetupDiGetClassDevsW(&mediaClass, L"ROOT", nullptr, 0);
+    if (set == INVALID_HANDLE_VALUE) {
+        return fail(L"SetupDiGetClassDevsW");
+    }
+    SP_DEVINFO_DATA device = {sizeof device};
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+        std::wprintf(L"%ls|%ls|%ls|%ls\n", deviceText(set, device, SPDRP_HARDWAREID).c_str(),
+                     deviceText(set, device, SPDRP_DEVICEDESC).c_str(),
+                     deviceText(set, device, SPDRP_MFG).c_str(), midiEntries(set, device).c_str());
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return 0;
+}
 
 } // namespace
 
@@ -353,6 +413,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"hold" && argc == 3) {
         return hold(argv[2]);
+    }
+    if (command == L"media-devices" && argc == 2) {
+        return mediaDevices();
     }
     if (command == L"pages" && argc >= 5) {
         return pages(argv[2], argv[3], argc - 4, argv + 4);

@@ -46,6 +46,17 @@ value_of() { # view, slot
 descriptions_of() { # view, [driver file]: how many of our descriptions it has
     if described "$(query "$1" "$descriptions")" "${2:-}"; then echo 1; else echo 0; fi
 }
+# The driver's devices as SetupAPI lists them: hardware id|description|maker|FILE=SLOT,...
+driver_devices() {
+    wine "$tool64" media-devices 2>/dev/null | tr -d '\r' | grep -i '^ROOT\\MELVPCIF|'
+}
+one_device_naming() { # FILE=SLOT,...: exactly one device of the driver, with those MIDI entries
+    local devices
+    devices=$(driver_devices)
+    [ "$devices" = "ROOT\MELVPCIF|MELV PC I/F MIDI Driver|MELV|$1" ] && return 0
+    echo "the driver's devices: ${devices:-none}"
+    return 1
+}
 settings_key_exists() {
     key_exists 64 "$settings"
 }
@@ -86,6 +97,7 @@ if [ -n "${arm64_windows:-}" ]; then
     mkdir -p "$wine_work/package/arm64"
     cp "$arm64/melvpcif.dll" "$arm64/melvpcif-share.exe" "$wine_work/package/arm64/"
     cp "$arm64/installer/melvpcif-setup.exe" "$setup"
+    tool64="$arm64/tests/install/setup-test-tool.exe"
     system_arm64="$WINEPREFIX/drive_c/windows/system32/melvpcif-arm64.dll"
     arm64_slots() { slots 64 melvpcif-arm64.dll; }
 
@@ -103,18 +115,23 @@ if [ -n "${arm64_windows:-}" ]; then
     check "the x86 driver has one slot in the 32-bit view" eval '[[ "$(slots 32)" == midi? ]]'
     check "both names are described in the 64-bit view, the x86 one in the 32-bit view" \
         test "$(descriptions_of 64 melvpcif-arm64.dll)$(descriptions_of 64)$(descriptions_of 32)" = 111
+    check "one device of the Media class names both 64-bit files in their slots" \
+        one_device_naming "melvpcif-arm64.dll=$(arm64_slots),melvpcif.dll=$(slots 64)"
+    check "and the x86 driver's slot is the x64 driver's" test "$(slots 32)" = "$(slots 64)"
     slots_before="$(arm64_slots) $(slots 64) $(slots 32)"
     run_setup arm64-install-again install
-    check "a second install keeps the slots" \
-        test "$(arm64_slots) $(slots 64) $(slots 32)" = "$slots_before"
+    check "a second install keeps the slots and the one device" \
+        eval 'test "$(arm64_slots) $(slots 64) $(slots 32)" = "$slots_before" &&
+              test "$(driver_devices | wc -l)" = 1'
 
     check "removal ends with exit code 0" test "$(exit_code arm64-uninstall uninstall)" = 0
     check "removal takes the three files, slots and descriptions away" \
         test ! -e "$system_arm64" -a ! -e "$system64" -a ! -e "$system32" \
         -a -z "$(arm64_slots)$(slots 64)$(slots 32)" \
         -a "$(descriptions_of 64 melvpcif-arm64.dll)$(descriptions_of 64)$(descriptions_of 32)" = 000
-    check "removal leaves the other driver" \
-        test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
+    check "removal leaves the other driver and no device" \
+        eval 'test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv &&
+              test -z "$(driver_devices)"'
 
     echo "== a 64-bit view with one free slot, for two drivers"
     filler_drivers 64 take
@@ -140,13 +157,18 @@ check "registered once in the 64-bit view, in the first free slot from midi2" te
 check "registered once in the 32-bit view, in the first free slot from midi2" test "$(slots 32)" = midi2
 check "the driver that was there stays" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 check "both views describe the driver by name" test "$(descriptions_of 64)$(descriptions_of 32)" = 11
+check "one device of the Media class holds the driver's MIDI entry, in the same slot" \
+    one_device_naming melvpcif.dll=midi2
 check "the settings key is there for the driver, in the 64-bit view" settings_key_exists
 check "the 64-bit sharing service is installed to start on demand" service_installed_from "$win64"
 
 run_setup install-again install
-check "a second install takes no second slot" test "$(slots 64)$(slots 32)" = midi2midi2
+check "a second install takes no second slot and makes no second device" \
+    eval 'test "$(slots 64)$(slots 32)" = midi2midi2 && one_device_naming melvpcif.dll=midi2'
 
-if wine "$win32/installer/melvpcif-setup.exe" install "$(winepath -w "$wine_work/package")" \
+if ! wine_env_runs_32bit; then
+    echo "=== (the 32-bit installer's refusal of 64-bit Windows is not tried: no 32-bit program runs here)"
+elif wine "$win32/installer/melvpcif-setup.exe" install "$(winepath -w "$wine_work/package")" \
     >/dev/null 2>&1; then
     check "the 32-bit installer refuses 64-bit Windows" false
 else
@@ -157,6 +179,7 @@ check "removal ends with exit code 0" test "$(exit_code uninstall uninstall)" = 
 check "removal takes both registrations away" test -z "$(slots 64)$(slots 32)"
 check "removal takes the descriptions away" test "$(descriptions_of 64)$(descriptions_of 32)" = 00
 check "removal takes both files away" test ! -e "$system64" -a ! -e "$system32"
+check "removal takes the device and its entry away" test -z "$(driver_devices)"
 check "removal takes the sharing service away" service_gone
 check "removal leaves the other driver" test "$(value_of 64 midi)$(value_of 32 midi)" = other.drvother.drv
 check "removal takes the settings key away when it holds no settings" \
@@ -173,10 +196,20 @@ echo "== a registry view with no free slot"
 filler_drivers 32 take
 check "the install fails with exit code 1" test "$(exit_code full install)" = 1
 check "and says which view is full" says full "All eight MIDI driver slots of the 32-bit registry view"
-check "it changed nothing: no file, no slot in the other view, no description" \
-    test ! -e "$system64" -a ! -e "$system32" -a -z "$(slots 64)" \
+check "it changed nothing: no file, no slot in the other view, no description, no device" \
+    test ! -e "$system64" -a ! -e "$system32" -a -z "$(slots 64)$(driver_devices)" \
     -a "$(descriptions_of 64)$(descriptions_of 32)" = 00
 filler_drivers 32 free
+
+echo "== a slot free in one view only"
+# The device's entry names one slot for the file, so both views take the first free in both.
+wine reg add "$drivers" /v midi2 /d other2.drv /f /reg:32 >/dev/null 2>&1
+run_setup one-view install
+check "both views and the device name midi3, and the other driver keeps midi2" \
+    eval 'test "$(slots 64)|$(slots 32)|$(value_of 32 midi2)" = "midi3|midi3|other2.drv" &&
+          one_device_naming melvpcif.dll=midi3'
+run_setup uninstall uninstall
+wine reg delete "$drivers" /v midi2 /f /reg:32 >/dev/null 2>&1
 
 echo "== Windows 11's MIDI stack"
 # Switched on, it sets "midi" and "midi1" to its own drivers; an earlier version of this driver may
@@ -208,7 +241,9 @@ check "installing again repairs with exit code 0" test "$(exit_code repair insta
 check "the slots, descriptions and files are back in both views" \
     eval 'test "$(slots 64)|$(slots 32)|$(descriptions_of 64)$(descriptions_of 32)" = "midi2|midi2|11" &&
           cmp -s "$system64" "$win64/melvpcif.dll" && cmp -s "$system32" "$win32/melvpcif.dll"'
-check "the settings are kept" is_number "$(value_in "$(query 64 "$settings")" COM)" 7
+check "the settings are kept, and the device is still one" \
+    eval 'is_number "$(value_in "$(query 64 "$settings")" COM)" 7 &&
+          one_device_naming melvpcif.dll=midi2'
 run_setup uninstall uninstall
 for view in 64 32; do
     wine reg add "$drivers" /v midi /d other.drv /f "/reg:$view" >/dev/null 2>&1
