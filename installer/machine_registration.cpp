@@ -163,7 +163,199 @@ bool writeDriverKey(HKEY driverKey, const DeviceEntry* entries, size_t count) {
     return written;
 }
 
+bool isWow64() {
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// Whether Windows runs on an ARM64 processor, also when this is an x64 program it emulates.
+// Windows without IsWow64Process2 (before 10 version 1511) has no ARM64 edition.
+bool isArm64Windows() {
+    using Query = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+    USHORT process = 0, native = 0;
+    return query != nullptr && query(GetCurrentProcess(), &process, &native) &&
+           native == IMAGE_FILE_MACHINE_ARM64;
+}
+
+std::wstring wow64Folder() {
+    wchar_t path[MAX_PATH];
+    UINT length = GetSystemWow64DirectoryW(path, MAX_PATH);
+    return length == 0 ? std::wstring() : std::wstring(path, length);
+}
+
+// The slots already chosen, in `view`, for the other files of this installation.
+std::vector<int> slotsOfOthersIn(const std::vector<DriverPlace>& places,
+                                 const std::vector<DeviceEntry>& chosen, REGSAM view) {
+    std::vector<int> others;
+    for (const DeviceEntry& entry : chosen) {
+        for (const DriverPlace& place : places) {
+            if (place.view == view && place.file == entry.file) {
+                others.push_back(entry.slot);
+            }
+        }
+    }
+    return others;
+}
+
+bool ownSlotsAllTaken(const SlotView& view) {
+    for (size_t slot = firstOwnSlot; slot < driverSlotCount; ++slot) {
+        if (view.uses[slot] != SlotUse::taken) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the machine holds for the file: its slots in the views of the places that register it,
+// the slots of `chosen` counting as taken, and the slot the device names.
+RegistrationState stateOf(const std::vector<DriverPlace>& places,
+                          const std::vector<DeviceEntry>& chosen, const wchar_t* file) {
+    RegistrationState state{};
+    state.deviceSlot = deviceSlotOf(file);
+    for (const DriverPlace& place : places) {
+        if (place.file == file && state.viewCount < maxSlotViews) {
+            std::vector<int> others = slotsOfOthersIn(places, chosen, place.view);
+            state.views[state.viewCount++] =
+                slotViewOf(place.view, place.file, others.data(), others.size());
+        }
+    }
+    return state;
+}
+
+bool chosenAlready(const std::vector<DeviceEntry>& chosen, const wchar_t* file) {
+    return slotOf(chosen, file) != noSlot;
+}
+
+// Whether the place's file is in its system folder.
+bool installedAt(const DriverPlace& place) {
+    return GetFileAttributesW((place.systemFolder + L"\\" + place.file).c_str()) !=
+           INVALID_FILE_ATTRIBUTES;
+}
+
+// "melvpcif.dll as midi2 in the 64-bit and 32-bit registry views"
+std::wstring valuesInWords(const std::vector<DriverPlace>& places, const wchar_t* file, int slot,
+                           const RegistrationRepair& repair) {
+    std::wstring views;
+    size_t view = 0;
+    for (const DriverPlace& place : places) {
+        if (place.file == file && repair.putBack[view++]) {
+            views += (views.empty() ? L"" : L" and ") + std::wstring(place.label);
+        }
+    }
+    return views.empty()
+               ? views
+               : std::wstring(file) + L" as " + slotName(slot) + L" in the " + views +
+                     L" registry view" + (views.find(L" and ") == std::wstring::npos ? L"" : L"s");
+}
+
 } // namespace
+
+std::wstring systemFolder() {
+    wchar_t path[MAX_PATH];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    return std::wstring(path, length);
+}
+
+bool driverPlacesOfThisSystem(std::vector<DriverPlace>& places) {
+    if (sizeof(void*) == 8) {
+        if (isArm64Windows()) {
+            places.push_back(
+                {L"ARM64", systemFolder(), KEY_WOW64_64KEY, L"arm64", arm64DriverFileName});
+        }
+        places.push_back({L"64-bit", systemFolder(), KEY_WOW64_64KEY, L"x64", driverFileName});
+        places.push_back({L"32-bit", wow64Folder(), KEY_WOW64_32KEY, L"x86", driverFileName});
+        return true;
+    }
+    if (isWow64()) {
+        return false;
+    }
+    places.push_back({L"32-bit", systemFolder(), 0, L"x86", driverFileName});
+    return true;
+}
+
+bool chooseSlots(const std::vector<DriverPlace>& places, std::vector<DeviceEntry>& chosen,
+                 const DriverPlace*& full) {
+    full = nullptr;
+    for (const DriverPlace& first : places) {
+        if (chosenAlready(chosen, first.file)) {
+            continue;
+        }
+        RegistrationState state = stateOf(places, chosen, first.file);
+        int slot = chooseDriverSlot(state);
+        if (slot == noSlot) {
+            size_t view = 0;
+            for (const DriverPlace& place : places) {
+                if (place.file == first.file && ownSlotsAllTaken(state.views[view++])) {
+                    full = full != nullptr ? full : &place;
+                }
+            }
+            return false;
+        }
+        chosen.push_back({first.file, slot});
+    }
+    return true;
+}
+
+int slotOf(const std::vector<DeviceEntry>& chosen, const wchar_t* file) {
+    for (const DeviceEntry& entry : chosen) {
+        if (entry.file == file) {
+            return entry.slot;
+        }
+    }
+    return noSlot;
+}
+
+Registration restoreRegistration(std::wstring& putBack) {
+    putBack.clear();
+    // The device is what the setup program leaves and only it or the user takes away: without
+    // it the driver was removed in Device Manager, or installed by hand or by an earlier
+    // version, and nothing is put back.
+    if (driverDeviceCount() == 0) {
+        return Registration::noDevice;
+    }
+    std::vector<DriverPlace> all;
+    driverPlacesOfThisSystem(all);
+    std::vector<DriverPlace> places;
+    for (const DriverPlace& place : all) {
+        if (installedAt(place)) {
+            places.push_back(place);
+        }
+    }
+    std::vector<DeviceEntry> chosen;
+    bool deviceEntryWanted = false;
+    bool ok = true;
+    for (const DriverPlace& first : places) {
+        if (chosenAlready(chosen, first.file)) {
+            continue;
+        }
+        RegistrationRepair repair = planRegistration(stateOf(places, chosen, first.file));
+        if (repair.slot == noSlot) {
+            ok = false; // another driver took every slot meanwhile: nothing of theirs is touched
+            continue;
+        }
+        chosen.push_back({first.file, repair.slot});
+        deviceEntryWanted = deviceEntryWanted || repair.writeDeviceEntry;
+        size_t view = 0;
+        for (const DriverPlace& place : places) {
+            if (place.file == first.file && repair.putBack[view++]) {
+                ok = registerInSlot(place.view, place.file, repair.slot) && ok;
+            }
+        }
+        std::wstring values = valuesInWords(places, first.file, repair.slot, repair);
+        putBack += (putBack.empty() || values.empty() ? L"" : L"; ") + values;
+    }
+    if (deviceEntryWanted) {
+        ok = writeDriverDevice(chosen.data(), chosen.size()) && ok;
+        putBack +=
+            std::wstring(putBack.empty() ? L"" : L"; ") + L"the MIDI entry of the driver's device";
+    }
+    if (!ok) {
+        return Registration::impossible;
+    }
+    return putBack.empty() ? Registration::whole : Registration::putBack;
+}
 
 const wchar_t* slotName(int slot) {
     return slotNames[slot];

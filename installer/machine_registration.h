@@ -9,8 +9,34 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 inline constexpr wchar_t driverDescription[] = L"MELV PC I/F MIDI Driver";
+// The event the watch writes to the Application log under the source of the driver's name; the
+// message table of melvpcif-share.exe (service/messages.rc) shows its one string as it is.
+inline constexpr DWORD registrationEventId = 1;
+inline constexpr wchar_t driverFileName[] = L"melvpcif.dll";
+// Native ARM64 programs and emulated x64 ones share System32, so the ARM64 driver has a name of
+// its own there; the x64 one keeps the name (and slot) an earlier installation gave it.
+inline constexpr wchar_t arm64DriverFileName[] = L"melvpcif-arm64.dll";
+
+// One place the driver goes: a system folder, the registry view that serves it, the package's
+// folder the file comes from and the file's name there.
+struct DriverPlace {
+    const wchar_t* label;
+    std::wstring systemFolder;
+    REGSAM view;
+    const wchar_t* sourceSubfolder;
+    const wchar_t* file;
+};
+
+// The places of this Windows, as a program of this build sees them: a 64-bit program serves
+// both bitnesses of 64-bit Windows, and ARM64 programs on ARM64 Windows. False for a 32-bit
+// program on 64-bit Windows, which cannot serve it.
+bool driverPlacesOfThisSystem(std::vector<DriverPlace>& places);
+
+std::wstring systemFolder();
 
 // The slots of Drivers32 in `view` as seen by `file`; the slots in `others` count as taken (the
 // ones chosen for another file of this installation in the same view).
@@ -45,3 +71,20 @@ size_t driverDeviceCount();
 
 // Removes every device of the driver, with its driver key.
 bool removeDriverDevices();
+
+// One slot for each driver file of `places`, the same in every view that registers it, as the
+// device's entry names one. False when a file can have none; `full` then names a place whose
+// view has no slot left, or is null when each view has some but none is free in all of them.
+bool chooseSlots(const std::vector<DriverPlace>& places, std::vector<DeviceEntry>& chosen,
+                 const DriverPlace*& full);
+
+int slotOf(const std::vector<DeviceEntry>& chosen, const wchar_t* file);
+
+// What a look at the registration found.
+enum class Registration { whole, putBack, impossible, noDevice };
+
+// Puts back what Windows or a tool took away from the registration of the driver files that are
+// installed (in their system folders): each file's value in each view and the device's entry,
+// in the slot the rules give, while the driver's device is there. Touches nothing else.
+// `putBack` says in words what it put back.
+Registration restoreRegistration(std::wstring& putBack);

@@ -5,7 +5,8 @@
 // own MIDI drivers (machine_registration.h). On ARM64 Windows the ARM64 DLL goes beside the x64
 // one, under a name of its own and in a slot of its own.
 // The sharing service, for the machine's own processor, goes to the system folder too and is
-// installed as a service that starts on demand, which users may start.
+// installed as a service that starts at every Windows start (to watch over the registration) and
+// on demand, which users may start.
 // Drivers already registered are left as they are; removal takes away exactly the driver's own
 // slots, device and files. Installing again repairs: the files, the slots, the descriptions and
 // the device are put back as they should be (one device, however often), and the settings stay.
@@ -44,10 +45,6 @@ namespace {
 
 enum ExitCode { done = 0, failed = 1, misused = 2, doneAtRestart = 3 };
 
-const wchar_t driverFile[] = L"melvpcif.dll";
-// Native ARM64 programs and emulated x64 ones share System32, so the ARM64 driver has a name of
-// its own there; the x64 one keeps the name (and slot) an earlier installation gave it.
-const wchar_t arm64DriverFile[] = L"melvpcif-arm64.dll";
 // The sharing service: its program, its name among the machine's services, what Windows shows for
 // it, and who may do what with it. The system and administrators manage it; interactive users may
 // start it and ask its state, as the driver in their programs does. It runs as the system, which
@@ -60,9 +57,14 @@ const wchar_t serviceDisplayName[] = L"MELV PC I/F MIDI sharing";
 wchar_t serviceDescription[] =
     L"Lets several programs use the instrument on the MELV PC I/F MIDI Driver's serial port at "
     L"once, when the driver's settings say so. Started by the driver; ends by itself a few "
-    L"seconds after the last program.";
+    L"seconds after the last program. At every Windows start it puts back what Windows or a tool "
+    L"took away from the driver's registration, and ends.";
 const wchar_t serviceSecurity[] = L"D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)"
                                   L"(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWRPLOCRRC;;;IU)";
+// Where the event log finds the service's lines under the driver's name: the service program
+// carries their message table.
+const wchar_t eventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\MELV PC I/F MIDI Driver";
 // How long removal waits for a running service to stop before it deletes it all the same.
 constexpr DWORD serviceStopWaitMs = 10000;
 // Where Windows keeps the file operations it carries out when it next starts.
@@ -74,62 +76,15 @@ const wchar_t* settingsKey() {
     return reinterpret_cast<const wchar_t*>(settingsKeyPath);
 }
 
-// One place the driver goes: a system folder, the registry view that serves it and the driver's
-// file name there.
-struct Target {
-    const wchar_t* label;
-    std::wstring systemFolder;
-    REGSAM view;
-    const wchar_t* sourceSubfolder;
-    const wchar_t* file;
-};
+using Target = DriverPlace;
 
-bool isWow64() {
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
-
-// Whether Windows runs on an ARM64 processor, also when this is an x64 program it emulates.
-// Windows without IsWow64Process2 (before 10 version 1511) has no ARM64 edition.
-bool isArm64Windows() {
-    using Query = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
-    auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
-    USHORT process = 0, native = 0;
-    return query != nullptr && query(GetCurrentProcess(), &process, &native) &&
-           native == IMAGE_FILE_MACHINE_ARM64;
-}
-
-std::wstring systemFolder() {
-    wchar_t path[MAX_PATH];
-    UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    return std::wstring(path, length);
-}
-
-std::wstring wow64Folder() {
-    wchar_t path[MAX_PATH];
-    UINT length = GetSystemWow64DirectoryW(path, MAX_PATH);
-    return length == 0 ? std::wstring() : std::wstring(path, length);
-}
-
-// A 64-bit program serves both bitnesses of 64-bit Windows, and ARM64 programs on ARM64 Windows;
-// a 32-bit one only 32-bit Windows.
+// A 32-bit program serves 32-bit Windows only.
 bool targetsOfThisSystem(std::vector<Target>& targets) {
-    if (sizeof(void*) == 8) {
-        if (isArm64Windows()) {
-            targets.push_back(
-                {L"ARM64", systemFolder(), KEY_WOW64_64KEY, L"arm64", arm64DriverFile});
-        }
-        targets.push_back({L"64-bit", systemFolder(), KEY_WOW64_64KEY, L"x64", driverFile});
-        targets.push_back({L"32-bit", wow64Folder(), KEY_WOW64_32KEY, L"x86", driverFile});
+    if (driverPlacesOfThisSystem(targets)) {
         return true;
     }
-    if (isWow64()) {
-        std::fwprintf(stderr, L"This is 64-bit Windows: run the 64-bit melvpcif-setup.exe.\n");
-        return false;
-    }
-    targets.push_back({L"32-bit", systemFolder(), 0, L"x86", driverFile});
-    return true;
+    std::fwprintf(stderr, L"This is 64-bit Windows: run the 64-bit melvpcif-setup.exe.\n");
+    return false;
 }
 
 // What Windows will do to a file when it next starts, by the last of its pending operations.
@@ -357,17 +312,22 @@ bool registerService(const std::wstring& program) {
     SC_HANDLE service = OpenServiceW(manager, serviceName(), access);
     bool configured =
         service != nullptr
-            ? ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+            ? ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                    SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
                                    nullptr, nullptr, serviceDisplayName) != 0
             : (service = CreateServiceW(manager, serviceName(), serviceDisplayName, access,
-                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                         SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
                                         nullptr, nullptr, nullptr)) != nullptr;
     PSECURITY_DESCRIPTOR security = nullptr;
     if (configured) {
         SERVICE_DESCRIPTIONW description = {serviceDescription};
         ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+        // Started at every Windows start, after the automatic ones, among them the Audio
+        // Endpoint Builder that keeps the multimedia system's drivers: then it watches over the
+        // registration. Otherwise the driver starts it when it is needed.
+        SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
+        ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
         configured = ConvertStringSecurityDescriptorToSecurityDescriptorW(
                          serviceSecurity, SDDL_REVISION_1, &security, nullptr) &&
                      SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, security);
@@ -378,6 +338,24 @@ bool registerService(const std::wstring& program) {
     }
     CloseServiceHandle(manager);
     return configured;
+}
+
+bool registerEventSource(const std::wstring& program) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, eventSourceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    bool registered =
+        RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                       reinterpret_cast<const BYTE*>(program.c_str()),
+                       static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t))) ==
+            ERROR_SUCCESS &&
+        RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                       sizeof types) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return registered;
 }
 
 // Stops the service if it runs (it lets the instrument go, and its programs' drivers find their
@@ -427,7 +405,7 @@ Placed installService(const Target& target, const std::wstring& from) {
                       destination.c_str(), GetLastError());
         return placed;
     }
-    if (!registerService(destination)) {
+    if (!registerService(destination) || !registerEventSource(destination)) {
         std::fwprintf(stderr, L"Cannot install the sharing service (error %lu).\n", GetLastError());
         return Placed::impossible;
     }
@@ -445,6 +423,8 @@ Removed removeService(const Target& target) {
             DeleteService(opened.service) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
     }
     closeService(opened);
+    LONG forgotten = RegDeleteKeyW(HKEY_LOCAL_MACHINE, eventSourceKey);
+    deleted = deleted && (forgotten == ERROR_SUCCESS || forgotten == ERROR_FILE_NOT_FOUND);
     if (!deleted) {
         std::fwprintf(stderr, L"Cannot remove the sharing service: run as administrator.\n");
         return Removed::impossible;
@@ -463,97 +443,32 @@ std::wstring folderOfThisProgram() {
     return folder.substr(0, folder.find_last_of(L"\\/"));
 }
 
-// The slots already chosen, in `view`, for the other files of this installation.
-std::vector<int> slotsOfOthersIn(const std::vector<Target>& targets,
-                                 const std::vector<DeviceEntry>& chosen, REGSAM view) {
-    std::vector<int> others;
-    for (const DeviceEntry& entry : chosen) {
-        for (const Target& target : targets) {
-            if (target.view == view && target.file == entry.file) {
-                others.push_back(entry.slot);
-            }
-        }
-    }
-    return others;
-}
-
-bool ownSlotsAllTaken(const SlotView& view) {
-    for (size_t slot = firstOwnSlot; slot < driverSlotCount; ++slot) {
-        if (view.uses[slot] != SlotUse::taken) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void sayNoSlot(const std::vector<Target>& targets, const RegistrationState& state,
-               const wchar_t* file) {
-    size_t view = 0;
-    for (const Target& target : targets) {
-        if (target.file != file) {
-            continue;
-        }
-        if (ownSlotsAllTaken(state.views[view++])) {
-            std::fwprintf(stderr,
-                          L"All eight MIDI driver slots of the %ls registry view the driver may "
-                          L"use (midi2 to midi9; midi and midi1 belong to Windows' MIDI stack) "
-                          L"are taken by other drivers: remove one you no longer use.\n",
-                          target.label);
-            return;
-        }
+void sayNoSlot(const DriverPlace* full) {
+    if (full != nullptr) {
+        std::fwprintf(stderr,
+                      L"All eight MIDI driver slots of the %ls registry view the driver may use "
+                      L"(midi2 to midi9; midi and midi1 belong to Windows' MIDI stack) are taken "
+                      L"by other drivers: remove one you no longer use.\n",
+                      full->label);
+        return;
     }
     std::fwprintf(stderr, L"No MIDI driver slot the driver may use (midi2 to midi9) is free in "
                           L"both registry views: remove a driver you no longer use.\n");
 }
 
-// One slot for each driver file, the same in every view that registers it, as the device's entry
-// names one; chosen before anything changes, so that a full view leaves the machine as it was.
-bool chooseSlots(const std::vector<Target>& targets, std::vector<DeviceEntry>& chosen) {
-    for (const Target& first : targets) {
-        bool done = false;
-        for (const DeviceEntry& entry : chosen) {
-            done = done || entry.file == first.file;
-        }
-        if (done) {
-            continue;
-        }
-        RegistrationState state{};
-        state.deviceSlot = deviceSlotOf(first.file);
-        for (const Target& target : targets) {
-            if (target.file == first.file) {
-                std::vector<int> others = slotsOfOthersIn(targets, chosen, target.view);
-                state.views[state.viewCount++] =
-                    slotViewOf(target.view, target.file, others.data(), others.size());
-            }
-        }
-        int slot = chooseDriverSlot(state);
-        if (slot == noSlot) {
-            sayNoSlot(targets, state, first.file);
-            return false;
-        }
-        chosen.push_back({first.file, slot});
-    }
-    return true;
-}
-
-int slotOf(const std::vector<DeviceEntry>& chosen, const wchar_t* file) {
-    for (const DeviceEntry& entry : chosen) {
-        if (entry.file == file) {
-            return entry.slot;
-        }
-    }
-    return noSlot;
-}
-
 ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
+    // Every file has its slot before anything changes, so that a full view leaves the machine
+    // as it was.
     std::vector<DeviceEntry> chosen;
-    if (!chooseSlots(targets, chosen)) {
+    const DriverPlace* full = nullptr;
+    if (!chooseSlots(targets, chosen, full)) {
+        sayNoSlot(full);
         return failed;
     }
     bool atRestart = false;
     for (size_t i = 0; i < targets.size(); ++i) {
         const Target& target = targets[i];
-        std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + driverFile;
+        std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + driverFileName;
         std::wstring destination = target.systemFolder + L"\\" + target.file;
         Placed placed = placeFile(source, destination, target.systemFolder);
         if (placed == Placed::impossible) {

@@ -4,8 +4,14 @@
 // instrument sends to every started input. It ends a few seconds after its last connection, or
 // at once when the port cannot be had.
 //
-//   melvpcif-share             as the machine's service, started on demand by the driver
+//   melvpcif-share             as the machine's service, started on demand by the driver and
+//                              once at every Windows start
 //   melvpcif-share --console   the same in the calling program's session, for tests
+//
+// Each time the system starts it, it first puts back what Windows or a tool took away from the
+// driver's registration (the watch, installer/machine_registration.h), says so in the event log,
+// and ends at once unless programs share the instrument. Anybody who may start it may so have the
+// registration repaired: it writes nothing but the driver's own registration, from constants.
 //
 // Only programs of the logon session and user of its first connection reach it while it has
 // any: the pipe refuses remote programs and, as a service, lets interactive users read and write
@@ -18,6 +24,8 @@
 #include "platform/host.h"
 #include "share/hub.h"
 #include "share/service_line.h"
+// After the driver's headers: it brings the system's, whose multimedia names are macros.
+#include "machine_registration.h"
 
 #include <windows.h>
 
@@ -507,6 +515,36 @@ DWORD WINAPI controlService(DWORD control, DWORD, void*, void*) {
     return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// One line in the Application log, under the driver's name, when something was put back.
+void tellEventLog(const std::wstring& putBack, Registration found) {
+    if (found == Registration::whole || found == Registration::noDevice) {
+        return;
+    }
+    std::wstring line = found == Registration::putBack
+                            ? L"Windows or a tool had removed part of the MELV PC I/F MIDI "
+                              L"Driver's registration. Put back: " +
+                                  putBack + L"."
+                            : L"The MELV PC I/F MIDI Driver's registration could not be put back "
+                              L"whole (every MIDI driver slot it may use is another driver's, or "
+                              L"the registry cannot be written)" +
+                                  (putBack.empty() ? L"" : L". Put back: " + putBack) + L".";
+    HANDLE source = RegisterEventSourceW(nullptr, driverDescription);
+    if (source == nullptr) {
+        return;
+    }
+    const wchar_t* strings[] = {line.c_str()};
+    ReportEventW(source,
+                 found == Registration::putBack ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
+                 0, registrationEventId, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(source);
+}
+
+bool sharingOn() {
+    SharedState settings = {};
+    loadSettings(settings);
+    return settings.sharing != 0;
+}
+
 void WINAPI serviceMain(DWORD, LPWSTR*) {
     statusHandle = RegisterServiceCtrlHandlerExW(reinterpret_cast<LPCWSTR>(shareServiceName),
                                                  controlService, nullptr);
@@ -514,6 +552,13 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
         return;
     }
     reportStatus(SERVICE_START_PENDING, 0);
+    std::wstring putBack;
+    Registration found = restoreRegistration(putBack);
+    tellEventLog(putBack, found);
+    if (!sharingOn()) {
+        reportStatus(SERVICE_STOPPED, 0); // at a Windows start, or asked for the repair alone
+        return;
+    }
     SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
     int status = 1;
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(

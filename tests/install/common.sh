@@ -36,13 +36,13 @@ described() { # query output of drivers.desc, [driver file]: ours is there by na
 }
 
 # The sharing service is installed from System32's melvpcif-share.exe, the same as the one in
-# folder $1, to start on demand.
+# folder $1, to start at every Windows start (and on demand).
 service_installed_from() { # folder
     local service
     service=$(query 64 "$service_key")
     cmp -s "$WINEPREFIX/drive_c/windows/system32/melvpcif-share.exe" "$1/melvpcif-share.exe" &&
         [[ "$(value_in "$service" ImagePath)" == *'\system32\melvpcif-share.exe"' ]] &&
-        is_number "$(value_in "$service" Start)" 3
+        is_number "$(value_in "$service" Start)" 2
 }
 service_gone() {
     ! key_exists 64 "$service_key" && [ ! -e "$WINEPREFIX/drive_c/windows/system32/melvpcif-share.exe" ]

@@ -107,7 +107,7 @@ if [ -n "${arm64_windows:-}" ]; then
         cmp -s "$system_arm64" "$arm64/melvpcif.dll"
     check "the x64 DLL is in System32 as melvpcif.dll" cmp -s "$system64" "$win64/melvpcif.dll"
     check "the x86 DLL is in SysWOW64" cmp -s "$system32" "$win32/melvpcif.dll"
-    check "the ARM64 sharing service is installed to start on demand" service_installed_from "$arm64"
+    check "the ARM64 sharing service is installed to start with Windows" service_installed_from "$arm64"
     check "the ARM64 and the x64 driver each have a slot of their own in the 64-bit view" \
         eval '[[ "$(arm64_slots)" == midi* && "$(slots 64)" == midi* &&
                  "$(arm64_slots)" != *" "* && "$(slots 64)" != *" "* &&
@@ -160,7 +160,7 @@ check "both views describe the driver by name" test "$(descriptions_of 64)$(desc
 check "one device of the Media class holds the driver's MIDI entry, in the same slot" \
     one_device_naming melvpcif.dll=midi2
 check "the settings key is there for the driver, in the 64-bit view" settings_key_exists
-check "the 64-bit sharing service is installed to start on demand" service_installed_from "$win64"
+check "the 64-bit sharing service is installed to start with Windows" service_installed_from "$win64"
 
 run_setup install-again install
 check "a second install takes no second slot and makes no second device" \
@@ -230,6 +230,46 @@ run_setup stack-again install
 check "with midi and midi1 the stack's, the driver keeps midi2 and leaves them alone" \
     test "$(slots 64)|$(slots 32)|$(value_of 64 midi)|$(value_of 32 midi1)" \
     = "midi2|midi2|wdmaud.drv|wdmaud2.drv"
+
+echo "== the watch, at a Windows start"
+# Windows' clean-up at a restart and the MIDI registry repair delete the values; the sharing
+# service, an automatic service, puts them back at the next Windows start: the Wine server's, which
+# starts the automatic services. Sharing is off: it ends right after.
+windows_starts() {
+    wineserver -k >/dev/null 2>&1
+    wineserver -w
+    wine cmd /c exit >/dev/null 2>&1
+}
+whole_again() { # slot both views and the device name
+    test "$(slots 64)|$(slots 32)|$(descriptions_of 64)$(descriptions_of 32)" = "$1|$1|11" &&
+        one_device_naming "melvpcif.dll=$1" >/dev/null
+}
+wine reg delete "$drivers" /v midi2 /f /reg:32 >/dev/null 2>&1
+windows_starts
+check "the value deleted from one view is back at the next start, the stack's left alone" \
+    eval 'eventually 30 whole_again midi2 &&
+          test "$(value_of 64 midi)|$(value_of 32 midi1)" = "wdmaud.drv|wdmaud2.drv"'
+for view in 64 32; do
+    wine reg delete "$drivers" /v midi2 /f "/reg:$view" >/dev/null 2>&1
+    wine reg delete "$descriptions" /v melvpcif.dll /f "/reg:$view" >/dev/null 2>&1
+done
+wine reg add "$drivers" /v midi2 /d newcomer.drv /f /reg:32 >/dev/null 2>&1
+windows_starts
+check "deleted from both, with midi2 taken meanwhile, the driver is back in midi3 everywhere" \
+    eval 'eventually 30 whole_again midi3 && test "$(value_of 32 midi2)" = newcomer.drv &&
+          test -z "$(value_of 64 midi2)$(value_of 64 midi0)$(value_of 32 midi0)"'
+check "the service ended by itself, as sharing is off" \
+    eventually 30 eval 'wine sc query melvpcif-share | grep -q STOPPED'
+# The device removed, as in Device Manager: the user's word, and nothing comes back. "net start"
+# returns once the service has looked and ended.
+wine reg delete 'HKLM\System\CurrentControlSet\Enum\ROOT\MEDIA' /f >/dev/null 2>&1
+wine reg delete "$drivers" /v midi3 /f /reg:32 >/dev/null 2>&1
+wine net start melvpcif-share >/dev/null 2>&1
+check "with the driver's device removed, nothing is put back" \
+    test -z "$(slots 32)$(driver_devices)"
+run_setup uninstall uninstall
+wine reg delete "$drivers" /v midi2 /f /reg:32 >/dev/null 2>&1
+run_setup install install
 
 echo "== repairing an installation that Windows took apart"
 # The MIDI registry repair deletes the slot; a feature update may drop one view's; a file is lost.
