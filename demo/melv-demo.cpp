@@ -8,6 +8,7 @@
 //   melv-demo.exe --monitor [--all] [--log FILE]
 //   melv-demo.exe --status
 //   melv-demo.exe --panic
+//   melv-demo.exe --repair
 //
 // --dll loads a driver that is not installed (for trying a build) the way Windows' multimedia
 // system loads an installed one. --independent and --port change the driver's settings for this
@@ -15,6 +16,8 @@
 // every program sends to the instrument and what comes back, until Ctrl+C; --status says which
 // programs use the instrument and what the driver counted. Neither opens a device. --panic turns
 // off every note and sustain pedal on every channel of each of the instrument's destinations.
+// --repair puts back the driver's registration with Windows where Windows or a tool took it away
+// (the check offers it too, when it finds the registration gone and runs in a console).
 #include "common/driver_loader.h"
 #include "common/hex.h"
 #include "common/installed_driver.h"
@@ -22,6 +25,7 @@
 #include "instrument/midi_text.h"
 #include "line/port_names.h"
 #include "line/shared_state.h"
+#include "machine_registration.h"
 #include "monitor.h"
 #include "panic.h"
 
@@ -59,6 +63,7 @@ struct Options {
     bool monitor = false;
     bool status = false;
     bool panic = false;
+    bool repair = false;
     MonitorOptions watching;
 };
 
@@ -472,6 +477,8 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             options.panic = true;
         } else if (arg == L"--status") {
             options.status = true;
+        } else if (arg == L"--repair") {
+            options.repair = true;
         } else {
             return false;
         }
@@ -479,18 +486,64 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     // Watching and the status say what is, and change nothing for the run.
     bool onlyLooks = options.monitor || options.status;
     bool changes = options.independent || options.port != 0 || !options.dll.empty();
+    bool alone = options.panic || options.repair;
     return options.port <= lastPortNumber && !(onlyLooks && changes) &&
-           !(options.panic && (onlyLooks || changes)) && !(options.monitor && options.status) &&
+           !(alone && (onlyLooks || changes)) && !(options.panic && options.repair) &&
+           !(options.monitor && options.status) &&
            (options.monitor || (!options.watching.all && options.watching.logFile.empty()));
 }
 
-// Whether this program's system folder holds the driver: the one of this program's bitness, where
-// Windows' multimedia system loads it from.
-bool driverFileInstalled() {
-    wchar_t folder[MAX_PATH];
-    UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-    std::wstring path = std::wstring(folder, length) + L"\\" + driverFileName;
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+// Puts the driver's registration back through the sharing service, which may do it for every
+// user: no administrator rights, no question from Windows.
+int repairRegistration() {
+    std::wstring slot = registeredDriverSlot();
+    if (!slot.empty()) {
+        std::wprintf(L"The driver's registration with Windows is whole (as %ls).\n", slot.c_str());
+        return allWell;
+    }
+    std::wprintf(L"Putting back the driver's registration with Windows...\n");
+    if (!askServiceToRestoreRegistration() || (slot = registeredDriverSlot()).empty()) {
+        std::wprintf(L"It could not be put back here. Run the driver's setup program again: it "
+                     L"repairs the installation and keeps your settings.\n");
+        return registrationGone;
+    }
+    std::wprintf(L"Put back: the driver is registered again as %ls. Restart your MIDI programs "
+                 L"to see it.\n",
+                 slot.c_str());
+    return allWell;
+}
+
+// Whether a person answers at the console, rather than a script reading the output.
+bool askedInConsole(const wchar_t* question) {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(input, &mode)) {
+        return false;
+    }
+    std::wprintf(L"%ls [Y/n] ", question);
+    wchar_t answer[8] = {};
+    DWORD read = 0;
+    ReadConsoleW(input, answer, 7, &read, nullptr);
+    return read == 0 || answer[0] == L'\r' || answer[0] == L'y' || answer[0] == L'Y';
+}
+
+// This check once more, in a new process: a program's multimedia system reads the list of MIDI
+// drivers once.
+int checkAgain() {
+    std::wprintf(L"\nChecking again:\n");
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine = GetCommandLineW();
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return registrationGone;
+    }
+    DWORD exitCode = registrationGone;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(exitCode);
 }
 
 // Nothing of the driver's is listed: not installed, or installed with its registration gone.
@@ -498,9 +551,12 @@ int explainNoDevices() {
     if (driverFileInstalled() && registeredDriverSlot().empty()) {
         std::wprintf(L"\nThe driver's files are installed, but Windows removed its registration as "
                      L"a MIDI driver, so no program sees it. A Windows update or the MIDI "
-                     L"registry repair of Windows 11's MIDI stack does that. Run the driver's "
-                     L"setup program again: it repairs the installation and keeps your "
-                     L"settings.\n");
+                     L"registry repair of Windows 11's MIDI stack does that. It can be put back "
+                     L"now (melv-demo.exe --repair does it from a script), or by running the "
+                     L"driver's setup program again, which keeps your settings.\n");
+        if (askedInConsole(L"Put the registration back now?") && repairRegistration() == allWell) {
+            return checkAgain();
+        }
         return registrationGone;
     }
     std::wprintf(L"\nNo MIDI device named \"%ls ...\" was found: the driver is not installed. "
@@ -608,11 +664,15 @@ int wmain(int argc, wchar_t** argv) {
                      L"[--listen SECONDS]\n"
                      L"       melv-demo.exe --monitor [--all] [--log FILE]\n"
                      L"       melv-demo.exe --status\n"
-                     L"       melv-demo.exe --panic   (every note and pedal off)\n");
+                     L"       melv-demo.exe --panic   (every note and pedal off)\n"
+                     L"       melv-demo.exe --repair  (the driver's registration with Windows)\n");
         return badArguments;
     }
     if (options.panic) {
         return panic();
+    }
+    if (options.repair) {
+        return repairRegistration();
     }
     if (options.monitor) {
         return runMonitor(options.watching);

@@ -1,6 +1,7 @@
 #include "machine_registration.h"
 
 #include "melv_version.h"
+#include "share/protocol.h"
 
 #include <setupapi.h>
 
@@ -22,6 +23,8 @@ const GUID mediaClass = {
 // A multi-string: the hardware id, then the list's end.
 const wchar_t hardwareIds[] = L"ROOT\\MELVPCIF\0";
 const wchar_t maker[] = L"MELV";
+// How long a program waits for the sharing service to look at the registration.
+constexpr DWORD serviceLookMs = 30000;
 
 HKEY openKey(const wchar_t* path, REGSAM view) {
     HKEY key = nullptr;
@@ -258,6 +261,11 @@ std::wstring systemFolder() {
     return std::wstring(path, length);
 }
 
+bool driverFileInstalled() {
+    return GetFileAttributesW((systemFolder() + L"\\" + driverFileName).c_str()) !=
+           INVALID_FILE_ATTRIBUTES;
+}
+
 bool driverPlacesOfThisSystem(std::vector<DriverPlace>& places) {
     if (sizeof(void*) == 8) {
         if (isArm64Windows()) {
@@ -355,6 +363,34 @@ Registration restoreRegistration(std::wstring& putBack) {
         return Registration::impossible;
     }
     return putBack.empty() ? Registration::whole : Registration::putBack;
+}
+
+bool askServiceToRestoreRegistration() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager == nullptr
+            ? nullptr
+            : OpenServiceW(manager, reinterpret_cast<const wchar_t*>(shareServiceName),
+                           SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_USER_DEFINED_CONTROL);
+    SERVICE_STATUS status = {};
+    bool asked =
+        service != nullptr && (StartServiceW(service, 0, nullptr) ||
+                               (GetLastError() == ERROR_SERVICE_ALREADY_RUNNING &&
+                                ControlService(service, restoreRegistrationControl, &status)));
+    // A start looks before the service runs or ends: done once it is no longer starting.
+    for (DWORD waited = 0;
+         asked && waited < serviceLookMs && QueryServiceStatus(service, &status) &&
+         status.dwCurrentState == SERVICE_START_PENDING;
+         waited += 100) {
+        Sleep(100);
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return asked && status.dwCurrentState != SERVICE_START_PENDING;
 }
 
 const wchar_t* slotName(int slot) {

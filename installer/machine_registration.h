@@ -4,6 +4,7 @@
 // registered. The rules of which slot (registration/driver_slots.h) are shared with the watch.
 #pragma once
 
+#include "common/installed_driver.h"
 #include "registration/driver_slots.h"
 
 #include <windows.h>
@@ -16,7 +17,6 @@ inline constexpr wchar_t driverDescription[] = L"MELV PC I/F MIDI Driver";
 // The event the watch writes to the Application log under the source of the driver's name; the
 // message table of melvpcif-share.exe (service/messages.rc) shows its one string as it is.
 inline constexpr DWORD registrationEventId = 1;
-inline constexpr wchar_t driverFileName[] = L"melvpcif.dll";
 // Native ARM64 programs and emulated x64 ones share System32, so the ARM64 driver has a name of
 // its own there; the x64 one keeps the name (and slot) an earlier installation gave it.
 inline constexpr wchar_t arm64DriverFileName[] = L"melvpcif-arm64.dll";
@@ -37,6 +37,10 @@ struct DriverPlace {
 bool driverPlacesOfThisSystem(std::vector<DriverPlace>& places);
 
 std::wstring systemFolder();
+
+// Whether this program's system folder holds the driver: the one of this program's bitness,
+// where Windows' multimedia system loads it from.
+bool driverFileInstalled();
 
 // The slots of Drivers32 in `view` as seen by `file`; the slots in `others` count as taken (the
 // ones chosen for another file of this installation in the same view).
@@ -79,6 +83,15 @@ bool chooseSlots(const std::vector<DriverPlace>& places, std::vector<DeviceEntry
                  const DriverPlace*& full);
 
 int slotOf(const std::vector<DeviceEntry>& chosen, const wchar_t* file);
+
+// The control the sharing service answers, from anybody who may start it, by looking at the
+// registration again while it runs.
+inline constexpr DWORD restoreRegistrationControl = 128;
+
+// Has the sharing service put back what was taken away from the registration: starts it, which
+// looks at every start, or asks it to look again while it runs. Users may do either, so no
+// administrator rights are needed. False when the service is not installed or did not answer.
+bool askServiceToRestoreRegistration();
 
 // What a look at the registration found.
 enum class Registration { whole, putBack, impossible, noDevice };

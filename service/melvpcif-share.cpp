@@ -506,15 +506,6 @@ int run(SECURITY_ATTRIBUTES* pipeSecurity) {
     return status;
 }
 
-DWORD WINAPI controlService(DWORD control, DWORD, void*, void*) {
-    if (control == SERVICE_CONTROL_STOP) {
-        reportStatus(SERVICE_STOP_PENDING, 0);
-        SetEvent(stopRequested);
-        return NO_ERROR;
-    }
-    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
-}
-
 // One line in the Application log, under the driver's name, when something was put back.
 void tellEventLog(const std::wstring& putBack, Registration found) {
     if (found == Registration::whole || found == Registration::noDevice) {
@@ -545,6 +536,28 @@ bool sharingOn() {
     return settings.sharing != 0;
 }
 
+// Puts back what was taken away from the driver's registration and says so in the event log.
+// Runs on the service's start and on the dispatcher's thread when a program asks while it runs;
+// it touches the registry alone, nothing of the loop's.
+void watchRegistration() {
+    std::wstring putBack;
+    Registration found = restoreRegistration(putBack);
+    tellEventLog(putBack, found);
+}
+
+DWORD WINAPI controlService(DWORD control, DWORD, void*, void*) {
+    if (control == restoreRegistrationControl) {
+        watchRegistration();
+        return NO_ERROR;
+    }
+    if (control == SERVICE_CONTROL_STOP) {
+        reportStatus(SERVICE_STOP_PENDING, 0);
+        SetEvent(stopRequested);
+        return NO_ERROR;
+    }
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 void WINAPI serviceMain(DWORD, LPWSTR*) {
     statusHandle = RegisterServiceCtrlHandlerExW(reinterpret_cast<LPCWSTR>(shareServiceName),
                                                  controlService, nullptr);
@@ -552,9 +565,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
         return;
     }
     reportStatus(SERVICE_START_PENDING, 0);
-    std::wstring putBack;
-    Registration found = restoreRegistration(putBack);
-    tellEventLog(putBack, found);
+    watchRegistration();
     if (!sharingOn()) {
         reportStatus(SERVICE_STOPPED, 0); // at a Windows start, or asked for the repair alone
         return;

@@ -65,7 +65,7 @@ run "${runs[0]}" "sharing off again" "--gtest_filter=PublicOutput.ASecondApplica
 wine_env_remove_driver || exit 2
 check_says() { # build, exit code, text
     local output status
-    output=$(timeout 60 wine "$1/demo/melv-demo.exe" --listen 0 2>&1)
+    output=$(timeout 60 wine "$1/demo/melv-demo.exe" --listen 0 2>&1 </dev/null)
     status=$?
     [ $status -eq "$2" ] && grep -q -- "$3" <<<"$output" && return 0
     echo "the check program ended with $status:"

@@ -27,7 +27,8 @@ if [ "${1:-}" = --arm64 ]; then
     arm64_windows=1
 fi
 wine_env_find_builds \
-    "melvpcif.dll melvpcif-share.exe installer/melvpcif-setup.exe tests/install/setup-test-tool.exe" \
+    "melvpcif.dll melvpcif-share.exe installer/melvpcif-setup.exe tests/install/setup-test-tool.exe
+     demo/melv-demo.exe" \
     "$@" ||
     exit 2
 win64=${wine_env_builds[0]}
@@ -260,6 +261,15 @@ check "deleted from both, with midi2 taken meanwhile, the driver is back in midi
           test -z "$(value_of 64 midi2)$(value_of 64 midi0)$(value_of 32 midi0)"'
 check "the service ended by itself, as sharing is off" \
     eventually 30 eval 'wine sc query melvpcif-share | grep -q STOPPED'
+for view in 64 32; do
+    wine reg delete "$drivers" /v midi3 /f "/reg:$view" >/dev/null 2>&1
+done
+repair_says() { # text
+    wine "$win64/demo/melv-demo.exe" --repair 2>&1 | tr -d '\r' | grep -q -- "$1"
+}
+check "the check program's --repair puts it back, with no administrator's step, and says so" \
+    eval 'repair_says "registered again as midi3" && whole_again midi3'
+check "asked again, it says the registration is whole" repair_says "is whole (as midi3)"
 # The device removed, as in Device Manager: the user's word, and nothing comes back. "net start"
 # returns once the service has looked and ended.
 wine reg delete 'HKLM\System\CurrentControlSet\Enum\ROOT\MEDIA' /f >/dev/null 2>&1
