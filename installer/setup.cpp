@@ -493,14 +493,19 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
                          destination.c_str());
         }
     }
-    if (!writeDriverDevice(chosen.data(), chosen.size())) {
-        std::fwprintf(stderr, L"Cannot register the driver's device with Windows (error %lu).\n",
+    // The device keeps Windows from taking the registration away; without it the driver works
+    // all the same, as registrations made by hand do.
+    if (writeDriverDevice(chosen.data(), chosen.size())) {
+        std::wprintf(L"Registered the driver's device: \"%ls\" under \"Sound, video and game "
+                     L"controllers\".\n",
+                     driverDescription);
+    } else {
+        std::fwprintf(stderr,
+                      L"Could not register the driver's device with Windows (error %lu): Windows "
+                      L"may take the driver's registration away at a restart, and the setup "
+                      L"program must then be run again.\n",
                       GetLastError());
-        return failed;
     }
-    std::wprintf(L"Registered the driver's device: \"%ls\" under \"Sound, video and game "
-                 L"controllers\".\n",
-                 driverDescription);
     Placed service = installService(targets.front(), from);
     if (service == Placed::impossible) {
         return failed;
