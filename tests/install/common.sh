@@ -95,3 +95,16 @@ release_driver() {
     wait "$holder_pid"
     holder_pid=
 }
+
+# The driver's devices as SetupAPI lists them, through the setup test tool $tool64:
+# hardware id|description|maker|FILE=SLOT,...
+driver_devices() {
+    wine "$tool64" media-devices 2>/dev/null | tr -d '\r' | grep -i '^ROOT\\MELVPCIF|'
+}
+one_device_naming() { # FILE=SLOT,...: exactly one device of the driver, with those MIDI entries
+    local devices
+    devices=$(driver_devices)
+    [ "$devices" = "ROOT\MELVPCIF|MELV PC I/F MIDI Driver|MELV|$1" ] && return 0
+    echo "the driver's devices: ${devices:-none}"
+    return 1
+}

@@ -47,17 +47,6 @@ value_of() { # view, slot
 descriptions_of() { # view, [driver file]: how many of our descriptions it has
     if described "$(query "$1" "$descriptions")" "${2:-}"; then echo 1; else echo 0; fi
 }
-# The driver's devices as SetupAPI lists them: hardware id|description|maker|FILE=SLOT,...
-driver_devices() {
-    wine "$tool64" media-devices 2>/dev/null | tr -d '\r' | grep -i '^ROOT\\MELVPCIF|'
-}
-one_device_naming() { # FILE=SLOT,...: exactly one device of the driver, with those MIDI entries
-    local devices
-    devices=$(driver_devices)
-    [ "$devices" = "ROOT\MELVPCIF|MELV PC I/F MIDI Driver|MELV|$1" ] && return 0
-    echo "the driver's devices: ${devices:-none}"
-    return 1
-}
 settings_key_exists() {
     key_exists 64 "$settings"
 }

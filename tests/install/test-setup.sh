@@ -178,7 +178,9 @@ check "each registry view has the driver once, in the first free slot from midi2
 check "both views describe the driver by name" \
     eval 'described "$descriptions64" && described "$descriptions32"'
 check "the other driver and its description are left alone" others_left_alone
-check "the sharing service is the package's 64-bit one, started on demand" \
+check "one device of the Media class holds the driver's MIDI entry, in the same slot" \
+    one_device_naming melvpcif.dll=midi2
+check "the sharing service is the package's 64-bit one, started with Windows and on demand" \
     service_installed_from "$wine_work/package/by-hand/x64"
 check "the install folder holds the check and settings programs, README, licence, uninstaller and the copy for repairs" \
     folder_holds "$install_dir" LICENSE.txt README.txt melv-demo.exe melv-settings.exe setup.exe \
@@ -254,7 +256,8 @@ status=$(uninstall_quietly "$tool64")
 snapshot 64
 check "the quiet uninstall ends with exit code 0" test "$status" = 0
 check "the DLLs are gone" test ! -e "$system64" -a ! -e "$system32"
-check "the sharing service is gone" service_gone
+check "the sharing service and the driver's device are gone" \
+    eval 'service_gone && test -z "$(driver_devices)"'
 check "the slots and descriptions are gone from both views" \
     test -z "$(slots_in "$drivers64")$(slots_in "$drivers32")$(value_in "$descriptions64" melvpcif.dll)$(value_in "$descriptions32" melvpcif.dll)"
 check "the other driver and its description are left alone" others_left_alone
