@@ -111,6 +111,24 @@ bool setDeviceText(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property, const 
         static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(wchar_t)));
 }
 
+enum class Removal { removed, noneLeft, refused };
+
+// Removes the first of the driver's devices, from a list of its own: whether SetupAPI keeps a
+// removed device in the list it was removed from is not the same everywhere.
+Removal removeFirstDriverDevice() {
+    HDEVINFO set = rootMediaDevices();
+    if (set == INVALID_HANDLE_VALUE) {
+        return Removal::refused;
+    }
+    SP_DEVINFO_DATA device;
+    DWORD index = 0;
+    Removal removal = !nextDriverDevice(set, index, device)                 ? Removal::noneLeft
+                      : SetupDiCallClassInstaller(DIF_REMOVE, set, &device) ? Removal::removed
+                                                                            : Removal::refused;
+    SetupDiDestroyDeviceInfoList(set);
+    return removal;
+}
+
 // A new root-enumerated device of the Media class with the driver's hardware id, name and maker,
 // registered with Plug and Play. It has no kernel driver: Plug and Play installs the null driver.
 bool makeDriverDevice(HDEVINFO set, SP_DEVINFO_DATA& device) {
@@ -478,19 +496,19 @@ int deviceSlotOf(const wchar_t* file) {
 }
 
 bool writeDriverDevice(const DeviceEntry* entries, size_t count) {
+    // Exactly one: a second one, left by an interrupted installation, goes.
+    while (driverDeviceCount() > 1) {
+        if (removeFirstDriverDevice() != Removal::removed) {
+            return false;
+        }
+    }
     HDEVINFO set = rootMediaDevices();
     if (set == INVALID_HANDLE_VALUE) {
         return false;
     }
     SP_DEVINFO_DATA device;
     DWORD index = 0;
-    bool have = nextDriverDevice(set, index, device);
-    // Exactly one: a second one, left by an interrupted installation, goes.
-    SP_DEVINFO_DATA extra;
-    for (DWORD next = index + 1; have && nextDriverDevice(set, next, extra); ++next) {
-        SetupDiCallClassInstaller(DIF_REMOVE, set, &extra);
-    }
-    bool written = have || makeDriverDevice(set, device);
+    bool written = nextDriverDevice(set, index, device) || makeDriverDevice(set, device);
     if (written) {
         written = setDeviceText(set, device, SPDRP_DEVICEDESC, driverDescription) &&
                   setDeviceText(set, device, SPDRP_MFG, maker);
@@ -521,15 +539,10 @@ size_t driverDeviceCount() {
 }
 
 bool removeDriverDevices() {
-    HDEVINFO set = rootMediaDevices();
-    if (set == INVALID_HANDLE_VALUE) {
-        return false;
+    for (size_t left = driverDeviceCount(); left > 0; --left) {
+        if (removeFirstDriverDevice() != Removal::removed) {
+            return false;
+        }
     }
-    bool removed = true;
-    SP_DEVINFO_DATA device;
-    for (DWORD index = 0; nextDriverDevice(set, index, device); ++index) {
-        removed = SetupDiCallClassInstaller(DIF_REMOVE, set, &device) && removed;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return removed;
+    return driverDeviceCount() == 0;
 }

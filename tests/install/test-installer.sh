@@ -287,6 +287,12 @@ wine reg add "$settings" /v COM /t REG_DWORD /d 7 /f /reg:64 >/dev/null 2>&1
 wine reg delete "$drivers" /v midi2 /f /reg:64 >/dev/null 2>&1
 wine reg delete "$descriptions" /v melvpcif.dll /f /reg:32 >/dev/null 2>&1
 rm -f "$system32"
+# An interrupted installation left a second device.
+enum='HKLM\System\CurrentControlSet\Enum\ROOT\MEDIA'
+first=$(wine reg query "$enum" | tr -d '\r' | grep -m1 -i '\\ROOT\\MEDIA\\')
+wine reg copy "$first" "$enum\\9999" /s /f >/dev/null 2>&1
+check "a second device of the driver is there before the repair" \
+    test "$(driver_devices | wc -l)" = 2
 check "installing again repairs with exit code 0" test "$(exit_code repair install)" = 0
 check "the slots, descriptions and files are back in both views" \
     eval 'test "$(slots 64)|$(slots 32)|$(descriptions_of 64)$(descriptions_of 32)" = "midi2|midi2|11" &&
