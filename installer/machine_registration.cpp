@@ -6,6 +6,8 @@
 #include <setupapi.h>
 
 #include <iterator>
+#include <string>
+#include <vector>
 
 namespace {
 
