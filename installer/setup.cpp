@@ -76,10 +76,8 @@ const wchar_t* settingsKey() {
     return reinterpret_cast<const wchar_t*>(settingsKeyPath);
 }
 
-using Target = DriverPlace;
-
 // A 32-bit program serves 32-bit Windows only.
-bool targetsOfThisSystem(std::vector<Target>& targets) {
+bool targetsOfThisSystem(std::vector<DriverPlace>& targets) {
     if (driverPlacesOfThisSystem(targets)) {
         return true;
     }
@@ -396,7 +394,7 @@ void closeService(const OpenedService& opened) {
 // folder, and the service that runs it. A service that runs meanwhile keeps its program until it
 // ends, a few seconds after its last program: the new one is put in place when Windows next
 // starts.
-Placed installService(const Target& target, const std::wstring& from) {
+Placed installService(const DriverPlace& target, const std::wstring& from) {
     std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + serviceFile;
     std::wstring destination = target.systemFolder + L"\\" + serviceFile;
     Placed placed = placeFile(source, destination, target.systemFolder);
@@ -414,7 +412,7 @@ Placed installService(const Target& target, const std::wstring& from) {
 }
 
 // Stops the service if it runs, and deletes it and its program.
-Removed removeService(const Target& target) {
+Removed removeService(const DriverPlace& target) {
     OpenedService opened = openService(SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
     bool deleted = opened.service == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
     if (opened.service != nullptr) {
@@ -456,7 +454,7 @@ void sayNoSlot(const DriverPlace* full) {
                           L"both registry views: remove a driver you no longer use.\n");
 }
 
-ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
+ExitCode install(const std::vector<DriverPlace>& targets, const std::wstring& from) {
     // Every file has its slot before anything changes, so that a full view leaves the machine
     // as it was.
     std::vector<DeviceEntry> chosen;
@@ -467,7 +465,7 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
     }
     bool atRestart = false;
     for (size_t i = 0; i < targets.size(); ++i) {
-        const Target& target = targets[i];
+        const DriverPlace& target = targets[i];
         std::wstring source = from + L"\\" + target.sourceSubfolder + L"\\" + driverFileName;
         std::wstring destination = target.systemFolder + L"\\" + target.file;
         Placed placed = placeFile(source, destination, target.systemFolder);
@@ -514,10 +512,10 @@ ExitCode install(const std::vector<Target>& targets, const std::wstring& from) {
     return atRestart || service == Placed::atRestart ? doneAtRestart : done;
 }
 
-ExitCode uninstall(const std::vector<Target>& targets) {
+ExitCode uninstall(const std::vector<DriverPlace>& targets) {
     bool atRestart = false;
     bool complete = true;
-    for (const Target& target : targets) {
+    for (const DriverPlace& target : targets) {
         if (!unregisterFromView(target.view, target.file)) {
             std::fwprintf(stderr, L"Cannot unregister the %ls driver: run as administrator.\n",
                           target.label);
@@ -629,7 +627,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fwprintf(stderr, usage);
         return misused;
     }
-    std::vector<Target> targets;
+    std::vector<DriverPlace> targets;
     if (!targetsOfThisSystem(targets)) {
         return misused;
     }
