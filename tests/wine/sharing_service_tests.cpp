@@ -198,6 +198,10 @@ class InstalledService {
 // user's session through the pipe its security lets users reach, and stops by itself once nobody
 // is left.
 TEST(SharingServiceOfTheMachine, StartsOnDemandServesAndStopsByItself) {
+    // The driver starts it only with sharing on; with sharing off a start looks at the driver's
+    // registration and ends.
+    SettingsSnapshot settings;
+    ASSERT_TRUE(writeSettingDword(shareSetting, 1));
     InstrumentPort instrument;
     ASSERT_TRUE(instrument.open());
     InstalledService service;
