@@ -188,14 +188,20 @@ wine_env_set_ports() { # n
     done
     # The server's own messages (a dump of its objects when it is stopped) say nothing here.
     wineserver -p 2>/dev/null
-    local ports
-    ports=$(wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' | grep -o 'REG_SZ *COM[0-9]*' |
-        grep -o 'COM[0-9]*' | sort -V | xargs)
+    # The mount manager lists the ports once it has started, which may be after the first program
+    # of the new server has run: the list is looked at until it is complete, for ten seconds.
+    local ports wanted tries
+    wanted=$(printf '%s\n' COM8 ${line:+"COM$line"} | sort -V | xargs)
+    for tries in $(seq 50); do
+        ports=$(wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null |
+            grep -o 'REG_SZ *COM[0-9]*' | grep -o 'COM[0-9]*' | sort -V | xargs)
+        [ "$(echo "$ports" | grep -ow -E "COM[1-48]${line:+|COM$line}" | xargs)" = "$wanted" ] &&
+            break
+        sleep 0.2
+    done
     for n in "${absent[@]}"; do
         rm -rf "$WINEPREFIX/dosdevices/com$n"
     done
-    local wanted
-    wanted=$(printf '%s\n' COM8 ${line:+"COM$line"} | sort -V | xargs)
     if [ "$(echo "$ports" | grep -ow -E "COM[1-48]${line:+|COM$line}" | xargs)" != "$wanted" ]; then
         echo "the prefix did not get the serial ports $wanted (it has: $ports)" >&2
         return 2
