@@ -9,6 +9,9 @@ InputStream* createInputStream(platform::Handle heap) {
     }
     auto* stream = new (memory) InputStream{};
     stream->kind = kindInput;
+    for (ReadSlot& slot : stream->slots) {
+        slot.completions = &stream->readsCompleted;
+    }
     return stream;
 }
 
@@ -37,5 +40,6 @@ void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* r
     slot->error = error;
     slot->bytesTransferred = count;
     slot->outstanding = 0;
+    slot->completedAs = ++*slot->completions;
     slot->done = 1;
 }

@@ -30,8 +30,8 @@ void issueRead(ReadSlot& slot, InputStream& stream) {
         if (holdsOpenPort(line, stream.portHold) && !line.lineAway &&
             line.lineOpening == stream.readsOpening) {
             slot.outstanding = 1;
-            accepted = platform::startRead(line.portHandle, &slot.data, 1, &slot.completion,
-                                           readCompleted);
+            accepted = platform::startRead(line.portHandle, slot.data, lineReadBytes,
+                                           &slot.completion, readCompleted);
             error = platform::lastError();
         }
     }
@@ -48,21 +48,50 @@ void issueRead(ReadSlot& slot, InputStream& stream) {
     *link = &slot;
 }
 
+// The link to the completed read whose bytes the line handed out first, or null while none has
+// completed. On Windows that is the first one issued: the serial driver serves its reads in turn.
+// Under Wine a read issued while bytes wait takes them at once, ahead of the reads that were
+// already waiting, so issue order alone would put bytes out of order.
+ReadSlot** firstCompleted(InputStream& stream) {
+    ReadSlot** first = nullptr;
+    for (ReadSlot** link = &stream.readQueueHead; *link != nullptr; link = &(*link)->next) {
+        if ((*link)->done != 0 &&
+            (first == nullptr ||
+             static_cast<int32_t>((*link)->completedAs - (*first)->completedAs) < 0)) {
+            first = link;
+        }
+    }
+    return first;
+}
+
+// Hands a read's bytes to the assembler, all dated with the read's time. The client's callback
+// may stop input, or stop and start it again, which gives the slot a new read into the same
+// bytes: the rest of them is then not the client's any longer.
+void takeReadBytes(InputStream& stream, const ReadSlot& slot) {
+    InputAssembler& assembler = stream.assembler;
+    uint32_t starts = stream.starts;
+    for (uint32_t i = 0; i < slot.bytesTransferred; ++i) {
+        if (assembler.started == 0 || stream.starts != starts) {
+            return;
+        }
+        parseInputByte(assembler, stream.exclusive, stream, slot.data[i]);
+    }
+}
+
 } // namespace
 
-// Processes completed reads strictly in the order they were issued: a later read that completed
-// waits for every earlier one.
+// Processes completed reads in the order the line handed out their bytes.
 void takeLineInput(InputStream& stream) {
     InputAssembler& assembler = stream.assembler;
-    while (stream.readQueueHead != nullptr && stream.readQueueHead->done != 0) {
-        ReadSlot& slot = *stream.readQueueHead;
+    while (ReadSlot** link = firstCompleted(stream)) {
+        ReadSlot& slot = **link;
         slot.done = 0;
-        stream.readQueueHead = slot.next;
+        *link = slot.next;
         assembler.now = platform::milliseconds() - stream.startTime;
-        // A byte that came is told even when a later read could not be issued: it arrived before
-        // the trouble, in order. A read that failed brought none.
-        if (slot.bytesTransferred == 1 && slot.error == 0) {
-            parseInputByte(stream.assembler, stream.exclusive, stream, slot.data);
+        // Bytes that came are told even when a later read could not be issued: they arrived
+        // before the trouble, in order. A read that failed brought none.
+        if (slot.error == 0) {
+            takeReadBytes(stream, slot);
         }
         // The client may have stopped and started input from its callback meanwhile, which gave
         // this slot a new read already: a second one on the same record is never issued.

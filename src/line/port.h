@@ -27,8 +27,9 @@ constexpr uint32_t ERROR_IO_PENDING = 997;
 // from passing is set too: no flow control (the line runs without handshake, and XON/XOFF would
 // take 0x11 and 0x13 out of the music), no DSR sensitivity, no replacement of bad or null
 // bytes (0 is a common data byte), no abort after a line error (one framing error would stop all
-// reading), DTR and RTS held high, and no time-outs, so that a read waits for its byte instead of
-// coming back empty at once and being issued again in a loop.
+// reading), DTR and RTS held high, and reads that take what has arrived: a read waits for the
+// first byte instead of coming back empty at once and being issued again in a loop, and takes a
+// backlog in one go instead of a byte per read, which a busy machine cannot keep up with.
 constexpr platform::LineSetup lineSetup = {
     .mode = u"baud=38400 parity=N data=8 stop=1",
     .handling = {.outxCtsFlow = false,
@@ -41,7 +42,7 @@ constexpr platform::LineSetup lineSetup = {
                  .null = false,
                  .rtsControl = platform::lineHigh,
                  .abortOnError = false},
-    .timeouts = {},
+    .timeouts = platform::readsTakeWhatHasArrived,
 };
 
 // The longest an open or a close waits for another program's change of who holds the port. A

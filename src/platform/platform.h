@@ -65,6 +65,11 @@ struct SerialTimeouts { // in ms; all 0: a read waits until its bytes arrive, a 
     uint32_t writeTotalConstant;
     bool operator==(const SerialTimeouts&) const = default;
 };
+// Time-outs under which a read takes every byte that has arrived, up to its size, at once, and
+// waits only for the first one when none has (MAXDWORD, MAXDWORD and a constant short of MAXDWORD:
+// about 49 days, which no read waits). Writes wait until done.
+constexpr SerialTimeouts readsTakeWhatHasArrived = {
+    .readInterval = 0xFFFFFFFF, .readTotalMultiplier = 0xFFFFFFFF, .readTotalConstant = 0xFFFFFFFE};
 struct LineSetup {
     const char16_t* mode; // a mode text such as "baud=38400 parity=N data=8 stop=1"
     LineHandling handling;
@@ -93,11 +98,11 @@ void closeHandle(Handle handle);
 // True when the port can be opened for writing, exclusively, at this moment; it is closed again.
 bool probeSerialPort(const char16_t* name);
 
-// Reads with ReadFileEx, into `into` of `capacity` bytes: one byte from a serial port, one message
-// from a pipe. True when the read was accepted (lastError() tells apart one that failed). The
-// routine runs later on the calling thread, only while it waits alertably, with the error, the byte
-// count and the record. A record must not be given a new read before its routine has run, and must
-// outlive it.
+// Reads with ReadFileEx, into `into` of `capacity` bytes: from a serial port as many as its
+// time-outs give, from a pipe one message. True when the read was accepted (lastError() tells apart
+// one that failed). The routine runs later on the calling thread, only while it waits alertably,
+// with the error, the byte count and the record. A record must not be given a new read before its
+// routine has run, and must outlive it.
 using IoRoutine = void (*)(uint32_t error, uint32_t count, CompletionRecord* record);
 bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord* record,
                IoRoutine routine);

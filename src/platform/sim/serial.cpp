@@ -1,5 +1,6 @@
 #include "platform/sim/sim.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -234,8 +235,10 @@ bool startWriteWithRoutine(Handle port, const uint8_t* bytes, uint32_t count,
     return true;
 }
 
-// A serial port's reads take one byte each; a connection to the sharing service's, a frame.
-bool startRead(Handle handle, uint8_t* into, uint32_t, CompletionRecord* record,
+// A serial port's read takes what has arrived, up to its capacity, and waits for the first byte
+// unless its time-outs or its driver answer at once; a connection to the sharing service's, a
+// frame.
+bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord* record,
                IoRoutine routine) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
@@ -271,7 +274,7 @@ bool startRead(Handle handle, uint8_t* into, uint32_t, CompletionRecord* record,
     }
     std::deque<uint8_t>& unread = world.ports[number].unread;
     if (unread.empty() && !answersReadsEmpty(world.ports[number])) {
-        world.reads.push_back({thread, number, into, record, routine});
+        world.reads.push_back({thread, number, into, record, routine, nullHandle, capacity});
         return true;
     }
     if (unread.empty()) { // done at once, without a byte
@@ -279,9 +282,12 @@ bool startRead(Handle handle, uint8_t* into, uint32_t, CompletionRecord* record,
         world.changed.notify_all();
         return true;
     }
-    *into = unread.front();
-    unread.pop_front();
-    world.completions[thread].push_back({routine, 0, 1, record});
+    uint32_t count = 0;
+    for (; count < capacity && !unread.empty(); ++count) {
+        into[count] = unread.front();
+        unread.pop_front();
+    }
+    world.completions[thread].push_back({routine, 0, count, record});
     world.changed.notify_all();
     return true;
 }
@@ -300,24 +306,49 @@ void cancelReads(Handle handle) {
 
 namespace sim {
 
+namespace {
+
+// Hands the first read waiting on the port what it takes of the bytes waiting there, at most
+// `count`; false when no read waits.
+bool handToFirstRead(uint32_t port, uint32_t count) {
+    std::deque<uint8_t>& unread = world().ports[port].unread;
+    auto read = world().reads.begin();
+    while (read != world().reads.end() && read->port != port) {
+        ++read;
+    }
+    if (read == world().reads.end()) {
+        return false;
+    }
+    uint32_t taken = 0;
+    for (; taken < std::min(count, read->capacity) && !unread.empty(); ++taken) {
+        read->into[taken] = unread.front();
+        unread.pop_front();
+    }
+    world().completions[read->thread].push_back({read->routine, 0, taken, read->record});
+    world().reads.erase(read);
+    return true;
+}
+
+} // namespace
+
+// Bytes that arrive together go to the first read waiting, as many as it takes; the rest to the
+// next one, or to the port's buffer when none waits.
 void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port) {
     std::lock_guard<std::mutex> hold(world().lock);
+    SerialPort& line = world().ports[port];
     for (uint8_t byte : bytes) {
-        if (takenByThePort(world().ports[port].handling, byte)) {
-            continue;
+        if (!takenByThePort(line.handling, byte)) {
+            line.unread.push_back(byte);
         }
-        auto read = world().reads.begin();
-        while (read != world().reads.end() && read->port != port) {
-            ++read;
-        }
-        if (read == world().reads.end()) {
-            world().ports[port].unread.push_back(byte);
-            continue;
-        }
-        *read->into = byte;
-        world().completions[read->thread].push_back({read->routine, 0, 1, read->record});
-        world().reads.erase(read);
     }
+    while (!line.readsWakeLate && !line.unread.empty() && handToFirstRead(port, maxDword)) {
+    }
+    world().changed.notify_all();
+}
+
+void wakeFirstRead(uint32_t count, uint32_t port) {
+    std::lock_guard<std::mutex> hold(world().lock);
+    handToFirstRead(port, count);
     world().changed.notify_all();
 }
 

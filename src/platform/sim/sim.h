@@ -67,6 +67,9 @@ struct SerialPort {
     // A serial driver that answers a read at once, with no byte, when none has arrived, whatever
     // the time-outs say.
     bool emptyReads = false;
+    // Wine's serial ports: bytes wait in the port until the waiting reads are woken
+    // (wakeFirstRead), and a read issued meanwhile takes them at once, ahead of those.
+    bool readsWakeLate = false;
     bool errorPending = false; // a line error stopped the port, with abort-on-error set
     std::vector<std::vector<uint8_t>> writes; // each write as its own chunk, in order
     uint32_t opens = 0;
@@ -83,6 +86,7 @@ struct OutstandingRead {
     platform::CompletionRecord* record;
     platform::IoRoutine routine;
     platform::Handle pipe = platform::nullHandle; // a read on a connection to the sharing service
+    uint32_t capacity = 1;
 };
 
 // A completed read whose routine waits for its thread's next alertable wait.
@@ -273,6 +277,9 @@ size_t liveAllocations();
 // The instrument sends bytes: outstanding reads complete with them in the order they were issued,
 // and what no read takes waits on the line for the next reads.
 void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port = 1);
+// Hands at most `count` of the bytes waiting in a port that wakes its reads late to the first
+// read waiting on it.
+void wakeFirstRead(uint32_t count, uint32_t port = 1);
 // Reads issued and not yet completed.
 size_t outstandingReads();
 // The device behind COMn goes away, as a USB serial adapter that is pulled: its outstanding

@@ -11,6 +11,25 @@ VOID CALLBACK ioDone(DWORD error, DWORD count, LPOVERLAPPED overlapped) {
     reinterpret_cast<platform::IoRoutine>(record->event)(error, count, record);
 }
 
+// Wine reads a serial port as its time-outs say, except that under the documented ones for "what
+// has arrived, waiting for the first byte" a read waits until its buffer is full. It gives that
+// behaviour under the ones that on Windows make a read return at once, empty or not.
+bool runsUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+COMMTIMEOUTS hostTimeouts(const platform::SerialTimeouts& wanted) {
+    COMMTIMEOUTS timeouts = {wanted.readInterval, wanted.readTotalMultiplier,
+                             wanted.readTotalConstant, wanted.writeTotalMultiplier,
+                             wanted.writeTotalConstant};
+    if (wanted == platform::readsTakeWhatHasArrived && runsUnderWine()) {
+        timeouts.ReadTotalTimeoutMultiplier = 0;
+        timeouts.ReadTotalTimeoutConstant = 0;
+    }
+    return timeouts;
+}
+
 } // namespace
 
 namespace platform {
@@ -40,9 +59,7 @@ bool configureSerialLine(Handle port, const LineSetup& setup) {
     line.fNull = handling.null;
     line.fRtsControl = handling.rtsControl;
     line.fAbortOnError = handling.abortOnError;
-    COMMTIMEOUTS timeouts = {setup.timeouts.readInterval, setup.timeouts.readTotalMultiplier,
-                             setup.timeouts.readTotalConstant, setup.timeouts.writeTotalMultiplier,
-                             setup.timeouts.writeTotalConstant};
+    COMMTIMEOUTS timeouts = hostTimeouts(setup.timeouts);
     return SetCommState(handle, &line) && SetCommTimeouts(handle, &timeouts);
 }
 
