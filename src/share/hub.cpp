@@ -4,6 +4,9 @@
 
 #include <algorithm>
 
+static_assert(shareInputQueueEntries >= 4 * lineBytesPerSecond,
+              "a program's queue holds four seconds of the instrument's input");
+
 namespace {
 
 constexpr int32_t nobody = -1;

@@ -15,9 +15,10 @@ constexpr uint32_t shareClientsMax = 32;
 // The most connections one program may have: more than a host's plug-ins need, and few enough
 // that a program connecting over and over leaves places for every other.
 constexpr uint32_t shareClientsPerProcess = 8;
-// About a second of everything the line can carry: a program that does not read its input for
-// longer loses its own bytes, and is told so with its next ones.
-constexpr uint32_t shareInputQueueEntries = 4096;
+// More than four seconds of everything the line can carry (3,840 bytes a second): a program held
+// up that long by a busy machine loses nothing, and one that does not read its input for longer
+// loses its own bytes, and is told so with its next ones.
+constexpr uint32_t shareInputQueueEntries = 16384;
 // An exclusive holds the others back only while it comes about as fast as a real message goes
 // out. Each program has a slack of at most shareHoldSlackMs, which runs down while one of its
 // exclusives holds the line; every byte of the exclusive (real-time bytes never) wins back

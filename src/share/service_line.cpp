@@ -21,19 +21,20 @@ void lineWritten(uint32_t error, uint32_t, platform::CompletionRecord* record) {
 void lineRead(uint32_t error, uint32_t count, platform::CompletionRecord* record) {
     auto* read = reinterpret_cast<ServiceLineRead*>(record);
     read->done = true;
+    read->count = count;
     read->time = platform::milliseconds();
-    // Reads wait for their byte: one that ends empty was cut off.
+    // A read waits for its first byte: one that ends empty was cut off.
     if ((error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED) || count == 0) {
         read->line->failed = true;
     }
 }
 
-void issueRead(ServiceLine& line, uint32_t index) {
-    ServiceLineRead& read = line.reads[index];
+void issueRead(ServiceLine& line) {
+    ServiceLineRead& read = line.read;
     read.record = {};
     read.line = &line;
     read.done = false;
-    if (!platform::startRead(line.port, &read.byte, 1, &read.record, lineRead)) {
+    if (!platform::startRead(line.port, read.bytes, serviceReadBytes, &read.record, lineRead)) {
         line.failed = true;
     }
 }
@@ -54,9 +55,7 @@ bool openServiceLine(ServiceLine& line, uint16_t portNumber) {
     }
     platform::discardReceived(line.port);
     line.write.line = &line;
-    for (uint32_t i = 0; i < serviceLineReads; ++i) {
-        issueRead(line, i);
-    }
+    issueRead(line);
     return true;
 }
 
@@ -84,12 +83,14 @@ void writeServiceLine(ServiceLine& line, ShareHub& hub, uint32_t now) {
 }
 
 void takeServiceLineInput(ServiceLine& line, ShareHub& hub) {
-    while (!line.failed && line.reads[line.nextRead].done) {
-        ServiceLineRead& next = line.reads[line.nextRead];
-        takeInput(hub, next.byte, next.time);
-        issueRead(line, line.nextRead);
-        line.nextRead = (line.nextRead + 1) % serviceLineReads;
+    ServiceLineRead& read = line.read;
+    if (line.failed || !read.done) {
+        return;
     }
+    for (uint32_t i = 0; i < read.count; ++i) {
+        takeInput(hub, read.bytes[i], read.time);
+    }
+    issueRead(line);
 }
 
 uint32_t endOverdueWrite(ServiceLine& line, uint32_t now) {
