@@ -217,7 +217,7 @@ WireMessages panicMessages() {
     return messages;
 }
 
-WireMessages decodeWire(const std::string& wireHex) {
+WireMessages decodeWire(const std::string& wireHex, bool stillArriving) {
     std::vector<uint8_t> bytes;
     for (size_t at = 0; at + 1 < wireHex.size(); at += 3) {
         bytes.push_back(static_cast<uint8_t>(std::stoul(wireHex.substr(at, 2), nullptr, 16)));
@@ -226,7 +226,9 @@ WireMessages decodeWire(const std::string& wireHex) {
     resetWireDecoder(decoder);
     std::vector<WireEvent> events;
     feedWireBytes(decoder, bytes.data(), bytes.size(), 0, events);
-    finishWire(decoder, 0, events);
+    if (!stillArriving) {
+        finishWire(decoder, 0, events);
+    }
     WireMessages messages;
     for (const WireEvent& event : events) {
         messages.push_back({event.problem == WireProblem::None ? event.destination : -2,

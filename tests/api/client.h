@@ -87,7 +87,8 @@ using WireMessages = std::vector<WireMessage>;
 
 // Decodes the hex of raw wire bytes ("F5 00 FF 90 3C 40") into messages; malformed data shows up
 // as a message with destination -2 and the bytes concerned, so that a comparison fails on it.
-WireMessages decodeWire(const std::string& wireHex);
+// While the wire `stillArriving`, a message whose end has not come yet is left out instead.
+WireMessages decodeWire(const std::string& wireHex, bool stillArriving = false);
 WireMessage onOutput(int destination, const std::string& bytes);
 // What the check program's --panic sends: All Notes Off and the sustain pedal up on every channel
 // of each of the instrument's destinations, in order.

@@ -155,14 +155,15 @@ class InstalledService {
   public:
     InstalledService() {
         manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-        std::wstring binary = L"\"" + besideModule(nullptr, L"melvpcif-share.exe") + L"\"";
-        service_ = manager_ == nullptr
-                       ? nullptr
-                       : CreateServiceW(
-                             manager_, reinterpret_cast<LPCWSTR>(shareServiceName),
-                             L"MELV PC I/F sharing", SERVICE_START | SERVICE_QUERY_STATUS | DELETE,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                             binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+        // The service an earlier test deleted is gone only once the last handle to it is closed:
+        // until then a service of the same name cannot be made.
+        for (DWORD start = GetTickCount(); manager_ != nullptr; Sleep(100)) {
+            service_ = create();
+            if (service_ != nullptr || GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE ||
+                GetTickCount() - start >= 10000) {
+                break;
+            }
+        }
     }
     ~InstalledService() {
         EXPECT_TRUE(stops()) << "the service goes on with nobody left";
@@ -190,6 +191,14 @@ class InstalledService {
     }
 
   private:
+    SC_HANDLE create() const {
+        std::wstring binary = L"\"" + besideModule(nullptr, L"melvpcif-share.exe") + L"\"";
+        return CreateServiceW(manager_, reinterpret_cast<LPCWSTR>(shareServiceName),
+                              L"MELV PC I/F sharing", SERVICE_START | SERVICE_QUERY_STATUS | DELETE,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                              binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+
     SC_HANDLE manager_ = nullptr;
     SC_HANDLE service_ = nullptr;
 };
