@@ -228,9 +228,24 @@ std::vector<DWORD> listen(size_t count, HANDLE ready) {
     return data;
 }
 
-DWORD WINAPI sendSoon(void* instrument) {
-    Sleep(500); // both programs' inputs run by then
-    return static_cast<InstrumentPort*>(instrument)->send(instrumentSays) ? 0 : 1;
+std::vector<DWORD> listenForTheInstrument(HANDLE ready) {
+    return listen(heardAsData.size(), ready);
+}
+
+// The instrument, and when it may play: once this program's input has started (the other
+// program's had when it said it was ready). A fixed pause is not enough on a busy machine.
+struct Cue {
+    InstrumentPort* instrument;
+    HANDLE listening;
+};
+
+bool cueCame(const Cue& cue) {
+    return WaitForSingleObject(cue.listening, 30000) == WAIT_OBJECT_0;
+}
+
+DWORD WINAPI sendSoon(void* cue) {
+    const Cue& given = *static_cast<Cue*>(cue);
+    return cueCame(given) && given.instrument->send(instrumentSays) ? 0 : 1;
 }
 
 // A bulk dump from the instrument, framed by notes, at the cable's rate (3840 bytes a second).
@@ -247,11 +262,11 @@ std::vector<unsigned char> instrumentDump() {
 const std::vector<DWORD> notesAroundTheDump = {0x403C90, 0x403E90, 0x404090,
                                                0x003C80, 0x003E80, 0x004080};
 
-DWORD WINAPI sendDumpAtTheCablesRate(void* instrument) {
-    auto& port = *static_cast<InstrumentPort*>(instrument);
-    Sleep(500); // both programs' inputs run by then
+DWORD WINAPI sendDumpAtTheCablesRate(void* cue) {
+    const Cue& given = *static_cast<Cue*>(cue);
+    InstrumentPort& port = *given.instrument;
     std::vector<unsigned char> dump = instrumentDump();
-    bool sent = port.send({0x90, 0x3C, 0x40, 0x90, 0x3E, 0x40, 0x90, 0x40, 0x40});
+    bool sent = cueCame(given) && port.send({0x90, 0x3C, 0x40, 0x90, 0x3E, 0x40, 0x90, 0x40, 0x40});
     for (size_t at = 0; sent && at < dump.size(); at += 384) {
         size_t end = std::min(dump.size(), at + 384);
         sent = port.send({dump.begin() + static_cast<ptrdiff_t>(at),
@@ -271,11 +286,17 @@ struct DumpHeard {
     std::vector<unsigned char> exclusive;
     int errors;
     bool ending; // the buffers that the reset hands back are not added again
+    // How long its callback takes over the first short message, as a program held up by a busy
+    // machine: it reads nothing from the service meanwhile.
+    DWORD stallMs;
 };
 
 void CALLBACK hearDump(HMIDIIN input, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                        DWORD_PTR) {
     auto& heard = *reinterpret_cast<DumpHeard*>(instance);
+    if (message == MIM_DATA && heard.data.empty()) {
+        Sleep(heard.stallMs);
+    }
     EnterCriticalSection(&heard.lock);
     if (message == MIM_DATA) {
         heard.data.push_back(static_cast<DWORD>(param1));
@@ -292,8 +313,9 @@ void CALLBACK hearDump(HMIDIIN input, UINT message, DWORD_PTR instance, DWORD_PT
     LeaveCriticalSection(&heard.lock);
 }
 
-::testing::AssertionResult receiveDump(int buffers, HANDLE ready) {
+::testing::AssertionResult receiveDump(int buffers, HANDLE ready, DWORD stallMs = 0) {
     DumpHeard heard{};
+    heard.stallMs = stallMs;
     InitializeCriticalSection(&heard.lock);
     std::vector<std::vector<char>> memory(buffers, std::vector<char>(32768));
     std::vector<MIDIHDR> headers(buffers);
@@ -436,15 +458,16 @@ class SharedInstrument : public ::testing::Test {
     }
 
     // The messages the instrument hears next, until `count` of them are in or ten seconds
-    // passed. The wire is decoded from the test's start, which announced the first destination.
+    // passed. The wire is decoded from the test's start, which announced the first destination;
+    // a message whose end is still on its way is not one of them.
     WireMessages heardNext(size_t count) {
-        WireMessages heard = decodeWire(wire);
+        WireMessages heard = decodeWire(wire, true);
         for (DWORD start = GetTickCount();
              heard.size() < seen + count && GetTickCount() - start < 10000;) {
             std::string more = instrument.receiveSome(8192);
             if (!more.empty()) {
                 wire += (wire.empty() ? "" : " ") + more;
-                heard = decodeWire(wire);
+                heard = decodeWire(wire, true);
             }
         }
         WireMessages next(heard.begin() + static_cast<ptrdiff_t>(std::min(seen, heard.size())),
@@ -466,6 +489,19 @@ class SharedInstrument : public ::testing::Test {
             }
         }
         return notes;
+    }
+
+    // What `listen` hears while the instrument plays `send` on a thread of its own; `listen` is
+    // handed the signal to give once its input has started.
+    template <typename Listen>
+    auto whileTheInstrumentPlays(LPTHREAD_START_ROUTINE send, Listen listen) {
+        Cue cue{&instrument, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        HANDLE sender = CreateThread(nullptr, 0, send, &cue, 0, nullptr);
+        auto heard = listen(cue.listening);
+        WaitForSingleObject(sender, 30000);
+        CloseHandle(sender);
+        CloseHandle(cue.listening);
+        return heard;
     }
 
     // Starts the second program playing `part` and waits until it says it is ready.
@@ -495,6 +531,8 @@ const Part partsOfTheirOwn[] = {
     {"--listen",
      [](int count, HANDLE ready) { return listen(count, ready) == heardAsData ? 0 : 1; }},
     {"--dump", [](int buffers, HANDLE ready) { return receiveDump(buffers, ready) ? 0 : 1; }},
+    {"--dump-after-a-stall",
+     [](int buffers, HANDLE ready) { return receiveDump(buffers, ready, 5000) ? 0 : 1; }},
     {"--trickle", trickle},
     {"--hog", hog},
     {"--knock", knock},
@@ -562,30 +600,32 @@ TEST_F(SharedInstrument, TwoProgramsOfBothBitnessesPlayAtOnceEachWholeOnItsOwnDe
 
 TEST_F(SharedInstrument, TwoProgramsHearEveryMessageTheInstrumentSends) {
     ASSERT_TRUE(startOther(L"--listen 3"));
-    HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE sender = CreateThread(nullptr, 0, sendSoon, &instrument, 0, nullptr);
-    EXPECT_EQ(listen(heardAsData.size(), mine), heardAsData);
+    EXPECT_EQ(whileTheInstrumentPlays(sendSoon, listenForTheInstrument), heardAsData);
     EXPECT_EQ(other->ended(), 0u);
-    WaitForSingleObject(sender, 30000);
-    CloseHandle(sender);
-    CloseHandle(mine);
 }
 
 // A librarian with one buffer that it adds again from its callback, and another with four: both
 // receive the instrument's bulk dump whole, time after time. They swap ways from run to run, so
 // that each bitness receives both ways.
 TEST_F(SharedInstrument, TwoLibrariansReceiveALongDumpWholeAtTheCablesRate) {
-    for (int run = 0; run < 5; ++run) {
+    for (int run = 0; run < 10; ++run) {
         bool mineHasOne = run % 2 == 0;
         ASSERT_TRUE(startOther(mineHasOne ? L"--dump 4" : L"--dump 1"));
-        HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        HANDLE sender = CreateThread(nullptr, 0, sendDumpAtTheCablesRate, &instrument, 0, nullptr);
-        EXPECT_TRUE(receiveDump(mineHasOne ? 1 : 4, mine)) << "run " << run;
+        EXPECT_TRUE(whileTheInstrumentPlays(
+            sendDumpAtTheCablesRate,
+            [mineHasOne](HANDLE mine) { return receiveDump(mineHasOne ? 1 : 4, mine); }))
+            << "run " << run;
         EXPECT_EQ(other->ended(), 0u) << "run " << run;
-        WaitForSingleObject(sender, 30000);
-        CloseHandle(sender);
-        CloseHandle(mine);
     }
+}
+
+// A librarian that reads nothing for five seconds as the dump begins still receives it whole, as
+// the service keeps more than four seconds for each program, and the other is not held up.
+TEST_F(SharedInstrument, ALibrarianHeldUpFiveSecondsStillReceivesTheDumpWhole) {
+    ASSERT_TRUE(startOther(L"--dump-after-a-stall 1"));
+    EXPECT_TRUE(whileTheInstrumentPlays(sendDumpAtTheCablesRate,
+                                        [](HANDLE mine) { return receiveDump(4, mine); }));
+    EXPECT_EQ(other->ended(), 0u);
 }
 
 // A program that trickles a byte and a clock a second into its exclusive holds another program's
@@ -714,11 +754,6 @@ TEST_F(SharedInstrument, AProgramStoppedInTheMiddleOfAnExclusiveHoldsTheOthersFo
     EXPECT_EQ(midiOutShortMsg(output, noteOnFor(0, 0x3C)), MMSYSERR_NOERROR);
     EXPECT_EQ(heardNext(2), (WireMessages{onOutput(1, "F0 7D 01 02 F7"), onOutput(0, "90 3C 40")}));
     EXPECT_LT(GetTickCount() - start, 5000u);
-    HANDLE sender = CreateThread(nullptr, 0, sendSoon, &instrument, 0, nullptr);
-    HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_EQ(listen(heardAsData.size(), mine), heardAsData);
-    WaitForSingleObject(sender, 30000);
-    CloseHandle(sender);
-    CloseHandle(mine);
+    EXPECT_EQ(whileTheInstrumentPlays(sendSoon, listenForTheInstrument), heardAsData);
     EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
 }
