@@ -9,11 +9,15 @@
 // Input latency, from a byte written at the instrument's end to the client's callback: the
 // driver's input against a bare reader with the same eight one-byte ReadFileEx reads.
 //
-// Then the same with the instrument shared between programs (the sharing service installed):
-// two programs sending at once against the raw loop's rate, the input's latency against the
-// one-program mode's, a long exclusive from the instrument at the cable's rate, received against
-// sent, and the processor time the service and this program take while a device is open and
-// nothing flows.
+// Input capacity: the highest multiple of the cable's rate at which notes streamed from the
+// instrument all reach the client in time, and the processor time this program, the service and
+// Wine's server take at the cable's rate. A long exclusive from the instrument at the cable's
+// rate, received against sent, and how long after its last byte the program has it.
+//
+// Then the same with the instrument shared between programs (the sharing service installed), two
+// inputs listening: two programs sending at once against the raw loop's rate, the input's
+// latency against the one-program mode's, the capacity and the long exclusive, and the processor
+// time the service and this program take while a device is open and nothing flows.
 //
 //   melv_wine_bench.exe --send COUNT READY GO DONE
 //                         the second program: opens output 0, sets READY, waits for GO, sends
@@ -312,9 +316,11 @@ void sampleLatency(std::vector<double>& samples) {
     }
 }
 
-DWORD_PTR startInput() {
+using InputCallback = void(CALLBACK*)(HMIDIIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+DWORD_PTR startInput(InputCallback callback = onDriverInput) {
     MIDIOPENDESC description{};
-    description.dwCallback = reinterpret_cast<DWORD_PTR>(onDriverInput);
+    description.dwCallback = reinterpret_cast<DWORD_PTR>(callback);
     DWORD_PTR stream = 0;
     if (midMessage(0, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&stream),
                    reinterpret_cast<DWORD_PTR>(&description),
@@ -337,6 +343,177 @@ void driverLatency(std::vector<double>& samples) {
     }
 }
 
+// Input capacity: Note On and Note Off pairs streamed from the instrument's end at a multiple of
+// the cable's rate, counted as they reach the client of every input listening. The virtual line
+// holds the instrument's writes back while nobody reads, so falling behind shows as a stream that
+// could not be sent on time, or whose end came late.
+constexpr double cableBytesPerSecond = 3840;
+constexpr DWORD streamMs = 2000;
+constexpr DWORD streamGraceMs = 500; // how late the stream's end may come and count as kept up
+volatile LONG streamedBytesHeard = 0;
+volatile LONG streamErrors = 0;
+
+void CALLBACK onStreamedInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (message == MIM_DATA) {
+        InterlockedExchangeAdd(&streamedBytesHeard, 3);
+    } else if (message == MIM_ERROR || message == MIM_LONGERROR) {
+        InterlockedIncrement(&streamErrors);
+    }
+}
+
+// Writes notes at `rate` bytes a second for streamMs, in a write every 10 ms; the bytes written.
+LONG streamNotes(double rate) {
+    static const BYTE pairs[] = {0x90, 0x3C, 0x40, 0x80, 0x3C, 0x40};
+    std::vector<BYTE> chunk;
+    LONG sent = 0;
+    double start = nowMs();
+    for (double elapsed = 0; elapsed < streamMs; elapsed = nowMs() - start) {
+        auto due = static_cast<LONG>(rate * elapsed / 1000) / 6 * 6;
+        chunk.clear();
+        for (LONG at = sent; at < due; ++at) {
+            chunk.push_back(pairs[at % 6]);
+        }
+        DWORD written = 0;
+        if (!chunk.empty()) {
+            WriteFile(instrument, chunk.data(), static_cast<DWORD>(chunk.size()), &written,
+                      nullptr);
+        }
+        sent += static_cast<LONG>(written);
+        Sleep(10);
+    }
+    return sent;
+}
+
+// Under Wine the system tells a program only its own processor time; another process's comes
+// from Linux's /proc, which Wine shows as Z:\proc. The processor time, in ms, of the processes
+// whose name (as Linux keeps it, 15 characters at most) begins with `name`.
+double linuxProcessorMs(const char* name) {
+    WIN32_FIND_DATAA entry;
+    HANDLE found = FindFirstFileA("Z:\\proc\\*", &entry);
+    double ms = 0;
+    for (BOOL more = found != INVALID_HANDLE_VALUE; more; more = FindNextFileA(found, &entry)) {
+        if (entry.cFileName[0] < '1' || entry.cFileName[0] > '9') {
+            continue;
+        }
+        std::string path = std::string("Z:\\proc\\") + entry.cFileName + "\\stat";
+        char text[1024] = {};
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (file == nullptr) {
+            continue;
+        }
+        std::fread(text, 1, sizeof text - 1, file);
+        std::fclose(file);
+        // "pid (name) state ..." and then, 11 and 12 fields on, the user and system time in
+        // ticks of 10 ms.
+        const char* open = std::strchr(text, '(');
+        const char* close = std::strrchr(text, ')');
+        unsigned long user = 0, system = 0;
+        if (open != nullptr && close != nullptr &&
+            std::strncmp(open + 1, name, std::strlen(name)) == 0 &&
+            std::sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                        &system) == 2) {
+            ms += 10.0 * static_cast<double>(user + system);
+        }
+    }
+    if (found != INVALID_HANDLE_VALUE) {
+        FindClose(found);
+    }
+    return ms;
+}
+
+// Processor time per second of this program, the service and Wine's server.
+struct ProcessorCost {
+    double programMs;
+    double serviceMs;
+    double serverMs;
+};
+
+ProcessorCost processorNow() {
+    return {processorMs(GetCurrentProcess()), linuxProcessorMs("melvpcif-share"),
+            linuxProcessorMs("wineserver")};
+}
+
+struct StreamOutcome {
+    bool keptUp;         // sent on time, and every listener had all of it soon after
+    double receivedRate; // bytes a second each listener received, from start to last byte
+    ProcessorCost cost;
+};
+
+// Streams notes at `rate` bytes a second to `listeners` inputs.
+StreamOutcome streamTo(double rate, int listeners) {
+    std::vector<DWORD_PTR> inputs;
+    for (int i = 0; i < listeners; ++i) {
+        if (DWORD_PTR stream = startInput(onStreamedInput); stream != 0) {
+            inputs.push_back(stream);
+        }
+    }
+    streamedBytesHeard = 0;
+    streamErrors = 0;
+    ProcessorCost before = processorNow();
+    double start = nowMs();
+    LONG sent = streamNotes(rate);
+    auto expected = sent * static_cast<LONG>(inputs.size());
+    double lastHeardAt = nowMs();
+    for (LONG heard = -1; heard != streamedBytesHeard && streamedBytesHeard < expected;) {
+        heard = streamedBytesHeard;
+        lastHeardAt = nowMs();
+        Sleep(streamGraceMs); // until nothing more comes
+    }
+    if (streamedBytesHeard == expected) {
+        lastHeardAt = nowMs();
+    }
+    ProcessorCost after = processorNow();
+    double seconds = (nowMs() - start) / 1000;
+    for (DWORD_PTR stream : inputs) {
+        stopInput(stream);
+    }
+    double elapsedMs = lastHeardAt - start;
+    bool onTime = sent >= 0.95 * rate * streamMs / 1000 && elapsedMs <= streamMs + streamGraceMs;
+    return {static_cast<int>(inputs.size()) == listeners && streamErrors == 0 &&
+                streamedBytesHeard == expected && onTime,
+            inputs.empty()
+                ? 0
+                : streamedBytesHeard / static_cast<double>(inputs.size()) * 1000 / elapsedMs,
+            {(after.programMs - before.programMs) / seconds,
+             (after.serviceMs - before.serviceMs) / seconds,
+             (after.serverMs - before.serverMs) / seconds}};
+}
+
+// The highest multiple of the cable's rate tried at which every listener kept up (0 when none),
+// the most any received a second, and the cost at the cable's own rate.
+struct Capacity {
+    double keptUpAt;
+    double mostReceived;
+    ProcessorCost atTheCablesRate;
+};
+
+Capacity inputCapacity(int listeners) {
+    Capacity capacity{};
+    for (double multiple : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0}) {
+        StreamOutcome outcome = streamTo(multiple * cableBytesPerSecond, listeners);
+        capacity.mostReceived = std::max(capacity.mostReceived, outcome.receivedRate);
+        if (multiple == 1.0) {
+            capacity.atTheCablesRate = outcome.cost;
+        }
+        if (!outcome.keptUp) {
+            break;
+        }
+        capacity.keptUpAt = multiple;
+    }
+    return capacity;
+}
+
+void printCapacity(const char* bits, const char* mode, const Capacity& capacity) {
+    const ProcessorCost& cost = capacity.atTheCablesRate;
+    std::printf("%s %s input capacity (notes for %lu ms at 1, 2, 5, 10, 20, 50 times the cable's "
+                "rate): kept up at up to %.0f times the cable's rate, most received %.0f bytes/s "
+                "(%.1f times); processor time per second at the cable's rate: program %.0f ms, "
+                "service %.0f ms, Wine's server %.0f ms\n",
+                bits, mode, streamMs, capacity.keptUpAt, capacity.mostReceived,
+                capacity.mostReceived / cableBytesPerSecond, cost.programMs, cost.serviceMs,
+                cost.serverMs);
+}
+
 // A 40,000-byte exclusive from the instrument at the cable's rate (384 bytes every 100 ms), taken
 // by an input with one 32 KiB buffer added again from its callback, as browsers do.
 constexpr LONG dumpBytes = 40000;
@@ -357,9 +534,21 @@ void CALLBACK onDumpInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR param1, DW
     }
 }
 
+double ratio(double measured, double reference) {
+    return reference > 0 ? measured / reference : 0;
+}
+
 // Bytes per second the instrument sent and the program received whole, from the dump's first
-// byte to its last; false when the input would not start.
-bool sharedDumpRates(double& sentRate, double& receivedRate) {
+// byte to its last, and how long after its last byte was sent the program had it.
+struct DumpOutcome {
+    bool measured; // false when the input would not start
+    double sentRate;
+    double receivedRate; // 0 when it did not come whole
+    double lagMs;
+};
+
+DumpOutcome dumpAtTheCablesRate() {
+    dumpReceived = 0;
     std::vector<char> memory(32768);
     MIDIHDR header{};
     header.lpData = memory.data();
@@ -370,7 +559,7 @@ bool sharedDumpRates(double& sentRate, double& receivedRate) {
     if (midMessage(0, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&dumpStream),
                    reinterpret_cast<DWORD_PTR>(&description),
                    CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-        return false;
+        return {};
     }
     midMessage(0, MIDM_ADDBUFFER, dumpStream, reinterpret_cast<DWORD_PTR>(&header), sizeof header);
     midMessage(0, MIDM_START, dumpStream, 0, 0);
@@ -378,10 +567,12 @@ bool sharedDumpRates(double& sentRate, double& receivedRate) {
     dump.front() = 0xF0;
     dump.back() = 0xF7;
     double start = nowMs();
+    double lastSentAt = start;
     for (size_t at = 0; at < dump.size(); at += 384) {
         DWORD written = 0;
         WriteFile(instrument, &dump[at],
                   static_cast<DWORD>(std::min<size_t>(384, dump.size() - at)), &written, nullptr);
+        lastSentAt = nowMs();
         Sleep(100);
     }
     double sentMs = nowMs() - start;
@@ -389,9 +580,22 @@ bool sharedDumpRates(double& sentRate, double& receivedRate) {
         Sleep(10);
     }
     stopInput(dumpStream);
-    sentRate = dumpBytes * 1000.0 / sentMs;
-    receivedRate = dumpReceived == dumpBytes ? dumpBytes * 1000.0 / (dumpWholeAtMs - start) : 0;
-    return true;
+    bool whole = dumpReceived == dumpBytes;
+    return {true, dumpBytes * 1000.0 / sentMs,
+            whole ? dumpBytes * 1000.0 / (dumpWholeAtMs - start) : 0,
+            whole ? dumpWholeAtMs - lastSentAt : -1};
+}
+
+void printDump(const char* bits, const char* mode, const DumpOutcome& dump) {
+    if (!dump.measured) {
+        std::printf("%s %s input of an exclusive: the input would not start\n", bits, mode);
+        return;
+    }
+    std::printf("%s %s input of a %ld-byte exclusive at the cable's rate: sent %.0f bytes/s, "
+                "received whole %.0f bytes/s, ratio %.2f; its last byte reached the program "
+                "%.0f ms after it was sent\n",
+                bits, mode, dumpBytes, dump.sentRate, dump.receivedRate,
+                ratio(dump.receivedRate, dump.sentRate), dump.lagMs);
 }
 
 // The processor time, in ms, the service and this program take in two seconds while an input is
@@ -402,11 +606,11 @@ bool measureIdleCost(double& serviceMs, double& programMs) {
     HANDLE service = serviceProcess();
     bool measured = stream != 0 && service != nullptr;
     if (measured) {
-        serviceMs = -processorMs(service);
-        programMs = -processorMs(GetCurrentProcess());
+        ProcessorCost before = processorNow();
         Sleep(idleMs);
-        serviceMs += processorMs(service);
-        programMs += processorMs(GetCurrentProcess());
+        ProcessorCost after = processorNow();
+        serviceMs = after.serviceMs - before.serviceMs;
+        programMs = after.programMs - before.programMs;
     }
     if (service != nullptr) {
         CloseHandle(service);
@@ -474,10 +678,6 @@ double percentile(std::vector<double> values, double fraction) {
     return values[at];
 }
 
-double ratio(double driver, double raw) {
-    return raw > 0 ? driver / raw : 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -517,6 +717,9 @@ int main(int argc, char** argv) {
         rawLatency(rawLatencies);
     }
 
+    Capacity oneProgram = inputCapacity(1);
+    DumpOutcome oneProgramDump = dumpAtTheCablesRate();
+
     // Shared: the service holds the port from the first open on, so the raw loop cannot run
     // between these rounds; it ran between the ones above, on the same line.
     std::vector<double> sharedRates, sharedLatencies;
@@ -532,8 +735,8 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds && shared; ++round) {
         driverLatency(sharedLatencies);
     }
-    double dumpSent = 0, dumpReceivedRate = 0;
-    bool dumpMeasured = shared && sharedDumpRates(dumpSent, dumpReceivedRate);
+    Capacity sharedCapacity = shared ? inputCapacity(2) : Capacity{};
+    DumpOutcome sharedDump = shared ? dumpAtTheCablesRate() : DumpOutcome{};
     double serviceIdleMs = 0, programIdleMs = 0;
     bool idleMeasured = shared && measureIdleCost(serviceIdleMs, programIdleMs);
     shareTheInstrument(false);
@@ -551,6 +754,8 @@ int main(int argc, char** argv) {
                     bits, fraction == 0.5 ? "median" : "99th percentile", driverLatencies.size(),
                     rawLatencies.size(), driverMs, rawMs, ratio(driverMs, rawMs));
     }
+    printCapacity(bits, "one program at a time,", oneProgram);
+    printDump(bits, "one program at a time,", oneProgramDump);
     if (!shared) {
         std::printf("%s shared: the setting cannot be written\n", bits);
         return 1;
@@ -567,13 +772,8 @@ int main(int argc, char** argv) {
     std::printf("%s shared input latency, median of %zu samples: %.2f ms, one program at a time "
                 "%.2f ms, difference %+.2f ms\n",
                 bits, sharedLatencies.size(), sharedMs, oneMs, sharedMs - oneMs);
-    if (dumpMeasured) {
-        std::printf("%s shared input of a %ld-byte exclusive at the cable's rate: sent %.0f "
-                    "bytes/s, received whole %.0f bytes/s, ratio %.2f\n",
-                    bits, dumpBytes, dumpSent, dumpReceivedRate, ratio(dumpReceivedRate, dumpSent));
-    } else {
-        std::printf("%s shared input of an exclusive: no input through the service\n", bits);
-    }
+    printCapacity(bits, "shared, two inputs listening,", sharedCapacity);
+    printDump(bits, "shared,", sharedDump);
     if (idleMeasured) {
         std::printf("%s shared, idle with an input started, processor time in %lu ms: service "
                     "%.1f ms, this program %.1f ms\n",
