@@ -9,9 +9,6 @@ InputStream* createInputStream(platform::Handle heap) {
     }
     auto* stream = new (memory) InputStream{};
     stream->kind = kindInput;
-    for (ReadSlot& slot : stream->slots) {
-        slot.completions = &stream->readsCompleted;
-    }
     return stream;
 }
 
@@ -40,6 +37,5 @@ void readCompleted(uint32_t error, uint32_t count, platform::CompletionRecord* r
     slot->error = error;
     slot->bytesTransferred = count;
     slot->outstanding = 0;
-    slot->completedAs = ++*slot->completions;
     slot->done = 1;
 }

@@ -24,10 +24,6 @@ struct ReadSlot {
     uint32_t outstanding;
     uint32_t resting; // its read came back without a byte: it is issued again after a pause
     uint32_t error;   // the OS's error for the read; 0 when it succeeded
-    // The stream's count of completed reads, and this read's place in it: the order in which
-    // the line handed out the reads' bytes.
-    uint32_t* completions;
-    uint32_t completedAs;
     uint8_t data[lineReadBytes];
 };
 
@@ -40,9 +36,8 @@ struct InputStream : Stream {
     // `frame`, and the others rest.
     ReadSlot slots[readSlotCount];
     ReadSlot* readQueueHead; // reads issued and not yet processed, in issue order
-    uint32_t readsCompleted;
-    uint32_t startTime; // the millisecond clock when input was started
-    uint32_t starts;    // counts the starts of input, so that one in a callback is noticed
+    uint32_t startTime;      // the millisecond clock when input was started
+    uint32_t starts;         // counts the starts of input, so that one in a callback is noticed
     // The line opening (PortLine::lineOpening) the reads were issued on, and whether that line is
     // in trouble: a read failed or could not be issued, or the line was opened anew.
     uint32_t readsOpening;

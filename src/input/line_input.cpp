@@ -48,22 +48,6 @@ void issueRead(ReadSlot& slot, InputStream& stream) {
     *link = &slot;
 }
 
-// The link to the completed read whose bytes the line handed out first, or null while none has
-// completed. On Windows that is the first one issued: the serial driver serves its reads in turn.
-// Under Wine a read issued while bytes wait takes them at once, ahead of the reads that were
-// already waiting, so issue order alone would put bytes out of order.
-ReadSlot** firstCompleted(InputStream& stream) {
-    ReadSlot** first = nullptr;
-    for (ReadSlot** link = &stream.readQueueHead; *link != nullptr; link = &(*link)->next) {
-        if ((*link)->done != 0 &&
-            (first == nullptr ||
-             static_cast<int32_t>((*link)->completedAs - (*first)->completedAs) < 0)) {
-            first = link;
-        }
-    }
-    return first;
-}
-
 // Hands a read's bytes to the assembler, all dated with the read's time. The client's callback
 // may stop input, or stop and start it again, which gives the slot a new read into the same
 // bytes: the rest of them is then not the client's any longer.
@@ -80,13 +64,14 @@ void takeReadBytes(InputStream& stream, const ReadSlot& slot) {
 
 } // namespace
 
-// Processes completed reads in the order the line handed out their bytes.
+// Processes completed reads strictly in the order they were issued: a later read that completed
+// waits for every earlier one.
 void takeLineInput(InputStream& stream) {
     InputAssembler& assembler = stream.assembler;
-    while (ReadSlot** link = firstCompleted(stream)) {
-        ReadSlot& slot = **link;
+    while (stream.readQueueHead != nullptr && stream.readQueueHead->done != 0) {
+        ReadSlot& slot = *stream.readQueueHead;
         slot.done = 0;
-        *link = slot.next;
+        stream.readQueueHead = slot.next;
         assembler.now = platform::milliseconds() - stream.startTime;
         // Bytes that came are told even when a later read could not be issued: they arrived
         // before the trouble, in order. A read that failed brought none.
@@ -127,13 +112,15 @@ void endRest(InputStream& stream) {
     }
 }
 
-// Issues all eight reads on the line that is up now.
+// Issues the reads on the line that is up now: all eight where the port serves its reads in turn,
+// else one, which each completion issues again (platform::serialReadsWaitInTurn).
 void issueAllReads(InputStream& stream) {
     {
         std::lock_guard<std::mutex> hold(stream.line->lineLock);
         stream.readsOpening = stream.line->lineOpening;
     }
-    for (uint32_t i = 0; i < readSlotCount && stream.lineTrouble == 0; ++i) {
+    uint32_t reads = platform::serialReadsWaitInTurn() ? readSlotCount : 1;
+    for (uint32_t i = 0; i < reads && stream.lineTrouble == 0; ++i) {
         issueRead(stream.slots[i], stream);
     }
 }

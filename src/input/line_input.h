@@ -1,7 +1,7 @@
 // Input from the serial line, while the process holds the port: the worker keeps eight reads
-// issued on the line (the stream's read slots), each taking what has arrived, takes their bytes in
-// the order the line handed them out, and picks the line up again when it failed or was opened
-// anew by a sender.
+// issued on the line (the stream's read slots; one where the port does not serve its reads in
+// turn), each taking what has arrived, takes their bytes strictly in the order the reads were
+// issued, and picks the line up again when it failed or was opened anew by a sender.
 // These are the line's input calls of the stream's device (stream/device.h).
 #pragma once
 

@@ -106,6 +106,11 @@ bool probeSerialPort(const char16_t* name);
 using IoRoutine = void (*)(uint32_t error, uint32_t count, CompletionRecord* record);
 bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord* record,
                IoRoutine routine);
+// Whether a serial port serves the reads that wait on it in the order they were issued, each byte
+// to one of them: Windows' serial drivers do. Wine does not under time-outs that take what has
+// arrived: a read issued while another waits takes the bytes that one was woken for, which then
+// ends with ERROR_BROKEN_PIPE. There one read at a time may wait.
+bool serialReadsWaitInTurn();
 // Writes with WriteFileEx, as startRead reads: the routine tells how the write ended, and
 // cancelWrite ends one the line does not take. For a thread that waits for everything at once.
 bool startWriteWithRoutine(Handle port, const uint8_t* bytes, uint32_t count,

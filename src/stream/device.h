@@ -24,8 +24,7 @@ struct StreamDevice {
     void (*stopInput)(InputStream& stream);
     // Asks the device's reads outstanding to end; the worker waits for their routines.
     void (*cancelReads)(InputStream& stream);
-    // Hands what completed reads brought to the assembler, in the order the line or the
-    // service handed them out.
+    // Hands what completed reads brought to the assembler, in the order they were issued.
     void (*takeInput)(InputStream& stream);
     // A device in trouble is picked up again when due; reads that came back empty are issued
     // again once their pause, `restOver`, has passed.

@@ -1,7 +1,7 @@
 // A serial port keeps its settings from the program that used it last. Whatever that program
 // left, the driver's line passes every byte both ways, reads wait for their first byte and take
-// what has arrived, in the line's order whatever order the port serves them in, and the worker
-// never spins.
+// what has arrived, in the line's order also where the port does not serve its reads in turn, and
+// the worker never spins.
 #include "input_device_fixture.h"
 #include "line/port.h"
 
@@ -56,16 +56,17 @@ TEST_F(LineLeftBehind, ReadsWaitForTheirByteOnALineLeftAnsweringReadsAtOnce) {
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C90, 0}}));
 }
 
-// Under Wine a read issued while bytes wait in the port takes them at once, ahead of the reads
-// that were already waiting for the port to wake them.
-TEST_F(LineLeftBehind, BytesAReadTookAheadOfEarlierReadsAreToldInTheLinesOrder) {
-    com1().readsWakeLate = true;
+// Under Wine a read issued while another waits takes the bytes that one was woken for: there one
+// read waits at a time, and what the instrument sends still comes whole and in order.
+TEST_F(LineLeftBehind, WhereReadsDoNotWaitInTurnOneWaitsAndTheBytesComeInOrder) {
+    sim::world().serialReadsWaitInTurn = false;
     start();
+    EXPECT_EQ(sim::outstandingReads(), 1u);
     sim::instrumentSends({0xF8, 0x90, 0x3C, 0x40});
     sim::wakeFirstRead(1); // the clock; its read, issued again, takes the Note On at once
     settle();
     sim::instrumentSends({0x80, 0x3C, 0x00});
-    sim::wakeFirstRead(3); // a read issued before that one takes the Note Off
+    sim::wakeFirstRead(3);
     settle();
     EXPECT_EQ(told(), (std::vector<Told>{
                           {MIM_DATA, 0xF8, 0}, {MIM_DATA, 0x00403C90, 0}, {MIM_DATA, 0x3C80, 0}}));

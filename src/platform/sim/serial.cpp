@@ -292,6 +292,11 @@ bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord
     return true;
 }
 
+bool serialReadsWaitInTurn() {
+    std::lock_guard<std::mutex> hold(sim::world().lock);
+    return sim::world().serialReadsWaitInTurn;
+}
+
 void cancelReads(Handle handle) {
     std::lock_guard<std::mutex> hold(sim::world().lock);
     uint32_t number = portOf(handle);
@@ -341,7 +346,8 @@ void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port) {
             line.unread.push_back(byte);
         }
     }
-    while (!line.readsWakeLate && !line.unread.empty() && handToFirstRead(port, maxDword)) {
+    while (world().serialReadsWaitInTurn && !line.unread.empty() &&
+           handToFirstRead(port, maxDword)) {
     }
     world().changed.notify_all();
 }

@@ -67,9 +67,6 @@ struct SerialPort {
     // A serial driver that answers a read at once, with no byte, when none has arrived, whatever
     // the time-outs say.
     bool emptyReads = false;
-    // Wine's serial ports: bytes wait in the port until the waiting reads are woken
-    // (wakeFirstRead), and a read issued meanwhile takes them at once, ahead of those.
-    bool readsWakeLate = false;
     bool errorPending = false; // a line error stopped the port, with abort-on-error set
     std::vector<std::vector<uint8_t>> writes; // each write as its own chunk, in order
     uint32_t opens = 0;
@@ -234,6 +231,8 @@ struct World {
     // Reads issued on a record whose earlier read has not ended or whose routine has not run yet:
     // on Windows the two would share one OVERLAPPED. Always a fault of the driver.
     uint32_t readsOnBusyRecords = 0;
+    // Whether serial ports serve their waiting reads in turn, as Windows' do; Wine's do not.
+    bool serialReadsWaitInTurn = true;
     uint32_t clock = 0;                  // the system millisecond clock
     uint32_t timedWaits = 0;             // threads in a wait whose time limit runs on that clock
     uint32_t timedWaitChecks = 0;        // times such a waiter looked at the clock and its write
@@ -277,8 +276,9 @@ size_t liveAllocations();
 // The instrument sends bytes: outstanding reads complete with them in the order they were issued,
 // and what no read takes waits on the line for the next reads.
 void instrumentSends(const std::vector<uint8_t>& bytes, uint32_t port = 1);
-// Hands at most `count` of the bytes waiting in a port that wakes its reads late to the first
-// read waiting on it.
+// Where serial reads do not wait in turn (World::serialReadsWaitInTurn), bytes wait in the port
+// until this hands at most `count` of them to the first read waiting on it, as Wine wakes it, and
+// a read issued meanwhile takes them at once, ahead of it.
 void wakeFirstRead(uint32_t count, uint32_t port = 1);
 // Reads issued and not yet completed.
 size_t outstandingReads();

@@ -119,6 +119,10 @@ bool startWriteWithRoutine(Handle port, const uint8_t* bytes, uint32_t count,
                        reinterpret_cast<OVERLAPPED*>(record), ioDone) != 0;
 }
 
+bool serialReadsWaitInTurn() {
+    return !runsUnderWine();
+}
+
 void cancelReads(Handle port) {
     CancelIo(reinterpret_cast<HANDLE>(port));
 }
