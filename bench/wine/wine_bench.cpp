@@ -352,10 +352,12 @@ constexpr DWORD streamMs = 2000;
 constexpr DWORD streamGraceMs = 500; // how late the stream's end may come and count as kept up
 volatile LONG streamedBytesHeard = 0;
 volatile LONG streamErrors = 0;
+volatile double streamLastHeardAt = 0;
 
 void CALLBACK onStreamedInput(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     if (message == MIM_DATA) {
         InterlockedExchangeAdd(&streamedBytesHeard, 3);
+        streamLastHeardAt = nowMs();
     } else if (message == MIM_ERROR || message == MIM_LONGERROR) {
         InterlockedIncrement(&streamErrors);
     }
@@ -437,6 +439,10 @@ struct StreamOutcome {
     bool keptUp;         // sent on time, and every listener had all of it soon after
     double receivedRate; // bytes a second each listener received, from start to last byte
     ProcessorCost cost;
+    // What fell short where it did not keep up: the bytes due and sent, those expected of every
+    // listener and heard, the errors told and when the last byte came.
+    LONG due, sent, expected, heard, errors;
+    double endMs;
 };
 
 // Streams notes at `rate` bytes a second to `listeners` inputs.
@@ -451,24 +457,22 @@ StreamOutcome streamTo(double rate, int listeners) {
     streamErrors = 0;
     ProcessorCost before = processorNow();
     double start = nowMs();
+    streamLastHeardAt = start;
     LONG sent = streamNotes(rate);
     auto expected = sent * static_cast<LONG>(inputs.size());
-    double lastHeardAt = nowMs();
     for (LONG heard = -1; heard != streamedBytesHeard && streamedBytesHeard < expected;) {
         heard = streamedBytesHeard;
-        lastHeardAt = nowMs();
         Sleep(streamGraceMs); // until nothing more comes
     }
-    if (streamedBytesHeard == expected) {
-        lastHeardAt = nowMs();
-    }
+    double lastHeardAt = streamLastHeardAt;
     ProcessorCost after = processorNow();
     double seconds = (nowMs() - start) / 1000;
     for (DWORD_PTR stream : inputs) {
         stopInput(stream);
     }
     double elapsedMs = lastHeardAt - start;
-    bool onTime = sent >= 0.95 * rate * streamMs / 1000 && elapsedMs <= streamMs + streamGraceMs;
+    auto due = static_cast<LONG>(rate * streamMs / 1000) / 6 * 6;
+    bool onTime = sent >= 0.95 * due && elapsedMs <= streamMs + streamGraceMs;
     return {static_cast<int>(inputs.size()) == listeners && streamErrors == 0 &&
                 streamedBytesHeard == expected && onTime,
             inputs.empty()
@@ -476,7 +480,13 @@ StreamOutcome streamTo(double rate, int listeners) {
                 : streamedBytesHeard / static_cast<double>(inputs.size()) * 1000 / elapsedMs,
             {(after.programMs - before.programMs) / seconds,
              (after.serviceMs - before.serviceMs) / seconds,
-             (after.serverMs - before.serverMs) / seconds}};
+             (after.serverMs - before.serverMs) / seconds},
+            due,
+            sent,
+            expected,
+            streamedBytesHeard,
+            streamErrors,
+            elapsedMs};
 }
 
 // The highest multiple of the cable's rate tried at which every listener kept up (0 when none),
@@ -485,6 +495,8 @@ struct Capacity {
     double keptUpAt;
     double mostReceived;
     ProcessorCost atTheCablesRate;
+    double shortAt;          // the multiple it did not keep up at, 0 when it kept up at every one
+    StreamOutcome shortfall; // what fell short there
 };
 
 Capacity inputCapacity(int listeners) {
@@ -496,6 +508,8 @@ Capacity inputCapacity(int listeners) {
             capacity.atTheCablesRate = outcome.cost;
         }
         if (!outcome.keptUp) {
+            capacity.shortAt = multiple;
+            capacity.shortfall = outcome;
             break;
         }
         capacity.keptUpAt = multiple;
@@ -512,6 +526,13 @@ void printCapacity(const char* bits, const char* mode, const Capacity& capacity)
                 bits, mode, streamMs, capacity.keptUpAt, capacity.mostReceived,
                 capacity.mostReceived / cableBytesPerSecond, cost.programMs, cost.serviceMs,
                 cost.serverMs);
+    const StreamOutcome& missed = capacity.shortfall;
+    if (capacity.shortAt != 0) {
+        std::printf("%s %s at %.0f times: sent %ld of %ld bytes due, heard %ld of %ld, %ld errors, "
+                    "the last after %.0f ms\n",
+                    bits, mode, capacity.shortAt, missed.sent, missed.due, missed.heard,
+                    missed.expected, missed.errors, missed.endMs);
+    }
 }
 
 // A 40,000-byte exclusive from the instrument at the cable's rate (384 bytes every 100 ms), taken
