@@ -3,7 +3,7 @@
 #include "driver/entry.h"
 #include "driver/open_close.h"
 #include "monitor/monitor.h"
-#include "output/encoder.h"
+#include "output/filter.h"
 #include "output/sending.h"
 #include "platform/host.h"
 #include "platform/sim/sim.h"
@@ -41,7 +41,7 @@ void shortMessage(benchmark::State& state) {
     OpenOutput output;
     const uint8_t noteOn[4] = {0x90, 0x3C, 0x40, 0x00};
     for (auto _ : state) {
-        uint32_t length = messageLength(output.out(), noteOn);
+        uint32_t length = passingLength(output.out(), noteOn);
         benchmark::DoNotOptimize(sendOutput(output.out(), noteOn, length));
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));

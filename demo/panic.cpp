@@ -1,6 +1,6 @@
 #include "panic.h"
 
-#include "line/port.h"
+#include "line/port_write.h"
 #include "line/sounding.h"
 #include "platform/host.h"
 #include "share/link.h"

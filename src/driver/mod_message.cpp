@@ -2,10 +2,10 @@
 #include "driver/entry.h"
 #include "driver/open_close.h"
 #include "driver/trace.h"
-#include "line/port.h"
+#include "line/port_write.h"
 #include "line/sounding.h"
 #include "monitor/monitor.h"
-#include "output/encoder.h"
+#include "output/filter.h"
 #include "output/output_stream.h"
 #include "output/sending.h"
 
@@ -44,7 +44,7 @@ uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed) {
         bytes[i] = static_cast<uint8_t>(packed >> (8 * i));
     }
     std::lock_guard<std::mutex> tracking(stream.trackingLock);
-    uint32_t length = messageLength(stream, bytes);
+    uint32_t length = passingLength(stream, bytes);
     rememberStatus(stream, bytes, length);
     // Under running status the message starts with a data byte; `whole` has its status in front.
     bool runningStatus = bytes[0] < 0x80;
@@ -53,10 +53,10 @@ uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed) {
     if (length == 0) {
         // A dropped channel message is shown whole; data with no status in force, as it came.
         MessageKind kind = droppedKind(stream, bytes);
-        if (kind == MessageKind{0}) {
-            noteDrop(stream, bytes, 1, kind);
+        if (kind == noMessageKind) {
+            tellDrop(stream, bytes, 1, kind);
         } else {
-            noteDrop(stream, message, shortMessageBytes(message[0]), kind);
+            tellDrop(stream, message, shortMessageBytes(message[0]), kind);
         }
         return MMSYSERR_NOERROR;
     }
@@ -68,7 +68,7 @@ uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed) {
     if (!runningStatus && bytes[0] < 0xF8) {
         stream.runningStatusOverwritten = 0; // the client's own status byte is on the wire again
     }
-    noteChannelMessage(*stream.sounding, runningStatus ? whole : bytes);
+    trackChannelMessage(*stream.sounding, runningStatus ? whole : bytes);
     return MMSYSERR_NOERROR;
 }
 
@@ -82,7 +82,7 @@ uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param
     }
     uint32_t status = MMSYSERR_NOERROR;
     if (!kindEnabled(*stream.line->shared, kindExclusive, stream.deviceIndex)) {
-        noteDrop(stream, header->lpData, header->dwBufferLength, kindExclusive);
+        tellDrop(stream, header->lpData, header->dwBufferLength, kindExclusive);
     } else {
         // The count is noted before the message is counted under way: a reset that sees it under
         // way moves the count on afterwards, so its cut is never missed.
@@ -99,7 +99,7 @@ uint32_t sendLongMessage(OutputStream& stream, uintptr_t param1, uintptr_t param
         // The message is not sent under the tracking lock, so that a reset can cut it.
         if (status == MMSYSERR_NOERROR && header->dwBufferLength != 0) {
             std::lock_guard<std::mutex> tracking(stream.trackingLock);
-            noteLongMessage(*stream.sounding, header->lpData, header->dwBufferLength);
+            trackLongMessage(*stream.sounding, header->lpData, header->dwBufferLength);
             stream.runningStatusOverwritten = 0; // the client's own bytes follow the reset's
         }
         // The reset waiting for this message to end silences what it left on.

@@ -57,7 +57,7 @@ bool callsHaveEnded(std::unique_lock<std::mutex>& hold, Stream& stream) {
     return stream.calls == nullptr;
 }
 
-// The two devices a stream may have, side by side; takeDeviceFor chooses between them.
+// The two devices a stream may have, side by side; chooseDevice chooses between them.
 const StreamDevice lineDevice = {false,         sendToLine,      silenceOnLine, startLineInput,
                                  stopLineInput, cancelLineReads, takeLineInput, tendLineInput};
 const StreamDevice serviceDevice = {true,
@@ -102,7 +102,7 @@ uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
 // Gives the stream its device: its hold on the port, or, while the instrument is shared, its
 // connection to the sharing service. A process that holds the port keeps using it until it lets
 // go, whatever the setting became meanwhile.
-uint32_t takeDeviceFor(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
+uint32_t chooseDevice(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
     bool shared = process.line.shared->sharing != 0 && process.line.heldGeneration == noHold;
     if (shared) {
         return linkDevice(process, kind, index, stream);
@@ -124,10 +124,10 @@ uint32_t takeDeviceFor(ProcessContext& process, DeviceKind kind, uint32_t index,
 
 // The same, told to whoever looks: which program has the device, or that it was refused.
 uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, Stream& stream) {
-    uint32_t status = takeDeviceFor(process, kind, index, stream);
+    uint32_t status = chooseDevice(process, kind, index, stream);
     auto slot = static_cast<uint8_t>(deviceSlot(kind, index));
     if (status == MMSYSERR_NOERROR) {
-        noteOpenedDevice(process.line.monitor, slot, stream.device->viaService);
+        tellOpenedDevice(process.line.monitor, slot, stream.device->viaService);
         trace(process.line.monitor, {TraceEvent::opened, slot, 0, 0, status});
     } else if (status == MMSYSERR_ALLOCATED) {
         countUp(process.line.monitor, Count::opensRefused);

@@ -1,5 +1,6 @@
-// Opening, joining, releasing and writing the one serial port, under the owner rule: only one
-// process at a time holds the port.
+// Who holds the one serial port, under the owner rule (only one process at a time), and what a
+// holder that died left sounding: opening, joining, losing and releasing the port. Writing to it
+// is port_write.h's.
 #pragma once
 
 #include "line/line.h"
@@ -60,22 +61,6 @@ uint32_t attachPort(PortLine& line, DeviceKind kind, uint32_t index, PortHold& p
 void detachPort(PortLine& line, DeviceKind kind, uint32_t index, PortHold& portHold);
 // True when the hold is on the opening of the port that is current.
 bool holdsOpenPort(const PortLine& line, PortHold portHold);
-// The line's pace: 38400 baud with ten bits to the byte.
-constexpr uint32_t lineBytesPerSecond = 3840;
-// How much longer than its bytes need on the line a write may take before it is given up: a line
-// that takes nothing for this long has stopped taking bytes.
-constexpr uint32_t writeGraceMs = 3000;
-// The longest a write of `count` bytes is waited for, in ms.
-constexpr uint32_t writeDeadline(uint32_t count) {
-    uint64_t deadline = uint64_t{count} * 1000 / lineBytesPerSecond + writeGraceMs;
-    return deadline < platform::noTimeLimit ? static_cast<uint32_t>(deadline)
-                                            : platform::noTimeLimit - 1;
-}
-// Writes the bytes and returns once the port has taken them; a failure when the write fails,
-// when it misses its deadline (it is cancelled), and when a reset cuts the writer's message. The
-// caller holds the process's sendLock, which keeps the port open meanwhile.
-uint32_t writePort(PortLine& line, PortHold portHold, PortWriter& writer, const uint8_t* bytes,
-                   uint32_t count);
 // How often a line that was lost is tried again: a few times a second.
 constexpr uint32_t reopenIntervalMs = 250;
 // An I/O on the line's opening `opening` failed without being cancelled by the driver: the device
@@ -85,11 +70,8 @@ void lineFailed(PortLine& line, uint32_t opening);
 // Whether the process has a line to use now; a lost one is tried again when due. Called with
 // sendLock held.
 bool lineIsUp(PortLine& line);
-// Marks the send that now takes the wire (the caller holds sendLock) as cuttable or not.
-void setCuttable(PortLine& line, PortWriter& writer, bool canBeCut, uint32_t cutsBefore);
-// Stops the long messages the writer is writing on other threads: the write under way is
-// cancelled if a cuttable send owns it, and none of them starts another.
-void cutWrite(PortLine& line, PortWriter& writer);
+// What a monitor is told of the line: `event`, counted as `count`.
+void tellOfLine(const PortLine& line, TraceEvent event, Count count);
 // Translates the calling thread's last OS error into a driver status.
 uint32_t mapOsError();
 // The same for a call known to have failed: never a success, whatever the last error says.

@@ -78,7 +78,7 @@ uint32_t releaseSounding(SoundingNotes& sounding, SendRelease send, void* contex
     return MMSYSERR_NOERROR;
 }
 
-void noteChannelMessage(SoundingNotes& sounding, const uint8_t* message) {
+void trackChannelMessage(SoundingNotes& sounding, const uint8_t* message) {
     // A client may pack any value into a short message; a "key" of 0x80 or more names no key
     // and must not be taken for one.
     if (message[1] >= 0x80 || message[2] >= 0x80) {
@@ -103,8 +103,8 @@ void noteChannelMessage(SoundingNotes& sounding, const uint8_t* message) {
     }
 }
 
-void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count,
-                     uint8_t runningStatus) {
+void trackLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count,
+                      uint8_t runningStatus) {
     uint8_t message[3] = {runningStatus >= 0x80 && runningStatus < 0xF0 ? runningStatus
                                                                         : uint8_t{0}};
     uint32_t have = 0; // data bytes of the message under way
@@ -124,7 +124,7 @@ void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t cou
         }
         message[1 + have++] = byte;
         if (have == dataBytesOf(message[0])) {
-            noteChannelMessage(sounding, message);
+            trackChannelMessage(sounding, message);
             have = 0;
         }
     }

@@ -42,10 +42,10 @@ uint32_t releaseSounding(SoundingNotes& sounding, SendRelease send, void* contex
 // Takes in a channel message that reached the wire: its status byte and its data bytes. A Note
 // On turns its key on, unless its velocity is 0, which makes it a Note Off; controller 64 at 64
 // or above holds the pedal down, below 64 releases it. Other messages leave nothing sounding.
-void noteChannelMessage(SoundingNotes& sounding, const uint8_t* message);
+void trackChannelMessage(SoundingNotes& sounding, const uint8_t* message);
 // Takes in the channel messages a long message that reached the wire carries whole: each from its
 // status byte on, or under the running status of an earlier one in the same buffer, or of
 // `runningStatus` before it (0: none). Exclusive data and a message left incomplete at the
 // buffer's end count for nothing.
-void noteLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count,
-                     uint8_t runningStatus = 0);
+void trackLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t count,
+                      uint8_t runningStatus = 0);

@@ -36,6 +36,7 @@ static_assert(sizeof(SoundingNotes) == 258);
 
 // The message kinds that MessageMask filters, numbered by their bit in a group of the mask.
 enum class MessageKind : uint32_t {};
+constexpr MessageKind noMessageKind{0}; // what no filter group stands for
 constexpr MessageKind kindProgramChange{1};
 constexpr MessageKind kindControlChange{2};
 constexpr MessageKind kindBankSelect{3};

@@ -118,7 +118,7 @@ OpenedDevice* claimPlace(MonitorRecord& record, bool takeOverEnded) {
 
 } // namespace
 
-void noteOpenedDevice(const MonitorLink& monitor, uint32_t slot, bool viaService) {
+void tellOpenedDevice(const MonitorLink& monitor, uint32_t slot, bool viaService) {
     if (monitor.record == nullptr) {
         return;
     }

@@ -186,7 +186,7 @@ void traceBytes(const MonitorLink& monitor, const TraceNote& note, const uint8_t
                 uint32_t length);
 
 // A device of this process opened and closed, for whoever asks which programs use the instrument.
-void noteOpenedDevice(const MonitorLink& monitor, uint32_t slot, bool viaService);
+void tellOpenedDevice(const MonitorLink& monitor, uint32_t slot, bool viaService);
 void forgetOpenedDevice(const MonitorLink& monitor, uint32_t slot);
 void setLineState(const MonitorLink& monitor, LineState state);
 

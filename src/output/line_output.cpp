@@ -1,6 +1,6 @@
 #include "output/line_output.h"
 
-#include "line/port.h"
+#include "line/port_write.h"
 #include "monitor/monitor.h"
 #include "output/sending.h"
 
@@ -44,8 +44,8 @@ uint32_t writeFramed(OutputStream& stream, uint32_t output, const uint8_t* bytes
 // Sends `bytes` as `output`'s data, for a caller that holds the process's sendLock, written
 // with the stream's port hold and record: the client's data, or a reset's Note Offs sent by
 // whichever stream has the wire.
-uint32_t sendOnWire(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
-                    bool canBeCut = false, uint32_t cutsBefore = 0) {
+uint32_t selectAndWrite(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
+                        bool canBeCut = false, uint32_t cutsBefore = 0) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
     if (!holdsOpenPort(*stream.line, stream.portHold) || !lineIsUp(*stream.line)) {
@@ -71,8 +71,8 @@ struct ReleaseTarget {
 
 uint32_t sendRelease(void* context, const uint8_t* message) {
     auto* target = static_cast<ReleaseTarget*>(context);
-    uint32_t status = sendOnWire(*target->sender, target->output, message, 3);
-    noteSend(*target->sender, target->output, message, 3, status, traceSilencing);
+    uint32_t status = selectAndWrite(*target->sender, target->output, message, 3);
+    tellSend(*target->sender, target->output, message, 3, status, traceSilencing);
     return status;
 }
 
@@ -160,9 +160,9 @@ uint32_t sendToLine(OutputStream& stream, const uint8_t* bytes, uint32_t count, 
         // A reset of this very output may have handed its Note Offs over: they go out before
         // the data that follows the reset.
         sendOwedSilenceHoldingWire(stream);
-        status = sendOnWire(stream, stream.deviceIndex, bytes, count, canBeCut, cutsBefore);
+        status = selectAndWrite(stream, stream.deviceIndex, bytes, count, canBeCut, cutsBefore);
         // Told while the wire is held, so that a monitor sees the messages in the wire's order.
-        noteSend(stream, stream.deviceIndex, bytes, count, status);
+        tellSend(stream, stream.deviceIndex, bytes, count, status);
         sendOwedSilenceHoldingWire(stream);
     }
     sendOwedSilenceIfWireFree(stream);

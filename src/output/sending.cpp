@@ -8,7 +8,7 @@ uint8_t outputSlot(uint32_t output) {
     return static_cast<uint8_t>(deviceSlot(kindOutput, output));
 }
 
-void noteSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
+void tellSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
               uint32_t status, uint8_t flags) {
     const PortLine& line = *stream.line;
     if (status == MMSYSERR_NOERROR) {
@@ -25,10 +25,10 @@ void noteSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes,
                runningStatus ? whole : bytes, runningStatus ? count + 1 : count);
 }
 
-void noteDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
+void tellDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
               MessageKind kind) {
     const PortLine& line = *stream.line;
-    if (kind != MessageKind{0}) {
+    if (kind != noMessageKind) {
         countUp(line.monitor, droppedCount(kind));
     }
     TraceNote note = {TraceEvent::dropped, outputSlot(stream.deviceIndex),

@@ -22,11 +22,11 @@ uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count,
 uint8_t outputSlot(uint32_t output);
 // What a monitor is told, and counted, of a message that was sent to `output` with `status`, as
 // the musician reads it: running-status data with its status byte. Told by the device's send.
-void noteSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
+void tellSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
               uint32_t status, uint8_t flags = 0);
 // What a monitor is told, and counted, of the client's message as the musician reads it (with its
 // status byte): that the filter of `kind` dropped it. A send tells of itself.
-void noteDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
+void tellDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
               MessageKind kind);
 // Sends a Note Off for every note the stream left sounding and releases every pedal it left down,
 // through the stream's normal output path, forgetting each once it has gone out. Nothing sounding,

@@ -7,14 +7,14 @@
 
 namespace {
 
-// The service keeps each message whole among the other programs' and answers a long one once it
-// has gone out. One longer than a frame goes in several, each waited for: an exclusive holds the
-// line from its start to its end whatever frames it came in.
-uint32_t sendInFrames(ShareLink& link, const uint8_t* bytes, uint32_t count, bool isLong) {
+// The service keeps each message whole among the other programs' and, when the answer is wanted,
+// answers it once it has gone out. One longer than a frame goes in several, each waited for: an
+// exclusive holds the line from its start to its end whatever frames it came in.
+uint32_t sendInFrames(ShareLink& link, const uint8_t* bytes, uint32_t count, bool answerWanted) {
     uint32_t status = MMSYSERR_NOERROR;
     for (uint32_t at = 0; at < count && status == MMSYSERR_NOERROR; at += shareMessageBytesMax) {
         uint32_t part = std::min(count - at, shareMessageBytesMax);
-        status = shareRequest(link, ShareFrameKind::message, isLong ? shareAnswerWanted : 0,
+        status = shareRequest(link, ShareFrameKind::message, answerWanted ? shareAnswerWanted : 0,
                               bytes + at, part);
     }
     return status;
@@ -24,8 +24,10 @@ uint32_t sendInFrames(ShareLink& link, const uint8_t* bytes, uint32_t count, boo
 
 uint32_t sendThroughService(OutputStream& stream, const uint8_t* bytes, uint32_t count,
                             bool canBeCut, uint32_t /*cutsBefore: the service cuts nothing*/) {
-    uint32_t status = sendInFrames(stream.link, bytes, count, canBeCut);
-    noteSend(stream, stream.deviceIndex, bytes, count, status);
+    // A long message, the one kind a reset may cut, is waited for until it has gone out whole.
+    bool longMessage = canBeCut;
+    uint32_t status = sendInFrames(stream.link, bytes, count, longMessage);
+    tellSend(stream, stream.deviceIndex, bytes, count, status);
     return status;
 }
 

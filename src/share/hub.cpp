@@ -1,6 +1,6 @@
 #include "share/hub.h"
 
-#include "line/port.h"
+#include "line/port_write.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 // whole, one at a time, and those that are answered are waited for.
 #pragma once
 
-#include "line/port.h"
+#include "line/port_write.h"
 #include "share/protocol.h"
 
 #include <atomic>

@@ -145,8 +145,8 @@ bool nextWrite(ShareWire& wire, Outgoing& message, WireWrite& write) {
     }
     message.handedOut += taken;
     if (message.handedOut == message.count && !message.silencing) {
-        noteLongMessage(message.sender->sounding, message.bytes, message.count,
-                        message.statusAtStart);
+        trackLongMessage(message.sender->sounding, message.bytes, message.count,
+                         message.statusAtStart);
     }
     return true;
 }
@@ -160,8 +160,8 @@ void cutShort(ShareWire& wire, const Outgoing& message) {
         return;
     }
     if (!message.silencing) {
-        noteLongMessage(message.sender->sounding, message.bytes, message.handedOut,
-                        message.statusAtStart);
+        trackLongMessage(message.sender->sounding, message.bytes, message.handedOut,
+                         message.statusAtStart);
     }
     wire.runningStatus[message.sender->output] = 0;
 }

@@ -1,7 +1,7 @@
 #include "share/service_line.h"
 
-#include "line/port.h"
 #include "line/port_names.h"
+#include "line/port_write.h"
 #include "platform/host.h"
 
 namespace {

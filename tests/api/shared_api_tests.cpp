@@ -523,11 +523,11 @@ class SharedInstrument : public ::testing::Test {
 
 // The parts a second program plays that open no output first: each takes its number from the
 // command line and the ready signal, and answers its exit code.
-struct Part {
+struct ProgramPart {
     const char* name;
     int (*play)(int argument, HANDLE ready);
 };
-const Part partsOfTheirOwn[] = {
+const ProgramPart partsOfTheirOwn[] = {
     {"--listen",
      [](int count, HANDLE ready) { return listen(count, ready) == heardAsData ? 0 : 1; }},
     {"--dump", [](int buffers, HANDLE ready) { return receiveDump(buffers, ready) ? 0 : 1; }},
@@ -544,7 +544,7 @@ int sharedProgram(int argc, char** argv) {
         return -1;
     }
     HANDLE ready = argc >= 4 ? OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]) : nullptr;
-    for (const Part& part : partsOfTheirOwn) {
+    for (const ProgramPart& part : partsOfTheirOwn) {
         if (std::strcmp(argv[1], part.name) == 0) {
             return part.play(std::atoi(argv[2]), ready);
         }

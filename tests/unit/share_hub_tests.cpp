@@ -4,7 +4,7 @@
 // stream's own queue; and the service's line on the simulated machine.
 #include "share/hub.h"
 
-#include "line/port.h"
+#include "line/port_write.h"
 #include "platform/sim/sim.h"
 #include "share/service_line.h"
 

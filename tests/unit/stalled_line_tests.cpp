@@ -2,9 +2,9 @@
 // its own device, a reset stops it, a close waits for it, and a write that makes no progress is
 // given up after its wire time and a few seconds.
 #include "input_device_fixture.h"
-#include "line/port.h"
+#include "line/port_write.h"
 #include "monitor/monitor.h"
-#include "output/encoder.h"
+#include "output/filter.h"
 
 #include <chrono>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "output/encoder.h"
+#include "output/filter.h"
 
 #include "line/outputs.h"
 
@@ -51,7 +51,7 @@ bool kindEnabled(const SharedState& shared, MessageKind kind, uint32_t index) {
     return (messageMask(shared) >> messageBit(kind, outputTable[index].kindsAt) & 1u) != 0;
 }
 
-uint32_t messageLength(const OutputStream& stream, const uint8_t* bytes) {
+uint32_t passingLength(const OutputStream& stream, const uint8_t* bytes) {
     uint8_t status = bytes[0];
     if (status >= 0xF8) {
         return 1;
@@ -71,7 +71,7 @@ void rememberStatus(OutputStream& stream, const uint8_t* bytes, uint32_t length)
     }
     stream.rememberedStatus = status;
     stream.rememberedLength = length;
-    stream.rememberedDrop = length == 0 ? filteredKind(stream, bytes) : MessageKind{0};
+    stream.rememberedDrop = length == 0 ? filteredKind(stream, bytes) : noMessageKind;
 }
 
 MessageKind droppedKind(const OutputStream& stream, const uint8_t* bytes) {
