@@ -57,17 +57,15 @@ bool callsHaveEnded(std::unique_lock<std::mutex>& hold, Stream& stream) {
     return stream.calls == nullptr;
 }
 
-// The two devices a stream may have, side by side; chooseDevice chooses between them.
-const StreamDevice lineDevice = {false,         sendToLine,      silenceOnLine, startLineInput,
-                                 stopLineInput, cancelLineReads, takeLineInput, tendLineInput};
-const StreamDevice serviceDevice = {true,
-                                    sendThroughService,
-                                    silenceThroughService,
-                                    startServiceInput,
-                                    stopServiceInput,
-                                    cancelServiceReads,
-                                    takeServiceInput,
-                                    tendServiceLink};
+// Gives the stream its device for its kind: the serial line, or the connection to the service.
+void giveDevice(Stream& stream, bool viaService) {
+    stream.viaService = viaService;
+    if (stream.kind == kindInput) {
+        static_cast<InputStream&>(stream).device = viaService ? &serviceInput : &lineInput;
+    } else {
+        static_cast<OutputStream&>(stream).device = viaService ? &serviceOutput : &lineOutput;
+    }
+}
 
 uint8_t& linkedStreams(ProcessContext& process, DeviceKind kind, uint32_t index) {
     return process.linkedStreams[deviceSlot(kind, index) - 1];
@@ -85,12 +83,12 @@ uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
         std::lock_guard<std::mutex> hold(process.streamsLock);
         Stream* first = process.openStreams[deviceSlot(kind, index) - 1][0];
         if (linkedStreams(process, kind, index) == streamsPerDevice ||
-            (first != nullptr && first->device != &serviceDevice)) {
+            (first != nullptr && !first->viaService)) {
             return MMSYSERR_ALLOCATED;
         }
         ++linkedStreams(process, kind, index);
     }
-    stream.device = &serviceDevice;
+    giveDevice(stream, true);
     uint32_t status = connectShare(stream.link, process.line, kind, index);
     if (status != MMSYSERR_NOERROR) {
         std::lock_guard<std::mutex> hold(process.streamsLock);
@@ -114,7 +112,7 @@ uint32_t chooseDevice(ProcessContext& process, DeviceKind kind, uint32_t index, 
             return MMSYSERR_ALLOCATED;
         }
     }
-    stream.device = &lineDevice;
+    giveDevice(stream, false);
     uint32_t status = attachPort(process.line, kind, index, stream.portHold);
     if (status == MMSYSERR_NOERROR && kind == kindOutput && process.line.sounding != nullptr) {
         static_cast<OutputStream&>(stream).sounding = &process.line.sounding->held[index];
@@ -127,7 +125,7 @@ uint32_t takeDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
     uint32_t status = chooseDevice(process, kind, index, stream);
     auto slot = static_cast<uint8_t>(deviceSlot(kind, index));
     if (status == MMSYSERR_NOERROR) {
-        tellOpenedDevice(process.line.monitor, slot, stream.device->viaService);
+        tellOpenedDevice(process.line.monitor, slot, stream.viaService);
         trace(process.line.monitor, {TraceEvent::opened, slot, 0, 0, status});
     } else if (status == MMSYSERR_ALLOCATED) {
         countUp(process.line.monitor, Count::opensRefused);
@@ -140,7 +138,7 @@ void letDeviceGo(ProcessContext& process, Stream& stream) {
     auto slot = static_cast<uint8_t>(deviceSlot(stream.kind, stream.deviceIndex));
     forgetOpenedDevice(process.line.monitor, slot);
     trace(process.line.monitor, {TraceEvent::closed, slot, 0, 0, MMSYSERR_NOERROR});
-    if (stream.device == &lineDevice) {
+    if (!stream.viaService) {
         detachPort(process.line, stream.kind, stream.deviceIndex, stream.portHold);
         return;
     }

@@ -28,6 +28,7 @@ struct ReadSlot {
 };
 
 struct InputStream : Stream {
+    const InputDevice* device; // where its bytes come from, given at open
     InputAssembler assembler;
     ExclusiveQueue exclusive;
     // The OS writes into a slot until its read's routine has run, so the slots live as long as

@@ -62,8 +62,6 @@ void takeReadBytes(InputStream& stream, const ReadSlot& slot) {
     }
 }
 
-} // namespace
-
 // Processes completed reads strictly in the order they were issued: a later read that completed
 // waits for every earlier one.
 void takeLineInput(InputStream& stream) {
@@ -96,8 +94,6 @@ void takeLineInput(InputStream& stream) {
         }
     }
 }
-
-namespace {
 
 // Issues again the reads that came back without a byte, once their pause is over.
 void endRest(InputStream& stream) {
@@ -167,15 +163,16 @@ void tendLine(InputStream& stream) {
     takeLineInput(stream);
 }
 
-} // namespace
-
+// Issues every read on the line that is up now.
 void startLineInput(InputStream& stream) {
     issueAllReads(stream);
     takeLineInput(stream);
 }
 
+// Nothing to tell anybody: the line's reads have ended.
 void stopLineInput(InputStream&) {}
 
+// Cancels the reads outstanding on the line they were issued on, unless it was closed since.
 void cancelLineReads(InputStream& stream) {
     // Reads on an opening that was closed since have been ended by that close.
     PortLine& line = *stream.line;
@@ -185,9 +182,16 @@ void cancelLineReads(InputStream& stream) {
     }
 }
 
+// Issues again the reads that came back empty once `restOver`, and picks up a line in trouble,
+// at most every reopenIntervalMs: an exclusive the loss cut comes back as a long error.
 void tendLineInput(InputStream& stream, bool restOver) {
     if (restOver) {
         endRest(stream);
     }
     tendLine(stream);
 }
+
+} // namespace
+
+const InputDevice lineInput = {startLineInput, stopLineInput, cancelLineReads, takeLineInput,
+                               tendLineInput};

@@ -65,8 +65,8 @@ void takeFrame(InputStream& stream, uint32_t count) {
     }
 }
 
-} // namespace
-
+// Asks the service for the instrument's input from now on, and reads it. A connection that fails
+// is tried again when due (tendServiceLink).
 void startServiceInput(InputStream& stream) {
     if (shareRequest(stream.link, ShareFrameKind::startInput, 0, nullptr, 0) != MMSYSERR_NOERROR) {
         stream.lineTrouble = 1;
@@ -76,16 +76,19 @@ void startServiceInput(InputStream& stream) {
     issueFrameRead(stream);
 }
 
+// Asks the service to stop handing input over. The frame read has ended.
 void stopServiceInput(InputStream& stream) {
     if (stream.lineTrouble == 0) {
         shareRequest(stream.link, ShareFrameKind::stopInput, 0, nullptr, 0);
     }
 }
 
+// Cancels the frame read outstanding on the connection.
 void cancelServiceReads(InputStream& stream) {
     platform::cancelReads(stream.link.pipe);
 }
 
+// Takes in the frame the read brought, and reads the next.
 void takeServiceInput(InputStream& stream) {
     ReadSlot& slot = stream.slots[0];
     if (slot.done == 0) {
@@ -99,8 +102,14 @@ void takeServiceInput(InputStream& stream) {
     takeFrame(stream, slot.bytesTransferred);
 }
 
+// A connection that was lost while input runs is made again when due, and input asked for again.
 void tendServiceLink(InputStream& stream, bool /*restOver: the frame read never rests*/) {
     if (stream.lineTrouble != 0 && stream.assembler.started != 0) {
         startServiceInput(stream);
     }
 }
+
+} // namespace
+
+const InputDevice serviceInput = {startServiceInput, stopServiceInput, cancelServiceReads,
+                                  takeServiceInput, tendServiceLink};

@@ -75,13 +75,10 @@ void disconnectLine(PortLine& line);
 struct PortWriter {
     // Used for every port write of the writer; its event is created at open.
     platform::CompletionRecord completion;
-    // Counts the resets that cut the long messages under way. A long message notes the count
-    // before it is counted under way, and is cut once the count has moved on: nothing ever clears
-    // a cut, so no message can take back a cut meant for another.
-    std::atomic<uint32_t> cutsRequested;
-    // Whether the send that has the wire is a long message that a reset may cut, and the cut count
-    // it noted. Set under the process's sendLock and lineLock, so that a reset cancels the
-    // writer's write only while such a send owns the writer's record.
-    bool cuttableSend;
+    // While the send that has the wire is a long message that a reset may cut: the count of the
+    // cuts its resets asked for (OutputStream::cutsRequested), and the count it noted before; null
+    // while the send may not be cut. Set under the process's sendLock and lineLock, so that a
+    // reset cancels the writer's write only while such a send owns the writer's record.
+    const std::atomic<uint32_t>* cutsOfSend;
     uint32_t cutsBeforeSend;
 };

@@ -6,7 +6,7 @@ namespace {
 
 // Read on the sending thread, which set both fields itself.
 bool cutNow(const PortWriter& writer) {
-    return writer.cuttableSend && writer.cutsRequested.load() != writer.cutsBeforeSend;
+    return writer.cutsOfSend != nullptr && writer.cutsOfSend->load() != writer.cutsBeforeSend;
 }
 
 } // namespace
@@ -66,19 +66,19 @@ uint32_t writePort(PortLine& line, PortHold portHold, PortWriter& writer, const 
     return MMSYSERR_INVALPARAM;
 }
 
-void setCuttable(PortLine& line, PortWriter& writer, bool canBeCut, uint32_t cutsBefore) {
+void setCuttable(PortLine& line, PortWriter& writer, const std::atomic<uint32_t>* cuts,
+                 uint32_t cutsBefore) {
     std::lock_guard<std::mutex> hold(line.lineLock);
-    writer.cuttableSend = canBeCut;
+    writer.cutsOfSend = cuts;
     writer.cutsBeforeSend = cutsBefore;
 }
 
 void cutWrite(PortLine& line, PortWriter& writer) {
-    ++writer.cutsRequested;
     // A short message or a reset's Note Off of the same stream may own the record now: it is left
-    // to end, and the cut message stops once it has the wire. A write started after this moment
-    // sees the cut itself.
+    // to end, and the cut message stops once it has the wire. A write started after the cut count
+    // moved on sees the cut itself.
     std::lock_guard<std::mutex> hold(line.lineLock);
-    if (writer.cuttableSend && line.portHandle != platform::invalidHandle) {
+    if (writer.cutsOfSend != nullptr && line.portHandle != platform::invalidHandle) {
         platform::cancelWrite(line.portHandle, &writer.completion);
     }
 }

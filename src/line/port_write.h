@@ -4,6 +4,7 @@
 
 #include "line/port.h"
 
+#include <atomic>
 #include <cstdint>
 
 // The line's pace: 38400 baud with ten bits to the byte.
@@ -22,8 +23,10 @@ constexpr uint32_t writeDeadline(uint32_t count) {
 // caller holds the process's sendLock, which keeps the port open meanwhile.
 uint32_t writePort(PortLine& line, PortHold portHold, PortWriter& writer, const uint8_t* bytes,
                    uint32_t count);
-// Marks the send that now takes the wire (the caller holds sendLock) as cuttable or not.
-void setCuttable(PortLine& line, PortWriter& writer, bool canBeCut, uint32_t cutsBefore);
-// Stops the long messages the writer is writing on other threads: the write under way is
-// cancelled if a cuttable send owns it, and none of them starts another.
+// Marks the send that now takes the wire (the caller holds sendLock) as cuttable, once `cuts` moves
+// on from `cutsBefore`, or, with null, as not.
+void setCuttable(PortLine& line, PortWriter& writer, const std::atomic<uint32_t>* cuts,
+                 uint32_t cutsBefore);
+// Stops the long messages the writer is writing on other threads, whose cut count has moved on:
+// the write under way is cancelled if a cuttable send owns it, and none of them starts another.
 void cutWrite(PortLine& line, PortWriter& writer);

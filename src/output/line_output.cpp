@@ -53,13 +53,14 @@ uint32_t selectAndWrite(OutputStream& stream, uint32_t output, const uint8_t* by
     }
     // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a
     // short message of the same stream.
-    setCuttable(*stream.line, stream.writer, canBeCut, cutsBefore);
+    setCuttable(*stream.line, stream.writer, canBeCut ? &stream.cutsRequested : nullptr,
+                cutsBefore);
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream, output);
     if (status == MMSYSERR_NOERROR) {
         status = writeFramed(stream, output, bytes, count);
     }
-    setCuttable(*stream.line, stream.writer, false, 0);
+    setCuttable(*stream.line, stream.writer, nullptr, 0);
     return status;
 }
 
@@ -150,8 +151,7 @@ void sendOwedSilenceIfWireFree(OutputStream& sender) {
     }
 }
 
-} // namespace
-
+// Sends the data and, before and after it, the silencing resets handed over.
 uint32_t sendToLine(OutputStream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut,
                     uint32_t cutsBefore) {
     uint32_t status;
@@ -166,9 +166,16 @@ uint32_t sendToLine(OutputStream& stream, const uint8_t* bytes, uint32_t count, 
         sendOwedSilenceHoldingWire(stream);
     }
     sendOwedSilenceIfWireFree(stream);
+    // A message cut by the client's own reset has ended as the client asked: it is done. What of
+    // it reached the wire is not known, so it is taken in whole: the reset that cut it turns off
+    // whatever it may have left on.
+    if (canBeCut && stream.cutsRequested.load() != cutsBefore) {
+        return MMSYSERR_NOERROR;
+    }
     return status;
 }
 
+// Silences what the stream left sounding, or hands it over to the sender that keeps the wire.
 uint32_t silenceOnLine(OutputStream& stream) {
     std::unique_lock<std::mutex> wire(stream.line->sendLock, std::defer_lock);
     if (!takeWireSoon(wire)) {
@@ -189,3 +196,11 @@ uint32_t silenceOnLine(OutputStream& stream) {
     sendOwedSilenceHoldingWire(stream);
     return status;
 }
+
+void cutOnLine(OutputStream& stream) {
+    cutWrite(*stream.line, stream.writer);
+}
+
+} // namespace
+
+const OutputDevice lineOutput = {sendToLine, silenceOnLine, cutOnLine};

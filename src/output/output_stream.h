@@ -10,7 +10,8 @@
 #include <mutex>
 
 struct OutputStream : Stream {
-    // Its port writes and the cut a reset asks of them; the event is created at open.
+    const OutputDevice* device; // where its bytes go, given at open
+    // Its port writes, on the line; the event is created at open.
     PortWriter writer;
     uint32_t rememberedLength;  // the length of the last classified short message
     uint8_t rememberedStatus;   // its status byte, which running-status data goes under
@@ -29,6 +30,10 @@ struct OutputStream : Stream {
     std::mutex trackingLock;
     // Long messages under way on the client's threads, which a reset cuts and waits for.
     std::atomic<uint32_t> longMessagesUnderWay;
+    // Counts the resets that cut the long messages under way. A long message notes the count
+    // before it is counted under way, and is cut once the count has moved on: nothing ever clears
+    // a cut, so no message can take back a cut meant for another.
+    std::atomic<uint32_t> cutsRequested;
     // The process's: what resets handed over, for whichever sender has the wire. It outlives
     // every stream of the process.
     OwedSilence* owed;

@@ -1,5 +1,6 @@
-// An output stream's way to the instrument, through its device (stream/device.h): its data, the
-// reset's silencing of what it left sounding, and what a monitor is told of each.
+// An output stream's way to the instrument, through its device (stream/device.h): the client's
+// short and long messages, the reset that cuts a long message under way and silences what the
+// stream left sounding, and what a monitor is told of each.
 #pragma once
 
 #include "output/output_stream.h"
@@ -10,11 +11,22 @@
 // longer than any short message or line pick-up takes, far shorter than a long message.
 constexpr uint32_t wireWaitMs = 100;
 
+// A short message packed as the host hands it over, filtered, under running status when it starts
+// with a data byte, and tracked for a later reset once it went out.
+uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed);
+// The client's long message at `headerAddress`: sent unless the filter drops exclusives, cut by a
+// reset of the stream meanwhile, tracked, and handed back done (MOM_DONE) unless it failed.
+uint32_t sendLongMessage(OutputStream& stream, uintptr_t headerAddress, uintptr_t headerSize);
+// Nothing is held back, but a long message may be being written on another thread, and notes may
+// be left sounding on the instrument. The message is cut, and once its sender has taken in what it
+// may have left on, everything left on is turned off.
+uint32_t resetOutput(OutputStream& stream);
+
 // The single write entry for output data, through the stream's device; on the line, select and
 // data go out as one step within the process. A cuttable send (a long message of the client's) is
-// stopped by a reset once the stream's writer's cutsRequested has moved on from `cutsBefore`: see
-// cutWrite. The sender also sends the silencing that resets handed over (see silenceOutput), before
-// its data and before it lets the wire go. Nothing is sent for an empty message.
+// stopped by a reset once the stream's cutsRequested has moved on from `cutsBefore`. The sender
+// also sends the silencing that resets handed over, before its data and before it lets the wire
+// go. Nothing is sent for an empty message.
 constexpr bool cuttable = true;
 uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count,
                     bool canBeCut = false, uint32_t cutsBefore = 0);
@@ -28,10 +40,3 @@ void tellSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes,
 // status byte): that the filter of `kind` dropped it. A send tells of itself.
 void tellDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
               MessageKind kind);
-// Sends a Note Off for every note the stream left sounding and releases every pedal it left down,
-// through the stream's normal output path, forgetting each once it has gone out. Nothing sounding,
-// nothing written. A write that fails ends the reset with its status; what was not sent stays
-// remembered for the next reset. When another output's message keeps the wire for longer than
-// wireWaitMs, the silencing is handed over to the process (OutputStream::owed), and the reset
-// returns at once.
-uint32_t silenceOutput(OutputStream& stream);

@@ -20,8 +20,8 @@ uint32_t sendInFrames(ShareLink& link, const uint8_t* bytes, uint32_t count, boo
     return status;
 }
 
-} // namespace
-
+// Sends the message in frames of at most shareMessageBytesMax, a long one waited for until it
+// has gone out.
 uint32_t sendThroughService(OutputStream& stream, const uint8_t* bytes, uint32_t count,
                             bool canBeCut, uint32_t /*cutsBefore: the service cuts nothing*/) {
     // A long message, the one kind a reset may cut, is waited for until it has gone out whole.
@@ -31,6 +31,7 @@ uint32_t sendThroughService(OutputStream& stream, const uint8_t* bytes, uint32_t
     return status;
 }
 
+// Asks the service to silence what the stream left sounding.
 uint32_t silenceThroughService(OutputStream& stream) {
     // The service knows what the stream left sounding, and silences it whoever has the wire.
     *stream.sounding = {};
@@ -39,3 +40,10 @@ uint32_t silenceThroughService(OutputStream& stream) {
           {TraceEvent::reset, outputSlot(stream.deviceIndex), 0, traceViaService, status});
     return status;
 }
+
+// A long message through the service is written whole: no reset cuts it.
+void cutNothing(OutputStream& /*stream*/) {}
+
+} // namespace
+
+const OutputDevice serviceOutput = {sendThroughService, silenceThroughService, cutNothing};

@@ -1,7 +1,8 @@
 // Where a stream's bytes go: the serial line under the owner rule, or a connection to the sharing
 // service. The driver gives a stream its device at open (driver/open_close.cpp), the one place that
-// chooses; output, input and the close call it and never ask which one it is. An output stream's
-// device is called for output only, an input stream's for input only.
+// chooses; output, input and the close call it and never ask which one it is. Each device's calls
+// are a table that stands beside the functions it names: the line's in output/line_output.cpp and
+// input/line_input.cpp, the service's in output/service_output.cpp and input/service_input.cpp.
 #pragma once
 
 #include <cstdint>
@@ -9,15 +10,23 @@
 struct OutputStream;
 struct InputStream;
 
-struct StreamDevice {
-    // What a monitor is told of the stream: that it reaches the instrument through the service.
-    bool viaService;
-    // The data of a short or long message, written whole, or cut by a reset when `canBeCut`; what
-    // reached the instrument is told to a monitor in the instrument's order.
+// An output stream's device.
+struct OutputDevice {
+    // The data of a short or long message, written whole, or cut by a reset when `canBeCut` and
+    // the stream's cutsRequested has moved on from `cutsBefore`; what reached the instrument is
+    // told to a monitor in the instrument's order. A message a reset cut has ended as the client
+    // asked: its send succeeds. Any other send that did not go out whole fails.
     uint32_t (*send)(OutputStream& stream, const uint8_t* bytes, uint32_t count, bool canBeCut,
                      uint32_t cutsBefore);
     // A reset's silencing of what the stream left sounding.
     uint32_t (*silence)(OutputStream& stream);
+    // A reset's cut of the long messages under way on other threads, once it has moved the
+    // stream's cutsRequested on: each ends as soon as it can, and none starts another write.
+    void (*cut)(OutputStream& stream);
+};
+
+// An input stream's device.
+struct InputDevice {
     // Input from now on: the device's reads are issued, or asked for again when due.
     void (*startInput)(InputStream& stream);
     // Input no longer: the device's reads have ended.

@@ -25,10 +25,12 @@ struct Stream {
     uintptr_t clientCallback;
     uintptr_t clientInstance;
     uintptr_t deviceHandle;
-    uint32_t openFlags;         // the high 16 bits say how the client wants to be called back
-    const StreamDevice* device; // where its bytes go, given at open
-    PortHold portHold;          // the line's: the stream's hold on the port
-    ShareLink link;             // the service's: the stream's connection to it
+    uint32_t openFlags; // the high 16 bits say how the client wants to be called back
+    // Whether its device, given at open (stream/device.h), is a connection to the sharing service
+    // rather than the serial line.
+    bool viaService;
+    PortHold portHold; // the line's: the stream's hold on the port
+    ShareLink link;    // the service's: the stream's connection to it
     // The process's line, which every stream of the process shares; it outlives them all.
     PortLine* line;
     // The calls using the stream now, listed under the process's stream table lock

@@ -6,9 +6,13 @@
 #include "input_fixture.h"
 #include "line/port.h"
 
-class InputDevice : public DriverTest {
+#include <chrono>
+#include <functional>
+#include <thread>
+
+class AnInputDevice : public DriverTest {
   protected:
-    ~InputDevice() override {
+    ~AnInputDevice() override {
         if (in != nullptr) {
             call(MIDM_RESET);
             EXPECT_EQ(call(MIDM_CLOSE), MMSYSERR_NOERROR);
@@ -35,6 +39,14 @@ class InputDevice : public DriverTest {
         ClientBuffer& buffer = buffers.emplace_back(capacity);
         buffer.header.dwFlags = MHDR_PREPARED;
         return buffer;
+    }
+    // Whether the condition holds within 20 s; for a stream's own counters, which the simulated
+    // machine does not watch: polled.
+    static bool soon(const std::function<bool()>& condition) {
+        for (int i = 0; i < 20000 && !condition(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return condition();
     }
     static uint32_t count(const uint32_t& counter) {
         std::lock_guard<std::mutex> hold(sim::world().lock);

@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST_F(InputDevice, OpensStoppedWithItsWorkerWaitingAtTimeCriticalPriority) {
+TEST_F(AnInputDevice, OpensStoppedWithItsWorkerWaitingAtTimeCriticalPriority) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     EXPECT_EQ(notified(), (std::vector<uint32_t>{MIM_OPEN}));
     EXPECT_EQ(sim::world().timeCriticalThreads, 1);
@@ -21,7 +21,7 @@ TEST_F(InputDevice, OpensStoppedWithItsWorkerWaitingAtTimeCriticalPriority) {
               MMSYSERR_BADDEVICEID);
 }
 
-TEST_F(InputDevice, StartedInputDatesMessagesFromTheStart) {
+TEST_F(AnInputDevice, StartedInputDatesMessagesFromTheStart) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     sim::setClock(1000);
     EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
@@ -33,14 +33,14 @@ TEST_F(InputDevice, StartedInputDatesMessagesFromTheStart) {
     EXPECT_EQ(sim::outstandingReads(), readSlotCount) << "every read is issued again";
 }
 
-TEST_F(InputDevice, ASecondStartChangesNothing) {
+TEST_F(AnInputDevice, ASecondStartChangesNothing) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     call(MIDM_START);
     EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
     EXPECT_EQ(sim::world().readsIssued, readSlotCount);
 }
 
-TEST_F(InputDevice, StopEndsEveryReadAndStartIssuesThemAfresh) {
+TEST_F(AnInputDevice, StopEndsEveryReadAndStartIssuesThemAfresh) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     call(MIDM_START);
     EXPECT_EQ(call(MIDM_STOP), MMSYSERR_NOERROR);
@@ -52,7 +52,7 @@ TEST_F(InputDevice, StopEndsEveryReadAndStartIssuesThemAfresh) {
     EXPECT_EQ(sim::outstandingReads(), readSlotCount);
 }
 
-TEST_F(InputDevice, CloseWaitsForTheClientsBuffersToComeBack) {
+TEST_F(AnInputDevice, CloseWaitsForTheClientsBuffersToComeBack) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& buffer = prepared(16);
     EXPECT_EQ(add(buffer), MMSYSERR_NOERROR);
@@ -67,7 +67,7 @@ TEST_F(InputDevice, CloseWaitsForTheClientsBuffersToComeBack) {
     EXPECT_EQ(buffer.header.dwBytesRecorded, 0u);
 }
 
-TEST_F(InputDevice, ClosingLeavesNothingBehind) {
+TEST_F(AnInputDevice, ClosingLeavesNothingBehind) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     call(MIDM_START);
     sim::instrumentSends({0x90, 0x3C});
@@ -80,7 +80,7 @@ TEST_F(InputDevice, ClosingLeavesNothingBehind) {
     EXPECT_EQ(sim::world().finePeriods, 0);
 }
 
-TEST_F(InputDevice, AnExclusiveFillsBuffersAndStopAndResetHandThemBack) {
+TEST_F(AnInputDevice, AnExclusiveFillsBuffersAndStopAndResetHandThemBack) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& first = prepared(4);
     ClientBuffer& second = prepared(4);
@@ -103,7 +103,7 @@ TEST_F(InputDevice, AnExclusiveFillsBuffersAndStopAndResetHandThemBack) {
 
 // Stop and start leave the assembler's message state alone: a message the instrument was sending
 // when input stopped is completed by the bytes that follow the start.
-TEST_F(InputDevice, AShortMessageSplitByStopAndStartComesOutWhole) {
+TEST_F(AnInputDevice, AShortMessageSplitByStopAndStartComesOutWhole) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     call(MIDM_START);
     sim::instrumentSends({0x90, 0x3C});
@@ -115,7 +115,7 @@ TEST_F(InputDevice, AShortMessageSplitByStopAndStartComesOutWhole) {
     EXPECT_EQ(told(), (std::vector<Told>{{MIM_DATA, 0x00403C90, 0}}));
 }
 
-TEST_F(InputDevice, AnOpeningHearsOnlyWhatTheInstrumentSendsAfterIt) {
+TEST_F(AnInputDevice, AnOpeningHearsOnlyWhatTheInstrumentSendsAfterIt) {
     sim::instrumentSends({0x90, 0x3C, 0x40}); // while no program has the port open
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     call(MIDM_START);
@@ -138,7 +138,7 @@ TEST_F(InputDevice, AnOpeningHearsOnlyWhatTheInstrumentSendsAfterIt) {
     app.close(out);
 }
 
-TEST_F(InputDevice, AnExclusiveSplitByStopAndStartGoesOnInTheNextBuffer) {
+TEST_F(AnInputDevice, AnExclusiveSplitByStopAndStartGoesOnInTheNextBuffer) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& first = prepared(16);
     ClientBuffer& second = prepared(16);
@@ -170,7 +170,7 @@ TEST_F(InputDevice, AnExclusiveSplitByStopAndStartGoesOnInTheNextBuffer) {
     EXPECT_EQ(second.recorded(), (Bytes{0x03, 0xF7}));
 }
 
-TEST_F(InputDevice, ResetWhileStoppedReturnsBuffersAndLeavesTheLineAlone) {
+TEST_F(AnInputDevice, ResetWhileStoppedReturnsBuffersAndLeavesTheLineAlone) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& buffer = prepared(8);
     add(buffer);
@@ -179,7 +179,7 @@ TEST_F(InputDevice, ResetWhileStoppedReturnsBuffersAndLeavesTheLineAlone) {
     EXPECT_EQ(sim::world().readsIssued, 0u);
 }
 
-TEST_F(InputDevice, AReadThatCannotBeIssuedTakesTheLineDownAndUpWithoutSpinning) {
+TEST_F(AnInputDevice, AReadThatCannotBeIssuedTakesTheLineDownAndUpWithoutSpinning) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     sim::world().readsBeforeFailure = 3;
     EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
@@ -202,7 +202,7 @@ TEST_F(InputDevice, AReadThatCannotBeIssuedTakesTheLineDownAndUpWithoutSpinning)
 
 // A Note Off that reached the driver just before the adapter was pulled must not be lost, or the
 // note would hang: bytes that arrived are told, however the reads after them fare.
-TEST_F(InputDevice, BytesThatArrivedBeforeAReadCouldNotBeIssuedAgainAreStillTold) {
+TEST_F(AnInputDevice, BytesThatArrivedBeforeAReadCouldNotBeIssuedAgainAreStillTold) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     sim::world().readsBeforeFailure = readSlotCount + 1; // the second read issued again fails
     EXPECT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
@@ -212,7 +212,7 @@ TEST_F(InputDevice, BytesThatArrivedBeforeAReadCouldNotBeIssuedAgainAreStillTold
 }
 
 // A program's exit ends every other thread before its last code closes its devices.
-TEST_F(InputDevice, AnInputWhoseWorkerTheSystemEndedIsAnsweredAndClosed) {
+TEST_F(AnInputDevice, AnInputWhoseWorkerTheSystemEndedIsAnsweredAndClosed) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ASSERT_EQ(call(MIDM_START), MMSYSERR_NOERROR);
     sim::endThread(input().workerThread);
@@ -222,7 +222,7 @@ TEST_F(InputDevice, AnInputWhoseWorkerTheSystemEndedIsAnsweredAndClosed) {
     EXPECT_FALSE(portIsHeld(shared));
 }
 
-TEST_F(InputDevice, UnusableBuffersAreRefusedUntouched) {
+TEST_F(AnInputDevice, UnusableBuffersAreRefusedUntouched) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     ClientBuffer& buffer = prepared(8);
     EXPECT_EQ(call(MIDM_ADDBUFFER, 0, sizeof(MidiHeader)), MMSYSERR_INVALPARAM);
@@ -244,7 +244,7 @@ TEST_F(InputDevice, UnusableBuffersAreRefusedUntouched) {
     EXPECT_EQ(add(buffer), MIDIERR_STILLPLAYING) << "already queued";
 }
 
-TEST_F(InputDevice, OpensThatCannotStartAWorkerAnswerNoMemAndLeaveNothing) {
+TEST_F(AnInputDevice, OpensThatCannotStartAWorkerAnswerNoMemAndLeaveNothing) {
     sim::world().taskStartFails = true;
     EXPECT_EQ(open(), MMSYSERR_NOMEM);
     sim::world().taskStartFails = false;
@@ -257,7 +257,7 @@ TEST_F(InputDevice, OpensThatCannotStartAWorkerAnswerNoMemAndLeaveNothing) {
     EXPECT_EQ(shared.openCount, 0);
 }
 
-TEST_F(InputDevice, InputAndOutputShareOneOpeningOfThePort) {
+TEST_F(AnInputDevice, InputAndOutputShareOneOpeningOfThePort) {
     Stream* out = app.openOutput(0);
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     EXPECT_EQ(sim::world().ports[1].opens, 1u);
@@ -266,7 +266,7 @@ TEST_F(InputDevice, InputAndOutputShareOneOpeningOfThePort) {
     EXPECT_TRUE(portIsHeld(shared));
 }
 
-TEST_F(InputDevice, NoByteIsLostUnderAFlood) {
+TEST_F(AnInputDevice, NoByteIsLostUnderAFlood) {
     ASSERT_EQ(open(), MMSYSERR_NOERROR);
     // A recording client: counts what arrives and gives each filled buffer straight back.
     size_t arrived = 0;
@@ -314,7 +314,7 @@ TEST_F(InputDevice, NoByteIsLostUnderAFlood) {
 namespace {
 
 // Clients call back into the driver from their input callback, on the worker's own thread.
-class CallingBackIn : public InputDevice {
+class CallingBackIn : public AnInputDevice {
   protected:
     void whenTold(uint32_t message, std::function<void(const sim::Notification&)> action) {
         sim::world().onNotify = [message, action](const sim::Notification& n) {
@@ -539,7 +539,7 @@ namespace {
 // woken, and the worker drains them together, in the order the line handed them out. However the
 // bytes are split, the client must be told what it is told when each byte is drained on its own,
 // at the time its burst came.
-class Bursts : public InputDevice {
+class Bursts : public AnInputDevice {
   protected:
     // One thing the client was told, with what its buffer recorded when it was a buffer. The
     // buffer's address is left out: it differs from one run to the next.

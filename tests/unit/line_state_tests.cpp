@@ -7,7 +7,7 @@
 
 namespace {
 
-class LineLeftBehind : public InputDevice {
+class LineLeftBehind : public AnInputDevice {
   protected:
     sim::SerialPort& com1() { return sim::world().ports[1]; }
     // Starts input and waits until the worker has taken in what the start set off.

@@ -8,7 +8,7 @@
 
 namespace {
 
-class LostLine : public InputDevice {
+class LostLine : public AnInputDevice {
   protected:
     sim::SerialPort& com1() { return sim::world().ports[1]; }
     void startInput() {

@@ -8,7 +8,7 @@
 
 namespace {
 
-class Monitor : public InputDevice {
+class Monitor : public AnInputDevice {
   protected:
     MonitorRecord& record() { return *app.context.line.monitor.record; }
     uint64_t counted(Count count) { return figure(record(), count); }

@@ -5,6 +5,9 @@
 #include "monitor/monitor.h"
 #include "share_frames.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace {
 
 using Frame = std::vector<uint8_t>;
@@ -24,7 +27,7 @@ Frame inputFrame(uint16_t flags, const std::vector<Entry>& entries) {
     return frameOf(ShareFrameKind::input, flags, payload);
 }
 
-class SharedDevice : public InputDevice {
+class SharedDevice : public AnInputDevice {
   protected:
     SharedDevice() {
         shared.sharing = 1;
@@ -92,6 +95,34 @@ TEST_F(SharedDevice, AnOutputsMessagesGoToTheServiceWholeAndItsResetAsksTheServi
     EXPECT_EQ(record.trace[2].message.length, 3u) << "running status shown with its status";
     EXPECT_EQ(record.trace[3].flags, traceViaService);
     EXPECT_EQ(record.trace[4].event, TraceEvent::reset);
+}
+
+// The service cuts nothing: a long message that failed there failed, even when the client's
+// reset came while it waited to be taken.
+TEST_F(SharedDevice, ALongMessageTheServiceDidNotTakeFailsThoughAResetCameMeanwhile) {
+    Stream* out = app.openOutput(0);
+    ASSERT_NE(out, nullptr);
+    auto& stream = static_cast<OutputStream&>(*out);
+    Bytes dump = {0xF0, 0x7D, 0x01, 0xF7};
+    MidiHeader header = preparedHeader(dump);
+    uint32_t sendStatus = MMSYSERR_NOERROR;
+    std::thread sender;
+    std::thread resetter;
+    {
+        // The connection's one request at a time holds the message up until the reset has come.
+        std::lock_guard<std::mutex> busy(stream.link.lock);
+        sender = std::thread([&] { sendStatus = app.sendLong(out, header); });
+        ASSERT_TRUE(soon([&] { return stream.longMessagesUnderWay.load() == 1; }));
+        resetter = std::thread([&] { app.call(out, MODM_RESET); });
+        ASSERT_TRUE(soon([&] { return stream.cutsRequested.load() == 1; }));
+        sim::serviceEnds();
+    }
+    sender.join();
+    resetter.join();
+    EXPECT_NE(sendStatus, MMSYSERR_NOERROR);
+    EXPECT_EQ(header.dwFlags & MHDR_DONE, MHDR_DONE) << "handed back all the same";
+    std::vector<uint32_t> messages = notified();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), MOM_DONE), 0) << "and never as done";
 }
 
 TEST_F(SharedDevice, AProgramOpensAnOutputUpToEightTimesAndAgainOnceOneCloses) {
