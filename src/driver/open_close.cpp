@@ -114,8 +114,11 @@ uint32_t chooseDevice(ProcessContext& process, DeviceKind kind, uint32_t index, 
     }
     giveDevice(stream, false);
     uint32_t status = attachPort(process.line, kind, index, stream.portHold);
+    // What the output leaves sounding, and what its resets hand over, is kept where the next
+    // holder of the port finds it should this process die.
     if (status == MMSYSERR_NOERROR && kind == kindOutput && process.line.sounding != nullptr) {
         static_cast<OutputStream&>(stream).sounding = &process.line.sounding->held[index];
+        keepOwedIn(process.owed, process.line.sounding->owed);
     }
     return status;
 }

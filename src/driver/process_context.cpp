@@ -24,8 +24,7 @@ bool createProcessContext(ProcessContext& process, uintptr_t moduleHandle) {
         process.heap = platform::nullHandle;
         return false;
     }
-    process.owed.notes =
-        process.line.sounding != nullptr ? process.line.sounding->owed : process.owed.ownNotes;
+    process.owed.notes = process.owed.ownNotes; // until the port is taken: see keepOwedIn
     return true;
 }
 

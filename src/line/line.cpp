@@ -15,8 +15,6 @@ bool connectLine(PortLine& line) {
         return false;
     }
     connectMonitor(line.monitor, line.ownerToken);
-    line.sounding = static_cast<SoundingRecord*>(
-        platform::mapKeptRecord(soundingRecordName, sizeof(SoundingRecord), line.soundingMapping));
     if (line.shared != nullptr) {
         return true;
     }
@@ -29,6 +27,13 @@ bool connectLine(PortLine& line) {
     // a process that loads while others use the record never overwrites what they use.
     line.shared = static_cast<SharedState*>(view);
     return true;
+}
+
+void keepSoundingRecord(PortLine& line) {
+    if (line.sounding == nullptr) {
+        line.sounding = static_cast<SoundingRecord*>(platform::mapKeptRecord(
+            soundingRecordName, sizeof(SoundingRecord), line.soundingMapping));
+    }
 }
 
 void disconnectLine(PortLine& line) {

@@ -18,8 +18,10 @@ struct PortLine {
     platform::Handle sharedMapping; // nullHandle when `shared` was handed in
     // What the driver tells a monitor (monitor/monitor.h).
     MonitorLink monitor;
-    // What the holder left sounding, mapped at load; null when it cannot be had, and then each
-    // stream keeps its own, which nobody finds should the process die.
+    // What the holder left sounding, mapped when the process first takes the port (a program that
+    // only lists the devices never maps it); null until then, or when it cannot be had, and then
+    // each stream keeps its own, which nobody finds should the process die. Set only while no
+    // device of the process holds the port, under holdLock.
     SoundingRecord* sounding;
     platform::Handle soundingMapping;
     // Makes each change of who holds the port one step across every process of both bitnesses:
@@ -67,7 +69,11 @@ struct PortLine {
 // record was handed in; false when either cannot be had, with what was had left for
 // disconnectLine.
 bool connectLine(PortLine& line);
-// Lets go of what connectLine took.
+// Maps the record of what this process leaves sounding, kept in a file of the user's, unless it
+// is mapped already; the process is taking the port, with holdLock held. Stays null when the
+// record cannot be had.
+void keepSoundingRecord(PortLine& line);
+// Lets go of what connectLine and keepSoundingRecord took.
 void disconnectLine(PortLine& line);
 
 // One writer's record of its port writes (an output stream's), and the cut that a reset asks of

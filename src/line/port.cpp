@@ -288,6 +288,7 @@ uint32_t attachHeld(PortLine& line, DeviceKind kind, uint32_t index, PortHold& p
         platform::beginFineTimer();
         line.heldGeneration = shared.portGeneration;
         line.heldSlots = 0;
+        keepSoundingRecord(line);
         releaseLeftovers(line);
     } else {
         // The record names this process, but not this copy of the driver: a program that loads

@@ -129,3 +129,15 @@ void trackLongMessage(SoundingNotes& sounding, const uint8_t* bytes, uint32_t co
         }
     }
 }
+
+void keepOwedIn(OwedSilence& owed, SoundingNotes (&record)[outputCount]) {
+    std::lock_guard<std::mutex> hold(owed.lock);
+    if (owed.notes == record) {
+        return;
+    }
+    for (uint32_t output = 0; output < outputCount; ++output) {
+        addSounding(record[output], owed.notes[output]);
+        owed.notes[output] = {};
+    }
+    owed.notes = record;
+}

@@ -28,6 +28,10 @@ struct OwedSilence {
     std::atomic<uint32_t> outputs;
 };
 
+// From now on what resets hand over is kept in `record`'s notes, each output's; what was owed
+// before stays owed there.
+void keepOwedIn(OwedSilence& owed, SoundingNotes (&record)[outputCount]);
+
 bool keyIsOn(const SoundingNotes& sounding, uint32_t channel, uint32_t key);
 void setKey(SoundingNotes& sounding, uint32_t channel, uint32_t key, bool on);
 void setPedal(SoundingNotes& sounding, uint32_t channel, bool down);

@@ -195,8 +195,12 @@ TEST_F(SerialPort, TheNextHolderReleasesWhatAHolderThatDiedLeftSoundingBeforeIts
     forgetWire();
 
     ClientProcess next(shared, {100, 2});
+    EXPECT_EQ(next.context.line.sounding, nullptr) << "a program that only loads maps no record";
     Stream* out = next.openOutput(3);
     ASSERT_NE(out, nullptr);
+    ASSERT_NE(next.context.line.sounding, nullptr);
+    EXPECT_EQ(next.context.owed.notes, next.context.line.sounding->owed)
+        << "what its resets hand over is kept where the holder after it looks";
     EXPECT_EQ(next.send(out, 0x00403C92), MMSYSERR_NOERROR);
     EXPECT_EQ(writes(), (std::vector<Bytes>{{0xF5, 0x01},
                                             {0xFF, 0x80, 0x40, 0x40},
