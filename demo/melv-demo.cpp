@@ -22,12 +22,12 @@
 #include "common/hex.h"
 #include "common/installed_driver.h"
 #include "common/settings_key.h"
-#include "instrument/midi_text.h"
 #include "line/port_names.h"
 #include "line/shared_state.h"
 #include "machine_registration.h"
 #include "monitor.h"
 #include "panic.h"
+#include "words/midi_text.h"
 
 #include <windows.h>
 

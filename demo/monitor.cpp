@@ -1,7 +1,7 @@
 #include "monitor.h"
 
-#include "monitor/monitor_text.h"
 #include "monitor/trace_reader.h"
+#include "words/monitor_text.h"
 
 #include <windows.h>
 
@@ -56,40 +56,10 @@ struct MappedRecord {
     }
 };
 
-// The program's name as a driver wrote it; any program of the user could have written anything
-// there, so it is read no further than its place.
-std::string programName(const OpenedDevice& device) {
-    std::string result;
-    for (uint32_t at = 0; at < programNameLength && device.program[at] != 0; ++at) {
-        char16_t c = device.program[at];
-        result += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-    }
-    return result;
-}
-
 bool isRunning(const OpenedDevice& device) {
     return device.processId != 0 &&
            platform::processIsRunning({device.processId, device.processStart});
 }
-
-// Programs by process id, as their drivers wrote them into the record when they opened a device;
-// kept once seen, so that a program that has closed everything is still named.
-struct ProgramNames {
-    std::map<uint32_t, std::string> known;
-
-    const std::string& of(const MonitorRecord& record, uint32_t processId) {
-        for (const OpenedDevice& device : record.opened) {
-            if (device.processId == processId && device.program[0] != 0) {
-                known[processId] = programName(device) + " (" + std::to_string(processId) + ")";
-            }
-        }
-        auto found = known.find(processId);
-        if (found == known.end()) {
-            found = known.emplace(processId, "process " + std::to_string(processId)).first;
-        }
-        return found->second;
-    }
-};
 
 // Writes each line to the console and, when asked, to the log file as well.
 struct Output {
@@ -128,13 +98,6 @@ void printCounts(const MonitorRecord& record, const Output& out) {
 }
 
 constexpr DWORD readIntervalMs = 20;
-
-// By LineState.
-const char* const lineStates[] = {
-    "closed: no program has a device of the instrument open",
-    "up",
-    "LOST: the cable or the adapter went away; the driver tries it a few times a second",
-};
 
 // The devices of each program that runs, by process id: "Default MIDI, the input".
 std::map<uint32_t, std::string> openDevices(const MonitorRecord& record) {
@@ -214,7 +177,7 @@ int printStatus(const std::wstring& mode, unsigned port) {
     std::map<uint32_t, std::string> devices = openDevices(*record);
     // The state a driver last wrote; once no device is open nobody holds the line.
     uint32_t state = devices.empty() ? 0 : loadShared(record->line);
-    std::wprintf(L"line: %hs\n", lineStates[state < std::size(lineStates) ? state : 0]);
+    std::wprintf(L"line: %hs\n", describeLineState(state));
     std::wprintf(devices.empty() ? L"open devices: none\n" : L"open devices:\n");
     ProgramNames names;
     for (const auto& [processId, list] : devices) {

@@ -1,5 +1,6 @@
 // The words the instrument stand-in prints for what it receives.
-#include "instrument/midi_text.h"
+#include "instrument/event_text.h"
+#include "words/midi_text.h"
 
 #include <gtest/gtest.h>
 

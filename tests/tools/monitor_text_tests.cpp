@@ -1,6 +1,6 @@
 // The monitor reads what the drivers traced without holding any of them up, and says it in words.
-#include "monitor/monitor_text.h"
 #include "monitor/trace_reader.h"
+#include "words/monitor_text.h"
 
 #include <gtest/gtest.h>
 

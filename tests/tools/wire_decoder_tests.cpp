@@ -1,8 +1,8 @@
 // How the instrument reads the driver's wire format: destination selects, packets for the MIDI
 // destinations, raw data for the synth destinations, the MIDI stream inside, and what it shows
 // for everything that breaks the format.
-#include "instrument/midi_text.h"
 #include "instrument/wire_decoder.h"
+#include "words/midi_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // melv-instrument: stands in for the instrument at the far end of the driver's serial line. It
 // shows what the driver sends, per destination, sends plain MIDI back, and can render what it
 // hears to a WAV file.
+#include "instrument/event_text.h"
 #include "instrument/midi_file.h"
-#include "instrument/midi_text.h"
 #include "instrument/options.h"
 #include "instrument/serial_line.h"
 #include "instrument/wav_renderer.h"

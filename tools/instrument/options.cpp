@@ -1,6 +1,7 @@
 #include "instrument/options.h"
 
-#include "instrument/midi_text.h"
+#include "instrument/event_text.h"
+#include "words/midi_text.h"
 
 #include <cmath>
 #include <cstdlib>

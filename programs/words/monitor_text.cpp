@@ -1,17 +1,12 @@
-#include "monitor/monitor_text.h"
+#include "words/monitor_text.h"
 
-#include "instrument/midi_text.h"
+#include "words/midi_text.h"
+#include "words/text.h"
 
 #include <cstdio>
 #include <iterator>
 
 namespace {
-
-std::string format(const char* pattern, auto... values) {
-    char text[200];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
 
 std::vector<uint8_t> bytesOf(const TracedBytes& message) {
     uint8_t bytes[traceHeadBytes + traceTailBytes];
@@ -89,6 +84,13 @@ std::string deviceEvent(const TraceEntry& entry, const std::string& program) {
                ": the instrument, or that device, is in use";
     }
 }
+
+// By LineState.
+const char* const lineStates[] = {
+    "closed: no program has a device of the instrument open",
+    "up",
+    "LOST: the cable or the adapter went away; the driver tries it a few times a second",
+};
 
 } // namespace
 
@@ -183,4 +185,30 @@ std::vector<std::string> describeCounts(const MonitorRecord& record) {
         "opens refused because the instrument, or the device, was in use: " +
             count(Count::opensRefused),
     };
+}
+
+std::string programName(const OpenedDevice& device) {
+    std::string result;
+    for (uint32_t at = 0; at < programNameLength && device.program[at] != 0; ++at) {
+        char16_t c = device.program[at];
+        result += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    return result;
+}
+
+const std::string& ProgramNames::of(const MonitorRecord& record, uint32_t processId) {
+    for (const OpenedDevice& device : record.opened) {
+        if (device.processId == processId && device.program[0] != 0) {
+            known[processId] = programName(device) + " (" + std::to_string(processId) + ")";
+        }
+    }
+    auto found = known.find(processId);
+    if (found == known.end()) {
+        found = known.emplace(processId, "process " + std::to_string(processId)).first;
+    }
+    return found->second;
+}
+
+const char* describeLineState(uint32_t state) {
+    return lineStates[state < std::size(lineStates) ? state : 0];
 }

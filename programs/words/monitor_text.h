@@ -4,6 +4,7 @@
 #include "monitor/monitor.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,3 +24,15 @@ bool isSteadyRealTime(const TraceEntry& entry);
 std::string describeTraceEntry(const TraceEntry& entry, const std::string& program);
 // The driver's counts, a line each.
 std::vector<std::string> describeCounts(const MonitorRecord& record);
+// The line as a driver last wrote it (LineState), for the status.
+const char* describeLineState(uint32_t state);
+// The program's name as a driver wrote it when it opened a device; any program of the user could
+// have written anything there, so it is read no further than its place, and shown plainly.
+std::string programName(const OpenedDevice& device);
+// Programs by process id, as their drivers wrote them into the record when they opened a device:
+// "name (1234)", or "process 1234" for one never seen; kept once seen, so that a program that
+// has closed everything is still named.
+struct ProgramNames {
+    std::map<uint32_t, std::string> known;
+    const std::string& of(const MonitorRecord& record, uint32_t processId);
+};
