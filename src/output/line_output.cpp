@@ -2,12 +2,16 @@
 
 #include "line/port_write.h"
 #include "monitor/monitor.h"
-#include "output/sending.h"
+#include "output/telling.h"
 
 #include <chrono>
 #include <thread>
 
 namespace {
+
+// How long a reset waits for the wire before it hands its silencing to the sender that has it:
+// longer than any short message or line pick-up takes, far shorter than a long message.
+constexpr uint32_t wireWaitMs = 100;
 
 // Announces `output` on the wire unless it is the last one announced; the status of the select's
 // write.

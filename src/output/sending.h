@@ -7,10 +7,6 @@
 
 #include <cstdint>
 
-// How long a reset waits for the wire before it hands its silencing to the sender that has it:
-// longer than any short message or line pick-up takes, far shorter than a long message.
-constexpr uint32_t wireWaitMs = 100;
-
 // A short message packed as the host hands it over, filtered, under running status when it starts
 // with a data byte, and tracked for a later reset once it went out.
 uint32_t sendShortMessage(OutputStream& stream, uintptr_t packed);
@@ -30,13 +26,3 @@ uint32_t resetOutput(OutputStream& stream);
 constexpr bool cuttable = true;
 uint32_t sendOutput(OutputStream& stream, const uint8_t* bytes, uint32_t count,
                     bool canBeCut = false, uint32_t cutsBefore = 0);
-// The monitor's number of `output`.
-uint8_t outputSlot(uint32_t output);
-// What a monitor is told, and counted, of a message that was sent to `output` with `status`, as
-// the musician reads it: running-status data with its status byte. Told by the device's send.
-void tellSend(const OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count,
-              uint32_t status, uint8_t flags = 0);
-// What a monitor is told, and counted, of the client's message as the musician reads it (with its
-// status byte): that the filter of `kind` dropped it. A send tells of itself.
-void tellDrop(const OutputStream& stream, const uint8_t* message, uint32_t length,
-              MessageKind kind);

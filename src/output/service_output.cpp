@@ -1,7 +1,7 @@
 #include "output/service_output.h"
 
 #include "monitor/monitor.h"
-#include "output/sending.h"
+#include "output/telling.h"
 
 #include <algorithm>
 
