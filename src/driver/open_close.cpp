@@ -57,9 +57,15 @@ bool callsHaveEnded(std::unique_lock<std::mutex>& hold, Stream& stream) {
     return stream.calls == nullptr;
 }
 
-// Gives the stream its device for its kind: the serial line, or the connection to the service.
+// Gives the stream its device for its kind, with the device's state: the serial line, or the
+// connection to the service.
 void giveDevice(Stream& stream, bool viaService) {
     stream.viaService = viaService;
+    if (viaService) {
+        stream.deviceState.emplace<ShareLink>();
+    } else {
+        stream.deviceState.emplace<LineEnd>();
+    }
     if (stream.kind == kindInput) {
         static_cast<InputStream&>(stream).device = viaService ? &serviceInput : &lineInput;
     } else {
@@ -89,7 +95,7 @@ uint32_t linkDevice(ProcessContext& process, DeviceKind kind, uint32_t index, St
         ++linkedStreams(process, kind, index);
     }
     giveDevice(stream, true);
-    uint32_t status = connectShare(stream.link, process.line, kind, index);
+    uint32_t status = connectShare(linkOf(stream), process.line, kind, index);
     if (status != MMSYSERR_NOERROR) {
         std::lock_guard<std::mutex> hold(process.streamsLock);
         --linkedStreams(process, kind, index);
@@ -113,7 +119,10 @@ uint32_t chooseDevice(ProcessContext& process, DeviceKind kind, uint32_t index, 
         }
     }
     giveDevice(stream, false);
-    uint32_t status = attachPort(process.line, kind, index, stream.portHold);
+    if (kind == kindOutput && !prepareLineWrites(static_cast<OutputStream&>(stream))) {
+        return MMSYSERR_NOMEM;
+    }
+    uint32_t status = attachPort(process.line, kind, index, lineEndOf(stream).hold);
     // What the output leaves sounding, and what its resets hand over, is kept where the next
     // holder of the port finds it should this process die.
     if (status == MMSYSERR_NOERROR && kind == kindOutput && process.line.sounding != nullptr) {
@@ -142,10 +151,10 @@ void letDeviceGo(ProcessContext& process, Stream& stream) {
     forgetOpenedDevice(process.line.monitor, slot);
     trace(process.line.monitor, {TraceEvent::closed, slot, 0, 0, MMSYSERR_NOERROR});
     if (!stream.viaService) {
-        detachPort(process.line, stream.kind, stream.deviceIndex, stream.portHold);
+        detachPort(process.line, stream.kind, stream.deviceIndex, lineEndOf(stream).hold);
         return;
     }
-    disconnectShare(stream.link);
+    disconnectShare(linkOf(stream));
     std::lock_guard<std::mutex> hold(process.streamsLock);
     --linkedStreams(process, stream.kind, stream.deviceIndex);
 }
@@ -179,7 +188,6 @@ uint32_t openStream(ProcessContext& process, DeviceKind kind, uint32_t index,
     stream->clientInstance = openDescription.dwInstance;
     stream->deviceHandle = openDescription.hMidi;
     stream->openFlags = flags;
-    stream->portHold.generation = noHold;
     stream->line = &process.line;
     stream->callsEnded = platform::createEvent();
     if (stream->callsEnded == platform::nullHandle) {

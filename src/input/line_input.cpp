@@ -27,7 +27,7 @@ void issueRead(ReadSlot& slot, InputStream& stream) {
     uint32_t error = 0;
     {
         std::lock_guard<std::mutex> hold(line.lineLock);
-        if (holdsOpenPort(line, stream.portHold) && !line.lineAway &&
+        if (holdsOpenPort(line, lineEndOf(stream).hold) && !line.lineAway &&
             line.lineOpening == stream.readsOpening) {
             slot.outstanding = 1;
             accepted = platform::startRead(line.portHandle, slot.data, lineReadBytes,

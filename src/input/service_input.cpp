@@ -8,9 +8,9 @@ namespace {
 // made again when due. Until then the instrument's input does not reach this stream.
 void connectionLost(InputStream& stream) {
     {
-        std::lock_guard<std::mutex> hold(stream.link.lock);
-        if (stream.link.pipe != platform::nullHandle) {
-            loseConnection(stream.link);
+        std::lock_guard<std::mutex> hold(linkOf(stream).lock);
+        if (linkOf(stream).pipe != platform::nullHandle) {
+            loseConnection(linkOf(stream));
         }
     }
     forgetPartialMessage(stream.assembler, stream.exclusive, stream);
@@ -22,9 +22,9 @@ void issueFrameRead(InputStream& stream) {
     slot.done = 0;
     slot.error = 0;
     slot.outstanding = 1;
-    if (stream.link.pipe == platform::nullHandle ||
-        !platform::startRead(stream.link.pipe, stream.frame, shareFrameBytesMax, &slot.completion,
-                             readCompleted)) {
+    if (linkOf(stream).pipe == platform::nullHandle ||
+        !platform::startRead(linkOf(stream).pipe, stream.frame, shareFrameBytesMax,
+                             &slot.completion, readCompleted)) {
         slot.outstanding = 0;
         connectionLost(stream);
     }
@@ -68,7 +68,8 @@ void takeFrame(InputStream& stream, uint32_t count) {
 // Asks the service for the instrument's input from now on, and reads it. A connection that fails
 // is tried again when due (tendServiceLink).
 void startServiceInput(InputStream& stream) {
-    if (shareRequest(stream.link, ShareFrameKind::startInput, 0, nullptr, 0) != MMSYSERR_NOERROR) {
+    if (shareRequest(linkOf(stream), ShareFrameKind::startInput, 0, nullptr, 0) !=
+        MMSYSERR_NOERROR) {
         stream.lineTrouble = 1;
         return;
     }
@@ -79,13 +80,13 @@ void startServiceInput(InputStream& stream) {
 // Asks the service to stop handing input over. The frame read has ended.
 void stopServiceInput(InputStream& stream) {
     if (stream.lineTrouble == 0) {
-        shareRequest(stream.link, ShareFrameKind::stopInput, 0, nullptr, 0);
+        shareRequest(linkOf(stream), ShareFrameKind::stopInput, 0, nullptr, 0);
     }
 }
 
 // Cancels the frame read outstanding on the connection.
 void cancelServiceReads(InputStream& stream) {
-    platform::cancelReads(stream.link.pipe);
+    platform::cancelReads(linkOf(stream).pipe);
 }
 
 // Takes in the frame the read brought, and reads the next.

@@ -21,8 +21,8 @@ uint32_t selectDestination(OutputStream& stream, uint32_t output) {
         return MMSYSERR_NOERROR;
     }
     WireWrite pair = selectPair(output);
-    uint32_t status =
-        writePort(*stream.line, stream.portHold, stream.writer, pair.bytes, pair.count);
+    uint32_t status = writePort(*stream.line, lineEndOf(stream).hold, lineEndOf(stream).writer,
+                                pair.bytes, pair.count);
     // Only a pair the instrument was given counts as announced. After a failed one nobody knows
     // which destination the instrument has, so the next data of any output announces its own.
     setLastDestination(shared,
@@ -33,14 +33,15 @@ uint32_t selectDestination(OutputStream& stream, uint32_t output) {
 // Writes the data framed for `output`, write by write; writePort refuses every write after a reset
 // cut the message.
 uint32_t writeFramed(OutputStream& stream, uint32_t output, const uint8_t* bytes, uint32_t count) {
-    if (!holdsOpenPort(*stream.line, stream.portHold)) {
+    if (!holdsOpenPort(*stream.line, lineEndOf(stream).hold)) {
         return MMSYSERR_INVALPARAM;
     }
     uint32_t status = MMSYSERR_NOERROR;
     WireWrite write;
     for (uint32_t offset = 0; offset < count && status == MMSYSERR_NOERROR;) {
         offset += frameNextWrite(output, bytes + offset, count - offset, write);
-        status = writePort(*stream.line, stream.portHold, stream.writer, write.bytes, write.count);
+        status = writePort(*stream.line, lineEndOf(stream).hold, lineEndOf(stream).writer,
+                           write.bytes, write.count);
     }
     return status;
 }
@@ -52,19 +53,19 @@ uint32_t selectAndWrite(OutputStream& stream, uint32_t output, const uint8_t* by
                         bool canBeCut = false, uint32_t cutsBefore = 0) {
     // A lost line is picked up, when it is due, before the select is decided: the instrument
     // hears the destination again on a line opened anew. Until then sends fail at once.
-    if (!holdsOpenPort(*stream.line, stream.portHold) || !lineIsUp(*stream.line)) {
+    if (!holdsOpenPort(*stream.line, lineEndOf(stream).hold) || !lineIsUp(*stream.line)) {
         return MMSYSERR_INVALPARAM;
     }
     // Only the client's long message is cut by a reset, never the reset's own Note Offs nor a
     // short message of the same stream.
-    setCuttable(*stream.line, stream.writer, canBeCut ? &stream.cutsRequested : nullptr,
+    setCuttable(*stream.line, lineEndOf(stream).writer, canBeCut ? &stream.cutsRequested : nullptr,
                 cutsBefore);
     // Data behind a select that failed would reach whatever destination the instrument still has.
     uint32_t status = selectDestination(stream, output);
     if (status == MMSYSERR_NOERROR) {
         status = writeFramed(stream, output, bytes, count);
     }
-    setCuttable(*stream.line, stream.writer, nullptr, 0);
+    setCuttable(*stream.line, lineEndOf(stream).writer, nullptr, 0);
     return status;
 }
 
@@ -202,7 +203,7 @@ uint32_t silenceOnLine(OutputStream& stream) {
 }
 
 void cutOnLine(OutputStream& stream) {
-    cutWrite(*stream.line, stream.writer);
+    cutWrite(*stream.line, lineEndOf(stream).writer);
 }
 
 } // namespace

@@ -11,18 +11,20 @@ OutputStream* createOutputStream(platform::Handle heap, OwedSilence& owed) {
     stream->kind = kindOutput;
     stream->owed = &owed;
     stream->sounding = &stream->ownSounding;
-    // A pending write is waited for on this event: without it no write could finish.
-    stream->writer.completion.event = platform::createEvent();
-    if (stream->writer.completion.event == platform::nullHandle) {
-        destroyOutputStream(heap, *stream);
-        return nullptr;
-    }
     return stream;
 }
 
+bool prepareLineWrites(OutputStream& stream) {
+    // A pending write is waited for on this event: without it no write could finish.
+    PortWriter& writer = lineEndOf(stream).writer;
+    writer.completion.event = platform::createEvent();
+    return writer.completion.event != platform::nullHandle;
+}
+
 void destroyOutputStream(platform::Handle heap, OutputStream& stream) {
-    if (stream.writer.completion.event != platform::nullHandle) {
-        platform::closeHandle(stream.writer.completion.event);
+    LineEnd* lineEnd = std::get_if<LineEnd>(&stream.deviceState);
+    if (lineEnd != nullptr && lineEnd->writer.completion.event != platform::nullHandle) {
+        platform::closeHandle(lineEnd->writer.completion.event);
     }
     stream.~OutputStream();
     platform::heapFree(heap, &stream);

@@ -11,8 +11,6 @@
 
 struct OutputStream : Stream {
     const OutputDevice* device; // where its bytes go, given at open
-    // Its port writes, on the line; the event is created at open.
-    PortWriter writer;
     uint32_t rememberedLength;  // the length of the last classified short message
     uint8_t rememberedStatus;   // its status byte, which running-status data goes under
     MessageKind rememberedDrop; // the filter that dropped it and drops its data; 0 when none did
@@ -39,9 +37,12 @@ struct OutputStream : Stream {
     OwedSilence* owed;
 };
 
-// A new output stream on the process's heap, its write event created, its common record left for
-// the open to fill in; null when either cannot be had.
+// A new output stream on the process's heap, its common record left for the open to fill in; null
+// when it cannot be had.
 OutputStream* createOutputStream(platform::Handle heap, OwedSilence& owed);
-// Closes the write event and frees the stream. Nothing may use it any longer: no call is under
-// way on the client's threads, and its port hold has been let go.
+// Makes the event the stream's writes on the line are waited for on, once it was given the line;
+// false when it cannot be had.
+bool prepareLineWrites(OutputStream& stream);
+// Closes the event of its writes on the line, if any, and frees the stream. Nothing may use it any
+// longer: no call is under way on the client's threads, and its port hold has been let go.
 void destroyOutputStream(platform::Handle heap, OutputStream& stream);

@@ -25,7 +25,7 @@ uint32_t silenceOutput(OutputStream& stream) {
 // reset's, so it goes out once with its status byte in front. So it does on a connection to the
 // sharing service made again since, which knows no status of the stream's.
 uint32_t sendRunningStatusData(OutputStream& stream, const uint8_t* whole, uint32_t length) {
-    if (stream.link.runningStatusLost.exchange(false)) {
+    if (stream.viaService && linkOf(stream).runningStatusLost.exchange(false)) {
         stream.runningStatusOverwritten = 1;
     }
     if (stream.runningStatusOverwritten == 0) {

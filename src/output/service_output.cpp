@@ -26,7 +26,7 @@ uint32_t sendThroughService(OutputStream& stream, const uint8_t* bytes, uint32_t
                             bool canBeCut, uint32_t /*cutsBefore: the service cuts nothing*/) {
     // A long message, the one kind a reset may cut, is waited for until it has gone out whole.
     bool longMessage = canBeCut;
-    uint32_t status = sendInFrames(stream.link, bytes, count, longMessage);
+    uint32_t status = sendInFrames(linkOf(stream), bytes, count, longMessage);
     tellSend(stream, stream.deviceIndex, bytes, count, status);
     return status;
 }
@@ -35,7 +35,7 @@ uint32_t sendThroughService(OutputStream& stream, const uint8_t* bytes, uint32_t
 uint32_t silenceThroughService(OutputStream& stream) {
     // The service knows what the stream left sounding, and silences it whoever has the wire.
     *stream.sounding = {};
-    uint32_t status = shareRequest(stream.link, ShareFrameKind::reset, 0, nullptr, 0);
+    uint32_t status = shareRequest(linkOf(stream), ShareFrameKind::reset, 0, nullptr, 0);
     trace(stream.line->monitor,
           {TraceEvent::reset, outputSlot(stream.deviceIndex), 0, traceViaService, status});
     return status;

@@ -11,12 +11,20 @@
 #include "stream/device.h"
 
 #include <cstdint>
+#include <variant>
 
 // A call of the client's that uses a stream, made on `thread`. It lives on that thread's stack and
 // is listed in the stream's calls for as long as it uses the stream.
 struct CallUnderWay {
     uint32_t thread;
     CallUnderWay* next;
+};
+
+// What the serial line keeps of a stream that has it: its hold on the port and, for an output, the
+// record of its writes, whose event is made when the output is given the line.
+struct LineEnd {
+    PortHold hold;
+    PortWriter writer;
 };
 
 struct Stream {
@@ -29,8 +37,9 @@ struct Stream {
     // Whether its device, given at open (stream/device.h), is a connection to the sharing service
     // rather than the serial line.
     bool viaService;
-    PortHold portHold; // the line's: the stream's hold on the port
-    ShareLink link;    // the service's: the stream's connection to it
+    // Its device's own state, made when the device is given: on the line, its end of the line;
+    // through the service, its connection. Reached through lineEndOf and linkOf.
+    std::variant<LineEnd, ShareLink> deviceState;
     // The process's line, which every stream of the process shares; it outlives them all.
     PortLine* line;
     // The calls using the stream now, listed under the process's stream table lock
@@ -39,6 +48,11 @@ struct Stream {
     CallUnderWay* calls;
     platform::Handle callsEnded;
 };
+
+// The stream's end of the line, or its connection to the service: only for a stream given that
+// device.
+LineEnd& lineEndOf(Stream& stream);
+ShareLink& linkOf(Stream& stream);
 
 // Whether a client's header can be read: present, at least as long as the host's smallest one,
 // and with data unless it is empty.

@@ -110,7 +110,7 @@ TEST_F(SharedDevice, ALongMessageTheServiceDidNotTakeFailsThoughAResetCameMeanwh
     std::thread resetter;
     {
         // The connection's one request at a time holds the message up until the reset has come.
-        std::lock_guard<std::mutex> busy(stream.link.lock);
+        std::lock_guard<std::mutex> busy(linkOf(stream).lock);
         sender = std::thread([&] { sendStatus = app.sendLong(out, header); });
         ASSERT_TRUE(soon([&] { return stream.longMessagesUnderWay.load() == 1; }));
         resetter = std::thread([&] { app.call(out, MODM_RESET); });
