@@ -39,14 +39,6 @@ void notifyClient(const Stream& stream, uint32_t notification, uintptr_t param1,
                              notification, stream.clientInstance, param1, param2);
 }
 
-LineEnd& lineEndOf(Stream& stream) {
-    return *std::get_if<LineEnd>(&stream.deviceState);
-}
-
-ShareLink& linkOf(Stream& stream) {
-    return *std::get_if<ShareLink>(&stream.deviceState);
-}
-
 bool headerIsUsable(const MidiHeader* header, uintptr_t headerSize) {
     return header != nullptr && headerSize >= minimumHeaderSize &&
            (header->lpData != nullptr || header->dwBufferLength == 0);

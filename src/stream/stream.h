@@ -50,9 +50,13 @@ struct Stream {
 };
 
 // The stream's end of the line, or its connection to the service: only for a stream given that
-// device.
-LineEnd& lineEndOf(Stream& stream);
-ShareLink& linkOf(Stream& stream);
+// device. Every write on the line asks for its end, so these are inline.
+inline LineEnd& lineEndOf(Stream& stream) {
+    return *std::get_if<LineEnd>(&stream.deviceState);
+}
+inline ShareLink& linkOf(Stream& stream) {
+    return *std::get_if<ShareLink>(&stream.deviceState);
+}
 
 // Whether a client's header can be read: present, at least as long as the host's smallest one,
 // and with data unless it is empty.
