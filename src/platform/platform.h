@@ -1,4 +1,5 @@
-// Everything the driver asks of the operating system and of the multimedia host, in one place.
+// Everything the driver and its sharing service ask of the operating system and of the multimedia
+// host, in one place.
 // win32/ passes each call straight to the real API; sim/ is an in-memory stand-in for native tests.
 #pragma once
 
