@@ -414,8 +414,11 @@ class SharingServer : public ::testing::Test {
 // the next may be anybody's.
 TEST_F(SharingServer, OnlyTheFirstProgramsSessionAndUserAreServedWhileItStays) {
     size_t first = come(caller(77, 1, 0xA1));
+    size_t sameUserElsewhere = come(caller(80, 3, 0xA1)); // before the service is bound
     saysHello(first);
     EXPECT_EQ(sim::framesToProgram(first), std::vector<Bytes>{answer});
+    saysHello(sameUserElsewhere);
+    EXPECT_TRUE(sim::servedPipeClosed(sameUserElsewhere));
     size_t otherSession = come(caller(78, 2, 0xA1));
     EXPECT_TRUE(sim::servedPipeClosed(otherSession));
     size_t otherUser = come(caller(79, 1, 0xB2));
