@@ -55,7 +55,7 @@ void freeIfDone(ShareServer& server, uint32_t index) {
 
 // The first program binds the service to its logon session and user; while it serves any, the
 // programs of other sessions and users are refused.
-bool callerMayUse(ServerConnection& connection) {
+bool programMayUse(ServerConnection& connection) {
     if (!connection.callerChecked) {
         connection.callerChecked = platform::pipeCallerUser(connection.pipe, connection.caller) &&
                                    callerMayUse(connection.server->callers, connection.caller);
@@ -78,7 +78,7 @@ void frameRead(uint32_t error, uint32_t count, platform::CompletionRecord* recor
     const char16_t* refused = nullptr;
     if (error == errorMoreData) {
         refused = u"a frame too long";
-    } else if (error == errorSuccess && !callerMayUse(connection)) {
+    } else if (error == errorSuccess && !programMayUse(connection)) {
         refused = u"a program of another user or session";
     } else if (error == errorSuccess &&
                !takeRequest(connection.server->hub, static_cast<uint32_t>(connection.client),

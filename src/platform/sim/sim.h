@@ -117,7 +117,7 @@ struct SharingService {
 };
 
 // An instance of the sharing service's own pipe, where the simulated machine runs the service
-// itself (share/server.*): it waits for a program until a test connects one, which then writes
+// itself: it waits for a program until a test connects one, which then writes
 // frames to the service and reads its answers.
 struct ServedPipe {
     platform::CompletionRecord* connecting = nullptr; // its event is set as a program comes
