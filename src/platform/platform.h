@@ -1,4 +1,5 @@
-// Everything the driver asks of the operating system and of the multimedia host, in one place.
+// Everything the driver and its sharing service ask of the operating system and of the multimedia
+// host, in one place.
 // win32/ passes each call straight to the real API; sim/ is an in-memory stand-in for native tests.
 #pragma once
 
@@ -143,6 +144,34 @@ IoEnd readPipe(Handle pipe, uint8_t* into, uint32_t capacity, CompletionRecord* 
 // Pauses the calling thread (Sleep).
 void pause(uint32_t ms);
 
+// The sharing service's own side of its pipe. `listenOnPipe` makes an instance of the pipe `name`
+// for overlapped I/O in message mode, its messages up to `messageBytesMax` bytes, that refuses
+// remote programs (CreateNamedPipeW) and waits
+// for a program on it (ConnectNamedPipe): `connecting->event` is signalled once one has come, at
+// once when one came before the wait began. `first` fails when the pipe is there already, as
+// while another service runs (FILE_FLAG_FIRST_PIPE_INSTANCE). `asService` lets interactive users
+// read and write it but make no instance of it, so that nobody listens in the service's place;
+// otherwise it has the caller's default security. invalidHandle when the system gives none.
+// The instance, once a program has come, is read with startRead and written with
+// startWriteWithRoutine, one message each, and let go with closeHandle.
+Handle listenOnPipe(const char16_t* name, uint32_t messageBytesMax, bool first, bool asService,
+                    CompletionRecord* connecting);
+// Who the program at the other end of an instance is, as the system tells it, never as it says:
+// its process, its logon session and the user it runs as (a SID, as many bytes as it takes).
+constexpr uint32_t userIdBytesMax = 68; // SECURITY_MAX_SID_SIZE
+struct PipeCaller {
+    uint32_t processId;
+    uint32_t session;
+    uint32_t userBytes;
+    uint8_t user[userIdBytesMax];
+};
+// Its process and session (GetNamedPipeClientProcessId, GetNamedPipeClientSessionId); false when
+// either cannot be told.
+bool pipeCaller(Handle pipe, PipeCaller& caller);
+// Its session again and its user, which the system tells only once a message has been read from
+// the instance (ImpersonateNamedPipeClient, the token's user); false when either cannot be told.
+bool pipeCallerUser(Handle pipe, PipeCaller& caller);
+
 // Events: auto-reset, initially clear; nullHandle when one cannot be created.
 Handle createEvent();
 void setEvent(Handle event);
@@ -156,6 +185,8 @@ Signalled waitFor(Handle first, Handle second = nullHandle, uint32_t limit = noT
 // event was signalled, or the limit passed.
 enum class Woken { byCompletions, bySignal, byTimeLimit };
 Woken waitAlertably(Handle event, uint32_t limit = noTimeLimit);
+// The same for whichever of `count` events is signalled first: `which` becomes its index.
+Woken waitAlertablyForAny(const Handle* events, uint32_t count, uint32_t limit, uint32_t& which);
 
 // Threads. `startTask` runs the routine on a new thread and gives its handle, which is signalled
 // when the routine returns; false when no thread could be started. The thread holds a reference

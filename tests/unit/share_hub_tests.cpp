@@ -1,12 +1,15 @@
 // The sharing service between its connections: whose message goes next, whole and under its own
 // stream's running status and destination, what each program is answered and when, an idle
 // exclusive ended, a vanished program silenced, and the instrument's input fanned out with each
-// stream's own queue; and the service's line on the simulated machine.
+// stream's own queue; and, on the simulated machine, the service's line and its side of the pipe:
+// who may connect, the places a program gets, and what ends a connection.
 #include "share/hub.h"
 
 #include "line/port_write.h"
 #include "platform/sim/sim.h"
+#include "share/server.h"
 #include "share/service_line.h"
+#include "share_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -347,6 +350,121 @@ TEST_F(SharingHub, TheServicesLineCarriesBothWaysAndGivesUpAWriteTheLineDoesNotT
     closeServiceLine(serviceLine);
     platform::closeHandle(wake);
     sim::reset();
+}
+
+// The service's side of its pipe, as its loop runs it, with programs that come to it on the
+// simulated machine.
+class SharingServer : public ::testing::Test {
+  protected:
+    std::unique_ptr<ShareServer> server = std::make_unique<ShareServer>();
+    platform::Handle wake = platform::nullHandle;
+    const Bytes answer = frameOf(ShareFrameKind::answer, 0, {0, 0, 0, 0});
+
+    void SetUp() override {
+        sim::reset();
+        sim::setClock(1000);
+        ASSERT_TRUE(startServer(*server, true, false));
+        wake = platform::createEvent();
+    }
+    void TearDown() override {
+        closeEveryConnection(*server);
+        turn();
+        stopServer(*server);
+        platform::closeHandle(wake);
+        sim::reset();
+    }
+    static platform::PipeCaller caller(uint32_t processId, uint32_t session, uint8_t user) {
+        return {.processId = processId, .session = session, .userBytes = 12, .user = {1, 5, user}};
+    }
+    // One round of the service's loop: what completed is noted, then every connection served.
+    void turn() {
+        platform::waitAlertably(wake, 0);
+        serveConnections(*server);
+    }
+    // A program comes, and the service takes it as its wait wakes; the connection's number.
+    size_t come(const platform::PipeCaller& program) {
+        turn(); // what completed before goes first, as the loop's wait runs it
+        int32_t connection = sim::programConnects(program);
+        EXPECT_GE(connection, 0) << "no instance of the pipe waits";
+        platform::Handle events[shareListenersMax];
+        for (uint32_t i = 0; i < shareListenersMax; ++i) {
+            events[i] = server->connecting[i].event;
+        }
+        uint32_t which = 0;
+        EXPECT_EQ(platform::waitAlertablyForAny(events, shareListenersMax, 0, which),
+                  platform::Woken::bySignal);
+        acceptConnection(*server, which);
+        turn();
+        return static_cast<size_t>(connection);
+    }
+    void says(size_t connection, const Bytes& frame) {
+        sim::programWrites(connection, frame);
+        turn();
+        turn();
+    }
+    void saysHello(size_t connection) {
+        Bytes hello(shareHelloBytes);
+        writeShareHello({shareProtocolVersion, shareOutput, 0, 77}, hello.data());
+        says(connection, frameOf(ShareFrameKind::hello, 0, hello));
+    }
+};
+
+// The first program binds the service to its session and user: a program of another session is
+// turned away as it comes, one of another user at its first frame; once every program has gone,
+// the next may be anybody's.
+TEST_F(SharingServer, OnlyTheFirstProgramsSessionAndUserAreServedWhileItStays) {
+    size_t first = come(caller(77, 1, 0xA1));
+    size_t sameUserElsewhere = come(caller(80, 3, 0xA1)); // before the service is bound
+    saysHello(first);
+    EXPECT_EQ(sim::framesToProgram(first), std::vector<Bytes>{answer});
+    saysHello(sameUserElsewhere);
+    EXPECT_TRUE(sim::servedPipeClosed(sameUserElsewhere));
+    size_t otherSession = come(caller(78, 2, 0xA1));
+    EXPECT_TRUE(sim::servedPipeClosed(otherSession));
+    size_t otherUser = come(caller(79, 1, 0xB2));
+    EXPECT_FALSE(sim::servedPipeClosed(otherUser));
+    saysHello(otherUser);
+    EXPECT_TRUE(sim::servedPipeClosed(otherUser));
+    EXPECT_TRUE(sim::framesToProgram(otherUser).empty());
+
+    sim::programLeaves(first);
+    turn();
+    EXPECT_TRUE(sim::servedPipeClosed(first));
+    EXPECT_FALSE(anyConnection(*server));
+    size_t next = come(caller(78, 2, 0xB2));
+    saysHello(next);
+    EXPECT_EQ(sim::framesToProgram(next), std::vector<Bytes>{answer});
+}
+
+TEST_F(SharingServer, AProgramGetsEightPlacesAndEveryOtherProgramStillFindsOne) {
+    for (uint32_t place = 0; place < shareClientsPerProcess; ++place) {
+        EXPECT_FALSE(sim::servedPipeClosed(come(caller(77, 1, 0xA1)))) << "place " << place;
+    }
+    EXPECT_TRUE(sim::servedPipeClosed(come(caller(77, 1, 0xA1))));
+    EXPECT_FALSE(sim::servedPipeClosed(come(caller(78, 1, 0xA1))));
+}
+
+// A connection that says no hello within two seconds is ended, as is one that sends a frame it
+// may not send: anything before its hello, or more than any request may hold.
+TEST_F(SharingServer, AConnectionIsEndedWithoutAHelloInTimeOrAtAFrameItMayNotSend) {
+    size_t silent = come(caller(77, 1, 0xA1));
+    sim::setClock(1500);
+    size_t greeting = come(caller(77, 1, 0xA1));
+    saysHello(greeting);
+    sim::setClock(2999);
+    EXPECT_EQ(endSilentConnections(*server, platform::milliseconds()), 1u);
+    EXPECT_FALSE(sim::servedPipeClosed(silent));
+    sim::setClock(3000);
+    EXPECT_EQ(endSilentConnections(*server, platform::milliseconds()), platform::noTimeLimit);
+    EXPECT_TRUE(sim::servedPipeClosed(silent));
+    EXPECT_FALSE(sim::servedPipeClosed(greeting));
+
+    size_t early = come(caller(77, 1, 0xA1));
+    says(early, frameOf(ShareFrameKind::message, 0, {0x90, 0x3C, 0x40}));
+    EXPECT_TRUE(sim::servedPipeClosed(early));
+    says(greeting, Bytes(shareFrameBytesMax + 1, 0));
+    EXPECT_TRUE(sim::servedPipeClosed(greeting));
+    EXPECT_EQ(sim::framesToProgram(greeting), std::vector<Bytes>{answer}) << "only its hello's";
 }
 
 } // namespace

@@ -212,9 +212,13 @@ void cancelWrite(Handle, CompletionRecord* record) {
 }
 
 // The write's outcome comes to its routine in the thread's next alertable wait; a stalled one's
-// only once it is cancelled.
+// only once it is cancelled. On the service's own pipe, a frame for its program.
 bool startWriteWithRoutine(Handle port, const uint8_t* bytes, uint32_t count,
                            CompletionRecord* record, IoRoutine routine) {
+    if (std::lock_guard<std::mutex> hold(sim::world().lock);
+        sim::world().servedPipes.count(port) != 0) {
+        return sim::startServedWrite(port, bytes, count, record, routine);
+    }
     bool done = recordWrite(port, bytes, count, record);
     if (!done && lastError() != errorIoPending) {
         return false;
@@ -244,6 +248,9 @@ bool startRead(Handle handle, uint8_t* into, uint32_t capacity, CompletionRecord
     sim::World& world = sim::world();
     if (world.sharing.connections.count(handle) != 0) {
         return sim::startPipeRead(handle, into, record, routine);
+    }
+    if (world.servedPipes.count(handle) != 0) {
+        return sim::startServedRead(handle, into, capacity, record, routine);
     }
     uint32_t number = portOf(handle);
     if (number == 0 || world.readsBeforeFailure == 0) {

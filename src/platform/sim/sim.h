@@ -116,6 +116,20 @@ struct SharingService {
     std::vector<platform::Handle> order;
 };
 
+// An instance of the sharing service's own pipe, where the simulated machine runs the service
+// itself: it waits for a program until a test connects one, which then writes
+// frames to the service and reads its answers.
+struct ServedPipe {
+    platform::CompletionRecord* connecting = nullptr; // its event is set as a program comes
+    bool connected = false;
+    platform::PipeCaller caller = {};
+    std::deque<std::vector<uint8_t>> toService;  // frames the program wrote, not yet read
+    std::vector<std::vector<uint8_t>> toProgram; // frames the service wrote, in order
+    bool anyRead = false; // the system tells the program's user only once a frame was read
+    bool programGone = false;
+    bool closed = false; // the service let it go
+};
+
 struct Task {
     std::thread thread;
     bool ended = false;
@@ -263,6 +277,8 @@ struct World {
     std::map<const platform::CompletionRecord*, OutstandingRead> stalledRoutineWrites;
     std::map<platform::Handle, std::set<void*>> heaps;
     SharingService sharing;
+    std::map<platform::Handle, ServedPipe> servedPipes;
+    std::vector<platform::Handle> servedOrder; // the instances programs came to, in order
 };
 
 World& world();
@@ -308,6 +324,19 @@ void serviceEnds();
 // The frames the program sent on connection number `connection`.
 std::vector<std::vector<uint8_t>> shareRequests(size_t connection);
 
+// A program comes to the service's pipe, as `caller`: the first instance waiting takes it. Answers
+// the connection's number (in the order programs came), or -1 when no instance waits.
+int32_t programConnects(const platform::PipeCaller& caller);
+// The program writes a frame on connection number `connection`: the service's read takes it now
+// or next time.
+void programWrites(size_t connection, const std::vector<uint8_t>& frame);
+// The program goes: the service's read on the connection ends with a broken pipe.
+void programLeaves(size_t connection);
+// The frames the service wrote to the program on connection number `connection`.
+std::vector<std::vector<uint8_t>> framesToProgram(size_t connection);
+// Whether the service let the connection go.
+bool servedPipeClosed(size_t connection);
+
 // The user clicks a control of the dialog on screen: false when it is disabled, as the dialog
 // manager ignores clicks there. An automatic check box toggles itself first.
 bool click(uint32_t id);
@@ -327,6 +356,11 @@ void abortReads(const std::function<bool(const OutstandingRead&)>& which,
 // A read of a connection to the sharing service's next frame. Call with the lock held.
 bool startPipeRead(platform::Handle pipe, uint8_t* into, platform::CompletionRecord* record,
                    platform::IoRoutine routine);
+// A read or a routine's write on an instance of the service's own pipe. Call with the lock held.
+bool startServedRead(platform::Handle pipe, uint8_t* into, uint32_t capacity,
+                     platform::CompletionRecord* record, platform::IoRoutine routine);
+bool startServedWrite(platform::Handle pipe, const uint8_t* bytes, uint32_t count,
+                      platform::CompletionRecord* record, platform::IoRoutine routine);
 void setLastError(uint32_t error);
 
 } // namespace sim

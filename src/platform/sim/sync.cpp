@@ -28,10 +28,15 @@ void closeHandle(Handle handle) {
     }
     // Closing a port ends the reads and writes still going on it, as the OS does. The simulated
     // machine has one writer per port at a time, so every stalled write is this port's.
-    // So does closing a connection to the sharing service.
+    // So does closing a connection to the sharing service, or an instance of its own pipe.
     if (auto connection = sim::world().sharing.connections.find(handle);
         connection != sim::world().sharing.connections.end()) {
         connection->second.closed = true;
+        sim::abortReads([handle](const sim::OutstandingRead& read) { return read.pipe == handle; });
+    }
+    if (auto served = sim::world().servedPipes.find(handle);
+        served != sim::world().servedPipes.end()) {
+        served->second.closed = true;
         sim::abortReads([handle](const sim::OutstandingRead& read) { return read.pipe == handle; });
     }
     uint32_t port = found->second.port;
@@ -127,9 +132,21 @@ Signalled waitFor(Handle first, Handle second, uint32_t limit) {
 }
 
 Woken waitAlertably(Handle event, uint32_t limit) {
+    uint32_t which = 0;
+    return waitAlertablyForAny(&event, 1, limit, which);
+}
+
+Woken waitAlertablyForAny(const Handle* events, uint32_t count, uint32_t limit, uint32_t& which) {
     std::unique_lock<std::mutex> hold(sim::world().lock);
     sim::World& world = sim::world();
     std::deque<sim::Completion>& mine = world.completions[currentThreadId()];
+    auto firstSignalled = [&] {
+        uint32_t at = 0;
+        while (at < count && !world.events[events[at]]) {
+            ++at;
+        }
+        return at;
+    };
     // The limit runs on the simulated clock, which only a test moves.
     uint32_t start = world.clock;
     auto limitPassed = [&] { return limit != noTimeLimit && world.clock - start >= limit; };
@@ -138,16 +155,17 @@ Woken waitAlertably(Handle event, uint32_t limit) {
     world.lastAlertableWaitStart = start;
     world.changed.notify_all();
     world.changed.wait(hold, [&] {
-        return !mine.empty() || world.events[event] || limitPassed() || ending(world);
+        return !mine.empty() || firstSignalled() < count || limitPassed() || ending(world);
     });
     world.timedWaits -= limit != noTimeLimit;
     --world.alertableWaits;
     stopIfEnded(world, hold);
-    if (mine.empty() && !world.events[event]) {
-        return Woken::byTimeLimit;
-    }
     if (mine.empty()) {
-        world.events[event] = false;
+        which = firstSignalled();
+        if (which == count) {
+            return Woken::byTimeLimit;
+        }
+        world.events[events[which]] = false;
         return Woken::bySignal;
     }
     // Completion routines run on this thread, inside its wait, in the order the reads completed.

@@ -45,6 +45,19 @@ Woken waitAlertably(Handle event, uint32_t limit) {
     }
 }
 
+Woken waitAlertablyForAny(const Handle* events, uint32_t count, uint32_t limit, uint32_t& which) {
+    DWORD woken = WaitForMultipleObjectsEx(count, reinterpret_cast<const HANDLE*>(events), FALSE,
+                                           limit, TRUE);
+    if (woken == WAIT_IO_COMPLETION) {
+        return Woken::byCompletions;
+    }
+    if (woken < WAIT_OBJECT_0 + count) {
+        which = woken - WAIT_OBJECT_0;
+        return Woken::bySignal;
+    }
+    return Woken::byTimeLimit;
+}
+
 } // namespace platform
 
 namespace platform {
