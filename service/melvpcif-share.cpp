@@ -109,8 +109,14 @@ int serveSharing(bool asService, platform::Handle stopRequested, void (*running)
     auto service = std::make_unique<Service>();
     service->stopRequested = stopRequested;
     if (!startServer(service->server, asService, developerTraceWanted())) {
+        // Most often another one has the pipe; the error tells it apart from a system short of
+        // events or of the pipe's security.
+        unsigned long error = platform::lastError();
         stopServer(service->server);
-        std::fwprintf(stderr, L"melvpcif-share: another one runs already\n");
+        std::fwprintf(stderr,
+                      L"melvpcif-share: its pipe cannot be made, as when another one runs "
+                      L"already (error %lu)\n",
+                      error);
         return 1;
     }
     if (!openLine(service->line)) {
