@@ -8,11 +8,6 @@
 
 namespace {
 
-std::vector<uint8_t> bytesOf(const TracedBytes& message) {
-    uint8_t bytes[traceHeadBytes + traceTailBytes];
-    return std::vector<uint8_t>(bytes, bytes + tracedBytesInOrder(message, bytes));
-}
-
 const char* filterName(uint8_t kind) {
     static const char* const names[] = {"",
                                         "Program Change",
@@ -24,64 +19,61 @@ const char* filterName(uint8_t kind) {
     return kind < std::size(names) ? names[kind] : "";
 }
 
-std::string lineEvent(const TraceEntry& entry) {
+std::string lineWords(const TraceEntry& entry) {
     bool service = (entry.flags & traceViaService) != 0;
     switch (entry.event) {
     case TraceEvent::lineLost:
-        return service ? "line  the connection to the sharing service was lost"
-                       : "line  the serial line was lost (the cable or adapter went away)";
+        return service ? "the connection to the sharing service was lost"
+                       : "the serial line was lost (the cable or adapter went away)";
     case TraceEvent::lineBack:
-        return service ? "line  the connection to the sharing service is back"
-                       : "line  the serial line is back";
+        return service ? "the connection to the sharing service is back"
+                       : "the serial line is back";
     default:
-        return "line  a write was given up: the line took no byte for seconds";
+        return "a write was given up: the line took no byte for seconds";
     }
 }
 
-std::string outputEvent(const TraceEntry& entry, const std::string& from) {
+std::string outputWords(const TraceEntry& entry) {
     std::string message = describeTracedMessage(entry.message);
     switch (entry.event) {
     case TraceEvent::sent:
-        return from + message +
-               ((entry.flags & traceSilencing) != 0 ? "  (a reset turns it off)" : "");
+        return message + ((entry.flags & traceSilencing) != 0 ? "  (a reset turns it off)" : "");
     case TraceEvent::notSent:
-        return from + format("NOT SENT (status %u): ", entry.status) + message;
+        return format("NOT SENT (status %u): ", entry.status) + message;
     case TraceEvent::reset:
-        return from + "reset: what the program left sounding is turned off";
+        return "reset: what the program left sounding is turned off";
     default:
-        return from +
-               (entry.detail == 0 ? std::string("dropped: data with no status byte before it: ")
+        return (entry.detail == 0 ? std::string("dropped: data with no status byte before it: ")
                                   : format("dropped by the %s filter of the settings: ",
                                            filterName(entry.detail))) +
                message;
     }
 }
 
-std::string inputEvent(const TraceEntry& entry, const std::string& to) {
+std::string inputWords(const TraceEntry& entry) {
     std::string message = describeTracedMessage(entry.message);
     switch (entry.event) {
     case TraceEvent::received:
-        return to + message;
+        return message;
     case TraceEvent::broken:
-        return to + "broken message, told as an error: " + message;
+        return "broken message, told as an error: " + message;
     case TraceEvent::exclusiveCut:
-        return to + "cut short before its F7, told as an error: " + message;
+        return "cut short before its F7, told as an error: " + message;
     default:
-        return to + message + " LOST: the program had no buffer for " +
-               withThousands(entry.status) + " bytes of it";
+        return message + " LOST: the program had no buffer for " + withThousands(entry.status) +
+               " bytes of it";
     }
 }
 
-std::string deviceEvent(const TraceEntry& entry, const std::string& program) {
+std::string deviceWords(const TraceEntry& entry) {
     std::string device = deviceName(entry.slot);
     switch (entry.event) {
     case TraceEvent::opened:
-        return "open  " + program + " opened " + device;
+        return "opened " + device;
     case TraceEvent::closed:
-        return "open  " + program + " closed " + device;
+        return "closed " + device;
     default:
-        return "open  " + program + " was refused " + device +
-               ": the instrument, or that device, is in use";
+        return "was refused " + device + ": the instrument, or that device, is in use";
     }
 }
 
@@ -93,6 +85,11 @@ const char* const lineStates[] = {
 };
 
 } // namespace
+
+std::vector<uint8_t> tracedBytesOf(const TracedBytes& message) {
+    uint8_t bytes[traceHeadBytes + traceTailBytes];
+    return std::vector<uint8_t>(bytes, bytes + tracedBytesInOrder(message, bytes));
+}
 
 std::string deviceName(uint8_t slot) {
     if (slot == deviceSlot(kindInput, 0)) {
@@ -115,7 +112,7 @@ std::string timeOfDay(uint32_t msOfDay) {
 }
 
 std::string describeTracedMessage(const TracedBytes& message) {
-    std::vector<uint8_t> bytes = bytesOf(message);
+    std::vector<uint8_t> bytes = tracedBytesOf(message);
     if (bytes.empty() || (bytes[0] != 0xF0 && message.length <= 3)) {
         return describeMessage(bytes);
     }
@@ -135,28 +132,59 @@ bool isSteadyRealTime(const TraceEntry& entry) {
            (entry.message.bytes[0] == 0xF8 || entry.message.bytes[0] == 0xFE);
 }
 
-std::string describeTraceEntry(const TraceEntry& entry, const std::string& program) {
+EntryDirection entryDirection(const TraceEntry& entry) {
     switch (entry.event) {
     case TraceEvent::sent:
     case TraceEvent::notSent:
     case TraceEvent::dropped:
     case TraceEvent::reset:
-        return outputEvent(entry, "out   " + program + " > " + deviceName(entry.slot) + "  ");
+        return EntryDirection::out;
     case TraceEvent::received:
     case TraceEvent::broken:
     case TraceEvent::exclusiveCut:
     case TraceEvent::exclusiveLost:
-        return inputEvent(entry, "in    " + program + " < instrument  ");
+        return EntryDirection::in;
     case TraceEvent::lineLost:
     case TraceEvent::lineBack:
     case TraceEvent::writeGivenUp:
-        return lineEvent(entry);
+        return EntryDirection::line;
     case TraceEvent::opened:
     case TraceEvent::closed:
     case TraceEvent::openRefused:
-        return deviceEvent(entry, program);
+        return EntryDirection::device;
     default:
-        return "?     an entry this monitor does not know";
+        return EntryDirection::unknown;
+    }
+}
+
+std::string describeEntryWords(const TraceEntry& entry) {
+    switch (entryDirection(entry)) {
+    case EntryDirection::out:
+        return outputWords(entry);
+    case EntryDirection::in:
+        return inputWords(entry);
+    case EntryDirection::line:
+        return lineWords(entry);
+    case EntryDirection::device:
+        return deviceWords(entry);
+    default:
+        return "an entry this monitor does not know";
+    }
+}
+
+std::string describeTraceEntry(const TraceEntry& entry, const std::string& program) {
+    std::string words = describeEntryWords(entry);
+    switch (entryDirection(entry)) {
+    case EntryDirection::out:
+        return "out   " + program + " > " + deviceName(entry.slot) + "  " + words;
+    case EntryDirection::in:
+        return "in    " + program + " < instrument  " + words;
+    case EntryDirection::line:
+        return "line  " + words;
+    case EntryDirection::device:
+        return "open  " + program + " " + words;
+    default:
+        return "?     " + words;
     }
 }
 

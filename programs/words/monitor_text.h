@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+// The bytes a trace entry kept of its message, in order: all of them, or its head and its tail.
+std::vector<uint8_t> tracedBytesOf(const TracedBytes& message);
 // 1234567 is "1,234,567".
 std::string withThousands(uint64_t number);
 // 50'000'123 ms after midnight is "13:53:20.123".
@@ -19,6 +21,13 @@ std::string describeTracedMessage(const TracedBytes& message);
 std::string deviceName(uint8_t slot);
 // Timing Clock and Active Sensing, which come many times a second and say nothing of the music.
 bool isSteadyRealTime(const TraceEntry& entry);
+// Which way an entry went: a program's message to the instrument, the instrument's to a program,
+// the line's news, or a program's device opened, closed or refused.
+enum class EntryDirection : uint8_t { out, in, line, device, unknown };
+EntryDirection entryDirection(const TraceEntry& entry);
+// What happened, in words, without who and where: the message, or what became of it, of the line
+// or of the device.
+std::string describeEntryWords(const TraceEntry& entry);
 // What the entry tells, after its time: the direction, `program` (the program that sent or was
 // sent it), where it went and the message, or what happened to the line or a device.
 std::string describeTraceEntry(const TraceEntry& entry, const std::string& program);

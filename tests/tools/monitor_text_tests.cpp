@@ -1,5 +1,6 @@
 // The monitor reads what the drivers traced without holding any of them up, and says it in words.
 #include "monitor/trace_reader.h"
+#include "words/monitor_rows.h"
 #include "words/monitor_text.h"
 
 #include <gtest/gtest.h>
@@ -98,3 +99,55 @@ TEST(TraceWords, TheCountsNameEveryFilterThatDroppedSomething) {
 }
 
 } // namespace
+
+// The window's rows: the filter changes what is shown, and each row's columns say what happened.
+TEST(MonitorRows, TheDefaultFilterHidesOnlyTheSteadyRealTimeAndEachFilterHidesItsRows) {
+    TraceEntry note{.processId = 7,
+                    .event = TraceEvent::sent,
+                    .slot = 2,
+                    .message = traced({0x93, 0x3C, 0x40})};
+    TraceEntry clock{
+        .processId = 7, .event = TraceEvent::received, .slot = 1, .message = traced({0xF8})};
+    TraceEntry lost{.processId = 9, .event = TraceEvent::lineLost};
+    EXPECT_TRUE(rowShown(note, defaultRowFilter));
+    EXPECT_FALSE(rowShown(clock, defaultRowFilter));
+    EXPECT_TRUE(rowShown(lost, defaultRowFilter));
+
+    RowFilter filter = defaultRowFilter;
+    filter.channels = 0xFFFF & ~(1u << 3);
+    EXPECT_FALSE(rowShown(note, filter)) << "channel 4 is hidden";
+    filter = defaultRowFilter;
+    filter.out = false;
+    EXPECT_FALSE(rowShown(note, filter));
+    filter = defaultRowFilter;
+    filter.processId = 8;
+    EXPECT_FALSE(rowShown(note, filter));
+    EXPECT_TRUE(rowShown(lost, filter)) << "the line's news is every program's";
+    filter = defaultRowFilter;
+    filter.shownKinds &= ~rowKindBit(RowKind::note);
+    EXPECT_FALSE(rowShown(note, filter));
+}
+
+TEST(MonitorRows, ARowHasItsTimeSinceTheOneBeforeWhoWhereWordsAndHex) {
+    TracedBytes dump = traced({0xF0, 0x7D});
+    for (int i = 0; i < 40; ++i) {
+        keepTracedByte(dump, 0x11);
+    }
+    keepTracedByte(dump, 0xF7);
+    TraceEntry entry{.event = TraceEvent::received, .slot = 1, .message = dump};
+    MonitorRow row = rowOf(entry, "Librarian.exe (12)", 1500);
+    EXPECT_EQ(row.sincePrevious, "+1,500 ms");
+    EXPECT_EQ(row.direction, "in");
+    EXPECT_EQ(row.program, "Librarian.exe (12)");
+    EXPECT_EQ(row.destination, "the input");
+    EXPECT_EQ(row.words, "SysEx 43 bytes F0 7D 11 11 11 11 ... F7");
+    EXPECT_TRUE(row.hex.starts_with("F0 7D 11 11")) << row.hex;
+    EXPECT_TRUE(row.hex.ends_with(" 11 ... 11 11 11 F7")) << "the head and the tail kept";
+
+    row = rowOf({.event = TraceEvent::lineBack}, "Seq.exe (3)", -1);
+    EXPECT_EQ(row.sincePrevious, "");
+    EXPECT_EQ(row.direction, "line");
+    EXPECT_EQ(row.program, "");
+    EXPECT_EQ(row.words, "the serial line is back");
+    EXPECT_EQ(row.hex, "");
+}
