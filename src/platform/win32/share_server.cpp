@@ -73,7 +73,11 @@ bool pipeCallerUser(Handle pipe, PipeCaller& caller) {
     }
     HANDLE token = nullptr;
     bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != 0;
-    RevertToSelf();
+    // The service runs as the system: it must never go on as the program it asked about. Should
+    // it fail to become itself again, it ends, and every program finds its connection broken.
+    if (!RevertToSelf()) {
+        ExitProcess(1);
+    }
     BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0;
     bool told =
