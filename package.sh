@@ -13,8 +13,9 @@
 #       arm64/melvpcif.dll               the driver for ARM64 programs
 #       x64/melvpcif-share.exe, x86/..., arm64/...
 #                                        the sharing service, for each kind of Windows
-#       x64/melv-demo.exe, x86/..., arm64/...
-#                                        the connection check, for each kind of Windows
+#       x64/melv-toolbox.exe, x86/..., arm64/...
+#                                        the toolbox (the connection check, the monitor, the
+#                                        panic, the librarian), for each kind of Windows
 #       x64/melv-settings.exe, x86/..., arm64/...
 #                                        the settings program, for each kind of Windows
 #       melvpcif-setup.exe               command-line installer for 64-bit Windows
@@ -29,7 +30,7 @@ cd "$top"
 for preset in win64 win32 win-arm64; do
     [ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)" \
-        --target melvpcif melvpcif-share melvpcif-setup melv-demo melv-settings >/dev/null
+        --target melvpcif melvpcif-share melvpcif-setup melv-toolbox melv-settings >/dev/null
 done
 # The version the DLLs carry, as CMake wrote it when it configured the trees.
 version=$(cat build/win64/version.txt)
@@ -56,7 +57,7 @@ for arch in x64 x86 arm64; do
     "$strip" -o "$stage/carried/$arch/melvpcif.dll" "$tree/melvpcif.dll"
     "$strip" -o "$stage/carried/$arch/melvpcif-share.exe" "$tree/melvpcif-share.exe"
     "$strip" -o "$stage/carried/$arch/melvpcif-setup.exe" "$tree/installer/melvpcif-setup.exe"
-    "$strip" -o "$stage/carried/$arch/melv-demo.exe" "$tree/demo/melv-demo.exe"
+    "$strip" -o "$stage/carried/$arch/melv-toolbox.exe" "$tree/toolbox/melv-toolbox.exe"
     "$strip" -o "$stage/carried/$arch/melv-settings.exe" "$tree/settings/melv-settings.exe"
 done
 crlf README.md "$stage/carried/README.txt"
@@ -74,7 +75,7 @@ cp README.md LICENSE "$files/"
 crlf installer/INSTALL-BY-HAND.txt "$files/by-hand/INSTALL-BY-HAND.txt"
 for arch in x64 x86 arm64; do
     cp "$stage/carried/$arch/melvpcif.dll" "$stage/carried/$arch/melvpcif-share.exe" \
-        "$stage/carried/$arch/melv-demo.exe" "$stage/carried/$arch/melv-settings.exe" \
+        "$stage/carried/$arch/melv-toolbox.exe" "$stage/carried/$arch/melv-settings.exe" \
         "$files/by-hand/$arch/"
 done
 cp "$stage/carried/x64/melvpcif-setup.exe" "$files/by-hand/melvpcif-setup.exe"

@@ -26,7 +26,7 @@ cmake --build build/native -j "$jobs" --target melv-instrument >/dev/null
 # Both bitnesses of the driver are installed, as the installer does on 64-bit Windows.
 for tree in 64 32; do
     build "win$tree"
-    cmake --build "build/win$tree" -j "$jobs" --target melvpcif melvfwd melv-demo >/dev/null
+    cmake --build "build/win$tree" -j "$jobs" --target melvpcif melvfwd melv-toolbox >/dev/null
 done
 
 . "$top/tests/wine/wine-env.sh"
@@ -38,7 +38,7 @@ stop_instrument() {
 }
 
 echo "== preparing a Wine prefix with the driver installed"
-wine_env_begin melv-demo
+wine_env_begin melv-toolbox
 wine_env_boot
 trap 'stop_instrument; wine_env_end' EXIT
 # Installed as the tests install it: Wine's winmm lists the driver, with the tests' forwarder in
@@ -58,7 +58,7 @@ done
 wine_env_set_ports 1
 
 echo "== running the demo (${bits}-bit) against the stand-in on COM1"
-wine "build/win$bits/demo/melv-demo.exe" --independent --port 1 --listen 3 |
+wine "build/win$bits/toolbox/melv-toolbox.exe" --independent --port 1 --listen 3 |
     sed -u 's/\r$//; s/^/demo: /'
 
 stop_instrument
@@ -66,5 +66,5 @@ sleep 0.5 # lets the stand-in's last lines through
 echo
 echo "What the instrument heard, rendered: $wav"
 echo "Driver DLLs: $top/build/win64/melvpcif.dll (64-bit), $top/build/win32/melvpcif.dll (32-bit)"
-echo "On Windows, after installing, run melv-demo.exe to check the driver and the cable;"
-echo "melv-demo.exe --dll PATH\\melvpcif.dll tries a driver that is not installed."
+echo "On Windows, after installing, run melv-toolbox.exe to check the driver and the cable;"
+echo "melv-toolbox.exe --dll PATH\\melvpcif.dll tries a driver that is not installed."

@@ -1,5 +1,5 @@
 # The driver's warnings on every target of this project: the driver, the simulated platform, the
-# tests, the benchmarks, the tools, the installer and the demo. MELV_WERROR, which the presets that
+# tests, the benchmarks, the tools, the installer and the toolbox. MELV_WERROR, which the presets that
 # test.sh builds switch on, makes them errors, so a warning fails the test command. GoogleTest's
 # own targets, built from source for the Windows test hosts, keep the flags their project gives
 # them.

@@ -14,7 +14,7 @@
 ;
 ; VERSION is the project's version (CMakeLists.txt), which package.sh reads from the version.txt
 ; that CMake writes into each build tree.
-; FOLDER holds x64\, x86\ and arm64\ (melvpcif.dll, melvpcif-setup.exe, melv-demo.exe,
+; FOLDER holds x64\, x86\ and arm64\ (melvpcif.dll, melvpcif-setup.exe, melv-toolbox.exe,
 ; melv-settings.exe of that processor), README.txt and LICENSE.txt.
 ;
 ; Exit codes, also with /S: 0 done; 3010 done, but a program had the driver loaded and Windows
@@ -41,7 +41,9 @@ SetCompressor /SOLID lzma
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\melvpcif"
 ; The driver's settings, which both bitnesses of the driver read in the 64-bit view.
 !define SETTINGS_KEY "Software\MELV\MELV PC I/F MIDI Driver"
-!define CHECK_PROGRAM "melv-demo.exe"
+!define TOOLBOX_PROGRAM "melv-toolbox.exe"
+; What the toolbox was called before it held the librarian: an earlier installation left it.
+!define EARLIER_TOOLBOX_PROGRAM "melv-demo.exe"
 ; A file name cannot hold "/": the Start menu entry shows the same name with a division slash.
 !define CHECK_ENTRY "Check the MELV PC I${U+2215}F connection.lnk"
 !define MONITOR_ENTRY "MELV PC I${U+2215}F MIDI monitor.lnk"
@@ -229,16 +231,18 @@ Section "Driver"
     Abort
   ${EndIf}
 
-  ; The connection check and the settings program of this Windows' processor.
+  ; The toolbox (the connection check, the monitor, the panic, the librarian) and the settings
+  ; program of this Windows' processor.
   SetOutPath "$INSTDIR"
+  Delete "$INSTDIR\${EARLIER_TOOLBOX_PROGRAM}"
   ${If} ${IsNativeARM64}
-    File "${STAGE}\arm64\${CHECK_PROGRAM}"
+    File "${STAGE}\arm64\${TOOLBOX_PROGRAM}"
     File "${STAGE}\arm64\${SETTINGS_PROGRAM}"
   ${ElseIf} ${RunningX64}
-    File "${STAGE}\x64\${CHECK_PROGRAM}"
+    File "${STAGE}\x64\${TOOLBOX_PROGRAM}"
     File "${STAGE}\x64\${SETTINGS_PROGRAM}"
   ${Else}
-    File "${STAGE}\x86\${CHECK_PROGRAM}"
+    File "${STAGE}\x86\${TOOLBOX_PROGRAM}"
     File "${STAGE}\x86\${SETTINGS_PROGRAM}"
   ${EndIf}
   ${If} $ShareChoice != ""
@@ -253,15 +257,15 @@ Section "Driver"
   ; read.
   SetShellVarContext all
   CreateShortCut "$SMPROGRAMS\${CHECK_ENTRY}" "$SYSDIR\cmd.exe" \
-    '/c ""$INSTDIR\${CHECK_PROGRAM}" & pause"' "$INSTDIR\${CHECK_PROGRAM}" 0 SW_SHOWNORMAL "" \
+    '/c ""$INSTDIR\${TOOLBOX_PROGRAM}" & pause"' "$INSTDIR\${TOOLBOX_PROGRAM}" 0 SW_SHOWNORMAL "" \
     "Checks that the driver is installed and that the instrument answers on the serial cable"
   ; The monitor runs until Ctrl+C; the window stays open so that its counts can be read.
   CreateShortCut "$SMPROGRAMS\${MONITOR_ENTRY}" "$SYSDIR\cmd.exe" \
-    '/k ""$INSTDIR\${CHECK_PROGRAM}" --monitor"' "$INSTDIR\${CHECK_PROGRAM}" 0 SW_SHOWNORMAL "" \
+    '/k ""$INSTDIR\${TOOLBOX_PROGRAM}" --monitor"' "$INSTDIR\${TOOLBOX_PROGRAM}" 0 SW_SHOWNORMAL "" \
     "Shows every message programs send to the instrument and every one it sends back"
   ; The panic says what it did, or why it could not, and the window closes by itself.
   CreateShortCut "$SMPROGRAMS\${PANIC_ENTRY}" "$SYSDIR\cmd.exe" \
-    '/c ""$INSTDIR\${CHECK_PROGRAM}" --panic & timeout /t 5"' "$INSTDIR\${CHECK_PROGRAM}" 0 \
+    '/c ""$INSTDIR\${TOOLBOX_PROGRAM}" --panic & timeout /t 5"' "$INSTDIR\${TOOLBOX_PROGRAM}" 0 \
     SW_SHOWNORMAL "" "Turns off every note and sustain pedal on the instrument"
   ; The settings program asks for administrator rights itself, as it starts.
   CreateShortCut "$SMPROGRAMS\${SETTINGS_ENTRY}" "$INSTDIR\${SETTINGS_PROGRAM}" "" \
@@ -346,7 +350,7 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\${MONITOR_ENTRY}"
   Delete "$SMPROGRAMS\${PANIC_ENTRY}"
   Delete "$SMPROGRAMS\${SETTINGS_ENTRY}"
-  Delete "$INSTDIR\${CHECK_PROGRAM}"
+  Delete "$INSTDIR\${TOOLBOX_PROGRAM}"
   Delete "$INSTDIR\${SETTINGS_PROGRAM}"
   Delete "$INSTDIR\${REPAIR_PROGRAM}"
   Delete "$INSTDIR\README.txt"

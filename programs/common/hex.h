@@ -1,4 +1,4 @@
-// Bytes as the tests and the demo write them down: "F5 00 FF 90 3C 40".
+// Bytes as the tests and the toolbox write them down: "F5 00 FF 90 3C 40".
 #pragma once
 
 #include <cstddef>

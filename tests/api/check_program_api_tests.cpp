@@ -1,4 +1,4 @@
-// The check program that ships with the driver (melv-demo.exe), run as a user runs it after
+// The check program that ships with the driver (melv-toolbox.exe), run as a user runs it after
 // installing: it finds the devices through winmm and says in plain words what is wrong.
 #include "client.h"
 #include "common/process.h"
@@ -28,7 +28,7 @@ struct ProgramRun {
 };
 
 std::wstring ownCheckProgram() {
-    return besideProgram(L"..\\demo\\melv-demo.exe");
+    return besideProgram(L"..\\toolbox\\melv-toolbox.exe");
 }
 
 // Runs the check program (of this build, unless named) and collects what it prints; once it has

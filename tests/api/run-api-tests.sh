@@ -12,7 +12,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/tests/wine/wine-env.sh"
 . "$top/tests/lib/checks.sh"
 wine_env_find_builds \
-    "melvpcif.dll melvpcif-share.exe melvfwd.dll api-tests/melv_api_tests.exe demo/melv-demo.exe" \
+    "melvpcif.dll melvpcif-share.exe melvfwd.dll api-tests/melv_api_tests.exe toolbox/melv-toolbox.exe" \
     "$@" || exit 2
 builds=("${wine_env_builds[@]}")
 
@@ -20,7 +20,7 @@ start=$(date +%s)
 wine_env_prepare_installed melv-api "${builds[0]}" "${builds[1]}" || exit 2
 
 # The monitor of the first build watches every run: a 32-bit program's traffic in a 64-bit monitor.
-MELV_MONITOR_PROGRAM=$(winepath -w "${builds[0]}/demo/melv-demo.exe")
+MELV_MONITOR_PROGRAM=$(winepath -w "${builds[0]}/toolbox/melv-toolbox.exe")
 export MELV_MONITOR_PROGRAM
 run() { # build, label, arguments...
     local host="$1/api-tests/melv_api_tests.exe" label=$2
@@ -79,7 +79,7 @@ run "${runs[0]}" "sharing off again" "--gtest_filter=PublicOutput.ASecondApplica
 wine_env_remove_driver || exit 2
 check_says() { # build, exit code, text
     local output status
-    output=$(timeout 60 wine "$1/demo/melv-demo.exe" --listen 0 2>&1 </dev/null)
+    output=$(timeout 60 wine "$1/toolbox/melv-toolbox.exe" --listen 0 2>&1 </dev/null)
     status=$?
     [ $status -eq "$2" ] && grep -q -- "$3" <<<"$output" && return 0
     echo "the check program ended with $status:"

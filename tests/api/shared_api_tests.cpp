@@ -712,7 +712,7 @@ TEST_F(OneProgramAtATime, TheNextProgramReleasesWhatAKilledProgramLeftSounding) 
 TEST_F(SharedInstrument, ThePanicReachesEveryDestinationBesideAProgramThatPlays) {
     ASSERT_TRUE(startOther(L"--sound 1"));
     EXPECT_EQ(heardNext(2), (WireMessages{onOutput(1, "B1 40 7F"), onOutput(1, "91 3C 40")}));
-    std::wstring check = besideProgram(L"..\\demo\\melv-demo.exe");
+    std::wstring check = besideProgram(L"..\\toolbox\\melv-toolbox.exe");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION panic{};

@@ -28,7 +28,7 @@ if [ "${1:-}" = --arm64 ]; then
 fi
 wine_env_find_builds \
     "melvpcif.dll melvpcif-share.exe installer/melvpcif-setup.exe tests/install/setup-test-tool.exe
-     demo/melv-demo.exe" \
+     toolbox/melv-toolbox.exe" \
     "$@" ||
     exit 2
 win64=${wine_env_builds[0]}
@@ -267,7 +267,7 @@ for view in 64 32; do
     wine reg delete "$drivers" /v midi3 /f "/reg:$view" >/dev/null 2>&1
 done
 repair_says() { # text
-    wine "$win64/demo/melv-demo.exe" --repair 2>&1 | tr -d '\r' | grep -q -- "$1"
+    wine "$win64/toolbox/melv-toolbox.exe" --repair 2>&1 | tr -d '\r' | grep -q -- "$1"
 }
 check "the check program's --repair puts it back, with no administrator's step, and says so" \
     eval 'repair_says "registered again as midi3" && whole_again midi3'

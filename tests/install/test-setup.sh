@@ -183,22 +183,22 @@ check "one device of the Media class holds the driver's MIDI entry, in the same 
 check "the sharing service is the package's 64-bit one, started with Windows and on demand" \
     service_installed_from "$wine_work/package/by-hand/x64"
 check "the install folder holds the check and settings programs, README, licence, uninstaller and the copy for repairs" \
-    folder_holds "$install_dir" LICENSE.txt README.txt melv-demo.exe melv-settings.exe setup.exe \
+    folder_holds "$install_dir" LICENSE.txt README.txt melv-toolbox.exe melv-settings.exe setup.exe \
     uninstall.exe
 check "the check and settings programs are the 64-bit ones" \
-    eval 'test "$(pe_machine "$install_dir/melv-demo.exe")" = x64 &&
+    eval 'test "$(pe_machine "$install_dir/melv-toolbox.exe")" = x64 &&
           test "$(pe_machine "$install_dir/melv-settings.exe")" = x64' 
 check "README and licence are the package's, with Windows line ends" \
     eval 'crlf_copy_of "$install_dir/README.txt" "$wine_work/package/README.md" &&
           crlf_copy_of "$install_dir/LICENSE.txt" "$wine_work/package/LICENSE"'
 check "the Start menu has the entry that runs the check program" \
-    link_runs "$programs/$check_entry" melv-demo.exe
+    link_runs "$programs/$check_entry" melv-toolbox.exe
 check "the Start menu has the entry that opens the settings" \
     link_runs "$programs/$settings_entry" melv-settings.exe
 check "the Start menu has the entries that run the monitor and the panic" \
-    eval 'link_runs "$programs/$monitor_entry" melv-demo.exe &&
+    eval 'link_runs "$programs/$monitor_entry" melv-toolbox.exe &&
           link_runs "$programs/$monitor_entry" --monitor &&
-          link_runs "$programs/$panic_entry" melv-demo.exe && link_runs "$programs/$panic_entry" --panic'
+          link_runs "$programs/$panic_entry" melv-toolbox.exe && link_runs "$programs/$panic_entry" --panic'
 check "Apps & features lists the driver by name, maker and version" \
     test "$(entry_value DisplayName)|$(entry_value Publisher)|$(entry_value DisplayVersion)" \
     = "MELV PC I/F MIDI Driver|MELV|$version"
@@ -222,6 +222,8 @@ for view in 64 32; do
     wine reg delete "$drivers" /v midi2 /f "/reg:$view" >/dev/null 2>&1
     wine reg add "$drivers" /v midi4 /d melvpcif.dll /f "/reg:$view" >/dev/null 2>&1
 done
+# The toolbox under the name it had before.
+cp "$install_dir/melv-toolbox.exe" "$install_dir/melv-demo.exe"
 status=$(install_silently "$tool64")
 snapshot 64
 check "installing again ends with exit code 0" test "$status" = 0
@@ -231,6 +233,7 @@ check "the settings are kept, sharing among them" \
     eval 'is_number "$(value_in "$settings_values" COM)" 3 &&
           is_number "$(value_in "$settings_values" Messages)" 0x142 && sharing_is 1'
 check "the DLLs are the package's" eval 'cmp -s "$system64" "$plain64" && cmp -s "$system32" "$plain32"'
+check "the toolbox under its earlier name is gone" test ! -e "$install_dir/melv-demo.exe"
 check "there is still one entry and one Start menu entry" \
     test "$(entry_value DisplayVersion)" = "$version" -a -e "$programs/$check_entry"
 
@@ -384,8 +387,8 @@ check "the 32-bit DLL is in System32, registered in the first free slot and desc
     eval 'cmp -s "$drive_c/windows/system32/melvpcif.dll" "$plain32" &&
           test "$(slots_in "$drivers32")" = midi2 && described "$descriptions32"'
 check "the check and settings programs are the 32-bit ones, with their Start menu entries" \
-    eval 'test "$(pe_machine "$install_dir/melv-demo.exe")" = x86 &&
-          link_runs "$programs/$check_entry" melv-demo.exe &&
+    eval 'test "$(pe_machine "$install_dir/melv-toolbox.exe")" = x86 &&
+          link_runs "$programs/$check_entry" melv-toolbox.exe &&
           test "$(pe_machine "$install_dir/melv-settings.exe")" = x86 &&
           link_runs "$programs/$settings_entry" melv-settings.exe'
 check "Apps & features lists the driver" test "$(entry_value DisplayVersion)" = "$version"

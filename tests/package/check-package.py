@@ -29,8 +29,8 @@ SETUP = f"melvpcif-{VERSION_TEXT}-setup.exe"
 EXPECTED = {SETUP, "README.md", "LICENSE", "by-hand/INSTALL-BY-HAND.txt",
             "by-hand/melvpcif-setup.exe", "by-hand/melvpcif-setup32.exe",
             "by-hand/melvpcif-setup-arm64.exe", "by-hand/x64/melvpcif.dll",
-            "by-hand/x86/melvpcif.dll", "by-hand/arm64/melvpcif.dll", "by-hand/x64/melv-demo.exe",
-            "by-hand/x86/melv-demo.exe", "by-hand/arm64/melv-demo.exe",
+            "by-hand/x86/melvpcif.dll", "by-hand/arm64/melvpcif.dll", "by-hand/x64/melv-toolbox.exe",
+            "by-hand/x86/melv-toolbox.exe", "by-hand/arm64/melv-toolbox.exe",
             "by-hand/x64/melv-settings.exe", "by-hand/x86/melv-settings.exe",
             "by-hand/arm64/melv-settings.exe", "by-hand/x64/melvpcif-share.exe",
             "by-hand/x86/melvpcif-share.exe", "by-hand/arm64/melvpcif-share.exe"}
@@ -100,8 +100,8 @@ with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(sys.argv[1]) as pa
               f"{arch} DLL carries version {VERSION_TEXT} (file {file_version}, "
               f"product {product_version})")
     for setup, arch in (("melvpcif-setup.exe", "x64"), ("melvpcif-setup32.exe", "x86"),
-                        ("melvpcif-setup-arm64.exe", "arm64"), ("x64/melv-demo.exe", "x64"),
-                        ("x86/melv-demo.exe", "x86"), ("arm64/melv-demo.exe", "arm64"),
+                        ("melvpcif-setup-arm64.exe", "arm64"), ("x64/melv-toolbox.exe", "x64"),
+                        ("x86/melv-toolbox.exe", "x86"), ("arm64/melv-toolbox.exe", "arm64"),
                         ("x64/melv-settings.exe", "x64"), ("x86/melv-settings.exe", "x86"),
                         ("arm64/melv-settings.exe", "arm64"), ("x64/melvpcif-share.exe", "x64"),
                         ("x86/melvpcif-share.exe", "x86"), ("arm64/melvpcif-share.exe", "arm64")):

@@ -120,12 +120,12 @@ if [ -n "$picture_dir" ]; then
     take_picture
 fi
 
-# The connection check (the demo, loading the driver of each build directly) run for one port:
+# The connection check (the toolbox, loading the driver of each build directly) run for one port:
 # it ends with `status` and prints every line given.
 check_program_says() { # build, port, status, line...
     local build=$1 port=$2 expected=$3 output status line
     shift 3
-    output=$(timeout 60 wine "$build/demo/melv-demo.exe" \
+    output=$(timeout 60 wine "$build/toolbox/melv-toolbox.exe" \
         --dll "$(winepath -w "$build/melvpcif.dll")" --port "$port" --listen 0 2>&1)
     status=$?
     output=${output//$'\r'/}

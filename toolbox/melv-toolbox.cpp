@@ -4,11 +4,11 @@
 // instrument sends. When something is wrong it says what, in plain words: the driver is not
 // installed, another program has the port, the port cannot be opened, nothing arrives.
 //
-//   melv-demo.exe [--dll PATH\melvpcif.dll] [--independent] [--port N] [--listen SECONDS]
-//   melv-demo.exe --monitor [--all] [--log FILE]
-//   melv-demo.exe --status
-//   melv-demo.exe --panic
-//   melv-demo.exe --repair
+//   melv-toolbox.exe [--dll PATH\melvpcif.dll] [--independent] [--port N] [--listen SECONDS]
+//   melv-toolbox.exe --monitor [--all] [--log FILE]
+//   melv-toolbox.exe --status
+//   melv-toolbox.exe --panic
+//   melv-toolbox.exe --repair
 //
 // --dll loads a driver that is not installed (for trying a build) the way Windows' multimedia
 // system loads an installed one. --independent and --port change the driver's settings for this
@@ -67,7 +67,7 @@ struct Options {
     MonitorOptions watching;
 };
 
-// How the demo reaches the driver: through winmm, as applications do, or straight into a DLL
+// How the toolbox reaches the driver: through winmm, as applications do, or straight into a DLL
 // loaded with OpenDriver, as winmm does with an installed one.
 DriverEntries direct;
 
@@ -134,7 +134,8 @@ MMRESULT sendLong(const Opened& output, std::vector<BYTE> bytes) {
     header.lpData = reinterpret_cast<LPSTR>(bytes.data());
     header.dwBufferLength = static_cast<DWORD>(bytes.size());
     if (isDirect()) {
-        header.dwFlags = MHDR_PREPARED; // the host prepares headers; here the demo stands in for it
+        header.dwFlags =
+            MHDR_PREPARED; // the host prepares headers; here the toolbox stands in for it
         return direct.modMessage(output.device, MODM_LONGDATA, output.handle,
                                  reinterpret_cast<DWORD_PTR>(&header), sizeof header);
     }
@@ -552,7 +553,7 @@ int explainNoDevices() {
         std::wprintf(L"\nThe driver's files are installed, but Windows removed its registration as "
                      L"a MIDI driver, so no program sees it. A Windows update or the MIDI "
                      L"registry repair of Windows 11's MIDI stack does that. It can be put back "
-                     L"now (melv-demo.exe --repair does it from a script), or by running the "
+                     L"now (melv-toolbox.exe --repair does it from a script), or by running the "
                      L"driver's setup program again, which keeps your settings.\n");
         if (askedInConsole(L"Put the registration back now?") && repairRegistration() == allWell) {
             return checkAgain();
@@ -660,12 +661,13 @@ int wmain(int argc, wchar_t** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     Options options;
     if (!parseOptions(argc, argv, options)) {
-        std::wprintf(L"usage: melv-demo.exe [--dll PATH] [--independent] [--port 1-256] "
-                     L"[--listen SECONDS]\n"
-                     L"       melv-demo.exe --monitor [--all] [--log FILE]\n"
-                     L"       melv-demo.exe --status\n"
-                     L"       melv-demo.exe --panic   (every note and pedal off)\n"
-                     L"       melv-demo.exe --repair  (the driver's registration with Windows)\n");
+        std::wprintf(
+            L"usage: melv-toolbox.exe [--dll PATH] [--independent] [--port 1-256] "
+            L"[--listen SECONDS]\n"
+            L"       melv-toolbox.exe --monitor [--all] [--log FILE]\n"
+            L"       melv-toolbox.exe --status\n"
+            L"       melv-toolbox.exe --panic   (every note and pedal off)\n"
+            L"       melv-toolbox.exe --repair  (the driver's registration with Windows)\n");
         return badArguments;
     }
     if (options.panic) {

@@ -1,7 +1,7 @@
-// melv-demo.exe --panic: the sound stops. All Notes Off (controller 123) and the sustain pedal up
-// (controller 64 at 0) go out on all 16 channels of each of the instrument's destinations, in the
-// order of the outputs, whatever the driver's mode: for a note that keeps sounding after a program
-// crashed, or a pedal left down.
+// melv-toolbox.exe --panic: the sound stops. All Notes Off (controller 123) and the sustain pedal
+// up (controller 64 at 0) go out on all 16 channels of each of the instrument's destinations, in
+// the order of the outputs, whatever the driver's mode: for a note that keeps sounding after a
+// program crashed, or a pedal left down.
 #pragma once
 
 #include <cstdint>
