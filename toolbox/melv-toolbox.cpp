@@ -9,6 +9,8 @@
 //   melv-toolbox.exe --status
 //   melv-toolbox.exe --panic
 //   melv-toolbox.exe --repair
+//   melv-toolbox.exe --send-syx FILE... [--pause MS] [--packet BYTES] [--to OUTPUT]
+//   melv-toolbox.exe --receive-syx FILE [--request HEX] [--timeout SECONDS] [--to OUTPUT]
 //
 // --dll loads a driver that is not installed (for trying a build) the way Windows' multimedia
 // system loads an installed one. --independent and --port change the driver's settings for this
@@ -18,13 +20,16 @@
 // off every note and sustain pedal on every channel of each of the instrument's destinations.
 // --repair puts back the driver's registration with Windows where Windows or a tool took it away
 // (the check offers it too, when it finds the registration gone and runs in a console).
+// --send-syx and --receive-syx are the librarian's jobs for scripts (dumps.h): a restore of the
+// instrument's sounds from .syx files and a backup into one.
 #include "common/driver_loader.h"
 #include "common/hex.h"
 #include "common/installed_driver.h"
 #include "common/settings_key.h"
-#include "line/port_names.h"
-#include "line/shared_state.h"
+#include "dumps.h"
+#include "instrument.h"
 #include "machine_registration.h"
+#include "midi/messages.h"
 #include "monitor.h"
 #include "panic.h"
 #include "words/midi_text.h"
@@ -42,19 +47,6 @@
 
 namespace {
 
-const wchar_t devicePrefix[] = L"MELV PC I/F";
-
-// Exit codes, for scripts that set up studio machines.
-enum Outcome : int {
-    allWell = 0,
-    notInstalled = 3,
-    portInUse = 4,
-    portUnavailable = 5,
-    nothingArrived = 6,
-    registrationGone = 7,
-    badArguments = 2,
-};
-
 struct Options {
     std::wstring dll;
     bool independent = false;
@@ -65,6 +57,9 @@ struct Options {
     bool panic = false;
     bool repair = false;
     MonitorOptions watching;
+    bool sendSyx = false, receiveSyx = false;
+    SendJob sending;
+    ReceiveJob receiving;
 };
 
 // How the toolbox reaches the driver: through winmm, as applications do, or straight into a DLL
@@ -105,10 +100,6 @@ std::wstring inputName(UINT device) {
                                               reinterpret_cast<DWORD_PTR>(&caps), sizeof caps)
                           : midiInGetDevCapsW(device, &caps, sizeof caps);
     return status == MMSYSERR_NOERROR ? caps.szPname : L"";
-}
-
-bool isOurs(const std::wstring& name) {
-    return std::wcsncmp(name.c_str(), devicePrefix, std::wcslen(devicePrefix)) == 0;
 }
 
 MMRESULT openOutput(UINT device, Opened& output) {
@@ -269,26 +260,6 @@ struct SavedSettings {
     bool hadMask = false, hadPort = false;
 };
 
-// The port the driver is set to use, for the messages below; 1 when nothing is saved.
-DWORD configuredPort() {
-    DWORD port = 1;
-    if (HKEY key = openSettingsKey(KEY_QUERY_VALUE); key != nullptr) {
-        readDword(key, portSetting, port);
-        RegCloseKey(key);
-    }
-    return port;
-}
-
-// Whether the driver's settings share the instrument between programs.
-bool sharingConfigured() {
-    DWORD share = 0;
-    if (HKEY key = openSettingsKey(KEY_QUERY_VALUE); key != nullptr) {
-        readDword(key, shareSetting, share);
-        RegCloseKey(key);
-    }
-    return share == 1;
-}
-
 bool changeSettings(const Options& options, SavedSettings& saved) {
     if (!options.independent && options.port == 0) {
         return true;
@@ -320,106 +291,6 @@ void restoreSettings(SavedSettings& saved) {
     saved.hadPort ? (void)writeDword(saved.key, portSetting, saved.port)
                   : (void)RegDeleteValueW(saved.key, portSetting);
     RegCloseKey(saved.key);
-}
-
-constexpr uint16_t lastPortNumber = 256;
-// The Start menu entry that opens the driver's settings.
-const wchar_t settingsEntry[] = L"MELV PC I/F MIDI Driver settings";
-
-// Whether the system's list of the computer's serial ports has COMn; nothing is opened to know.
-bool machineHasPort(DWORD port) {
-    uint16_t numbers[lastPortNumber];
-    uint32_t count = listSerialPorts(1, lastPortNumber, numbers, lastPortNumber);
-    for (uint32_t at = 0; at < count; ++at) {
-        if (numbers[at] == port) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The computer's serial ports with the names Windows gives them, and how to choose one.
-void listMachinePorts() {
-    uint16_t numbers[lastPortNumber];
-    uint32_t count = listSerialPorts(1, lastPortNumber, numbers, lastPortNumber);
-    if (count == 0) {
-        std::wprintf(L"This computer has no serial port now: plug in the serial adapter, wait for "
-                     L"Windows to set it up, and start this check again.\n");
-        return;
-    }
-    std::wprintf(L"Its serial ports are:\n");
-    for (uint32_t at = 0; at < count; ++at) {
-        char16_t label[portLabelLength];
-        labelPort(numbers[at], true, label);
-        std::wprintf(L"  %ls\n", reinterpret_cast<const wchar_t*>(label));
-    }
-    std::wprintf(L"Choose the instrument's port in the driver's settings: open \"%ls\" in the "
-                 L"Start menu, then Serial Port (COM1 to COM4) or Other port. To try a port for "
-                 L"one run only, start this check with --port N.\n",
-                 settingsEntry);
-}
-
-// The program that holds the instrument, as the record the driver shares between the programs of
-// this logon session names it: "file.exe (process 1234)"; empty when none does, or it cannot be
-// looked at.
-std::wstring instrumentHolder() {
-    HANDLE mapping =
-        OpenFileMappingW(FILE_MAP_READ, FALSE, reinterpret_cast<const wchar_t*>(sharedStateName));
-    if (mapping == nullptr) {
-        return {};
-    }
-    OwnerToken owner = noOwner;
-    if (const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(SharedState))) {
-        owner = static_cast<const SharedState*>(view)->owner;
-        UnmapViewOfFile(view);
-    }
-    CloseHandle(mapping);
-    char16_t name[MAX_PATH];
-    if (sameOwner(owner, noOwner) || !platform::processFileName(owner, name, std::size(name))) {
-        return {};
-    }
-    return reinterpret_cast<const wchar_t*>(name) + std::wstring(L" (process ") +
-           std::to_wstring(owner.id) + L")";
-}
-
-// Says in plain words why a device would not open; answers the exit code that goes with it.
-int explainOpenFailure(const std::wstring& device, MMRESULT status) {
-    std::wprintf(L"\n%ls cannot be opened (status %u).\n", device.c_str(), status);
-    if (status == MMSYSERR_NODRIVER && sharingConfigured()) {
-        std::wprintf(L"The driver is set to share the instrument between programs, but the "
-                     L"sharing service is not installed. Run the setup program again, or switch "
-                     L"sharing off in the driver's settings (\"%ls\" in the Start menu).\n",
-                     settingsEntry);
-        return portUnavailable;
-    }
-    if (status == MMSYSERR_ALLOCATED && sharingConfigured() && instrumentHolder().empty()) {
-        std::wprintf(L"The sharing service could not take the serial port COM%lu: another "
-                     L"program holds it (a terminal, a modem tool, or a program that opened the "
-                     L"instrument before sharing was switched on). Close it and try again.\n",
-                     configuredPort());
-        return portInUse;
-    }
-    if (status == MMSYSERR_ALLOCATED) {
-        std::wstring holder = instrumentHolder();
-        std::wprintf(L"Another program is using the instrument right now%ls%ls. Close that "
-                     L"program, or its MIDI devices, and try again.\n",
-                     holder.empty() ? L"" : L": ", holder.c_str());
-        return portInUse;
-    }
-    DWORD port = configuredPort();
-    if (!machineHasPort(port)) {
-        std::wprintf(L"The driver is set to the serial port COM%lu, which this computer does not "
-                     L"have right now.\n",
-                     port);
-        listMachinePorts();
-        return portUnavailable;
-    }
-    std::wprintf(L"The serial port COM%lu cannot be opened. Check that the cable is on that "
-                 L"port, that no other program (a terminal, a modem tool) holds it, and that the "
-                 L"port chosen in the driver's settings (\"%ls\" in the Start menu) is the right "
-                 L"one.\n",
-                 port, settingsEntry);
-    return portUnavailable;
 }
 
 // A bar of music on one output: program, volume, bank, a GM-on exclusive and a short arpeggio.
@@ -456,6 +327,68 @@ int playPhrase(UINT device, const std::wstring& name, UINT position) {
     return allWell;
 }
 
+// A whole decimal number no larger than `largest`.
+template <typename Number> bool readNumber(const wchar_t* text, Number largest, Number& into) {
+    wchar_t* end = nullptr;
+    unsigned long long value = std::wcstoull(text, &end, 10);
+    into = static_cast<Number>(value);
+    return *text >= L'0' && *text <= L'9' && *end == L'\0' && value <= largest;
+}
+
+// The librarian's options, which go with --send-syx or --receive-syx only.
+bool parseLibrarianOption(const std::wstring& arg, int argc, wchar_t** argv, int& i,
+                          Options& options) {
+    bool hasValue = i + 1 < argc;
+    if (arg == L"--send-syx") {
+        options.sendSyx = true;
+        for (; i + 1 < argc && std::wcsncmp(argv[i + 1], L"--", 2) != 0; ++i) {
+            options.sending.files.push_back(argv[i + 1]);
+        }
+        return !options.sending.files.empty();
+    }
+    if (arg == L"--receive-syx" && hasValue) {
+        options.receiveSyx = true;
+        options.receiving.file = argv[++i];
+        return true;
+    }
+    if (arg == L"--to" && hasValue) {
+        options.sending.output = options.receiving.output = argv[++i];
+        return true;
+    }
+    if (arg == L"--request" && hasValue) {
+        std::wstring request = argv[++i];
+        options.receiving.request.assign(request.begin(), request.end());
+        return true;
+    }
+    if (!hasValue) {
+        return false;
+    }
+    if (arg == L"--pause") {
+        return readNumber(argv[++i], sendPauseMaxMs, options.sending.pauseMs);
+    }
+    if (arg == L"--packet") {
+        return readNumber(argv[++i], syxFileBytesMax, options.sending.packetBytes);
+    }
+    if (arg == L"--timeout") {
+        return readNumber(argv[++i], 3600u, options.receiving.quietSeconds) &&
+               options.receiving.quietSeconds > 0;
+    }
+    return false;
+}
+
+bool librarianOptionsFit(const Options& options, bool others) {
+    SendJob sendDefaults;
+    ReceiveJob receiveDefaults;
+    bool sendOnly = options.sending.pauseMs != sendDefaults.pauseMs ||
+                    options.sending.packetBytes != sendDefaults.packetBytes;
+    bool receiveOnly = !options.receiving.request.empty() ||
+                       options.receiving.quietSeconds != receiveDefaults.quietSeconds;
+    bool job = options.sendSyx || options.receiveSyx;
+    return !(options.sendSyx && options.receiveSyx) && !(job && others) &&
+           (options.sendSyx || !sendOnly) && (options.receiveSyx || !receiveOnly) &&
+           (job || options.sending.output.empty());
+}
+
 bool parseOptions(int argc, wchar_t** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::wstring arg = argv[i];
@@ -480,7 +413,7 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             options.status = true;
         } else if (arg == L"--repair") {
             options.repair = true;
-        } else {
+        } else if (!parseLibrarianOption(arg, argc, argv, i, options)) {
             return false;
         }
     }
@@ -491,7 +424,18 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     return options.port <= lastPortNumber && !(onlyLooks && changes) &&
            !(alone && (onlyLooks || changes)) && !(options.panic && options.repair) &&
            !(options.monitor && options.status) &&
-           (options.monitor || (!options.watching.all && options.watching.logFile.empty()));
+           (options.monitor || (!options.watching.all && options.watching.logFile.empty())) &&
+           librarianOptionsFit(options, onlyLooks || changes || alone);
+}
+
+// How far a send has gone, a line at each tenth of it, so that a log stays short.
+void printProgress(size_t sent, size_t inAll) {
+    static size_t tenthsShown = 0;
+    size_t tenths = inAll == 0 ? 10 : sent * 10 / inAll;
+    if (tenths != tenthsShown) {
+        tenthsShown = tenths;
+        std::wprintf(L"  %zu%%: %zu of %zu bytes\n", tenths * 10, sent, inAll);
+    }
 }
 
 // Puts the driver's registration back through the sharing service, which may do it for every
@@ -675,6 +619,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (options.repair) {
         return repairRegistration();
+    }
+    if (options.sendSyx) {
+        return sendSyxFiles(options.sending, stopAskedAtConsole(), printProgress);
+    }
+    if (options.receiveSyx) {
+        return receiveSyx(options.receiving, stopAskedAtConsole());
     }
     if (options.monitor) {
         return runMonitor(options.watching);

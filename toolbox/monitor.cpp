@@ -1,5 +1,6 @@
 #include "monitor.h"
 
+#include "instrument.h"
 #include "monitor/trace_reader.h"
 #include "words/monitor_text.h"
 
@@ -15,16 +16,6 @@
 #include <vector>
 
 namespace {
-
-std::atomic<bool> stopAsked{false};
-
-BOOL WINAPI onControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        stopAsked = true;
-        return TRUE;
-    }
-    return FALSE;
-}
 
 // The record every program's driver of this logon session keeps: made by the monitor when no
 // driver is loaded yet, so that the drivers loaded later find it watched; only looked at by the
@@ -125,7 +116,7 @@ int runMonitor(const MonitorOptions& options) {
         std::wprintf(L"The log file %ls cannot be written.\n", options.logFile.c_str());
         return 2;
     }
-    SetConsoleCtrlHandler(onControl, TRUE);
+    const std::atomic<bool>& stopAsked = stopAskedAtConsole();
     // Watching, and reading from here on, before it says so: what a user does once the line is
     // shown is all there.
     Clock clock;

@@ -1,6 +1,7 @@
 // The check program that ships with the driver (melv-toolbox.exe), run as a user runs it after
 // installing: it finds the devices through winmm and says in plain words what is wrong.
 #include "client.h"
+#include "common/hex.h"
 #include "common/process.h"
 #include "instrument_port.h"
 #include "line/shared_state.h"
@@ -19,6 +20,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -145,6 +147,32 @@ std::string fileText(const std::wstring& path) {
     return ::testing::AssertionSuccess();
 }
 
+std::wstring temporaryFile(const wchar_t* name) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    return std::wstring(folder) + name;
+}
+
+std::wstring syxFile(const wchar_t* name, const std::vector<unsigned char>& bytes) {
+    std::wstring path = temporaryFile(name);
+    std::ofstream{std::filesystem::path(path), std::ios::binary}.write(
+        reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+// A chunk of what the instrument's end read, and when, by the performance counter in ms.
+struct Arrival {
+    double ms;
+    std::string hex;
+};
+
+double nowMs() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
 class CheckProgram : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(instrument.open()); }
@@ -179,14 +207,16 @@ TEST_F(CheckProgram, SaysSoWhenNothingArrivesFromTheInstrument) {
 TEST_F(CheckProgram, SaysSoWhenAnotherProgramHasTheInstrument) {
     HMIDIOUT held = nullptr;
     ASSERT_EQ(midiOutOpen(&held, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    ProgramRun check;
-    ProgramRun panic;
+    std::wstring syx = syxFile(L"melv-held.syx", {0xF0, 0x7D, 0x01, 0xF7});
+    ProgramRun check, panic, send, receive;
     ASSERT_TRUE(runCheckProgram(L"--listen 1", &check));
     ASSERT_TRUE(runCheckProgram(L"--panic", &panic));
+    ASSERT_TRUE(runCheckProgram(L"--send-syx \"" + syx + L"\"", &send));
+    ASSERT_TRUE(runCheckProgram(L"--receive-syx \"" + syx + L"\" --timeout 1", &receive));
     midiOutClose(held);
     std::string holder = "using the instrument right now: melv_api_tests.exe (process " +
                          std::to_string(GetCurrentProcessId()) + ")";
-    for (const ProgramRun& run : {check, panic}) {
+    for (const ProgramRun& run : {check, panic, send, receive}) {
         EXPECT_EQ(run.exitCode, 4u) << run.output;
         EXPECT_TRUE(says(run, holder.c_str())) << run.output;
     }
@@ -281,4 +311,98 @@ TEST_F(CheckProgram, TheMonitorShowsWhatAProgramSendsAndIsSentInOrderAndLooksOnl
                         {"mode: one program at a time", "line: up",
                          me + ": Default MIDI, the input", "dropped by the settings' filters: "}))
         << status.output;
+}
+
+// A restore: the file's exclusives reach the instrument byte for byte, each followed by the pause
+// the user asked for, the longer one in packets that follow each other at once.
+TEST_F(CheckProgram, TheLibrarianSendsAFilesExclusivesWithThePauseAfterEach) {
+    std::vector<unsigned char> first = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+    std::vector<unsigned char> second(600, 0x11), third = {0xF0, 0x7D, 0x02, 0x03, 0xF7};
+    second.front() = 0xF0, second.back() = 0xF7;
+    std::vector<unsigned char> file = first;
+    file.insert(file.end(), second.begin(), second.end());
+    file.insert(file.end(), third.begin(), third.end());
+    std::wstring syx = syxFile(L"melv-restore.syx", file);
+    // A second file that is not exclusives: neither file is sent.
+    std::wstring broken = syxFile(L"melv-broken.syx", {0xF0, 0x7D, 0x90, 0x3C, 0xF7});
+    ProgramRun refused;
+    ASSERT_TRUE(runCheckProgram(L"--send-syx \"" + syx + L"\" \"" + broken + L"\"", &refused));
+    EXPECT_EQ(refused.exitCode, 8u) << refused.output;
+    EXPECT_TRUE(says(refused, "melv-broken.syx is not sent, nor any other file: status byte 90 at "
+                              "byte 2 inside the exclusive that starts at byte 0"))
+        << refused.output;
+    EXPECT_EQ(instrument.receiveStray(), "");
+    // The instrument's end reads as the bytes come, each chunk with its time.
+    std::vector<Arrival> arrivals;
+    std::thread reading([&] {
+        std::string wire;
+        for (double start = nowMs();
+             decodeWire(wire, true).size() < 3 && nowMs() - start < 20000;) {
+            std::string more = instrument.receiveSome(1024);
+            if (!more.empty()) {
+                arrivals.push_back({nowMs(), more});
+                wire += (wire.empty() ? "" : " ") + more;
+            }
+        }
+    });
+    ProgramRun run;
+    bool ran = runCheckProgram(L"--send-syx \"" + syx + L"\" --pause 100", &run);
+    reading.join();
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(says(run, "Sent 3 exclusives, 611 bytes, to MELV PC I/F MIDI Port")) << run.output;
+    // When each exclusive's F7 and the next one's F0 arrived: no other byte on the wire is either.
+    std::string wire;
+    std::vector<double> ends, starts;
+    for (const Arrival& arrival : arrivals) {
+        wire += (wire.empty() ? "" : " ") + arrival.hex;
+        for (size_t at = 0; at < arrival.hex.size(); at += 3) {
+            std::string byte = arrival.hex.substr(at, 2);
+            if (byte == "F7") {
+                ends.push_back(arrival.ms);
+            } else if (byte == "F0") {
+                starts.push_back(arrival.ms);
+            }
+        }
+    }
+    EXPECT_EQ(decodeWire(wire), (WireMessages{onOutput(0, hexBytes(first.data(), first.size())),
+                                              onOutput(0, hexBytes(second.data(), second.size())),
+                                              onOutput(0, hexBytes(third.data(), third.size()))}));
+    ASSERT_EQ(ends.size(), 3u);
+    ASSERT_EQ(starts.size(), 3u);
+    // Read at the instrument's end, which takes each chunk within a few ms of its write.
+    for (size_t gap = 0; gap < 2; ++gap) {
+        EXPECT_GE(starts[gap + 1] - ends[gap], 95.0) << "after exclusive " << gap + 1;
+    }
+}
+
+// A backup: a long dump, asked for by a request typed in hex, is saved as it was sent. Its two
+// messages together are more than the buffers the librarian queues at once.
+TEST_F(CheckProgram, TheLibrarianSavesALongDumpAsTheInstrumentSentIt) {
+    std::vector<unsigned char> dump(40000);
+    for (size_t at = 0; at < dump.size(); ++at) {
+        dump[at] = static_cast<unsigned char>(at % 0x80);
+    }
+    dump.front() = 0xF0, dump[1] = 0x7D, dump.back() = 0xF7;
+    std::wstring saved = temporaryFile(L"melv-backup.syx");
+    DeleteFileW(saved.c_str());
+    std::string request;
+    ProgramRun run;
+    ASSERT_TRUE(runCheckProgram(L"--receive-syx \"" + saved +
+                                    L"\" --request \"F0 7E 7F 06 01 F7\" --timeout 2",
+                                &run, "Recording what the instrument sends", [&](HANDLE) {
+                                    request = instrument.receive(10);
+                                    EXPECT_TRUE(instrument.send(dump));
+                                    Sleep(500);
+                                    EXPECT_TRUE(instrument.send(dump));
+                                }));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_EQ(decodeWire(request), (WireMessages{onOutput(0, "F0 7E 7F 06 01 F7")}));
+    EXPECT_TRUE(inOrder(run.output, {"1: 40000 bytes at ", "2: 40000 bytes at ",
+                                     "Saved 2 exclusives, 80000 bytes"}));
+    std::ifstream file{std::filesystem::path(saved), std::ios::binary};
+    std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(file), {}};
+    std::vector<unsigned char> both = dump;
+    both.insert(both.end(), dump.begin(), dump.end());
+    EXPECT_TRUE(bytes == both) << "saved " << bytes.size() << " bytes";
 }
