@@ -2,6 +2,7 @@
 // and four outputs, beside a second program: this test host built for the other bitness
 // (MELV_OTHER_PROGRAM), which plays the parts given on its command line (sharedProgram).
 #include "client.h"
+#include "common/hex.h"
 #include "common/process.h"
 #include "instrument_port.h"
 
@@ -15,6 +16,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -708,22 +711,52 @@ TEST_F(OneProgramAtATime, TheNextProgramReleasesWhatAKilledProgramLeftSounding) 
     EXPECT_EQ(midiOutClose(output), MMSYSERR_NOERROR);
 }
 
+namespace {
+
+// The toolbox of this build run with `arguments`: its exit code once it has ended.
+DWORD runToolbox(const std::wstring& arguments) {
+    std::wstring toolbox = besideProgram(L"..\\toolbox\\melv-toolbox.exe");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!startProcess(toolbox.c_str(), L"\"" + toolbox + L"\" " + arguments, false, startup,
+                      process)) {
+        return ~0u;
+    }
+    DWORD exitCode = STILL_ACTIVE;
+    WaitForSingleObject(process.hProcess, 30000);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
+} // namespace
+
 // The panic goes through the service to every destination, beside a program that plays.
 TEST_F(SharedInstrument, ThePanicReachesEveryDestinationBesideAProgramThatPlays) {
     ASSERT_TRUE(startOther(L"--sound 1"));
     EXPECT_EQ(heardNext(2), (WireMessages{onOutput(1, "B1 40 7F"), onOutput(1, "91 3C 40")}));
-    std::wstring check = besideProgram(L"..\\toolbox\\melv-toolbox.exe");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION panic{};
-    ASSERT_TRUE(startProcess(check.c_str(), L"\"" + check + L"\" --panic", false, startup, panic));
-    DWORD exitCode = STILL_ACTIVE;
-    WaitForSingleObject(panic.hProcess, 30000);
-    GetExitCodeProcess(panic.hProcess, &exitCode);
-    CloseHandle(panic.hThread);
-    CloseHandle(panic.hProcess);
-    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(runToolbox(L"--panic"), 0u);
     EXPECT_EQ(heardNext(panicMessages().size()), panicMessages());
+}
+
+// The librarian joins the programs that share the instrument, and its exclusive, handed over in
+// packets, reaches the destination it named as one.
+TEST_F(SharedInstrument, ARestoreFromAFileJoinsAProgramThatHoldsANote) {
+    ASSERT_TRUE(startOther(L"--sound 1"));
+    EXPECT_EQ(heardNext(2), (WireMessages{onOutput(1, "B1 40 7F"), onOutput(1, "91 3C 40")}));
+    std::vector<unsigned char> exclusive(300, 0x33);
+    exclusive.front() = 0xF0, exclusive.back() = 0xF7;
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    std::wstring syx = std::wstring(folder) + L"melv-shared-restore.syx";
+    std::ofstream{std::filesystem::path(syx), std::ios::binary}.write(
+        reinterpret_cast<const char*>(exclusive.data()),
+        static_cast<std::streamsize>(exclusive.size()));
+    EXPECT_EQ(runToolbox(L"--send-syx \"" + syx + L"\" --packet 100 --to Synth-B"), 0u);
+    EXPECT_EQ(heardNext(1),
+              (WireMessages{onOutput(3, hexBytes(exclusive.data(), exclusive.size()))}));
 }
 
 // A host with two plug-ins on one output: each has a stream of its own, and a reset of one turns
