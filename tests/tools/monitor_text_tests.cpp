@@ -2,6 +2,7 @@
 #include "monitor/trace_reader.h"
 #include "words/monitor_rows.h"
 #include "words/monitor_text.h"
+#include "words/row_store.h"
 
 #include <gtest/gtest.h>
 
@@ -150,4 +151,71 @@ TEST(MonitorRows, ARowHasItsTimeSinceTheOneBeforeWhoWhereWordsAndHex) {
     EXPECT_EQ(row.program, "");
     EXPECT_EQ(row.words, "the serial line is back");
     EXPECT_EQ(row.hex, "");
+}
+
+namespace {
+
+TraceEntry sentAt(uint32_t time, std::initializer_list<uint8_t> bytes) {
+    return {.time = time,
+            .processId = 7,
+            .event = TraceEvent::sent,
+            .slot = 2,
+            .message = traced(bytes)};
+}
+
+} // namespace
+
+// The window's kept rows: the filter and the pause change what is shown, never what is kept.
+TEST(RowStore, FilterPauseAndClearChangeWhatIsShownAndTheKeptRowsStayBounded) {
+    RowStore store;
+    keepRow(store, sentAt(10, {0x90, 0x3C, 0x40}), "Seq.exe (7)");
+    keepRow(store, sentAt(12, {0xF8}), "Seq.exe (7)");
+    keepRow(store, sentAt(15, {0x80, 0x3C, 0x00}), "Seq.exe (7)");
+    ASSERT_EQ(shownCount(store), 2u) << "the clock is hidden";
+    EXPECT_EQ(shownRowColumns(store, 1).sincePrevious, "+3 ms") << "since the clock, recorded";
+    RowFilter everything = defaultRowFilter;
+    everything.shownKinds |= rowKindBit(RowKind::timingClock);
+    setRowFilter(store, everything);
+    EXPECT_EQ(shownCount(store), 3u) << "what was hidden was kept";
+
+    pauseRows(store, true);
+    keepRow(store, sentAt(20, {0xB0, 0x07, 0x64}), "Seq.exe (7)");
+    EXPECT_EQ(shownCount(store), 3u) << "the list stands still while paused";
+    pauseRows(store, false);
+    EXPECT_EQ(shownCount(store), 4u) << "and catches up on going on";
+
+    for (uint32_t at = 0; at < keptRowsMax + 6; ++at) {
+        keepRow(store, sentAt(at, {0xF8}), "Seq.exe (7)");
+    }
+    EXPECT_EQ(store.kept.size(), keptRowsMax);
+    EXPECT_EQ(shownRow(store, 0).entry.time, 6u) << "the oldest went first";
+    clearRows(store);
+    keepRow(store, sentAt(30, {0x90, 0x3C, 0x40}), "Seq.exe (7)");
+    EXPECT_EQ(shownCount(store), 1u);
+    EXPECT_EQ(shownRowColumns(store, 0).sincePrevious, "") << "nothing kept before it";
+}
+
+TEST(RowStore, FindGoesRoundAndCopiesAndExclusivesComeFromTheShownRows) {
+    RowStore store;
+    TracedBytes dump = traced({0xF0, 0x7D});
+    for (int i = 0; i < 40; ++i) {
+        keepTracedByte(dump, 0x11);
+    }
+    keepTracedByte(dump, 0xF7);
+    keepRow(store, sentAt(1, {0xF0, 0x7D, 0x01, 0xF7}), "Editor.exe (7)");
+    keepRow(store, sentAt(2, {0x90, 0x3C, 0x40}), "Seq.exe (8)");
+    keepRow(store, {.time = 3, .event = TraceEvent::received, .slot = 1, .message = dump},
+            "Editor.exe (7)");
+    EXPECT_EQ(findRow(store, "editor", 0, true), 2u);
+    EXPECT_EQ(findRow(store, "editor", 2, true), 0u) << "round past the end";
+    EXPECT_EQ(findRow(store, "c4", noRow, false), 1u) << "from the end, backwards";
+    EXPECT_EQ(findRow(store, "Synth-B", 0, true), noRow);
+
+    EXPECT_EQ(rowsAsHex(store, {0, 1}), "F0 7D 01 F7\r\n90 3C 40\r\n");
+    EXPECT_EQ(rowsAsText(store, {1}), "+1 ms\tout\tSeq.exe (8)\tDefault MIDI\tNote On ch 1 C4 vel "
+                                      "64\t90 3C 40\r\n");
+    size_t partial = 0;
+    EXPECT_EQ(exclusivesAmong(store, {0, 1, 2}, partial),
+              (std::vector<Exclusive>{{0xF0, 0x7D, 0x01, 0xF7}}));
+    EXPECT_EQ(partial, 1u) << "the record kept only the long one's head and tail";
 }
