@@ -370,9 +370,11 @@ TEST_F(CheckProgram, TheLibrarianSendsAFilesExclusivesWithThePauseAfterEach) {
                                               onOutput(0, hexBytes(third.data(), third.size()))}));
     ASSERT_EQ(ends.size(), 3u);
     ASSERT_EQ(starts.size(), 3u);
-    // Read at the instrument's end, which takes each chunk within a few ms of its write.
+    // Read at the instrument's end, which may take an F7 late on a busy machine, so the gap it
+    // sees may be shorter than the pause by as much: 15 ms are allowed for that. The librarian
+    // counts the pause itself by the performance counter from the end of the driver's write.
     for (size_t gap = 0; gap < 2; ++gap) {
-        EXPECT_GE(starts[gap + 1] - ends[gap], 95.0) << "after exclusive " << gap + 1;
+        EXPECT_GE(starts[gap + 1] - ends[gap], 85.0) << "after exclusive " << gap + 1;
     }
 }
 
