@@ -6,6 +6,7 @@
 //
 //   melv-toolbox.exe [--dll PATH\melvpcif.dll] [--independent] [--port N] [--listen SECONDS]
 //   melv-toolbox.exe --monitor [--all] [--log FILE]
+//   melv-toolbox.exe --window
 //   melv-toolbox.exe --status
 //   melv-toolbox.exe --panic
 //   melv-toolbox.exe --repair
@@ -31,6 +32,7 @@
 #include "machine_registration.h"
 #include "midi/messages.h"
 #include "monitor.h"
+#include "monitor_window.h"
 #include "panic.h"
 #include "words/midi_text.h"
 
@@ -53,6 +55,7 @@ struct Options {
     DWORD port = 0;
     DWORD listenSeconds = 5;
     bool monitor = false;
+    bool window = false;
     bool status = false;
     bool panic = false;
     bool repair = false;
@@ -403,6 +406,8 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             options.independent = true;
         } else if (arg == L"--monitor") {
             options.monitor = true;
+        } else if (arg == L"--window") {
+            options.window = true;
         } else if (arg == L"--all") {
             options.watching.all = true;
         } else if (arg == L"--log" && hasValue) {
@@ -418,12 +423,12 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
         }
     }
     // Watching and the status say what is, and change nothing for the run.
-    bool onlyLooks = options.monitor || options.status;
+    bool onlyLooks = options.monitor || options.status || options.window;
     bool changes = options.independent || options.port != 0 || !options.dll.empty();
     bool alone = options.panic || options.repair;
     return options.port <= lastPortNumber && !(onlyLooks && changes) &&
            !(alone && (onlyLooks || changes)) && !(options.panic && options.repair) &&
-           !(options.monitor && options.status) &&
+           (options.monitor + options.status + options.window <= 1) &&
            (options.monitor || (!options.watching.all && options.watching.logFile.empty())) &&
            librarianOptionsFit(options, onlyLooks || changes || alone);
 }
@@ -628,6 +633,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (options.monitor) {
         return runMonitor(options.watching);
+    }
+    if (options.window) {
+        return runMonitorWindow(modeWords(), configuredPort());
     }
     if (options.status) {
         std::wprintf(L"The MELV PC I/F MIDI driver now\n");

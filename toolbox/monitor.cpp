@@ -17,41 +17,6 @@
 
 namespace {
 
-// The record every program's driver of this logon session keeps: made by the monitor when no
-// driver is loaded yet, so that the drivers loaded later find it watched; only looked at by the
-// status, which leaves it to the drivers to make.
-struct MappedRecord {
-    platform::Handle mapping = platform::nullHandle;
-    MonitorRecord* record = nullptr;
-    explicit MappedRecord(bool make) {
-        if (make) {
-            record = static_cast<MonitorRecord*>(
-                platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord), mapping, true));
-            return;
-        }
-        HANDLE found = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE,
-                                        reinterpret_cast<const wchar_t*>(monitorRecordName));
-        void* view = found == nullptr ? nullptr
-                                      : MapViewOfFile(found, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
-                                                      sizeof(MonitorRecord));
-        if (view == nullptr && found != nullptr) {
-            CloseHandle(found);
-        }
-        record = static_cast<MonitorRecord*>(view);
-        mapping = reinterpret_cast<platform::Handle>(found);
-    }
-    ~MappedRecord() {
-        if (record != nullptr) {
-            platform::unmapSharedMemory(record, mapping);
-        }
-    }
-};
-
-bool isRunning(const OpenedDevice& device) {
-    return device.processId != 0 &&
-           platform::processIsRunning({device.processId, device.processStart});
-}
-
 // Writes each line to the console and, when asked, to the log file as well.
 struct Output {
     FILE* log = nullptr;
@@ -61,22 +26,6 @@ struct Output {
             std::fprintf(log, "%s\n", text.c_str());
             std::fflush(log);
         }
-    }
-};
-
-// The entries' clock, the system's milliseconds since start, as the time of day.
-struct Clock {
-    uint32_t startTick;
-    uint32_t startOfDay;
-    Clock() : startTick(timeGetTime()) {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        startOfDay =
-            ((now.wHour * 60u + now.wMinute) * 60u + now.wSecond) * 1000u + now.wMilliseconds;
-    }
-    std::string at(uint32_t tick) const {
-        return timeOfDay(startOfDay +
-                         static_cast<uint32_t>(static_cast<int32_t>(tick - startTick)));
     }
 };
 
@@ -90,7 +39,51 @@ void printCounts(const MonitorRecord& record, const Output& out) {
 
 constexpr DWORD readIntervalMs = 20;
 
-// The devices of each program that runs, by process id: "Default MIDI, the input".
+} // namespace
+
+MappedRecord::MappedRecord(bool make) {
+    if (make) {
+        record = static_cast<MonitorRecord*>(
+            platform::mapSharedMemory(monitorRecordName, sizeof(MonitorRecord), mapping, true));
+        return;
+    }
+    HANDLE found = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE,
+                                    reinterpret_cast<const wchar_t*>(monitorRecordName));
+    void* view = found == nullptr ? nullptr
+                                  : MapViewOfFile(found, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
+                                                  sizeof(MonitorRecord));
+    if (view == nullptr && found != nullptr) {
+        CloseHandle(found);
+    }
+    record = static_cast<MonitorRecord*>(view);
+    mapping = reinterpret_cast<platform::Handle>(found);
+}
+
+MappedRecord::~MappedRecord() {
+    if (record != nullptr) {
+        platform::unmapSharedMemory(record, mapping);
+    }
+}
+
+Clock::Clock() : startTick(timeGetTime()) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    startOfDay = ((now.wHour * 60u + now.wMinute) * 60u + now.wSecond) * 1000u + now.wMilliseconds;
+}
+
+std::string Clock::at(uint32_t tick) const {
+    return timeOfDay(startOfDay + static_cast<uint32_t>(static_cast<int32_t>(tick - startTick)));
+}
+
+namespace {
+
+bool isRunning(const OpenedDevice& device) {
+    return device.processId != 0 &&
+           platform::processIsRunning({device.processId, device.processStart});
+}
+
+} // namespace
+
 std::map<uint32_t, std::string> openDevices(const MonitorRecord& record) {
     std::map<uint32_t, std::string> devices;
     for (const OpenedDevice& device : record.opened) {
@@ -101,8 +94,6 @@ std::map<uint32_t, std::string> openDevices(const MonitorRecord& record) {
     }
     return devices;
 }
-
-} // namespace
 
 int runMonitor(const MonitorOptions& options) {
     MappedRecord mapped(true);

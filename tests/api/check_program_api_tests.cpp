@@ -6,10 +6,12 @@
 #include "instrument_port.h"
 #include "line/shared_state.h"
 #include "monitor/monitor.h"
+#include "monitor_window.h"
 
 #include <windows.h>
 
 #include <aclapi.h>
+#include <commctrl.h>
 #include <mmsystem.h>
 
 #include <gtest/gtest.h>
@@ -407,4 +409,93 @@ TEST_F(CheckProgram, TheLibrarianSavesALongDumpAsTheInstrumentSentIt) {
     std::vector<unsigned char> both = dump;
     both.insert(both.end(), dump.begin(), dump.end());
     EXPECT_TRUE(bytes == both) << "saved " << bytes.size() << " bytes";
+}
+
+namespace {
+
+// A cell of another process's list, read as a test of accessibility does: the request and its
+// answer in memory of that process.
+std::string cellOf(HANDLE process, HWND list, int row, int column) {
+    struct Request {
+        LVITEMW item;
+        wchar_t text[256];
+    };
+    auto* remote = static_cast<Request*>(
+        VirtualAllocEx(process, nullptr, sizeof(Request), MEM_COMMIT, PAGE_READWRITE));
+    Request local{};
+    local.item.iSubItem = column;
+    local.item.cchTextMax = 256;
+    local.item.pszText = remote->text;
+    WriteProcessMemory(process, remote, &local, sizeof local, nullptr);
+    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(remote));
+    ReadProcessMemory(process, remote, &local, sizeof local, nullptr);
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    std::wstring text(local.text);
+    return std::string(text.begin(), text.end());
+}
+
+// Waits for the list to hold `count` rows; the rows it holds.
+int waitForRows(HWND list, int count) {
+    int rows = 0;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(20)) {
+        rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+        if (rows == count) {
+            break;
+        }
+    }
+    return rows;
+}
+
+} // namespace
+
+// The window, driven through its own controls as a user clicks them, its rows read back.
+TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatIsShown) {
+    std::wstring program = ownCheckProgram();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(
+        startProcess(program.c_str(), L"\"" + program + L"\" --window", false, startup, process));
+    HWND window = nullptr;
+    for (DWORD start = GetTickCount(); window == nullptr && GetTickCount() - start < 10000;
+         Sleep(20)) {
+        window = FindWindowW(monitorWindowClass, nullptr);
+    }
+    ASSERT_NE(window, nullptr);
+    HWND list = GetDlgItem(window, monitorList);
+    auto click = [&](MonitorControl control) {
+        SendMessageW(GetDlgItem(window, control), BM_CLICK, 0, 0);
+    };
+    HMIDIOUT out = nullptr;
+    ASSERT_EQ(midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(out, 0x00403C90), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(out, 0xF8), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutShortMsg(out, 0x00403C80), MMSYSERR_NOERROR);
+    // The opening, the note and its end; the clock hidden.
+    ASSERT_EQ(waitForRows(list, 3), 3);
+    EXPECT_EQ(cellOf(process.hProcess, list, 1, 5), "Note On ch 1 C4 vel 64");
+    EXPECT_EQ(cellOf(process.hProcess, list, 1, 6), "90 3C 40");
+    EXPECT_EQ(cellOf(process.hProcess, list, 2, 5), "Note Off ch 1 C4 vel 64");
+    click(showSteadyRealTime);
+    EXPECT_EQ(waitForRows(list, 4), 4);
+    EXPECT_EQ(cellOf(process.hProcess, list, 2, 5), "Timing Clock");
+
+    click(pauseRowsButton);
+    EXPECT_EQ(midiOutShortMsg(out, 0x00403E90), MMSYSERR_NOERROR);
+    Sleep(300);
+    EXPECT_EQ(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0), 4) << "paused, the list stands";
+    click(pauseRowsButton);
+    EXPECT_EQ(waitForRows(list, 5), 5);
+    click(showOut);
+    EXPECT_EQ(waitForRows(list, 1), 1) << "only the opening is left";
+    midiOutClose(out);
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = STILL_ACTIVE;
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
 }

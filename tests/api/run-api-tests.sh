@@ -17,7 +17,11 @@ wine_env_find_builds \
 builds=("${wine_env_builds[@]}")
 
 start=$(date +%s)
-wine_env_prepare_installed melv-api "${builds[0]}" "${builds[1]}" || exit 2
+# The monitor window's test needs a display: a private X server, inside the prefix's virtual
+# desktop.
+wine_env_begin melv-api && wine_env_start_display && wine_env_boot && wine_env_use_virtual_desktop &&
+    wine_env_start_line && wine_env_set_ports 1 &&
+    wine_env_install_driver "${builds[0]}" "${builds[1]}" melvfwd.dll || exit 2
 
 # The monitor of the first build watches every run: a 32-bit program's traffic in a 64-bit monitor.
 MELV_MONITOR_PROGRAM=$(winepath -w "${builds[0]}/toolbox/melv-toolbox.exe")
