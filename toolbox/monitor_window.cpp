@@ -10,7 +10,9 @@
 #include <commctrl.h>
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <iterator>
+#include <vector>
 
 namespace {
 
@@ -211,8 +213,91 @@ void handOverCell(MonitorWindow& monitor, NMLVDISPINFOW& info) {
     item.pszText = monitor.text.data();
 }
 
+std::vector<size_t> chosenPlaces(const MonitorWindow& monitor) {
+    std::vector<size_t> places;
+    for (int at = ListView_GetNextItem(monitor.list, -1, LVNI_SELECTED); at >= 0;
+         at = ListView_GetNextItem(monitor.list, at, LVNI_SELECTED)) {
+        places.push_back(static_cast<size_t>(at));
+    }
+    return places;
+}
+
+// The text on the clipboard, as Unicode text, for any program to paste.
+void copyToClipboard(HWND window, const std::wstring& text) {
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
+    if (memory == nullptr) {
+        return;
+    }
+    std::copy_n(text.c_str(), text.size() + 1, static_cast<wchar_t*>(GlobalLock(memory)));
+    GlobalUnlock(memory);
+    if (OpenClipboard(window)) {
+        EmptyClipboard();
+        if (SetClipboardData(CF_UNICODETEXT, memory) != nullptr) {
+            memory = nullptr; // the clipboard's now
+        }
+        CloseClipboard();
+    }
+    if (memory != nullptr) {
+        GlobalFree(memory);
+    }
+}
+
+// The window's place and size and the columns' widths, as the user left them, in the user's key.
+struct Remembered {
+    RECT place;
+    int widths[std::size(columns)];
+};
+
+bool recall(Remembered& remembered) {
+    DWORD size = sizeof remembered;
+    return RegGetValueW(HKEY_CURRENT_USER, monitorWindowKeyPath, L"Layout", RRF_RT_REG_BINARY,
+                        nullptr, &remembered, &size) == ERROR_SUCCESS &&
+           size == sizeof remembered;
+}
+
+void remember(const MonitorWindow& monitor) {
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    GetWindowPlacement(monitor.window, &placement);
+    Remembered remembered{placement.rcNormalPosition, {}};
+    for (size_t at = 0; at < std::size(columns); ++at) {
+        remembered.widths[at] = ListView_GetColumnWidth(monitor.list, static_cast<int>(at));
+    }
+    RegSetKeyValueW(HKEY_CURRENT_USER, monitorWindowKeyPath, L"Layout", REG_BINARY, &remembered,
+                    sizeof remembered);
+}
+
+// Puts the window back where the user left it, as long as that place is on a screen still there.
+void restoreLayout(MonitorWindow& monitor) {
+    Remembered remembered;
+    if (!recall(remembered) ||
+        MonitorFromRect(&remembered.place, MONITOR_DEFAULTTONULL) == nullptr) {
+        return;
+    }
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    GetWindowPlacement(monitor.window, &placement);
+    placement.rcNormalPosition = remembered.place;
+    placement.showCmd = SW_HIDE;
+    SetWindowPlacement(monitor.window, &placement);
+    for (size_t at = 0; at < std::size(columns); ++at) {
+        if (remembered.widths[at] > 0) {
+            ListView_SetColumnWidth(monitor.list, static_cast<int>(at), remembered.widths[at]);
+        }
+    }
+}
+
 void onCommand(MonitorWindow& monitor, int id) {
     switch (id) {
+    case selectAllRows:
+        ListView_SetItemState(monitor.list, -1, LVIS_SELECTED, LVIS_SELECTED);
+        return;
+    case copyRowsAsText:
+        copyToClipboard(monitor.window, wide(rowsAsText(monitor.store, chosenPlaces(monitor))));
+        return;
+    case copyRowsAsHex:
+        copyToClipboard(monitor.window, wide(rowsAsHex(monitor.store, chosenPlaces(monitor))));
+        return;
     case showOut:
     case showIn:
     case showSteadyRealTime:
@@ -297,6 +382,7 @@ LRESULT CALLBACK monitorWindowProcedure(HWND window, UINT message, WPARAM wParam
         }
         return 0;
     case WM_DESTROY:
+        remember(*monitor);
         KillTimer(window, readTimer);
         PostQuitMessage(0);
         return 0;
@@ -341,14 +427,21 @@ int runMonitorWindow(const std::wstring& mode, unsigned port) {
     if (window == nullptr) {
         return 5;
     }
+    restoreLayout(monitor);
     ShowWindow(window, SW_SHOWNORMAL);
+    ACCEL keys[] = {{FCONTROL | FVIRTKEY, 'A', selectAllRows},
+                    {FCONTROL | FVIRTKEY, 'C', copyRowsAsText},
+                    {FCONTROL | FSHIFT | FVIRTKEY, 'C', copyRowsAsHex}};
+    HACCEL accelerators = CreateAcceleratorTableW(keys, static_cast<int>(std::size(keys)));
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (!IsDialogMessageW(window, &message)) {
+        if (!TranslateAcceleratorW(window, accelerators, &message) &&
+            !IsDialogMessageW(window, &message)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
     }
+    DestroyAcceleratorTable(accelerators);
     stopWatching(*monitor.record);
     if (monitor.font != nullptr) {
         DeleteObject(monitor.font);

@@ -18,7 +18,16 @@ enum MonitorControl : int {
     showSteadyRealTime, // Timing Clock and Active Sensing
     pauseRowsButton,
     clearRowsButton,
+    // Commands of the keyboard alone: Ctrl+A, Ctrl+C, Ctrl+Shift+C.
+    selectAllRows,
+    copyRowsAsText,
+    copyRowsAsHex,
 };
+
+// Where the window's size and place and its columns' widths are kept for the user, under
+// HKEY_CURRENT_USER: each user's own, as a musician sets the window up once.
+constexpr wchar_t monitorWindowKeyPath[] =
+    L"Software\\MELV\\MELV PC I/F MIDI Driver\\Monitor window";
 
 // Runs the window until it is closed; the exit code.
 int runMonitorWindow(const std::wstring& mode, unsigned port);

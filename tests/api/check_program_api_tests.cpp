@@ -447,21 +447,53 @@ int waitForRows(HWND list, int count) {
     return rows;
 }
 
-} // namespace
-
-// The window, driven through its own controls as a user clicks them, its rows read back.
-TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatIsShown) {
+// The window of the toolbox of this build, started and found; null when it did not show.
+HWND startMonitorWindow(PROCESS_INFORMATION& process) {
     std::wstring program = ownCheckProgram();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(
-        startProcess(program.c_str(), L"\"" + program + L"\" --window", false, startup, process));
+    if (!startProcess(program.c_str(), L"\"" + program + L"\" --window", false, startup, process)) {
+        return nullptr;
+    }
     HWND window = nullptr;
     for (DWORD start = GetTickCount(); window == nullptr && GetTickCount() - start < 10000;
          Sleep(20)) {
         window = FindWindowW(monitorWindowClass, nullptr);
     }
+    return window;
+}
+
+// Closes the window as its user does: answers its exit code.
+DWORD closeMonitorWindow(HWND window, PROCESS_INFORMATION& process) {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = STILL_ACTIVE;
+    WaitForSingleObject(process.hProcess, 10000);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
+std::string clipboardText() {
+    std::string text;
+    if (OpenClipboard(nullptr)) {
+        if (HANDLE data = GetClipboardData(CF_UNICODETEXT); data != nullptr) {
+            std::wstring wide(static_cast<const wchar_t*>(GlobalLock(data)));
+            GlobalUnlock(data);
+            text.assign(wide.begin(), wide.end());
+        }
+        CloseClipboard();
+    }
+    return text;
+}
+
+} // namespace
+
+// The window, driven through its own controls and keys as a user uses them, its rows read back;
+// started again, it is where and as large as the user left it.
+TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatIsShown) {
+    PROCESS_INFORMATION process{};
+    HWND window = startMonitorWindow(process);
     ASSERT_NE(window, nullptr);
     HWND list = GetDlgItem(window, monitorList);
     auto click = [&](MonitorControl control) {
@@ -477,6 +509,9 @@ TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatI
     EXPECT_EQ(cellOf(process.hProcess, list, 1, 5), "Note On ch 1 C4 vel 64");
     EXPECT_EQ(cellOf(process.hProcess, list, 1, 6), "90 3C 40");
     EXPECT_EQ(cellOf(process.hProcess, list, 2, 5), "Note Off ch 1 C4 vel 64");
+    SendMessageW(window, WM_COMMAND, selectAllRows, 0);
+    SendMessageW(window, WM_COMMAND, copyRowsAsHex, 0);
+    EXPECT_EQ(clipboardText(), "90 3C 40\r\n80 3C 40\r\n");
     click(showSteadyRealTime);
     EXPECT_EQ(waitForRows(list, 4), 4);
     EXPECT_EQ(cellOf(process.hProcess, list, 2, 5), "Timing Clock");
@@ -491,11 +526,13 @@ TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatI
     EXPECT_EQ(waitForRows(list, 1), 1) << "only the opening is left";
     midiOutClose(out);
 
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    DWORD exitCode = STILL_ACTIVE;
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    EXPECT_EQ(exitCode, 0u);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    SetWindowPos(window, nullptr, 40, 30, 700, 400, SWP_NOZORDER);
+    EXPECT_EQ(closeMonitorWindow(window, process), 0u);
+    window = startMonitorWindow(process);
+    ASSERT_NE(window, nullptr);
+    RECT place{};
+    GetWindowRect(window, &place);
+    EXPECT_EQ(place.right - place.left, 700);
+    EXPECT_EQ(place.bottom - place.top, 400);
+    EXPECT_EQ(closeMonitorWindow(window, process), 0u);
 }
