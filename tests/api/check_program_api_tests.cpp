@@ -449,10 +449,7 @@ int waitForRows(HWND list, int count) {
 
 // The window of the toolbox of this build, started and found; null when it did not show.
 HWND startMonitorWindow(PROCESS_INFORMATION& process) {
-    std::wstring program = ownCheckProgram();
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    if (!startProcess(program.c_str(), L"\"" + program + L"\" --window", false, startup, process)) {
+    if (!startToolbox(L"--window", process)) {
         return nullptr;
     }
     HWND window = nullptr;
@@ -466,12 +463,7 @@ HWND startMonitorWindow(PROCESS_INFORMATION& process) {
 // Closes the window as its user does: answers its exit code.
 DWORD closeMonitorWindow(HWND window, PROCESS_INFORMATION& process) {
     PostMessageW(window, WM_CLOSE, 0, 0);
-    DWORD exitCode = STILL_ACTIVE;
-    WaitForSingleObject(process.hProcess, 10000);
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
+    return toolboxExitCode(process, 10000);
 }
 
 std::string clipboardText() {

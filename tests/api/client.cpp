@@ -1,6 +1,7 @@
 #include "client.h"
 
 #include "common/hex.h"
+#include "common/process.h"
 
 #include <cstdio>
 #include <ostream>
@@ -235,4 +236,21 @@ WireMessages decodeWire(const std::string& wireHex, bool stillArriving) {
                             hexBytes(event.bytes.data(), event.bytes.size())});
     }
     return messages;
+}
+
+bool startToolbox(const std::wstring& arguments, PROCESS_INFORMATION& process) {
+    std::wstring toolbox = besideProgram(L"..\\toolbox\\melv-toolbox.exe");
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    return startProcess(toolbox.c_str(), L"\"" + toolbox + L"\" " + arguments, false, startup,
+                        process);
+}
+
+DWORD toolboxExitCode(PROCESS_INFORMATION& process, DWORD limitMs) {
+    DWORD exitCode = STILL_ACTIVE;
+    WaitForSingleObject(process.hProcess, limitMs);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
 }

@@ -101,3 +101,8 @@ WireMessages panicMessages();
 //   --listen COUNT EVENT  starts the input, sets the event, and ends 0 when it heard COUNT
 //                         messages, the ones the test has the instrument send
 int sharedProgram(int argc, char** argv);
+
+// The toolbox of this build started with `arguments`, as a user or a script starts it.
+bool startToolbox(const std::wstring& arguments, PROCESS_INFORMATION& process);
+// Waits for the started toolbox to end, at most `limitMs`, and lets its handles go: its exit code.
+DWORD toolboxExitCode(PROCESS_INFORMATION& process, DWORD limitMs);

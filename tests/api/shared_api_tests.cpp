@@ -715,20 +715,8 @@ namespace {
 
 // The toolbox of this build run with `arguments`: its exit code once it has ended.
 DWORD runToolbox(const std::wstring& arguments) {
-    std::wstring toolbox = besideProgram(L"..\\toolbox\\melv-toolbox.exe");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!startProcess(toolbox.c_str(), L"\"" + toolbox + L"\" " + arguments, false, startup,
-                      process)) {
-        return ~0u;
-    }
-    DWORD exitCode = STILL_ACTIVE;
-    WaitForSingleObject(process.hProcess, 30000);
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
+    return startToolbox(arguments, process) ? toolboxExitCode(process, 30000) : ~0u;
 }
 
 } // namespace
