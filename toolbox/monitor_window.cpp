@@ -40,6 +40,7 @@ const Toggle toggles[] = {
     {pauseRowsButton, L"&Pause", BS_AUTOCHECKBOX | BS_PUSHLIKE, 80},
     {clearRowsButton, L"C&lear", BS_PUSHBUTTON, 80},
 };
+constexpr int findBoxWidth = 220; // at 96 dpi
 
 struct MonitorWindow {
     HWND window = nullptr;
@@ -124,6 +125,8 @@ void layOut(MonitorWindow& monitor) {
         MoveWindow(GetDlgItem(monitor.window, toggle.id), x, gap / 2, width, barHeight - gap, TRUE);
         x += width + gap;
     }
+    MoveWindow(GetDlgItem(monitor.window, findText), x, gap / 2, scaled(monitor, findBoxWidth),
+               barHeight - gap, TRUE);
     MoveWindow(monitor.list, 0, barHeight, client.right,
                client.bottom - barHeight - (statusRect.bottom - statusRect.top), TRUE);
 }
@@ -287,8 +290,38 @@ void restoreLayout(MonitorWindow& monitor) {
     }
 }
 
+// Chooses the next shown row, or the one before, that holds the find box's text, from the row
+// chosen now; a beep when none does.
+void findInRows(MonitorWindow& monitor, bool forward) {
+    wchar_t typed[256] = {};
+    GetDlgItemTextW(monitor.window, findText, typed, static_cast<int>(std::size(typed)));
+    char text[1024] = {};
+    WideCharToMultiByte(CP_UTF8, 0, typed, -1, text, sizeof text, nullptr, nullptr);
+    int chosen = ListView_GetNextItem(monitor.list, -1, LVNI_FOCUSED);
+    size_t place =
+        findRow(monitor.store, text, chosen < 0 ? noRow : static_cast<size_t>(chosen), forward);
+    if (place == noRow) {
+        MessageBeep(MB_OK);
+        return;
+    }
+    int row = static_cast<int>(place);
+    ListView_SetItemState(monitor.list, -1, 0, LVIS_SELECTED);
+    ListView_SetItemState(monitor.list, row, LVIS_SELECTED | LVIS_FOCUSED,
+                          LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_EnsureVisible(monitor.list, row, FALSE);
+}
+
 void onCommand(MonitorWindow& monitor, int id) {
     switch (id) {
+    case goToFind:
+        SetFocus(GetDlgItem(monitor.window, findText));
+        SendDlgItemMessageW(monitor.window, findText, EM_SETSEL, 0, -1);
+        return;
+    case IDOK: // Enter, in the find box
+    case findNextRow:
+    case findPreviousRow:
+        findInRows(monitor, id != findPreviousRow);
+        return;
     case selectAllRows:
         ListView_SetItemState(monitor.list, -1, LVIS_SELECTED, LVIS_SELECTED);
         return;
@@ -323,6 +356,11 @@ void makeControls(MonitorWindow& monitor, HINSTANCE instance) {
                         monitor.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(toggle.id)),
                         instance, nullptr);
     }
+    HWND find = CreateWindowExW(
+        WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 0, 0,
+        0, 0, monitor.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(findText)), instance,
+        nullptr);
+    SendMessageW(find, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(L"Find (Ctrl+F, F3)"));
     CheckDlgButton(monitor.window, showOut, BST_CHECKED);
     CheckDlgButton(monitor.window, showIn, BST_CHECKED);
     monitor.list = CreateWindowExW(
@@ -431,11 +469,16 @@ int runMonitorWindow(const std::wstring& mode, unsigned port) {
     ShowWindow(window, SW_SHOWNORMAL);
     ACCEL keys[] = {{FCONTROL | FVIRTKEY, 'A', selectAllRows},
                     {FCONTROL | FVIRTKEY, 'C', copyRowsAsText},
-                    {FCONTROL | FSHIFT | FVIRTKEY, 'C', copyRowsAsHex}};
+                    {FCONTROL | FSHIFT | FVIRTKEY, 'C', copyRowsAsHex},
+                    {FCONTROL | FVIRTKEY, 'F', goToFind},
+                    {FVIRTKEY, VK_F3, findNextRow},
+                    {FSHIFT | FVIRTKEY, VK_F3, findPreviousRow}};
     HACCEL accelerators = CreateAcceleratorTableW(keys, static_cast<int>(std::size(keys)));
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (!TranslateAcceleratorW(window, accelerators, &message) &&
+        // Ctrl+A and Ctrl+C in the find box are the box's own.
+        bool typing = GetFocus() == GetDlgItem(window, findText) && GetKeyState(VK_CONTROL) < 0;
+        if ((typing || !TranslateAcceleratorW(window, accelerators, &message)) &&
             !IsDialogMessageW(window, &message)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);

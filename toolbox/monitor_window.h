@@ -18,10 +18,15 @@ enum MonitorControl : int {
     showSteadyRealTime, // Timing Clock and Active Sensing
     pauseRowsButton,
     clearRowsButton,
-    // Commands of the keyboard alone: Ctrl+A, Ctrl+C, Ctrl+Shift+C.
+    findText,
+    // Commands of the keyboard alone: Ctrl+A, Ctrl+C, Ctrl+Shift+C, Ctrl+F, F3 (and Enter in the
+    // find box), Shift+F3.
     selectAllRows,
     copyRowsAsText,
     copyRowsAsHex,
+    goToFind,
+    findNextRow,
+    findPreviousRow,
 };
 
 // Where the window's size and place and its columns' widths are kept for the user, under

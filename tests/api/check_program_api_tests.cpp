@@ -501,6 +501,15 @@ TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatI
     EXPECT_EQ(cellOf(process.hProcess, list, 1, 5), "Note On ch 1 C4 vel 64");
     EXPECT_EQ(cellOf(process.hProcess, list, 1, 6), "90 3C 40");
     EXPECT_EQ(cellOf(process.hProcess, list, 2, 5), "Note Off ch 1 C4 vel 64");
+    auto findAndTell = [&](MonitorControl direction) {
+        SendMessageW(window, WM_COMMAND, direction, 0);
+        return SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED);
+    };
+    SetDlgItemTextW(window, findText, L"c4");
+    EXPECT_EQ(findAndTell(findNextRow), 1);
+    EXPECT_EQ(findAndTell(findNextRow), 2);
+    EXPECT_EQ(findAndTell(findNextRow), 1) << "round past the end";
+    EXPECT_EQ(findAndTell(findPreviousRow), 2) << "and back round the start";
     SendMessageW(window, WM_COMMAND, selectAllRows, 0);
     SendMessageW(window, WM_COMMAND, copyRowsAsHex, 0);
     EXPECT_EQ(clipboardText(), "90 3C 40\r\n80 3C 40\r\n");
