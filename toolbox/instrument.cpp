@@ -3,6 +3,7 @@
 #include "common/settings_key.h"
 #include "line/port_names.h"
 #include "line/shared_state.h"
+#include "panic.h"
 
 #include <cwchar>
 #include <iterator>
@@ -141,4 +142,16 @@ bool sharingConfigured() {
 const std::atomic<bool>& stopAskedAtConsole() {
     SetConsoleCtrlHandler(onControl, TRUE);
     return stopAsked;
+}
+
+uint32_t panicInEitherMode() {
+    // The driver's record names a live holder: not every serial driver opens a port for one
+    // program only, so the port's own refusal is not all there is to go by.
+    if (sharingConfigured()) {
+        return panicThroughService();
+    }
+    if (!instrumentHolder().empty()) {
+        return MMSYSERR_ALLOCATED;
+    }
+    return panicOnPort(static_cast<uint16_t>(configuredPort()));
 }

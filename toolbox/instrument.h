@@ -45,3 +45,8 @@ int explainOpenFailure(const std::wstring& device, MMRESULT status);
 // Set once the user asks the console to stop (Ctrl+C, Ctrl+Break, closing the window): a job
 // under way ends as it would when done, rather than the process being ended in the middle.
 const std::atomic<bool>& stopAskedAtConsole();
+
+// The panic (panic.h) as the settings have the instrument: through the service while it is
+// shared, on the port otherwise, unless another program holds it alone: then
+// MMSYSERR_ALLOCATED, and nothing is sent.
+uint32_t panicInEitherMode();

@@ -574,14 +574,7 @@ int checkDevices(const Options& options) {
 // The sound stops, in either mode; a program that holds the instrument alone is named, not
 // interrupted.
 int panic() {
-    // The driver's record names a live holder: not every serial driver opens a port for one
-    // program only, so the port's own refusal is not all there is to go by.
-    MMRESULT status = MMSYSERR_ALLOCATED;
-    if (sharingConfigured()) {
-        status = panicThroughService();
-    } else if (instrumentHolder().empty()) {
-        status = panicOnPort(static_cast<uint16_t>(configuredPort()));
-    }
+    MMRESULT status = panicInEitherMode();
     if (status != MMSYSERR_NOERROR) {
         return explainOpenFailure(L"The instrument", status);
     }

@@ -1,5 +1,6 @@
 #include "monitor_window.h"
 
+#include "instrument.h"
 #include "monitor.h"
 #include "monitor/trace_reader.h"
 #include "words/monitor_text.h"
@@ -39,6 +40,7 @@ const Toggle toggles[] = {
     {showSteadyRealTime, L"Clock and &Active Sensing", BS_AUTOCHECKBOX, 190},
     {pauseRowsButton, L"&Pause", BS_AUTOCHECKBOX | BS_PUSHLIKE, 80},
     {clearRowsButton, L"C&lear", BS_PUSHBUTTON, 80},
+    {panicButton, L"Pa&nic", BS_PUSHBUTTON, 80},
 };
 constexpr int findBoxWidth = 220; // at 96 dpi
 
@@ -311,8 +313,26 @@ void findInRows(MonitorWindow& monitor, bool forward) {
     ListView_EnsureVisible(monitor.list, row, FALSE);
 }
 
+// What --panic does, from the window: every note and pedal off, or why not, in a message box.
+void panicFromWindow(const MonitorWindow& monitor) {
+    uint32_t status = panicInEitherMode();
+    if (status == MMSYSERR_NOERROR) {
+        return;
+    }
+    std::wstring holder = instrumentHolder();
+    std::wstring why = status == MMSYSERR_ALLOCATED && !holder.empty()
+                           ? L"Another program is using the instrument right now: " + holder +
+                                 L". Its own stop or panic turns off what it plays."
+                           : L"The instrument cannot be reached now (status " +
+                                 std::to_wstring(status) + L"): check the cable and the port.";
+    MessageBoxW(monitor.window, why.c_str(), L"MELV PC I/F MIDI panic", MB_ICONWARNING);
+}
+
 void onCommand(MonitorWindow& monitor, int id) {
     switch (id) {
+    case panicButton:
+        panicFromWindow(monitor);
+        return;
     case goToFind:
         SetFocus(GetDlgItem(monitor.window, findText));
         SendDlgItemMessageW(monitor.window, findText, EM_SETSEL, 0, -1);

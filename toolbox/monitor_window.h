@@ -19,6 +19,7 @@ enum MonitorControl : int {
     pauseRowsButton,
     clearRowsButton,
     findText,
+    panicButton,
     // Commands of the keyboard alone: Ctrl+A, Ctrl+C, Ctrl+Shift+C, Ctrl+F, F3 (and Enter in the
     // find box), Shift+F3.
     selectAllRows,
