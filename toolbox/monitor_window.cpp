@@ -272,19 +272,13 @@ void remember(const MonitorWindow& monitor) {
                     sizeof remembered);
 }
 
-// Puts the window back where the user left it, as long as that place is on a screen still there.
-void restoreLayout(MonitorWindow& monitor) {
-    Remembered remembered;
-    if (!recall(remembered) ||
-        MonitorFromRect(&remembered.place, MONITOR_DEFAULTTONULL) == nullptr) {
-        return;
-    }
-    WINDOWPLACEMENT placement{};
-    placement.length = sizeof placement;
-    GetWindowPlacement(monitor.window, &placement);
-    placement.rcNormalPosition = remembered.place;
-    placement.showCmd = SW_HIDE;
-    SetWindowPlacement(monitor.window, &placement);
+// Where the user left the window, as long as that place is on a screen still there.
+bool recallPlace(Remembered& remembered) {
+    return recall(remembered) &&
+           MonitorFromRect(&remembered.place, MONITOR_DEFAULTTONULL) != nullptr;
+}
+
+void restoreColumns(MonitorWindow& monitor, const Remembered& remembered) {
     for (size_t at = 0; at < std::size(columns); ++at) {
         if (remembered.widths[at] > 0) {
             ListView_SetColumnWidth(monitor.list, static_cast<int>(at), remembered.widths[at]);
@@ -479,13 +473,22 @@ int runMonitorWindow(const std::wstring& mode, unsigned port) {
     keepWatching(*monitor.record, timeGetTime());
     std::vector<TraceEntry> before;
     readTrace(*monitor.record, monitor.reader, before);
-    HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, monitorWindowClass,
-                                  L"MELV PC I/F MIDI monitor", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, 1100, 600, nullptr, nullptr, instance, &monitor);
+    // Made where the user left it rather than moved there once made: the system may still be
+    // fitting a first size to the screen when a move comes.
+    Remembered remembered{};
+    bool known = recallPlace(remembered);
+    const RECT& place = remembered.place;
+    HWND window = CreateWindowExW(
+        WS_EX_CONTROLPARENT, monitorWindowClass, L"MELV PC I/F MIDI monitor", WS_OVERLAPPEDWINDOW,
+        known ? place.left : CW_USEDEFAULT, known ? place.top : CW_USEDEFAULT,
+        known ? place.right - place.left : 1100, known ? place.bottom - place.top : 600, nullptr,
+        nullptr, instance, &monitor);
     if (window == nullptr) {
         return 5;
     }
-    restoreLayout(monitor);
+    if (known) {
+        restoreColumns(monitor, remembered);
+    }
     ShowWindow(window, SW_SHOWNORMAL);
     ACCEL keys[] = {{FCONTROL | FVIRTKEY, 'A', selectAllRows},
                     {FCONTROL | FVIRTKEY, 'C', copyRowsAsText},

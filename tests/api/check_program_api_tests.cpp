@@ -417,28 +417,6 @@ TEST_F(CheckProgram, TheLibrarianSavesALongDumpAsTheInstrumentSentIt) {
 
 namespace {
 
-// A cell of another process's list, read as a test of accessibility does: the request and its
-// answer in memory of that process.
-std::string cellOf(HANDLE process, HWND list, int row, int column) {
-    struct Request {
-        LVITEMW item;
-        wchar_t text[256];
-    };
-    auto* remote = static_cast<Request*>(
-        VirtualAllocEx(process, nullptr, sizeof(Request), MEM_COMMIT, PAGE_READWRITE));
-    Request local{};
-    local.item.iSubItem = column;
-    local.item.cchTextMax = 256;
-    local.item.pszText = remote->text;
-    WriteProcessMemory(process, remote, &local, sizeof local, nullptr);
-    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
-                 reinterpret_cast<LPARAM>(remote));
-    ReadProcessMemory(process, remote, &local, sizeof local, nullptr);
-    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-    std::wstring text(local.text);
-    return std::string(text.begin(), text.end());
-}
-
 // Waits for the list to hold `count` rows; the rows it holds.
 int waitForRows(HWND list, int count) {
     int rows = 0;
@@ -468,6 +446,20 @@ HWND startMonitorWindow(PROCESS_INFORMATION& process) {
 DWORD closeMonitorWindow(HWND window, PROCESS_INFORMATION& process) {
     PostMessageW(window, WM_CLOSE, 0, 0);
     return toolboxExitCode(process, 10000);
+}
+
+std::string clipboardText();
+
+// The shown rows as the window copies them: a line each, the columns apart by tabs.
+std::vector<std::string> shownRows(HWND window) {
+    SendMessageW(window, WM_COMMAND, selectAllRows, 0);
+    SendMessageW(window, WM_COMMAND, copyRowsAsText, 0);
+    std::vector<std::string> rows;
+    std::string text = clipboardText();
+    for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        rows.push_back(text.substr(at, end - at));
+    }
+    return rows;
 }
 
 std::string clipboardText() {
@@ -502,9 +494,13 @@ TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatI
     EXPECT_EQ(midiOutShortMsg(out, 0x00403C80), MMSYSERR_NOERROR);
     // The opening, the note and its end; the clock hidden.
     ASSERT_EQ(waitForRows(list, 3), 3);
-    EXPECT_EQ(cellOf(process.hProcess, list, 1, 5), "Note On ch 1 C4 vel 64");
-    EXPECT_EQ(cellOf(process.hProcess, list, 1, 6), "90 3C 40");
-    EXPECT_EQ(cellOf(process.hProcess, list, 2, 5), "Note Off ch 1 C4 vel 64");
+    std::string me = "melv_api_tests.exe (" + std::to_string(GetCurrentProcessId()) + ")";
+    std::vector<std::string> rows = shownRows(window);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_TRUE(
+        rows[1].ends_with("\tout\t" + me + "\tDefault MIDI\tNote On ch 1 C4 vel 64\t90 3C 40"))
+        << rows[1];
+    EXPECT_TRUE(rows[2].ends_with("\tNote Off ch 1 C4 vel 64\t80 3C 40")) << rows[2];
     auto findAndTell = [&](MonitorControl direction) {
         SendMessageW(window, WM_COMMAND, direction, 0);
         return SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED);
@@ -519,7 +515,7 @@ TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatI
     EXPECT_EQ(clipboardText(), "90 3C 40\r\n80 3C 40\r\n");
     click(showSteadyRealTime);
     EXPECT_EQ(waitForRows(list, 4), 4);
-    EXPECT_EQ(cellOf(process.hProcess, list, 2, 5), "Timing Clock");
+    EXPECT_TRUE(shownRows(window).at(2).ends_with("\tTiming Clock\tF8"));
 
     click(pauseRowsButton);
     EXPECT_EQ(midiOutShortMsg(out, 0x00403E90), MMSYSERR_NOERROR);
@@ -535,10 +531,12 @@ TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatI
     EXPECT_EQ(heardPanic(instrument), panicMessages());
 
     SetWindowPos(window, nullptr, 40, 30, 700, 400, SWP_NOZORDER);
+    RECT place{};
+    GetWindowRect(window, &place);
+    ASSERT_EQ(place.right - place.left, 700) << "the window takes the size a user gives it";
     EXPECT_EQ(closeMonitorWindow(window, process), 0u);
     window = startMonitorWindow(process);
     ASSERT_NE(window, nullptr);
-    RECT place{};
     GetWindowRect(window, &place);
     EXPECT_EQ(place.right - place.left, 700);
     EXPECT_EQ(place.bottom - place.top, 400);

@@ -35,7 +35,7 @@ EXPECTED = {SETUP, "README.md", "LICENSE", "by-hand/INSTALL-BY-HAND.txt",
             "by-hand/arm64/melv-settings.exe", "by-hand/x64/melvpcif-share.exe",
             "by-hand/x86/melvpcif-share.exe", "by-hand/arm64/melvpcif-share.exe"}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "winmm.dll", "setupapi.dll",
-               "msvcrt.dll"}
+               "msvcrt.dll", "gdi32.dll", "comctl32.dll"}
 # GNU objdump cannot read ARM64 PE files.
 OBJDUMP = {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump",
            "arm64": "llvm-objdump-16"}
