@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -429,23 +430,39 @@ int waitForRows(HWND list, int count) {
     return rows;
 }
 
-// The window of the toolbox of this build, started and found; null when it did not show.
-HWND startMonitorWindow(PROCESS_INFORMATION& process) {
-    if (!startToolbox(L"--window", process)) {
-        return nullptr;
-    }
+// The toolbox's window for one test; should the test end without closing it, it is ended.
+struct MonitorWindowRun {
+    PROCESS_INFORMATION process{};
     HWND window = nullptr;
-    for (DWORD start = GetTickCount(); window == nullptr && GetTickCount() - start < 10000;
-         Sleep(20)) {
-        window = FindWindowW(monitorWindowClass, nullptr);
+    ~MonitorWindowRun() {
+        if (process.hProcess != nullptr) {
+            TerminateProcess(process.hProcess, 1);
+            toolboxExitCode(process, 5000);
+        }
     }
-    return window;
+};
+
+// Starts the window and finds it once it shows, made whole: whether it did.
+bool startMonitorWindow(MonitorWindowRun& run) {
+    if (!startToolbox(L"--window", run.process)) {
+        run.process = {};
+        return false;
+    }
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 20000; Sleep(20)) {
+        run.window = FindWindowW(monitorWindowClass, nullptr);
+        if (run.window != nullptr && IsWindowVisible(run.window)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Closes the window as its user does: answers its exit code.
-DWORD closeMonitorWindow(HWND window, PROCESS_INFORMATION& process) {
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    return toolboxExitCode(process, 10000);
+DWORD closeMonitorWindow(MonitorWindowRun& run) {
+    PostMessageW(run.window, WM_CLOSE, 0, 0);
+    DWORD exitCode = toolboxExitCode(run.process, 10000);
+    run.process = {};
+    return exitCode;
 }
 
 std::string clipboardText();
@@ -480,15 +497,16 @@ std::string clipboardText() {
 // The window, driven through its own controls and keys as a user uses them, its rows read back;
 // started again, it is where and as large as the user left it.
 TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatIsShown) {
-    PROCESS_INFORMATION process{};
-    HWND window = startMonitorWindow(process);
-    ASSERT_NE(window, nullptr);
+    MonitorWindowRun run;
+    ASSERT_TRUE(startMonitorWindow(run));
+    HWND window = run.window;
     HWND list = GetDlgItem(window, monitorList);
     auto click = [&](MonitorControl control) {
         SendMessageW(GetDlgItem(window, control), BM_CLICK, 0, 0);
     };
     HMIDIOUT out = nullptr;
     ASSERT_EQ(midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    std::unique_ptr<HMIDIOUT__, decltype(&midiOutClose)> closing(out, midiOutClose);
     EXPECT_EQ(midiOutShortMsg(out, 0x00403C90), MMSYSERR_NOERROR);
     EXPECT_EQ(midiOutShortMsg(out, 0xF8), MMSYSERR_NOERROR);
     EXPECT_EQ(midiOutShortMsg(out, 0x00403C80), MMSYSERR_NOERROR);
@@ -525,7 +543,7 @@ TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatI
     EXPECT_EQ(waitForRows(list, 5), 5);
     click(showOut);
     EXPECT_EQ(waitForRows(list, 1), 1) << "only the opening is left";
-    midiOutClose(out);
+    closing.reset();
     instrument.receiveStray(1024);
     click(panicButton);
     EXPECT_EQ(heardPanic(instrument), panicMessages());
@@ -534,11 +552,10 @@ TEST_F(CheckProgram, TheMonitorWindowListsWhatIsSentAndItsTogglesChangeOnlyWhatI
     RECT place{};
     GetWindowRect(window, &place);
     ASSERT_EQ(place.right - place.left, 700) << "the window takes the size a user gives it";
-    EXPECT_EQ(closeMonitorWindow(window, process), 0u);
-    window = startMonitorWindow(process);
-    ASSERT_NE(window, nullptr);
-    GetWindowRect(window, &place);
+    EXPECT_EQ(closeMonitorWindow(run), 0u);
+    ASSERT_TRUE(startMonitorWindow(run));
+    GetWindowRect(run.window, &place);
     EXPECT_EQ(place.right - place.left, 700);
     EXPECT_EQ(place.bottom - place.top, 400);
-    EXPECT_EQ(closeMonitorWindow(window, process), 0u);
+    EXPECT_EQ(closeMonitorWindow(run), 0u);
 }
